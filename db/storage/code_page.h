@@ -1,0 +1,31 @@
+// The system code page, CP932 (Shift-JIS with the Windows extensions). Table
+// strings, game-record comments and the bytes of SGF/UGF files are CP932 byte
+// strings; they are converted only at the edges (display, tools that print).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kura {
+
+// Whether b can begin a double-byte CP932 character (0x81-0x9F, 0xE0-0xFC).
+constexpr bool IsCp932LeadByte(unsigned char b) {
+  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+
+// CP932 bytes to UTF-8. A byte that cannot be decoded, or a lead byte whose
+// second byte does not complete a character, becomes one U+FFFD and decoding
+// goes on at the next byte.
+std::string Cp932ToUtf8(std::string_view cp932);
+
+// UTF-8 to CP932 bytes. A character CP932 lacks, and a malformed UTF-8
+// sequence, becomes "?".
+std::string Utf8ToCp932(std::string_view utf8);
+
+// CP932 bytes to UTF-16 (for collation and case mapping), decoded as Cp932ToUtf8.
+std::u16string Cp932ToUtf16(std::string_view cp932);
+
+// UTF-16 to CP932, "?" for what CP932 lacks.
+std::string Utf16ToCp932(std::u16string_view utf16);
+
+}  // namespace kura
