@@ -1,0 +1,89 @@
+// The operating system as the storage layer sees it: one small interface over
+// POSIX files and open-file-description locks. Physical files reach the OS
+// only through TFileSystem, so tests can replace it (SetFileSystemForTesting)
+// to inject short writes, I/O errors and lock conflicts.
+//
+// Every call returns 0 or a positive errno; the caller maps errno to an engine
+// code with MapOsError().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kura {
+
+enum class TOsLockKind { kShared, kExclusive, kUnlock };
+
+class TFileSystem {
+ public:
+  virtual ~TFileSystem() = default;
+
+  // Opens `path` read-write or read-only; `create` creates or truncates it.
+  virtual int Open(const std::string& path, bool writable, bool create, int* fd) = 0;
+  virtual void Close(int fd) = 0;
+  // Positioned transfers; *done receives the byte count (short at end of file).
+  virtual int ReadAt(int fd, std::int64_t offset, void* buffer, std::size_t n,
+                     std::size_t* done) = 0;
+  virtual int WriteAt(int fd, std::int64_t offset, const void* buffer, std::size_t n,
+                      std::size_t* done) = 0;
+  virtual int Truncate(int fd, std::int64_t size) = 0;
+  virtual int Sync(int fd) = 0;
+  virtual int Size(int fd, std::int64_t* size) = 0;
+  // A non-waiting OFD byte-range lock; a conflict is EAGAIN.
+  virtual int Lock(int fd, std::int64_t start, std::int64_t length, TOsLockKind kind) = 0;
+  // Existence and the read-only attribute (no write bit in the mode).
+  virtual int Stat(const std::string& path, bool* exists, bool* read_only) = 0;
+  virtual int Rename(const std::string& from, const std::string& to) = 0;
+  virtual int Unlink(const std::string& path) = 0;
+  virtual int ListDirectory(const std::string& dir, std::vector<std::string>* names) = 0;
+  virtual void AdviseSequential(int fd) = 0;
+};
+
+// The POSIX implementation; tests derive from it to inject faults.
+class TPosixFileSystem : public TFileSystem {
+ public:
+  int Open(const std::string& path, bool writable, bool create, int* fd) override;
+  void Close(int fd) override;
+  int ReadAt(int fd, std::int64_t offset, void* buffer, std::size_t n,
+             std::size_t* done) override;
+  int WriteAt(int fd, std::int64_t offset, const void* buffer, std::size_t n,
+              std::size_t* done) override;
+  int Truncate(int fd, std::int64_t size) override;
+  int Sync(int fd) override;
+  int Size(int fd, std::int64_t* size) override;
+  int Lock(int fd, std::int64_t start, std::int64_t length, TOsLockKind kind) override;
+  int Stat(const std::string& path, bool* exists, bool* read_only) override;
+  int Rename(const std::string& from, const std::string& to) override;
+  int Unlink(const std::string& path) override;
+  int ListDirectory(const std::string& dir, std::vector<std::string>* names) override;
+  void AdviseSequential(int fd) override;
+};
+
+// The file system in use (the POSIX one unless a test installed another).
+TFileSystem& FileSystem();
+// Installs `fs` (nullptr restores POSIX). The caller keeps ownership and must
+// restore before `fs` dies; only tests call this, with no file open.
+void SetFileSystemForTesting(TFileSystem* fs);
+
+// errno -> engine code: ENOENT, ENOTDIR 11010; EMFILE, ENFILE 11012; EACCES,
+// EPERM, EROFS, EBUSY, ETXTBSY, EAGAIN 11013; EBADF 11014; ENOMEM 11016;
+// ENODEV, ENXIO 11023; ESTALE 11025; anything else 11047.
+std::uint16_t MapOsError(int err);
+
+// Path handling. "\" and "/" are both separators; the normalised directory
+// form uses "/" and ends in "/".
+std::string NormalizeDirectory(std::string_view dir);
+std::string NormalizePath(std::string_view path);
+// A name containing "/", "\" or ":" is a path rather than a bare name.
+bool IsPath(std::string_view name);
+// The existing file whose name matches the last component of `path` ignoring
+// ASCII case (the exact name wins), or the normalised path itself when none
+// exists. The directory part is taken as given.
+std::string ResolveFileName(std::string_view path);
+// ASCII case-insensitive equality.
+bool SameTextIgnoringCase(std::string_view a, std::string_view b);
+
+}  // namespace kura

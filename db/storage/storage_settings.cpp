@@ -1,0 +1,10 @@
+#include "db/storage/storage_settings.h"
+
+namespace kura {
+
+TStorageSettings& DefaultStorageSettings() {
+  static TStorageSettings settings;
+  return settings;
+}
+
+}  // namespace kura
