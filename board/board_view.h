@@ -35,6 +35,14 @@ class BoardView {
   virtual void SetStatusText(int panel, const std::string& text) = 0;
   // Asks a Yes/No question (UTF-8, "\r\n" a line break); true for Yes.
   virtual bool AskYesNo(const std::string& question) = 0;
+  // Asks a question with the buttons Yes and Cancel; true unless Cancel.
+  virtual bool AskYesCancel(const std::string& question) = 0;
+  // Shows an information box with one OK button.
+  virtual void ShowMessage(const std::string& text) = 0;
+  // Selects the mode radio button of mode (1..4) without running its action.
+  virtual void SelectModeButton(int mode) = 0;
+  // Sets the caption of the yose button (出入計算 / 黒番処理 / 白番処理).
+  virtual void SetYoseCaption(const std::string& caption) = 0;
   // Plays sound k (kSoundClick or kSoundRefusal) without waiting for its end.
   virtual void PlaySound(int k) = 0;
 };
@@ -49,6 +57,10 @@ class NullBoardView : public BoardView {
   void SetEditText(int, const std::string&) override {}
   void SetStatusText(int, const std::string&) override {}
   bool AskYesNo(const std::string&) override { return true; }
+  bool AskYesCancel(const std::string&) override { return true; }
+  void ShowMessage(const std::string&) override {}
+  void SelectModeButton(int) override {}
+  void SetYoseCaption(const std::string&) override {}
   void PlaySound(int) override {}
 };
 

@@ -138,7 +138,8 @@ PointIndex GameState::FindSuicideProbe(PointIndex p) const {
 
 bool GameState::HasLiberty(PointIndex p) const {
   std::array<std::uint8_t, kPointCount + 1> visited{};
-  return FillGroup(p, Board[p], true, [this](PointIndex q) { return GetNeighbours(q); }, visited);
+  return FillGroup(
+      p, Board[p], true, [this](PointIndex q) { return GetNeighbours(q); }, visited);
 }
 
 void GameState::RemoveCaptured(std::int32_t moveNumber) {
@@ -215,7 +216,8 @@ void GameState::ReplayTo(std::int32_t n, int numberMode) {
   CapturedWhite = 0;
   View->SetEditText(2, "0");
   View->SetEditText(1, "0");
-  for (PointIndex p = 1; p <= kPointCount; ++p) ClearPoint(p);
+  for (PointIndex p = 1; p <= kPointCount; ++p)
+    ClearPoint(p);
   Position = 0;
   CaptureLog.clear();
 

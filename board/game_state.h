@@ -64,6 +64,36 @@ inline constexpr int kModeFree = 2;
 inline constexpr int kModeEnd = 3;
 inline constexpr int kModeGomoku = 4;
 
+// The mouse button of a click on a point's label.
+enum class MouseButton { kLeft, kRight, kMiddle };
+
+// The whole shift state of a mouse press: the held modifiers, the pressed
+// button and whether it was a double click.
+struct PointerState {
+  MouseButton button = MouseButton::kLeft;
+  bool shift = false;
+  bool ctrl = false;
+  bool alt = false;
+  bool doubleClick = false;
+
+  // Exactly Shift with the given button: no other modifier, not a double click.
+  bool IsShiftOnly(MouseButton b) const {
+    return button == b && shift && !ctrl && !alt && !doubleClick;
+  }
+};
+
+// Phases of the yose count; YoseBoard and YoseCaptures are indexed by them.
+inline constexpr int kYoseBlackFirst = 0;
+inline constexpr int kYoseWhiteFirst = 1;
+
+// One row of the printed figure's retake list: a stone played on a point that
+// an earlier entry had already used.
+struct RetakeRow {
+  StoneColour colour = kEmpty;
+  std::int32_t move = 0;
+  std::int32_t firstEntry = 0;  // record index of the first entry on that point (401: none)
+};
+
 struct GameState {
   explicit GameState(BoardView& view) : View(&view) {}
 
@@ -103,6 +133,24 @@ struct GameState {
   std::int32_t VariationActive = 0;
   std::int32_t DeadState = 0;  // 1 while a group is marked dead
 
+  // The group marked by MarkDeadGroup: a positive value is a point still to be
+  // examined, -p a point p examined (and so in the group). It holds a whole
+  // group, up to every point of the board; DeadCount() is its size.
+  std::vector<std::int32_t> DeadList;
+
+  // The yose count: the boards at the end of each phase, and the white and black
+  // stones removed in each phase ({white, black}).
+  std::array<std::array<StoneColour, 2>, kPointCount + 1> YoseBoard{};
+  std::array<std::array<std::int32_t, 2>, 2> YoseCaptures{};
+  std::int32_t YoseResult = 0;
+
+  // The printed figure: its retake rows, and the colour to play and move number
+  // from before preparing (restored when Position is 0).
+  std::vector<RetakeRow> Retakes;
+  StoneColour FigureToPlay = kBlack;
+  std::int32_t FigureMoveNumber = 0;
+  bool FigureShown = false;
+
   std::int32_t CaptureCount() const { return static_cast<std::int32_t>(CaptureLog.size()); }
 
   // Empty board and record, counters zeroed, black to play. Mode, LastPoint,
@@ -133,6 +181,85 @@ struct GameState {
   void ReplayTo(std::int32_t n, int numberMode);
   void SaveLine();
   void RestoreLine();
+
+  // --- Click dispatch (board/play_modes.cpp) ----------------------------------
+  // A mouse press on the label of p: clears panel 0, then the stone correction
+  // clicks (exactly Shift with left / right), else the action of Mode.
+  void ClickPoint(PointIndex p, const PointerState& state);
+  // Stone correction, first click: asks, then lifts the stone at p off the board
+  // and remembers the newest record entry on p in MovingEntry.
+  void LiftStone(PointIndex p);
+  // Stone correction, second click: entry MovingEntry moves to p, without any
+  // capture test.
+  void DropStone(PointIndex p);
+  // Free placement: black with the left button, white otherwise; captures
+  // apply, no legality test. On a stone while the yose count runs it marks.
+  void PlaceFree(PointIndex p, MouseButton button);
+  // Gomoku: alternate stones on the board only; the record is not touched.
+  void PlaceGomoku(PointIndex p);
+  // First click marks the group of p with "*"; a click on the marked group
+  // removes it and counts its stones as captured. Precondition: Board[p] > 0.
+  void MarkDeadGroup(PointIndex p);
+  std::int32_t DeadCount() const { return static_cast<std::int32_t>(DeadList.size()); }
+
+  // --- Modes ---------------------------------------------------------------------
+  // 対局 (kModeGame) or 自由 (kModeFree): leaves end-of-game mode first.
+  void SelectGameOrFree(std::int32_t mode);
+  // 終局: asks; on Yes Mode 3 and the position is saved.
+  void SelectEndMode();
+  void SelectGomoku() { Mode = kModeGomoku; }
+
+  // --- Navigation (board/navigation.cpp) ------------------------------------------
+  // 1手進む: places the next record entry, or says that there is none.
+  void StepForward();
+  // 1手戻す: StepBack, or says that the start is reached.
+  void StepBackward();
+  // Takes the entry at Position off the board and puts back what it captured.
+  // Precondition: Position > 0.
+  void StepBack();
+  // 全手表示: replays to the last recorded move.
+  void ShowAllMoves();
+  // 初手に戻す: setup stones and the first move.
+  void ShowFirstMove() { ReplayTo(1, 1); }
+  // Rebuilds the board with exactly the record entries 1..count placed.
+  void ReplayEntries(std::int32_t count, int numberMode);
+
+  // --- Variation study, clear and undo (board/play_modes.cpp) --------------------
+  void StartVariation();       // 変化検討
+  void ReturnFromVariation();  // 元に戻す (the button): asks whether the study goes on
+  void ClearGame();            // クリア
+  void BringBackSaved();       // その他 → 元に戻す
+
+  // --- Counting (board/counting.cpp) --------------------------------------------
+  // Territory of an empty point from the first stones on its four lines:
+  // 0 none seen, 1 black, 2 white, 3 mixed.
+  std::int32_t ClassifyPoint(PointIndex p) const;
+  // 地の計算.
+  void CountTerritory();
+  // Territory of p on the board of a yose phase: the colour of the first stones
+  // seen when they agree, else 0.
+  std::int32_t YoseClassify(PointIndex p, int phase) const;
+  std::int32_t YoseEvaluate();
+  // 出入計算 / 黒番処理 / 白番処理: one phase of the yose count per call.
+  void AdvanceYose();
+  // キャンセル: ends a running yose count and takes the dead-group marks away.
+  void CancelCount();
+
+  // --- Nigiri (board/nigiri.cpp) --------------------------------------------------
+  // 握り（黒石丁半）: asks odd or even and shows the guess.
+  void NigiriGuessBlack();
+  // 握り（白石表示） with a handful of n white stones (20..39).
+  void NigiriShowWhite(std::int32_t n);
+  // The points where a handful of n white stones is laid out, in order.
+  static std::vector<PointIndex> NigiriLayout(std::int32_t n);
+
+  // --- The printed figure (board/figure.cpp) ------------------------------------
+  // Shows every point's first stone with its move number and fills Retakes.
+  // Returns the lines of the retake list, two rows to a line.
+  std::vector<std::string> PrepareFigure();
+  // Puts the board back as it was before preparing.
+  void EndFigure();
+  static std::vector<std::string> RetakeLines(const std::vector<RetakeRow>& rows);
 
   // Throws std::logic_error describing the first broken invariant.
   void CheckConsistency() const;

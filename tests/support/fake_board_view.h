@@ -24,6 +24,9 @@ class FakeBoardView : public BoardView {
   std::vector<std::string> questions;
   std::deque<bool> answers;  // next answers; Yes when empty
   std::vector<int> sounds;
+  std::vector<std::string> messages;
+  int modeButton = 1;
+  std::string yoseCaption = "出入計算";
 
   void ShowImage(PointIndex p, StoneColour colour) override { images.at(p) = colour; }
   void SetLabelCaption(PointIndex p, const std::string& caption) override {
@@ -41,6 +44,10 @@ class FakeBoardView : public BoardView {
     answers.pop_front();
     return a;
   }
+  bool AskYesCancel(const std::string& question) override { return AskYesNo(question); }
+  void ShowMessage(const std::string& text) override { messages.push_back(text); }
+  void SelectModeButton(int mode) override { modeButton = mode; }
+  void SetYoseCaption(const std::string& caption) override { yoseCaption = caption; }
   void PlaySound(int k) override { sounds.push_back(k); }
 
   int LastSound() const { return sounds.empty() ? -1 : sounds.back(); }
@@ -68,6 +75,8 @@ inline std::string DrawBoard(const std::array<StoneColour, kPointCount + 1>& boa
 }
 
 // Point from SGF-style letters: column letter then row letter, 'a' = 0.
-inline PointIndex Sgf(const char* xy) { return PointAt(xy[0] - 'a', xy[1] - 'a'); }
+inline PointIndex Sgf(const char* xy) {
+  return PointAt(xy[0] - 'a', xy[1] - 'a');
+}
 
 }  // namespace kirobaku::testing
