@@ -1,0 +1,527 @@
+#include "db/storage/data_table.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "db/storage/engine_error.h"
+#include "db/storage/file_system.h"
+#include "db/storage/idx_header.h"
+#include "db/storage/lock_map.h"
+
+namespace kura {
+
+TDataTable::TDataTable(std::string directory, std::string name, const TStorageSettings& settings,
+                       bool in_memory)
+    : directory_(directory.empty() || in_memory ? std::string() : NormalizeDirectory(directory)),
+      name_(std::move(name)),
+      settings_(settings),
+      in_memory_(in_memory),
+      data_(std::make_unique<TDataFile>(name_, in_memory, settings)),
+      random_(std::random_device{}()) {}
+
+TDataTable::~TDataTable() {
+  try {
+    use_count_ = std::min(use_count_, 1);
+    Close();
+  } catch (...) {
+    // Destruction cannot report; the files are closed by their handlers.
+  }
+}
+
+std::string TDataTable::FileName(const char* extension) const {
+  return directory_ + name_ + extension;
+}
+
+// The index file behind the table. The header-page file serves until the
+// B-tree index file takes its place here.
+std::unique_ptr<TTableIndex> TDataTable::MakeIndex(bool encrypted) const {
+  return std::make_unique<TIndexHeaderFile>(name_, in_memory_, encrypted);
+}
+
+void TDataTable::Raise(std::uint16_t code) const { RaiseTableError(code, name_); }
+
+bool TDataTable::ProtocolSkipped() const { return exclusive_ || read_only_files_; }
+
+void TDataTable::RequireWritable() const {
+  if (!open_) Raise(kErrInvalidHandle);
+  if (read_only_) Raise(kErrAccessDenied);
+}
+
+bool TDataTable::Exists() const { return data_->Exists(DataFileName()); }
+
+// ---- life cycle ----
+
+void TDataTable::Create(const std::vector<TFieldDefinition>& fields, const TTableOptions& options,
+                        const TIndexCreateOptions& index_options) {
+  if (open_) Raise(kErrTableInUse);
+  if (Exists()) Raise(kErrTableExists);
+  data_->CreateTable(DataFileName(), fields, options);
+  try {
+    index_ = MakeIndex(options.encrypted);
+    index_->Create(IndexFileName(), index_options);
+    data_->WriteHeader(true);
+    data_->WriteDescriptorsIfChanged();
+  } catch (...) {
+    if (index_) index_->Close();
+    data_->Close();
+    TFileList::Global().Delete(IndexFileName(), data_->Kind());
+    TFileList::Global().Delete(DataFileName(), data_->Kind());
+    throw;
+  }
+  open_ = true;
+  exclusive_ = true;
+  read_only_ = read_only_files_ = false;
+  index_recreated_ = false;
+  use_count_ = 1;
+}
+
+void TDataTable::Open(bool exclusive, bool read_only) {
+  if (open_) Raise(kErrTableInUse);
+  data_->Open(DataFileName(), exclusive);
+  try {
+    index_ = MakeIndex(data_->Encrypted());
+    index_recreated_ = false;
+    if (!index_->Handler().Exists(IndexFileName())) {
+      index_->Create(IndexFileName(), TIndexCreateOptions{true});
+      index_->Close();
+      index_recreated_ = true;
+    }
+    index_->Open(IndexFileName(), exclusive);
+  } catch (...) {
+    if (index_) index_->Close();
+    data_->Close();
+    throw;
+  }
+  read_only_files_ = data_->ReadOnly() || index_->Handler().ReadOnly();
+  read_only_ = read_only || read_only_files_;
+  exclusive_ = exclusive;
+  open_ = true;
+  use_count_ = 1;
+  in_transaction_ = false;
+}
+
+void TDataTable::CloseFiles() {
+  if (index_) index_->Close();
+  data_->Close();
+  open_ = false;
+  index_recreated_ = false;
+  data_->SetWrittenSinceOpen(false);
+}
+
+void TDataTable::Close(bool discard) {
+  if (!open_) return;
+  if (--use_count_ > 0 || (in_transaction_ && use_count_ > 0)) return;
+  use_count_ = 0;
+  try {
+    if (in_transaction_) EndTransaction();
+    if (exclusive_ && !read_only_) {
+      if (discard)
+        DiscardBuffers();
+      else
+        Flush();
+    }
+    UnlockAllRecords();
+    while (read_lock_count_ > 0) ReleaseReadLock();
+    while (write_lock_count_ > 0) ReleaseWriteLock();
+    if (table_lock_held_) ReleaseTableLock();
+  } catch (...) {
+    CloseFiles();
+    throw;
+  }
+  CloseFiles();
+}
+
+void TDataTable::Delete() {
+  if (open_) Raise(kErrAccessDenied);
+  if (!Exists()) Raise(kErrTableMissing);
+  TFileList& files = TFileList::Global();
+  const TFileKind kind = data_->Kind();
+  TFileStatus s = files.Delete(DataFileName(), kind);
+  if (!s.ok()) RaiseTableError(s.code == kErrAccessDenied ? s.code : std::uint16_t{kErrCannotDelete}, name_,
+                    s.os_error);
+  for (const std::string& f : {IndexFileName(), BlobFileName()})
+    if (files.Exists(f, kind)) files.Delete(f, kind);
+}
+
+void TDataTable::Rename(const std::string& new_name) {
+  if (open_) Raise(kErrAccessDenied);
+  if (!Exists()) Raise(kErrTableMissing);
+  TDataTable target(directory_, new_name, settings_, in_memory_);
+  if (target.Exists()) RaiseTableError(kErrTableExists, new_name);
+  TFileList& files = TFileList::Global();
+  const TFileKind kind = data_->Kind();
+  data_->Check(files.Rename(DataFileName(), kind, target.DataFileName()));
+  if (files.Exists(IndexFileName(), kind))
+    data_->Check(files.Rename(IndexFileName(), kind, target.IndexFileName()));
+  if (files.Exists(BlobFileName(), kind))
+    data_->Check(files.Rename(BlobFileName(), kind, target.BlobFileName()));
+  name_ = new_name;
+  data_->SetTableName(new_name);
+}
+
+void TDataTable::RenameToBackup() {
+  if (open_) Raise(kErrAccessDenied);
+  TFileList& files = TFileList::Global();
+  const TFileKind kind = data_->Kind();
+  const std::pair<std::string, std::string> moves[] = {{DataFileName(), FileName(".DBK")},
+                                                       {IndexFileName(), FileName(".IBK")},
+                                                       {BlobFileName(), FileName(".BBK")}};
+  for (const auto& [from, to] : moves) {
+    if (!files.Exists(from, kind)) continue;
+    if (files.Exists(to, kind)) files.Delete(to, kind);
+    data_->Check(files.Rename(from, kind, to));
+  }
+}
+
+void TDataTable::BackupIndex(bool compress) {
+  if (!open_) Raise(kErrInvalidHandle);
+  index_->Handler().CopyTo(FileName(".IBK"), compress);
+}
+
+void TDataTable::RestoreIndex(bool compress) {
+  RequireWritable();
+  index_->Handler().CopyFrom(FileName(".IBK"), compress);
+  index_->DropPages();
+  index_->ReReadHeaderIfChanged();
+}
+
+// ---- locks ----
+
+void TDataTable::TakeReadSlot() {
+  std::uniform_int_distribution<std::int32_t> pick(1, kReadSlotCount);
+  TFileHandler& index = index_->Handler();
+  for (int attempt = 0;; ++attempt) {
+    const std::int32_t slot = pick(random_);
+    if (index.LockRange(ReadSlotOffset(slot), 1)) {
+      read_slot_ = slot;
+      return;
+    }
+    if (attempt >= settings_.low_level_retries) Raise(kErrLockFailure);
+    std::this_thread::sleep_for(std::chrono::milliseconds(settings_.low_level_sleep_ms));
+  }
+}
+
+void TDataTable::FreeReadSlot() {
+  const std::int32_t slot = read_slot_;
+  read_slot_ = 0;
+  if (!index_->Handler().UnlockRange(ReadSlotOffset(slot), 1)) Raise(kErrUnlock);
+}
+
+void TDataTable::ReadLock() {
+  if (!open_) Raise(kErrInvalidHandle);
+  if (ProtocolSkipped()) return;
+  if (read_lock_count_++ > 0) return;
+  try {
+    TakeReadSlot();
+  } catch (...) {
+    read_lock_count_ = 0;
+    throw;
+  }
+  CheckForChanges();
+}
+
+void TDataTable::ReleaseReadLock() {
+  if (ProtocolSkipped() || read_lock_count_ == 0) return;
+  if (--read_lock_count_ > 0) return;
+  FreeReadSlot();
+}
+
+void TDataTable::WriteLock() {
+  if (!open_) Raise(kErrInvalidHandle);
+  if (ProtocolSkipped()) return;
+  if (write_lock_count_ > 0) {
+    ++write_lock_count_;
+    return;
+  }
+  if (read_lock_count_ > 0) Raise(kErrLockFailure);  // invariant 3
+  const int retries = settings_.low_level_retries;
+  const int sleep = settings_.low_level_sleep_ms;
+  write_took_table_byte_ = false;
+  if (!table_lock_held_) {
+    if (!data_->LockRangeRetrying(kTableLockOffset, 1, retries, sleep)) Raise(kErrLockFailure);
+    write_took_table_byte_ = true;
+  }
+  if (!index_->Handler().LockRangeRetrying(kWriteLockOffset, kWriteLockLength, retries, sleep)) {
+    if (write_took_table_byte_) data_->UnlockRange(kTableLockOffset, 1);
+    write_took_table_byte_ = false;
+    Raise(kErrLockFailure);
+  }
+  write_lock_count_ = 1;
+  if (!table_lock_held_) {
+    try {
+      CheckForChanges();
+    } catch (...) {
+      ReleaseWriteLock();
+      throw;
+    }
+  }
+}
+
+void TDataTable::ReleaseWriteLock() {
+  if (ProtocolSkipped() || write_lock_count_ == 0) return;
+  if (--write_lock_count_ > 0) return;
+  const bool index_ok = index_->Handler().UnlockRange(kWriteLockOffset, kWriteLockLength);
+  bool data_ok = true;
+  if (write_took_table_byte_) data_ok = data_->UnlockRange(kTableLockOffset, 1);
+  write_took_table_byte_ = false;
+  if (!index_ok || !data_ok) Raise(kErrLockFailure);
+}
+
+void TDataTable::TableLock() {
+  if (!open_) Raise(kErrInvalidHandle);
+  if (ProtocolSkipped() || table_lock_held_) return;
+  if (!data_->LockRangeRetrying(kTableLockOffset, 1, settings_.low_level_retries,
+                                settings_.low_level_sleep_ms))
+    Raise(kErrLockFailure);
+  table_lock_held_ = true;
+  data_->SetTableLockHeld(true);
+  CheckForChanges();
+}
+
+void TDataTable::ReleaseTableLock() {
+  if (ProtocolSkipped() || !table_lock_held_) return;
+  table_lock_held_ = false;
+  data_->SetTableLockHeld(false);
+  const bool ok = data_->UnlockRange(kTableLockOffset, 1);
+  const std::set<std::int32_t> deferred = std::move(deferred_unlocks_);
+  deferred_unlocks_.clear();
+  for (std::int32_t n : deferred) UnlockRecord(n);
+  if (!ok) Raise(kErrLockFailure);
+}
+
+bool TDataTable::LockRecord(std::int32_t n) {
+  if (!open_) Raise(kErrInvalidHandle);
+  if (n <= 0) Raise(kErrRecordInUse);
+  if (ProtocolSkipped()) {
+    locked_records_.insert(n);
+    return false;
+  }
+  if (table_lock_held_ && locked_records_.count(n)) return false;
+  bool changed = false;
+  bool took_read = false;
+  auto take_read = [&] {
+    ++read_lock_count_;
+    if (read_lock_count_ == 1) {
+      try {
+        TakeReadSlot();
+      } catch (...) {
+        read_lock_count_ = 0;
+        throw;
+      }
+      changed = CheckForChanges() || changed;
+    }
+    took_read = true;
+  };
+  if (!settings_.strict_change_detection) take_read();
+  for (int failures = 0; !data_->LockRange(RecordLockOffset(n), 1);) {
+    if (took_read) {
+      ReleaseReadLock();
+      took_read = false;
+    }
+    if (++failures >= settings_.lock_retry_count) Raise(kErrRecordInUse);
+    std::this_thread::sleep_for(std::chrono::milliseconds(settings_.lock_wait_time));
+    take_read();
+  }
+  locked_records_.insert(n);
+  return changed;
+}
+
+void TDataTable::UnlockRecord(std::int32_t n) {
+  if (!locked_records_.count(n)) Raise(kErrUnlock);
+  if (ProtocolSkipped()) {
+    locked_records_.erase(n);
+    return;
+  }
+  if (table_lock_held_) {
+    deferred_unlocks_.insert(n);
+    return;
+  }
+  locked_records_.erase(n);
+  if (!data_->UnlockRange(RecordLockOffset(n), 1)) Raise(kErrUnlock);
+}
+
+void TDataTable::UnlockAllRecords() {
+  const std::set<std::int32_t> held = locked_records_;
+  for (std::int32_t n : held)
+    if (!deferred_unlocks_.count(n)) UnlockRecord(n);
+}
+
+bool TDataTable::CheckForChanges() {
+  if (!open_) Raise(kErrInvalidHandle);
+  if (index_->ReReadHeaderIfChanged()) {
+    index_->DropPages();
+    data_->ReReadHeaderIfChanged();
+    data_->DropRecords();
+    return true;
+  }
+  return data_->ReReadHeaderIfChanged();
+}
+
+// ---- flush and buffers ----
+
+void TDataTable::Flush(bool force_os, bool trim) {
+  if (!open_ || read_only_) return;
+  if (in_transaction_) {
+    data_->MarkChanged();
+    index_->MarkChanged();
+    return;
+  }
+  const bool os = force_os || settings_.force_buffer_flush;
+  bool wrote = data_->FlushRecords();
+  if (data_->HeaderChanged()) {
+    data_->WriteHeader(false);
+    wrote = true;
+  }
+  data_->WriteDescriptorsIfChanged();
+  if (wrote && os) data_->Flush();
+  bool index_wrote = index_->FlushPages();
+  if (index_->HeaderChanged()) {
+    index_->WriteHeader(false);
+    index_wrote = true;
+  }
+  if (index_wrote && os) index_->Handler().Flush();
+  if (trim) {
+    data_->TrimCache();
+    index_->TrimCache();
+  }
+}
+
+void TDataTable::MarkChanged() {
+  data_->MarkChanged();
+  index_->MarkChanged();
+}
+
+void TDataTable::DiscardBuffers() {
+  data_->DropRecords();
+  index_->DropPages();
+}
+
+void TDataTable::Empty() {
+  RequireWritable();
+  data_->Empty(settings_.force_buffer_flush);
+  index_->Empty();
+  Flush();
+}
+
+void TDataTable::Verify() {
+  if (!open_) Raise(kErrInvalidHandle);
+  data_->Verify();
+  if (!index_recreated_) index_->Verify(*data_);
+}
+
+// ---- transactions ----
+
+void TDataTable::StartTransaction() {
+  if (!open_) Raise(kErrInvalidHandle);
+  if (read_only_ || in_transaction_) return;
+  if (exclusive_) Flush();
+  TableLock();
+  in_transaction_ = true;
+  data_->SetDeferWrites(true);
+}
+
+void TDataTable::Commit() {
+  if (!in_transaction_) return;
+  in_transaction_ = false;
+  try {
+    Flush();
+  } catch (...) {
+    in_transaction_ = true;
+    throw;
+  }
+  in_transaction_ = true;
+}
+
+void TDataTable::EndTransaction() {
+  if (!in_transaction_) return;
+  in_transaction_ = false;
+  data_->SetDeferWrites(false);
+  data_->DropRecords();
+  index_->DropPages();
+  data_->ReadHeader();
+  index_->ReReadHeaderIfChanged();
+  ReleaseTableLock();
+}
+
+// ---- records ----
+
+std::vector<std::uint8_t> TDataTable::BlankRecord() const {
+  return std::vector<std::uint8_t>(static_cast<std::size_t>(data_->RecordSize()), 0);
+}
+
+std::int32_t TDataTable::InsertRecord(const std::uint8_t* image,
+                                      std::optional<std::int32_t> auto_inc) {
+  RequireWritable();
+  TDataFile& data = *data_;
+  const std::size_t size = static_cast<std::size_t>(data.RecordSize());
+  std::vector<std::uint8_t> record(image, image + size);
+  record[record::kDeleted] = 0;
+  if (auto_inc) EncodeFixed32(&record[record::kAutoInc], static_cast<std::uint32_t>(*auto_inc));
+  index_->CheckInsert(data, record.data());
+
+  TRecordPin slot = data.AllocateSlot(index_->NoPrimaryKey());
+  const std::int32_t n = slot->Number();
+  std::optional<std::vector<std::uint8_t>> previous;
+  if (slot->Deleted()) previous.emplace(slot->Data(), slot->Data() + size);
+  try {
+    std::memcpy(slot->Data(), record.data(), size);
+    slot->SetDeleted(false);
+    slot->SetLink(n);
+    if (auto_inc) {
+      data.SetLastAutoInc(std::max(data.LastAutoInc(), *auto_inc));
+    } else {
+      slot->SetAutoInc(data.NextAutoInc());
+    }
+    slot->SetDirty(true);
+    index_->InsertKeys(data, slot->Data(), n, previous ? previous->data() : nullptr);
+  } catch (...) {
+    // Leave no half-inserted live record behind: the slot goes back on the
+    // free chain.
+    slot->SetDeleted(true);
+    slot->SetLink(data.FreeHead());
+    slot->SetDirty(true);
+    slot.Release();
+    throw;
+  }
+  slot.Release();
+  index_->AdjustRecordCount(1);
+  Flush();
+  return n;
+}
+
+void TDataTable::UpdateRecord(std::int32_t n, const std::uint8_t* image) {
+  RequireWritable();
+  TDataFile& data = *data_;
+  const std::size_t size = static_cast<std::size_t>(data.RecordSize());
+  if (n <= 0 || n >= data.NextRecordNumber()) Raise(kErrRecordNotFound);
+  TRecordPin rec = data.GetRecord(n);
+  if (rec->Deleted()) Raise(kErrRecordNotFound);
+  std::vector<std::uint8_t> updated(rec->Data(), rec->Data() + size);
+  std::memcpy(updated.data() + record::kFirstField, image + record::kFirstField,
+              size - record::kFirstField);
+  index_->CheckModify(data, rec->Data(), updated.data(), n);
+  std::vector<std::uint8_t> old(rec->Data(), rec->Data() + size);
+  std::memcpy(rec->Data(), updated.data(), size);
+  rec->SetDirty(true);
+  index_->ModifyKeys(data, old.data(), rec->Data(), n);
+  rec.Release();
+  Flush();
+}
+
+void TDataTable::DeleteRecord(std::int32_t n) {
+  RequireWritable();
+  TDataFile& data = *data_;
+  if (n <= 0 || n >= data.NextRecordNumber()) Raise(kErrRecordNotFound);
+  {
+    TRecordPin rec = data.GetRecord(n);
+    if (rec->Deleted()) Raise(kErrRecordNotFound);
+    index_->DeleteKeys(data, rec->Data(), n);
+  }
+  data.DeleteRecord(n);
+  index_->AdjustRecordCount(-1);
+  Flush();
+}
+
+}  // namespace kura
