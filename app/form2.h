@@ -1,0 +1,137 @@
+// The main window: the drawn board whose 361 points are an image and a label
+// each, the command buttons, the mode radio buttons, the captured-stone
+// counters, the track bar, the menu and the status bar with its clock. It is
+// the screen of the game state (a BoardView); its handlers hand every rule to
+// the GameState it owns.
+//
+// Client coordinates (below the menu bar): the board 536 x 536 at (0, 0); the
+// image of point p = 19 x column + row + 1 is 28 x 28 at (2 + 28 column,
+// 2 + 28 row), its label 20 x 12 at (7 + 28 column, 11 + 28 row); the status bar
+// is the bottom 19 pixels.
+#pragma once
+
+#include <QAction>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+#include <QTimer>
+#include <array>
+
+#include "app/asker.h"
+#include "app/help_window.h"
+#include "app/sound_player.h"
+#include "board/game_state.h"
+
+namespace kirobaku {
+
+class TForm2 : public QMainWindow, public BoardView {
+ public:
+  // programDir: where the bitmaps, sounds and help file are, ending in "/".
+  TForm2(const QString& programDir, Asker& asker, QWidget* parent = nullptr);
+  ~TForm2() override;
+
+  GameState& Game() { return game_; }
+  const QString& ProgramDir() const { return programDir_; }
+  // Prints into this PDF file instead of on the default printer (empty: printer).
+  void SetPrintFile(const QString& pdfFile) { printFile_ = pdfFile; }
+  // The client area: everything below the menu bar, the status bar included.
+  QRect ClientArea() const;
+
+  // --- BoardView --------------------------------------------------------------
+  void ShowImage(PointIndex p, StoneColour colour) override;
+  void SetLabelCaption(PointIndex p, const std::string& caption) override;
+  void SetLabelColour(PointIndex p, std::uint32_t rgb) override;
+  void SetEditText(int which, const std::string& text) override;
+  void SetStatusText(int panel, const std::string& text) override;
+  bool AskYesNo(const std::string& question) override;
+  bool AskYesCancel(const std::string& question) override;
+  void ShowMessage(const std::string& text) override;
+  void SelectModeButton(int mode) override;
+  void SetYoseCaption(const std::string& caption) override;
+  void PlaySound(int k) override;
+
+  // --- Handlers -------------------------------------------------------------------
+  void FormCreate();
+  void Label1MouseDown(QLabel* label, Qt::MouseButton button, Qt::KeyboardModifiers modifiers,
+                       bool doubleClick);
+  void Timer1Timer();
+  void Button1Click() { game_.StepForward(); }
+  void Button2Click() { game_.StepBackward(); }
+  void Button3Click() { game_.ShowAllMoves(); }
+  void Button4Click() { game_.ShowFirstMove(); }
+  void Button5Click() { game_.StartVariation(); }
+  void Button6Click() { game_.ReturnFromVariation(); }
+  void Button8Click() { game_.ClearGame(); }
+  void Button10Click() { game_.AdvanceYose(); }
+  void Button11Click() { game_.CancelCount(); }
+  void TrackBar1Change(int position) { game_.ReplayTo(position, 1); }
+  void RadioButton1Click() { game_.SelectGameOrFree(kModeGame); }
+  void RadioButton2Click() { game_.SelectGameOrFree(kModeFree); }
+  void RadioButton3Click() { game_.SelectEndMode(); }
+  void RadioButton4Click() { game_.SelectGomoku(); }
+  void KFShoriClick();
+  void UKSaveClick() {}
+  void UKLoadClick() {}
+  void PRJunbiClick();
+  void InsatsuClick();
+  void PRCancelClick();
+  void NGBlackClick() { game_.NigiriGuessBlack(); }
+  void NGWhiteClick();
+  void JKeisanClick() { game_.CountTerritory(); }
+  void CLBackClick() { game_.BringBackSaved(); }
+  void ALLHelpClick();
+  void VInfoClick();
+  void APEndClick();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void createBoard(QWidget* client);
+  void createPoints(QWidget* client);
+  void createPanel(QWidget* client);
+  void createMenu();
+  void createStatusBar();
+  QPushButton* createButton(QWidget* parent, const char* name, const char* caption, int x, int y,
+                            void (TForm2::*handler)(), int width = 75);
+  QRadioButton* createRadio(QGroupBox* group, int mode, const char* caption, int x, int y,
+                            void (TForm2::*handler)());
+  QAction* createAction(QWidget* menu, const char* name, const char* caption,
+                        void (TForm2::*handler)());
+  // Arrow keys, Home and End step through the record wherever the focus is
+  // (except in the figure's text boxes, where they move the cursor).
+  bool handleNavigationKey(QObject* watched, int key);
+  // A click on a mode button runs its action only when it changes the selection.
+  void modeButtonClicked(int mode, void (TForm2::*handler)());
+  // Hides the figure's text boxes, shows the mode box, and puts the board back.
+  void endFigure();
+
+  QString programDir_;
+  Asker& asker_;
+  GameState game_{*this};
+  QString printFile_;
+  SoundPlayer sound_{this};
+  QPointer<HelpWindow> help_;
+
+  std::array<QLabel*, kPointCount + 1> images_{};
+  std::array<QLabel*, kPointCount + 1> labels_{};
+  std::array<QRadioButton*, 5> radios_{};  // [1..4] by mode
+  int selectedMode_ = kModeGame;           // the mode button selected last
+  std::array<QLabel*, 3> panels_{};
+  QGroupBox* groupBox1_ = nullptr;
+  QPushButton* button10_ = nullptr;
+  QLineEdit* edit1_ = nullptr;
+  QLineEdit* edit2_ = nullptr;
+  QPlainTextEdit* memo1_ = nullptr;
+  QPlainTextEdit* memo2_ = nullptr;
+  QSlider* trackBar1_ = nullptr;
+  QTimer* timer1_ = nullptr;
+};
+
+}  // namespace kirobaku

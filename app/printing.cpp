@@ -1,0 +1,39 @@
+#include "app/printing.h"
+
+#include <QPainter>
+#include <QPixmap>
+#include <QPrinterInfo>
+#include <stdexcept>
+
+namespace kirobaku {
+
+namespace {
+constexpr double kScreenDpi = 96.0;
+}  // namespace
+
+std::unique_ptr<QPrinter> OpenPrinter(const QString& pdfFile) {
+  std::unique_ptr<QPrinter> printer;
+  if (!pdfFile.isEmpty()) {
+    printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
+    printer->setOutputFormat(QPrinter::PdfFormat);
+    printer->setOutputFileName(pdfFile);
+  } else {
+    const QPrinterInfo info = QPrinterInfo::defaultPrinter();
+    if (info.isNull()) throw std::runtime_error("プリンタがインストールされていません。");
+    printer = std::make_unique<QPrinter>(info, QPrinter::HighResolution);
+  }
+  printer->setFullPage(true);
+  printer->setDocName(QStringLiteral("Kirobaku"));
+  return printer;
+}
+
+void PrintWindowImage(QWidget& window, const QRect& area, QPrinter& printer) {
+  const QPixmap image = window.grab(area);
+  QPainter painter;
+  if (!painter.begin(&printer)) throw std::runtime_error("印刷を開始できません。");
+  painter.scale(printer.logicalDpiX() / kScreenDpi, printer.logicalDpiY() / kScreenDpi);
+  painter.drawPixmap(0, 0, image);
+  if (!painter.end()) throw std::runtime_error("印刷できませんでした。");
+}
+
+}  // namespace kirobaku
