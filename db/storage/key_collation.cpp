@@ -9,14 +9,13 @@
 #include <vector>
 
 #include "db/storage/code_page.h"
+#include "db/storage/language_table.h"
 
 namespace kura {
 
 namespace {
 
 constexpr std::uint32_t kEnglishUsa = 1033;
-constexpr std::uint32_t kGermanPrimaryLanguage = 7;
-constexpr std::uint32_t kPhoneBookSort = 1;
 
 bool IsAscii(std::string_view s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return (c & 0x80) == 0; });
@@ -43,21 +42,18 @@ int CompareBytes(const std::uint8_t* a, const std::uint8_t* b, int n) {
 
 }  // namespace
 
-std::string IcuLocaleName(std::uint32_t locale) {
-  const std::uint32_t language = locale & 0xFFFF;
-  const std::uint32_t sort = locale >> 16;
-  char name[ULOC_FULLNAME_CAPACITY] = {};
-  UErrorCode status = U_ZERO_ERROR;
-  if (language != 0) uloc_getLocaleForLCID(language, name, sizeof name - 1, &status);
-  std::string result = (language == 0 || U_FAILURE(status) || name[0] == 0) ? "en_US" : name;
-  if (sort == kPhoneBookSort && (language & 0x3FF) == kGermanPrimaryLanguage) {
-    result += "@collation=phonebook";
-  }
-  return result;
+namespace {
+
+// The ICU locale of a Windows locale identifier; "en_US" when there is none.
+std::string LocaleOrEnglish(std::uint32_t locale) {
+  const std::string name = locale == 0 ? std::string() : IcuLocaleName(locale);
+  return name.empty() ? std::string("en_US") : name;
 }
 
+}  // namespace
+
 KeyCaseMapper::KeyCaseMapper(std::uint32_t locale)
-    : icu_locale_(IcuLocaleName(locale == 0 ? kEnglishUsa : locale)) {
+    : icu_locale_(LocaleOrEnglish(locale == 0 ? kEnglishUsa : locale)) {
   // Turkish, Azeri and Lithuanian map ASCII letters specially.
   const std::string lang = icu_locale_.substr(0, 2);
   ascii_only_rules_ = lang != "tr" && lang != "az" && lang != "lt";
@@ -101,7 +97,7 @@ std::string KeyCaseMapper::Upper(std::string_view text, std::size_t max_bytes) c
 }
 
 KeyCollator::KeyCollator(std::uint32_t locale) {
-  const std::string name = IcuLocaleName(locale);
+  const std::string name = LocaleOrEnglish(locale);
   UErrorCode status = U_ZERO_ERROR;
   collator_ = ucol_open(name.c_str(), &status);
   if (U_FAILURE(status) || collator_ == nullptr) {

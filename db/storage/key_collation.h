@@ -20,10 +20,6 @@ struct UCollator;
 
 namespace kura {
 
-// The ICU locale name for a Windows locale identifier ("en_US" for 0 and
-// for identifiers ICU does not know).
-std::string IcuLocaleName(std::uint32_t locale);
-
 // Upper-case mapping of CP932 strings under one locale (1033 when the table
 // has none).
 class KeyCaseMapper {

@@ -1,0 +1,436 @@
+#include "db/storage/index_file.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <set>
+
+#include "db/storage/data_file.h"
+#include "db/storage/engine_error.h"
+#include "db/storage/scramble.h"
+
+namespace kura {
+
+namespace {
+
+namespace ih = index_header;
+namespace id = index_descriptor;
+
+constexpr std::size_t kCacheGrowth = 64;
+constexpr std::size_t kSpareLimit = 64;
+
+bool ValidIndexNameStart(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (c >= 128 && c <= 254);
+}
+
+}  // namespace
+
+TIndexFile::TIndexFile(std::string table_name, bool in_memory, bool encrypted,
+                       const TStorageSettings& settings)
+    : file_(std::move(table_name), in_memory), encrypted_(encrypted), settings_(settings) {
+  const std::size_t bound =
+      static_cast<std::size_t>(std::max<std::int32_t>(1, settings_.index_buffer_memory / 8192));
+  for (SlotCache& c : caches_)
+    c.capacity = bound;
+}
+
+TIndexFile::~TIndexFile() {
+  for (SlotCache& c : caches_) {
+    for (auto& [n, page] : c.pages)
+      delete page;
+    c.pages.clear();
+  }
+}
+
+// ---- header ----
+
+std::int32_t TIndexFile::NextPage() const {
+  return static_cast<std::int32_t>(DecodeFixed32(&header_[ih::kNextPage]));
+}
+void TIndexFile::SetNextPage(std::int32_t n) {
+  EncodeFixed32(&header_[ih::kNextPage], static_cast<std::uint32_t>(n));
+  header_changed_ = true;
+}
+std::int32_t TIndexFile::ChangeCounter() const {
+  return static_cast<std::int32_t>(DecodeFixed32(&header_[ih::kChangeCounter]));
+}
+std::int32_t TIndexFile::RecordCount() const {
+  return static_cast<std::int32_t>(DecodeFixed32(&header_[ih::kRecordCount]));
+}
+void TIndexFile::AdjustRecordCount(std::int32_t delta) {
+  EncodeFixed32(&header_[ih::kRecordCount], static_cast<std::uint32_t>(RecordCount() + delta));
+  header_changed_ = true;
+}
+std::int32_t TIndexFile::FreeHead(int slot) const {
+  return static_cast<std::int32_t>(DecodeFixed32(Descriptor(slot) + id::kFreeHead));
+}
+std::int32_t TIndexFile::RootPage(int slot) {
+  return static_cast<std::int32_t>(DecodeFixed32(Descriptor(slot) + id::kRoot));
+}
+void TIndexFile::SetRootPage(int slot, std::int32_t n) {
+  EncodeFixed32(Descriptor(slot) + id::kRoot, static_cast<std::uint32_t>(n));
+  header_changed_ = true;
+}
+
+void TIndexFile::Raise(std::uint16_t code, int slot) {
+  TErrorContext context;
+  context.table_name = file_.TableName();
+  if (slot >= 0 && slot < kIndexSlots) {
+    context.index_name = DecodeShortString(Descriptor(slot) + id::kName, id::kNameCapacity);
+  }
+  RaiseEngineError(code, context);
+}
+
+void TIndexFile::CheckHeader(const std::array<std::uint8_t, kIndexPageSize>& page) const {
+  if (page[ih::kVersion] != kIndexFileVersion) file_.Raise(kErrVersion);
+  if (page[ih::kSecondaryCount] > kMaxSecondaryIndexes) file_.Raise(kErrHeaderCorrupt);
+  const auto next = static_cast<std::int32_t>(DecodeFixed32(&page[ih::kNextPage]));
+  if (next < 1 || next > kMaxIndexPages + 1) file_.Raise(kErrHeaderCorrupt);
+}
+
+void TIndexFile::ReadHeaderPage(std::array<std::uint8_t, kIndexPageSize>* page) {
+  file_.ReadFull(0, page->data(), page->size());
+  if (encrypted_) Scramble(page->data(), page->size(), kRecordKey);
+}
+
+void TIndexFile::AdoptHeader(const std::array<std::uint8_t, kIndexPageSize>& page) {
+  header_ = page;
+  header_[ih::kHeaderChanged] = 0;
+  header_changed_ = false;
+  ForgetKeys();
+}
+
+void TIndexFile::Create(const std::string& file_name, const TIndexCreateOptions& options) {
+  DropAllPages(false);
+  AdoptHeader(NewIndexHeaderPage(options.no_primary_key));
+  header_changed_ = true;
+  file_.Create(file_name);
+  WriteHeader(true);
+}
+
+void TIndexFile::Open(const std::string& file_name, bool exclusive) {
+  file_.Open(file_name, exclusive);
+  try {
+    std::array<std::uint8_t, kIndexPageSize> page;
+    ReadHeaderPage(&page);
+    CheckHeader(page);
+    DropAllPages(false);
+    AdoptHeader(page);
+  } catch (...) {
+    file_.Close();
+    throw;
+  }
+}
+
+void TIndexFile::Close() {
+  DropAllPages(false);
+  ForgetKeys();
+  file_.Close();
+}
+
+bool TIndexFile::ReReadHeaderIfChanged() {
+  std::array<std::uint8_t, kIndexPageSize> page;
+  ReadHeaderPage(&page);
+  if (DecodeFixed32(&page[ih::kChangeCounter]) == DecodeFixed32(&header_[ih::kChangeCounter])) {
+    return false;
+  }
+  CheckHeader(page);
+  DropAllPages(false);
+  AdoptHeader(page);
+  return true;
+}
+
+void TIndexFile::WriteHeader(bool force) {
+  if (!force && !header_changed_) return;
+  EncodeFixed32(&header_[ih::kChangeCounter], static_cast<std::uint32_t>(ChangeCounter() + 1));
+  header_[ih::kHeaderChanged] = header_changed_ ? 1 : 0;
+  std::array<std::uint8_t, kIndexPageSize> page = header_;
+  if (encrypted_) Scramble(page.data(), page.size(), kRecordKey);
+  file_.Write(0, page.data(), page.size());
+  ++writes_;
+  header_[ih::kHeaderChanged] = 0;
+  header_changed_ = false;
+}
+
+void TIndexFile::MarkChanged() {
+  EncodeFixed32(&header_[ih::kChangeCounter], static_cast<std::uint32_t>(ChangeCounter() + 1));
+  header_changed_ = true;
+}
+
+void TIndexFile::Empty() {
+  DropAllPages(false);
+  file_.SetSize(static_cast<std::int64_t>(kIndexPageSize));
+  EncodeFixed32(&header_[ih::kNextPage], 1);
+  EncodeFixed32(&header_[ih::kRecordCount], 0);
+  for (int slot = 0; slot < kIndexSlots; ++slot) {
+    std::uint8_t* d = Descriptor(slot);
+    EncodeFixed32(d + id::kRoot, 0);
+    EncodeFixed32(d + id::kFreeHead, 0);
+    EncodeFixed32(d + id::kRawDataHead, 0);
+  }
+  header_changed_ = true;
+}
+
+void TIndexFile::Verify(const TDataFile& data) {
+  CheckHeader(header_);
+  const std::int32_t pages = PageCount();
+  if (file_.Size() < static_cast<std::int64_t>(kIndexPageSize)) file_.Raise(kErrHeaderCorrupt);
+  std::set<std::string> names;
+  for (int slot = 0; slot < kIndexSlots; ++slot) {
+    const std::uint8_t* d = Descriptor(slot);
+    const int field_count = d[id::kFieldCount];
+    const std::string name = DecodeShortString(d + id::kName, id::kNameCapacity);
+    if (field_count > kMaxKeyFields) file_.Raise(kErrHeaderCorrupt);
+    if (slot == 0 && !name.empty()) file_.Raise(kErrHeaderCorrupt);
+    if (slot == 0 && field_count == 0 && !NoPrimaryKey()) file_.Raise(kErrHeaderCorrupt);
+    if (slot >= 1 && slot <= kMaxSecondaryIndexes) {
+      const bool in_use = slot <= SecondaryCount();
+      if (in_use != !name.empty()) file_.Raise(kErrHeaderCorrupt);
+    }
+    if (!name.empty()) {
+      if (!ValidIndexNameStart(static_cast<unsigned char>(name[0]))) file_.Raise(kErrHeaderCorrupt);
+      std::string upper = name;
+      for (char& c : upper)
+        c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+      if (!names.insert(upper).second) file_.Raise(kErrHeaderCorrupt);
+    }
+    for (int i = 0; i < kMaxKeyFields; ++i) {
+      const int number = DecodeFixed16(d + id::kFieldNumbers + 2 * i);
+      if ((i < field_count) != (number != 0)) file_.Raise(kErrHeaderCorrupt);
+      if (number == 0) continue;
+      const TFieldDescriptor* f = data.FieldByNumber(number);
+      if (f == nullptr) file_.Raise(kErrHeaderCorrupt);
+      const bool text_ok = f->Type() == kFieldString || f->Type() == kFieldBlob;
+      if (slot == kSysTextSlot ? !text_ok : f->Type() == kFieldBlob) file_.Raise(kErrHeaderCorrupt);
+    }
+    const int key_size = static_cast<std::int16_t>(DecodeFixed16(d + id::kKeySize));
+    if (key_size < 0 || key_size > kMaxKeySize) file_.Raise(kErrHeaderCorrupt);
+    if (d[id::kCompression] > kCompressFull) file_.Raise(kErrHeaderCorrupt);
+    for (std::size_t off : {id::kRoot, id::kFreeHead, id::kRawDataHead}) {
+      const auto page = static_cast<std::int32_t>(DecodeFixed32(d + off));
+      if (page < 0 || page > pages) file_.Raise(kErrHeaderCorrupt);
+    }
+  }
+  if (RecordCount() < 0) file_.Raise(kErrHeaderCorrupt);
+  // Key sizes must match the fields (8961 from Keys otherwise).
+  for (int slot : KeySlots())
+    Keys(data, slot);
+}
+
+// ---- page cache ----
+
+PageFormat TIndexFile::FormatOf(int slot) const {
+  const std::uint8_t* d = Descriptor(slot);
+  PageFormat f;
+  f.key_size = static_cast<std::int16_t>(DecodeFixed16(d + id::kKeySize));
+  f.unique = slot == 0 || slot == kSysDeletedSlot || d[id::kUnique] != 0;
+  f.compression = d[id::kCompression];
+  f.with_counts = slot != kSysTextSlot && d[id::kTemporary] == 0;
+  return f;
+}
+
+void TIndexFile::Touch(SlotCache& cache, TPage* page) {
+  if (cache.mru_head == page) return;
+  Unlink(cache, page);
+  page->mru_next = cache.mru_head;
+  if (cache.mru_head) cache.mru_head->mru_prev = page;
+  cache.mru_head = page;
+  if (!cache.mru_tail) cache.mru_tail = page;
+}
+
+void TIndexFile::Unlink(SlotCache& cache, TPage* page) {
+  if (page->mru_prev) page->mru_prev->mru_next = page->mru_next;
+  if (page->mru_next) page->mru_next->mru_prev = page->mru_prev;
+  if (cache.mru_head == page) cache.mru_head = page->mru_next;
+  if (cache.mru_tail == page) cache.mru_tail = page->mru_prev;
+  page->mru_prev = page->mru_next = nullptr;
+}
+
+TPage* TIndexFile::TakeBuffer(int slot) {
+  SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
+  if (cache.pages.size() >= cache.capacity) {
+    // Reuse the least recently used page that is neither pinned nor dirty.
+    for (TPage* p = cache.mru_tail; p; p = p->mru_prev) {
+      if (p->pins == 0 && !p->dirty) {
+        Unlink(cache, p);
+        cache.pages.erase(p->number());
+        return p;
+      }
+    }
+    cache.capacity += kCacheGrowth;
+  }
+  if (!spare_.empty()) {
+    TPage* p = spare_.back().release();
+    spare_.pop_back();
+    return p;
+  }
+  return new TPage();
+}
+
+TPage* TIndexFile::GetPage(int slot, std::int32_t n) {
+  if (slot < 0 || slot >= kIndexSlots || n <= 0 || n > NextPage()) {
+    Raise(kErrPageBuffersCorrupt, slot);
+  }
+  SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
+  if (n == NextPage()) {
+    if (static_cast<std::int64_t>(n) > kMaxIndexPages ||
+        static_cast<std::int64_t>(n) * kIndexPageBytes + kIndexPageBytes > kMaxIndexFileBytes) {
+      Raise(kErrTableFull, slot);
+    }
+    TPage* page = TakeBuffer(slot);
+    page->Reset(n, slot, FormatOf(slot), kPageLeaf);
+    page->pins = 1;
+    cache.pages.emplace(n, page);
+    Touch(cache, page);
+    SetNextPage(n + 1);
+    return page;
+  }
+  auto it = cache.pages.find(n);
+  if (it != cache.pages.end()) {
+    ++hits_;
+    TPage* page = it->second;
+    Touch(cache, page);
+    ++page->pins;
+    return page;
+  }
+  ++misses_;
+  std::array<std::uint8_t, kIndexPageBytes> image;
+  file_.ReadFull(static_cast<std::int64_t>(n) * kIndexPageBytes, image.data(), image.size());
+  ++reads_;
+  if (encrypted_) Scramble(image.data(), image.size(), kRecordKey);
+  const PageFormat format = FormatOf(slot);
+  if (format.key_size <= 0 || format.key_size > kMaxKeySize) Raise(kErrHeaderCorrupt, slot);
+  TPage* page = TakeBuffer(slot);
+  if (!page->Decode(n, slot, format, image) || page->number() != n) {
+    spare_.emplace_back(page);
+    Raise(kErrPageBuffersCorrupt, slot);
+  }
+  page->pins = 1;
+  cache.pages.emplace(n, page);
+  Touch(cache, page);
+  return page;
+}
+
+void TIndexFile::ReleasePage(TPage* page) {
+  if (page->pins > 0) --page->pins;
+}
+
+TPage* TIndexFile::AllocatePage(int slot, std::uint8_t type) {
+  const std::int32_t head = FreeHead(slot);
+  TPage* page;
+  if (head != 0) {
+    page = GetPage(slot, head);
+    const std::int32_t next = page->next();
+    // A page taken from the chain must be free; a chain that loops back into
+    // a page in use is corruption.
+    if (page->count() != 0 || next < 0 || next > PageCount() || next == head) {
+      ReleasePage(page);
+      Raise(kErrPageBuffersCorrupt, slot);
+    }
+    EncodeFixed32(Descriptor(slot) + id::kFreeHead, static_cast<std::uint32_t>(next));
+    header_changed_ = true;
+  } else {
+    page = GetPage(slot, NextPage());
+  }
+  page->Reset(page->number(), slot, FormatOf(slot), type);
+  page->dirty = true;
+  return page;
+}
+
+void TIndexFile::FreePage(TPage* page) {
+  const int slot = page->slot();
+  page->Reset(page->number(), slot, FormatOf(slot), page->type());
+  page->set_next(FreeHead(slot));
+  page->set_freed(true);
+  page->dirty = true;
+  EncodeFixed32(Descriptor(slot) + id::kFreeHead, static_cast<std::uint32_t>(page->number()));
+  header_changed_ = true;
+}
+
+void TIndexFile::WritePage(TPage& page) {
+  std::array<std::uint8_t, kIndexPageBytes> image;
+  page.Encode(image);
+  if (encrypted_) Scramble(image.data(), image.size(), kRecordKey);
+  file_.Write(static_cast<std::int64_t>(page.number()) * kIndexPageBytes, image.data(),
+              image.size());
+  ++writes_;
+  page.dirty = false;
+}
+
+bool TIndexFile::FlushPages() {
+  std::vector<TPage*> dirty;
+  for (SlotCache& c : caches_) {
+    for (auto& [n, page] : c.pages) {
+      if (page->dirty) dirty.push_back(page);
+    }
+  }
+  if (dirty.empty()) return false;
+  std::sort(dirty.begin(), dirty.end(),
+            [](const TPage* a, const TPage* b) { return a->number() < b->number(); });
+  // Runs of consecutive pages go out in one write.
+  std::vector<std::uint8_t> run;
+  std::size_t i = 0;
+  while (i < dirty.size()) {
+    std::size_t j = i + 1;
+    while (j < dirty.size() && dirty[j]->number() == dirty[j - 1]->number() + 1)
+      ++j;
+    run.resize((j - i) * kIndexPageBytes);
+    for (std::size_t k = i; k < j; ++k) {
+      std::span<std::uint8_t, kIndexPageBytes> image(run.data() + (k - i) * kIndexPageBytes,
+                                                     kIndexPageBytes);
+      dirty[k]->Encode(image);
+      if (encrypted_) Scramble(image.data(), image.size(), kRecordKey);
+      dirty[k]->dirty = false;
+    }
+    file_.Write(static_cast<std::int64_t>(dirty[i]->number()) * kIndexPageBytes, run.data(),
+                run.size());
+    ++writes_;
+    i = j;
+  }
+  return true;
+}
+
+void TIndexFile::DropAllPages(bool) {
+  for (SlotCache& c : caches_) {
+    for (auto& [n, page] : c.pages) {
+      page->mru_prev = page->mru_next = nullptr;
+      if (spare_.size() < kSpareLimit) {
+        spare_.emplace_back(page);
+      } else {
+        delete page;
+      }
+    }
+    c.pages.clear();
+    c.mru_head = c.mru_tail = nullptr;
+    c.capacity =
+        static_cast<std::size_t>(std::max<std::int32_t>(1, settings_.index_buffer_memory / 8192));
+  }
+}
+
+void TIndexFile::DropPages() {
+  DropAllPages(false);
+}
+
+void TIndexFile::TrimCache() {
+  const std::size_t bound =
+      static_cast<std::size_t>(std::max<std::int32_t>(1, settings_.index_buffer_memory / 8192));
+  for (SlotCache& c : caches_) {
+    TPage* p = c.mru_tail;
+    while (p && c.pages.size() > bound) {
+      TPage* before = p->mru_prev;
+      if (p->pins == 0 && !p->dirty) {
+        Unlink(c, p);
+        c.pages.erase(p->number());
+        if (spare_.size() < kSpareLimit) {
+          spare_.emplace_back(p);
+        } else {
+          delete p;
+        }
+      }
+      p = before;
+    }
+    c.capacity = std::max(bound, c.pages.size());
+  }
+}
+
+}  // namespace kura

@@ -1,0 +1,331 @@
+// The index file under a real table: keys kept through inserts, updates and
+// deletes, index definitions and their refusals, file sizes, and the
+// independent reader over the files written.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+
+#include "../storage/storage_test_support.h"
+#include "db/storage/coding.h"
+#include "db/storage/data_table.h"
+#include "db/storage/engine_error.h"
+#include "db/storage/index_file.h"
+#include "db/storage/key_collation.h"
+#include "index_format_reader.h"
+
+namespace kura {
+namespace {
+
+using testing::TempDir;
+
+std::uint16_t CodeOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const EKuraEngineError& e) {
+    return e.Code();
+  }
+  return 0;
+}
+
+std::vector<TFieldDefinition> Fields() {
+  std::vector<TFieldDefinition> f(5);
+  f[0].name = "ID";
+  f[0].type = kFieldInteger;
+  f[1].name = "NAME";
+  f[1].type = kFieldString;
+  f[1].length = 20;
+  f[2].name = "GRP";
+  f[2].type = kFieldSmallInt;
+  f[3].name = "VAL";
+  f[3].type = kFieldFloat;
+  f[4].name = "MEMO";
+  f[4].type = kFieldBlob;
+  f[4].subtype = kSubtypeMemo;
+  return f;
+}
+
+TIndexDefinition Def(std::string name, std::vector<int> fields, bool unique,
+                     std::uint8_t compression = kCompressNone) {
+  TIndexDefinition d;
+  d.name = std::move(name);
+  d.fields = std::move(fields);
+  d.unique = unique;
+  d.compression = compression;
+  return d;
+}
+
+class IndexFileTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<TDataTable> Make(std::uint16_t locale = 0) {
+    auto t = std::make_unique<TDataTable>(dir_.path(), "t", settings_);
+    TTableOptions options;
+    options.locale_language = locale;
+    t->Create(Fields(), options, TIndexCreateOptions{false});
+    return t;
+  }
+  static TIndexFile& Index(TDataTable& t) { return dynamic_cast<TIndexFile&>(t.Index()); }
+
+  std::vector<std::uint8_t> Row(TDataTable& t, std::int32_t id, const std::string& name,
+                                std::int16_t grp, double val) {
+    TDataFile& d = t.Data();
+    std::vector<std::uint8_t> r = t.BlankRecord();
+    std::uint8_t b[8];
+    EncodeFixed32(b, static_cast<std::uint32_t>(id));
+    d.PutField(r.data(), d.Field(1), {b, 4});
+    d.PutString(r.data(), d.Field(2), name);
+    EncodeFixed16(b, static_cast<std::uint16_t>(grp));
+    d.PutField(r.data(), d.Field(3), {b, 2});
+    EncodeDouble(b, val);
+    d.PutField(r.data(), d.Field(4), {b, 8});
+    return r;
+  }
+
+  kura_test::FileReport ReadBack(std::uint32_t locale = 0) {
+    return kura_test::ReadIndexFile(dir_ / "t.IDX", [&](int slot) -> kura_test::KeyOrder {
+      if (locale == 0 || slot == 31) return nullptr;
+      return [this, slot](const std::uint8_t* a, const std::uint8_t* b, int n) {
+        return comparators_.at(slot).Compare(a, b, n);
+      };
+    });
+  }
+
+  TempDir dir_;
+  TStorageSettings settings_;
+  std::map<int, KeyComparator> comparators_;
+};
+
+TEST_F(IndexFileTest, NewFileIsOnePageAndTheFirstKeyMakesPageOne) {
+  auto t = Make();
+  EXPECT_EQ(testing::ReadFileBytes(dir_ / "t.IDX").size(), 4096u);
+  Index(*t).AddPrimaryIndex(t->Data(), Def("", {1}, true));
+  t->Flush();
+  EXPECT_EQ(testing::ReadFileBytes(dir_ / "t.IDX").size(), 4096u);
+  t->InsertRecord(Row(*t, 7, "a", 1, 1).data());
+  const auto bytes = testing::ReadFileBytes(dir_ / "t.IDX");
+  // Page 1: the primary index's root leaf; page 2: "Sys Deleted".
+  ASSERT_EQ(bytes.size(), 3u * 4096);
+  EXPECT_EQ(bytes[4096], kPageRootLeaf);
+  EXPECT_EQ(DecodeFixed32(&bytes[14 + 86]), 1u);
+  EXPECT_EQ(DecodeFixed32(&bytes[14 + 31 * 120 + 86]), 2u);
+  EXPECT_EQ(DecodeFixed32(&bytes[3974]), 1u);
+  t->Close();
+}
+
+TEST_F(IndexFileTest, SmallTreesGrowByWholePages) {
+  auto t = Make();
+  Index(*t).AddPrimaryIndex(t->Data(), Def("", {1}, true));
+  // 5-byte keys: 4083 / 9 = 453 entries per leaf in both trees.
+  for (int i = 1; i <= 453; ++i)
+    t->InsertRecord(Row(*t, i, "", 0, 0).data());
+  EXPECT_EQ(testing::ReadFileBytes(dir_ / "t.IDX").size(), 3u * 4096);
+  t->InsertRecord(Row(*t, 454, "", 0, 0).data());
+  // Each tree split into two leaves under a new root.
+  EXPECT_EQ(testing::ReadFileBytes(dir_ / "t.IDX").size(), 7u * 4096);
+  EXPECT_EQ(Index(*t).NextPage(), 7);
+  t->Close();
+  const kura_test::FileReport r = ReadBack();
+  EXPECT_TRUE(r.problems.empty());
+  EXPECT_EQ(r.indexes[0].depth, 2);
+  EXPECT_EQ(r.indexes[0].keys.size(), 454u);
+}
+
+TEST_F(IndexFileTest, DefinitionsAreCheckedAndRefused) {
+  auto t = Make();
+  TIndexFile& x = Index(*t);
+  TDataFile& d = t->Data();
+  x.AddPrimaryIndex(d, Def("", {1}, true));
+  EXPECT_EQ(CodeOf([&] { x.AddPrimaryIndex(d, Def("", {2}, true)); }), kErrPrimaryExists);
+  EXPECT_EQ(CodeOf([&] { x.AddSecondaryIndex(d, Def("", {2}, false)); }), kErrIndexNameMissing);
+  EXPECT_EQ(CodeOf([&] { x.AddSecondaryIndex(d, Def("9name", {2}, false)); }),
+            kErrInvalidIndexName);
+  EXPECT_EQ(CodeOf([&] { x.AddSecondaryIndex(d, Def("ByMemo", {5}, false)); }), kErrIndexField);
+  EXPECT_EQ(CodeOf([&] { x.AddSecondaryIndex(d, Def("Wide", std::vector<int>(17, 1), false)); }),
+            kErrIndexLimits);
+  x.AddSecondaryIndex(d, Def("ByName", {2}, false));
+  EXPECT_EQ(CodeOf([&] { x.AddSecondaryIndex(d, Def("BYNAME", {3}, false)); }), kErrIndexExists);
+  for (int i = 2; i <= 30; ++i)
+    x.AddSecondaryIndex(d, Def("I" + std::to_string(i), {3}, false));
+  EXPECT_EQ(CodeOf([&] { x.AddSecondaryIndex(d, Def("I31", {3}, false)); }), kErrIndexLimits);
+
+  // Deleting moves the later slots down; renaming keeps names unique.
+  x.DeleteIndex(x.SlotOf("ByName"));
+  EXPECT_EQ(x.SecondaryCount(), 29);
+  EXPECT_EQ(x.SlotOf("I2"), 1);
+  EXPECT_EQ(x.SlotOf("byname"), -1);
+  EXPECT_EQ(CodeOf([&] { x.RenameIndex(1, "i3"); }), kErrIndexExists);
+  x.RenameIndex(1, "Second");
+  EXPECT_EQ(x.SlotOf("SECOND"), 1);
+  t->Flush();
+  t->Verify();
+  t->Close();
+}
+
+TEST_F(IndexFileTest, UniqueIndexOverDuplicateDataIsNotAdded) {
+  auto t = Make();
+  for (int i = 0; i < 600; ++i)
+    t->InsertRecord(Row(*t, i, i % 2 ? "odd" : "even", 0, 0).data());
+  TIndexFile& x = Index(*t);
+  EXPECT_EQ(CodeOf([&] { x.AddSecondaryIndex(t->Data(), Def("UName", {2}, true)); }),
+            kErrDuplicateKey);
+  EXPECT_EQ(x.SlotOf("UName"), -1);
+  x.AddSecondaryIndex(t->Data(), Def("Name", {2}, false, kCompressFull));
+  t->Flush();
+  EXPECT_TRUE(x.CheckTrees(t->Data()).empty());
+  t->Close();
+  const kura_test::FileReport r = ReadBack();
+  EXPECT_TRUE(r.problems.empty()) << r.problems.front();
+  EXPECT_EQ(r.indexes[1].keys.size(), 600u);
+  EXPECT_GT(r.indexes[31].free_pages, 0);  // the refused index's pages are reusable
+}
+
+TEST_F(IndexFileTest, CorruptPageIsAnErrorNotACrash) {
+  {
+    auto t = Make();
+    Index(*t).AddPrimaryIndex(t->Data(), Def("", {1}, true));
+    for (int i = 0; i < 2000; ++i)
+      t->InsertRecord(Row(*t, i, "x", 0, 0).data());
+    t->Close();
+  }
+  auto bytes = testing::ReadFileBytes(dir_ / "t.IDX");
+  const std::uint32_t root = DecodeFixed32(&bytes[14 + 86]);
+  // The root's first child link points at the root itself.
+  EncodeFixed32(&bytes[root * 4096 + 13 + 5], root);
+  testing::WriteFileBytes(dir_ / "t.IDX", bytes);
+  TDataTable t(dir_.path(), "t", settings_);
+  t.Open(true);
+  EXPECT_EQ(CodeOf([&] { t.InsertRecord(Row(t, -1, "x", 0, 0).data()); }), kErrPageBuffersCorrupt);
+  EXPECT_FALSE(Index(t).CheckTrees(t.Data()).empty());
+  t.Close(/*discard=*/true);
+}
+
+// Random inserts, updates and deletes through the table, with a model of the
+// live rows; 9729 exactly when the primary or the unique name index would
+// hold a duplicate. The trees and the file are checked along the way.
+class IndexTableModelTest : public IndexFileTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(IndexTableModelTest, KeysFollowEveryChange) {
+  const std::uint16_t locale = GetParam();
+  auto t = Make(locale);
+  TIndexFile& x = Index(*t);
+  TDataFile& d = t->Data();
+  x.AddPrimaryIndex(d, Def("", {1}, true, kCompressTrailing));
+  TIndexDefinition by_name = Def("ByName", {2}, false, kCompressFull);
+  by_name.case_insensitive = true;
+  x.AddSecondaryIndex(d, by_name);
+  TIndexDefinition by_group = Def("ByGroup", {3, 4}, false, kCompressDuplicate);
+  by_group.field_descending = {false, true};
+  x.AddSecondaryIndex(d, by_group);
+  TIndexDefinition unique_name = Def("UName", {2, 3}, true);
+  unique_name.descending = true;
+  x.AddSecondaryIndex(d, unique_name);
+  for (int slot : {0, 1, 2, 3})
+    comparators_.emplace(slot, KeyComparator(x.Layout(d, slot)));
+  auto name_key = [&](const std::string& name, int grp) {
+    // The unique index compares names as the table's ordering does: case
+    // matters, and under a locale only the collation decides equality.
+    return std::make_pair(name, grp);
+  };
+
+  struct Row_ {
+    std::int32_t id;
+    std::string name;
+    std::int16_t grp;
+  };
+  std::map<std::int32_t, Row_> rows;  // by record number
+  std::mt19937 rng(42 + locale);
+  static const char* kNames[] = {"kuro", "Shiro", "ko", "seki", "go", "Atari", "hane", "nobi"};
+  auto random_row = [&]() {
+    Row_ r{static_cast<std::int32_t>(rng() % 3000) - 1500,
+           std::string(kNames[rng() % 8]) + std::to_string(rng() % 40),
+           static_cast<std::int16_t>(rng() % 5)};
+    return r;
+  };
+  auto clashes = [&](const Row_& r, std::int32_t except) {
+    for (const auto& [n, o] : rows) {
+      if (n == except) continue;
+      if (o.id == r.id) return true;
+      if (name_key(o.name, o.grp) == name_key(r.name, r.grp)) return true;
+    }
+    return false;
+  };
+  const int ops = 2500;
+  for (int op = 0; op < ops; ++op) {
+    const int choice = static_cast<int>(rng() % 10);
+    if (choice < 5 || rows.empty()) {
+      const Row_ r = random_row();
+      const bool dup = clashes(r, 0);
+      std::int32_t n = 0;
+      const std::uint16_t code =
+          CodeOf([&] { n = t->InsertRecord(Row(*t, r.id, r.name, r.grp, r.id * 0.5).data()); });
+      ASSERT_EQ(code, dup ? kErrDuplicateKey : 0) << op;
+      if (!dup) rows[n] = r;
+    } else {
+      auto it = rows.begin();
+      std::advance(it, static_cast<long>(rng() % rows.size()));
+      if (choice < 8) {
+        const Row_ r = random_row();
+        const bool dup = clashes(r, it->first);
+        const std::uint16_t code = CodeOf(
+            [&] { t->UpdateRecord(it->first, Row(*t, r.id, r.name, r.grp, r.id * 0.5).data()); });
+        ASSERT_EQ(code, dup ? kErrDuplicateKey : 0) << op;
+        if (!dup) it->second = r;
+      } else {
+        t->DeleteRecord(it->first);
+        rows.erase(it);
+      }
+    }
+    if (op % 500 == 499) {
+      const std::vector<std::string> problems = x.CheckTrees(d);
+      ASSERT_TRUE(problems.empty()) << op << ": " << problems.front();
+      ASSERT_EQ(x.RecordCount(), static_cast<std::int32_t>(rows.size()));
+    }
+  }
+  // The primary index walks the rows in ID order.
+  TIndexTree primary = x.Tree(d, 0);
+  TIndexEntry e;
+  std::vector<std::int32_t> ids;
+  for (bool more = primary.First(e); more; more = primary.Next(e))
+    ids.push_back(DecodeKeyInt32(e.key.data() + 1));
+  std::vector<std::int32_t> want;
+  for (const auto& [n, r] : rows)
+    want.push_back(r.id);
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(ids, want);
+  const std::int32_t slots = d.SlotCount();
+  t->Close();
+
+  const kura_test::FileReport report = ReadBack(locale);
+  ASSERT_TRUE(report.problems.empty()) << report.problems.front();
+  for (int slot : {0, 1, 2, 3}) {
+    const auto& index = report.indexes[static_cast<std::size_t>(slot)];
+    ASSERT_TRUE(index.problems.empty()) << slot << ": " << index.problems.front();
+    EXPECT_EQ(index.keys.size(), rows.size()) << slot;
+    std::set<std::int32_t> records;
+    for (const auto& k : index.keys)
+      records.insert(k.record);
+    EXPECT_EQ(records.size(), rows.size()) << slot;
+  }
+  ASSERT_TRUE(report.indexes[31].problems.empty()) << report.indexes[31].problems.front();
+  EXPECT_EQ(report.indexes[31].keys.size(), static_cast<std::size_t>(slots));
+  EXPECT_EQ(report.header.record_count, static_cast<std::int32_t>(rows.size()));
+
+  TDataTable again(dir_.path(), "t", settings_);
+  again.Open(false);
+  again.ReadLock();
+  again.Verify();
+  again.ReleaseReadLock();
+  again.Close();
+}
+
+INSTANTIATE_TEST_SUITE_P(Ordering, IndexTableModelTest, ::testing::Values(0, 1053),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return info.param ? std::string("Locale") : std::string("BuiltIn");
+                         });
+
+}  // namespace
+}  // namespace kura
