@@ -8,6 +8,7 @@
 #include "db/storage/engine_error.h"
 #include "db/storage/file_system.h"
 #include "db/storage/idx_header.h"
+#include "db/storage/index_file.h"
 #include "db/storage/lock_map.h"
 
 namespace kura {
@@ -34,10 +35,9 @@ std::string TDataTable::FileName(const char* extension) const {
   return directory_ + name_ + extension;
 }
 
-// The index file behind the table. The header-page file serves until the
-// B-tree index file takes its place here.
+// The index file behind the table: the B-trees of every index.
 std::unique_ptr<TTableIndex> TDataTable::MakeIndex(bool encrypted) const {
-  return std::make_unique<TIndexHeaderFile>(name_, in_memory_, encrypted);
+  return std::make_unique<TIndexFile>(name_, in_memory_, encrypted, settings_);
 }
 
 void TDataTable::Raise(std::uint16_t code) const { RaiseTableError(code, name_); }
