@@ -2,15 +2,17 @@
 // deletes, index definitions and their refusals, file sizes, and the
 // independent reader over the files written.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
 
-#include "../storage/storage_test_support.h"
 #include "db/storage/coding.h"
 #include "db/storage/data_table.h"
 #include "db/storage/engine_error.h"
@@ -21,7 +23,35 @@
 namespace kura {
 namespace {
 
-using testing::TempDir;
+// A scratch directory of its own for every test.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/kura-index-XXXXXX";
+    const char* made = ::mkdtemp(pattern);
+    path_ = made ? made : "";
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
 
 std::uint16_t CodeOf(const std::function<void()>& f) {
   try {
@@ -101,12 +131,12 @@ class IndexFileTest : public ::testing::Test {
 
 TEST_F(IndexFileTest, NewFileIsOnePageAndTheFirstKeyMakesPageOne) {
   auto t = Make();
-  EXPECT_EQ(testing::ReadFileBytes(dir_ / "t.IDX").size(), 4096u);
+  EXPECT_EQ(ReadFileBytes(dir_ / "t.IDX").size(), 4096u);
   Index(*t).AddPrimaryIndex(t->Data(), Def("", {1}, true));
   t->Flush();
-  EXPECT_EQ(testing::ReadFileBytes(dir_ / "t.IDX").size(), 4096u);
+  EXPECT_EQ(ReadFileBytes(dir_ / "t.IDX").size(), 4096u);
   t->InsertRecord(Row(*t, 7, "a", 1, 1).data());
-  const auto bytes = testing::ReadFileBytes(dir_ / "t.IDX");
+  const auto bytes = ReadFileBytes(dir_ / "t.IDX");
   // Page 1: the primary index's root leaf; page 2: "Sys Deleted".
   ASSERT_EQ(bytes.size(), 3u * 4096);
   EXPECT_EQ(bytes[4096], kPageRootLeaf);
@@ -122,10 +152,10 @@ TEST_F(IndexFileTest, SmallTreesGrowByWholePages) {
   // 5-byte keys: 4083 / 9 = 453 entries per leaf in both trees.
   for (int i = 1; i <= 453; ++i)
     t->InsertRecord(Row(*t, i, "", 0, 0).data());
-  EXPECT_EQ(testing::ReadFileBytes(dir_ / "t.IDX").size(), 3u * 4096);
+  EXPECT_EQ(ReadFileBytes(dir_ / "t.IDX").size(), 3u * 4096);
   t->InsertRecord(Row(*t, 454, "", 0, 0).data());
   // Each tree split into two leaves under a new root.
-  EXPECT_EQ(testing::ReadFileBytes(dir_ / "t.IDX").size(), 7u * 4096);
+  EXPECT_EQ(ReadFileBytes(dir_ / "t.IDX").size(), 7u * 4096);
   EXPECT_EQ(Index(*t).NextPage(), 7);
   t->Close();
   const kura_test::FileReport r = ReadBack();
@@ -191,11 +221,11 @@ TEST_F(IndexFileTest, CorruptPageIsAnErrorNotACrash) {
       t->InsertRecord(Row(*t, i, "x", 0, 0).data());
     t->Close();
   }
-  auto bytes = testing::ReadFileBytes(dir_ / "t.IDX");
+  auto bytes = ReadFileBytes(dir_ / "t.IDX");
   const std::uint32_t root = DecodeFixed32(&bytes[14 + 86]);
   // The root's first child link points at the root itself.
   EncodeFixed32(&bytes[root * 4096 + 13 + 5], root);
-  testing::WriteFileBytes(dir_ / "t.IDX", bytes);
+  WriteFileBytes(dir_ / "t.IDX", bytes);
   TDataTable t(dir_.path(), "t", settings_);
   t.Open(true);
   EXPECT_EQ(CodeOf([&] { t.InsertRecord(Row(t, -1, "x", 0, 0).data()); }), kErrPageBuffersCorrupt);
