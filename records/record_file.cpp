@@ -80,12 +80,14 @@ std::int32_t CountEntries(const Record& record) {
 }
 
 RecordFormat FormatOfFileName(const std::filesystem::path& path) {
-  std::string ext = path.extension().string();
-  for (char& c : ext) {
+  // The name's last four bytes, not path::extension(), which gives nothing for
+  // a name that is only ".sgf".
+  std::string name = path.filename().string();
+  for (char& c : name) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
-  if (ext == ".sgf") return RecordFormat::kSgf;
-  if (ext == ".ugf") return RecordFormat::kUgf;
+  if (name.ends_with(".sgf")) return RecordFormat::kSgf;
+  if (name.ends_with(".ugf")) return RecordFormat::kUgf;
   return RecordFormat::kUnknown;
 }
 

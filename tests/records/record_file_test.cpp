@@ -58,7 +58,9 @@ TEST(RecordFileTest, ChoosesTheReaderByExtensionIgnoringCase) {
   EXPECT_EQ(FormatOfFileName("a.sgf"), RecordFormat::kSgf);
   EXPECT_EQ(FormatOfFileName("dir.ugf/A.SGF"), RecordFormat::kSgf);
   EXPECT_EQ(FormatOfFileName("b.Ugf"), RecordFormat::kUgf);
+  EXPECT_EQ(FormatOfFileName(".sgf"), RecordFormat::kSgf);
   EXPECT_EQ(FormatOfFileName("sgf"), RecordFormat::kUnknown);
+  EXPECT_EQ(FormatOfFileName("a.sgf/"), RecordFormat::kUnknown);
   EXPECT_EQ(FormatOfFileName("c.sgf.txt"), RecordFormat::kUnknown);
 
   ScratchDir dir;
