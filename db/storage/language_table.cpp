@@ -164,7 +164,14 @@ bool IsLocaleInstalled(std::uint32_t locale_id) {
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<icu::Collator> collator(
       icu::Collator::createInstance(icu::Locale::createFromName(name.c_str()), status));
-  return U_SUCCESS(status) && collator != nullptr && status != U_USING_DEFAULT_WARNING;
+  if (U_FAILURE(status) || collator == nullptr) return false;
+  if (status != U_USING_DEFAULT_WARNING) return true;
+  // Languages whose order is the root order (English) also come with this
+  // warning; they are installed when ICU still knows the locale itself.
+  UErrorCode valid_status = U_ZERO_ERROR;
+  const icu::Locale valid = collator->getLocale(ULOC_VALID_LOCALE, valid_status);
+  const std::string valid_language = valid.getLanguage();
+  return U_SUCCESS(valid_status) && !valid_language.empty() && valid_language != "root";
 }
 
 std::string CaseMapCp932(std::string_view text, std::uint32_t locale_id, bool upper) {

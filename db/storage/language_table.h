@@ -43,7 +43,8 @@ inline std::uint32_t MakeLocaleId(std::uint16_t language, std::uint16_t sort) {
 // The ICU locale name of a locale identifier ("" when ICU knows none); sort
 // id 1 of a German language adds "@collation=phonebook".
 std::string IcuLocaleName(std::uint32_t locale_id);
-// Whether ICU has a collator for the locale that is not the root fallback.
+// Whether ICU has a collator for the locale that is not the root fallback
+// (a locale ICU knows whose order is the root order, like English, counts).
 bool IsLocaleInstalled(std::uint32_t locale_id);
 // Upper- or lower-case mapping of CP932 text under a locale (1033 when 0).
 std::string CaseMapCp932(std::string_view text, std::uint32_t locale_id, bool upper);

@@ -1,0 +1,328 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "db/storage/coding.h"
+#include "db/storage/data_table.h"
+#include "db/storage/engine_error.h"
+#include "db/storage/idx_header.h"
+#include "db/storage/index_file.h"
+#include "tests/storage/storage_test_support.h"
+
+namespace kura {
+namespace {
+
+using testing::ReadFileBytes;
+using testing::TempDir;
+
+std::uint16_t CodeOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const EKuraEngineError& e) {
+    return e.Code();
+  }
+  return 0;
+}
+
+TFieldDefinition Field(std::string name, std::uint8_t type, int length = 0,
+                       std::uint8_t subtype = 0) {
+  TFieldDefinition f;
+  f.name = std::move(name);
+  f.type = type;
+  f.length = length;
+  f.subtype = subtype;
+  return f;
+}
+
+class DataTableTest : public ::testing::Test {
+ protected:
+  // A table "t" with an auto-increment ID, an integer N and a string S(10).
+  std::unique_ptr<TDataTable> Make(bool no_primary_key, bool in_memory = false,
+                                   TTableOptions options = {}) {
+    auto t = std::make_unique<TDataTable>(dir_.path(), "t", settings_, in_memory);
+    TFieldDefinition s = Field("S", kFieldString, 10);
+    s.char_case = upper_ ? 2 : 0;
+    t->Create({Field("ID", kFieldInteger, 0, kSubtypeAutoInc), Field("N", kFieldInteger), s},
+              options, TIndexCreateOptions{no_primary_key});
+    if (!no_primary_key) {
+      // A primary index on N: deleted slots are then reused.
+      TIndexDefinition primary;
+      primary.fields = {2};
+      primary.unique = true;
+      dynamic_cast<TIndexFile&>(t->Index()).AddPrimaryIndex(t->Data(), primary);
+      t->Flush();
+    }
+    return t;
+  }
+  std::int32_t Insert(TDataTable& t, std::int32_t n, std::string_view s = "") {
+    auto rec = t.BlankRecord();
+    std::uint8_t v[4];
+    EncodeFixed32(v, static_cast<std::uint32_t>(n));
+    t.Data().PutField(rec.data(), *t.Data().FieldByName("N"), v);
+    t.Data().PutString(rec.data(), *t.Data().FieldByName("S"), s);
+    return t.InsertRecord(rec.data());
+  }
+  std::int32_t N(TDataTable& t, std::int32_t recno) {
+    TRecordPin r = t.Data().GetRecord(recno);
+    return static_cast<std::int32_t>(DecodeFixed32(r->Data() + 10));
+  }
+  std::string S(TDataTable& t, std::int32_t recno) {
+    TRecordPin r = t.Data().GetRecord(recno);
+    const TFieldDescriptor& f = *t.Data().FieldByName("S");
+    std::uint8_t v[11] = {};
+    if (!t.Data().GetField(r->Data(), f, v)) return "<null>";
+    return reinterpret_cast<const char*>(v);
+  }
+
+  TempDir dir_;
+  TStorageSettings settings_;
+  bool upper_ = false;
+};
+
+TEST_F(DataTableTest, FreeChainReusesDeletedSlotsLastDeletedFirst) {
+  auto t = Make(false);
+  for (int i = 1; i <= 6; ++i) Insert(*t, i);
+  t->DeleteRecord(3);
+  t->DeleteRecord(5);
+  EXPECT_EQ(t->Data().FreeHead(), 5);
+  {
+    TRecordPin r5 = t->Data().GetRecord(5);
+    TRecordPin r3 = t->Data().GetRecord(3);
+    EXPECT_TRUE(r5->Deleted());
+    EXPECT_EQ(r5->Link(), 3);
+    EXPECT_EQ(r3->Link(), 0);
+  }
+  EXPECT_EQ(Insert(*t, 50), 5);
+  EXPECT_EQ(Insert(*t, 30), 3);
+  EXPECT_EQ(Insert(*t, 70), 7);
+  EXPECT_EQ(t->Data().FreeHead(), 0);
+  EXPECT_EQ(t->Index().RecordCount(), 7);
+  EXPECT_EQ(CodeOf([&] { t->DeleteRecord(8); }), kErrRecordNotFound);
+  t->DeleteRecord(7);
+  EXPECT_EQ(CodeOf([&] { t->DeleteRecord(7); }), kErrRecordNotFound);
+  t->Data().CheckConsistency();
+  t->Close();
+  const auto d = ReadFileBytes(dir_ / "t.DAT");
+  const std::size_t rs = 9 + 5 + 12, start = 127 + 3 * 768;
+  EXPECT_EQ(d.size(), start + 7 * rs);
+  EXPECT_EQ(DecodeFixed32(&d[start + 4 * rs + 1]), 5u);  // a reused live slot holds its number
+  EXPECT_EQ(DecodeFixed32(&d[start + 4 * rs + 5]), 7u);  // with a new auto-increment value
+}
+
+TEST_F(DataTableTest, TableWithoutPrimaryKeyNeverReusesSlots) {
+  auto t = Make(true);
+  for (int i = 1; i <= 5; ++i) Insert(*t, i);
+  t->DeleteRecord(3);
+  EXPECT_EQ(t->Data().FreeHead(), 3);
+  t->DeleteRecord(5);
+  EXPECT_EQ(t->Data().FreeHead(), 5);
+  EXPECT_EQ(Insert(*t, 6), 6);
+  EXPECT_EQ(t->Data().FreeHead(), 0);
+  t->DeleteRecord(1);
+  {
+    TRecordPin r1 = t->Data().GetRecord(1);
+    EXPECT_EQ(r1->Link(), 0);
+  }
+  EXPECT_EQ(Insert(*t, 7), 7);
+  t->Data().CheckConsistency();
+  t->Verify();
+}
+
+TEST_F(DataTableTest, StringValueRules) {
+  upper_ = true;
+  auto t = Make(true);
+  const auto a = Insert(*t, 1, "");
+  const auto b = Insert(*t, 2, "abc   ");
+  const auto c = Insert(*t, 3, "abcdefghijklmnop");
+  EXPECT_EQ(S(*t, a), "<null>");
+  EXPECT_EQ(S(*t, b), "ABC");
+  EXPECT_EQ(S(*t, c), "ABCDEFGHIJ");
+}
+
+TEST_F(DataTableTest, AutoIncrementWrapsAndSuppliedValuesRaiseTheLast) {
+  auto t = Make(true);
+  auto rec = t->BlankRecord();
+  t->InsertRecord(rec.data(), 2147483646);
+  EXPECT_EQ(t->Data().LastAutoInc(), 2147483646);
+  t->InsertRecord(rec.data());
+  EXPECT_EQ(t->Data().LastAutoInc(), 2147483647);
+  const auto n = t->InsertRecord(rec.data());
+  TRecordPin r = t->Data().GetRecord(n);
+  EXPECT_EQ(r->AutoInc(), 1);
+  std::uint8_t v[4];
+  ASSERT_TRUE(t->Data().GetField(r->Data(), *t->Data().FieldByName("ID"), v));
+  EXPECT_EQ(DecodeFixed32(v), 1u);
+  r.Release();
+  t->InsertRecord(rec.data(), 5);
+  EXPECT_EQ(t->Data().LastAutoInc(), 5);  // max(1, 5)
+}
+
+TEST_F(DataTableTest, UpdateKeepsIdentityAndChangesFields) {
+  auto t = Make(false);
+  const auto n = Insert(*t, 1, "x");
+  auto rec = t->BlankRecord();
+  t->Data().PutString(rec.data(), *t->Data().FieldByName("S"), "changed");
+  t->UpdateRecord(n, rec.data());
+  EXPECT_EQ(S(*t, n), "changed");
+  TRecordPin r = t->Data().GetRecord(n);
+  EXPECT_EQ(r->AutoInc(), 1);
+  r.Release();
+  EXPECT_EQ(CodeOf([&] { t->UpdateRecord(2, rec.data()); }), kErrRecordNotFound);
+}
+
+TEST_F(DataTableTest, RollbackForgetsChangesAndCommitKeepsThem) {
+  auto t = Make(false);
+  Insert(*t, 1);
+  t->Close();
+  TDataTable u(dir_.path(), "t", settings_);
+  u.Open(false);
+  u.StartTransaction();
+  Insert(u, 2);
+  Insert(u, 3);
+  EXPECT_EQ(u.Data().SlotCount(), 3);
+  u.Rollback();
+  EXPECT_EQ(u.Data().SlotCount(), 1);
+  EXPECT_FALSE(u.TableLocked());
+  u.StartTransaction();
+  Insert(u, 4);
+  u.Commit();
+  u.EndTransaction();
+  u.Close();
+  TDataTable v(dir_.path(), "t", settings_);
+  v.Open(false);
+  EXPECT_EQ(v.Data().SlotCount(), 2);
+  EXPECT_EQ(N(v, 2), 4);
+  v.Verify();
+}
+
+TEST_F(DataTableTest, MemoryTableKeepsItsDataAfterCloseAndReopen) {
+  auto t = Make(true, true);
+  Insert(*t, 11);
+  Insert(*t, 12);
+  t->Close();
+  TDataTable u("", "t", settings_, true);
+  u.Open(false);
+  EXPECT_EQ(u.Data().SlotCount(), 2);
+  EXPECT_EQ(N(u, 2), 12);
+  u.Verify();
+  u.Close();
+  u.Delete();
+}
+
+TEST_F(DataTableTest, EncryptedTableIsScrambledOnDiskAndReadsBack) {
+  TTableOptions options;
+  options.encrypted = true;
+  options.password = "secret";
+  options.description = "hidden";
+  auto t = Make(true, false, options);
+  Insert(*t, 0x41414141, "plaintext");
+  t->Close();
+  const auto d = ReadFileBytes(dir_ / "t.DAT");
+  const std::string all(d.begin(), d.end());
+  EXPECT_EQ(all.find("plaintext"), std::string::npos);
+  EXPECT_EQ(all.find("secret"), std::string::npos);
+  EXPECT_EQ(all.find("hidden"), std::string::npos);
+  TDataTable u(dir_.path(), "t", settings_);
+  u.Open(false);
+  EXPECT_EQ(u.Data().Password(), "secret");
+  EXPECT_EQ(u.Data().Description(), "hidden");
+  EXPECT_EQ(u.Data().Field(3).Name(), "S");
+  EXPECT_EQ(S(u, 1), "plaintext");
+  EXPECT_EQ(N(u, 1), 0x41414141);
+  u.Verify();
+}
+
+TEST_F(DataTableTest, FilesAreCreatedOnceAndFoundIgnoringCase) {
+  Make(true)->Close();
+  TDataTable again(dir_.path(), "T", settings_);
+  EXPECT_EQ(CodeOf([&] { again.Create({Field("A", kFieldInteger)}, {}); }), kErrTableExists);
+  again.Open(false);
+  EXPECT_EQ(again.Data().FieldCount(), 3);
+  TDataTable second(dir_.path(), "t", settings_);
+  EXPECT_EQ(CodeOf([&] { second.Open(true); }), kErrAccessDenied);
+  again.Close();
+  TDataTable missing(dir_.path(), "nothere", settings_);
+  EXPECT_EQ(CodeOf([&] { missing.Open(false); }), kErrTableMissing);
+}
+
+TEST_F(DataTableTest, MissingIndexFileIsRecreated) {
+  Make(true)->Close();
+  std::filesystem::remove(dir_ / "t.IDX");
+  TDataTable t(dir_.path(), "t", settings_);
+  t.Open(false);
+  EXPECT_TRUE(t.IndexRecreated());
+  EXPECT_EQ(ReadFileBytes(dir_ / "t.IDX").size(), 4096u);
+  t.Verify();
+}
+
+TEST_F(DataTableTest, RenameDeleteBackupAndIndexCopy) {
+  auto t = Make(true);
+  Insert(*t, 1);
+  t->BackupIndex(true);
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "t.IBK"));
+  t->RestoreIndex(true);
+  EXPECT_EQ(t->Index().RecordCount(), 1);
+  EXPECT_EQ(CodeOf([&] { t->Rename("u"); }), kErrAccessDenied);
+  t->Close();
+  t->Rename("u");
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "u.DAT"));
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "u.IDX"));
+  TDataTable u(dir_.path(), "u", settings_);
+  u.RenameToBackup();
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "u.DBK"));
+  EXPECT_FALSE(u.Exists());
+  EXPECT_EQ(CodeOf([&] { u.Delete(); }), kErrTableMissing);
+  TDataTable w(dir_.path(), "w", settings_);
+  w.Create({Field("A", kFieldInteger)}, {});
+  w.Close();
+  w.Delete();
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "w.DAT"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "w.IDX"));
+}
+
+TEST_F(DataTableTest, EmptyTruncatesToHeaderAndDescriptors) {
+  auto t = Make(true);
+  for (int i = 0; i < 10; ++i) Insert(*t, i);
+  t->Empty();
+  EXPECT_EQ(t->Data().SlotCount(), 0);
+  EXPECT_EQ(t->Index().RecordCount(), 0);
+  t->Close();
+  EXPECT_EQ(ReadFileBytes(dir_ / "t.DAT").size(), 127u + 3 * 768);
+  TDataTable u(dir_.path(), "t", settings_);
+  u.Open(false);
+  u.Verify();
+  EXPECT_EQ(Insert(u, 5), 1);
+}
+
+TEST_F(DataTableTest, SeededRandomOperationsKeepTheFileConsistent) {
+  auto t = Make(false);
+  std::mt19937 rng(1234);
+  std::set<std::int32_t> live;
+  for (int step = 0; step < 3000; ++step) {
+    const int op = static_cast<int>(rng() % 3);
+    if (op < 2 || live.empty()) {
+      live.insert(Insert(*t, step));
+    } else {
+      auto it = live.begin();
+      std::advance(it, rng() % live.size());
+      t->DeleteRecord(*it);
+      live.erase(it);
+    }
+    if (step % 500 == 0) t->Data().DropRecords();
+  }
+  EXPECT_EQ(t->Index().RecordCount(), static_cast<std::int32_t>(live.size()));
+  t->Close();
+  TDataTable u(dir_.path(), "t", settings_);
+  u.Open(false);
+  u.Verify();
+  u.Data().CheckConsistency();
+  std::int32_t counted = 0;
+  for (std::int32_t n = 1; n <= u.Data().SlotCount(); ++n) {
+    TRecordPin r = u.Data().GetRecord(n);
+    if (!r->Deleted()) ++counted;
+  }
+  EXPECT_EQ(counted, static_cast<std::int32_t>(live.size()));
+}
+
+}  // namespace
+}  // namespace kura
