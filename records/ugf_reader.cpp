@@ -1,7 +1,6 @@
 #include "records/ugf_reader.h"
 
 #include <string>
-#include <vector>
 
 #include "db/storage/code_page.h"
 #include "records/record_file.h"
@@ -15,19 +14,21 @@ int LetterValue(char c) {
   return c >= 'A' && c <= 'S' ? c - 'A' + 1 : 0;
 }
 
-// The lines of the text; a line ends at LF, CRLF or CR. A last line without a
-// line end is a line too.
-std::vector<std::string_view> SplitLines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  size_t start = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\r' && text[i] != '\n') continue;
-    lines.push_back(text.substr(start, i - start));
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    start = i + 1;
+// Takes the next line off the front of text; a line ends at LF, CRLF or CR,
+// and a last line without a line end is a line too. False when text is used up.
+bool NextLine(std::string_view& text, std::string_view& line) {
+  if (text.empty()) return false;
+  const size_t end = text.find_first_of("\r\n");
+  if (end == std::string_view::npos) {
+    line = text;
+    text = {};
+    return true;
   }
-  if (start < text.size()) lines.push_back(text.substr(start));
-  return lines;
+  line = text.substr(0, end);
+  const size_t next =
+      text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? end + 2 : end + 1;
+  text.remove_prefix(next);
+  return true;
 }
 
 // Byte p (1-based) of the line, or "\0" past its end.
@@ -61,7 +62,8 @@ class UgfReader {
   explicit UgfReader(Record& record) : entries_(record) {}
 
   std::string Read(std::string_view bytes) {
-    for (std::string_view line : SplitLines(bytes)) {
+    std::string_view line;
+    while (NextLine(bytes, line)) {
       if (!inData_) {
         ReadHeaderLine(line);
       } else if (!ReadDataLine(line) || entries_.Full()) {

@@ -145,6 +145,7 @@ TEST(UgfReaderTest, MalformedTextsGiveSoundRecords) {
     if (::testing::Test::HasFailure()) break;
   }
   ExpectSoundRecord(Read(std::string(8 << 20, ':')).record);
+  ExpectSoundRecord(Read(std::string(8 << 20, '\n') + "[Data]\nPD,B1,1,0").record);
   ExpectSoundRecord(Read("[Data]\n" + std::string(8 << 20, ':')).record);
 }
 
