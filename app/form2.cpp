@@ -1,5 +1,6 @@
 #include "app/form2.h"
 
+#include <sys/stat.h>
 #include <QApplication>
 #include <QDateTime>
 #include <QKeyEvent>
@@ -9,8 +10,10 @@
 #include <QPainter>
 #include <QScreen>
 #include <QStatusBar>
+#include <QStyleOptionSlider>
 #include <chrono>
 #include <random>
+#include <stdexcept>
 
 #include "app/form3.h"
 #include "app/printing.h"
@@ -61,6 +64,33 @@ class Shape : public QWidget {
   QColor fill_;
   bool circle_;
   bool outline_;
+};
+
+// The track bar, with a tick per unit drawn in one pass under the handle (the
+// style would draw 401 ticks one by one on every change).
+class TrackBar : public QSlider {
+ public:
+  explicit TrackBar(QWidget* parent) : QSlider(Qt::Horizontal, parent) {}
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    {
+      QStyleOptionSlider option;
+      initStyleOption(&option);
+      const int handle = style()->pixelMetric(QStyle::PM_SliderLength, &option, this);
+      const int span = width() - handle;
+      QList<QLine> ticks;
+      ticks.reserve(maximum() - minimum() + 1);
+      for (int v = minimum(); v <= maximum(); ++v) {
+        const int x = handle / 2 + QStyle::sliderPositionFromValue(minimum(), maximum(), v, span);
+        ticks.append(QLine(x, height() - 3, x, height() - 1));
+      }
+      QPainter painter(this);
+      painter.setPen(palette().color(QPalette::WindowText));
+      painter.drawLines(ticks);
+    }
+    QSlider::paintEvent(event);
+  }
 };
 
 QFont WindowFont() {
@@ -205,13 +235,12 @@ void TForm2::createPanel(QWidget* client) {
   auto* caption = new QLabel(QStringLiteral("任意局面表示"), client);
   caption->setObjectName(QStringLiteral("Label362"));
   caption->move(600, 344);
-  trackBar1_ = new QSlider(Qt::Horizontal, client);
+  trackBar1_ = new TrackBar(client);
   trackBar1_->setObjectName(QStringLiteral("TrackBar1"));
   trackBar1_->setGeometry(540, 360, 183, 20);
   trackBar1_->setRange(0, kRecordSize);
   trackBar1_->setValue(1);
   trackBar1_->setTickInterval(1);
-  trackBar1_->setTickPosition(QSlider::TicksBelow);
   connect(trackBar1_, &QSlider::valueChanged, this, &TForm2::TrackBar1Change);
   auto* scale = new QLabel(QStringLiteral("0     80    160    240    320   400"), client);
   scale->setObjectName(QStringLiteral("Label363"));
@@ -334,22 +363,65 @@ void TForm2::Timer1Timer() {
 
 // --- The board view -------------------------------------------------------------
 
+const QPixmap& TForm2::stonePixmap(StoneColour colour) {
+  StonePicture& picture = stones_[colour == kBlack ? kBlack : kWhite];
+  if (picture.path.empty()) {
+    picture.path = (programDir_ + (colour == kBlack ? kBlackStoneFile : kWhiteStoneFile))
+                       .toLocal8Bit()
+                       .toStdString();
+  }
+  struct stat file {};
+  if (::stat(picture.path.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) {
+    picture.pixmap = QPixmap();
+    throw std::runtime_error("画像ファイル「" + picture.path + "」が見つかりません。");
+  }
+  const bool changed = file.st_mtim.tv_sec != picture.modified.tv_sec ||
+                       file.st_mtim.tv_nsec != picture.modified.tv_nsec ||
+                       file.st_size != picture.size;
+  if (picture.pixmap.isNull() || changed) {
+    picture.pixmap =
+        QPixmap::fromImage(LoadTransparentBitmap(QString::fromLocal8Bit(picture.path.c_str())));
+    picture.modified = file.st_mtim;
+    picture.size = file.st_size;
+  }
+  return picture.pixmap;
+}
+
 void TForm2::ShowImage(PointIndex p, StoneColour colour) {
   if (!IsPoint(p)) return;
   if (colour == kEmpty) {
-    images_[p]->clear();
+    shownStone_[p] = kEmpty;
+    clearPending_[p] = true;
+    if (!clearScheduled_) {
+      clearScheduled_ = true;
+      QTimer::singleShot(0, this, &TForm2::applyClears);
+    }
     return;
   }
-  const char* file = colour == kBlack ? kBlackStoneFile : kWhiteStoneFile;
-  images_[p]->setPixmap(QPixmap::fromImage(LoadTransparentBitmap(programDir_ + file)));
+  const QPixmap& pixmap = stonePixmap(colour);
+  if (images_[p]->pixmap().cacheKey() != pixmap.cacheKey()) images_[p]->setPixmap(pixmap);
+  shownStone_[p] = colour;
+  clearPending_[p] = false;
+}
+
+void TForm2::applyClears() {
+  clearScheduled_ = false;
+  for (PointIndex p = 1; p <= kPointCount; ++p) {
+    if (!clearPending_[p]) continue;
+    clearPending_[p] = false;
+    if (shownStone_[p] == kEmpty && !images_[p]->pixmap().isNull()) images_[p]->clear();
+  }
 }
 
 void TForm2::SetLabelCaption(PointIndex p, const std::string& caption) {
-  if (IsPoint(p)) labels_[p]->setText(Text(caption));
+  if (!IsPoint(p)) return;
+  const QString text = Text(caption);
+  if (labels_[p]->text() != text) labels_[p]->setText(text);
 }
 
 void TForm2::SetLabelColour(PointIndex p, std::uint32_t rgb) {
-  if (!IsPoint(p)) return;
+  if (!IsPoint(p) || labelColour_[p] == rgb) return;
+  labelColour_[p] = rgb;
   QPalette colours = labels_[p]->palette();
   colours.setColor(QPalette::WindowText, QColor::fromRgb(rgb));
   labels_[p]->setPalette(colours);
@@ -404,6 +476,7 @@ void TForm2::Label1MouseDown(QLabel* label, Qt::MouseButton button, Qt::Keyboard
   state.ctrl = modifiers.testFlag(Qt::ControlModifier);
   state.alt = modifiers.testFlag(Qt::AltModifier);
   state.doubleClick = doubleClick;
+  ScreenBatch batch(this);
   game_.ClickPoint(PointAt(column, row), state);
 }
 
@@ -414,6 +487,7 @@ void TForm2::modeButtonClicked(int mode, void (TForm2::*handler)()) {
 }
 
 void TForm2::KFShoriClick() {
+  ScreenBatch batch(this);
   {
     TForm3 form(this);
     form.exec();
@@ -424,6 +498,7 @@ void TForm2::KFShoriClick() {
 }
 
 void TForm2::PRJunbiClick() {
+  ScreenBatch batch(this);
   memo1_->setGeometry(544, 16, 175, 34);
   memo2_->setGeometry(544, 58, 175, 466);
   memo1_->show();
@@ -437,12 +512,15 @@ void TForm2::PRJunbiClick() {
 }
 
 void TForm2::InsatsuClick() {
+  ScreenBatch batch(this);
+  applyClears();  // the printed image shows the figure as it is
   const std::unique_ptr<QPrinter> printer = OpenPrinter(printFile_);
   PrintWindowImage(*this, ClientArea(), *printer);
   endFigure();
 }
 
 void TForm2::PRCancelClick() {
+  ScreenBatch batch(this);
   endFigure();
 }
 
@@ -454,6 +532,7 @@ void TForm2::endFigure() {
 }
 
 void TForm2::NGWhiteClick() {
+  ScreenBatch batch(this);
   std::mt19937 random(
       static_cast<std::uint32_t>(std::chrono::system_clock::now().time_since_epoch().count()));
   game_.NigiriShowWhite(20 + static_cast<std::int32_t>(random() % 20));

@@ -10,6 +10,7 @@
 // is the bottom 19 pixels.
 #pragma once
 
+#include <sys/types.h>
 #include <QAction>
 #include <QGroupBox>
 #include <QLabel>
@@ -21,7 +22,10 @@
 #include <QRadioButton>
 #include <QSlider>
 #include <QTimer>
+
 #include <array>
+#include <ctime>
+#include <string>
 
 #include "app/asker.h"
 #include "app/help_window.h"
@@ -31,6 +35,20 @@
 namespace kirobaku {
 
 class TForm2 : public QMainWindow, public BoardView {
+  // Within a handler, stone images cleared and shown again (a replay clears
+  // the whole board first) only change at the end, when the batch applies
+  // the clears that still stand; a redraw then touches only what changed.
+  class ScreenBatch {
+   public:
+    explicit ScreenBatch(TForm2* form) : form_(form) {}
+    ~ScreenBatch() { form_->applyClears(); }
+    ScreenBatch(const ScreenBatch&) = delete;
+    ScreenBatch& operator=(const ScreenBatch&) = delete;
+
+   private:
+    TForm2* form_;
+  };
+
  public:
   // programDir: where the bitmaps, sounds and help file are, ending in "/".
   TForm2(const QString& programDir, Asker& asker, QWidget* parent = nullptr);
@@ -61,30 +79,81 @@ class TForm2 : public QMainWindow, public BoardView {
   void Label1MouseDown(QLabel* label, Qt::MouseButton button, Qt::KeyboardModifiers modifiers,
                        bool doubleClick);
   void Timer1Timer();
-  void Button1Click() { game_.StepForward(); }
-  void Button2Click() { game_.StepBackward(); }
-  void Button3Click() { game_.ShowAllMoves(); }
-  void Button4Click() { game_.ShowFirstMove(); }
-  void Button5Click() { game_.StartVariation(); }
-  void Button6Click() { game_.ReturnFromVariation(); }
-  void Button8Click() { game_.ClearGame(); }
-  void Button10Click() { game_.AdvanceYose(); }
-  void Button11Click() { game_.CancelCount(); }
-  void TrackBar1Change(int position) { game_.ReplayTo(position, 1); }
-  void RadioButton1Click() { game_.SelectGameOrFree(kModeGame); }
-  void RadioButton2Click() { game_.SelectGameOrFree(kModeFree); }
-  void RadioButton3Click() { game_.SelectEndMode(); }
-  void RadioButton4Click() { game_.SelectGomoku(); }
+  void Button1Click() {
+    ScreenBatch batch(this);
+    game_.StepForward();
+  }
+  void Button2Click() {
+    ScreenBatch batch(this);
+    game_.StepBackward();
+  }
+  void Button3Click() {
+    ScreenBatch batch(this);
+    game_.ShowAllMoves();
+  }
+  void Button4Click() {
+    ScreenBatch batch(this);
+    game_.ShowFirstMove();
+  }
+  void Button5Click() {
+    ScreenBatch batch(this);
+    game_.StartVariation();
+  }
+  void Button6Click() {
+    ScreenBatch batch(this);
+    game_.ReturnFromVariation();
+  }
+  void Button8Click() {
+    ScreenBatch batch(this);
+    game_.ClearGame();
+  }
+  void Button10Click() {
+    ScreenBatch batch(this);
+    game_.AdvanceYose();
+  }
+  void Button11Click() {
+    ScreenBatch batch(this);
+    game_.CancelCount();
+  }
+  void TrackBar1Change(int position) {
+    ScreenBatch batch(this);
+    game_.ReplayTo(position, 1);
+  }
+  void RadioButton1Click() {
+    ScreenBatch batch(this);
+    game_.SelectGameOrFree(kModeGame);
+  }
+  void RadioButton2Click() {
+    ScreenBatch batch(this);
+    game_.SelectGameOrFree(kModeFree);
+  }
+  void RadioButton3Click() {
+    ScreenBatch batch(this);
+    game_.SelectEndMode();
+  }
+  void RadioButton4Click() {
+    ScreenBatch batch(this);
+    game_.SelectGomoku();
+  }
   void KFShoriClick();
   void UKSaveClick() {}
   void UKLoadClick() {}
   void PRJunbiClick();
   void InsatsuClick();
   void PRCancelClick();
-  void NGBlackClick() { game_.NigiriGuessBlack(); }
+  void NGBlackClick() {
+    ScreenBatch batch(this);
+    game_.NigiriGuessBlack();
+  }
   void NGWhiteClick();
-  void JKeisanClick() { game_.CountTerritory(); }
-  void CLBackClick() { game_.BringBackSaved(); }
+  void JKeisanClick() {
+    ScreenBatch batch(this);
+    game_.CountTerritory();
+  }
+  void CLBackClick() {
+    ScreenBatch batch(this);
+    game_.BringBackSaved();
+  }
   void ALLHelpClick();
   void VInfoClick();
   void APEndClick();
@@ -119,8 +188,29 @@ class TForm2 : public QMainWindow, public BoardView {
   SoundPlayer sound_{this};
   QPointer<HelpWindow> help_;
 
+  // Loads the stone picture of a colour; the file is looked at on every call
+  // (a missing file is an error at once), decoded again only when it changed.
+  const QPixmap& stonePixmap(StoneColour colour);
+
   std::array<QLabel*, kPointCount + 1> images_{};
   std::array<QLabel*, kPointCount + 1> labels_{};
+  // Clears the images whose stone was taken away and not shown again.
+  void applyClears();
+
+  // What each point should show, and the images whose clearing is pending
+  // (applied at the end of the handler, or by a zero timer after a model call
+  // from outside a handler).
+  std::array<StoneColour, kPointCount + 1> shownStone_{};
+  std::array<bool, kPointCount + 1> clearPending_{};
+  bool clearScheduled_ = false;
+  std::array<std::uint32_t, kPointCount + 1> labelColour_{};
+  struct StonePicture {
+    std::string path;
+    timespec modified{};
+    off_t size = -1;
+    QPixmap pixmap;
+  };
+  std::array<StonePicture, 3> stones_{};   // [1] black, [2] white
   std::array<QRadioButton*, 5> radios_{};  // [1..4] by mode
   int selectedMode_ = kModeGame;           // the mode button selected last
   std::array<QLabel*, 3> panels_{};
