@@ -1,0 +1,205 @@
+// The kura executable as users run it: real processes, exit statuses, one
+// line of error text, and several appenders working on one table at once.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+#include <sstream>
+
+#include "tests/storage/storage_test_support.h"
+
+namespace kura {
+namespace {
+
+using testing::ReadFileBytes;
+using testing::TempDir;
+using testing::WriteFileBytes;
+
+struct TRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadText(const std::string& path) {
+  const auto b = ReadFileBytes(path);
+  return std::string(b.begin(), b.end());
+}
+
+// Starts kura with stdin from a file and stdout/stderr to files.
+pid_t Start(const TempDir& dir, const std::vector<std::string>& args, const std::string& input,
+            const std::string& tag) {
+  const std::string in = dir / (tag + ".in"), out = dir / (tag + ".out"), err = dir / (tag + ".err");
+  WriteFileBytes(in, std::vector<std::uint8_t>(input.begin(), input.end()));
+  const std::string tool = std::string(KIROBAKU_BIN_DIR) + "/kura";
+  std::vector<std::string> argv_store = {tool};
+  argv_store.insert(argv_store.end(), args.begin(), args.end());
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int fd_in = ::open(in.c_str(), O_RDONLY);
+    const int fd_out = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int fd_err = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(fd_in, 0);
+    ::dup2(fd_out, 1);
+    ::dup2(fd_err, 2);
+    std::vector<char*> argv;
+    for (auto& a : argv_store) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(tool.c_str(), argv.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+TRun Finish(const TempDir& dir, pid_t pid, const std::string& tag) {
+  TRun r;
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = ReadText(dir / (tag + ".out"));
+  r.err = ReadText(dir / (tag + ".err"));
+  return r;
+}
+
+class KuraToolTest : public ::testing::Test {
+ protected:
+  TRun Kura(const std::vector<std::string>& args, const std::string& input = "") {
+    return Finish(dir_, Start(dir_, args, input, "run"), "run");
+  }
+  int CountLines(const std::string& text, const std::string& prefix) {
+    std::istringstream in(text);
+    int n = 0;
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind(prefix, 0) == 0) ++n;
+    return n;
+  }
+  TempDir dir_;
+};
+
+TEST_F(KuraToolTest, HelpDocumentsEveryCommand) {
+  const TRun r = Kura({"--help"});
+  EXPECT_EQ(r.status, 0);
+  for (const char* word : {"kura create", "kura append", "kura delete", "kura dump",
+                           "kura verify", "--records", "--locale", "--blob-block-size", "\\N"})
+    EXPECT_NE(r.out.find(word), std::string::npos) << word;
+  EXPECT_EQ(Kura({"dump", "--help"}).status, 0);
+}
+
+TEST_F(KuraToolTest, BadUsageExitsTwo) {
+  const std::string d = dir_.path();
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {},
+           {"frobnicate"},
+           {"create", d, "t"},
+           {"create", d, "t", "A:nosuchtype"},
+           {"create", d, "t", "A:string:x"},
+           {"create", d, "t", "A:integer", "--locale", "Klingon"},
+           {"create", d, "t", "A:integer", "--bogus"},
+           {"append", d},
+           {"delete", d, "t", "zero"},
+           {"dump", d, "t", "--everything"},
+           {"verify", d, "a/b"}}) {
+    const TRun r = Kura(args);
+    EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
+    EXPECT_EQ(CountLines(r.err, "kura: "), 1) << r.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "t.DAT"));
+}
+
+TEST_F(KuraToolTest, EngineErrorsAreOneLineAndExitOne) {
+  const std::string d = dir_.path();
+  TRun r = Kura({"dump", d, "nothere"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Kura Engine Error # 11010 Table 'nothere' does not exist\n");
+  ASSERT_EQ(Kura({"create", d, "t", "A:integer"}).status, 0);
+  r = Kura({"create", d, "T", "A:integer"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Kura Engine Error # 13060 The table 'T' already exists\n");
+  r = Kura({"create", d, "u", "A:string:251"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("# 10000 "), std::string::npos);
+  r = Kura({"delete", d, "t", "1"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("# 8710 "), std::string::npos);
+}
+
+TEST_F(KuraToolTest, BadRowStopsTheAppendAndKeepsEarlierRows) {
+  const std::string d = dir_.path();
+  ASSERT_EQ(Kura({"create", d, "t", "A:integer", "S:string:4"}).status, 0);
+  TRun r = Kura({"append", d, "t"}, "1\tab\n2\t\\N\n\n3\ttoolong\n4\tx\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("line 4"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("field S"), std::string::npos) << r.err;
+  r = Kura({"append", d, "t"}, "5\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("expected 2 values"), std::string::npos) << r.err;
+  r = Kura({"dump", d, "t", "--records"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(CountLines(r.out, "  1 live"), 1);
+  EXPECT_EQ(CountLines(r.out, "  2 live"), 1);
+  EXPECT_EQ(CountLines(r.out, "  3 "), 0);
+  EXPECT_NE(r.out.find("1\tab\n"), std::string::npos);
+  EXPECT_NE(r.out.find("2\t\\N\n"), std::string::npos);
+  EXPECT_EQ(Kura({"verify", d, "t"}).out, "ok\n");
+}
+
+TEST_F(KuraToolTest, VerifyReportsDamagedFilesWithoutChangingThem) {
+  const std::string d = dir_.path();
+  ASSERT_EQ(Kura({"create", d, "t", "A:integer"}).status, 0);
+  ASSERT_EQ(Kura({"append", d, "t"}, "1\n2\n3\n").status, 0);
+  auto bytes = ReadFileBytes(dir_ / "t.DAT");
+  bytes.pop_back();
+  WriteFileBytes(dir_ / "t.DAT", bytes);
+  TRun r = Kura({"verify", d, "t"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Kura Engine Error # 8961 Header information corrupt in the table 't'\n");
+  EXPECT_EQ(ReadFileBytes(dir_ / "t.DAT"), bytes);
+  bytes[8] = 7;
+  WriteFileBytes(dir_ / "t.DAT", bytes);
+  r = Kura({"dump", d, "t"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("# 12035 "), std::string::npos);
+}
+
+TEST_F(KuraToolTest, FourAppendersLeaveTwoThousandDistinctRecords) {
+  const std::string d = dir_.path();
+  ASSERT_EQ(Kura({"create", d, "moves", "ID:autoinc", "P:integer", "N:integer"}).status, 0);
+  std::vector<pid_t> pids;
+  for (int p = 0; p < 4; ++p) {
+    std::string rows;
+    for (int i = 0; i < 500; ++i)
+      rows += "\\N\t" + std::to_string(p) + "\t" + std::to_string(i) + "\n";
+    pids.push_back(Start(dir_, {"append", d, "moves"}, rows, "p" + std::to_string(p)));
+  }
+  for (int p = 0; p < 4; ++p) {
+    const TRun r = Finish(dir_, pids[static_cast<std::size_t>(p)], "p" + std::to_string(p));
+    EXPECT_EQ(r.status, 0) << r.err;
+  }
+  EXPECT_EQ(Kura({"verify", d, "moves"}).out, "ok\n");
+  const TRun dump = Kura({"dump", d, "moves", "--records"});
+  ASSERT_EQ(dump.status, 0);
+  EXPECT_NE(dump.out.find("live records: 2000\n"), std::string::npos);
+  std::istringstream in(dump.out);
+  std::set<int> ids;
+  std::set<std::pair<int, int>> rows;
+  int live = 0;
+  for (std::string line; std::getline(in, line);) {
+    int slot, recno, autoinc, id, p, n;
+    if (std::sscanf(line.c_str(), " %d live recno %d autoinc %d\t%d\t%d\t%d", &slot, &recno,
+                    &autoinc, &id, &p, &n) != 6)
+      continue;
+    ++live;
+    EXPECT_EQ(slot, recno);
+    EXPECT_EQ(autoinc, id);
+    ids.insert(id);
+    rows.insert({p, n});
+  }
+  EXPECT_EQ(live, 2000);
+  EXPECT_EQ(ids.size(), 2000u);
+  EXPECT_EQ(rows.size(), 2000u);  // every row of every appender, once
+}
+
+}  // namespace
+}  // namespace kura
