@@ -192,6 +192,7 @@ TEST_F(LockProcessTest, ReadLockDetectsAnotherProcessesAppends) {
 }
 
 TEST_F(LockProcessTest, ConcurrentAppendersGetDistinctSlotsAndIdentifiers) {
+  settings_.low_level_retries = TStorageSettings().low_level_retries;  // appenders wait their turn
   Signal go;
   std::vector<pid_t> children;
   for (int c = 0; c < 3; ++c) {
