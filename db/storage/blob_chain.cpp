@@ -129,6 +129,9 @@ std::int32_t TBlobFile::StoreValue(TBlobRef ref, std::int32_t stamp,
     std::copy_n(value.data() + offset, piece, b->Data());
     b->SetDirty(true);
   }
+  // Blocks changed even when none was allocated or freed: the header's
+  // counter must move so that other handles drop their cached copies.
+  header_changed_ = true;
   // The old value was longer: the rest of its chain goes to the free chain.
   if (old.size() > needed)
     FreeBlocksOf(

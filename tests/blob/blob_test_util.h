@@ -1,0 +1,40 @@
+// Helpers of the BLOB tests: a private scratch directory, raw patches of a
+// file's bytes, deterministic value bytes, and the engine error code of a
+// call.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kura_test {
+
+// A fresh directory under /tmp, removed with everything in it.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Bytes of a value that depend on its seed and position, so that a block
+// from the wrong value or the wrong place never matches.
+std::vector<std::uint8_t> ValueBytes(std::size_t length, std::uint32_t seed);
+
+// Overwrites bytes of a file at an offset / reads them.
+void PatchFile(const std::string& path, std::int64_t offset,
+               const std::vector<std::uint8_t>& bytes);
+void PatchU32(const std::string& path, std::int64_t offset, std::uint32_t v);
+std::int64_t FileSize(const std::string& path);
+
+// The engine error code `f` raised, or 0 when it returned.
+int CodeOf(const std::function<void()>& f);
+
+}  // namespace kura_test
