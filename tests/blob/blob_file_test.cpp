@@ -282,7 +282,7 @@ TEST_P(BlobRandomTest, RandomValuesRoundTripThroughReopen) {
       case 0:
         return std::size_t{0};
       case 1:
-        return static_cast<std::size_t>(random() % 3'000'000);
+        return static_cast<std::size_t>(random() % large);
       case 2:
         return static_cast<std::size_t>(random() % 60'000);
       default:
