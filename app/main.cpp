@@ -15,5 +15,7 @@ int main(int argc, char** argv) {
   kirobaku::TForm2 form(programDir, asker);
   asker.SetParent(&form);
   form.show();
-  return app.exec();
+  const int status = app.exec();
+  app.SetErrorAsker(nullptr);
+  return status;
 }
