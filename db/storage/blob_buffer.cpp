@@ -39,13 +39,14 @@ std::vector<std::uint8_t> ReadBlobField(TBlobFile& blobs, const TDataFile& data,
   return blobs.LoadValue(GetBlobRef(record, field));
 }
 
-void WriteBlobField(TBlobFile& blobs, TDataFile& data, std::uint8_t* record,
-                    const TFieldDescriptor& field, std::span<const std::uint8_t> value) {
+TBlobRef WriteBlobField(TBlobFile& blobs, TDataFile& data, std::uint8_t* record,
+                        const TFieldDescriptor& field, std::span<const std::uint8_t> value) {
   CheckBlobField(data, field);
   const TBlobRef old = GetBlobRef(record, field);
   const std::int32_t stamp = data.NextBlobStamp();
-  const std::int32_t first = blobs.RewriteValue(old, stamp, value);
+  const std::int32_t first = blobs.RewriteValue(TBlobRef{}, stamp, value);
   PutBlobRef(data, record, field, {first, stamp});
+  return old;
 }
 
 void ReleaseBlobFields(TBlobFile& blobs, const TDataFile& data, const std::uint8_t* record) {
@@ -63,11 +64,12 @@ void TBlobBuffer::Load(TBlobFile& blobs, const TDataFile& data, const std::uint8
   modified_ = false;
 }
 
-void TBlobBuffer::Store(TBlobFile& blobs, TDataFile& data, std::uint8_t* record,
-                        const TFieldDescriptor& field) {
-  WriteBlobField(blobs, data, record, field, bytes_);
+TBlobRef TBlobBuffer::Store(TBlobFile& blobs, TDataFile& data, std::uint8_t* record,
+                            const TFieldDescriptor& field) {
+  const TBlobRef old = WriteBlobField(blobs, data, record, field, bytes_);
   ref_ = GetBlobRef(record, field);
   modified_ = false;
+  return old;
 }
 
 void TBlobBuffer::RestoreCopy() {

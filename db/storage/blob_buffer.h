@@ -3,9 +3,11 @@
 // the 8-byte BLOB reference inside a record image (blob_format.h).
 //
 // Writing a value always takes a new stamp from the data header's BLOB
-// stamp counter and writes the value copy-on-write (TBlobFile::RewriteValue):
-// the old chain is freed only after the record that pointed to it has been
-// written, so a crash never leaves a record pointing at a half-written value.
+// stamp counter and writes the value into new blocks; the old chain stays
+// untouched. Whoever writes the record frees the old chain once the record is
+// on disk (TDataTable::UpdateRecord queues it with DeferFreeChain), so a crash
+// never leaves a record pointing at a half-written or freed value, and an
+// edit that is cancelled loses nothing.
 #pragma once
 
 #include <cstdint>
@@ -27,9 +29,10 @@ void PutBlobRef(TDataFile& data, std::uint8_t* record, const TFieldDescriptor& f
 std::vector<std::uint8_t> ReadBlobField(TBlobFile& blobs, const TDataFile& data,
                                         const std::uint8_t* record, const TFieldDescriptor& field);
 // Stores `value` as the field's new value with a new stamp and updates the
-// record image; the old chain is queued for a deferred free.
-void WriteBlobField(TBlobFile& blobs, TDataFile& data, std::uint8_t* record,
-                    const TFieldDescriptor& field, std::span<const std::uint8_t> value);
+// record image. Returns the old reference, whose chain the caller frees
+// (deferred) once the record is written.
+TBlobRef WriteBlobField(TBlobFile& blobs, TDataFile& data, std::uint8_t* record,
+                        const TFieldDescriptor& field, std::span<const std::uint8_t> value);
 // Queues the chains of every BLOB field of a record that is being deleted.
 void ReleaseBlobFields(TBlobFile& blobs, const TDataFile& data, const std::uint8_t* record);
 
@@ -40,10 +43,10 @@ class TBlobBuffer {
   // Reads the value of the record's field (see ReadBlobField).
   void Load(TBlobFile& blobs, const TDataFile& data, const std::uint8_t* record,
             const TFieldDescriptor& field);
-  // Writes the value held into the record's field (see WriteBlobField) and
-  // clears the modified flag.
-  void Store(TBlobFile& blobs, TDataFile& data, std::uint8_t* record,
-             const TFieldDescriptor& field);
+  // Writes the value held into the record's field (see WriteBlobField),
+  // clears the modified flag and returns the old reference.
+  TBlobRef Store(TBlobFile& blobs, TDataFile& data, std::uint8_t* record,
+                 const TFieldDescriptor& field);
   // Keeps a second copy of the bytes (to compare or restore on cancel).
   void SaveCopy() { saved_ = bytes_; }
   void RestoreCopy();

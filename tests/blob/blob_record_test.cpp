@@ -94,7 +94,7 @@ TEST_F(BlobRecordTest, EmptyValueIsANullFieldWithoutBlocks) {
   Open();
   TRecordPin r = data_->GetRecord(1);
   WriteBlobField(*blobs_, *data_, r->Data(), Note(), ValueBytes(600, 1));
-  WriteBlobField(*blobs_, *data_, r->Data(), Note(), {});
+  blobs_->DeferFreeChain(WriteBlobField(*blobs_, *data_, r->Data(), Note(), {}));
   EXPECT_TRUE(data_->IsNull(r->Data(), Note()));
   EXPECT_TRUE(ReadBlobField(*blobs_, *data_, r->Data(), Note()).empty());
   r.Release();
@@ -112,7 +112,7 @@ TEST_F(BlobRecordTest, ARewriteFreesTheOldChainOnlyAfterTheRecordIsWritten) {
   Flush();
   {
     TRecordPin r = data_->GetRecord(1);
-    WriteBlobField(*blobs_, *data_, r->Data(), Note(), ValueBytes(2000, 2));
+    blobs_->DeferFreeChain(WriteBlobField(*blobs_, *data_, r->Data(), Note(), ValueBytes(2000, 2)));
     r->SetDirty(true);
   }
   // The BLOB file reaches the disk first: a copy of the record as it is on
@@ -197,7 +197,8 @@ TEST_F(BlobRecordTest, ReaderWithAnOldStampGets8708AfterAnotherProcessRewrote) {
       blobs_.reset();
       Open(false);
       TRecordPin r = data_->GetRecord(1);
-      WriteBlobField(*blobs_, *data_, r->Data(), Note(), ValueBytes(300, 2));
+      blobs_->DeferFreeChain(
+          WriteBlobField(*blobs_, *data_, r->Data(), Note(), ValueBytes(300, 2)));
       r->SetDirty(true);
       r.Release();
       Flush();
