@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "db/storage/blob_buffer.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file_system.h"
 #include "db/storage/idx_header.h"
@@ -61,11 +62,20 @@ void TDataTable::Create(const std::vector<TFieldDefinition>& fields, const TTabl
   try {
     index_ = MakeIndex(options.encrypted);
     index_->Create(IndexFileName(), index_options);
+    if (data_->BlobFieldCount() > 0) {
+      blob_ = std::make_unique<TBlobFile>(name_, in_memory_, settings_);
+      blob_->SetFormat(data_->BlobBlockSize(), data_->Encrypted());
+      blob_->CreateBlobFile(BlobFileName());
+    }
     data_->WriteHeader(true);
     data_->WriteDescriptorsIfChanged();
   } catch (...) {
     if (index_) index_->Close();
+    if (blob_) blob_->Close();
+    blob_.reset();
     data_->Close();
+    if (TFileList::Global().Exists(BlobFileName(), data_->Kind()))
+      TFileList::Global().Delete(BlobFileName(), data_->Kind());
     TFileList::Global().Delete(IndexFileName(), data_->Kind());
     TFileList::Global().Delete(DataFileName(), data_->Kind());
     throw;
@@ -89,12 +99,16 @@ void TDataTable::Open(bool exclusive, bool read_only) {
       index_recreated_ = true;
     }
     index_->Open(IndexFileName(), exclusive);
+    OpenBlobFile(exclusive);
   } catch (...) {
     if (index_) index_->Close();
+    if (blob_) blob_->Close();
+    blob_.reset();
     data_->Close();
     throw;
   }
-  read_only_files_ = data_->ReadOnly() || index_->Handler().ReadOnly();
+  read_only_files_ = data_->ReadOnly() || index_->Handler().ReadOnly() ||
+                     (blob_ && blob_->ReadOnly());
   read_only_ = read_only || read_only_files_;
   exclusive_ = exclusive;
   open_ = true;
@@ -102,8 +116,20 @@ void TDataTable::Open(bool exclusive, bool read_only) {
   in_transaction_ = false;
 }
 
+// The BLOB file is there only for tables that count BLOB fields; a missing
+// one is 11010 like a missing data file.
+void TDataTable::OpenBlobFile(bool exclusive) {
+  blob_.reset();
+  if (data_->BlobFieldCount() <= 0) return;
+  blob_ = std::make_unique<TBlobFile>(name_, in_memory_, settings_);
+  blob_->SetFormat(data_->BlobBlockSize(), data_->Encrypted());
+  blob_->Open(BlobFileName(), exclusive);
+}
+
 void TDataTable::CloseFiles() {
   if (index_) index_->Close();
+  if (blob_) blob_->Close();
+  blob_.reset();
   data_->Close();
   open_ = false;
   index_recreated_ = false;
@@ -195,8 +221,12 @@ void TDataTable::TakeReadSlot() {
   for (int attempt = 0;; ++attempt) {
     const std::int32_t slot = pick(random_);
     if (index.LockRange(ReadSlotOffset(slot), 1)) {
-      read_slot_ = slot;
-      return;
+      // The BLOB file's read slot is the same number.
+      if (!blob_ || blob_->LockRange(ReadSlotOffset(slot), 1)) {
+        read_slot_ = slot;
+        return;
+      }
+      index.UnlockRange(ReadSlotOffset(slot), 1);
     }
     if (attempt >= settings_.low_level_retries) Raise(kErrLockFailure);
     std::this_thread::sleep_for(std::chrono::milliseconds(settings_.low_level_sleep_ms));
@@ -206,7 +236,8 @@ void TDataTable::TakeReadSlot() {
 void TDataTable::FreeReadSlot() {
   const std::int32_t slot = read_slot_;
   read_slot_ = 0;
-  if (!index_->Handler().UnlockRange(ReadSlotOffset(slot), 1)) Raise(kErrUnlock);
+  const bool blob_ok = !blob_ || blob_->UnlockRange(ReadSlotOffset(slot), 1);
+  if (!index_->Handler().UnlockRange(ReadSlotOffset(slot), 1) || !blob_ok) Raise(kErrUnlock);
 }
 
 void TDataTable::ReadLock() {
@@ -248,6 +279,12 @@ void TDataTable::WriteLock() {
     write_took_table_byte_ = false;
     Raise(kErrLockFailure);
   }
+  if (blob_ && !blob_->WriteLock()) {
+    index_->Handler().UnlockRange(kWriteLockOffset, kWriteLockLength);
+    if (write_took_table_byte_) data_->UnlockRange(kTableLockOffset, 1);
+    write_took_table_byte_ = false;
+    Raise(kErrLockFailure);
+  }
   write_lock_count_ = 1;
   if (!table_lock_held_) {
     try {
@@ -262,7 +299,9 @@ void TDataTable::WriteLock() {
 void TDataTable::ReleaseWriteLock() {
   if (ProtocolSkipped() || write_lock_count_ == 0) return;
   if (--write_lock_count_ > 0) return;
-  const bool index_ok = index_->Handler().UnlockRange(kWriteLockOffset, kWriteLockLength);
+  const bool blob_ok = !blob_ || blob_->ReleaseWriteLock();
+  const bool index_ok =
+      index_->Handler().UnlockRange(kWriteLockOffset, kWriteLockLength) && blob_ok;
   bool data_ok = true;
   if (write_took_table_byte_) data_ok = data_->UnlockRange(kTableLockOffset, 1);
   write_took_table_byte_ = false;
@@ -277,6 +316,7 @@ void TDataTable::TableLock() {
     Raise(kErrLockFailure);
   table_lock_held_ = true;
   data_->SetTableLockHeld(true);
+  if (blob_) blob_->SetTableLockHeld(true);
   CheckForChanges();
 }
 
@@ -284,6 +324,7 @@ void TDataTable::ReleaseTableLock() {
   if (ProtocolSkipped() || !table_lock_held_) return;
   table_lock_held_ = false;
   data_->SetTableLockHeld(false);
+  if (blob_) blob_->SetTableLockHeld(false);
   const bool ok = data_->UnlockRange(kTableLockOffset, 1);
   const std::set<std::int32_t> deferred = std::move(deferred_unlocks_);
   deferred_unlocks_.clear();
@@ -350,13 +391,17 @@ void TDataTable::UnlockAllRecords() {
 
 bool TDataTable::CheckForChanges() {
   if (!open_) Raise(kErrInvalidHandle);
+  bool changed = false;
   if (index_->ReReadHeaderIfChanged()) {
     index_->DropPages();
     data_->ReReadHeaderIfChanged();
     data_->DropRecords();
-    return true;
+    changed = true;
+  } else {
+    changed = data_->ReReadHeaderIfChanged();
   }
-  return data_->ReReadHeaderIfChanged();
+  if (blob_ && blob_->ReReadHeaderIfChanged()) changed = true;
+  return changed;
 }
 
 // ---- flush and buffers ----
@@ -366,9 +411,14 @@ void TDataTable::Flush(bool force_os, bool trim) {
   if (in_transaction_) {
     data_->MarkChanged();
     index_->MarkChanged();
+    if (blob_) blob_->MarkChanged();
     return;
   }
   const bool os = force_os || settings_.force_buffer_flush;
+  // Write order: BLOB file, data file, index file, then the BLOB chains the
+  // written records no longer refer to. A record on disk therefore always
+  // refers to a chain that is complete on disk and not yet freed.
+  FlushBlobFile(os);
   bool wrote = data_->FlushRecords();
   if (data_->HeaderChanged()) {
     data_->WriteHeader(false);
@@ -382,26 +432,60 @@ void TDataTable::Flush(bool force_os, bool trim) {
     index_wrote = true;
   }
   if (index_wrote && os) index_->Handler().Flush();
+  if (blob_ && blob_->HasDeferredFrees()) {
+    blob_->ApplyDeferredFrees();
+    FlushBlobFile(os);
+  }
   if (trim) {
     data_->TrimCache();
     index_->TrimCache();
+    if (blob_) blob_->TrimCache();
+  }
+}
+
+void TDataTable::FlushBlobFile(bool os) {
+  if (!blob_) return;
+  bool wrote = blob_->FlushBlocks();
+  if (blob_->HeaderChanged()) {
+    blob_->WriteHeader(false);
+    wrote = true;
+  }
+  if (wrote && os) blob_->Flush();
+}
+
+void TDataTable::UndoBlobChanges(const std::uint8_t* image, const std::uint8_t* current) {
+  if (!blob_) return;
+  blob_->DiscardDeferredFrees();
+  for (int pos = 1; pos <= data_->FieldCount(); ++pos) {
+    const TFieldDescriptor& f = data_->Field(pos);
+    if (f.Type() != kFieldBlob || !f.HasSlot()) continue;
+    const TBlobRef mine = GetBlobRef(image, f);
+    const TBlobRef kept = current ? GetBlobRef(current, f) : TBlobRef{};
+    if (mine.first_block != kept.first_block || mine.stamp != kept.stamp)
+      blob_->DeferFreeChain(mine);
   }
 }
 
 void TDataTable::MarkChanged() {
   data_->MarkChanged();
   index_->MarkChanged();
+  if (blob_) blob_->MarkChanged();
 }
 
 void TDataTable::DiscardBuffers() {
   data_->DropRecords();
   index_->DropPages();
+  if (blob_) {
+    blob_->DropBlocks();
+    blob_->DiscardDeferredFrees();
+  }
 }
 
 void TDataTable::Empty() {
   RequireWritable();
   data_->Empty(settings_.force_buffer_flush);
   index_->Empty();
+  if (blob_) blob_->Empty(settings_.force_buffer_flush);
   Flush();
 }
 
@@ -409,6 +493,7 @@ void TDataTable::Verify() {
   if (!open_) Raise(kErrInvalidHandle);
   data_->Verify();
   if (!index_recreated_) index_->Verify(*data_);
+  if (blob_) blob_->Verify();
 }
 
 // ---- transactions ----
@@ -420,6 +505,7 @@ void TDataTable::StartTransaction() {
   TableLock();
   in_transaction_ = true;
   data_->SetDeferWrites(true);
+  if (blob_) blob_->SetDeferWrites(true);
 }
 
 void TDataTable::Commit() {
@@ -442,6 +528,12 @@ void TDataTable::EndTransaction() {
   index_->DropPages();
   data_->ReadHeader();
   index_->ReReadHeaderIfChanged();
+  if (blob_) {
+    blob_->SetDeferWrites(false);
+    blob_->DiscardDeferredFrees();
+    blob_->DropBlocks();
+    blob_->ReadHeader();
+  }
   ReleaseTableLock();
 }
 
@@ -459,7 +551,12 @@ std::int32_t TDataTable::InsertRecord(const std::uint8_t* image,
   std::vector<std::uint8_t> record(image, image + size);
   record[record::kDeleted] = 0;
   if (auto_inc) EncodeFixed32(&record[record::kAutoInc], static_cast<std::uint32_t>(*auto_inc));
-  index_->CheckInsert(data, record.data());
+  try {
+    index_->CheckInsert(data, record.data());
+  } catch (...) {
+    UndoBlobChanges(record.data(), nullptr);
+    throw;
+  }
 
   TRecordPin slot = data.AllocateSlot(index_->NoPrimaryKey());
   const std::int32_t n = slot->Number();
@@ -483,6 +580,7 @@ std::int32_t TDataTable::InsertRecord(const std::uint8_t* image,
     slot->SetLink(data.FreeHead());
     slot->SetDirty(true);
     slot.Release();
+    UndoBlobChanges(record.data(), nullptr);
     throw;
   }
   slot.Release();
@@ -501,8 +599,24 @@ void TDataTable::UpdateRecord(std::int32_t n, const std::uint8_t* image) {
   std::vector<std::uint8_t> updated(rec->Data(), rec->Data() + size);
   std::memcpy(updated.data() + record::kFirstField, image + record::kFirstField,
               size - record::kFirstField);
-  index_->CheckModify(data, rec->Data(), updated.data(), n);
+  try {
+    index_->CheckModify(data, rec->Data(), updated.data(), n);
+  } catch (...) {
+    UndoBlobChanges(updated.data(), rec->Data());
+    throw;
+  }
   std::vector<std::uint8_t> old(rec->Data(), rec->Data() + size);
+  // Chains the record stops referring to are freed after it is written.
+  if (blob_) {
+    for (int pos = 1; pos <= data.FieldCount(); ++pos) {
+      const TFieldDescriptor& f = data.Field(pos);
+      if (f.Type() != kFieldBlob || !f.HasSlot()) continue;
+      const TBlobRef was = GetBlobRef(old.data(), f);
+      const TBlobRef now = GetBlobRef(updated.data(), f);
+      if (was.first_block != now.first_block || was.stamp != now.stamp)
+        blob_->DeferFreeChain(was);
+    }
+  }
   std::memcpy(rec->Data(), updated.data(), size);
   rec->SetDirty(true);
   index_->ModifyKeys(data, old.data(), rec->Data(), n);
@@ -518,6 +632,7 @@ void TDataTable::DeleteRecord(std::int32_t n) {
     TRecordPin rec = data.GetRecord(n);
     if (rec->Deleted()) Raise(kErrRecordNotFound);
     index_->DeleteKeys(data, rec->Data(), n);
+    if (blob_) ReleaseBlobFields(*blob_, data, rec->Data());
   }
   data.DeleteRecord(n);
   index_->AdjustRecordCount(-1);

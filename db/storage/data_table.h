@@ -65,6 +65,7 @@
 #include <string>
 #include <vector>
 
+#include "db/storage/blob_file.h"
 #include "db/storage/data_file.h"
 #include "db/storage/storage_settings.h"
 #include "db/storage/table_index.h"
@@ -152,6 +153,8 @@ class TDataTable {
   TDataFile& Data() { return *data_; }
   const TDataFile& Data() const { return *data_; }
   TTableIndex& Index() { return *index_; }
+  // The BLOB file; null when the table has no BLOB or memo field.
+  TBlobFile* Blobs() { return blob_.get(); }
   const std::string& Name() const { return name_; }
   const std::string& Directory() const { return directory_; }
   bool IsOpen() const { return open_; }
@@ -175,6 +178,12 @@ class TDataTable {
   void FreeReadSlot();
   void CloseFiles();
   void RequireWritable() const;
+  void OpenBlobFile(bool exclusive);
+  void FlushBlobFile(bool os);
+  // A record change failed: chains queued for freeing stay (the record on
+  // disk still refers to them), and the chains of `image` that `current`
+  // (null for an insert) does not hold are freed at the next flush.
+  void UndoBlobChanges(const std::uint8_t* image, const std::uint8_t* current);
 
   std::string directory_;
   std::string name_;
@@ -182,6 +191,7 @@ class TDataTable {
   bool in_memory_;
   std::unique_ptr<TDataFile> data_;
   std::unique_ptr<TTableIndex> index_;
+  std::unique_ptr<TBlobFile> blob_;
 
   int use_count_ = 0;
   bool open_ = false;
