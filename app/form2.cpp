@@ -501,6 +501,9 @@ void TForm2::PRJunbiClick() {
   ScreenBatch batch(this);
   memo1_->setGeometry(544, 16, 175, 34);
   memo2_->setGeometry(544, 58, 175, 466);
+  // The boxes lie over the controls below them, so the figure shows only them.
+  memo1_->raise();
+  memo2_->raise();
   memo1_->show();
   memo2_->show();
   groupBox1_->hide();
