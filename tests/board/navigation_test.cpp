@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "board/game_state.h"
 #include "support/fake_board_view.h"
 
@@ -113,6 +115,41 @@ TEST_F(NavigationTest, ReplayEntriesPlacesExactlyTheEntriesAfterAVariation) {
   EXPECT_EQ(game.Board[Sgf("pd")], kEmpty);
   EXPECT_EQ(game.Position, 5);
   EXPECT_EQ(game.ToPlay, kWhite);
+}
+
+TEST_F(NavigationTest, RandomPlayAndStepsAgreeWithAFreshReplay) {
+  std::mt19937 random(20261208);
+  for (int step = 0; step < 3000; ++step) {
+    const unsigned action = random() % 10;
+    if (action < 6) {
+      game.PlayMove(1 + static_cast<PointIndex>(random() % kPointCount));
+    } else if (action < 8) {
+      game.StepBackward();
+    } else {
+      game.StepForward();
+    }
+    ASSERT_NO_THROW(game.CheckConsistency());
+    if (step % 25 != 0) continue;
+    FakeBoardView otherView;
+    GameState replay{otherView};
+    replay.MoveRecord = game.MoveRecord;
+    replay.ReplayEntries(game.Position, 1);
+    ASSERT_EQ(DrawBoard(game.Board), DrawBoard(replay.Board)) << "step " << step;
+    ASSERT_EQ(game.CapturedBlack, replay.CapturedBlack);
+    ASSERT_EQ(game.CapturedWhite, replay.CapturedWhite);
+    ASSERT_EQ(game.CaptureLog, replay.CaptureLog);
+    for (PointIndex p = 1; p <= kPointCount; ++p)
+      ASSERT_EQ(view.images[p], game.Board[p]);
+  }
+}
+
+TEST_F(NavigationTest, StepForwardStopsAtAnEntryTheBoardCannotHold) {
+  game.MoveRecord[1] = {1, kBlack, Sgf("dd")};
+  game.MoveRecord[2] = {2, 3, Sgf("pp")};
+  game.StepForward();
+  game.StepForward();
+  EXPECT_EQ(game.Position, 1);
+  EXPECT_EQ(view.status[0], "もう進めません。");
 }
 
 }  // namespace
