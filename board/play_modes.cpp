@@ -117,10 +117,12 @@ void GameState::MarkDeadGroup(PointIndex p) {
     const StoneColour c = Board[q];
     View->ShowImage(q, kEmpty);
     View->SetLabelCaption(q, "");
+    // A marked point emptied since (by a placement in another mode) counts
+    // for nobody.
     if (c == kBlack) {
       CapturedBlack += 1;
       ShowCounter(kBlack);
-    } else {
+    } else if (c == kWhite) {
       CapturedWhite += 1;
       ShowCounter(kWhite);
     }

@@ -145,6 +145,25 @@ TEST_F(PlayModesTest, AGroupCoveringTheWholeBoardIsMarkedAndRemoved) {
   EXPECT_EQ(DrawBoard(game.Board), DrawBoard({}));
 }
 
+TEST_F(PlayModesTest, AMarkedPointEmptiedMeanwhileCountsForNobody) {
+  game.Mode = kModeFree;
+  Click("aa", MouseButton::kRight);
+  Click("ba", MouseButton::kRight);
+  game.Mode = kModeEnd;
+  Click("aa");  // marks both white stones
+  game.Mode = kModeFree;
+  Click("ab");
+  Click("ca");
+  Click("bb");  // captures the marked group
+  ASSERT_EQ(game.CapturedWhite, 2);
+  game.Mode = kModeEnd;
+  game.Board[Sgf("ba")] = kWhite;  // one point holds a stone again
+  Click("ba");
+  EXPECT_EQ(game.CapturedWhite, 3);
+  EXPECT_EQ(game.CapturedBlack, 0);
+  EXPECT_EQ(game.DeadState, 0);
+}
+
 TEST_F(PlayModesTest, CancelTakesTheMarksAwayButNotTheNumbers) {
   Play({"dd", "pp", "dc"});
   view.answers = {true};
