@@ -214,8 +214,8 @@ struct GameState {
   void StepForward();
   // 1手戻す: StepBack, or says that the start is reached.
   void StepBackward();
-  // Takes the entry at Position off the board and puts back what it captured.
-  // Precondition: Position > 0.
+  // Takes the entry at Position off the board and puts back what it captured
+  // (and a stone it was placed over). Precondition: Position > 0.
   void StepBack();
   // 全手表示: replays to the last recorded move.
   void ShowAllMoves();

@@ -35,6 +35,16 @@ void GameState::StepBackward() {
 
 void GameState::StepBack() {
   if (Position <= 0) return;
+  // An entry placed over a stone still on the board (free placement, stone
+  // correction) hid that stone: only a replay of the entries before it shows
+  // what was there. Otherwise the step is taken back in place.
+  const PointIndex taken = EntryAt(Position).point;
+  for (std::int32_t i = 1; i < Position && IsPoint(taken); ++i) {
+    if (MoveRecord[i].point == taken && MoveRecord[i].IsPlaceable()) {
+      ReplayEntries(Position - 1, 1);
+      return;
+    }
+  }
   // The log is in removal order, so the stones of the entry taken back are its
   // tail; a stone removed by an earlier entry never carries this position.
   while (!CaptureLog.empty() && CaptureLog.back().position == Position) {
@@ -50,8 +60,7 @@ void GameState::StepBack() {
       ShowCounter(kWhite);
     }
   }
-  const MoveEntry& taken = EntryAt(Position);
-  if (IsPoint(taken.point)) ClearPoint(taken.point);
+  if (IsPoint(taken)) ClearPoint(taken);
   Position -= 1;
   MoveNumber -= 1;
   if (Position > 0) {

@@ -97,6 +97,18 @@ TEST_F(PlayModesTest, FreePlacementRecordsSetupStonesAndCaptures) {
   EXPECT_EQ(game.Board[Sgf("aa")], kWhite);
 }
 
+TEST_F(PlayModesTest, SteppingBackAPlacementOverAStoneShowsThatStoneAgain) {
+  game.Mode = kModeFree;
+  Click("dd");
+  Click("dd", MouseButton::kRight);
+  game.StepBack();
+  EXPECT_EQ(game.Board[Sgf("dd")], kBlack);
+  EXPECT_EQ(view.images[Sgf("dd")], kBlack);
+  EXPECT_EQ(game.Position, 1);
+  game.StepBack();
+  EXPECT_EQ(game.Board[Sgf("dd")], kEmpty);
+}
+
 TEST_F(PlayModesTest, GomokuAlternatesOnTheBoardOnlyAndLeavesTheRecord) {
   Play({"dd", "pp"});
   game.SelectGomoku();
