@@ -92,6 +92,8 @@ struct RetakeRow {
   StoneColour colour = kEmpty;
   std::int32_t move = 0;
   std::int32_t firstEntry = 0;  // record index of the first entry on that point (401: none)
+
+  bool operator==(const RetakeRow&) const = default;
 };
 
 struct GameState {

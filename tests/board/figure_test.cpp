@@ -52,15 +52,18 @@ TEST_F(FigureTest, RetakeLinesFormatEveryRowWithThreeDigits) {
 }
 
 TEST_F(FigureTest, FirstEntryIsSearchedOverTheWholeRecord) {
-  for (int i = 1; i <= 370; ++i)
-    game.MoveRecord[i] = {i, i % 2 ? kBlack : kWhite, (i - 1) % 361 + 1};
-  game.MoveRecord[371] = {371, kWhite, 5};
-  game.MoveRecord[362].point = 0;  // entry 362 moves to a point used first by entry 363
-  game.MoveRecord[362] = {362, kWhite, 2};
+  // Entries 1..364 use only points 1..300; point 350 is first used by entry
+  // 365 and used again by entry 366.
+  for (int i = 1; i <= 364; ++i) {
+    game.MoveRecord[i] = {i, i % 2 ? kBlack : kWhite, (i - 1) % 300 + 1};
+  }
+  game.MoveRecord[365] = {365, kBlack, 350};
+  game.MoveRecord[366] = {366, kWhite, 350};
   game.PrepareFigure();
-  ASSERT_FALSE(game.Retakes.empty());
-  EXPECT_EQ(game.Retakes.front().firstEntry, 2);
-  EXPECT_EQ(game.Retakes.size(), 10u);
+  ASSERT_EQ(game.Retakes.size(), 64u + 1u);
+  EXPECT_EQ(game.Retakes.front(), (RetakeRow{kBlack, 301, 1}));
+  EXPECT_EQ(game.Retakes.back(), (RetakeRow{kWhite, 366, 365}));
+  EXPECT_EQ(view.captions[350], "365");
 }
 
 TEST_F(FigureTest, CancelAtPositionZeroLeavesTheEmptyBoard) {
