@@ -12,6 +12,7 @@
 #include "db/storage/engine_error.h"
 #include "db/storage/file_system.h"
 #include "db/storage/language_table.h"
+#include "tools/kura/index_commands.h"
 #include "tools/kura/row_text.h"
 
 namespace kura::tool {
@@ -48,7 +49,9 @@ int Create(const std::vector<std::string>& args, TContext&) {
   RequireArgs(args, 3, "create");
   std::vector<TFieldDefinition> fields;
   TTableOptions options;
+  TIndexOptions indexes;
   for (std::size_t i = 2; i < args.size(); ++i) {
+    if (TakeIndexOption(args, i, &indexes)) continue;
     const std::string& a = args[i];
     auto value = [&]() -> const std::string& {
       if (i + 1 >= args.size()) throw TUsageError{a + " needs a value"};
@@ -84,6 +87,7 @@ int Create(const std::vector<std::string>& args, TContext&) {
   // No primary-key fields can be given here, so the table keeps its records in
   // physical order.
   table.Create(fields, options, TIndexCreateOptions{true});
+  ApplyIndexOptions(table, indexes);
   table.Close();
   return kExitOk;
 }
@@ -211,6 +215,7 @@ void DumpRecords(TDataFile& d, std::ostream& out) {
 }
 
 int Dump(const std::vector<std::string>& args, TContext& c) {
+  if (WantsIndexDump(args)) return DumpIndexCommand(args, c.out);
   bool records = false;
   std::vector<std::string> rest;
   for (const std::string& a : args) {
@@ -244,6 +249,12 @@ int Verify(const std::vector<std::string>& args, TContext& c) {
     TReadLockGuard lock(table);
     table.Verify();
     table.Data().CheckConsistency();
+    const std::vector<std::string> problems = VerifyIndexes(table);
+    for (const std::string& p : problems) c.err << "kura: " << Cp932ToUtf8(p) << "\n";
+    if (!problems.empty()) {
+      table.Close();
+      return kExitError;
+    }
   }
   table.Close();
   c.out << "ok\n";
@@ -294,7 +305,7 @@ Usage:
 
 Exit status: 0 success; 1 an error (one line on standard error, the engine's
 message for engine errors); 2 bad usage.
-)HELP";
+)HELP" + IndexHelpText();
 }
 
 int RunKura(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
@@ -303,7 +314,10 @@ int RunKura(const std::vector<std::string>& args, std::istream& in, std::ostream
   static const std::map<std::string, std::function<int(const std::vector<std::string>&,
                                                        TContext&)>>
       commands = {{"create", Create}, {"append", Append}, {"delete", Delete},
-                  {"dump", Dump},     {"verify", Verify}};
+                  {"dump", Dump},     {"verify", Verify},
+                  {"update",
+                   [](const auto& a, TContext& c) { return UpdateCommand(a, c.in, c.out); }},
+                  {"find", [](const auto& a, TContext& c) { return FindCommand(a, c.in, c.out); }}};
   if (args.empty()) {
     err << "kura: no command; see kura --help\n";
     return kExitUsage;
@@ -327,6 +341,9 @@ int RunKura(const std::vector<std::string>& args, std::istream& in, std::ostream
     return it->second(rest, c);
   } catch (const TUsageError& e) {
     err << "kura: " << e.message << "; see kura --help\n";
+    return kExitUsage;
+  } catch (const TIndexUsageError& e) {
+    err << "kura: " << e.what() << "; see kura --help\n";
     return kExitUsage;
   } catch (const TDataError& e) {
     err << "kura: " << e.message << "\n";
