@@ -2,6 +2,8 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "db/storage/code_page.h"
 #include "records/record_file.h"
@@ -39,8 +41,9 @@ std::string MaskValues(std::string_view text, bool doubleByte) {
     while (i < n && text[i] != ']') {
       const auto b = static_cast<unsigned char>(text[i]);
       const size_t width = b == '\\' || (doubleByte && kura::IsCp932LeadByte(b)) ? 2 : 1;
-      for (size_t k = 0; k < width && i < n; ++k)
+      for (size_t k = 0; k < width && i < n; ++k) {
         masked[i++] = kMasked;
+      }
     }
     if (i < n) ++i;  // the closing "]"
   }
