@@ -231,6 +231,8 @@ def main():
             # The engine counts "captures C" as the stones C has taken.
             engine_same = engine_same and (ref["captures_black"], ref["captures_white"]) == (got_white, got_black)
             counts["engine's own position " + ("agrees" if engine_same else "DIFFERS")] += 1
+        counts["(total entries replayed)"] += got_entries
+        counts["(total stones captured)"] += got_black + got_white
         kind = ("agree" if same else "DIFFER") + (" [" + note + "]" if note else "")
         counts[kind] += 1
         if not same or engine_same is False:
