@@ -167,6 +167,19 @@ void TBlobFile::FreeChain(TBlobRef ref, bool tolerant) {
   FreeBlocksOf(blocks);
 }
 
+std::int32_t TBlobFile::RebuildFreeChain(const std::vector<bool>& owned) {
+  SetHeader32(blob_header::kFreeHead, 0);
+  header_changed_ = true;
+  std::int32_t freed = 0;
+  for (std::int32_t n = BlockCount(); n >= 1; --n) {
+    if (static_cast<std::size_t>(n) < owned.size() && owned[static_cast<std::size_t>(n)]) continue;
+    TBlockPin b = GetBlock(n);
+    FreeBlock(*b);
+    ++freed;
+  }
+  return freed;
+}
+
 void TBlobFile::DeferFreeChain(TBlobRef ref) {
   if (ref.first_block != 0) deferred_.push_back(ref);
 }

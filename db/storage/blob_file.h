@@ -120,6 +120,11 @@ class TBlobFile : public TFileHandler {
   // a cycle).
   std::vector<std::int32_t> FreeBlocks();
 
+  // Puts every block for which `owned` is false (indexed by block number)
+  // on a new free chain, lowest block first; returns the free block count.
+  // Used by repair: whatever the old free chain held is replaced.
+  std::int32_t RebuildFreeChain(const std::vector<bool>& owned);
+
   // Chains to free once the records that referred to them are on disk.
   void DeferFreeChain(TBlobRef ref);
   // Frees the queued chains; a queued chain that no longer checks out is left

@@ -1,0 +1,240 @@
+#include "db/storage/blob_repair.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "db/storage/blob_buffer.h"
+#include "db/storage/coding.h"
+#include "db/storage/data_table.h"
+#include "db/storage/engine_error.h"
+
+namespace kura {
+namespace {
+
+std::vector<const TFieldDescriptor*> BlobFields(const TDataFile& data) {
+  std::vector<const TFieldDescriptor*> fields;
+  for (int pos = 1; pos <= data.FieldCount(); ++pos) {
+    const TFieldDescriptor& f = data.Field(pos);
+    if (f.Type() == kFieldBlob && f.HasSlot()) fields.push_back(&f);
+  }
+  return fields;
+}
+
+// The blocks of a chain that checks out and claims no block already owned.
+std::optional<std::vector<std::int32_t>> SoundChain(TBlobFile& blobs, TBlobRef ref,
+                                                    const std::vector<bool>& owned) {
+  std::vector<std::int32_t> blocks;
+  try {
+    blocks = blobs.ChainBlocks(ref);
+  } catch (const EKuraEngineError&) {
+    return std::nullopt;
+  }
+  for (std::int32_t n : blocks)
+    if (owned[static_cast<std::size_t>(n)]) return std::nullopt;
+  return blocks;
+}
+
+// ---- data file ----
+
+void MendDataSlots(TDataFile& data, TRepairReport& report) {
+  const std::int64_t start = data.DataStart();
+  const std::int64_t size = data.Size();
+  const int rs = data.RecordSize();
+  if (size < start) RaiseTableError(kErrHeaderCorrupt, data.TableName());
+  const std::int64_t on_disk = (size - start) / rs;
+  const std::int32_t slots = data.SlotCount();
+  if (on_disk > slots || (size - start) % rs != 0) {
+    report.slots_cut = static_cast<std::int32_t>(std::max<std::int64_t>(0, on_disk - slots));
+    data.SetSize(start + std::min<std::int64_t>(on_disk, slots) * rs);
+  }
+  if (on_disk < slots) {
+    data.SetSize(start + static_cast<std::int64_t>(slots) * rs);
+    for (std::int64_t n = on_disk + 1; n <= slots; ++n) {
+      TRecordPin r = data.GetRecord(static_cast<std::int32_t>(n));
+      r->SetDeleted(true);
+      r->SetDirty(true);
+      ++report.slots_added;
+    }
+  }
+}
+
+// Relinks every deleted slot (lowest last, so the chain hands out the highest
+// first) and returns the new head.
+std::int32_t RelinkDeletedSlots(TDataFile& data) {
+  std::int32_t previous = 0;
+  for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
+    TRecordPin r = data.GetRecord(n);
+    if (r->Data()[record::kDeleted] > 1) r->Data()[record::kDeleted] = 1;
+    if (!r->Deleted()) continue;
+    r->SetLink(previous);
+    r->SetDirty(true);
+    previous = n;
+  }
+  return previous;
+}
+
+// ---- BLOB file ----
+
+void MendBlobValues(TDataFile& data, TBlobFile& blobs, TRepairReport& report) {
+  const auto fields = BlobFields(data);
+  std::vector<bool> owned(static_cast<std::size_t>(blobs.BlockCount()) + 1, false);
+  auto claim = [&](const std::vector<std::int32_t>& blocks) {
+    for (std::int32_t n : blocks)
+      owned[static_cast<std::size_t>(n)] = true;
+  };
+  for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
+    TRecordPin r = data.GetRecord(n);
+    if (r->Deleted()) continue;
+    for (const TFieldDescriptor* f : fields) {
+      const TBlobRef ref = GetBlobRef(r->Data(), *f);
+      if (ref.first_block == 0) continue;
+      if (auto blocks = SoundChain(blobs, ref, owned)) {
+        claim(*blocks);
+        ++report.values_kept;
+        continue;
+      }
+      // The chain may hold a newer value whose record never reached the disk.
+      std::int32_t stamp = 0;
+      if (ref.first_block > 0 && ref.first_block <= blobs.BlockCount()) {
+        try {
+          stamp = blobs.GetBlock(ref.first_block)->stamp;
+        } catch (const EKuraEngineError&) {
+        }
+      }
+      if (stamp != 0 && stamp != ref.stamp) {
+        if (auto blocks = SoundChain(blobs, {ref.first_block, stamp}, owned)) {
+          claim(*blocks);
+          PutBlobRef(data, r->Data(), *f, {ref.first_block, stamp});
+          r->SetDirty(true);
+          ++report.values_adopted;
+          continue;
+        }
+      }
+      PutBlobRef(data, r->Data(), *f, {0, ref.stamp});
+      r->SetDirty(true);
+      ++report.values_lost;
+      report.notes.push_back("record " + std::to_string(n) + " field " + f->Name() +
+                             ": value lost (its block chain is broken)");
+    }
+  }
+  report.blocks_freed = blobs.RebuildFreeChain(owned);
+}
+
+// ---- index file ----
+
+void RebuildIndexes(TDataTable& table, TRepairReport& report) {
+  table.BackupIndex(false);
+  TDataFile& data = table.Data();
+  TTableIndex& index = table.Index();
+  index.Empty();
+  // Deleted slots first: each is entered as if live and deleted again, which
+  // leaves exactly its entry of the built-in deleted-slot index. Doing them
+  // before the live records keeps their stale field values from clashing
+  // with live keys of unique indexes.
+  for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
+    TRecordPin r = data.GetRecord(n);
+    if (!r->Deleted()) continue;
+    std::vector<std::uint8_t> image(r->Data(), r->Data() + r->Size());
+    image[record::kDeleted] = 0;
+    index.InsertKeys(data, image.data(), n, nullptr);
+    index.DeleteKeys(data, image.data(), n);
+  }
+  for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
+    TRecordPin r = data.GetRecord(n);
+    if (r->Deleted()) continue;
+    index.InsertKeys(data, r->Data(), n, nullptr);
+    ++report.records_indexed;
+  }
+  index.AdjustRecordCount(report.records_indexed);
+}
+
+}  // namespace
+
+TBlobCheckReport CheckBlobChains(TDataFile& data, TBlobFile& blobs) {
+  TBlobCheckReport report;
+  const std::int32_t count = blobs.BlockCount();
+  std::vector<std::uint8_t> owner(static_cast<std::size_t>(count) + 1, 0);
+  auto problem = [&](std::int32_t record, std::string field, std::uint16_t code,
+                     std::string message) {
+    report.problems.push_back({record, std::move(field), code, std::move(message)});
+  };
+  const auto fields = BlobFields(data);
+  for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
+    TRecordPin r = data.GetRecord(n);
+    if (r->Deleted()) continue;
+    for (const TFieldDescriptor* f : fields) {
+      const TBlobRef ref = GetBlobRef(r->Data(), *f);
+      if (ref.first_block == 0) continue;
+      ++report.values;
+      std::vector<std::int32_t> blocks;
+      try {
+        blocks = blobs.ChainBlocks(ref);
+      } catch (const EKuraEngineError& e) {
+        problem(n, f->Name(), e.Code(), e.what());
+        continue;
+      }
+      for (std::int32_t b : blocks) {
+        if (owner[static_cast<std::size_t>(b)] != 0) {
+          problem(n, f->Name(), kErrBlobBuffersCorrupt,
+                  "block " + std::to_string(b) + " also belongs to another value");
+          continue;
+        }
+        owner[static_cast<std::size_t>(b)] = 1;
+        ++report.value_blocks;
+      }
+    }
+  }
+  std::vector<std::int32_t> free_blocks;
+  try {
+    free_blocks = blobs.FreeBlocks();
+  } catch (const EKuraEngineError& e) {
+    problem(0, "", e.Code(), std::string(e.what()) + " (free chain)");
+  }
+  for (std::int32_t b : free_blocks) {
+    if (owner[static_cast<std::size_t>(b)] != 0) {
+      problem(0, "", kErrBlobBuffersCorrupt,
+              "free block " + std::to_string(b) + " belongs to a value");
+      continue;
+    }
+    owner[static_cast<std::size_t>(b)] = 2;
+    ++report.free_blocks;
+  }
+  report.unowned_blocks = count - report.value_blocks - report.free_blocks;
+  return report;
+}
+
+void VerifyBlobChains(TDataFile& data, TBlobFile& blobs) {
+  const TBlobCheckReport report = CheckBlobChains(data, blobs);
+  if (!report.problems.empty()) RaiseTableError(report.problems.front().code, data.TableName());
+}
+
+TRepairReport RepairTable(TDataTable& table) {
+  TRepairReport report;
+  TDataFile& data = table.Data();
+  MendDataSlots(data, report);
+  bool chain_sound = report.slots_added == 0;
+  if (chain_sound) {
+    try {
+      data.CheckConsistency();
+    } catch (const EKuraEngineError&) {
+      chain_sound = false;
+    }
+  }
+  std::optional<std::int32_t> new_head;
+  if (!chain_sound) new_head = RelinkDeletedSlots(data);
+  if (TBlobFile* blobs = table.Blobs()) MendBlobValues(data, *blobs, report);
+  RebuildIndexes(table, report);
+  table.Flush();
+  if (new_head) {
+    // The data file offers no setter for the head: write it in place and
+    // adopt the header again.
+    std::uint8_t bytes[4];
+    EncodeFixed32(bytes, static_cast<std::uint32_t>(*new_head));
+    data.Write(data_header::kFreeHead, bytes, sizeof bytes);
+    data.ReadHeader();
+    report.free_chain_rebuilt = true;
+  }
+  return report;
+}
+
+}  // namespace kura

@@ -1,0 +1,70 @@
+// Whole-table checks and the repair of a table after a crash or a damaged
+// file.
+//
+// CheckBlobChains walks the BLOB value of every live record and the free
+// chain, and checks that no block is claimed twice. Blocks that belong to no
+// value and are not on the free chain are only counted: a writer that dies
+// between writing new blocks and the record that refers to them leaves such
+// blocks, and they hurt nothing.
+//
+// RepairTable (the table open exclusively) mends what a writer killed at any
+// moment can leave behind, and what a damaged file holds, keeping every
+// record and value that is still sound:
+//  1. Data file: slots past the header's count (an append whose header was
+//     not written) are cut off, a partial slot too; slots the header counts
+//     but the file lacks are added as deleted slots; a broken free chain is
+//     rebuilt from the deleted flags.
+//  2. BLOB file: a value whose chain is sound stays; one whose chain is sound
+//     under another stamp (the new value was written, the record not) adopts
+//     that stamp; any other becomes empty and is reported lost. Every block no
+//     value keeps goes on a rebuilt free chain.
+//  3. Index file: copied to its backup (.IBK) first, then every index is
+//     emptied and rebuilt from the live records of the data file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "db/storage/blob_file.h"
+#include "db/storage/data_file.h"
+
+namespace kura {
+
+class TDataTable;
+
+struct TBlobProblem {
+  std::int32_t record = 0;  // 0 for the free chain and block ownership
+  std::string field;
+  std::uint16_t code = 0;
+  std::string message;
+};
+
+struct TBlobCheckReport {
+  std::vector<TBlobProblem> problems;
+  std::int32_t values = 0;          // non-empty values walked
+  std::int32_t value_blocks = 0;    // blocks that belong to values
+  std::int32_t free_blocks = 0;     // blocks on the free chain
+  std::int32_t unowned_blocks = 0;  // blocks of neither (harmless leftovers)
+};
+
+TBlobCheckReport CheckBlobChains(TDataFile& data, TBlobFile& blobs);
+// Raises the engine error of the first problem CheckBlobChains finds.
+void VerifyBlobChains(TDataFile& data, TBlobFile& blobs);
+
+struct TRepairReport {
+  std::int32_t slots_cut = 0;       // unfinished appends removed
+  std::int32_t slots_added = 0;     // missing slots added as deleted
+  bool free_chain_rebuilt = false;  // data file's free chain
+  std::int32_t values_kept = 0;
+  std::int32_t values_adopted = 0;  // took the stamp of their chain
+  std::int32_t values_lost = 0;     // emptied: the chain was beyond repair
+  std::int32_t blocks_freed = 0;    // blocks put back on the free chain
+  std::int32_t records_indexed = 0;
+  std::vector<std::string> notes;  // one line per value lost
+};
+
+// Mends the table (open exclusively); flushes everything.
+TRepairReport RepairTable(TDataTable& table);
+
+}  // namespace kura
