@@ -262,7 +262,7 @@ TEST_P(IndexModelTest, RandomOperationsMatchTheModel) {
   TIndexTree tree(store, 3, f, cmp);
 
   const bool long_run = std::getenv("KIROBAKU_LONG_TESTS") != nullptr;
-  const int batches = long_run ? 400 : 24;
+  const int batches = long_run ? 400 : 16;
   const int batch_size = 1000;
   std::mt19937 rng(20261208u + c.compression * 7 + c.kind * 131 + c.unique);
 
