@@ -7,11 +7,13 @@
 #include <map>
 #include <ostream>
 
+#include "db/storage/blob_repair.h"
 #include "db/storage/code_page.h"
 #include "db/storage/data_table.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file_system.h"
 #include "db/storage/language_table.h"
+#include "tools/kura/blob_commands.h"
 #include "tools/kura/index_commands.h"
 #include "tools/kura/row_text.h"
 
@@ -109,9 +111,16 @@ int Append(const std::vector<std::string>& args, TContext& c) {
     std::optional<std::int32_t> auto_inc;
     std::string why;
     // Each row is checked completely before anything is written.
+    TBlobValues blob_values;
+    if (auto e = TakeBlobValues(data, &line, &blob_values)) {
+      const std::string where = "line " + std::to_string(line_number) + ": " + e->message;
+      if (e->unreadable) throw TUsageError{where};
+      throw TDataError{where};
+    }
     if (!FillRecord(data, line, &record, &auto_inc, &why))
       throw TDataError{"line " + std::to_string(line_number) + ": " + why};
     TWriteLockGuard lock(table);
+    StoreBlobValues(table, blob_values, record.data());
     table.InsertRecord(record.data(), auto_inc);
   }
   table.Close();
@@ -202,14 +211,18 @@ void DumpFields(TDataFile& d, std::ostream& out) {
   }
 }
 
-void DumpRecords(TDataFile& d, std::ostream& out) {
+void DumpRecords(TDataFile& d, TBlobFile* blobs, std::ostream& out) {
   out << "records:\n";
   for (std::int32_t n = 1; n <= d.SlotCount(); ++n) {
     TRecordPin r = d.GetRecord(n);
     out << "  " << n << (r->Deleted() ? " deleted link " : " live recno ") << r->Link()
         << " autoinc " << r->AutoInc();
-    for (int pos = 1; pos <= d.FieldCount(); ++pos)
-      out << "\t" << FieldText(d, r->Data(), d.Field(pos));
+    for (int pos = 1; pos <= d.FieldCount(); ++pos) {
+      const TFieldDescriptor& f = d.Field(pos);
+      out << "\t"
+          << (f.Type() == kFieldBlob && blobs ? BlobFieldText(d, *blobs, r->Data(), f)
+                                              : FieldText(d, r->Data(), f));
+    }
     out << "\n";
   }
 }
@@ -233,7 +246,7 @@ int Dump(const std::vector<std::string>& args, TContext& c) {
     TReadLockGuard lock(table);
     DumpHeader(table, c.out);
     DumpFields(table.Data(), c.out);
-    if (records) DumpRecords(table.Data(), c.out);
+    if (records) DumpRecords(table.Data(), table.Blobs(), c.out);
   }
   table.Close();
   return kExitOk;
@@ -249,7 +262,14 @@ int Verify(const std::vector<std::string>& args, TContext& c) {
     TReadLockGuard lock(table);
     table.Verify();
     table.Data().CheckConsistency();
-    const std::vector<std::string> problems = VerifyIndexes(table);
+    std::vector<std::string> problems = VerifyIndexes(table);
+    if (table.Blobs()) {
+      for (const TBlobProblem& p : CheckBlobChains(table.Data(), *table.Blobs()).problems)
+        problems.push_back((p.record ? "record " + std::to_string(p.record) + " field " + p.field +
+                                           ": "
+                                     : std::string()) +
+                           p.message);
+    }
     for (const std::string& p : problems) c.err << "kura: " << Cp932ToUtf8(p) << "\n";
     if (!problems.empty()) {
       table.Close();
@@ -305,7 +325,7 @@ Usage:
 
 Exit status: 0 success; 1 an error (one line on standard error, the engine's
 message for engine errors); 2 bad usage.
-)HELP" + IndexHelpText();
+)HELP" + IndexHelpText() + BlobHelpText();
 }
 
 int RunKura(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
@@ -317,7 +337,10 @@ int RunKura(const std::vector<std::string>& args, std::istream& in, std::ostream
                   {"dump", Dump},     {"verify", Verify},
                   {"update",
                    [](const auto& a, TContext& c) { return UpdateCommand(a, c.in, c.out); }},
-                  {"find", [](const auto& a, TContext& c) { return FindCommand(a, c.in, c.out); }}};
+                  {"find", [](const auto& a, TContext& c) { return FindCommand(a, c.in, c.out); }},
+                  {"cat", [](const auto& a, TContext& c) { return CatCommand(a, c.out, c.err); }},
+                  {"repair",
+                   [](const auto& a, TContext& c) { return RepairCommand(a, c.out, c.err); }}};
   if (args.empty()) {
     err << "kura: no command; see kura --help\n";
     return kExitUsage;
