@@ -105,6 +105,12 @@ TEST_F(CommandsTest, FigureListsRetakesAndPrintingRestoresThePosition) {
   EXPECT_EQ(Label(Sgf("aa"))->text(), "2");
   EXPECT_EQ(Label(Sgf("pp"))->text(), "8");  // the whole record, beyond the shown position
   memo1->setPlainText("第1局");
+  // While the title is typed the arrow keys move the cursor, not the game.
+  memo1->setFocus();
+  QTest::keyClick(memo1, Qt::Key_Left);
+  QTest::keyClick(memo1, Qt::Key_Home);
+  EXPECT_EQ(Game().Position, 7);
+  EXPECT_EQ(memo1->textCursor().position(), 0);
 
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
