@@ -523,30 +523,42 @@ void TDataFile::InsertSorted(std::unique_ptr<TRecord> r) {
   sorted_.insert(sorted_.begin() + static_cast<std::ptrdiff_t>(i), std::move(r));
 }
 
-// The least recently used record that is neither dirty nor pinned nor part
-// of the block being read, taken out of the sorted list; nullptr if none.
-TRecord* TDataFile::TakeUnusedLru() {
-  for (TRecord* r = mru_tail_; r != nullptr; r = r->mru_prev) {
+// Evicts least recently used records that are neither dirty nor pinned nor
+// part of the block being read, until `needed` places are free below the
+// capacity (or nothing more can go), in one pass over the sorted list.
+void TDataFile::MakeRoom(std::size_t needed) {
+  const std::size_t target = capacity_ > needed ? capacity_ - needed : 0;
+  if (sorted_.size() <= target) return;
+  std::size_t to_free = sorted_.size() - target;
+  std::vector<TRecord*> victims;
+  for (TRecord* r = mru_tail_; r != nullptr && victims.size() < to_free; r = r->mru_prev) {
     if (r->Dirty() || r->Pins() > 0) continue;
     if (r->Number() >= block_first_ && r->Number() <= block_last_) continue;
-    const std::size_t i = LowerBound(r->Number());
-    if (i >= sorted_.size() || sorted_[i].get() != r) Raise(kErrRecordBuffersCorrupt);
-    MruUnlink(r);
-    stack_.Push(std::move(sorted_[i]));
-    sorted_.erase(sorted_.begin() + static_cast<std::ptrdiff_t>(i));
-    return r;
+    victims.push_back(r);
   }
-  return nullptr;
+  if (victims.empty()) return;
+  for (TRecord* r : victims) {
+    MruUnlink(r);
+    r->SetNumber(0);  // marks it for removal below; live numbers are >= 1
+  }
+  auto keep = std::stable_partition(sorted_.begin(), sorted_.end(),
+                                    [](const std::unique_ptr<TRecord>& r) { return r->Number() != 0; });
+  for (auto it = keep; it != sorted_.end(); ++it) stack_.Push(std::move(*it));
+  sorted_.erase(keep, sorted_.end());
 }
 
 // A fresh buffer at the head of the MRU list, not yet in the sorted list.
 // The caller numbers it and inserts it with InsertSorted.
 TRecord* TDataFile::TakeBuffer() {
   if (sorted_.size() >= capacity_) {
-    if (TakeUnusedLru() == nullptr) {
-      if (!table_lock_held_ && !defer_writes_) FlushRecords();
-      if (TakeUnusedLru() == nullptr) capacity_ += 64;
+    // Evict in batches: the sorted list shifts once per batch, not per record.
+    const std::size_t batch = std::max<std::size_t>(1, capacity_ / 8);
+    MakeRoom(batch);
+    if (sorted_.size() >= capacity_ && !table_lock_held_ && !defer_writes_) {
+      FlushRecords();
+      MakeRoom(batch);
     }
+    if (sorted_.size() >= capacity_) capacity_ += 64;
   }
   std::unique_ptr<TRecord> r = stack_.Pop(this);
   r->Reset(static_cast<std::size_t>(RecordSize()));
@@ -584,6 +596,7 @@ void TDataFile::ReadBlock(std::int32_t n, bool backwards) {
   block_first_ = first;
   block_last_ = first + count - 1;
   try {
+    MakeRoom(static_cast<std::size_t>(count));
     for (std::int32_t i = 0; i < count; ++i) {
       const std::int32_t number = first + i;
       const std::uint8_t* src = read_buffer_.data() + static_cast<std::size_t>(i) * rs;
@@ -734,8 +747,7 @@ void TDataFile::DropRecords() {
 
 void TDataFile::TrimCache() {
   SizeCache();
-  while (sorted_.size() > capacity_ && TakeUnusedLru() != nullptr) {
-  }
+  MakeRoom(0);
 }
 
 // ---- field values ----

@@ -219,7 +219,7 @@ class TDataFile : public TFileHandler {
   TRecord* FindCached(std::int32_t n);
   std::size_t LowerBound(std::int32_t n) const;
   TRecord* TakeBuffer();
-  TRecord* TakeUnusedLru();
+  void MakeRoom(std::size_t needed);
   void InsertSorted(std::unique_ptr<TRecord> r);
   void MruUnlink(TRecord* r);
   void MruPushFront(TRecord* r);

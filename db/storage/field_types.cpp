@@ -163,6 +163,12 @@ bool ParseHexOrText(std::string_view t, int length, std::vector<std::uint8_t>* o
   return true;
 }
 
+// A stored value outside its type's range, shown as "?" and the raw number.
+std::string Unreadable(std::string raw) {
+  raw.insert(raw.begin(), '?');
+  return raw;
+}
+
 std::string FormatDouble(double v) {
   char buf[64];
   auto [p, ec] = std::to_chars(buf, buf + sizeof buf, v);
@@ -411,15 +417,15 @@ std::string FormatValue(const TValueShape& shape, const std::uint8_t* v) {
     case kFieldBcd: return FormatBcd(v);
     case kFieldTime: {
       const std::int64_t ms = static_cast<std::int32_t>(DecodeFixed32(v));
-      if (ms < 0 || ms >= kMsPerDay) return "?" + std::to_string(ms);
+      if (ms < 0 || ms >= kMsPerDay) return Unreadable(std::to_string(ms));
       return FormatTime(ms);
     }
     case kFieldTimestamp: {
       const double ms = DecodeDouble(v);
-      if (!std::isfinite(ms) || ms < 0 || ms > 1e17) return "?" + FormatDouble(ms);
+      if (!std::isfinite(ms) || ms < 0 || ms > 1e17) return Unreadable(FormatDouble(ms));
       const auto total = static_cast<std::int64_t>(ms);
       const std::int64_t day = total / kMsPerDay + 1;
-      if (day > 3'652'059) return "?" + FormatDouble(ms);  // beyond 9999-12-31
+      if (day > 3'652'059) return Unreadable(FormatDouble(ms));  // beyond 9999-12-31
       return FormatDate(static_cast<std::int32_t>(day)) + "T" + FormatTime(total % kMsPerDay);
     }
     case kFieldBytes:
