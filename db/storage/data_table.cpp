@@ -25,7 +25,8 @@ TDataTable::TDataTable(std::string directory, std::string name, const TStorageSe
 
 TDataTable::~TDataTable() {
   try {
-    use_count_ = std::min(use_count_, 1);
+    if (open_ && in_transaction_) EndTransaction();
+    use_count_ = 0;
     Close();
   } catch (...) {
     // Destruction cannot report; the files are closed by their handlers.
@@ -138,10 +139,11 @@ void TDataTable::CloseFiles() {
 
 void TDataTable::Close(bool discard) {
   if (!open_) return;
-  if (--use_count_ > 0 || (in_transaction_ && use_count_ > 0)) return;
-  use_count_ = 0;
+  if (use_count_ > 0) --use_count_;
+  // A table inside a transaction stays open until the transaction ends; the
+  // database closes it then.
+  if (use_count_ > 0 || in_transaction_) return;
   try {
-    if (in_transaction_) EndTransaction();
     if (exclusive_ && !read_only_) {
       if (discard)
         DiscardBuffers();

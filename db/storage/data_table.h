@@ -92,8 +92,10 @@ class TDataTable {
   void Open(bool exclusive, bool read_only = false);
   // Another user of the shared table: Close only closes at the last user.
   void AddUse() { ++use_count_; }
-  // Ends any transaction, flushes an exclusive table (unless discarding),
-  // releases every lock and closes the files.
+  // One user fewer; at the last one (and outside a transaction) flushes an
+  // exclusive table (unless discarding), releases every lock and closes the
+  // files. A table left inside a transaction closes when it is closed again
+  // after EndTransaction.
   void Close(bool discard = false);
   // Deletes the closed table's files; 11010 when the data file is missing.
   void Delete();

@@ -195,6 +195,25 @@ TEST_F(DataTableTest, RollbackForgetsChangesAndCommitKeepsThem) {
   v.Verify();
 }
 
+TEST_F(DataTableTest, CloseWaitsForTheLastUserAndTheEndOfATransaction) {
+  Make(true)->Close();
+  TDataTable t(dir_.path(), "t", settings_);
+  t.Open(false);
+  t.AddUse();
+  t.Close();
+  EXPECT_TRUE(t.IsOpen());
+  t.StartTransaction();
+  Insert(t, 9);
+  t.Close();
+  EXPECT_TRUE(t.IsOpen());  // the transaction still holds it
+  t.Commit();
+  t.EndTransaction();
+  t.Close();
+  EXPECT_FALSE(t.IsOpen());
+  t.Open(false);
+  EXPECT_EQ(t.Data().SlotCount(), 1);
+}
+
 TEST_F(DataTableTest, MemoryTableKeepsItsDataAfterCloseAndReopen) {
   auto t = Make(true, true);
   Insert(*t, 11);
