@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 #include "db/storage/coding.h"
 #include "db/storage/data_table.h"
 #include "db/storage/engine_error.h"
+#include "db/storage/file_system.h"
 #include "db/storage/idx_header.h"
 #include "db/storage/index_file.h"
 #include "tests/storage/storage_test_support.h"
@@ -212,6 +215,69 @@ TEST_F(DataTableTest, CloseWaitsForTheLastUserAndTheEndOfATransaction) {
   EXPECT_FALSE(t.IsOpen());
   t.Open(false);
   EXPECT_EQ(t.Data().SlotCount(), 1);
+}
+
+TEST_F(DataTableTest, ReadOnlyFilesOpenReadOnlyAndTakeNoLocks) {
+  auto t = Make(true);
+  Insert(*t, 1);
+  t->Close();
+  ASSERT_EQ(::chmod((dir_ / "t.DAT").c_str(), 0444), 0);
+  ASSERT_EQ(::chmod((dir_ / "t.IDX").c_str(), 0444), 0);
+  const auto before = testing::ReadFileBytes(dir_ / "t.DAT");
+  TDataTable u(dir_.path(), "t", settings_);
+  u.Open(false);
+  EXPECT_TRUE(u.ReadOnly());
+  u.ReadLock();
+  EXPECT_FALSE(u.ReadLocked());
+  u.WriteLock();
+  EXPECT_FALSE(u.WriteLocked());
+  EXPECT_EQ(N(u, 1), 1);
+  auto rec = u.BlankRecord();
+  EXPECT_EQ(CodeOf([&] { u.InsertRecord(rec.data()); }), kErrAccessDenied);
+  u.Close();
+  EXPECT_EQ(testing::ReadFileBytes(dir_ / "t.DAT"), before);
+}
+
+// Counts OS flushes.
+class TSyncCountingFileSystem : public TPosixFileSystem {
+ public:
+  int Sync(int fd) override {
+    ++syncs;
+    return TPosixFileSystem::Sync(fd);
+  }
+  int syncs = 0;
+};
+
+TEST_F(DataTableTest, OsFlushOnlyWithForceBufferFlush) {
+  TSyncCountingFileSystem fs;
+  SetFileSystemForTesting(&fs);
+  {
+    auto t = Make(true);
+    Insert(*t, 1);
+    EXPECT_EQ(fs.syncs, 0);
+    t->Close();
+    settings_.force_buffer_flush = true;
+    TDataTable u(dir_.path(), "t", settings_);
+    u.Open(false);
+    Insert(u, 2);
+    EXPECT_GE(fs.syncs, 1);
+  }
+  SetFileSystemForTesting(nullptr);
+}
+
+TEST_F(DataTableTest, EveryHeaderWriteCountsOneChange) {
+  auto t = Make(true);
+  const std::int32_t start = t->Data().ChangeCounter();
+  Insert(*t, 1);
+  EXPECT_EQ(t->Data().ChangeCounter(), start + 1);
+  t->MarkChanged();
+  t->Flush();
+  EXPECT_EQ(t->Data().ChangeCounter(), start + 3);  // marked once, written once
+  t->Flush();
+  EXPECT_EQ(t->Data().ChangeCounter(), start + 3);  // nothing changed, nothing written
+  t->Close();
+  const auto d = testing::ReadFileBytes(dir_ / "t.DAT");
+  EXPECT_EQ(static_cast<std::int32_t>(DecodeFixed32(d.data())), start + 3);
 }
 
 TEST_F(DataTableTest, MemoryTableKeepsItsDataAfterCloseAndReopen) {
