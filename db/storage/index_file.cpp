@@ -17,7 +17,6 @@ namespace ih = index_header;
 namespace id = index_descriptor;
 
 constexpr std::size_t kCacheGrowth = 64;
-constexpr std::size_t kSpareLimit = 64;
 
 bool ValidIndexNameStart(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (c >= 128 && c <= 254);
@@ -259,12 +258,7 @@ TPage* TIndexFile::TakeBuffer(int slot) {
     }
     cache.capacity += kCacheGrowth;
   }
-  if (!spare_.empty()) {
-    TPage* p = spare_.back().release();
-    spare_.pop_back();
-    return p;
-  }
-  return new TPage();
+  return spare_.Pop();
 }
 
 TPage* TIndexFile::GetPage(int slot, std::int32_t n) {
@@ -302,7 +296,7 @@ TPage* TIndexFile::GetPage(int slot, std::int32_t n) {
   if (format.key_size <= 0 || format.key_size > kMaxKeySize) Raise(kErrHeaderCorrupt, slot);
   TPage* page = TakeBuffer(slot);
   if (!page->Decode(n, slot, format, image) || page->number() != n) {
-    spare_.emplace_back(page);
+    spare_.Push(page);
     Raise(kErrPageBuffersCorrupt, slot);
   }
   page->pins = 1;
@@ -393,12 +387,7 @@ bool TIndexFile::FlushPages() {
 void TIndexFile::DropAllPages(bool) {
   for (SlotCache& c : caches_) {
     for (auto& [n, page] : c.pages) {
-      page->mru_prev = page->mru_next = nullptr;
-      if (spare_.size() < kSpareLimit) {
-        spare_.emplace_back(page);
-      } else {
-        delete page;
-      }
+      spare_.Push(page);
     }
     c.pages.clear();
     c.mru_head = c.mru_tail = nullptr;
@@ -421,11 +410,7 @@ void TIndexFile::TrimCache() {
       if (p->pins == 0 && !p->dirty) {
         Unlink(c, p);
         c.pages.erase(p->number());
-        if (spare_.size() < kSpareLimit) {
-          spare_.emplace_back(p);
-        } else {
-          delete p;
-        }
+        spare_.Push(p);
       }
       p = before;
     }

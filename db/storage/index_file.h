@@ -192,7 +192,7 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   bool header_changed_ = false;
   std::array<SlotCache, kIndexSlots> caches_;
   std::array<std::unique_ptr<SlotKeys>, kIndexSlots> keys_;
-  std::vector<std::unique_ptr<TPage>> spare_;  // TPageStack: recycled page buffers
+  TPageStack spare_;
   std::int64_t hits_ = 0;
   std::int64_t misses_ = 0;
   std::int64_t reads_ = 0;

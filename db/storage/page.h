@@ -36,6 +36,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -174,6 +175,34 @@ class TPage {
   // count_ entries of K + 10 bytes: key, pointer, subtree count, prefix count,
   // trailing count.
   std::vector<std::uint8_t> entries_;
+};
+
+// Spare TPage objects of an index file, recycled instead of freed.
+class TPageStack {
+ public:
+  static constexpr std::size_t kLimit = 64;
+
+  // A spare page, or a new one when there is none.
+  TPage* Pop() {
+    if (spare_.empty()) return new TPage();
+    TPage* page = spare_.back().release();
+    spare_.pop_back();
+    return page;
+  }
+  // Keeps `page` for reuse, or deletes it when the stack is full.
+  void Push(TPage* page) {
+    page->pins = 0;
+    page->dirty = false;
+    page->mru_prev = page->mru_next = nullptr;
+    if (spare_.size() < kLimit) {
+      spare_.emplace_back(page);
+    } else {
+      delete page;
+    }
+  }
+
+ private:
+  std::vector<std::unique_ptr<TPage>> spare_;
 };
 
 }  // namespace kura
