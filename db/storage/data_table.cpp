@@ -307,7 +307,7 @@ void TDataTable::ReleaseWriteLock() {
   bool data_ok = true;
   if (write_took_table_byte_) data_ok = data_->UnlockRange(kTableLockOffset, 1);
   write_took_table_byte_ = false;
-  if (!index_ok || !data_ok) Raise(kErrLockFailure);
+  if (!index_ok || !data_ok) Raise(kErrUnlock);
 }
 
 void TDataTable::TableLock() {
