@@ -330,11 +330,17 @@ void TDataFile::CheckLayout() const {
   }
 }
 
-void TDataFile::CheckHeaderNumbers() const {
+// The header's slot numbers must fit the file: records always reach the disk
+// before the header that counts them, so the file is never shorter than the
+// header's slots. A header claiming more would make appends write far past
+// the end of the file.
+void TDataFile::CheckHeaderNumbers() {
   const std::int32_t next = NextRecordNumber();
   const std::int32_t head = FreeHead();
   if (next < 1 || next > kMaxRecordNumber + 1 || head < 0 || head >= next)
     Raise(kErrHeaderCorrupt);
+  const std::int64_t needed = DataStart() + static_cast<std::int64_t>(next - 1) * RecordSize();
+  if (Size() < needed) Raise(kErrHeaderCorrupt);
 }
 
 bool TDataFile::ReReadHeaderIfChanged() {

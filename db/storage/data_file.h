@@ -213,7 +213,7 @@ class TDataFile : public TFileHandler {
  private:
   void DecodeDescriptors(const std::uint8_t* bytes);
   void CheckLayout() const;
-  void CheckHeaderNumbers() const;
+  void CheckHeaderNumbers();
   void SizeCache();
   std::int64_t SlotOffset(std::int32_t n) const;
   TRecord* FindCached(std::int32_t n);

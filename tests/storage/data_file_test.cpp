@@ -278,6 +278,8 @@ TEST_F(DataFileTest, CorruptHeadersGiveEngineErrors) {
       {"unknown type", [](auto& d) { d[127 + 84] = 99; }, kErrHeaderCorrupt},
       {"negative next record", [](auto& d) { EncodeFixed32(&d[13], 0xFFFFFFF0u); },
        kErrHeaderCorrupt},
+      {"next record beyond the file's slots", [](auto& d) { EncodeFixed32(&d[13], 100000000); },
+       kErrHeaderCorrupt},
       {"free head beyond the slots", [](auto& d) { EncodeFixed32(&d[9], 7); }, kErrHeaderCorrupt},
       {"truncated header", [](auto& d) { d.resize(100); }, kErrReading},
       {"empty file", [](auto& d) { d.clear(); }, kErrReading},
@@ -335,7 +337,7 @@ TEST_F(DataFileTest, VerifyFindsInconsistentFiles) {
   }
 }
 
-TEST_F(DataFileTest, ShortReadOfADamagedFileIsAReadError) {
+TEST_F(DataFileTest, FileShorterThanItsHeaderIsRefusedOrAReadError) {
   CreateMoves();
   {
     TDataTable t(dir_.path(), "moves", DefaultStorageSettings());
@@ -343,15 +345,23 @@ TEST_F(DataFileTest, ShortReadOfADamagedFileIsAReadError) {
     auto rec = t.BlankRecord();
     for (int i = 0; i < 5; ++i) t.InsertRecord(rec.data());
   }
-  auto d = ReadFileBytes(Path(".DAT"));
-  d.resize(d.size() - 40);
-  WriteFileBytes(Path(".DAT"), d);
+  const auto full = ReadFileBytes(Path(".DAT"));
+  auto cut = full;
+  cut.resize(cut.size() - 40);
+  WriteFileBytes(Path(".DAT"), cut);
   TDataTable t(dir_.path(), "moves", DefaultStorageSettings());
+  EXPECT_EQ(CodeOf([&] { t.Open(false); }), kErrHeaderCorrupt);
+  // Cut under an open table: the read of the missing slots fails, nothing
+  // else is read or written.
+  WriteFileBytes(Path(".DAT"), full);
   t.Open(false);
+  std::filesystem::resize_file(Path(".DAT"), cut.size());
   EXPECT_EQ(CodeOf([&] { t.Data().GetRecord(3); }), kErrReading);
   EXPECT_EQ(CodeOf([&] { t.Data().GetRecord(0); }), kErrRecordBuffersCorrupt);
   EXPECT_EQ(CodeOf([&] { t.Data().GetRecord(99); }), kErrRecordBuffersCorrupt);
   EXPECT_EQ(CodeOf([&] { t.Verify(); }), kErrHeaderCorrupt);
+  t.Close();
+  EXPECT_EQ(ReadFileBytes(Path(".DAT")), cut);
 }
 
 TEST_F(DataFileTest, CacheHitsReadAheadAndWriteRuns) {
