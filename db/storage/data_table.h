@@ -18,7 +18,8 @@
 //     one). Many readers coexist; taking it checks for changes.
 //  2. A write lock is the data file's table-lock byte (unless this handle
 //     already holds the table lock), then the index file's write range, which
-//     covers every read slot: a writer excludes all readers and writers.
+//     covers every read slot, then the BLOB file's write range when there is
+//     one: a writer excludes all readers and writers.
 //     Taking it checks for changes (unless the table lock is held).
 //  3. A handle never asks for the write lock while it holds a read slot (its
 //     own slot lies inside the write range); doing so fails at once with
@@ -53,7 +54,13 @@
 //
 // Change detection (CheckForChanges): the index header's change counter
 // first (a change drops cached pages and records and re-reads the data
-// header), then the data header's counter (a change drops cached records).
+// header), then the data header's counter (a change drops cached records),
+// then the BLOB header's counter (a change drops cached blocks).
+//
+// Flush order: BLOB file, data file, index file, then the BLOB chains that
+// written records stopped referring to are freed and the BLOB file written
+// again. A writer killed at any moment leaves every record on disk referring
+// to a complete chain that is not on the free chain.
 // ---------------------------------------------------------------------------
 #pragma once
 
