@@ -305,6 +305,11 @@ TPage* TIndexFile::GetPage(int slot, std::int32_t n) {
   return page;
 }
 
+void TIndexFile::MarkDirty(TPage* page) {
+  if (!page->dirty) dirty_.push_back(page);
+  page->dirty = true;
+}
+
 void TIndexFile::ReleasePage(TPage* page) {
   if (page->pins > 0) --page->pins;
 }
@@ -327,7 +332,7 @@ TPage* TIndexFile::AllocatePage(int slot, std::uint8_t type) {
     page = GetPage(slot, NextPage());
   }
   page->Reset(page->number(), slot, FormatOf(slot), type);
-  page->dirty = true;
+  MarkDirty(page);
   return page;
 }
 
@@ -336,28 +341,21 @@ void TIndexFile::FreePage(TPage* page) {
   page->Reset(page->number(), slot, FormatOf(slot), page->type());
   page->set_next(FreeHead(slot));
   page->set_freed(true);
-  page->dirty = true;
+  MarkDirty(page);
   EncodeFixed32(Descriptor(slot) + id::kFreeHead, static_cast<std::uint32_t>(page->number()));
   header_changed_ = true;
 }
 
-void TIndexFile::WritePage(TPage& page) {
-  std::array<std::uint8_t, kIndexPageBytes> image;
-  page.Encode(image);
-  if (encrypted_) Scramble(image.data(), image.size(), kRecordKey);
-  file_.Write(static_cast<std::int64_t>(page.number()) * kIndexPageBytes, image.data(),
-              image.size());
-  ++writes_;
-  page.dirty = false;
-}
-
 bool TIndexFile::FlushPages() {
+  // Only pages marked since the last flush can be dirty; a page may be listed
+  // twice (cleared by a reset and marked again), and one written since.
   std::vector<TPage*> dirty;
-  for (SlotCache& c : caches_) {
-    for (auto& [n, page] : c.pages) {
-      if (page->dirty) dirty.push_back(page);
-    }
+  std::sort(dirty_.begin(), dirty_.end());
+  dirty_.erase(std::unique(dirty_.begin(), dirty_.end()), dirty_.end());
+  for (TPage* page : dirty_) {
+    if (page->dirty) dirty.push_back(page);
   }
+  dirty_.clear();
   if (dirty.empty()) return false;
   std::sort(dirty.begin(), dirty.end(),
             [](const TPage* a, const TPage* b) { return a->number() < b->number(); });
@@ -385,6 +383,7 @@ bool TIndexFile::FlushPages() {
 }
 
 void TIndexFile::DropAllPages(bool) {
+  dirty_.clear();
   for (SlotCache& c : caches_) {
     for (auto& [n, page] : c.pages) {
       spare_.Push(page);

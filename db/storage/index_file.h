@@ -98,7 +98,7 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   void ReleasePage(TPage* page) override;
   TPage* AllocatePage(int slot, std::uint8_t type) override;
   void FreePage(TPage* page) override;
-  void MarkDirty(TPage* page) override { page->dirty = true; }
+  void MarkDirty(TPage* page) override;
   std::int32_t RootPage(int slot) override;
   void SetRootPage(int slot, std::int32_t n) override;
   std::int32_t PageCount() override { return NextPage() - 1; }
@@ -182,7 +182,6 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   TPage* TakeBuffer(int slot);
   void Touch(SlotCache& cache, TPage* page);
   void Unlink(SlotCache& cache, TPage* page);
-  void WritePage(TPage& page);
   void DropAllPages(bool keep_dirty_error);
 
   TFileHandler file_;
@@ -193,6 +192,7 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   std::array<SlotCache, kIndexSlots> caches_;
   std::array<std::unique_ptr<SlotKeys>, kIndexSlots> keys_;
   TPageStack spare_;
+  std::vector<TPage*> dirty_;  // pages marked dirty since the last flush (may repeat)
   std::int64_t hits_ = 0;
   std::int64_t misses_ = 0;
   std::int64_t reads_ = 0;

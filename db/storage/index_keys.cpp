@@ -334,7 +334,7 @@ void TIndexFile::ReleaseTreePages(int slot, int to_slot) {
     page->Reset(n, slot, FormatOf(slot), page->type());
     page->set_next(FreeHead(to_slot));
     page->set_freed(true);
-    page->dirty = true;
+    MarkDirty(page.get());
     EncodeFixed32(Descriptor(to_slot) + id::kFreeHead, static_cast<std::uint32_t>(n));
   }
   SetRootPage(slot, 0);
