@@ -101,6 +101,32 @@ TEST(IndexTree, LeafOf170EntriesSplits86And85) {
   EXPECT_TRUE(tree.Verify().empty());
 }
 
+TEST(IndexTree, EmptiedCompressedLeavesAreUnlinkedAndFreed) {
+  MemoryPageStore store;
+  const PageFormat f{20, true, kCompressDuplicate, true};
+  store.SetFormat(0, f);
+  TIndexTree tree(store, 0, f, KeyComparator());
+  for (int i = 0; i < 4000; ++i)
+    tree.Insert(WideKey(20, i).data(), i + 1);
+  const auto before = ReadBack(store, 0, f);
+  ASSERT_TRUE(before.problems.empty());
+  // Empty a run of leaves in the middle: compressed leaves are never merged,
+  // only dropped from their level when nothing is left in them.
+  for (int i = 1000; i < 3000; ++i)
+    ASSERT_TRUE(tree.Delete(WideKey(20, i).data(), i + 1));
+  const auto after = ReadBack(store, 0, f);
+  ASSERT_TRUE(after.problems.empty()) << after.problems.front();
+  EXPECT_EQ(after.keys.size(), 2000u);
+  EXPECT_GT(after.free_pages, before.free_pages);
+  EXPECT_EQ(after.pages + after.free_pages, store.PageCount());
+  EXPECT_TRUE(tree.Verify().empty());
+  TIndexEntry e;
+  ASSERT_TRUE(tree.Seek(WideKey(20, 999).data(), 20, e));
+  ASSERT_TRUE(tree.Next(e));
+  EXPECT_EQ(DecodeKeyInt32(e.key.data()), 3000);
+  EXPECT_EQ(e.ordinal, 1000);
+}
+
 TEST(IndexTree, DuplicateKeyIsRefusedAndChangesNothing) {
   MemoryPageStore store;
   const PageFormat f{5, true, kCompressFull, true};
