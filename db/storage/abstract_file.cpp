@@ -291,7 +291,7 @@ TFileStatus TMemoryFile::Read(std::int32_t handle, void* buffer, std::size_t n,
   if (h->position >= size_) return {};
   const std::size_t avail = static_cast<std::size_t>(size_ - h->position);
   *done = std::min(n, avail);
-  std::memcpy(buffer, block_.data() + h->position, *done);
+  if (*done > 0) std::memcpy(buffer, block_.data() + h->position, *done);
   h->position += static_cast<std::int64_t>(*done);
   return {};
 }

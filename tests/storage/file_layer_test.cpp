@@ -40,6 +40,8 @@ TEST(FileLayerTest, MemoryFileKeepsItsDataAcrossCloseAndReopen) {
   b.ReadFull(4094, back, 5);
   EXPECT_EQ(0, std::memcmp(bytes, back, 5));
   EXPECT_EQ(b.Size(), 4099);
+  EXPECT_EQ(b.Read(0, nullptr, 0), 0u);  // an empty read touches no buffer
+  EXPECT_EQ(b.Read(5000, back, 5), 0u);   // past the end: nothing, no error
   std::uint8_t zero[4] = {9, 9, 9, 9};
   b.ReadFull(0, zero, 4);
   EXPECT_EQ(zero[0] | zero[1] | zero[2] | zero[3], 0);
