@@ -215,13 +215,18 @@ TEST_F(BlobTableTest, MissingOrBadBlobFileFailsTheOpenAndClosesEverything) {
   t->Verify();
 }
 
-TEST_F(BlobTableTest, ReaderProcessSeesNewValueAfterChangeDetection) {
+TEST_F(BlobTableTest, OldStampGets8708AndARereadSeesTheOtherProcesssValue) {
   auto t = Created();
   const std::int32_t a = Insert(*t, 1, ValueBytes(1000, 1), {});
   t->Close();
   t = Table();
   t->Open(false);
   EXPECT_EQ(Read(*t, a, "NOTE"), ValueBytes(1000, 1));
+  std::vector<std::uint8_t> held;  // the record as this process last read it
+  {
+    TRecordPin r = t->Data().GetRecord(a);
+    held.assign(r->Data(), r->Data() + r->Size());
+  }
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -239,6 +244,13 @@ TEST_F(BlobTableTest, ReaderProcessSeesNewValueAfterChangeDetection) {
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  {
+    TReadLockGuard lock(*t);
+    EXPECT_EQ(kura_test::CodeOf([&] {
+                ReadBlobField(*t->Blobs(), t->Data(), held.data(), *t->Data().FieldByName("NOTE"));
+              }),
+              kErrRecordChanged);
+  }
   EXPECT_EQ(Read(*t, a, "NOTE"), ValueBytes(2500, 2));
 }
 
