@@ -293,7 +293,9 @@ TPage* TIndexFile::GetPage(int slot, std::int32_t n) {
   ++reads_;
   if (encrypted_) Scramble(image.data(), image.size(), kRecordKey);
   const PageFormat format = FormatOf(slot);
-  if (format.key_size <= 0 || format.key_size > kMaxKeySize) Raise(kErrHeaderCorrupt, slot);
+  if (format.key_size <= 0 || format.key_size > kMaxKeySize || format.compression > kCompressFull) {
+    Raise(kErrHeaderCorrupt, slot);
+  }
   TPage* page = TakeBuffer(slot);
   if (!page->Decode(n, slot, format, image) || page->number() != n) {
     spare_.Push(page);

@@ -153,7 +153,11 @@ bool TIndexTree::Next(TIndexEntry& entry) {
   const std::int32_t next = leaf->next();
   if (next == 0) return false;
   leaf = Get(next);
-  if (!leaf->IsLeaf() || leaf->count() == 0) Corrupt();
+  // Keys rise along the leaf chain; a link that goes back is a cycle.
+  if (!leaf->IsLeaf() || leaf->count() == 0 ||
+      Compare(leaf->Key(1), entry.key.data(), format_.key_size) <= 0) {
+    Corrupt();
+  }
   Fill(*leaf, 1, ordinal, entry);
   return true;
 }
@@ -189,7 +193,10 @@ bool TIndexTree::Prior(TIndexEntry& entry) {
   const std::int32_t prev = leaf->prev();
   if (prev == 0) return false;
   leaf = Get(prev);
-  if (!leaf->IsLeaf() || leaf->count() == 0) Corrupt();
+  if (!leaf->IsLeaf() || leaf->count() == 0 ||
+      Compare(leaf->Key(leaf->count()), key.data(), format_.key_size) >= 0) {
+    Corrupt();
+  }
   Fill(*leaf, leaf->count(), ordinal - 1, entry);
   return true;
 }

@@ -233,6 +233,43 @@ TEST_F(IndexFileTest, CorruptPageIsAnErrorNotACrash) {
   t.Close(/*discard=*/true);
 }
 
+TEST_F(IndexFileTest, RandomlyDamagedPagesNeverCrashOrHang) {
+  {
+    auto t = Make();
+    TIndexFile& x = Index(*t);
+    x.AddPrimaryIndex(t->Data(), Def("", {1}, true, kCompressFull));
+    x.AddSecondaryIndex(t->Data(), Def("ByName", {2}, false, kCompressDuplicate));
+    for (int i = 0; i < 1500; ++i) {
+      t->InsertRecord(Row(*t, i * 7 % 1501, "n" + std::to_string(i % 97), 0, 0).data());
+    }
+    t->Close();
+  }
+  const std::vector<std::uint8_t> good = ReadFileBytes(dir_ / "t.IDX");
+  std::mt19937 rng(99);
+  for (int round = 0; round < 25; ++round) {
+    std::vector<std::uint8_t> bad = good;
+    for (int i = 0; i < 12; ++i) {
+      const std::size_t at = 4096 + rng() % (bad.size() - 4096);
+      bad[at] = static_cast<std::uint8_t>(rng());
+    }
+    WriteFileBytes(dir_ / "t.IDX", bad);
+    TDataTable t(dir_.path(), "t", settings_);
+    t.Open(true);
+    TIndexFile& x = Index(t);
+    // Every outcome is either success or an engine error.
+    (void)CodeOf([&] { x.CheckTrees(t.Data()); });
+    (void)CodeOf([&] {
+      TIndexTree tree = x.Tree(t.Data(), 1);
+      TIndexEntry e;
+      for (bool more = tree.First(e); more; more = tree.Next(e)) {
+      }
+    });
+    (void)CodeOf([&] { t.InsertRecord(Row(t, 5000 + round, "new", 1, 1).data()); });
+    (void)CodeOf([&] { t.DeleteRecord(1 + static_cast<std::int32_t>(rng() % 1500)); });
+    t.Close(/*discard=*/true);
+  }
+}
+
 // Random inserts, updates and deletes through the table, with a model of the
 // live rows; 9729 exactly when the primary or the unique name index would
 // hold a duplicate. The trees and the file are checked along the way.
