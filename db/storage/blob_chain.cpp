@@ -91,6 +91,19 @@ void TBlobFile::FreeBlocksOf(const std::vector<std::int32_t>& blocks) {
   }
 }
 
+bool TBlobFile::FreeChainHolds(std::size_t count) {
+  const std::int32_t blocks = BlockCount();
+  std::unordered_set<std::int32_t> seen;
+  std::int32_t n = FreeHead();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (n == 0) return false;
+    if (n < 0 || n > blocks || !seen.insert(n).second) Raise(kErrBlobBuffersCorrupt);
+    TBlockPin b = GetBlock(n);
+    n = b->next;
+  }
+  return true;
+}
+
 std::int32_t TBlobFile::StoreValue(TBlobRef ref, std::int32_t stamp,
                                    std::span<const std::uint8_t> value) {
   CheckLength(value.size());
@@ -106,9 +119,17 @@ std::int32_t TBlobFile::StoreValue(TBlobRef ref, std::int32_t stamp,
   const std::size_t needed = (value.size() + ds - 1) / ds;
   std::vector<std::int32_t> blocks(old.begin(), old.begin() + std::min(needed, old.size()));
   const std::size_t reused = blocks.size();
+  // New blocks come either all from the free chain or all from the end of
+  // the file, never both: a block taken from the free chain would otherwise
+  // link to an appended one, and a writer dying before the header reached the
+  // disk would leave a free chain pointing past the file's block count.
+  // Taken all from the free chain, the blocks keep the chain's order on
+  // disk; appended, they lie beyond the header's count; either way a dead
+  // writer leaves a consistent (at worst shorter) free chain.
+  const bool from_free_chain = FreeChainHolds(needed - reused);
   try {
     while (blocks.size() < needed)
-      blocks.push_back(AllocateBlock()->Number());
+      blocks.push_back((from_free_chain ? AllocateBlock() : AppendBlock())->Number());
   } catch (...) {
     // Give back what was taken; the old value stays as it was.
     std::vector<std::int32_t> taken(blocks.begin() + static_cast<std::ptrdiff_t>(reused),

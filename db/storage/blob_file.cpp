@@ -320,13 +320,15 @@ TBlockPin TBlobFile::GetBlock(std::int32_t n, std::int32_t needed) {
   return TBlockPin(b);
 }
 
+TBlockPin TBlobFile::AppendBlock() {
+  TBlockPin b = GetBlock(NextBlockNumber());
+  b->SetDirty(true);
+  return b;
+}
+
 TBlockPin TBlobFile::AllocateBlock() {
   const std::int32_t head = FreeHead();
-  if (head == 0) {
-    TBlockPin b = GetBlock(NextBlockNumber());
-    b->SetDirty(true);
-    return b;
-  }
+  if (head == 0) return AppendBlock();
   if (head < 0 || head >= NextBlockNumber()) Raise(kErrBlobBuffersCorrupt);
   TBlockPin b = GetBlock(head);
   if (b->Pins() > 1) Raise(kErrBlobBuffersCorrupt);

@@ -87,6 +87,8 @@ class TBlobFile : public TFileHandler {
   TBlockPin GetBlock(std::int32_t n, std::int32_t needed = 1);
   // A cleared block: the free-chain head, else a new one at the end.
   TBlockPin AllocateBlock();
+  // A new zeroed block at the end of the file.
+  TBlockPin AppendBlock();
   // Pushes the block on the free chain.
   void FreeBlock(TBlock& block);
   // Writes dirty unpinned blocks in runs; returns whether anything was written.
@@ -102,7 +104,9 @@ class TBlobFile : public TFileHandler {
   // chain ends before the value's length.
   std::vector<std::uint8_t> LoadValue(TBlobRef ref);
   // Stores `value` with `stamp` into the chain starting at `ref` (reusing its
-  // blocks, allocating more, freeing the surplus) and returns the new first
+  // blocks, taking more from the free chain when it holds all that are
+  // missing and from the end of the file otherwise, freeing the surplus,
+  // most recently freed first taken next) and returns the new first
   // block (0 for an empty value, whose old chain is freed). The old chain is
   // checked whole before anything changes: its first block must carry
   // ref.stamp (8708), the rest ref.stamp too, with valid links (8963).
@@ -189,6 +193,8 @@ class TBlobFile : public TFileHandler {
   std::vector<std::int32_t> WalkChain(TBlobRef ref, std::uint16_t stamp_error, bool strict,
                                       std::vector<std::uint8_t>* out);
   void FreeBlocksOf(const std::vector<std::int32_t>& blocks);
+  // Whether the free chain holds at least `count` blocks (8963 when broken).
+  bool FreeChainHolds(std::size_t count);
 
   TStorageSettings settings_;
   std::array<std::uint8_t, kBlobHeaderSize> header_{};

@@ -143,6 +143,23 @@ TEST_F(BlobFileTest, LongerRewriteKeepsTheChainAndExtendsIt) {
   EXPECT_EQ(f->LoadValue({3, 9}), ValueBytes(10, 9));
 }
 
+TEST_F(BlobFileTest, NewBlocksComeAllFromTheFreeChainOrAllFromTheEnd) {
+  auto f = Create();
+  ASSERT_EQ(f->StoreValue({}, 1, ValueBytes(494 * 2, 1)), 1);  // blocks 1, 2
+  ASSERT_EQ(f->StoreValue({}, 2, ValueBytes(10, 2)), 3);
+  f->FreeChain({1, 1});
+  ASSERT_EQ(f->FreeBlocks(), (std::vector<std::int32_t>{2, 1}));
+  // Three blocks needed, two free: all three are appended.
+  EXPECT_EQ(f->StoreValue({}, 3, ValueBytes(494 * 3, 3)), 4);
+  EXPECT_EQ(f->FreeBlocks(), (std::vector<std::int32_t>{2, 1}));
+  // Two needed, two free: the free chain provides both, in its order.
+  EXPECT_EQ(f->StoreValue({}, 4, ValueBytes(494 * 2, 4)), 2);
+  EXPECT_EQ(f->FreeHead(), 0);
+  Save(*f);
+  EXPECT_EQ(ReadChain(Image(), 2, 4).blocks, (std::vector<std::int32_t>{2, 1}));
+  EXPECT_EQ(f->LoadValue({4, 3}), ValueBytes(494 * 3, 3));
+}
+
 TEST_F(BlobFileTest, EmptyValueHasNoBlocksAndFreesAnOldChain) {
   auto f = Create();
   EXPECT_EQ(f->StoreValue({}, 3, {}), 0);
