@@ -152,6 +152,32 @@ TEST_F(BlobRepairTest, BrokenChainIsEmptiedAndItsBlocksFreed) {
   EXPECT_EQ(t->Blobs()->BlockCount(), blocks);
 }
 
+// A writer that dies after writing new blocks but before the BLOB header:
+// the file still verifies, whether the blocks came from the free chain or
+// from the end of the file.
+TEST_F(BlobRepairTest, BlocksWrittenWithoutTheirHeaderLeaveAConsistentFile) {
+  {
+    auto t = Opened();
+    t->DeleteRecord(4);  // 6 blocks on the free chain
+  }
+  for (std::size_t size : {494u * 4, 494u * 9}) {
+    {
+      auto t = Opened();
+      t->Blobs()->StoreValue({}, 88, ValueBytes(size, 88));
+      t->Blobs()->FlushBlocks();  // and the process dies here
+      t->DiscardBuffers();
+      t->Close(true);
+    }
+    auto t = Opened();
+    EXPECT_EQ(VerifyCode(*t), 0) << size;
+    for (std::int32_t n = 1; n <= 3; ++n)
+      EXPECT_EQ(Value(*t, n), ValueBytes(700 * n, n));
+    t->Blobs()->StoreValue({}, 89, ValueBytes(size, 89));
+    t->Flush();
+    EXPECT_EQ(VerifyCode(*t), 0) << size;
+  }
+}
+
 TEST_F(BlobRepairTest, LeftoverBlocksAreHarmlessAndRepairFreesThem) {
   {
     auto t = Opened();
