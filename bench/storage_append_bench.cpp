@@ -77,7 +77,8 @@ TFigures RunKura(const std::string& dir, int rows, bool shared) {
       kura::TRecordPin r = d.GetRecord(n);
       if (r->Deleted()) continue;
       for (int f = 1; f <= 4; ++f)
-        if (d.GetField(r->Data(), d.Field(f), v)) sum += static_cast<std::int32_t>(kura::DecodeFixed32(v));
+        if (d.GetField(r->Data(), d.Field(f), v))
+          sum += static_cast<std::int32_t>(kura::DecodeFixed32(v));
     }
   }
   const double scan_s = Seconds(start);
@@ -94,8 +95,9 @@ void Check(int rc, sqlite3* db) {
 TFigures RunSqlite(const std::string& dir, int rows) {
   sqlite3* db = nullptr;
   Check(sqlite3_open((dir + "/moves.sqlite").c_str(), &db), db);
-  Check(sqlite3_exec(db, "PRAGMA synchronous=OFF; PRAGMA journal_mode=WAL;"
-                         "CREATE TABLE moves(NB INTEGER, MNO INTEGER, CLR INTEGER, PNT INTEGER);",
+  Check(sqlite3_exec(db,
+                     "PRAGMA synchronous=OFF; PRAGMA journal_mode=WAL;"
+                     "CREATE TABLE moves(NB INTEGER, MNO INTEGER, CLR INTEGER, PNT INTEGER);",
                      nullptr, nullptr, nullptr),
         db);
   sqlite3_stmt* insert = nullptr;
@@ -116,7 +118,8 @@ TFigures RunSqlite(const std::string& dir, int rows) {
   start = Clock::now();
   long long sum = 0;
   while (sqlite3_step(scan) == SQLITE_ROW)
-    for (int c = 0; c < 4; ++c) sum += sqlite3_column_int(scan, c);
+    for (int c = 0; c < 4; ++c)
+      sum += sqlite3_column_int(scan, c);
   const double scan_s = Seconds(start);
   sqlite3_finalize(scan);
   sqlite3_close(db);

@@ -63,9 +63,8 @@ std::int64_t TAbstractFile::Seek(std::int32_t handle, std::int64_t offset, TSeek
 
 bool TAbstractFile::ListAllows(std::int64_t start, std::int64_t length) const {
   const std::int64_t end = start + length - 1;
-  return std::none_of(locks_.begin(), locks_.end(), [&](const TByteRangeLock& l) {
-    return start <= l.end && l.start <= end;
-  });
+  return std::none_of(locks_.begin(), locks_.end(),
+                      [&](const TByteRangeLock& l) { return start <= l.end && l.start <= end; });
 }
 
 bool TAbstractFile::LockRange(std::int64_t start, std::int64_t length) {
@@ -88,7 +87,9 @@ bool TAbstractFile::UnlockRange(std::int64_t start, std::int64_t length) {
 
 // ---- TPhysicalFile ----
 
-TPhysicalFile::~TPhysicalFile() { CloseOs(); }
+TPhysicalFile::~TPhysicalFile() {
+  CloseOs();
+}
 
 TFileStatus TPhysicalFile::OpenOs(bool create) {
   TFileSystem& fs = FileSystem();
@@ -233,7 +234,9 @@ bool TPhysicalFile::UnlockRange(std::int64_t start, std::int64_t length) {
 
 // ---- TMemoryFile ----
 
-std::int64_t TMemoryFile::Size() { return size_; }
+std::int64_t TMemoryFile::Size() {
+  return size_;
+}
 
 void TMemoryFile::Resize(std::int64_t size) {
   const std::int64_t capacity = (size + kMemoryStep - 1) / kMemoryStep * kMemoryStep;
@@ -283,8 +286,7 @@ TFileStatus TMemoryFile::Delete() {
   return {};
 }
 
-TFileStatus TMemoryFile::Read(std::int32_t handle, void* buffer, std::size_t n,
-                              std::size_t* done) {
+TFileStatus TMemoryFile::Read(std::int32_t handle, void* buffer, std::size_t n, std::size_t* done) {
   *done = 0;
   TFileHandleEntry* h = Entry(handle);
   if (h == nullptr) return TFileStatus::FromErrno(EBADF);

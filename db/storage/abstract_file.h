@@ -87,8 +87,7 @@ class TAbstractFile {
   virtual TFileStatus Rename(const std::string& new_name) = 0;
   virtual TFileStatus Delete() = 0;
   // Transfer at the handle's position, advancing it; caller holds Mutex().
-  virtual TFileStatus Read(std::int32_t handle, void* buffer, std::size_t n,
-                           std::size_t* done) = 0;
+  virtual TFileStatus Read(std::int32_t handle, void* buffer, std::size_t n, std::size_t* done) = 0;
   virtual TFileStatus Write(std::int32_t handle, const void* buffer, std::size_t n,
                             std::size_t* done) = 0;
   virtual TFileStatus Flush() = 0;

@@ -64,7 +64,9 @@ void TDataFile::SetHeader32(std::size_t off, std::int32_t v) {
 int TDataFile::BlobFieldCount() const {
   return static_cast<std::int16_t>(DecodeFixed16(&header_[data_header::kBlobFieldCount]));
 }
-int TDataFile::RecordSize() const { return DecodeFixed16(&header_[data_header::kRecordSize]); }
+int TDataFile::RecordSize() const {
+  return DecodeFixed16(&header_[data_header::kRecordSize]);
+}
 int TDataFile::BlobBlockSize() const {
   const int size = Header32(data_header::kBlobBlockSize) & 0xFFFF;
   return size == 0 ? 512 : size;
@@ -75,17 +77,21 @@ std::uint16_t TDataFile::LocaleLanguage() const {
 std::uint16_t TDataFile::LocaleSort() const {
   return DecodeFixed16(&header_[data_header::kLocaleSort]);
 }
-std::uint32_t TDataFile::LocaleId() const { return MakeLocaleId(LocaleLanguage(), LocaleSort()); }
+std::uint32_t TDataFile::LocaleId() const {
+  return MakeLocaleId(LocaleLanguage(), LocaleSort());
+}
 std::int16_t TDataFile::UserMajor() const {
   return static_cast<std::int16_t>(DecodeFixed16(&header_[data_header::kUserMajor]));
 }
 std::int16_t TDataFile::UserMinor() const {
   return static_cast<std::int16_t>(DecodeFixed16(&header_[data_header::kUserMinor]));
 }
-bool TDataFile::Encrypted() const { return header_[data_header::kEncrypted] != 0; }
+bool TDataFile::Encrypted() const {
+  return header_[data_header::kEncrypted] != 0;
+}
 std::string TDataFile::Description() const {
-  std::string s = DecodeShortString(&header_[data_header::kDescription],
-                                    data_header::kDescriptionCapacity);
+  std::string s =
+      DecodeShortString(&header_[data_header::kDescription], data_header::kDescriptionCapacity);
   return Encrypted() ? ScrambledText(s) : s;
 }
 std::string TDataFile::Password() const {
@@ -93,11 +99,21 @@ std::string TDataFile::Password() const {
       DecodeShortString(&header_[data_header::kPassword], data_header::kPasswordCapacity);
   return Encrypted() ? ScrambledText(s) : s;
 }
-std::int32_t TDataFile::ChangeCounter() const { return Header32(data_header::kChangeCounter); }
-std::int32_t TDataFile::FreeHead() const { return Header32(data_header::kFreeHead); }
-std::int32_t TDataFile::NextRecordNumber() const { return Header32(data_header::kNextRecord); }
-std::int32_t TDataFile::LastAutoInc() const { return Header32(data_header::kLastAutoInc); }
-std::int32_t TDataFile::LastBlobStamp() const { return Header32(data_header::kLastBlobStamp); }
+std::int32_t TDataFile::ChangeCounter() const {
+  return Header32(data_header::kChangeCounter);
+}
+std::int32_t TDataFile::FreeHead() const {
+  return Header32(data_header::kFreeHead);
+}
+std::int32_t TDataFile::NextRecordNumber() const {
+  return Header32(data_header::kNextRecord);
+}
+std::int32_t TDataFile::LastAutoInc() const {
+  return Header32(data_header::kLastAutoInc);
+}
+std::int32_t TDataFile::LastBlobStamp() const {
+  return Header32(data_header::kLastBlobStamp);
+}
 
 std::int32_t TDataFile::NextAutoInc() {
   const std::int32_t last = LastAutoInc();
@@ -157,8 +173,7 @@ const TFieldDescriptor* TDataFile::FieldByName(std::string_view name) const {
 
 // ---- create ----
 
-void TDataFile::CreateTable(const std::string& file_name,
-                            const std::vector<TFieldDefinition>& defs,
+void TDataFile::CreateTable(const std::string& file_name, const std::vector<TFieldDefinition>& defs,
                             const TTableOptions& options) {
   TErrorContext ctx;
   ctx.table_name = table_name_;
@@ -191,7 +206,8 @@ void TDataFile::CreateTable(const std::string& file_name,
     for (const std::string* text : {&d.minimum, &d.maximum, &d.default_value})
       if (text->size() > descriptor::kTextCapacity || !IsValidValueText(shape, *text))
         RaiseEngineError(kErrValidityCheck, ctx);
-    if (d.type == kFieldBlob && ++blob_fields > kMaxBlobFields) RaiseEngineError(kErrBlobFields, ctx);
+    if (d.type == kFieldBlob && ++blob_fields > kMaxBlobFields)
+      RaiseEngineError(kErrBlobFields, ctx);
 
     auto f = std::make_unique<TFieldDescriptor>();
     auto& im = f->image;
@@ -337,8 +353,7 @@ void TDataFile::CheckLayout() const {
 void TDataFile::CheckHeaderNumbers() {
   const std::int32_t next = NextRecordNumber();
   const std::int32_t head = FreeHead();
-  if (next < 1 || next > kMaxRecordNumber + 1 || head < 0 || head >= next)
-    Raise(kErrHeaderCorrupt);
+  if (next < 1 || next > kMaxRecordNumber + 1 || head < 0 || head >= next) Raise(kErrHeaderCorrupt);
   const std::int64_t needed = DataStart() + static_cast<std::int64_t>(next - 1) * RecordSize();
   if (Size() < needed) Raise(kErrHeaderCorrupt);
 }
@@ -384,7 +399,8 @@ void TDataFile::WriteDescriptorsIfChanged() {
   if (!descriptors_changed_) return;
   std::vector<std::uint8_t> bytes(fields_.size() * kDescriptorSize);
   for (std::size_t i = 0; i < fields_.size(); ++i)
-    std::copy(fields_[i]->image.begin(), fields_[i]->image.end(), bytes.begin() + i * kDescriptorSize);
+    std::copy(fields_[i]->image.begin(), fields_[i]->image.end(),
+              bytes.begin() + i * kDescriptorSize);
   if (Encrypted()) Scramble(bytes.data(), bytes.size(), kRecordKey);
   Write(kDataHeaderSize, bytes.data(), bytes.size());
   written_ = true;
@@ -495,10 +511,9 @@ void TDataFile::SizeCache() {
 }
 
 std::size_t TDataFile::LowerBound(std::int32_t n) const {
-  auto it = std::lower_bound(sorted_.begin(), sorted_.end(), n,
-                             [](const std::unique_ptr<TRecord>& r, std::int32_t v) {
-                               return r->Number() < v;
-                             });
+  auto it = std::lower_bound(
+      sorted_.begin(), sorted_.end(), n,
+      [](const std::unique_ptr<TRecord>& r, std::int32_t v) { return r->Number() < v; });
   return static_cast<std::size_t>(it - sorted_.begin());
 }
 
@@ -508,10 +523,14 @@ TRecord* TDataFile::FindCached(std::int32_t n) {
 }
 
 void TDataFile::MruUnlink(TRecord* r) {
-  if (r->mru_prev) r->mru_prev->mru_next = r->mru_next;
-  else if (mru_head_ == r) mru_head_ = r->mru_next;
-  if (r->mru_next) r->mru_next->mru_prev = r->mru_prev;
-  else if (mru_tail_ == r) mru_tail_ = r->mru_prev;
+  if (r->mru_prev)
+    r->mru_prev->mru_next = r->mru_next;
+  else if (mru_head_ == r)
+    mru_head_ = r->mru_next;
+  if (r->mru_next)
+    r->mru_next->mru_prev = r->mru_prev;
+  else if (mru_tail_ == r)
+    mru_tail_ = r->mru_prev;
   r->mru_prev = r->mru_next = nullptr;
 }
 
@@ -547,9 +566,11 @@ void TDataFile::MakeRoom(std::size_t needed) {
     MruUnlink(r);
     r->SetNumber(0);  // marks it for removal below; live numbers are >= 1
   }
-  auto keep = std::stable_partition(sorted_.begin(), sorted_.end(),
-                                    [](const std::unique_ptr<TRecord>& r) { return r->Number() != 0; });
-  for (auto it = keep; it != sorted_.end(); ++it) stack_.Push(std::move(*it));
+  auto keep =
+      std::stable_partition(sorted_.begin(), sorted_.end(),
+                            [](const std::unique_ptr<TRecord>& r) { return r->Number() != 0; });
+  for (auto it = keep; it != sorted_.end(); ++it)
+    stack_.Push(std::move(*it));
   sorted_.erase(keep, sorted_.end());
 }
 
@@ -727,7 +748,8 @@ bool TDataFile::FlushRecords() {
       Write(SlotOffset(sorted_[i]->Number()), write_buffer_.data(),
             count * static_cast<std::size_t>(rs));
     } catch (...) {
-      for (std::size_t k = 0; k < count; ++k) sorted_[i + k]->SetDirty(true);
+      for (std::size_t k = 0; k < count; ++k)
+        sorted_[i + k]->SetDirty(true);
       throw;
     }
     written_ = true;
@@ -809,7 +831,8 @@ void TDataFile::PutField(std::uint8_t* rec, const TFieldDescriptor& f,
       std::string text(reinterpret_cast<const char*>(value.data()), value.size());
       if (const auto z = text.find('\0'); z != std::string::npos) text.resize(z);
       if (text.size() > size - 1) text.resize(size - 1);
-      while (!text.empty() && text.back() == ' ') text.pop_back();
+      while (!text.empty() && text.back() == ' ')
+        text.pop_back();
       if (f.CharCase() != 0) {
         text = CaseMapCp932(text, LocaleId(), f.CharCase() == 2);
         if (text.size() > size - 1) text.resize(size - 1);

@@ -42,16 +42,22 @@ std::unique_ptr<TTableIndex> TDataTable::MakeIndex(bool encrypted) const {
   return std::make_unique<TIndexFile>(name_, in_memory_, encrypted, settings_);
 }
 
-void TDataTable::Raise(std::uint16_t code) const { RaiseTableError(code, name_); }
+void TDataTable::Raise(std::uint16_t code) const {
+  RaiseTableError(code, name_);
+}
 
-bool TDataTable::ProtocolSkipped() const { return exclusive_ || read_only_files_; }
+bool TDataTable::ProtocolSkipped() const {
+  return exclusive_ || read_only_files_;
+}
 
 void TDataTable::RequireWritable() const {
   if (!open_) Raise(kErrInvalidHandle);
   if (read_only_) Raise(kErrAccessDenied);
 }
 
-bool TDataTable::Exists() const { return data_->Exists(DataFileName()); }
+bool TDataTable::Exists() const {
+  return data_->Exists(DataFileName());
+}
 
 // ---- life cycle ----
 
@@ -108,8 +114,8 @@ void TDataTable::Open(bool exclusive, bool read_only) {
     data_->Close();
     throw;
   }
-  read_only_files_ = data_->ReadOnly() || index_->Handler().ReadOnly() ||
-                     (blob_ && blob_->ReadOnly());
+  read_only_files_ =
+      data_->ReadOnly() || index_->Handler().ReadOnly() || (blob_ && blob_->ReadOnly());
   read_only_ = read_only || read_only_files_;
   exclusive_ = exclusive;
   open_ = true;
@@ -151,8 +157,10 @@ void TDataTable::Close(bool discard) {
         Flush();
     }
     UnlockAllRecords();
-    while (read_lock_count_ > 0) ReleaseReadLock();
-    while (write_lock_count_ > 0) ReleaseWriteLock();
+    while (read_lock_count_ > 0)
+      ReleaseReadLock();
+    while (write_lock_count_ > 0)
+      ReleaseWriteLock();
     if (table_lock_held_) ReleaseTableLock();
   } catch (...) {
     CloseFiles();
@@ -167,7 +175,8 @@ void TDataTable::Delete() {
   TFileList& files = TFileList::Global();
   const TFileKind kind = data_->Kind();
   TFileStatus s = files.Delete(DataFileName(), kind);
-  if (!s.ok()) RaiseTableError(s.code == kErrAccessDenied ? s.code : std::uint16_t{kErrCannotDelete}, name_,
+  if (!s.ok())
+    RaiseTableError(s.code == kErrAccessDenied ? s.code : std::uint16_t{kErrCannotDelete}, name_,
                     s.os_error);
   for (const std::string& f : {IndexFileName(), BlobFileName()})
     if (files.Exists(f, kind)) files.Delete(f, kind);
@@ -330,7 +339,8 @@ void TDataTable::ReleaseTableLock() {
   const bool ok = data_->UnlockRange(kTableLockOffset, 1);
   const std::set<std::int32_t> deferred = std::move(deferred_unlocks_);
   deferred_unlocks_.clear();
-  for (std::int32_t n : deferred) UnlockRecord(n);
+  for (std::int32_t n : deferred)
+    UnlockRecord(n);
   if (!ok) Raise(kErrLockFailure);
 }
 
@@ -615,8 +625,7 @@ void TDataTable::UpdateRecord(std::int32_t n, const std::uint8_t* image) {
       if (f.Type() != kFieldBlob || !f.HasSlot()) continue;
       const TBlobRef was = GetBlobRef(old.data(), f);
       const TBlobRef now = GetBlobRef(updated.data(), f);
-      if (was.first_block != now.first_block || was.stamp != now.stamp)
-        blob_->DeferFreeChain(was);
+      if (was.first_block != now.first_block || was.stamp != now.stamp) blob_->DeferFreeChain(was);
     }
   }
   std::memcpy(rec->Data(), updated.data(), size);

@@ -82,7 +82,8 @@ constexpr TMessageRow kMessages[] = {
     {11012, "T", "Too many operating system files open while attempting to open the table '%s'"},
     {11013, "T", "Access denied to table '%s'"},
     {11014, "T", "Invalid operating system file handle for the table '%s'"},
-    {11016, "", "There is insufficient operating system memory available for the current operation"},
+    {11016, "",
+     "There is insufficient operating system memory available for the current operation"},
     {11017, "T", "Invalid length for the in-memory table '%s'"},
     {11023, "T", "Access denied to logical operating system device for the table '%s'"},
     {11025, "T", "The table '%s' has been moved"},
@@ -140,15 +141,24 @@ const TMessageRow* FindRow(std::uint16_t code) {
 
 std::string PlaceText(char place, const TErrorContext& c) {
   switch (place) {
-    case 'T': return c.table_name;
-    case 'F': return c.field_name;
-    case 'I': return c.index_name;
-    case 'X': return c.extra_message;
-    case 'O': return std::to_string(c.os_code);
-    case 'S': return c.server_name;
-    case 'U': return c.user_name;
-    case 'D': return c.database_name;
-    default: return std::string();
+    case 'T':
+      return c.table_name;
+    case 'F':
+      return c.field_name;
+    case 'I':
+      return c.index_name;
+    case 'X':
+      return c.extra_message;
+    case 'O':
+      return std::to_string(c.os_code);
+    case 'S':
+      return c.server_name;
+    case 'U':
+      return c.user_name;
+    case 'D':
+      return c.database_name;
+    default:
+      return std::string();
   }
 }
 

@@ -70,7 +70,8 @@ bool ParseTime(std::string_view t, std::int32_t* ms) {
       if (t[pos] != '.' || t.size() - pos - 1 < 1 || t.size() - pos - 1 > 3) return false;
       const std::size_t n = t.size() - pos - 1;
       if (!Digits(t, pos + 1, n, &frac)) return false;
-      for (std::size_t i = n; i < 3; ++i) frac *= 10;
+      for (std::size_t i = n; i < 3; ++i)
+        frac *= 10;
       pos = t.size();
     }
   }
@@ -102,8 +103,10 @@ bool ParseBcd(std::string_view t, int scale, std::uint8_t* out) {
   std::string_view frac = dot == std::string_view::npos ? std::string_view() : t.substr(dot + 1);
   if (whole.empty() && frac.empty()) return false;
   if (dot != std::string_view::npos && frac.empty() && whole.empty()) return false;
-  while (frac.size() > static_cast<std::size_t>(scale) && frac.back() == '0') frac.remove_suffix(1);
-  while (whole.size() > 1 && whole.front() == '0') whole.remove_prefix(1);
+  while (frac.size() > static_cast<std::size_t>(scale) && frac.back() == '0')
+    frac.remove_suffix(1);
+  while (whole.size() > 1 && whole.front() == '0')
+    whole.remove_prefix(1);
   if (frac.size() > static_cast<std::size_t>(scale)) return false;
   if (whole.size() + static_cast<std::size_t>(scale) > kBcdDigits) return false;
   std::string digits(kBcdDigits, '0');
@@ -138,7 +141,8 @@ std::string FormatBcd(const std::uint8_t* v) {
   std::string frac = digits.substr(digits.size() - static_cast<std::size_t>(s));
   const auto nz = whole.find_first_not_of('0');
   whole = nz == std::string::npos ? "0" : whole.substr(nz);
-  while (!frac.empty() && frac.back() == '0') frac.pop_back();
+  while (!frac.empty() && frac.back() == '0')
+    frac.pop_back();
   std::string out = ((v[1] & 0x80) ? "-" : "") + whole;
   if (!frac.empty()) out += "." + frac;
   return out;
@@ -199,18 +203,23 @@ bool IsValidFieldType(std::uint8_t type) {
 
 bool IsValidSubtype(std::uint8_t type, std::uint8_t subtype) {
   switch (subtype) {
-    case kSubtypeNone: return true;
-    case kSubtypeMoney: return type == kFieldFloat;
+    case kSubtypeNone:
+      return true;
+    case kSubtypeMoney:
+      return type == kFieldFloat;
     case kSubtypeMemo:
     case kSubtypeBinary:
     case kSubtypeFormattedMemo:
     case kSubtypeOle:
     case kSubtypeGraphic:
-    case kSubtypeTypedBinary: return type == kFieldBlob;
-    case kSubtypeAutoInc: return type == kFieldInteger;
+    case kSubtypeTypedBinary:
+      return type == kFieldBlob;
+    case kSubtypeAutoInc:
+      return type == kFieldInteger;
     case kSubtypeFixed:
       return type == kFieldString || type == kFieldBytes || type == kFieldVarBytes;
-    default: return false;
+    default:
+      return false;
   }
 }
 
@@ -220,23 +229,40 @@ bool HasDeclaredLength(std::uint8_t type) {
 
 int StorageSize(std::uint8_t type, int length) {
   switch (type) {
-    case kFieldString: return length + 1;
-    case kFieldDate: return 4;
-    case kFieldBlob: return 8;
-    case kFieldBoolean: return 2;
-    case kFieldSmallInt: return 2;
-    case kFieldInteger: return 4;
-    case kFieldFloat: return 8;
-    case kFieldBcd: return kBcdSize;
-    case kFieldBytes: return length;
-    case kFieldTime: return 4;
-    case kFieldTimestamp: return 8;
-    case kFieldWord: return 2;
-    case kFieldUnsigned: return 4;
-    case kFieldExtended: return 10;
-    case kFieldVarBytes: return length;
-    case kFieldLargeInt: return 8;
-    default: return 0;
+    case kFieldString:
+      return length + 1;
+    case kFieldDate:
+      return 4;
+    case kFieldBlob:
+      return 8;
+    case kFieldBoolean:
+      return 2;
+    case kFieldSmallInt:
+      return 2;
+    case kFieldInteger:
+      return 4;
+    case kFieldFloat:
+      return 8;
+    case kFieldBcd:
+      return kBcdSize;
+    case kFieldBytes:
+      return length;
+    case kFieldTime:
+      return 4;
+    case kFieldTimestamp:
+      return 8;
+    case kFieldWord:
+      return 2;
+    case kFieldUnsigned:
+      return 4;
+    case kFieldExtended:
+      return 10;
+    case kFieldVarBytes:
+      return length;
+    case kFieldLargeInt:
+      return 8;
+    default:
+      return 0;
   }
 }
 
@@ -281,8 +307,7 @@ long double DecodeExtended(const std::uint8_t* p) {
 }
 
 std::optional<std::vector<std::uint8_t>> ParseValueText(const TValueShape& shape,
-                                                        std::string_view t,
-                                                        std::string* error) {
+                                                        std::string_view t, std::string* error) {
   const int size = StorageSize(shape.type, shape.length);
   std::vector<std::uint8_t> out(static_cast<std::size_t>(size > 0 ? size : 0), 0);
   auto fail = [&](const char* why) -> std::optional<std::vector<std::uint8_t>> {
@@ -301,9 +326,12 @@ std::optional<std::vector<std::uint8_t>> ParseValueText(const TValueShape& shape
     }
     case kFieldBoolean: {
       int v;
-      if (EqualsIgnoringCase(t, "true") || t == "1") v = 1;
-      else if (EqualsIgnoringCase(t, "false") || t == "0") v = 0;
-      else return fail("not a boolean (true, false, 1, 0)");
+      if (EqualsIgnoringCase(t, "true") || t == "1")
+        v = 1;
+      else if (EqualsIgnoringCase(t, "false") || t == "0")
+        v = 0;
+      else
+        return fail("not a boolean (true, false, 1, 0)");
       EncodeFixed16(out.data(), static_cast<std::uint16_t>(v));
       return out;
     }
@@ -399,22 +427,31 @@ std::string FormatValue(const TValueShape& shape, const std::uint8_t* v) {
       const std::size_t n = strnlen(reinterpret_cast<const char*>(v), max);
       return std::string(reinterpret_cast<const char*>(v), n);
     }
-    case kFieldDate: return FormatDate(static_cast<std::int32_t>(DecodeFixed32(v)));
+    case kFieldDate:
+      return FormatDate(static_cast<std::int32_t>(DecodeFixed32(v)));
     case kFieldBlob:
       return "blob:" + std::to_string(static_cast<std::int32_t>(DecodeFixed32(v)));
-    case kFieldBoolean: return DecodeFixed16(v) ? "true" : "false";
-    case kFieldSmallInt: return std::to_string(static_cast<std::int16_t>(DecodeFixed16(v)));
-    case kFieldInteger: return std::to_string(static_cast<std::int32_t>(DecodeFixed32(v)));
-    case kFieldWord: return std::to_string(DecodeFixed16(v));
-    case kFieldUnsigned: return std::to_string(DecodeFixed32(v));
-    case kFieldLargeInt: return std::to_string(static_cast<std::int64_t>(DecodeFixed64(v)));
-    case kFieldFloat: return FormatDouble(DecodeDouble(v));
+    case kFieldBoolean:
+      return DecodeFixed16(v) ? "true" : "false";
+    case kFieldSmallInt:
+      return std::to_string(static_cast<std::int16_t>(DecodeFixed16(v)));
+    case kFieldInteger:
+      return std::to_string(static_cast<std::int32_t>(DecodeFixed32(v)));
+    case kFieldWord:
+      return std::to_string(DecodeFixed16(v));
+    case kFieldUnsigned:
+      return std::to_string(DecodeFixed32(v));
+    case kFieldLargeInt:
+      return std::to_string(static_cast<std::int64_t>(DecodeFixed64(v)));
+    case kFieldFloat:
+      return FormatDouble(DecodeDouble(v));
     case kFieldExtended: {
       char buf[64];
       std::snprintf(buf, sizeof buf, "%.19Lg", DecodeExtended(v));
       return buf;
     }
-    case kFieldBcd: return FormatBcd(v);
+    case kFieldBcd:
+      return FormatBcd(v);
     case kFieldTime: {
       const std::int64_t ms = static_cast<std::int32_t>(DecodeFixed32(v));
       if (ms < 0 || ms >= kMsPerDay) return Unreadable(std::to_string(ms));
@@ -438,7 +475,8 @@ std::string FormatValue(const TValueShape& shape, const std::uint8_t* v) {
       }
       return out;
     }
-    default: return "?";
+    default:
+      return "?";
   }
 }
 

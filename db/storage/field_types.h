@@ -102,8 +102,7 @@ struct TValueShape {
 // reason in *error when the text is not a value of the type. BLOB fields have
 // no text form here.
 std::optional<std::vector<std::uint8_t>> ParseValueText(const TValueShape& shape,
-                                                        std::string_view text,
-                                                        std::string* error);
+                                                        std::string_view text, std::string* error);
 // Whether `text` is a valid minimum, maximum or default text for the field
 // (date, time and timestamp fields also accept CURRENT_DATE, CURRENT_TIME and
 // CURRENT_TIMESTAMP).

@@ -186,8 +186,7 @@ bool TFileList::Exists(const std::string& name, TFileKind kind) {
 }
 
 TFileStatus TFileList::CopyTo(TAbstractFile* file, std::int32_t handle, const std::string& target,
-                              bool compress, const TProgressCallback& progress,
-                              int step_percent) {
+                              bool compress, const TProgressCallback& progress, int step_percent) {
   std::lock_guard<std::mutex> lock(mutex_);
   const TFileKind kind = file->Kind();
   const std::string key = Key(target, kind);
@@ -246,9 +245,9 @@ TFileStatus TFileList::CopyTo(TAbstractFile* file, std::int32_t handle, const st
   return s;
 }
 
-TFileStatus TFileList::CopyFrom(TAbstractFile* file, std::int32_t handle,
-                                const std::string& source, bool compress,
-                                const TProgressCallback& progress, int step_percent) {
+TFileStatus TFileList::CopyFrom(TAbstractFile* file, std::int32_t handle, const std::string& source,
+                                bool compress, const TProgressCallback& progress,
+                                int step_percent) {
   std::lock_guard<std::mutex> lock(mutex_);
   const TFileKind kind = file->Kind();
   const std::string key = Key(source, kind);

@@ -20,7 +20,9 @@ TPosixFileSystem& PosixFileSystem() {
 
 TFileSystem* g_file_system = nullptr;
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char AsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 }  // namespace
 
@@ -36,7 +38,9 @@ int TPosixFileSystem::Open(const std::string& path, bool writable, bool create, 
   return 0;
 }
 
-void TPosixFileSystem::Close(int fd) { ::close(fd); }
+void TPosixFileSystem::Close(int fd) {
+  ::close(fd);
+}
 
 int TPosixFileSystem::ReadAt(int fd, std::int64_t offset, void* buffer, std::size_t n,
                              std::size_t* done) {
@@ -74,7 +78,9 @@ int TPosixFileSystem::Truncate(int fd, std::int64_t size) {
   return ::ftruncate(fd, size) == 0 ? 0 : errno;
 }
 
-int TPosixFileSystem::Sync(int fd) { return ::fdatasync(fd) == 0 ? 0 : errno; }
+int TPosixFileSystem::Sync(int fd) {
+  return ::fdatasync(fd) == 0 ? 0 : errno;
+}
 
 int TPosixFileSystem::Size(int fd, std::int64_t* size) {
   struct stat st;
@@ -119,7 +125,8 @@ int TPosixFileSystem::Unlink(const std::string& path) {
 int TPosixFileSystem::ListDirectory(const std::string& dir, std::vector<std::string>* names) {
   DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
   if (d == nullptr) return errno;
-  while (const dirent* e = ::readdir(d)) names->emplace_back(e->d_name);
+  while (const dirent* e = ::readdir(d))
+    names->emplace_back(e->d_name);
   ::closedir(d);
   return 0;
 }
@@ -128,9 +135,13 @@ void TPosixFileSystem::AdviseSequential(int fd) {
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
-TFileSystem& FileSystem() { return g_file_system ? *g_file_system : PosixFileSystem(); }
+TFileSystem& FileSystem() {
+  return g_file_system ? *g_file_system : PosixFileSystem();
+}
 
-void SetFileSystemForTesting(TFileSystem* fs) { g_file_system = fs; }
+void SetFileSystemForTesting(TFileSystem* fs) {
+  g_file_system = fs;
+}
 
 std::uint16_t MapOsError(int err) {
   switch (err) {
@@ -174,7 +185,9 @@ std::string NormalizeDirectory(std::string_view dir) {
   return out;
 }
 
-bool IsPath(std::string_view name) { return name.find_first_of("/\\:") != std::string_view::npos; }
+bool IsPath(std::string_view name) {
+  return name.find_first_of("/\\:") != std::string_view::npos;
+}
 
 bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

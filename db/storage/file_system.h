@@ -47,8 +47,7 @@ class TPosixFileSystem : public TFileSystem {
  public:
   int Open(const std::string& path, bool writable, bool create, int* fd) override;
   void Close(int fd) override;
-  int ReadAt(int fd, std::int64_t offset, void* buffer, std::size_t n,
-             std::size_t* done) override;
+  int ReadAt(int fd, std::int64_t offset, void* buffer, std::size_t n, std::size_t* done) override;
   int WriteAt(int fd, std::int64_t offset, const void* buffer, std::size_t n,
               std::size_t* done) override;
   int Truncate(int fd, std::int64_t size) override;

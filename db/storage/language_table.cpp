@@ -123,7 +123,9 @@ constexpr const char* kSortOrders[] = {"Default Order", "German Phone Book Order
 
 }  // namespace
 
-std::span<const TLanguageEntry> LanguageTable() { return kLanguages; }
+std::span<const TLanguageEntry> LanguageTable() {
+  return kLanguages;
+}
 
 std::optional<int> FindLanguage(std::string_view name) {
   for (int i = 0; i < kLanguageCount; ++i)
@@ -131,7 +133,9 @@ std::optional<int> FindLanguage(std::string_view name) {
   return std::nullopt;
 }
 
-int SortOrderCount(int row) { return row >= kFirstGermanRow && row <= kLastGermanRow ? 2 : 1; }
+int SortOrderCount(int row) {
+  return row >= kFirstGermanRow && row <= kLastGermanRow ? 2 : 1;
+}
 
 const char* SortOrderName(int sort_id) {
   return sort_id >= 0 && sort_id < 2 ? kSortOrders[sort_id] : "";

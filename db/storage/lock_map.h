@@ -26,6 +26,8 @@ inline constexpr std::int32_t kReadSlotCount = 65535;
 inline constexpr std::int64_t RecordLockOffset(std::int32_t n) {
   return 0xFFFFFFFELL - n;
 }
-inline constexpr std::int64_t ReadSlotOffset(std::int32_t s) { return 0xFFFFFFFFLL - s; }
+inline constexpr std::int64_t ReadSlotOffset(std::int32_t s) {
+  return 0xFFFFFFFFLL - s;
+}
 
 }  // namespace kura

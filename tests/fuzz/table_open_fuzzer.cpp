@@ -29,7 +29,8 @@ void Exercise(kura::TDataTable& table) {
   for (std::int32_t n = 1; n <= slots; ++n) {
     kura::TRecordPin r = data.GetRecord(n, n % 2 == 0);
     std::uint8_t value[300];
-    for (int f = 1; f <= data.FieldCount(); ++f) data.GetField(r->Data(), data.Field(f), value);
+    for (int f = 1; f <= data.FieldCount(); ++f)
+      data.GetField(r->Data(), data.Field(f), value);
   }
   data.CheckConsistency();
   std::vector<std::uint8_t> record = table.BlankRecord();

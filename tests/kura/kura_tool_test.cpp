@@ -31,7 +31,8 @@ std::string ReadText(const std::string& path) {
 // Starts kura with stdin from a file and stdout/stderr to files.
 pid_t Start(const TempDir& dir, const std::vector<std::string>& args, const std::string& input,
             const std::string& tag) {
-  const std::string in = dir / (tag + ".in"), out = dir / (tag + ".out"), err = dir / (tag + ".err");
+  const std::string in = dir / (tag + ".in"), out = dir / (tag + ".out"),
+                    err = dir / (tag + ".err");
   WriteFileBytes(in, std::vector<std::uint8_t>(input.begin(), input.end()));
   const std::string tool = std::string(KIROBAKU_BIN_DIR) + "/kura";
   std::vector<std::string> argv_store = {tool};
@@ -45,7 +46,8 @@ pid_t Start(const TempDir& dir, const std::vector<std::string>& args, const std:
     ::dup2(fd_out, 1);
     ::dup2(fd_err, 2);
     std::vector<char*> argv;
-    for (auto& a : argv_store) argv.push_back(a.data());
+    for (auto& a : argv_store)
+      argv.push_back(a.data());
     argv.push_back(nullptr);
     ::execv(tool.c_str(), argv.data());
     ::_exit(127);
@@ -81,26 +83,26 @@ class KuraToolTest : public ::testing::Test {
 TEST_F(KuraToolTest, HelpDocumentsEveryCommand) {
   const TRun r = Kura({"--help"});
   EXPECT_EQ(r.status, 0);
-  for (const char* word : {"kura create", "kura append", "kura delete", "kura dump",
-                           "kura verify", "--records", "--locale", "--blob-block-size", "\\N"})
+  for (const char* word : {"kura create", "kura append", "kura delete", "kura dump", "kura verify",
+                           "--records", "--locale", "--blob-block-size", "\\N"})
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
   EXPECT_EQ(Kura({"dump", "--help"}).status, 0);
 }
 
 TEST_F(KuraToolTest, BadUsageExitsTwo) {
   const std::string d = dir_.path();
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {},
-           {"frobnicate"},
-           {"create", d, "t"},
-           {"create", d, "t", "A:nosuchtype"},
-           {"create", d, "t", "A:string:x"},
-           {"create", d, "t", "A:integer", "--locale", "Klingon"},
-           {"create", d, "t", "A:integer", "--bogus"},
-           {"append", d},
-           {"delete", d, "t", "zero"},
-           {"dump", d, "t", "--everything"},
-           {"verify", d, "a/b"}}) {
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"frobnicate"},
+                                             {"create", d, "t"},
+                                             {"create", d, "t", "A:nosuchtype"},
+                                             {"create", d, "t", "A:string:x"},
+                                             {"create", d, "t", "A:integer", "--locale", "Klingon"},
+                                             {"create", d, "t", "A:integer", "--bogus"},
+                                             {"append", d},
+                                             {"delete", d, "t", "zero"},
+                                             {"dump", d, "t", "--everything"},
+                                             {"verify", d, "a/b"}}) {
     const TRun r = Kura(args);
     EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
     EXPECT_EQ(CountLines(r.err, "kura: "), 1) << r.err;

@@ -37,15 +37,17 @@ TFieldDefinition Field(std::string name, std::uint8_t type, int length = 0,
 std::int32_t I32(const std::vector<std::uint8_t>& b, std::size_t off) {
   return static_cast<std::int32_t>(DecodeFixed32(&b[off]));
 }
-int U16(const std::vector<std::uint8_t>& b, std::size_t off) { return DecodeFixed16(&b[off]); }
+int U16(const std::vector<std::uint8_t>& b, std::size_t off) {
+  return DecodeFixed16(&b[off]);
+}
 
 class DataFileTest : public ::testing::Test {
  protected:
   std::string Path(const char* ext) const { return dir_ / (std::string("moves") + ext); }
   void CreateMoves() {
     TDataTable t(dir_.path(), "moves", DefaultStorageSettings());
-    t.Create({Field("NB", kFieldInteger), Field("MNO", kFieldInteger),
-              Field("CLR", kFieldInteger), Field("PNT", kFieldInteger)},
+    t.Create({Field("NB", kFieldInteger), Field("MNO", kFieldInteger), Field("CLR", kFieldInteger),
+              Field("PNT", kFieldInteger)},
              TTableOptions{});
     t.Close();
   }
@@ -221,7 +223,8 @@ TEST_F(DataFileTest, RecordLayoutOfEveryTypeAndAutoIncrementHasNoSlot) {
 TEST_F(DataFileTest, RecordSizeLimitIs65535) {
   // 9 + 259 x 252 = 65277; a bytes field and an int64 bring it to exactly 65535.
   std::vector<TFieldDefinition> fields;
-  for (int i = 0; i < 259; ++i) fields.push_back(Field("F" + std::to_string(i), kFieldString, 250));
+  for (int i = 0; i < 259; ++i)
+    fields.push_back(Field("F" + std::to_string(i), kFieldString, 250));
   fields.push_back(Field("Y", kFieldBytes, 65535 - 65277 - 1 - 9));
   fields.push_back(Field("Z", kFieldLargeInt));
   TDataTable ok(dir_.path(), "big", DefaultStorageSettings());
@@ -236,7 +239,9 @@ TEST_F(DataFileTest, RecordSizeLimitIs65535) {
 TEST_F(DataFileTest, InvalidDefinitionsAreRefused) {
   TDataTable t(dir_.path(), "bad", DefaultStorageSettings());
   EXPECT_EQ(CodeOf([&] { t.Create({Field("1X", kFieldInteger)}, {}); }), kErrFieldName);
-  EXPECT_EQ(CodeOf([&] { t.Create({Field("A", kFieldInteger), Field("a", kFieldDate)}, {}); }),
+  EXPECT_EQ(CodeOf([&] {
+              t.Create({Field("A", kFieldInteger), Field("a", kFieldDate)}, {});
+            }),
             kErrFieldName);
   EXPECT_EQ(CodeOf([&] { t.Create({Field("A", kFieldString, 251)}, {}); }), kErrFieldDefinition);
   EXPECT_EQ(CodeOf([&] { t.Create({Field("A", 16)}, {}); }), kErrFieldDefinition);
@@ -244,7 +249,8 @@ TEST_F(DataFileTest, InvalidDefinitionsAreRefused) {
   bad_min.minimum = "yesterday";
   EXPECT_EQ(CodeOf([&] { t.Create({bad_min}, {}); }), kErrValidityCheck);
   std::vector<TFieldDefinition> blobs;
-  for (int i = 0; i < 129; ++i) blobs.push_back(Field("B" + std::to_string(i), kFieldBlob));
+  for (int i = 0; i < 129; ++i)
+    blobs.push_back(Field("B" + std::to_string(i), kFieldBlob));
   EXPECT_EQ(CodeOf([&] { t.Create(blobs, {}); }), kErrBlobFields);
   EXPECT_FALSE(t.Exists());
 }
@@ -300,7 +306,8 @@ TEST_F(DataFileTest, VerifyFindsInconsistentFiles) {
     TDataTable t(dir_.path(), "moves", DefaultStorageSettings());
     t.Open(true);
     auto rec = t.BlankRecord();
-    for (int i = 0; i < 5; ++i) t.InsertRecord(rec.data());
+    for (int i = 0; i < 5; ++i)
+      t.InsertRecord(rec.data());
     t.Verify();
     t.Data().CheckConsistency();
   }
@@ -343,7 +350,8 @@ TEST_F(DataFileTest, FileShorterThanItsHeaderIsRefusedOrAReadError) {
     TDataTable t(dir_.path(), "moves", DefaultStorageSettings());
     t.Open(true);
     auto rec = t.BlankRecord();
-    for (int i = 0; i < 5; ++i) t.InsertRecord(rec.data());
+    for (int i = 0; i < 5; ++i)
+      t.InsertRecord(rec.data());
   }
   const auto full = ReadFileBytes(Path(".DAT"));
   auto cut = full;
@@ -375,7 +383,8 @@ TEST_F(DataFileTest, CacheHitsReadAheadAndWriteRuns) {
   EXPECT_EQ(data.CacheCapacity(), static_cast<std::size_t>(16384 / 29));
   auto rec = t.BlankRecord();
   t.StartTransaction();  // keep the records dirty so they are written as one run
-  for (int i = 0; i < 1000; ++i) t.InsertRecord(rec.data());
+  for (int i = 0; i < 1000; ++i)
+    t.InsertRecord(rec.data());
   EXPECT_GT(data.CacheCapacity(), static_cast<std::size_t>(16384 / 29));  // grew: all dirty
   const auto writes_before = data.Writes();
   t.Commit();
@@ -384,13 +393,15 @@ TEST_F(DataFileTest, CacheHitsReadAheadAndWriteRuns) {
   data.DropRecords();
   data.TrimCache();
   const auto reads = data.BlockReads();
-  for (int n = 1; n <= per_block; ++n) data.GetRecord(n);
+  for (int n = 1; n <= per_block; ++n)
+    data.GetRecord(n);
   EXPECT_EQ(data.BlockReads() - reads, 1);  // one read-ahead block served them all
   const auto hits = data.Hits();
   data.GetRecord(per_block);
   EXPECT_EQ(data.Hits() - hits, 1);
   data.GetRecord(1000, true);  // backwards: the block ending at 1000
-  for (int n = 1000 - per_block + 1; n <= 1000; ++n) data.GetRecord(n);
+  for (int n = 1000 - per_block + 1; n <= 1000; ++n)
+    data.GetRecord(n);
   EXPECT_EQ(data.BlockReads() - reads, 2);
   EXPECT_LE(data.CachedCount(), data.CacheCapacity());
 }

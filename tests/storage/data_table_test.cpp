@@ -84,7 +84,8 @@ class DataTableTest : public ::testing::Test {
 
 TEST_F(DataTableTest, FreeChainReusesDeletedSlotsLastDeletedFirst) {
   auto t = Make(false);
-  for (int i = 1; i <= 6; ++i) Insert(*t, i);
+  for (int i = 1; i <= 6; ++i)
+    Insert(*t, i);
   t->DeleteRecord(3);
   t->DeleteRecord(5);
   EXPECT_EQ(t->Data().FreeHead(), 5);
@@ -114,7 +115,8 @@ TEST_F(DataTableTest, FreeChainReusesDeletedSlotsLastDeletedFirst) {
 
 TEST_F(DataTableTest, TableWithoutPrimaryKeyNeverReusesSlots) {
   auto t = Make(true);
-  for (int i = 1; i <= 5; ++i) Insert(*t, i);
+  for (int i = 1; i <= 5; ++i)
+    Insert(*t, i);
   t->DeleteRecord(3);
   EXPECT_EQ(t->Data().FreeHead(), 3);
   t->DeleteRecord(5);
@@ -367,7 +369,8 @@ TEST_F(DataTableTest, RenameDeleteBackupAndIndexCopy) {
 
 TEST_F(DataTableTest, EmptyTruncatesToHeaderAndDescriptors) {
   auto t = Make(true);
-  for (int i = 0; i < 10; ++i) Insert(*t, i);
+  for (int i = 0; i < 10; ++i)
+    Insert(*t, i);
   t->Empty();
   EXPECT_EQ(t->Data().SlotCount(), 0);
   EXPECT_EQ(t->Index().RecordCount(), 0);

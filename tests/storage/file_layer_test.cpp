@@ -41,7 +41,7 @@ TEST(FileLayerTest, MemoryFileKeepsItsDataAcrossCloseAndReopen) {
   EXPECT_EQ(0, std::memcmp(bytes, back, 5));
   EXPECT_EQ(b.Size(), 4099);
   EXPECT_EQ(b.Read(0, nullptr, 0), 0u);  // an empty read touches no buffer
-  EXPECT_EQ(b.Read(5000, back, 5), 0u);   // past the end: nothing, no error
+  EXPECT_EQ(b.Read(5000, back, 5), 0u);  // past the end: nothing, no error
   std::uint8_t zero[4] = {9, 9, 9, 9};
   b.ReadFull(0, zero, 4);
   EXPECT_EQ(zero[0] | zero[1] | zero[2] | zero[3], 0);
@@ -154,12 +154,14 @@ TEST(FileLayerTest, OsErrorsMapToEngineCodes) {
 TEST(FileLayerTest, CompressedCopyRoundTripsAndCorruptionIs15002) {
   TempDir dir;
   std::vector<std::uint8_t> bytes(200'000);
-  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i % 251 / 7);
+  for (std::size_t i = 0; i < bytes.size(); ++i)
+    bytes[i] = static_cast<std::uint8_t>(i % 251 / 7);
   WriteFileBytes(dir / "t.IDX", bytes);
   TFileHandler a("t", false);
   a.Open(dir / "t.IDX", true);
   std::vector<int> progress;
-  a.CopyTo(dir / "t.IBK", true, [&](int p) { progress.push_back(p); }, 25);
+  a.CopyTo(
+      dir / "t.IBK", true, [&](int p) { progress.push_back(p); }, 25);
   EXPECT_LT(ReadFileBytes(dir / "t.IBK").size(), bytes.size() / 4);
   EXPECT_FALSE(progress.empty());
   EXPECT_EQ(progress.back(), 100);

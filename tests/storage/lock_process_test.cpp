@@ -117,7 +117,7 @@ TEST_F(LockProcessTest, RecordLockContentionFailsAfterTheRetryCount) {
   const auto waited = std::chrono::steady_clock::now() - start;
   // 15 attempts, 14 waits of 100 ms between them.
   EXPECT_GE(waited, std::chrono::milliseconds(1400));
-  EXPECT_FALSE(t->ReadLocked());  // no read lock is left behind by the failure
+  EXPECT_FALSE(t->ReadLocked());   // no read lock is left behind by the failure
   EXPECT_FALSE(t->LockRecord(2));  // another record is free
   EXPECT_EQ(CodeOf([&] { t->LockRecord(0); }), kErrRecordInUse);
   t->UnlockRecord(2);
@@ -207,8 +207,10 @@ TEST_F(LockProcessTest, ConcurrentAppendersGetDistinctSlotsAndIdentifiers) {
       return 0;
     }));
   }
-  for (std::size_t c = 0; c < children.size(); ++c) go.Notify();
-  for (pid_t c : children) EXPECT_EQ(WaitExit(c), 0);
+  for (std::size_t c = 0; c < children.size(); ++c)
+    go.Notify();
+  for (pid_t c : children)
+    EXPECT_EQ(WaitExit(c), 0);
   TDataTable t(dir_.path(), "t", settings_);
   t.Open(true);
   t.Verify();
@@ -216,7 +218,8 @@ TEST_F(LockProcessTest, ConcurrentAppendersGetDistinctSlotsAndIdentifiers) {
   EXPECT_EQ(t.Data().SlotCount(), 301);
   EXPECT_EQ(t.Index().RecordCount(), 301);
   std::set<std::int32_t> ids;
-  for (std::int32_t n = 1; n <= 301; ++n) ids.insert(t.Data().GetRecord(n)->AutoInc());
+  for (std::int32_t n = 1; n <= 301; ++n)
+    ids.insert(t.Data().GetRecord(n)->AutoInc());
   EXPECT_EQ(ids.size(), 301u);
 }
 

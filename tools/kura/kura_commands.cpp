@@ -205,9 +205,9 @@ void DumpFields(TDataFile& d, std::ostream& out) {
         << " type " << int{f.Type()} << " subtype " << int{f.Subtype()} << " length "
         << int{f.Length()} << " scale " << int{f.Scale()} << " size " << int{f.StorageSize()}
         << " offset " << f.Offset() << " required " << (f.Required() ? "yes" : "no") << " case "
-        << int{f.CharCase()} << " computed " << (f.Computed() ? "yes" : "no")
-        << " description " << Quoted(f.Description()) << " min " << Quoted(f.Minimum())
-        << " max " << Quoted(f.Maximum()) << " default " << Quoted(f.Default()) << "\n";
+        << int{f.CharCase()} << " computed " << (f.Computed() ? "yes" : "no") << " description "
+        << Quoted(f.Description()) << " min " << Quoted(f.Minimum()) << " max "
+        << Quoted(f.Maximum()) << " default " << Quoted(f.Default()) << "\n";
   }
 }
 
@@ -265,12 +265,13 @@ int Verify(const std::vector<std::string>& args, TContext& c) {
     std::vector<std::string> problems = VerifyIndexes(table);
     if (table.Blobs()) {
       for (const TBlobProblem& p : CheckBlobChains(table.Data(), *table.Blobs()).problems)
-        problems.push_back((p.record ? "record " + std::to_string(p.record) + " field " + p.field +
-                                           ": "
-                                     : std::string()) +
+        problems.push_back((p.record
+                                ? "record " + std::to_string(p.record) + " field " + p.field + ": "
+                                : std::string()) +
                            p.message);
     }
-    for (const std::string& p : problems) c.err << "kura: " << Cp932ToUtf8(p) << "\n";
+    for (const std::string& p : problems)
+      c.err << "kura: " << Cp932ToUtf8(p) << "\n";
     if (!problems.empty()) {
       table.Close();
       return kExitError;
@@ -325,22 +326,24 @@ Usage:
 
 Exit status: 0 success; 1 an error (one line on standard error, the engine's
 message for engine errors); 2 bad usage.
-)HELP" + IndexHelpText() + BlobHelpText();
+)HELP" + IndexHelpText() +
+         BlobHelpText();
 }
 
 int RunKura(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
             std::ostream& err) {
   TContext c{in, out, err};
-  static const std::map<std::string, std::function<int(const std::vector<std::string>&,
-                                                       TContext&)>>
-      commands = {{"create", Create}, {"append", Append}, {"delete", Delete},
-                  {"dump", Dump},     {"verify", Verify},
-                  {"update",
-                   [](const auto& a, TContext& c) { return UpdateCommand(a, c.in, c.out); }},
-                  {"find", [](const auto& a, TContext& c) { return FindCommand(a, c.in, c.out); }},
-                  {"cat", [](const auto& a, TContext& c) { return CatCommand(a, c.out, c.err); }},
-                  {"repair",
-                   [](const auto& a, TContext& c) { return RepairCommand(a, c.out, c.err); }}};
+  static const std::map<std::string, std::function<int(const std::vector<std::string>&, TContext&)>>
+      commands = {
+          {"create", Create},
+          {"append", Append},
+          {"delete", Delete},
+          {"dump", Dump},
+          {"verify", Verify},
+          {"update", [](const auto& a, TContext& c) { return UpdateCommand(a, c.in, c.out); }},
+          {"find", [](const auto& a, TContext& c) { return FindCommand(a, c.in, c.out); }},
+          {"cat", [](const auto& a, TContext& c) { return CatCommand(a, c.out, c.err); }},
+          {"repair", [](const auto& a, TContext& c) { return RepairCommand(a, c.out, c.err); }}};
   if (args.empty()) {
     err << "kura: no command; see kura --help\n";
     return kExitUsage;

@@ -16,16 +16,25 @@ struct TTypeName {
 
 // The first row of a (type, subtype) pair is the name a dump shows.
 constexpr TTypeName kTypeNames[] = {
-    {"string", kFieldString, 0},     {"date", kFieldDate, 0},
-    {"blob", kFieldBlob, 0},         {"memo", kFieldBlob, kSubtypeMemo},
+    {"string", kFieldString, 0},
+    {"date", kFieldDate, 0},
+    {"blob", kFieldBlob, 0},
+    {"memo", kFieldBlob, kSubtypeMemo},
     {"graphic", kFieldBlob, kSubtypeGraphic},
-    {"boolean", kFieldBoolean, 0},   {"smallint", kFieldSmallInt, 0},
-    {"integer", kFieldInteger, 0},   {"autoinc", kFieldInteger, kSubtypeAutoInc},
-    {"float", kFieldFloat, 0},       {"money", kFieldFloat, kSubtypeMoney},
-    {"bcd", kFieldBcd, 0},           {"bytes", kFieldBytes, 0},
-    {"varbytes", kFieldVarBytes, 0}, {"time", kFieldTime, 0},
-    {"timestamp", kFieldTimestamp, 0}, {"word", kFieldWord, 0},
-    {"unsigned", kFieldUnsigned, 0}, {"extended", kFieldExtended, 0},
+    {"boolean", kFieldBoolean, 0},
+    {"smallint", kFieldSmallInt, 0},
+    {"integer", kFieldInteger, 0},
+    {"autoinc", kFieldInteger, kSubtypeAutoInc},
+    {"float", kFieldFloat, 0},
+    {"money", kFieldFloat, kSubtypeMoney},
+    {"bcd", kFieldBcd, 0},
+    {"bytes", kFieldBytes, 0},
+    {"varbytes", kFieldVarBytes, 0},
+    {"time", kFieldTime, 0},
+    {"timestamp", kFieldTimestamp, 0},
+    {"word", kFieldWord, 0},
+    {"unsigned", kFieldUnsigned, 0},
+    {"extended", kFieldExtended, 0},
     {"largeint", kFieldLargeInt, 0},
 };
 
@@ -52,11 +61,16 @@ bool IsValidUtf8(std::string_view s) {
   while (i < s.size()) {
     const auto c = static_cast<unsigned char>(s[i]);
     std::size_t extra;
-    if (c < 0x80) extra = 0;
-    else if (c >= 0xC2 && c <= 0xDF) extra = 1;
-    else if ((c & 0xF0) == 0xE0) extra = 2;
-    else if (c >= 0xF0 && c <= 0xF4) extra = 3;
-    else return false;
+    if (c < 0x80)
+      extra = 0;
+    else if (c >= 0xC2 && c <= 0xDF)
+      extra = 1;
+    else if ((c & 0xF0) == 0xE0)
+      extra = 2;
+    else if (c >= 0xF0 && c <= 0xF4)
+      extra = 3;
+    else
+      return false;
     if (extra >= s.size() - i) return false;
     for (std::size_t k = 1; k <= extra; ++k)
       if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
