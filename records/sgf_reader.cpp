@@ -1,6 +1,5 @@
 #include "records/sgf_reader.h"
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -143,17 +142,25 @@ class BranchEnd {
   explicit BranchEnd(const SgfText& text) : text_(text) {}
 
   size_t From(size_t from) {
-    if (!split_.has_value() || (*split_ != kNone && *split_ < from))
+    if (!searchedSplit_ || (split_ != kNone && split_ < from)) {
       split_ = text_.Find(")(", from);
-    if (*split_ != kNone) return *split_;
-    if (!close_.has_value() || (*close_ != kNone && *close_ < from)) close_ = text_.Find(")", from);
-    return *close_;
+      searchedSplit_ = true;
+    }
+    if (split_ != kNone) return split_;
+    if (!searchedClose_ || (close_ != kNone && close_ < from)) {
+      close_ = text_.Find(")", from);
+      searchedClose_ = true;
+    }
+    return close_;
   }
 
  private:
   const SgfText& text_;
-  std::optional<size_t> split_;
-  std::optional<size_t> close_;
+  // The last answers; searched again only once the position has passed them.
+  bool searchedSplit_ = false;
+  bool searchedClose_ = false;
+  size_t split_ = kNone;
+  size_t close_ = kNone;
 };
 
 class SgfReader {
