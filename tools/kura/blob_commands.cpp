@@ -184,7 +184,8 @@ int RepairCommand(const std::vector<std::string>& args, std::ostream& out, std::
 }
 
 std::string BlobHelpText() {
-  return R"HELP(  BLOB and memo values in appended rows: "@PATH" reads the value from the
+  return R"HELP(BLOBs:
+  BLOB and memo values in appended rows: "@PATH" reads the value from the
       file PATH (its bytes as they are); any other text is the value (memo
       text is stored as CP932, other BLOB text as its UTF-8 bytes); \N or
       nothing leaves the field NULL.

@@ -114,9 +114,9 @@ void ApplyIndexOptions(TDataTable& table, const TIndexOptions& options) {
     def.unique = true;
     index.AddPrimaryIndex(data, def);
   }
-  for (const std::string& spec : options.indexes) {
-    const std::vector<std::string> parts = Split(spec, ':');
-    if (parts.size() < 2) throw TIndexUsageError("--index needs NAME:FIELDS: " + spec);
+  for (const std::string& definition : options.indexes) {
+    const std::vector<std::string> parts = Split(definition, ':');
+    if (parts.size() < 2) throw TIndexUsageError("--index needs NAME:FIELDS: " + definition);
     TIndexDefinition def;
     def.name = Cp932(parts[0], "the index name");
     def.fields = FieldNumbers(data, parts[1]);
@@ -137,7 +137,7 @@ void ApplyIndexOptions(TDataTable& table, const TIndexOptions& options) {
       } else if (flag == "compress=full") {
         def.compression = kCompressFull;
       } else {
-        throw TIndexUsageError("unknown index option " + flag + " in " + spec);
+        throw TIndexUsageError("unknown index option " + flag + " in " + definition);
       }
     }
     index.AddSecondaryIndex(data, def);
@@ -327,6 +327,7 @@ Indexes:
 
   verify also checks every B-tree: key order, subtree counts, level links,
   free chains, and exactly one key per live record in every index.
+
 )HELP";
 }
 

@@ -22,7 +22,7 @@ class TIndexUsageError : public std::runtime_error {
 // "--index NAME:FIELD[,FIELD...][:desc][:nocase][:unique][:compress=MODE]".
 struct TIndexOptions {
   std::string primary;               // the field list, empty when none
-  std::vector<std::string> indexes;  // the specifications as given
+  std::vector<std::string> indexes;  // the definitions as given
   bool empty() const { return primary.empty() && indexes.empty(); }
 };
 

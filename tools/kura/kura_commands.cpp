@@ -79,7 +79,7 @@ int Create(const std::vector<std::string>& args, TContext&) {
       throw TUsageError{"unknown option: " + a};
     } else {
       std::string why;
-      auto f = ParseFieldSpec(a, &why);
+      auto f = ParseFieldDefinition(a, &why);
       if (!f) throw TUsageError{why};
       fields.push_back(*f);
     }
@@ -296,8 +296,9 @@ Usage:
       word, unsigned, extended, largeint. string, bytes and varbytes need a
       LENGTH of 1..250; bcd takes a SCALE (bcd:S or bcd:0:S). --locale names
       the table's language ("English (USA)", "German (Standard)", ...);
-      without it the table uses the built-in byte ordering. The table has no
-      primary-key fields: records stay in the order appended.
+      without it the table uses the built-in byte ordering. Without
+      --primary (below) the table has no primary-key fields: records stay in
+      the order appended. --blob-block-size sets the BLOB file's block size.
 
   kura append DIR TABLE
       Appends the rows on standard input, one per line, values separated by

@@ -79,10 +79,10 @@ bool IsValidUtf8(std::string_view s) {
   return true;
 }
 
-std::optional<TFieldDefinition> ParseFieldSpec(std::string_view spec, std::string* error) {
-  const auto parts = Split(spec, ':');
+std::optional<TFieldDefinition> ParseFieldDefinition(std::string_view definition, std::string* error) {
+  const auto parts = Split(definition, ':');
   if (parts.size() < 2 || parts.size() > 4 || parts[0].empty()) {
-    *error = "field specification must be NAME:TYPE[:LENGTH[:SCALE]]: " + std::string(spec);
+    *error = "field definition must be NAME:TYPE[:LENGTH[:SCALE]]: " + std::string(definition);
     return std::nullopt;
   }
   TFieldDefinition f;

@@ -1,4 +1,4 @@
-// Text at the kura tool's boundary: field specifications on the command line
+// Text at the kura tool's boundary: field definitions on the command line
 // ("NAME:TYPE[:LENGTH[:SCALE]]") and rows on standard input (tab-separated
 // values in field order, "\N" for NULL). Text outside is UTF-8; table
 // strings are CP932, converted here.
@@ -14,7 +14,7 @@
 namespace kura::tool {
 
 // Parses "NAME:TYPE[:LENGTH[:SCALE]]"; nullopt with a reason when malformed.
-std::optional<TFieldDefinition> ParseFieldSpec(std::string_view spec, std::string* error);
+std::optional<TFieldDefinition> ParseFieldDefinition(std::string_view definition, std::string* error);
 // The tool's name of a field's type ("string", "autoinc", "memo", ...).
 std::string TypeName(std::uint8_t type, std::uint8_t subtype);
 // Whether `text` is well-formed UTF-8.
