@@ -26,7 +26,7 @@ TBlobFile::TBlobFile(std::string table_name, bool in_memory, const TStorageSetti
 
 TBlobFile::~TBlobFile() {
   // Blocks hold raw pointers to this file; drop them before the handle.
-  sorted_.clear();
+  cache_.sorted.clear();
   pending_.reset();
 }
 
@@ -160,7 +160,7 @@ void TBlobFile::Verify() {
   // Every counted block must be on disk, unless it was appended in memory and
   // is still waiting in the cache to be written.
   const bool pending_writes =
-      std::any_of(sorted_.begin(), sorted_.end(), [](const auto& b) { return b->Dirty(); });
+      std::any_of(cache_.sorted.begin(), cache_.sorted.end(), [](const auto& b) { return b->Dirty(); });
   if (!pending_writes && Size() < BlockOffset(next)) Raise(kErrHeaderCorrupt);
 }
 
@@ -171,58 +171,19 @@ std::int64_t TBlobFile::BlockOffset(std::int32_t n) const {
 
 // ---- block cache ----
 
-std::size_t TBlobFile::LowerBound(std::int32_t n) const {
-  auto it = std::lower_bound(
-      sorted_.begin(), sorted_.end(), n,
-      [](const std::unique_ptr<TBlock>& b, std::int32_t v) { return b->Number() < v; });
-  return static_cast<std::size_t>(it - sorted_.begin());
-}
-
-TBlock* TBlobFile::FindCached(std::int32_t n) {
-  const std::size_t i = LowerBound(n);
-  return i < sorted_.size() && sorted_[i]->Number() == n ? sorted_[i].get() : nullptr;
-}
-
-void TBlobFile::MruUnlink(TBlock* b) {
-  if (b->mru_prev)
-    b->mru_prev->mru_next = b->mru_next;
-  else if (mru_head_ == b)
-    mru_head_ = b->mru_next;
-  if (b->mru_next)
-    b->mru_next->mru_prev = b->mru_prev;
-  else if (mru_tail_ == b)
-    mru_tail_ = b->mru_prev;
-  b->mru_prev = b->mru_next = nullptr;
-}
-
-void TBlobFile::MruPushFront(TBlock* b) {
-  b->mru_prev = nullptr;
-  b->mru_next = mru_head_;
-  if (mru_head_) mru_head_->mru_prev = b;
-  mru_head_ = b;
-  if (!mru_tail_) mru_tail_ = b;
-}
-
-void TBlobFile::Touch(TBlock* b) {
-  MruUnlink(b);
-  MruPushFront(b);
-}
-
 void TBlobFile::InsertSorted(std::unique_ptr<TBlock> b) {
-  const std::size_t i = LowerBound(b->Number());
-  if (i < sorted_.size() && sorted_[i]->Number() == b->Number()) Raise(kErrBlobBuffersCorrupt);
-  sorted_.insert(sorted_.begin() + static_cast<std::ptrdiff_t>(i), std::move(b));
+  if (!cache_.Insert(std::move(b))) Raise(kErrBlobBuffersCorrupt);
 }
 
 TBlock* TBlobFile::TakeUnusedLru() {
-  for (TBlock* b = mru_tail_; b != nullptr; b = b->mru_prev) {
+  for (TBlock* b = cache_.tail; b != nullptr; b = b->mru_prev) {
     if (b->Dirty() || b->Pins() > 0) continue;
     if (b->Number() >= read_first_ && b->Number() <= read_last_) continue;
-    const std::size_t i = LowerBound(b->Number());
-    if (i >= sorted_.size() || sorted_[i].get() != b) Raise(kErrBlobBuffersCorrupt);
-    MruUnlink(b);
-    stack_.Push(std::move(sorted_[i]));
-    sorted_.erase(sorted_.begin() + static_cast<std::ptrdiff_t>(i));
+    const std::size_t i = cache_.LowerBound(b->Number());
+    if (i >= cache_.sorted.size() || cache_.sorted[i].get() != b) Raise(kErrBlobBuffersCorrupt);
+    cache_.Unlink(b);
+    stack_.Push(std::move(cache_.sorted[i]));
+    cache_.sorted.erase(cache_.sorted.begin() + static_cast<std::ptrdiff_t>(i));
     return b;
   }
   return nullptr;
@@ -231,7 +192,7 @@ TBlock* TBlobFile::TakeUnusedLru() {
 // A fresh zeroed buffer at the head of the MRU list, held in pending_ until
 // the caller numbers it and hands it to InsertSorted.
 TBlock* TBlobFile::TakeBuffer() {
-  if (sorted_.size() >= capacity_ && TakeUnusedLru() == nullptr) {
+  if (cache_.sorted.size() >= capacity_ && TakeUnusedLru() == nullptr) {
     if (!table_lock_held_ && !defer_writes_) FlushBlocks();
     if (TakeUnusedLru() == nullptr) capacity_ += 64;
   }
@@ -239,7 +200,7 @@ TBlock* TBlobFile::TakeBuffer() {
   b->Reset(static_cast<std::size_t>(BlockDataSize()));
   TBlock* raw = b.get();
   pending_ = std::move(b);
-  MruPushFront(raw);
+  cache_.PushFront(raw);
   return raw;
 }
 
@@ -265,7 +226,7 @@ void TBlobFile::ReadBlocks(std::int32_t n, std::int32_t needed) {
         Scramble(src, kBlockHeaderSize, kRecordKey);
         Scramble(src + kBlockHeaderSize, bs - kBlockHeaderSize, kRecordKey);
       }
-      if (TBlock* cached = FindCached(n + i)) {
+      if (TBlock* cached = cache_.Find(n + i)) {
         if (!cached->Dirty() && cached->Pins() == 0) cached->Decode(src);
         continue;
       }
@@ -297,25 +258,25 @@ TBlockPin TBlobFile::GetBlock(std::int32_t n, std::int32_t needed) {
     return TBlockPin(b);
   }
   int probe = 0;
-  for (TBlock* b = mru_head_; b != nullptr && probe < kMruProbe; b = b->mru_next, ++probe) {
+  for (TBlock* b = cache_.head; b != nullptr && probe < kMruProbe; b = b->mru_next, ++probe) {
     if (b->Number() == n) {
       ++hits_;
-      Touch(b);
+      cache_.Touch(b);
       b->Pin();
       return TBlockPin(b);
     }
   }
-  if (TBlock* b = FindCached(n)) {
+  if (TBlock* b = cache_.Find(n)) {
     ++hits_;
-    Touch(b);
+    cache_.Touch(b);
     b->Pin();
     return TBlockPin(b);
   }
   ++misses_;
   ReadBlocks(n, needed);
-  TBlock* b = FindCached(n);
+  TBlock* b = cache_.Find(n);
   if (b == nullptr || b->Number() != n) Raise(kErrBlobBuffersCorrupt);
-  Touch(b);
+  cache_.Touch(b);
   b->Pin();
   return TBlockPin(b);
 }
@@ -362,28 +323,28 @@ bool TBlobFile::FlushBlocks() {
   };
   std::vector<std::uint8_t> run;
   std::size_t i = 0;
-  while (i < sorted_.size()) {
-    if (!writable(sorted_[i].get())) {
+  while (i < cache_.sorted.size()) {
+    if (!writable(cache_.sorted[i].get())) {
       ++i;
       continue;
     }
     std::size_t j = i + 1;
-    while (j < sorted_.size() && writable(sorted_[j].get()) &&
-           sorted_[j]->Number() == sorted_[j - 1]->Number() + 1)
+    while (j < cache_.sorted.size() && writable(cache_.sorted[j].get()) &&
+           cache_.sorted[j]->Number() == cache_.sorted[j - 1]->Number() + 1)
       ++j;
     const std::size_t count = j - i;
     run.resize(count * bs);
     for (std::size_t k = 0; k < count; ++k) {
       std::uint8_t* dst = run.data() + k * bs;
-      sorted_[i + k]->Encode(dst);
+      cache_.sorted[i + k]->Encode(dst);
       if (encrypted_) {
         Scramble(dst, kBlockHeaderSize, kRecordKey);
         Scramble(dst + kBlockHeaderSize, bs - kBlockHeaderSize, kRecordKey);
       }
     }
-    Write(BlockOffset(sorted_[i]->Number()), run.data(), run.size());
+    Write(BlockOffset(cache_.sorted[i]->Number()), run.data(), run.size());
     for (std::size_t k = 0; k < count; ++k)
-      sorted_[i + k]->SetDirty(false);
+      cache_.sorted[i + k]->SetDirty(false);
     written_ = true;
     wrote = true;
     ++writes_;
@@ -393,21 +354,21 @@ bool TBlobFile::FlushBlocks() {
 }
 
 void TBlobFile::DropBlocks() {
-  for (std::size_t i = 0; i < sorted_.size();) {
-    TBlock* b = sorted_[i].get();
+  for (std::size_t i = 0; i < cache_.sorted.size();) {
+    TBlock* b = cache_.sorted[i].get();
     if (b->Pins() > 0) {
       ++i;
       continue;
     }
-    MruUnlink(b);
-    stack_.Push(std::move(sorted_[i]));
-    sorted_.erase(sorted_.begin() + static_cast<std::ptrdiff_t>(i));
+    cache_.Unlink(b);
+    stack_.Push(std::move(cache_.sorted[i]));
+    cache_.sorted.erase(cache_.sorted.begin() + static_cast<std::ptrdiff_t>(i));
   }
 }
 
 void TBlobFile::TrimCache() {
   SizeCache();
-  while (sorted_.size() > capacity_ && TakeUnusedLru() != nullptr) {
+  while (cache_.sorted.size() > capacity_ && TakeUnusedLru() != nullptr) {
   }
 }
 

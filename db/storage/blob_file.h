@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "db/storage/buffer_list.h"
 #include "db/storage/blob_block.h"
 #include "db/storage/blob_format.h"
 #include "db/storage/file_handler.h"
@@ -167,7 +168,7 @@ class TBlobFile : public TFileHandler {
   std::int64_t Misses() const { return misses_; }
   std::int64_t BlockReads() const { return block_reads_; }
   std::int64_t Writes() const { return writes_; }
-  std::size_t CachedCount() const { return sorted_.size(); }
+  std::size_t CachedCount() const { return cache_.sorted.size(); }
   std::size_t CacheCapacity() const { return capacity_; }
   int BlocksPerRead() const { return blocks_per_read_; }
 
@@ -177,14 +178,9 @@ class TBlobFile : public TFileHandler {
   void SetHeader32(std::size_t off, std::int32_t v);
   std::int32_t Header32(std::size_t off) const;
   std::int64_t BlockOffset(std::int32_t n) const;
-  TBlock* FindCached(std::int32_t n);
-  std::size_t LowerBound(std::int32_t n) const;
   TBlock* TakeBuffer();
   TBlock* TakeUnusedLru();
   void InsertSorted(std::unique_ptr<TBlock> b);
-  void MruUnlink(TBlock* b);
-  void MruPushFront(TBlock* b);
-  void Touch(TBlock* b);
   void ReadBlocks(std::int32_t n, std::int32_t needed);
   void CheckLength(std::size_t length) const;
   // Walks the chain of `ref` by its length, checking links (8963), cycles
@@ -204,9 +200,7 @@ class TBlobFile : public TFileHandler {
   int blocks_per_read_ = 1;
   std::vector<std::uint8_t> io_buffer_;
 
-  std::vector<std::unique_ptr<TBlock>> sorted_;
-  TBlock* mru_head_ = nullptr;
-  TBlock* mru_tail_ = nullptr;
+  TBufferList<TBlock> cache_;
   std::size_t capacity_ = 1;
   TBlockStack stack_;
   std::unique_ptr<TBlock> pending_;

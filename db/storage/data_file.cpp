@@ -50,7 +50,7 @@ TDataFile::TDataFile(std::string table_name, bool in_memory, const TStorageSetti
 
 TDataFile::~TDataFile() {
   // Buffers hold raw pointers to this file; drop them before the handle.
-  sorted_.clear();
+  cache_.sorted.clear();
 }
 
 // ---- header fields ----
@@ -298,8 +298,7 @@ void TDataFile::Open(const std::string& file_name, bool exclusive, bool temporar
 }
 
 void TDataFile::Close() {
-  sorted_.clear();
-  mru_head_ = mru_tail_ = nullptr;
+  cache_.Clear();
   fields_.clear();
   header_changed_ = descriptors_changed_ = false;
   TFileHandler::Close();
@@ -484,7 +483,7 @@ void TDataFile::CheckConsistency() {
   const std::int64_t on_disk = (Size() - DataStart()) / RecordSize();
   for (std::int32_t n = 1; n <= slots && n <= on_disk; ++n) {
     if (deleted[static_cast<std::size_t>(n)]) continue;
-    TRecord* cached = FindCached(n);
+    TRecord* cached = cache_.Find(n);
     if (cached != nullptr && cached->Dirty()) continue;
     ReadFull(SlotOffset(n), slot.data(), slot.size());
     if (Encrypted()) Scramble(slot.data(), slot.size(), kRecordKey);
@@ -510,42 +509,8 @@ void TDataFile::SizeCache() {
   capacity_ = std::max<std::size_t>({bound, 1, static_cast<std::size_t>(records_per_block_)});
 }
 
-std::size_t TDataFile::LowerBound(std::int32_t n) const {
-  auto it = std::lower_bound(
-      sorted_.begin(), sorted_.end(), n,
-      [](const std::unique_ptr<TRecord>& r, std::int32_t v) { return r->Number() < v; });
-  return static_cast<std::size_t>(it - sorted_.begin());
-}
-
-TRecord* TDataFile::FindCached(std::int32_t n) {
-  const std::size_t i = LowerBound(n);
-  return i < sorted_.size() && sorted_[i]->Number() == n ? sorted_[i].get() : nullptr;
-}
-
-void TDataFile::MruUnlink(TRecord* r) {
-  if (r->mru_prev)
-    r->mru_prev->mru_next = r->mru_next;
-  else if (mru_head_ == r)
-    mru_head_ = r->mru_next;
-  if (r->mru_next)
-    r->mru_next->mru_prev = r->mru_prev;
-  else if (mru_tail_ == r)
-    mru_tail_ = r->mru_prev;
-  r->mru_prev = r->mru_next = nullptr;
-}
-
-void TDataFile::MruPushFront(TRecord* r) {
-  r->mru_prev = nullptr;
-  r->mru_next = mru_head_;
-  if (mru_head_) mru_head_->mru_prev = r;
-  mru_head_ = r;
-  if (!mru_tail_) mru_tail_ = r;
-}
-
 void TDataFile::InsertSorted(std::unique_ptr<TRecord> r) {
-  const std::size_t i = LowerBound(r->Number());
-  if (i < sorted_.size() && sorted_[i]->Number() == r->Number()) Raise(kErrRecordBuffersCorrupt);
-  sorted_.insert(sorted_.begin() + static_cast<std::ptrdiff_t>(i), std::move(r));
+  if (!cache_.Insert(std::move(r))) Raise(kErrRecordBuffersCorrupt);
 }
 
 // Evicts least recently used records that are neither dirty nor pinned nor
@@ -553,45 +518,45 @@ void TDataFile::InsertSorted(std::unique_ptr<TRecord> r) {
 // capacity (or nothing more can go), in one pass over the sorted list.
 void TDataFile::MakeRoom(std::size_t needed) {
   const std::size_t target = capacity_ > needed ? capacity_ - needed : 0;
-  if (sorted_.size() <= target) return;
-  std::size_t to_free = sorted_.size() - target;
+  if (cache_.sorted.size() <= target) return;
+  std::size_t to_free = cache_.sorted.size() - target;
   std::vector<TRecord*> victims;
-  for (TRecord* r = mru_tail_; r != nullptr && victims.size() < to_free; r = r->mru_prev) {
+  for (TRecord* r = cache_.tail; r != nullptr && victims.size() < to_free; r = r->mru_prev) {
     if (r->Dirty() || r->Pins() > 0) continue;
     if (r->Number() >= block_first_ && r->Number() <= block_last_) continue;
     victims.push_back(r);
   }
   if (victims.empty()) return;
   for (TRecord* r : victims) {
-    MruUnlink(r);
+    cache_.Unlink(r);
     r->SetNumber(0);  // marks it for removal below; live numbers are >= 1
   }
   auto keep =
-      std::stable_partition(sorted_.begin(), sorted_.end(),
+      std::stable_partition(cache_.sorted.begin(), cache_.sorted.end(),
                             [](const std::unique_ptr<TRecord>& r) { return r->Number() != 0; });
-  for (auto it = keep; it != sorted_.end(); ++it)
+  for (auto it = keep; it != cache_.sorted.end(); ++it)
     stack_.Push(std::move(*it));
-  sorted_.erase(keep, sorted_.end());
+  cache_.sorted.erase(keep, cache_.sorted.end());
 }
 
 // A fresh buffer at the head of the MRU list, not yet in the sorted list.
 // The caller numbers it and inserts it with InsertSorted.
 TRecord* TDataFile::TakeBuffer() {
-  if (sorted_.size() >= capacity_) {
+  if (cache_.sorted.size() >= capacity_) {
     // Evict in batches: the sorted list shifts once per batch, not per record.
     const std::size_t batch = std::max<std::size_t>(1, capacity_ / 8);
     MakeRoom(batch);
-    if (sorted_.size() >= capacity_ && !table_lock_held_ && !defer_writes_) {
+    if (cache_.sorted.size() >= capacity_ && !table_lock_held_ && !defer_writes_) {
       FlushRecords();
       MakeRoom(batch);
     }
-    if (sorted_.size() >= capacity_) capacity_ += 64;
+    if (cache_.sorted.size() >= capacity_) capacity_ += 64;
   }
   std::unique_ptr<TRecord> r = stack_.Pop(this);
   r->Reset(static_cast<std::size_t>(RecordSize()));
   TRecord* raw = r.get();
   pending_ = std::move(r);
-  MruPushFront(raw);
+  cache_.PushFront(raw);
   return raw;
 }
 
@@ -627,7 +592,7 @@ void TDataFile::ReadBlock(std::int32_t n, bool backwards) {
     for (std::int32_t i = 0; i < count; ++i) {
       const std::int32_t number = first + i;
       const std::uint8_t* src = read_buffer_.data() + static_cast<std::size_t>(i) * rs;
-      if (TRecord* cached = FindCached(number)) {
+      if (TRecord* cached = cache_.Find(number)) {
         if (cached->Dirty() || cached->Pins() > 0) continue;
         std::copy_n(src, rs, cached->Data());
         FinishRead(cached);
@@ -663,28 +628,28 @@ TRecordPin TDataFile::GetRecord(std::int32_t n, bool backwards) {
     return TRecordPin(r);
   }
   int probe = 0;
-  for (TRecord* r = mru_head_; r != nullptr && probe < kMruProbe; r = r->mru_next, ++probe) {
+  for (TRecord* r = cache_.head; r != nullptr && probe < kMruProbe; r = r->mru_next, ++probe) {
     if (r->Number() == n) {
       ++hits_;
-      MruUnlink(r);
-      MruPushFront(r);
+      cache_.Unlink(r);
+      cache_.PushFront(r);
       r->Pin();
       return TRecordPin(r);
     }
   }
-  if (TRecord* r = FindCached(n)) {
+  if (TRecord* r = cache_.Find(n)) {
     ++hits_;
-    MruUnlink(r);
-    MruPushFront(r);
+    cache_.Unlink(r);
+    cache_.PushFront(r);
     r->Pin();
     return TRecordPin(r);
   }
   ++misses_;
   ReadBlock(n, backwards);
-  TRecord* r = FindCached(n);
+  TRecord* r = cache_.Find(n);
   if (r == nullptr || r->Number() != n) Raise(kErrRecordBuffersCorrupt);
-  MruUnlink(r);
-  MruPushFront(r);
+  cache_.Unlink(r);
+  cache_.PushFront(r);
   r->Pin();
   return TRecordPin(r);
 }
@@ -726,30 +691,30 @@ bool TDataFile::FlushRecords() {
     return r->Dirty() && r->Pins() == 0 &&
            !(r->Number() >= block_first_ && r->Number() <= block_last_);
   };
-  while (i < sorted_.size()) {
-    if (!writable(sorted_[i].get())) {
+  while (i < cache_.sorted.size()) {
+    if (!writable(cache_.sorted[i].get())) {
       ++i;
       continue;
     }
     std::size_t j = i + 1;
-    while (j < sorted_.size() && writable(sorted_[j].get()) &&
-           sorted_[j]->Number() == sorted_[j - 1]->Number() + 1)
+    while (j < cache_.sorted.size() && writable(cache_.sorted[j].get()) &&
+           cache_.sorted[j]->Number() == cache_.sorted[j - 1]->Number() + 1)
       ++j;
     const std::size_t count = j - i;
     Grow(write_buffer_, count * static_cast<std::size_t>(rs));
     for (std::size_t k = 0; k < count; ++k) {
-      TRecord* r = sorted_[i + k].get();
+      TRecord* r = cache_.sorted[i + k].get();
       std::uint8_t* dst = write_buffer_.data() + k * static_cast<std::size_t>(rs);
       std::copy_n(r->Data(), rs, dst);
       if (Encrypted()) Scramble(dst, static_cast<std::size_t>(rs), kRecordKey);
       r->SetDirty(false);
     }
     try {
-      Write(SlotOffset(sorted_[i]->Number()), write_buffer_.data(),
+      Write(SlotOffset(cache_.sorted[i]->Number()), write_buffer_.data(),
             count * static_cast<std::size_t>(rs));
     } catch (...) {
       for (std::size_t k = 0; k < count; ++k)
-        sorted_[i + k]->SetDirty(true);
+        cache_.sorted[i + k]->SetDirty(true);
       throw;
     }
     written_ = true;
@@ -761,15 +726,15 @@ bool TDataFile::FlushRecords() {
 }
 
 void TDataFile::DropRecords() {
-  for (std::size_t i = 0; i < sorted_.size();) {
-    TRecord* r = sorted_[i].get();
+  for (std::size_t i = 0; i < cache_.sorted.size();) {
+    TRecord* r = cache_.sorted[i].get();
     if (r->Pins() > 0) {
       ++i;
       continue;
     }
-    MruUnlink(r);
-    stack_.Push(std::move(sorted_[i]));
-    sorted_.erase(sorted_.begin() + static_cast<std::ptrdiff_t>(i));
+    cache_.Unlink(r);
+    stack_.Push(std::move(cache_.sorted[i]));
+    cache_.sorted.erase(cache_.sorted.begin() + static_cast<std::ptrdiff_t>(i));
   }
 }
 

@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "db/storage/buffer_list.h"
 #include "db/storage/data_format.h"
 #include "db/storage/field_types.h"
 #include "db/storage/file_handler.h"
@@ -206,7 +207,7 @@ class TDataFile : public TFileHandler {
   std::int64_t Misses() const { return misses_; }
   std::int64_t BlockReads() const { return block_reads_; }
   std::int64_t Writes() const { return writes_; }
-  std::size_t CachedCount() const { return sorted_.size(); }
+  std::size_t CachedCount() const { return cache_.sorted.size(); }
   std::size_t CacheCapacity() const { return capacity_; }
   int RecordsPerBlock() const { return records_per_block_; }
 
@@ -216,13 +217,9 @@ class TDataFile : public TFileHandler {
   void CheckHeaderNumbers();
   void SizeCache();
   std::int64_t SlotOffset(std::int32_t n) const;
-  TRecord* FindCached(std::int32_t n);
-  std::size_t LowerBound(std::int32_t n) const;
   TRecord* TakeBuffer();
   void MakeRoom(std::size_t needed);
   void InsertSorted(std::unique_ptr<TRecord> r);
-  void MruUnlink(TRecord* r);
-  void MruPushFront(TRecord* r);
   void ReadBlock(std::int32_t n, bool backwards);
   void FinishRead(TRecord* r);
   void SetHeader32(std::size_t off, std::int32_t v);
@@ -237,9 +234,7 @@ class TDataFile : public TFileHandler {
   std::vector<std::uint8_t> write_buffer_;
   int records_per_block_ = 1;
 
-  std::vector<std::unique_ptr<TRecord>> sorted_;
-  TRecord* mru_head_ = nullptr;
-  TRecord* mru_tail_ = nullptr;
+  TBufferList<TRecord> cache_;
   std::size_t capacity_ = 1;
   TRecordStack stack_;
   // The buffer TakeBuffer handed out, until InsertSorted takes it over.
