@@ -1,8 +1,11 @@
 #include "db/storage/index_file.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <deque>
+#include <random>
 #include <set>
 
 #include "db/storage/data_file.h"
@@ -26,7 +29,10 @@ bool ValidIndexNameStart(unsigned char c) {
 
 TIndexFile::TIndexFile(std::string table_name, bool in_memory, bool encrypted,
                        const TStorageSettings& settings)
-    : file_(std::move(table_name), in_memory), encrypted_(encrypted), settings_(settings) {
+    : file_(table_name, in_memory),
+      temp_file_(table_name, in_memory),
+      encrypted_(encrypted),
+      settings_(settings) {
   const std::size_t bound =
       static_cast<std::size_t>(std::max<std::int32_t>(1, settings_.index_buffer_memory / 8192));
   for (SlotCache& c : caches_)
@@ -34,6 +40,12 @@ TIndexFile::TIndexFile(std::string table_name, bool in_memory, bool encrypted,
 }
 
 TIndexFile::~TIndexFile() {
+  if (temp_file_.IsOpen()) {
+    try {
+      temp_file_.Close();
+    } catch (...) {
+    }
+  }
   for (SlotCache& c : caches_) {
     for (auto& [n, page] : c.pages)
       delete page;
@@ -68,7 +80,57 @@ std::int32_t TIndexFile::RootPage(int slot) {
 }
 void TIndexFile::SetRootPage(int slot, std::int32_t n) {
   EncodeFixed32(Descriptor(slot) + id::kRoot, static_cast<std::uint32_t>(n));
-  header_changed_ = true;
+  HeaderTouched(slot);
+}
+
+bool TIndexFile::IsTemporary(int slot) const {
+  return slot >= 1 && slot <= kMaxSecondaryIndexes && Descriptor(slot)[id::kTemporary] != 0;
+}
+
+int TIndexFile::TemporaryCount() const {
+  int count = 0;
+  for (int slot = 1; slot <= kMaxSecondaryIndexes; ++slot)
+    count += IsTemporary(slot) ? 1 : 0;
+  return count;
+}
+
+void TIndexFile::OpenTemporaryFile() {
+  if (temp_file_.IsOpen()) return;
+  // Next to the index file, under a name no other handle picks.
+  static std::atomic<std::uint32_t> sequence{0};
+  std::random_device random;
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, ".%08X%04X.TMP", random(),
+                static_cast<unsigned>(++sequence & 0xFFFFu));
+  temp_file_.Create(file_.FileName() + suffix, true);
+  temp_next_page_ = 1;
+}
+
+void TIndexFile::ForgetSlotPages(int slot) {
+  SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
+  std::set<const TPage*> gone;
+  for (auto& [n, page] : cache.pages)
+    gone.insert(page);
+  std::erase_if(dirty_, [&gone](const TPage* p) { return gone.contains(p); });
+  for (auto& [n, page] : cache.pages) {
+    page->dirty = false;
+    page->pins = 0;
+    page->mru_prev = page->mru_next = nullptr;
+    spare_.Push(page);
+  }
+  cache.pages.clear();
+  cache.mru_head = cache.mru_tail = nullptr;
+  keys_[static_cast<std::size_t>(slot)].reset();
+}
+
+void TIndexFile::DropTemporaryIndexes() {
+  for (int slot = 1; slot <= kMaxSecondaryIndexes; ++slot) {
+    if (!IsTemporary(slot)) continue;
+    ForgetSlotPages(slot);
+    std::memset(Descriptor(slot), 0, kIndexDescriptorSize);
+  }
+  temp_next_page_ = 1;
+  if (temp_file_.IsOpen()) temp_file_.Close();  // delete-on-close removes it
 }
 
 void TIndexFile::Raise(std::uint16_t code, int slot) {
@@ -85,6 +147,12 @@ void TIndexFile::CheckHeader(const std::array<std::uint8_t, kIndexPageSize>& pag
   if (page[ih::kSecondaryCount] > kMaxSecondaryIndexes) file_.Raise(kErrHeaderCorrupt);
   const auto next = static_cast<std::int32_t>(DecodeFixed32(&page[ih::kNextPage]));
   if (next < 1 || next > kMaxIndexPages + 1) file_.Raise(kErrHeaderCorrupt);
+  // Temporary indexes are never stored: a stored descriptor marked as one
+  // would send its pages to a file that does not exist.
+  for (int slot = 0; slot < kIndexSlots; ++slot) {
+    const std::uint8_t* d = &page[IndexDescriptorOffset(slot)];
+    if (d[id::kTemporary] != 0 || d[id::kTemporaryPages] != 0) file_.Raise(kErrHeaderCorrupt);
+  }
 }
 
 void TIndexFile::ReadHeaderPage(std::array<std::uint8_t, kIndexPageSize>* page) {
@@ -93,14 +161,35 @@ void TIndexFile::ReadHeaderPage(std::array<std::uint8_t, kIndexPageSize>* page) 
 }
 
 void TIndexFile::AdoptHeader(const std::array<std::uint8_t, kIndexPageSize>& page) {
+  // Temporary descriptors exist only here; they keep their slots unless the
+  // stored indexes now reach them (another handle added indexes), in which
+  // case the temporary index is dropped.
+  std::vector<std::pair<int, std::array<std::uint8_t, kIndexDescriptorSize>>> kept;
+  for (int slot = 1; slot <= kMaxSecondaryIndexes; ++slot) {
+    if (!IsTemporary(slot)) continue;
+    std::array<std::uint8_t, kIndexDescriptorSize> d;
+    std::memcpy(d.data(), Descriptor(slot), d.size());
+    kept.emplace_back(slot, d);
+  }
   header_ = page;
+  for (auto& [slot, d] : kept) {
+    const std::uint8_t* disk = Descriptor(slot);
+    const bool free = slot > SecondaryCount() && std::all_of(disk, disk + kIndexDescriptorSize,
+                                                             [](std::uint8_t b) { return b == 0; });
+    if (free) {
+      std::memcpy(Descriptor(slot), d.data(), d.size());
+    } else {
+      ForgetSlotPages(slot);
+    }
+  }
   header_[ih::kHeaderChanged] = 0;
   header_changed_ = false;
   ForgetKeys();
 }
 
 void TIndexFile::Create(const std::string& file_name, const TIndexCreateOptions& options) {
-  DropAllPages(false);
+  DropTemporaryIndexes();
+  DropAllPages(true);
   AdoptHeader(NewIndexHeaderPage(options.no_primary_key));
   header_changed_ = true;
   file_.Create(file_name);
@@ -113,7 +202,8 @@ void TIndexFile::Open(const std::string& file_name, bool exclusive) {
     std::array<std::uint8_t, kIndexPageSize> page;
     ReadHeaderPage(&page);
     CheckHeader(page);
-    DropAllPages(false);
+    DropTemporaryIndexes();
+    DropAllPages(true);
     AdoptHeader(page);
   } catch (...) {
     file_.Close();
@@ -122,7 +212,8 @@ void TIndexFile::Open(const std::string& file_name, bool exclusive) {
 }
 
 void TIndexFile::Close() {
-  DropAllPages(false);
+  DropTemporaryIndexes();
+  DropAllPages(true);
   ForgetKeys();
   file_.Close();
 }
@@ -144,6 +235,10 @@ void TIndexFile::WriteHeader(bool force) {
   EncodeFixed32(&header_[ih::kChangeCounter], static_cast<std::uint32_t>(ChangeCounter() + 1));
   header_[ih::kHeaderChanged] = header_changed_ ? 1 : 0;
   std::array<std::uint8_t, kIndexPageSize> page = header_;
+  // Temporary descriptors are never stored.
+  for (int slot = 1; slot <= kMaxSecondaryIndexes; ++slot) {
+    if (IsTemporary(slot)) std::memset(&page[IndexDescriptorOffset(slot)], 0, kIndexDescriptorSize);
+  }
   if (encrypted_) Scramble(page.data(), page.size(), kRecordKey);
   file_.Write(0, page.data(), page.size());
   ++writes_;
@@ -157,8 +252,10 @@ void TIndexFile::MarkChanged() {
 }
 
 void TIndexFile::Empty() {
-  DropAllPages(false);
+  DropAllPages(true);
   file_.SetSize(static_cast<std::int64_t>(kIndexPageSize));
+  if (temp_file_.IsOpen()) temp_file_.SetSize(0);
+  temp_next_page_ = 1;
   EncodeFixed32(&header_[ih::kNextPage], 1);
   EncodeFixed32(&header_[ih::kRecordCount], 0);
   for (int slot = 0; slot < kIndexSlots; ++slot) {
@@ -171,8 +268,15 @@ void TIndexFile::Empty() {
 }
 
 void TIndexFile::Verify(const TDataFile& data) {
-  CheckHeader(header_);
-  const std::int32_t pages = PageCount();
+  {
+    // The header as it would be stored.
+    std::array<std::uint8_t, kIndexPageSize> stored = header_;
+    for (int slot = 1; slot <= kMaxSecondaryIndexes; ++slot) {
+      if (IsTemporary(slot))
+        std::memset(&stored[IndexDescriptorOffset(slot)], 0, kIndexDescriptorSize);
+    }
+    CheckHeader(stored);
+  }
   if (file_.Size() < static_cast<std::int64_t>(kIndexPageSize)) file_.Raise(kErrHeaderCorrupt);
   std::set<std::string> names;
   for (int slot = 0; slot < kIndexSlots; ++slot) {
@@ -183,7 +287,7 @@ void TIndexFile::Verify(const TDataFile& data) {
     if (slot == 0 && !name.empty()) file_.Raise(kErrHeaderCorrupt);
     if (slot == 0 && field_count == 0 && !NoPrimaryKey()) file_.Raise(kErrHeaderCorrupt);
     if (slot >= 1 && slot <= kMaxSecondaryIndexes) {
-      const bool in_use = slot <= SecondaryCount();
+      const bool in_use = slot <= SecondaryCount() || IsTemporary(slot);
       if (in_use != !name.empty()) file_.Raise(kErrHeaderCorrupt);
     }
     if (!name.empty()) {
@@ -205,6 +309,7 @@ void TIndexFile::Verify(const TDataFile& data) {
     const int key_size = static_cast<std::int16_t>(DecodeFixed16(d + id::kKeySize));
     if (key_size < 0 || key_size > kMaxKeySize) file_.Raise(kErrHeaderCorrupt);
     if (d[id::kCompression] > kCompressFull) file_.Raise(kErrHeaderCorrupt);
+    const std::int32_t pages = NextPageOf(slot) - 1;
     for (std::size_t off : {id::kRoot, id::kFreeHead, id::kRawDataHead}) {
       const auto page = static_cast<std::int32_t>(DecodeFixed32(d + off));
       if (page < 0 || page > pages) file_.Raise(kErrHeaderCorrupt);
@@ -262,11 +367,12 @@ TPage* TIndexFile::TakeBuffer(int slot) {
 }
 
 TPage* TIndexFile::GetPage(int slot, std::int32_t n) {
-  if (slot < 0 || slot >= kIndexSlots || n <= 0 || n > NextPage()) {
+  if (slot < 0 || slot >= kIndexSlots || n <= 0 || n > NextPageOf(slot)) {
     Raise(kErrPageBuffersCorrupt, slot);
   }
   SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-  if (n == NextPage()) {
+  const bool temporary = IsTemporary(slot);
+  if (n == NextPageOf(slot)) {
     if (static_cast<std::int64_t>(n) > kMaxIndexPages ||
         static_cast<std::int64_t>(n) * kIndexPageBytes + kIndexPageBytes > kMaxIndexFileBytes) {
       Raise(kErrTableFull, slot);
@@ -276,7 +382,11 @@ TPage* TIndexFile::GetPage(int slot, std::int32_t n) {
     page->pins = 1;
     cache.pages.emplace(n, page);
     Touch(cache, page);
-    SetNextPage(n + 1);
+    if (temporary) {
+      temp_next_page_ = n + 1;
+    } else {
+      SetNextPage(n + 1);
+    }
     return page;
   }
   auto it = cache.pages.find(n);
@@ -289,7 +399,7 @@ TPage* TIndexFile::GetPage(int slot, std::int32_t n) {
   }
   ++misses_;
   std::array<std::uint8_t, kIndexPageBytes> image;
-  file_.ReadFull(static_cast<std::int64_t>(n) * kIndexPageBytes, image.data(), image.size());
+  FileOf(slot).ReadFull(static_cast<std::int64_t>(n) * kIndexPageBytes, image.data(), image.size());
   ++reads_;
   if (encrypted_) Scramble(image.data(), image.size(), kRecordKey);
   const PageFormat format = FormatOf(slot);
@@ -324,14 +434,14 @@ TPage* TIndexFile::AllocatePage(int slot, std::uint8_t type) {
     const std::int32_t next = page->next();
     // A page taken from the chain must be free; a chain that loops back into
     // a page in use is corruption.
-    if (page->count() != 0 || next < 0 || next > PageCount() || next == head) {
+    if (page->count() != 0 || next < 0 || next >= NextPageOf(slot) || next == head) {
       ReleasePage(page);
       Raise(kErrPageBuffersCorrupt, slot);
     }
     EncodeFixed32(Descriptor(slot) + id::kFreeHead, static_cast<std::uint32_t>(next));
-    header_changed_ = true;
+    HeaderTouched(slot);
   } else {
-    page = GetPage(slot, NextPage());
+    page = GetPage(slot, NextPageOf(slot));
   }
   page->Reset(page->number(), slot, FormatOf(slot), type);
   MarkDirty(page);
@@ -345,7 +455,7 @@ void TIndexFile::FreePage(TPage* page) {
   page->set_freed(true);
   MarkDirty(page);
   EncodeFixed32(Descriptor(slot) + id::kFreeHead, static_cast<std::uint32_t>(page->number()));
-  header_changed_ = true;
+  HeaderTouched(slot);
 }
 
 bool TIndexFile::FlushPages() {
@@ -359,14 +469,21 @@ bool TIndexFile::FlushPages() {
   }
   dirty_.clear();
   if (dirty.empty()) return false;
-  std::sort(dirty.begin(), dirty.end(),
-            [](const TPage* a, const TPage* b) { return a->number() < b->number(); });
-  // Runs of consecutive pages go out in one write.
+  // Pages of the index file first, then those of the temporary file, each
+  // in page-number order.
+  auto temporary = [this](const TPage* p) { return IsTemporary(p->slot()); };
+  std::sort(dirty.begin(), dirty.end(), [&](const TPage* a, const TPage* b) {
+    return std::pair(temporary(a), a->number()) < std::pair(temporary(b), b->number());
+  });
+  bool stored = false;
+  // Runs of consecutive pages of one file go out in one write.
   std::vector<std::uint8_t> run;
   std::size_t i = 0;
   while (i < dirty.size()) {
+    const bool temp = temporary(dirty[i]);
     std::size_t j = i + 1;
-    while (j < dirty.size() && dirty[j]->number() == dirty[j - 1]->number() + 1)
+    while (j < dirty.size() && temporary(dirty[j]) == temp &&
+           dirty[j]->number() == dirty[j - 1]->number() + 1)
       ++j;
     run.resize((j - i) * kIndexPageBytes);
     for (std::size_t k = i; k < j; ++k) {
@@ -376,17 +493,26 @@ bool TIndexFile::FlushPages() {
       if (encrypted_) Scramble(image.data(), image.size(), kRecordKey);
       dirty[k]->dirty = false;
     }
-    file_.Write(static_cast<std::int64_t>(dirty[i]->number()) * kIndexPageBytes, run.data(),
-                run.size());
+    (temp ? temp_file_ : file_)
+        .Write(static_cast<std::int64_t>(dirty[i]->number()) * kIndexPageBytes, run.data(),
+               run.size());
     ++writes_;
+    stored = stored || !temp;
     i = j;
   }
-  return true;
+  // Whether the index file was written.
+  return stored;
 }
 
-void TIndexFile::DropAllPages(bool) {
-  dirty_.clear();
-  for (SlotCache& c : caches_) {
+void TIndexFile::DropAllPages(bool with_temporary) {
+  if (with_temporary) {
+    dirty_.clear();
+  } else {
+    std::erase_if(dirty_, [this](const TPage* p) { return !IsTemporary(p->slot()); });
+  }
+  for (int slot = 0; slot < kIndexSlots; ++slot) {
+    if (!with_temporary && IsTemporary(slot)) continue;
+    SlotCache& c = caches_[static_cast<std::size_t>(slot)];
     for (auto& [n, page] : c.pages) {
       spare_.Push(page);
     }

@@ -20,6 +20,7 @@
 // the disk only through FlushPages, in page-number order.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <map>
@@ -57,6 +58,9 @@ struct TIndexDefinition {
   bool case_insensitive = false;
   bool unique = false;  // always true for the primary index
   std::uint8_t compression = kCompressNone;
+  // A temporary index lives only in this handle: its descriptor is never
+  // written to the header and its pages live in a delete-on-close file.
+  bool temporary = false;
 };
 
 class TIndexFile : public TTableIndex, public TIndexPageStore {
@@ -101,7 +105,9 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   void MarkDirty(TPage* page) override;
   std::int32_t RootPage(int slot) override;
   void SetRootPage(int slot, std::int32_t n) override;
-  std::int32_t PageCount() override { return NextPage() - 1; }
+  // Bounds chain walks over either page space (the index file's and the
+  // temporary file's).
+  std::int32_t PageCount() override { return std::max(NextPage(), temp_next_page_) - 1; }
   [[noreturn]] void Raise(std::uint16_t code, int slot) override;
 
   // ---- index definitions ----
@@ -110,10 +116,15 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   void AddPrimaryIndex(TDataFile& data, const TIndexDefinition& def);
   // Adds a secondary index in the next free slot (10010, 10022, 10027, 9487,
   // 12292) and builds its keys. A duplicate key in a unique index is 9729 and
-  // leaves the file without the index.
+  // leaves the file without the index. A temporary index takes the highest
+  // free slot instead, so that stored indexes keep slots 1..count without
+  // gaps; its branch entries carry no subtree counts and its pages go to the
+  // temporary file, which is created with the first temporary index and goes
+  // away when the index file closes. The index file itself is not touched.
   void AddSecondaryIndex(TDataFile& data, const TIndexDefinition& def);
   // Deletes secondary index `slot`; the slots behind it move down one. Its
-  // pages join the free chain of "Sys Deleted".
+  // pages join the free chain of "Sys Deleted". A temporary index is simply
+  // forgotten (its pages stay unused in the temporary file).
   void DeleteIndex(int slot);
   void RenameIndex(int slot, const std::string& new_name);
   // The slot of an index by name, case-insensitively ("" is the primary
@@ -123,6 +134,12 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   bool SlotInUse(int slot) const;
   TIndexDefinition Definition(int slot) const;
   int SecondaryCount() const { return header_[index_header::kSecondaryCount]; }
+  bool IsTemporary(int slot) const;
+  int TemporaryCount() const;
+  // The temporary file (closed while there is no temporary index) and its
+  // page counter.
+  const TFileHandler& TemporaryFile() const { return temp_file_; }
+  std::int32_t TemporaryNextPage() const { return temp_next_page_; }
   std::int32_t NextPage() const;
   std::int32_t ChangeCounter() const;
   std::int32_t FreeHead(int slot) const;
@@ -177,14 +194,32 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   void WriteDefinition(int slot, const TIndexDefinition& def, int key_size);
   void CheckDefinition(const TDataFile& data, const TIndexDefinition& def, KeyLayout* layout);
   void BuildIndex(TDataFile& data, int slot);
+  void AddTemporaryIndex(TDataFile& data, const TIndexDefinition& def, int key_size);
+  void MoveTemporaryIndex(int slot);
   void ReleaseTreePages(int slot, int to_slot);
 
   TPage* TakeBuffer(int slot);
   void Touch(SlotCache& cache, TPage* page);
   void Unlink(SlotCache& cache, TPage* page);
-  void DropAllPages(bool keep_dirty_error);
+  // Drops the cached pages of the stored indexes, and those of the temporary
+  // indexes too when `with_temporary` (otherwise their dirty pages stay
+  // cached: nobody else can have changed them).
+  void DropAllPages(bool with_temporary);
+  void ForgetSlotPages(int slot);
+  void DropTemporaryIndexes();
+  void OpenTemporaryFile();
+  std::int32_t NextPageOf(int slot) const {
+    return IsTemporary(slot) ? temp_next_page_ : NextPage();
+  }
+  TFileHandler& FileOf(int slot) { return IsTemporary(slot) ? temp_file_ : file_; }
+  // Marks the header changed unless only a temporary descriptor changed.
+  void HeaderTouched(int slot) {
+    if (!IsTemporary(slot)) header_changed_ = true;
+  }
 
   TFileHandler file_;
+  TFileHandler temp_file_;
+  std::int32_t temp_next_page_ = 1;
   bool encrypted_;
   TStorageSettings settings_;
   std::array<std::uint8_t, kIndexPageSize> header_{};

@@ -9,6 +9,7 @@
 #include "db/storage/data_file.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/index_file.h"
+#include "db/storage/scramble.h"
 
 namespace kura {
 
@@ -34,13 +35,15 @@ bool ValidNameStart(unsigned char c) {
 
 bool TIndexFile::SlotInUse(int slot) const {
   if (slot == 0) return Descriptor(0)[id::kFieldCount] > 0;
-  if (slot >= 1 && slot <= kMaxSecondaryIndexes) return slot <= SecondaryCount();
+  if (slot >= 1 && slot <= kMaxSecondaryIndexes) {
+    return slot <= SecondaryCount() || IsTemporary(slot);
+  }
   return slot == kSysDeletedSlot || slot == kSysTextSlot;
 }
 
 std::vector<int> TIndexFile::KeySlots() const {
   std::vector<int> slots;
-  for (int s = 0; s <= SecondaryCount(); ++s) {
+  for (int s = 0; s <= kMaxSecondaryIndexes; ++s) {
     if (SlotInUse(s)) slots.push_back(s);
   }
   return slots;
@@ -59,6 +62,7 @@ TIndexDefinition TIndexFile::Definition(int slot) const {
   def.case_insensitive = d[id::kCaseInsensitive] != 0;
   def.unique = slot == 0 || d[id::kUnique] != 0;
   def.compression = d[id::kCompression];
+  def.temporary = IsTemporary(slot);
   return def;
 }
 
@@ -284,7 +288,11 @@ void TIndexFile::WriteDefinition(int slot, const TIndexDefinition& def, int key_
         i < def.field_descending.size() && def.field_descending[i] ? 1 : 0;
     EncodeFixed16(d + id::kFieldNumbers + 2 * i, static_cast<std::uint16_t>(def.fields[i]));
   }
-  header_changed_ = true;
+  if (def.temporary) {
+    d[id::kTemporaryPages] = 1;
+    d[id::kTemporary] = 1;
+  }
+  HeaderTouched(slot);
   keys_[static_cast<std::size_t>(slot)].reset();
 }
 
@@ -379,11 +387,18 @@ void TIndexFile::AddSecondaryIndex(TDataFile& data, const TIndexDefinition& def)
     RaiseEngineError(kErrInvalidIndexName, context);
   }
   if (SlotOf(def.name) >= 0) RaiseEngineError(kErrIndexExists, context);
-  if (SecondaryCount() >= kMaxSecondaryIndexes) RaiseEngineError(kErrIndexLimits, context);
+  if (SecondaryCount() + TemporaryCount() >= kMaxSecondaryIndexes) {
+    RaiseEngineError(kErrIndexLimits, context);
+  }
   KeyLayout layout;
   CheckDefinition(data, def, &layout);
   if (def.fields.empty()) RaiseEngineError(kErrIndexLimits, context);
+  if (def.temporary) {
+    AddTemporaryIndex(data, def, layout.KeySize());
+    return;
+  }
   const int slot = SecondaryCount() + 1;
+  if (IsTemporary(slot)) MoveTemporaryIndex(slot);
   WriteDefinition(slot, def, layout.KeySize());
   header_[ih::kSecondaryCount] = static_cast<std::uint8_t>(slot);
   try {
@@ -397,7 +412,51 @@ void TIndexFile::AddSecondaryIndex(TDataFile& data, const TIndexDefinition& def)
   }
 }
 
+void TIndexFile::AddTemporaryIndex(TDataFile& data, const TIndexDefinition& def, int key_size) {
+  int slot = kMaxSecondaryIndexes;
+  while (IsTemporary(slot))
+    --slot;
+  OpenTemporaryFile();
+  WriteDefinition(slot, def, key_size);
+  try {
+    BuildIndex(data, slot);
+  } catch (...) {
+    ForgetSlotPages(slot);
+    std::memset(Descriptor(slot), 0, kIndexDescriptorSize);
+    throw;
+  }
+}
+
+// Moves the temporary index in `slot` to the highest free slot above it,
+// making room for a stored index (these keep slots 1..count without gaps).
+void TIndexFile::MoveTemporaryIndex(int slot) {
+  int to = kMaxSecondaryIndexes;
+  while (to > slot && IsTemporary(to))
+    --to;
+  if (to <= slot) Raise(kErrIndexLimits, slot);
+  // Its cached pages are bound to the slot: write the changed ones to the
+  // temporary file, then read them again under the new slot.
+  for (auto& [n, page] : caches_[static_cast<std::size_t>(slot)].pages) {
+    if (!page->dirty) continue;
+    std::array<std::uint8_t, kIndexPageBytes> image;
+    page->Encode(image);
+    if (encrypted_) Scramble(image.data(), image.size(), kRecordKey);
+    temp_file_.Write(static_cast<std::int64_t>(n) * kIndexPageBytes, image.data(), image.size());
+    ++writes_;
+    page->dirty = false;
+  }
+  ForgetSlotPages(slot);
+  std::memcpy(Descriptor(to), Descriptor(slot), kIndexDescriptorSize);
+  std::memset(Descriptor(slot), 0, kIndexDescriptorSize);
+  keys_[static_cast<std::size_t>(to)].reset();
+}
+
 void TIndexFile::DeleteIndex(int slot) {
+  if (IsTemporary(slot)) {
+    ForgetSlotPages(slot);
+    std::memset(Descriptor(slot), 0, kIndexDescriptorSize);
+    return;
+  }
   if (slot < 1 || slot > SecondaryCount()) Raise(kErrPrimaryRemove, -1);
   ReleaseTreePages(slot, kSysDeletedSlot);
   // Page caches are kept per slot: write everything back and start afresh
@@ -437,7 +496,8 @@ std::vector<std::string> TIndexFile::CheckTrees(TDataFile& data) {
     problems.push_back("index " + std::to_string(slot) + " '" + name + "': " + what);
   };
   // Every page belongs to exactly one tree or free chain.
-  std::vector<int> owner(static_cast<std::size_t>(PageCount()) + 1, -1);
+  const std::int32_t file_pages = NextPage() - 1;
+  std::vector<int> owner(static_cast<std::size_t>(file_pages) + 1, -1);
   std::vector<int> slots = KeySlots();
   slots.push_back(kSysDeletedSlot);
   const std::size_t size = static_cast<std::size_t>(data.RecordSize());
@@ -459,14 +519,19 @@ std::vector<std::string> TIndexFile::CheckTrees(TDataFile& data) {
       for (const std::string& p : tree.Verify())
         report(slot, name, p);
       // Pages of the tree and of the free chain.
+      // A temporary index's pages are numbered in the temporary file.
+      const bool temporary = IsTemporary(slot);
+      const std::int32_t pages = temporary ? TemporaryNextPage() - 1 : file_pages;
+      std::vector<int> temp_owner(temporary ? static_cast<std::size_t>(pages) + 1 : 0, -1);
+      std::vector<int>& owners = temporary ? temp_owner : owner;
       std::deque<std::int32_t> queue;
       if (RootPage(slot) != 0) queue.push_back(RootPage(slot));
       std::int64_t steps = 0;
-      while (!queue.empty() && steps++ <= PageCount()) {
+      while (!queue.empty() && steps++ <= pages) {
         const std::int32_t n = queue.front();
         queue.pop_front();
-        if (n < 1 || n > PageCount()) continue;
-        int& who = owner[static_cast<std::size_t>(n)];
+        if (n < 1 || n > pages) continue;
+        int& who = owners[static_cast<std::size_t>(n)];
         if (who != -1) {
           report(slot, name,
                  "page " + std::to_string(n) + " also used by index " + std::to_string(who));
@@ -481,11 +546,11 @@ std::vector<std::string> TIndexFile::CheckTrees(TDataFile& data) {
       }
       std::int32_t n = FreeHead(slot);
       for (std::int64_t chain = 0; n != 0; ++chain) {
-        if (chain > PageCount() || n < 0 || n > PageCount()) {
+        if (chain > pages || n < 0 || n > pages) {
           report(slot, name, "free chain broken or endless");
           break;
         }
-        int& who = owner[static_cast<std::size_t>(n)];
+        int& who = owners[static_cast<std::size_t>(n)];
         if (who != -1) {
           report(slot, name,
                  "free page " + std::to_string(n) + " also used by index " + std::to_string(who));
@@ -528,7 +593,7 @@ std::vector<std::string> TIndexFile::CheckTrees(TDataFile& data) {
       report(slot, name, e.what());
     }
   }
-  for (std::int32_t n = 1; n <= PageCount(); ++n) {
+  for (std::int32_t n = 1; n <= file_pages; ++n) {
     if (owner[static_cast<std::size_t>(n)] == -1) {
       problems.push_back("page " + std::to_string(n) + " belongs to no index");
     }

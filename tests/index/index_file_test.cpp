@@ -179,7 +179,7 @@ TEST_F(IndexFileTest, DefinitionsAreCheckedAndRefused) {
   x.AddSecondaryIndex(d, Def("ByName", {2}, false));
   EXPECT_EQ(CodeOf([&] { x.AddSecondaryIndex(d, Def("BYNAME", {3}, false)); }), kErrIndexExists);
   for (int i = 2; i <= 30; ++i)
-    x.AddSecondaryIndex(d, Def("I" + std::to_string(i), {3}, false));
+    x.AddSecondaryIndex(d, Def(std::string("I").append(std::to_string(i)), {3}, false));
   EXPECT_EQ(CodeOf([&] { x.AddSecondaryIndex(d, Def("I31", {3}, false)); }), kErrIndexLimits);
 
   // Deleting moves the later slots down; renaming keeps names unique.
@@ -240,7 +240,8 @@ TEST_F(IndexFileTest, RandomlyDamagedPagesNeverCrashOrHang) {
     x.AddPrimaryIndex(t->Data(), Def("", {1}, true, kCompressFull));
     x.AddSecondaryIndex(t->Data(), Def("ByName", {2}, false, kCompressDuplicate));
     for (int i = 0; i < 1500; ++i) {
-      t->InsertRecord(Row(*t, i * 7 % 1501, "n" + std::to_string(i % 97), 0, 0).data());
+      t->InsertRecord(
+          Row(*t, i * 7 % 1501, std::string("n").append(std::to_string(i % 97)), 0, 0).data());
     }
     t->Close();
   }
@@ -393,6 +394,266 @@ INSTANTIATE_TEST_SUITE_P(Ordering, IndexTableModelTest, ::testing::Values(0, 105
                          [](const ::testing::TestParamInfo<int>& info) {
                            return info.param ? std::string("Locale") : std::string("BuiltIn");
                          });
+
+// ---- temporary indexes ----
+
+std::vector<std::string> TemporaryFiles(const std::string& dir) {
+  std::vector<std::string> found;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    const std::string name = e.path().filename().string();
+    if (name.size() > 4 && name.ends_with(".TMP")) found.push_back(e.path().string());
+  }
+  return found;
+}
+
+// The keys of an index in tree order, with their records.
+std::vector<std::pair<std::vector<std::uint8_t>, std::int32_t>> Walk(TIndexTree tree) {
+  std::vector<std::pair<std::vector<std::uint8_t>, std::int32_t>> keys;
+  TIndexEntry e;
+  for (bool more = tree.First(e); more; more = tree.Next(e))
+    keys.emplace_back(e.key, e.record);
+  return keys;
+}
+
+class TemporaryIndexTest : public IndexFileTest {
+ protected:
+  // The same rows in the same order, whatever the table.
+  void Fill(TDataTable& t, int from, int to) {
+    for (int i = from; i <= to; ++i) {
+      std::string name = "n";
+      name += std::to_string((i * 7919) % 1009);
+      t.InsertRecord(Row(t, i, name, static_cast<std::int16_t>((i * 31) % 97 - 48), i).data());
+    }
+  }
+  static TIndexDefinition Temporary(std::string name, std::vector<int> fields, bool unique) {
+    TIndexDefinition d = Def(std::move(name), std::move(fields), unique);
+    d.temporary = true;
+    return d;
+  }
+};
+
+TEST_F(TemporaryIndexTest, BuiltFromTheRecordsKeptThroughChangesAndNeverStored) {
+  // Two tables given the same work; only the first has a temporary index.
+  TempDir twin_dir;
+  auto t = Make();
+  auto twin = std::make_unique<TDataTable>(twin_dir.path(), "t", settings_);
+  twin->Create(Fields(), TTableOptions{}, TIndexCreateOptions{false});
+  for (TDataTable* table : {t.get(), twin.get()}) {
+    Index(*table).AddPrimaryIndex(table->Data(), Def("", {1}, true));
+    Index(*table).AddSecondaryIndex(table->Data(), Def("ByName", {2}, false, kCompressFull));
+    Fill(*table, 1, 1500);
+    table->Flush();
+  }
+  const auto before = ReadFileBytes(dir_ / "t.IDX");
+  ASSERT_EQ(before, ReadFileBytes(twin_dir / "t.IDX"));
+
+  TIndexFile& x = Index(*t);
+  TDataFile& d = t->Data();
+  x.AddSecondaryIndex(d, Temporary("ByGroup", {3, 2}, false));
+  const int slot = x.SlotOf("bygroup");
+  ASSERT_GT(slot, x.SecondaryCount());
+  EXPECT_TRUE(x.IsTemporary(slot));
+  EXPECT_EQ(x.SecondaryCount(), 1);
+  t->Flush();
+  EXPECT_EQ(ReadFileBytes(dir_ / "t.IDX"), before);
+  const std::vector<std::string> temp_files = TemporaryFiles(dir_.path());
+  ASSERT_EQ(temp_files.size(), 1u);
+
+  // Order: group, then name, then record identifier; every record once.
+  auto check_order = [&](std::size_t live) {
+    const auto keys = Walk(x.Tree(d, slot));
+    ASSERT_EQ(keys.size(), live);
+    std::set<std::int32_t> records;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      records.insert(keys[i].second);
+      if (i > 0) {
+        ASSERT_LT(keys[i - 1].first, keys[i].first) << i;
+      }
+      std::vector<std::uint8_t> rec(static_cast<std::size_t>(d.RecordSize()));
+      {
+        TRecordPin pin = d.GetRecord(keys[i].second);
+        ASSERT_FALSE(pin->Deleted());
+        std::memcpy(rec.data(), pin->Data(), rec.size());
+      }
+      ASSERT_EQ(x.KeyOf(d, slot, rec.data()), keys[i].first);
+    }
+    EXPECT_EQ(records.size(), live);
+  };
+  check_order(1500);
+
+  // A partial key (the group alone) finds the first record of the group.
+  const auto probe = Row(*t, 0, "", -5, 0);
+  const std::vector<std::uint8_t> key = x.KeyOf(d, slot, probe.data());
+  TIndexEntry found;
+  ASSERT_TRUE(x.Tree(d, slot).Seek(key.data(), 3, found));
+  EXPECT_EQ(std::memcmp(found.key.data(), key.data(), 3), 0);
+  TIndexEntry prior = found;
+  EXPECT_TRUE(!x.Tree(d, slot).Prior(prior) || std::memcmp(prior.key.data(), key.data(), 3) < 0);
+
+  // The tree is deep enough to have branch pages, written without subtree
+  // counts into the temporary file, which the independent reader accepts.
+  const auto temp = ReadFileBytes(temp_files[0]);
+  ASSERT_EQ(temp.size() % 4096, 0u);
+  ASSERT_EQ(static_cast<std::int32_t>(temp.size() / 4096), x.TemporaryNextPage());
+  kura_test::IndexShape shape;
+  shape.key_size = x.Layout(d, slot).KeySize();
+  shape.unique = false;
+  shape.with_counts = false;
+  shape.root = x.RootPage(slot);
+  std::set<std::int32_t> claimed;
+  const kura_test::IndexReport report = kura_test::ReadIndex(
+      [&](std::int32_t n) { return &temp[static_cast<std::size_t>(n) * 4096]; },
+      x.TemporaryNextPage() - 1, shape, nullptr, claimed);
+  EXPECT_TRUE(report.problems.empty()) << report.problems.front();
+  EXPECT_GE(report.depth, 2);
+  EXPECT_EQ(report.keys.size(), 1500u);
+  EXPECT_EQ(temp[static_cast<std::size_t>(shape.root) * 4096], kPageRoot);
+
+  // Inserts, updates and deletes keep it; the index file stays as the twin's.
+  for (TDataTable* table : {t.get(), twin.get()}) {
+    Fill(*table, 1501, 1800);
+    for (std::int32_t n = 1; n <= 600; n += 3)
+      table->DeleteRecord(n);
+    table->Flush();
+  }
+  check_order(1800 - 200);
+  EXPECT_TRUE(x.CheckTrees(d).empty());
+  EXPECT_EQ(ReadFileBytes(dir_ / "t.IDX"), ReadFileBytes(twin_dir / "t.IDX"));
+  const kura_test::FileReport r = ReadBack();
+  EXPECT_TRUE(r.problems.empty()) << r.problems.front();
+  EXPECT_EQ(r.header.secondary_count, 1);
+  for (const auto& s : r.header.slots)
+    EXPECT_TRUE(s.name.empty() || (s.name != "ByGroup" && !s.temporary));
+
+  // Closing drops the index and its file; reopened, nothing is left of it.
+  t->Close();
+  twin->Close();
+  EXPECT_TRUE(TemporaryFiles(dir_.path()).empty());
+  EXPECT_EQ(ReadFileBytes(dir_ / "t.IDX"), ReadFileBytes(twin_dir / "t.IDX"));
+  TDataTable again(dir_.path(), "t", settings_);
+  again.Open(true);
+  again.Verify();
+  EXPECT_EQ(Index(again).SlotOf("ByGroup"), -1);
+  EXPECT_EQ(Index(again).TemporaryCount(), 0);
+  EXPECT_TRUE(Index(again).CheckTrees(again.Data()).empty());
+  again.Close();
+}
+
+TEST_F(TemporaryIndexTest, StoredIndexesKeepTheirSlotsAroundTemporaryOnes) {
+  auto t = Make();
+  TIndexFile& x = Index(*t);
+  TDataFile& d = t->Data();
+  x.AddPrimaryIndex(d, Def("", {1}, true));
+  Fill(*t, 1, 300);
+  x.AddSecondaryIndex(d, Temporary("TA", {2}, false));
+  x.AddSecondaryIndex(d, Temporary("TB", {4}, true));
+  EXPECT_EQ(CodeOf([&] { x.AddSecondaryIndex(d, Temporary("ta", {3}, false)); }), kErrIndexExists);
+  x.DeleteIndex(x.SlotOf("TA"));
+  EXPECT_EQ(x.SlotOf("TA"), -1);
+  // Stored indexes up to the slot the remaining temporary index holds: it
+  // moves out of the way and keeps its keys.
+  const int tb = x.SlotOf("TB");
+  auto stored_name = [](int i) {
+    std::string name = "S";
+    name += std::to_string(i);
+    return name;
+  };
+  for (int i = 1; i <= tb; ++i)
+    x.AddSecondaryIndex(d, Def(stored_name(i), {3}, false));
+  EXPECT_EQ(x.SecondaryCount(), tb);
+  EXPECT_EQ(x.SlotOf(stored_name(tb)), tb);
+  EXPECT_GT(x.SlotOf("TB"), tb);
+  EXPECT_EQ(x.TemporaryCount(), 1);
+  EXPECT_EQ(CodeOf([&] { x.AddSecondaryIndex(d, Def("Full", {3}, false)); }), kErrIndexLimits);
+  EXPECT_EQ(CodeOf([&] { x.AddSecondaryIndex(d, Temporary("Full", {3}, false)); }),
+            kErrIndexLimits);
+  const auto keys = Walk(x.Tree(d, x.SlotOf("TB")));
+  ASSERT_EQ(keys.size(), 300u);
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    EXPECT_EQ(keys[i].second, static_cast<std::int32_t>(i + 1));  // VAL is the record number
+  t->Flush();
+  t->Verify();
+  EXPECT_TRUE(x.CheckTrees(d).empty());
+  t->Close();
+  const kura_test::FileReport r = ReadBack();
+  EXPECT_TRUE(r.problems.empty()) << r.problems.front();
+  EXPECT_EQ(r.header.secondary_count, tb);
+  for (const auto& s : r.header.slots)
+    EXPECT_NE(s.name, "TB");
+}
+
+TEST_F(TemporaryIndexTest, RefusedOrForeignTemporaryIndexesLeaveNoTrace) {
+  auto t = Make();
+  TIndexFile& x = Index(*t);
+  TDataFile& d = t->Data();
+  x.AddPrimaryIndex(d, Def("", {1}, true));
+  Fill(*t, 1, 200);
+  t->Flush();
+  const auto before = ReadFileBytes(dir_ / "t.IDX");
+  // GRP repeats: a unique temporary index over it is refused.
+  EXPECT_EQ(CodeOf([&] { x.AddSecondaryIndex(d, Temporary("UG", {3}, true)); }), kErrDuplicateKey);
+  EXPECT_EQ(x.SlotOf("UG"), -1);
+  EXPECT_EQ(x.TemporaryCount(), 0);
+  EXPECT_TRUE(x.CheckTrees(d).empty());
+  t->Flush();
+  EXPECT_EQ(ReadFileBytes(dir_ / "t.IDX"), before);
+  t->Close();
+  EXPECT_TRUE(TemporaryFiles(dir_.path()).empty());
+
+  // A stored descriptor marked temporary is a damaged header.
+  for (std::size_t flag : {index_descriptor::kTemporary, index_descriptor::kTemporaryPages}) {
+    auto bytes = before;
+    bytes[IndexDescriptorOffset(0) + flag] = 1;
+    WriteFileBytes(dir_ / "t.IDX", bytes);
+    TDataTable damaged(dir_.path(), "t", settings_);
+    EXPECT_EQ(CodeOf([&] { damaged.Open(true); }), kErrHeaderCorrupt);
+  }
+}
+
+TEST_F(TemporaryIndexTest, SurvivesAHeaderChangedByAnotherHandle) {
+  auto t = Make();
+  TIndexFile& x = Index(*t);
+  TDataFile& d = t->Data();
+  x.AddPrimaryIndex(d, Def("", {1}, true));
+  Fill(*t, 1, 100);
+  x.AddSecondaryIndex(d, Temporary("ByName", {2}, false));
+  const int slot = x.SlotOf("ByName");
+  t->Flush();
+  // Changes to the temporary index not yet written to its file.
+  for (std::int32_t n = 1; n <= 40; ++n)
+    x.DeleteKeys(d, d.GetRecord(n)->Data(), n);
+  // Another handle wrote the header: the stored part is read again, the
+  // temporary index and its unwritten pages stay.
+  auto bytes = ReadFileBytes(dir_ / "t.IDX");
+  EncodeFixed32(&bytes[0], DecodeFixed32(&bytes[0]) + 1);
+  WriteFileBytes(dir_ / "t.IDX", bytes);
+  x.DropPages();
+  ASSERT_TRUE(x.ReReadHeaderIfChanged());
+  ASSERT_EQ(x.SlotOf("byname"), slot);
+  const auto keys = Walk(x.Tree(d, slot));
+  EXPECT_EQ(keys.size(), 60u);
+  for (const auto& [key, record] : keys)
+    EXPECT_GT(record, 40);
+  // A flush writes those pages to the temporary file.
+  t->Flush();
+  const std::vector<std::string> temp_files = TemporaryFiles(dir_.path());
+  ASSERT_EQ(temp_files.size(), 1u);
+  const auto temp = ReadFileBytes(temp_files[0]);
+  ASSERT_EQ(temp.size(), static_cast<std::size_t>(x.TemporaryNextPage()) * 4096);
+  kura_test::IndexShape shape;
+  shape.key_size = x.Layout(d, slot).KeySize();
+  shape.unique = false;
+  shape.with_counts = false;
+  shape.root = x.RootPage(slot);
+  std::set<std::int32_t> claimed;
+  const kura_test::IndexReport report = kura_test::ReadIndex(
+      [&](std::int32_t n) { return &temp[static_cast<std::size_t>(n) * 4096]; },
+      x.TemporaryNextPage() - 1, shape, nullptr, claimed);
+  EXPECT_TRUE(report.problems.empty());
+  EXPECT_EQ(report.keys.size(), 60u);
+  t->Close(true);
+  EXPECT_TRUE(TemporaryFiles(dir_.path()).empty());
+}
 
 }  // namespace
 }  // namespace kura

@@ -103,7 +103,7 @@ TEST_F(KuraIndexToolTest, LongRandomRunsPassTheIndependentReader) {
   auto row = [&](int* id, std::string* name, int* grp) {
     do {
       *id = static_cast<int>(rng() % 100000) - 50000;
-      *name = "n" + std::to_string(rng() % 5000);
+      *name = std::string("n").append(std::to_string(rng() % 5000));
       *grp = static_cast<int>(rng() % 7);
     } while (ids.count(*id) || name_grp.count({*name, *grp}));
   };
