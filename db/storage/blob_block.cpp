@@ -12,10 +12,7 @@ void TBlock::Reset(std::size_t data_size) {
   previous = next = 0;
   used = 0;
   stamp = total_length = 0;
-  dirty_ = false;
-  pins_ = 0;
-  number_ = 0;
-  mru_prev = mru_next = nullptr;
+  ResetState();
 }
 
 void TBlock::Clear() {
@@ -41,17 +38,6 @@ void TBlock::Decode(const std::uint8_t* in) {
   stamp = static_cast<std::int32_t>(DecodeFixed32(in + block_header::kStamp));
   total_length = static_cast<std::int32_t>(DecodeFixed32(in + block_header::kTotalLength));
   std::copy_n(in + kBlockHeaderSize, data_.size(), data_.begin());
-}
-
-std::unique_ptr<TBlock> TBlockStack::Pop(TBlobFile* file) {
-  if (spare_.empty()) return std::make_unique<TBlock>(file);
-  std::unique_ptr<TBlock> b = std::move(spare_.back());
-  spare_.pop_back();
-  return b;
-}
-
-void TBlockStack::Push(std::unique_ptr<TBlock> b) {
-  if (spare_.size() < kCapacity) spare_.push_back(std::move(b));
 }
 
 }  // namespace kura

@@ -1,6 +1,8 @@
-// The cached buffers of one file (records of a data file, blocks of a BLOB
-// file): owned in a list sorted by buffer number, and threaded on an intrusive
-// most-recently-used list through the buffers' mru_prev / mru_next links.
+// The buffers a file caches (records of a data file, blocks of a BLOB file)
+// and what they share: the per-buffer state (number, dirty flag, pins, MRU
+// links), the pin holder, the stack of spare buffer objects, and the list of
+// cached buffers — owned in a vector sorted by buffer number and threaded on an
+// intrusive most-recently-used list through the buffers' mru_prev / mru_next.
 //
 // Invariants: `sorted` is strictly ascending by Number(); every buffer in it is
 // on the MRU list at most once; head/tail are null exactly when the MRU list is
@@ -15,6 +17,99 @@
 #include <vector>
 
 namespace kura {
+
+// The state every cached buffer carries. A buffer is pinned while a caller
+// holds it; only unpinned buffers are written back or reused.
+template <typename Derived, typename FileT>
+class TCachedBuffer {
+ public:
+  explicit TCachedBuffer(FileT* file) : file_(file) {}
+
+  FileT* File() const { return file_; }
+  std::int32_t Number() const { return number_; }
+  void SetNumber(std::int32_t n) { number_ = n; }
+  bool Dirty() const { return dirty_; }
+  void SetDirty(bool d) { dirty_ = d; }
+  int Pins() const { return pins_; }
+  void Pin() { ++pins_; }
+  void Unpin() {
+    if (pins_ > 0) --pins_;
+  }
+
+  // Links of the most-recently-used list (owned by the file's TBufferList).
+  Derived* mru_prev = nullptr;
+  Derived* mru_next = nullptr;
+
+ protected:
+  // Back to a fresh buffer: unnumbered, clean, unpinned, on no list.
+  void ResetState() {
+    dirty_ = false;
+    pins_ = 0;
+    number_ = 0;
+    mru_prev = mru_next = nullptr;
+  }
+
+ private:
+  FileT* file_;
+  bool dirty_ = false;
+  int pins_ = 0;
+  std::int32_t number_ = 0;
+};
+
+// Spare buffer objects a file recycles instead of freeing: up to Capacity; a
+// released buffer beyond that is destroyed.
+template <typename Buffer, typename FileT, std::size_t Capacity>
+class TSpareStack {
+ public:
+  static constexpr std::size_t kCapacity = Capacity;
+
+  std::unique_ptr<Buffer> Pop(FileT* file) {
+    if (spare_.empty()) return std::make_unique<Buffer>(file);
+    std::unique_ptr<Buffer> b = std::move(spare_.back());
+    spare_.pop_back();
+    return b;
+  }
+  void Push(std::unique_ptr<Buffer> b) {
+    if (spare_.size() < kCapacity) spare_.push_back(std::move(b));
+  }
+  std::size_t Count() const { return spare_.size(); }
+
+ private:
+  std::vector<std::unique_ptr<Buffer>> spare_;
+};
+
+// Holds one pin on a buffer and releases it on scope exit, so a throw never
+// leaks a pin.
+template <typename Buffer>
+class TBufferPin {
+ public:
+  TBufferPin() = default;
+  explicit TBufferPin(Buffer* b) : buffer_(b) {}
+  ~TBufferPin() { Release(); }
+  TBufferPin(TBufferPin&& o) noexcept : buffer_(o.buffer_) { o.buffer_ = nullptr; }
+  TBufferPin& operator=(TBufferPin&& o) noexcept {
+    if (this != &o) {
+      Release();
+      buffer_ = o.buffer_;
+      o.buffer_ = nullptr;
+    }
+    return *this;
+  }
+  TBufferPin(const TBufferPin&) = delete;
+  TBufferPin& operator=(const TBufferPin&) = delete;
+
+  Buffer* get() const { return buffer_; }
+  Buffer* operator->() const { return buffer_; }
+  Buffer& operator*() const { return *buffer_; }
+  explicit operator bool() const { return buffer_ != nullptr; }
+  void Release() {
+    if (buffer_) buffer_->Unpin();
+    buffer_ = nullptr;
+  }
+
+ private:
+  Buffer* buffer_ = nullptr;
+};
 
 template <typename Buffer>
 struct TBufferList {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "db/storage/buffer_list.h"
 #include "db/storage/coding.h"
 #include "db/storage/data_format.h"
 
@@ -17,23 +18,12 @@ namespace kura {
 
 class TDataFile;
 
-class TRecord {
+class TRecord : public TCachedBuffer<TRecord, TDataFile> {
  public:
-  explicit TRecord(TDataFile* file) : file_(file) {}
+  explicit TRecord(TDataFile* file) : TCachedBuffer(file) {}
 
   // Makes the buffer `size` bytes of zeros (grown in 64-byte steps).
   void Reset(std::size_t size);
-
-  TDataFile* File() const { return file_; }
-  std::int32_t Number() const { return number_; }
-  void SetNumber(std::int32_t n) { number_ = n; }
-  bool Dirty() const { return dirty_; }
-  void SetDirty(bool d) { dirty_ = d; }
-  int Pins() const { return pins_; }
-  void Pin() { ++pins_; }
-  void Unpin() {
-    if (pins_ > 0) --pins_;
-  }
 
   std::uint8_t* Data() { return buffer_.data(); }
   const std::uint8_t* Data() const { return buffer_.data(); }
@@ -56,61 +46,14 @@ class TRecord {
     EncodeFixed32(&buffer_[record::kAutoInc], static_cast<std::uint32_t>(v));
   }
 
-  // Links of the most-recently-used list (owned by the data file's cache).
-  TRecord* mru_prev = nullptr;
-  TRecord* mru_next = nullptr;
-
  private:
-  TDataFile* file_;
-  bool dirty_ = false;
-  int pins_ = 0;
-  std::int32_t number_ = 0;
   std::vector<std::uint8_t> buffer_;
   std::size_t size_ = 0;
   std::vector<std::uint8_t> work_;
 };
 
-// Up to 64 spare records; a released record beyond that is destroyed.
-class TRecordStack {
- public:
-  static constexpr std::size_t kCapacity = 64;
-  std::unique_ptr<TRecord> Pop(TDataFile* file);
-  void Push(std::unique_ptr<TRecord> r);
-  std::size_t Count() const { return spare_.size(); }
-
- private:
-  std::vector<std::unique_ptr<TRecord>> spare_;
-};
-
-// Holds one pin on a record and releases it on scope exit.
-class TRecordPin {
- public:
-  TRecordPin() = default;
-  explicit TRecordPin(TRecord* r) : record_(r) {}
-  ~TRecordPin() { Release(); }
-  TRecordPin(TRecordPin&& o) noexcept : record_(o.record_) { o.record_ = nullptr; }
-  TRecordPin& operator=(TRecordPin&& o) noexcept {
-    if (this != &o) {
-      Release();
-      record_ = o.record_;
-      o.record_ = nullptr;
-    }
-    return *this;
-  }
-  TRecordPin(const TRecordPin&) = delete;
-  TRecordPin& operator=(const TRecordPin&) = delete;
-
-  TRecord* get() const { return record_; }
-  TRecord* operator->() const { return record_; }
-  TRecord& operator*() const { return *record_; }
-  explicit operator bool() const { return record_ != nullptr; }
-  void Release() {
-    if (record_) record_->Unpin();
-    record_ = nullptr;
-  }
-
- private:
-  TRecord* record_ = nullptr;
-};
+// Up to 64 spare records.
+using TRecordStack = TSpareStack<TRecord, TDataFile, 64>;
+using TRecordPin = TBufferPin<TRecord>;
 
 }  // namespace kura
