@@ -257,18 +257,8 @@ TBlockPin TBlobFile::GetBlock(std::int32_t n, std::int32_t needed) {
     header_changed_ = true;
     return TBlockPin(b);
   }
-  int probe = 0;
-  for (TBlock* b = cache_.head; b != nullptr && probe < kMruProbe; b = b->mru_next, ++probe) {
-    if (b->Number() == n) {
-      ++hits_;
-      cache_.Touch(b);
-      b->Pin();
-      return TBlockPin(b);
-    }
-  }
-  if (TBlock* b = cache_.Find(n)) {
+  if (TBlock* b = cache_.FindAndTouch(n, kMruProbe)) {
     ++hits_;
-    cache_.Touch(b);
     b->Pin();
     return TBlockPin(b);
   }

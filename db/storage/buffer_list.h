@@ -130,6 +130,22 @@ struct TBufferList {
     return i < sorted.size() && sorted[i]->Number() == n ? sorted[i].get() : nullptr;
   }
 
+  // The buffer numbered n, made the most recently used; null when not cached.
+  // The first `probe` buffers of the MRU list are looked at before the sorted
+  // list is searched: most requests are for one of the last few buffers used.
+  Buffer* FindAndTouch(std::int32_t n, int probe) {
+    Buffer* found = nullptr;
+    for (Buffer* b = head; b != nullptr && probe > 0; b = b->mru_next, --probe) {
+      if (b->Number() == n) {
+        found = b;
+        break;
+      }
+    }
+    if (found == nullptr) found = Find(n);
+    if (found != nullptr) Touch(found);
+    return found;
+  }
+
   // Inserts b at its place; false (and b dropped) when its number is cached already.
   bool Insert(std::unique_ptr<Buffer> b) {
     const std::size_t i = LowerBound(b->Number());

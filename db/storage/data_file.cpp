@@ -627,20 +627,8 @@ TRecordPin TDataFile::GetRecord(std::int32_t n, bool backwards) {
     header_changed_ = true;
     return TRecordPin(r);
   }
-  int probe = 0;
-  for (TRecord* r = cache_.head; r != nullptr && probe < kMruProbe; r = r->mru_next, ++probe) {
-    if (r->Number() == n) {
-      ++hits_;
-      cache_.Unlink(r);
-      cache_.PushFront(r);
-      r->Pin();
-      return TRecordPin(r);
-    }
-  }
-  if (TRecord* r = cache_.Find(n)) {
+  if (TRecord* r = cache_.FindAndTouch(n, kMruProbe)) {
     ++hits_;
-    cache_.Unlink(r);
-    cache_.PushFront(r);
     r->Pin();
     return TRecordPin(r);
   }
@@ -648,8 +636,7 @@ TRecordPin TDataFile::GetRecord(std::int32_t n, bool backwards) {
   ReadBlock(n, backwards);
   TRecord* r = cache_.Find(n);
   if (r == nullptr || r->Number() != n) Raise(kErrRecordBuffersCorrupt);
-  cache_.Unlink(r);
-  cache_.PushFront(r);
+  cache_.Touch(r);
   r->Pin();
   return TRecordPin(r);
 }
