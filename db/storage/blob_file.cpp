@@ -306,55 +306,29 @@ void TBlobFile::FreeBlock(TBlock& block) {
 
 bool TBlobFile::FlushBlocks() {
   const std::size_t bs = static_cast<std::size_t>(block_size_);
-  bool wrote = false;
-  auto writable = [&](const TBlock* b) {
-    return b->Dirty() && b->Pins() == 0 &&
-           !(b->Number() >= read_first_ && b->Number() <= read_last_);
+  auto writable = [&](const TBlock& b) {
+    return b.Dirty() && b.Pins() == 0 && !(b.Number() >= read_first_ && b.Number() <= read_last_);
   };
   std::vector<std::uint8_t> run;
-  std::size_t i = 0;
-  while (i < cache_.sorted.size()) {
-    if (!writable(cache_.sorted[i].get())) {
-      ++i;
-      continue;
-    }
-    std::size_t j = i + 1;
-    while (j < cache_.sorted.size() && writable(cache_.sorted[j].get()) &&
-           cache_.sorted[j]->Number() == cache_.sorted[j - 1]->Number() + 1)
-      ++j;
-    const std::size_t count = j - i;
+  return cache_.ForEachRun(writable, [&](std::size_t first, std::size_t count) {
     run.resize(count * bs);
     for (std::size_t k = 0; k < count; ++k) {
       std::uint8_t* dst = run.data() + k * bs;
-      cache_.sorted[i + k]->Encode(dst);
+      cache_.sorted[first + k]->Encode(dst);
       if (encrypted_) {
         Scramble(dst, kBlockHeaderSize, kRecordKey);
         Scramble(dst + kBlockHeaderSize, bs - kBlockHeaderSize, kRecordKey);
       }
     }
-    Write(BlockOffset(cache_.sorted[i]->Number()), run.data(), run.size());
+    Write(BlockOffset(cache_.sorted[first]->Number()), run.data(), run.size());
     for (std::size_t k = 0; k < count; ++k)
-      cache_.sorted[i + k]->SetDirty(false);
+      cache_.sorted[first + k]->SetDirty(false);
     written_ = true;
-    wrote = true;
     ++writes_;
-    i = j;
-  }
-  return wrote;
+  });
 }
 
-void TBlobFile::DropBlocks() {
-  for (std::size_t i = 0; i < cache_.sorted.size();) {
-    TBlock* b = cache_.sorted[i].get();
-    if (b->Pins() > 0) {
-      ++i;
-      continue;
-    }
-    cache_.Unlink(b);
-    stack_.Push(std::move(cache_.sorted[i]));
-    cache_.sorted.erase(cache_.sorted.begin() + static_cast<std::ptrdiff_t>(i));
-  }
-}
+void TBlobFile::DropBlocks() { cache_.DropUnpinned(stack_); }
 
 void TBlobFile::TrimCache() {
   SizeCache();

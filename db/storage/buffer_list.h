@@ -181,6 +181,40 @@ struct TBufferList {
     PushFront(b);
   }
 
+  // Calls write(first, count) for every run of buffers that `writable`
+  // accepts and whose numbers follow each other, in ascending order; `first`
+  // indexes `sorted`. Returns whether any run was handed out.
+  template <typename Writable, typename Write>
+  bool ForEachRun(Writable writable, Write write) {
+    bool any = false;
+    for (std::size_t i = 0; i < sorted.size();) {
+      if (!writable(*sorted[i])) {
+        ++i;
+        continue;
+      }
+      std::size_t j = i + 1;
+      while (j < sorted.size() && writable(*sorted[j]) &&
+             sorted[j]->Number() == sorted[j - 1]->Number() + 1)
+        ++j;
+      write(i, j - i);
+      any = true;
+      i = j;
+    }
+    return any;
+  }
+
+  // Gives every unpinned buffer back to the spare stack; pinned ones stay.
+  template <typename Stack>
+  void DropUnpinned(Stack& spare) {
+    auto pinned = std::stable_partition(sorted.begin(), sorted.end(),
+                                        [](const std::unique_ptr<Buffer>& b) { return b->Pins() > 0; });
+    for (auto it = pinned; it != sorted.end(); ++it) {
+      Unlink(it->get());
+      spare.Push(std::move(*it));
+    }
+    sorted.erase(pinned, sorted.end());
+  }
+
   void Clear() {
     sorted.clear();
     head = tail = nullptr;

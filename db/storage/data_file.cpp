@@ -671,59 +671,27 @@ void TDataFile::DeleteRecord(std::int32_t n) {
 }
 
 bool TDataFile::FlushRecords() {
-  const int rs = RecordSize();
-  bool wrote = false;
-  std::size_t i = 0;
-  auto writable = [&](const TRecord* r) {
-    return r->Dirty() && r->Pins() == 0 &&
-           !(r->Number() >= block_first_ && r->Number() <= block_last_);
+  const std::size_t rs = static_cast<std::size_t>(RecordSize());
+  auto writable = [&](const TRecord& r) {
+    return r.Dirty() && r.Pins() == 0 &&
+           !(r.Number() >= block_first_ && r.Number() <= block_last_);
   };
-  while (i < cache_.sorted.size()) {
-    if (!writable(cache_.sorted[i].get())) {
-      ++i;
-      continue;
-    }
-    std::size_t j = i + 1;
-    while (j < cache_.sorted.size() && writable(cache_.sorted[j].get()) &&
-           cache_.sorted[j]->Number() == cache_.sorted[j - 1]->Number() + 1)
-      ++j;
-    const std::size_t count = j - i;
-    Grow(write_buffer_, count * static_cast<std::size_t>(rs));
+  return cache_.ForEachRun(writable, [&](std::size_t first, std::size_t count) {
+    Grow(write_buffer_, count * rs);
     for (std::size_t k = 0; k < count; ++k) {
-      TRecord* r = cache_.sorted[i + k].get();
-      std::uint8_t* dst = write_buffer_.data() + k * static_cast<std::size_t>(rs);
-      std::copy_n(r->Data(), rs, dst);
-      if (Encrypted()) Scramble(dst, static_cast<std::size_t>(rs), kRecordKey);
-      r->SetDirty(false);
+      std::uint8_t* dst = write_buffer_.data() + k * rs;
+      std::copy_n(cache_.sorted[first + k]->Data(), rs, dst);
+      if (Encrypted()) Scramble(dst, rs, kRecordKey);
     }
-    try {
-      Write(SlotOffset(cache_.sorted[i]->Number()), write_buffer_.data(),
-            count * static_cast<std::size_t>(rs));
-    } catch (...) {
-      for (std::size_t k = 0; k < count; ++k)
-        cache_.sorted[i + k]->SetDirty(true);
-      throw;
-    }
+    Write(SlotOffset(cache_.sorted[first]->Number()), write_buffer_.data(), count * rs);
+    for (std::size_t k = 0; k < count; ++k)
+      cache_.sorted[first + k]->SetDirty(false);
     written_ = true;
-    wrote = true;
     ++writes_;
-    i = j;
-  }
-  return wrote;
+  });
 }
 
-void TDataFile::DropRecords() {
-  for (std::size_t i = 0; i < cache_.sorted.size();) {
-    TRecord* r = cache_.sorted[i].get();
-    if (r->Pins() > 0) {
-      ++i;
-      continue;
-    }
-    cache_.Unlink(r);
-    stack_.Push(std::move(cache_.sorted[i]));
-    cache_.sorted.erase(cache_.sorted.begin() + static_cast<std::ptrdiff_t>(i));
-  }
-}
+void TDataFile::DropRecords() { cache_.DropUnpinned(stack_); }
 
 void TDataFile::TrimCache() {
   SizeCache();
