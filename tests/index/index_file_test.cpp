@@ -19,48 +19,15 @@
 #include "db/storage/index_file.h"
 #include "db/storage/key_collation.h"
 #include "index_format_reader.h"
+#include "tests/storage/storage_test_support.h"
 
 namespace kura {
 namespace {
 
-// A scratch directory of its own for every test.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/kura-index-XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    path_ = made ? made : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-std::vector<std::uint8_t> ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-}
-
-std::uint16_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EKuraEngineError& e) {
-    return e.Code();
-  }
-  return 0;
-}
+using testing::CodeOf;
+using testing::ReadFileBytes;
+using testing::TempDir;
+using testing::WriteFileBytes;
 
 std::vector<TFieldDefinition> Fields() {
   std::vector<TFieldDefinition> f(5);

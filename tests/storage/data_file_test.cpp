@@ -14,25 +14,8 @@ namespace {
 using testing::ReadFileBytes;
 using testing::TempDir;
 using testing::WriteFileBytes;
-
-std::uint16_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EKuraEngineError& e) {
-    return e.Code();
-  }
-  return 0;
-}
-
-TFieldDefinition Field(std::string name, std::uint8_t type, int length = 0,
-                       std::uint8_t subtype = 0) {
-  TFieldDefinition f;
-  f.name = std::move(name);
-  f.type = type;
-  f.length = length;
-  f.subtype = subtype;
-  return f;
-}
+using testing::CodeOf;
+using testing::Field;
 
 std::int32_t I32(const std::vector<std::uint8_t>& b, std::size_t off) {
   return static_cast<std::int32_t>(DecodeFixed32(&b[off]));

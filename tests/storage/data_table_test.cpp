@@ -17,25 +17,8 @@ namespace {
 
 using testing::ReadFileBytes;
 using testing::TempDir;
-
-std::uint16_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EKuraEngineError& e) {
-    return e.Code();
-  }
-  return 0;
-}
-
-TFieldDefinition Field(std::string name, std::uint8_t type, int length = 0,
-                       std::uint8_t subtype = 0) {
-  TFieldDefinition f;
-  f.name = std::move(name);
-  f.type = type;
-  f.length = length;
-  f.subtype = subtype;
-  return f;
-}
+using testing::CodeOf;
+using testing::Field;
 
 class DataTableTest : public ::testing::Test {
  protected:

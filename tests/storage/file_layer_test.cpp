@@ -18,15 +18,7 @@ namespace {
 using testing::ReadFileBytes;
 using testing::TempDir;
 using testing::WriteFileBytes;
-
-std::uint16_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EKuraEngineError& e) {
-    return e.Code();
-  }
-  return 0;
-}
+using testing::CodeOf;
 
 TEST(FileLayerTest, MemoryFileKeepsItsDataAcrossCloseAndReopen) {
   TFileHandler a("mem", true);

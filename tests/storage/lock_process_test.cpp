@@ -16,15 +16,7 @@ using testing::Signal;
 using testing::Spawn;
 using testing::TempDir;
 using testing::WaitExit;
-
-std::uint16_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EKuraEngineError& e) {
-    return e.Code();
-  }
-  return 0;
-}
+using testing::CodeOf;
 
 class LockProcessTest : public ::testing::Test {
  protected:

@@ -14,7 +14,30 @@
 #include <string>
 #include <vector>
 
+#include "db/storage/data_file.h"
+#include "db/storage/engine_error.h"
+
 namespace kura::testing {
+
+// The engine error code f raises, 0 when it raises none.
+inline std::uint16_t CodeOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const EKuraEngineError& e) {
+    return e.Code();
+  }
+  return 0;
+}
+
+inline TFieldDefinition Field(std::string name, std::uint8_t type, int length = 0,
+                              std::uint8_t subtype = 0) {
+  TFieldDefinition f;
+  f.name = std::move(name);
+  f.type = type;
+  f.length = length;
+  f.subtype = subtype;
+  return f;
+}
 
 class TempDir {
  public:
