@@ -15,8 +15,8 @@
 #include <random>
 #include <stdexcept>
 
-#include "app/form3.h"
-#include "app/printing.h"
+#include "records/ui/form3.h"
+#include "records/ui/printing.h"
 #include "app/program_files.h"
 
 namespace kirobaku {
@@ -244,7 +244,7 @@ void TForm2::createPanel(QWidget* client) {
   connect(trackBar1_, &QSlider::valueChanged, this, &TForm2::TrackBar1Change);
   auto* scale = new QLabel(QStringLiteral("0     80    160    240    320   400"), client);
   scale->setObjectName(QStringLiteral("Label363"));
-  // The scale's spaces are as narrow as the original font's, so it fits under the bar.
+  // Narrowed word spacing keeps the scale's six numbers under the bar.
   QFont scaleFont = scale->font();
   scaleFont.setWordSpacing(-1.5);
   scale->setFont(scaleFont);

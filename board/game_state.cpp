@@ -271,6 +271,41 @@ void GameState::CheckConsistency() const {
     previous = c.position;
   }
   if (CapturedBlack < 0 || CapturedWhite < 0) fail("negative capture counter");
+
+  const bool showsRecord = (Mode == kModeGame || Mode == kModeFree) && MovingEntry == 0 &&
+                           YoseState == 0 && !FigureShown;
+  if (!showsRecord) return;
+  // The replay runs on a copy of the record, shown nowhere.
+  struct SilentView : BoardView {
+    void ShowImage(PointIndex, StoneColour) override {}
+    void SetLabelCaption(PointIndex, const std::string&) override {}
+    void SetLabelColour(PointIndex, std::uint32_t) override {}
+    void SetEditText(int, const std::string&) override {}
+    void SetStatusText(int, const std::string&) override {}
+    bool AskYesNo(const std::string&) override { return true; }
+    bool AskYesCancel(const std::string&) override { return true; }
+    void ShowMessage(const std::string&) override {}
+    void SelectModeButton(int) override {}
+    void SetYoseCaption(const std::string&) override {}
+    void PlaySound(int) override {}
+  } silent;
+  GameState replay(silent);
+  replay.MoveRecord = MoveRecord;
+  for (std::int32_t i = 1; i <= Position; ++i) {
+    const MoveEntry& e = MoveRecord[i];
+    replay.Position = i;
+    if (!e.IsPlaceable()) continue;
+    replay.Board[e.point] = e.colour;
+    replay.CheckCaptures(e.point);
+    replay.RemoveCaptured(e.move);
+  }
+  for (PointIndex p = 1; p <= kPointCount; ++p) {
+    if (Board[p] != replay.Board[p])
+      fail("board differs from the record's replay at " + std::to_string(p));
+  }
+  if (CaptureLog != replay.CaptureLog) fail("capture log differs from the replay");
+  if (CapturedBlack != replay.CapturedBlack || CapturedWhite != replay.CapturedWhite)
+    fail("capture counters differ from the capture log");
 }
 
 }  // namespace kirobaku

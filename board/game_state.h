@@ -10,6 +10,10 @@
 //     board, in removal order: positions are ascending and never above Position,
 //     points are on the board and colours are black or white.
 //  4. CapturedBlack and CapturedWhite are never negative.
+//  5. While the board shows the record (game or free mode, no stone being
+//     moved, no yose count, no figure shown), the board, the capture log and
+//     the two capture counters are what a fresh replay of entries 1..Position
+//     makes of them.
 //
 // The record is untrusted (it comes from files and tables): every reader skips
 // an entry whose point is outside 1..361 or whose colour is not 1 or 2, and

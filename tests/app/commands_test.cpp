@@ -11,7 +11,7 @@
 
 #include "window_fixture.h"
 
-namespace kirobaku::testing {
+namespace kirobaku::test {
 namespace {
 
 using CommandsTest = WindowTest;
@@ -204,4 +204,4 @@ TEST_F(MissingFilesTest, EachMissingFileIsShownAndThePlayGoesOn) {
 }
 
 }  // namespace
-}  // namespace kirobaku::testing
+}  // namespace kirobaku::test

@@ -9,7 +9,7 @@
 
 #include "window_fixture.h"
 
-namespace kirobaku::testing {
+namespace kirobaku::test {
 namespace {
 
 using Form2Test = WindowTest;
@@ -270,4 +270,4 @@ TEST_F(Form2Test, NigiriAnnouncesByTheParityOfTheShownStones) {
 }
 
 }  // namespace
-}  // namespace kirobaku::testing
+}  // namespace kirobaku::test

@@ -3,7 +3,7 @@
 #include "support/sgf_moves.h"
 #include "window_fixture.h"
 
-namespace kirobaku::testing {
+namespace kirobaku::test {
 namespace {
 
 struct Seen {
@@ -52,4 +52,4 @@ TEST_F(RealGameTest, PlayedByClicksThenSteppedBackAndForward) {
 }
 
 }  // namespace
-}  // namespace kirobaku::testing
+}  // namespace kirobaku::test

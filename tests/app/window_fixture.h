@@ -22,7 +22,7 @@
 #include "app/form2.h"
 #include "support/fake_board_view.h"
 
-namespace kirobaku::testing {
+namespace kirobaku::test {
 
 class ScriptedAsker : public Asker {
  public:
@@ -127,4 +127,4 @@ class WindowTest : public ::testing::Test {
   }
 };
 
-}  // namespace kirobaku::testing
+}  // namespace kirobaku::test

@@ -14,7 +14,7 @@ std::uint32_t U32(const std::uint8_t* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-// The rolling XOR of encrypted tables, from the format description: seed
+// The rolling XOR of encrypted tables, written here independently of the engine: seed
 // (0x5A, 0xC3); per byte xor low ^ high, then low + 1, high - 1.
 void Unscramble(std::uint8_t* p, std::size_t n) {
   std::uint8_t low = 0x5A, high = 0xC3;

@@ -1,21 +1,17 @@
 #include <gtest/gtest.h>
 
 #include "board/game_state.h"
-#include "support/fake_board_view.h"
+#include "support/board_fixture.h"
 
 namespace kirobaku {
 namespace {
 
-using testing::DrawBoard;
-using testing::FakeBoardView;
-using testing::Sgf;
+using test::DrawBoard;
+using test::FakeBoardView;
+using test::Sgf;
 
-class CountingTest : public ::testing::Test {
+class CountingTest : public test::BoardTest {
  protected:
-  FakeBoardView view;
-  GameState game{view};
-
-  void SetUp() override { game.ResetGame(); }
   void Column(int column, StoneColour c) {
     for (int row = 0; row < kBoardSize; ++row)
       game.Board[PointAt(column, row)] = c;

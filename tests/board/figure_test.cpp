@@ -1,29 +1,16 @@
 #include <gtest/gtest.h>
 
 #include "board/game_state.h"
-#include "support/fake_board_view.h"
+#include "support/board_fixture.h"
 
 namespace kirobaku {
 namespace {
 
-using testing::DrawBoard;
-using testing::FakeBoardView;
-using testing::Sgf;
+using test::DrawBoard;
+using test::FakeBoardView;
+using test::Sgf;
 
-class FigureTest : public ::testing::Test {
- protected:
-  FakeBoardView view;
-  GameState game{view};
-
-  void SetUp() override { game.ResetGame(); }
-  void Play(std::initializer_list<const char*> moves) {
-    for (const char* m : moves) {
-      const int before = game.Position;
-      game.PlayMove(Sgf(m));
-      ASSERT_EQ(game.Position, before + 1) << "move " << m << " refused";
-    }
-  }
-};
+class FigureTest : public test::BoardTest {};
 
 TEST_F(FigureTest, FirstStonesStayAndRetakesAreListedTwoToALine) {
   // White "aa" (move 2) is captured by move 5; black plays there as move 7.

@@ -4,32 +4,17 @@
 
 #include <random>
 
-#include "support/fake_board_view.h"
+#include "support/board_fixture.h"
 
 namespace kirobaku {
 namespace {
 
-using testing::DrawBoard;
-using testing::FakeBoardView;
-using testing::Sgf;
+using test::DrawBoard;
+using test::FakeBoardView;
+using test::Sgf;
 
-class GameStateTest : public ::testing::Test {
+class GameStateTest : public test::BoardTest {
  protected:
-  FakeBoardView view;
-  GameState game{view};
-
-  void SetUp() override { game.ResetGame(); }
-
-  // Plays the moves in order; every one must be accepted.
-  void Play(std::initializer_list<const char*> moves) {
-    for (const char* m : moves) {
-      const int before = game.Position;
-      game.PlayMove(Sgf(m));
-      ASSERT_EQ(game.Position, before + 1) << "move " << m << " refused";
-    }
-  }
-  // Puts a stone straight onto the board (a setup for a rule test).
-  void Put(const char* xy, StoneColour c) { game.Board[Sgf(xy)] = c; }
 };
 
 TEST_F(GameStateTest, ResetGameEmptiesEverythingButKeepsModeAndSavedCopy) {
@@ -53,7 +38,8 @@ TEST_F(GameStateTest, ResetGameEmptiesEverythingButKeepsModeAndSavedCopy) {
   EXPECT_EQ(view.status[0], " ");
   EXPECT_EQ(view.status[1], " ");
   EXPECT_TRUE(view.ShownCaptions().empty());
-  for (PointIndex p = 1; p <= kPointCount; ++p) ASSERT_EQ(view.images[p], kEmpty);
+  for (PointIndex p = 1; p <= kPointCount; ++p)
+    ASSERT_EQ(view.images[p], kEmpty);
   EXPECT_EQ(game.Mode, kModeFree);
   EXPECT_EQ(game.VariationActive + game.NigiriGuess + game.YoseState + game.DeadState, 0);
   EXPECT_EQ(game.SavedPosition, 3);
@@ -99,8 +85,10 @@ TEST_F(GameStateTest, CornerCaptureCountsLogsAndSetsKoPoint) {
 TEST_F(GameStateTest, KoRetakeRefusedAtOnceButAllowedAfterAnExchange) {
   // Black surrounds cc from three sides, white surrounds dc; a black stone
   // sits in white's mouth at dc with its last liberty at cc.
-  for (const char* b : {"cb", "bc", "cd"}) Put(b, kBlack);  // around cc from left/up/down
-  for (const char* w : {"db", "ec", "dd"}) Put(w, kWhite);  // around dc from up/right/down
+  for (const char* b : {"cb", "bc", "cd"})
+    Put(b, kBlack);  // around cc from left/up/down
+  for (const char* w : {"db", "ec", "dd"})
+    Put(w, kWhite);   // around dc from up/right/down
   Put("dc", kBlack);  // black stone in white's mouth, liberty only at cc
   game.ToPlay = kWhite;
   game.PlayMove(Sgf("cc"));  // white captures dc
@@ -165,10 +153,14 @@ TEST_F(GameStateTest, SuicideOfALargerGroupIsRefused) {
 TEST_F(GameStateTest, SuicideFoundWhenEveryLineEndsAtTheEdge) {
   // A black wall along the left edge whose only liberty is aa; white stones sit
   // only where no straight line from aa reaches them.
-  for (int row = 1; row < kBoardSize; ++row) game.Board[PointAt(0, row)] = kBlack;
-  for (int column = 1; column < kBoardSize; ++column) game.Board[PointAt(column, 0)] = kBlack;
-  for (int row = 1; row < kBoardSize; ++row) game.Board[PointAt(1, row)] = kWhite;
-  for (int column = 2; column < kBoardSize; ++column) game.Board[PointAt(column, 1)] = kWhite;
+  for (int row = 1; row < kBoardSize; ++row)
+    game.Board[PointAt(0, row)] = kBlack;
+  for (int column = 1; column < kBoardSize; ++column)
+    game.Board[PointAt(column, 0)] = kBlack;
+  for (int row = 1; row < kBoardSize; ++row)
+    game.Board[PointAt(1, row)] = kWhite;
+  for (int column = 2; column < kBoardSize; ++column)
+    game.Board[PointAt(column, 1)] = kWhite;
   EXPECT_EQ(game.FindSuicideProbe(1), 0);
   game.PlayMove(1);
   EXPECT_EQ(view.LastSound(), kSoundRefusal);
@@ -178,12 +170,12 @@ TEST_F(GameStateTest, SuicideFoundWhenEveryLineEndsAtTheEdge) {
 TEST_F(GameStateTest, NotSuicideWhenAnotherGroupNearTheProbeLacksLiberties) {
   // A white stone q below p; a separate black stone (left by free placement)
   // touching q has no liberty. The new stone itself has liberties: legal.
-  Put("cc", kWhite);             // q, probed from cb downwards
-  Put("bc", kBlack);             // separate black stone next to q
+  Put("cc", kWhite);  // q, probed from cb downwards
+  Put("bc", kBlack);  // separate black stone next to q
   Put("ac", kWhite);
   Put("bb", kWhite);
-  Put("bd", kWhite);             // bc has no liberty at all
-  game.PlayMove(Sgf("cb"));      // plenty of liberties
+  Put("bd", kWhite);         // bc has no liberty at all
+  game.PlayMove(Sgf("cb"));  // plenty of liberties
   EXPECT_EQ(view.LastSound(), kSoundClick);
   EXPECT_EQ(game.Board[Sgf("cb")], kBlack);
 }
@@ -251,14 +243,16 @@ TEST_F(GameStateTest, OverwriteQuestionOnceAndNoLeavesEverything) {
 }
 
 TEST_F(GameStateTest, ReplayShowsOnlyTheNewestNumberAndSetupStones) {
-  for (int i = 1; i <= 4; ++i) game.MoveRecord[i] = {0, kBlack, PointAt(3 * i, 3)};
+  for (int i = 1; i <= 4; ++i)
+    game.MoveRecord[i] = {0, kBlack, PointAt(3 * i, 3)};
   game.MoveRecord[5] = {1, kWhite, Sgf("pp")};
   game.MoveRecord[6] = {2, kBlack, Sgf("qq")};
   game.ReplayTo(1, 1);
   EXPECT_EQ(game.Position, 5);
   EXPECT_EQ(game.MoveNumber, 1);
   EXPECT_EQ(game.ToPlay, kBlack);
-  for (int i = 1; i <= 4; ++i) EXPECT_EQ(game.Board[PointAt(3 * i, 3)], kBlack);
+  for (int i = 1; i <= 4; ++i)
+    EXPECT_EQ(game.Board[PointAt(3 * i, 3)], kBlack);
   EXPECT_EQ(view.ShownCaptions(), (std::map<PointIndex, std::string>{{Sgf("pp"), "1"}}));
 
   game.ResetGame();
@@ -274,8 +268,10 @@ TEST_F(GameStateTest, ReplayShowsOnlyTheNewestNumberAndSetupStones) {
 }
 
 TEST_F(GameStateTest, ReplayStopsWhereMoveNumbersFall) {
-  for (int i = 1; i <= 30; ++i) game.MoveRecord[i] = {i, i % 2 ? kBlack : kWhite, i};
-  for (int i = 1; i <= 5; ++i) game.MoveRecord[30 + i] = {i, i % 2 ? kBlack : kWhite, 100 + i};
+  for (int i = 1; i <= 30; ++i)
+    game.MoveRecord[i] = {i, i % 2 ? kBlack : kWhite, i};
+  for (int i = 1; i <= 5; ++i)
+    game.MoveRecord[30 + i] = {i, i % 2 ? kBlack : kWhite, 100 + i};
   game.ReplayTo(0, 1);
   EXPECT_EQ(game.Position, 30);
   EXPECT_EQ(game.MoveNumber, 30);
@@ -345,9 +341,13 @@ TEST_F(GameStateTest, SaveClearRestoreBringsTheGameBack) {
 TEST_F(GameStateTest, CaptureLogNeverLosesEntriesOfTheMovesOnTheBoard) {
   // Fill a large area with white setup stones, then capture them all with
   // black moves so that more than 100 stones are logged.
+  std::int32_t entries = 0;
   for (int column = 1; column < 8; ++column) {
-    for (int row = 1; row < 18; ++row) game.Board[PointAt(column, row)] = kWhite;
+    for (int row = 1; row < 18; ++row)
+      game.MoveRecord[++entries] = {0, kWhite, PointAt(column, row)};
   }
+  game.ReplayTo(0, 0);
+  ASSERT_EQ(game.Position, entries);
   for (int row = 0; row < kBoardSize; ++row) {
     for (int column : {0, 8}) {
       game.ToPlay = kBlack;
@@ -365,6 +365,23 @@ TEST_F(GameStateTest, CaptureLogNeverLosesEntriesOfTheMovesOnTheBoard) {
   EXPECT_EQ(game.CapturedWhite, 7 * 17);
   EXPECT_EQ(game.CaptureCount(), 7 * 17);
   game.CheckConsistency();
+}
+
+TEST_F(GameStateTest, ConsistencyCheckReplaysTheRecord) {
+  Play({"ab", "aa", "ba"});  // black "ba" captures white "aa"
+  game.CheckConsistency();
+  GameState stray = game;
+  stray.Board[Sgf("ss")] = kWhite;  // a stone no entry explains
+  EXPECT_THROW(stray.CheckConsistency(), std::logic_error);
+  GameState counted = game;
+  counted.CapturedWhite = 2;  // a prisoner the log does not hold
+  EXPECT_THROW(counted.CheckConsistency(), std::logic_error);
+  GameState lost = game;
+  lost.CaptureLog.clear();
+  EXPECT_THROW(lost.CheckConsistency(), std::logic_error);
+  GameState moving = stray;  // a stone in correction is off its point
+  moving.MovingEntry = 3;
+  EXPECT_NO_THROW(moving.CheckConsistency());
 }
 
 // Random games checked against an independent rule engine: the group and

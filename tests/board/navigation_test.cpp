@@ -3,28 +3,17 @@
 #include <random>
 
 #include "board/game_state.h"
-#include "support/fake_board_view.h"
+#include "support/board_fixture.h"
 
 namespace kirobaku {
 namespace {
 
-using testing::DrawBoard;
-using testing::FakeBoardView;
-using testing::Sgf;
+using test::DrawBoard;
+using test::FakeBoardView;
+using test::Sgf;
 
-class NavigationTest : public ::testing::Test {
+class NavigationTest : public test::BoardTest {
  protected:
-  FakeBoardView view;
-  GameState game{view};
-
-  void SetUp() override { game.ResetGame(); }
-  void Play(std::initializer_list<const char*> moves) {
-    for (const char* m : moves) {
-      const int before = game.Position;
-      game.PlayMove(Sgf(m));
-      ASSERT_EQ(game.Position, before + 1) << "move " << m << " refused";
-    }
-  }
   struct Snapshot {
     std::string board;
     int position, black, white, toPlay, captures;

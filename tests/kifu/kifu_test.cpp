@@ -11,9 +11,9 @@ namespace kirobaku {
 namespace {
 
 using ::testing::HasSubstr;
-using testing::ReadWholeFile;
-using testing::ScratchDir;
-using testing::Sjis;
+using test::ReadWholeFile;
+using test::ScratchDir;
+using test::Sjis;
 using ::testing::StartsWith;
 
 struct KifuRun {

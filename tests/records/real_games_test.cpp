@@ -13,9 +13,9 @@
 namespace kirobaku {
 namespace {
 
-using testing::DrawBoard;
-using testing::ExpectSoundRecord;
-using testing::FakeBoardView;
+using test::DrawBoard;
+using test::ExpectSoundRecord;
+using test::FakeBoardView;
 
 // The rules with nothing shared with GameState: a stone is placed, then every
 // neighbouring group of the other colour without a liberty is taken off. The
@@ -152,7 +152,7 @@ TEST(RealGamesTest, SelfPlayGamesEndInThePlayingProgramsPosition) {
     ReadSgfFile(entry.path(), game.MoveRecord);
     game.ReplayTo(0, 1);
     const std::string final =
-        testing::ReadWholeFile(std::filesystem::path(entry.path()).replace_extension(".final"));
+        test::ReadWholeFile(std::filesystem::path(entry.path()).replace_extension(".final"));
     EXPECT_EQ(DrawBoard(game.Board) + "captured: black=" + std::to_string(game.CapturedBlack) +
                   " white=" + std::to_string(game.CapturedWhite) + "\n",
               final);
@@ -177,8 +177,8 @@ TEST(RealGamesTest, ShiftJisRecordGivesTheJapaneseComment) {
   // The same game with Latin names has the same moves.
   Record latin{};
   EXPECT_EQ(ReadSgfFile(KIROBAKU_TEST_DATA "/sgf/Honinbo-51-5.sgf", latin),
-            "51st Honinbo" + testing::Sjis("黒：") + "Cho Chikun" + testing::Sjis(" × 白：") +
-                "Ryu Shikun" + testing::Sjis("  白2.5目勝ち"));
+            "51st Honinbo" + test::Sjis("黒：") + "Cho Chikun" + test::Sjis(" × 白：") +
+                "Ryu Shikun" + test::Sjis("  白2.5目勝ち"));
   EXPECT_EQ(record, latin);
 }
 

@@ -13,7 +13,7 @@ namespace {
 
 using ::testing::AllOf;
 using ::testing::HasSubstr;
-using testing::ScratchDir;
+using test::ScratchDir;
 
 // Runs the read, expects a RecordFileError, and returns its message.
 template <typename F>

@@ -15,7 +15,7 @@
 #include "db/storage/code_page.h"
 #include "records/record_file.h"
 
-namespace kirobaku::testing {
+namespace kirobaku::test {
 
 // The entries 1..n in use, as a list.
 inline std::vector<MoveEntry> EntriesOf(const Record& record) {
@@ -80,4 +80,4 @@ inline std::string Sjis(const std::string& utf8) {
   return kura::Utf8ToCp932(utf8);
 }
 
-}  // namespace kirobaku::testing
+}  // namespace kirobaku::test

@@ -12,11 +12,11 @@ namespace kirobaku {
 namespace {
 
 using ::testing::ElementsAre;
-using testing::EntriesOf;
-using testing::ExpectSoundRecord;
+using test::EntriesOf;
+using test::ExpectSoundRecord;
 using ::testing::IsEmpty;
-using testing::Sgf;
-using testing::Sjis;
+using test::Sgf;
+using test::Sjis;
 
 // The result of reading one SGF text into a fresh record.
 struct Read {
@@ -206,7 +206,7 @@ TEST(SgfReaderTest, MoveNumbersPastTheEntriesStillReplayToTheEnd) {
   const std::int32_t n = CountEntries(r.record);
   ASSERT_EQ(n, 460 - 460 / 7);
   EXPECT_EQ(r.record[n].move, 460);
-  testing::FakeBoardView view;
+  test::FakeBoardView view;
   GameState game(view);
   game.ResetGame();
   game.MoveRecord = r.record;
@@ -218,7 +218,7 @@ TEST(SgfReaderTest, MoveNumbersPastTheEntriesStillReplayToTheEnd) {
 // Malformed and hostile texts: none may crash, hang, or store an entry the
 // board cannot place.
 TEST(SgfReaderTest, MalformedTextsGiveSoundRecords) {
-  const std::string game = testing::ReadWholeFile(KIROBAKU_TEST_DATA "/sgf/Mehin-21-2.sgf");
+  const std::string game = test::ReadWholeFile(KIROBAKU_TEST_DATA "/sgf/Mehin-21-2.sgf");
   ASSERT_FALSE(game.empty());
   for (size_t cut = 0; cut <= game.size(); cut += 7) {
     SCOPED_TRACE(cut);

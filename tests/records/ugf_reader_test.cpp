@@ -11,10 +11,10 @@ namespace kirobaku {
 namespace {
 
 using ::testing::ElementsAre;
-using testing::EntriesOf;
-using testing::ExpectSoundRecord;
+using test::EntriesOf;
+using test::ExpectSoundRecord;
 using ::testing::IsEmpty;
-using testing::Sjis;
+using test::Sjis;
 
 struct Read {
   explicit Read(std::string_view text) { comment = ReadUgfText(text, record); }

@@ -11,7 +11,7 @@
 #include "board/board_view.h"
 #include "board/game_state.h"
 
-namespace kirobaku::testing {
+namespace kirobaku::test {
 
 class FakeBoardView : public BoardView {
  public:
@@ -79,4 +79,4 @@ inline PointIndex Sgf(const char* xy) {
   return PointAt(xy[0] - 'a', xy[1] - 'a');
 }
 
-}  // namespace kirobaku::testing
+}  // namespace kirobaku::test

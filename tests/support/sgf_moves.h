@@ -12,7 +12,7 @@
 
 #include "board/types.h"
 
-namespace kirobaku::testing {
+namespace kirobaku::test {
 
 using SgfMove = std::pair<StoneColour, PointIndex>;
 
@@ -48,4 +48,4 @@ inline std::vector<SgfMove> SgfMainLine(const std::string& path) {
   return moves;
 }
 
-}  // namespace kirobaku::testing
+}  // namespace kirobaku::test

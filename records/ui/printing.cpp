@@ -1,4 +1,4 @@
-#include "app/printing.h"
+#include "records/ui/printing.h"
 
 #include <QPainter>
 #include <QPixmap>

@@ -1,4 +1,4 @@
-#include "app/form3.h"
+#include "records/ui/form3.h"
 
 #include <QMenuBar>
 #include <QVBoxLayout>
