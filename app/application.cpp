@@ -1,12 +1,21 @@
 #include "app/application.h"
 
+#include <QLibraryInfo>
+#include <QLocale>
 #include <exception>
 
 namespace kirobaku {
 
 KirobakuApplication::KirobakuApplication(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QStringLiteral("Kirobaku"));
-  setApplicationDisplayName(QStringLiteral("Kirobaku"));
+  // No display name: the platform would append it to every window title
+  // ("Kirobaku ヘルプ — Kirobaku"); each window names the program itself.
+  // The toolkit's own texts (edit boxes' context menus, dialogs) in Japanese,
+  // when its translations are installed.
+  if (translator_.load(QLocale(QLocale::Japanese, QLocale::Japan), QStringLiteral("qtbase"),
+                       QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    installTranslator(&translator_);
+  }
 }
 
 bool KirobakuApplication::notify(QObject* receiver, QEvent* event) {

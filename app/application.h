@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QTranslator>
 
 #include "app/asker.h"
 
@@ -22,6 +23,7 @@ class KirobakuApplication : public QApplication {
   void ShowError(const QString& message);
 
   Asker* errorAsker_ = nullptr;
+  QTranslator translator_;
 };
 
 }  // namespace kirobaku

@@ -2,6 +2,7 @@
 // box. Production shows QMessageBoxes; tests answer from a script.
 #pragma once
 
+#include <QMessageBox>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -20,6 +21,9 @@ class Asker {
   // The box of the application's default error handler.
   virtual void Error(const QString& text) = 0;
 };
+
+// Names the Yes, No, Cancel and OK buttons of a box はい, いいえ, キャンセル and OK.
+void NameBoxButtons(QMessageBox& box);
 
 // Message boxes captioned with the application title "Kirobaku"; "\r\n" in a
 // text is a line break.

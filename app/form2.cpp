@@ -11,13 +11,14 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QStyleOptionSlider>
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <stdexcept>
 
+#include "app/program_files.h"
 #include "records/ui/form3.h"
 #include "records/ui/printing.h"
-#include "app/program_files.h"
 
 namespace kirobaku {
 
@@ -53,8 +54,12 @@ class Shape : public QWidget {
     painter.setPen(outline_ ? QPen(Qt::black) : QPen(Qt::NoPen));
     painter.setBrush(fill_);
     if (circle_) {
-      painter.setRenderHint(QPainter::Antialiasing);
-      painter.drawEllipse(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
+      // A solid dot: the full rows and columns, one pixel shorter at each end
+      // for the outer ones (a 5 x 5 circle is a square without its corners).
+      painter.setPen(Qt::NoPen);
+      const int w = width(), h = height();
+      painter.drawRect(1, 0, w - 2, h);
+      painter.drawRect(0, 1, w, h - 2);
     } else {
       painter.drawRect(outline_ ? rect().adjusted(0, 0, -1, -1) : rect());
     }
@@ -91,6 +96,41 @@ class TrackBar : public QSlider {
     }
     QSlider::paintEvent(event);
   }
+
+ public:
+  // The x of value v's tick, in the bar's own coordinates.
+  int TickX(int v) const {
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    const int handle = style()->pixelMetric(QStyle::PM_SliderLength, &option, this);
+    return handle / 2 + QStyle::sliderPositionFromValue(minimum(), maximum(), v, width() - handle);
+  }
+};
+
+// The scale under the track bar: each of its numbers is centred under its
+// tick, moved inwards where it would pass an end of the bar, so the scale
+// never reaches beyond the bar. The label's text stays the whole scale.
+class TrackScale : public QLabel {
+ public:
+  TrackScale(const QString& text, const TrackBar& bar, QWidget* parent)
+      : QLabel(text, parent), bar_(bar) {
+    setGeometry(bar.x(), bar.y() + bar.height(), bar.width(), fontMetrics().height() + 2);
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    painter.setPen(palette().color(QPalette::WindowText));
+    const QFontMetrics metrics = fontMetrics();
+    for (const QString& number : text().split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+      const int w = metrics.horizontalAdvance(number);
+      const int left = std::clamp(bar_.TickX(number.toInt()) - w / 2, 0, width() - w);
+      painter.drawText(left, metrics.ascent() + 1, number);
+    }
+  }
+
+ private:
+  const TrackBar& bar_;
 };
 
 QFont WindowFont() {
@@ -235,20 +275,16 @@ void TForm2::createPanel(QWidget* client) {
   auto* caption = new QLabel(QStringLiteral("任意局面表示"), client);
   caption->setObjectName(QStringLiteral("Label362"));
   caption->move(600, 344);
-  trackBar1_ = new TrackBar(client);
+  auto* bar = new TrackBar(client);
+  trackBar1_ = bar;
   trackBar1_->setObjectName(QStringLiteral("TrackBar1"));
   trackBar1_->setGeometry(540, 360, 183, 20);
   trackBar1_->setRange(0, kRecordSize);
   trackBar1_->setValue(1);
   trackBar1_->setTickInterval(1);
   connect(trackBar1_, &QSlider::valueChanged, this, &TForm2::TrackBar1Change);
-  auto* scale = new QLabel(QStringLiteral("0     80    160    240    320   400"), client);
-  scale->setObjectName(QStringLiteral("Label363"));
-  // Narrowed word spacing keeps the scale's six numbers under the bar.
-  QFont scaleFont = scale->font();
-  scaleFont.setWordSpacing(-1.5);
-  scale->setFont(scaleFont);
-  scale->move(550, 380);
+  scale_ = new TrackScale(QStringLiteral("0     80    160    240    320   400"), *bar, client);
+  scale_->setObjectName(QStringLiteral("Label363"));
 
   memo1_ = new QPlainTextEdit(client);
   memo1_->setObjectName(QStringLiteral("Memo1"));
@@ -501,12 +537,15 @@ void TForm2::PRJunbiClick() {
   ScreenBatch batch(this);
   memo1_->setGeometry(544, 16, 175, 34);
   memo2_->setGeometry(544, 58, 175, 466);
-  // The boxes lie over the controls below them, so the figure shows only them.
+  // The boxes lie over the controls below them; the track bar and its scale,
+  // wider than the boxes, are hidden so the figure shows only the boxes.
   memo1_->raise();
   memo2_->raise();
   memo1_->show();
   memo2_->show();
   groupBox1_->hide();
+  trackBar1_->hide();
+  scale_->hide();
   SetStatusText(0,
                 "上側のボックスにタイトルやコメントを入力し、メニューの「印刷」をクリックしてくだ"
                 "さい。");
@@ -518,8 +557,22 @@ void TForm2::InsatsuClick() {
   ScreenBatch batch(this);
   applyClears();  // the printed image shows the figure as it is
   const std::unique_ptr<QPrinter> printer = OpenPrinter(printFile_);
-  PrintWindowImage(*this, ClientArea(), *printer);
+  PrintImage(FigureImage(), *printer);
   endFigure();
+}
+
+QPixmap TForm2::FigureImage() {
+  // The image shows what the figure means: no text cursor, no focus frame.
+  QWidget* focused = QApplication::focusWidget();
+  if (focused != nullptr) focused->clearFocus();
+  const int cursor1 = memo1_->cursorWidth(), cursor2 = memo2_->cursorWidth();
+  memo1_->setCursorWidth(0);
+  memo2_->setCursorWidth(0);
+  const QPixmap image = grab(ClientArea());
+  memo1_->setCursorWidth(cursor1);
+  memo2_->setCursorWidth(cursor2);
+  if (focused != nullptr) focused->setFocus();
+  return image;
 }
 
 void TForm2::PRCancelClick() {
@@ -531,6 +584,8 @@ void TForm2::endFigure() {
   memo1_->hide();
   memo2_->hide();
   groupBox1_->show();
+  trackBar1_->show();
+  scale_->show();
   game_.EndFigure();
 }
 

@@ -60,6 +60,8 @@ class TForm2 : public QMainWindow, public BoardView {
   void SetPrintFile(const QString& pdfFile) { printFile_ = pdfFile; }
   // The client area: everything below the menu bar, the status bar included.
   QRect ClientArea() const;
+  // The image 印刷 prints: the client area as the figure shows it.
+  QPixmap FigureImage();
 
   // --- BoardView --------------------------------------------------------------
   void ShowImage(PointIndex p, StoneColour colour) override;
@@ -221,6 +223,7 @@ class TForm2 : public QMainWindow, public BoardView {
   QPlainTextEdit* memo1_ = nullptr;
   QPlainTextEdit* memo2_ = nullptr;
   QSlider* trackBar1_ = nullptr;
+  QLabel* scale_ = nullptr;  // Label363, the track bar's scale
   QTimer* timer1_ = nullptr;
 };
 

@@ -106,8 +106,11 @@ void GameState::MarkDeadGroup(PointIndex p) {
         if (n.colour == Board[q] && !inList(n.point)) DeadList.push_back(n.point);
       }
     }
-    for (std::int32_t slot : DeadList)
+    // The mark contrasts with its stone, as move numbers do.
+    for (std::int32_t slot : DeadList) {
+      View->SetLabelColour(-slot, Board[-slot] == kBlack ? kLabelWhite : kLabelBlack);
       View->SetLabelCaption(-slot, "*");
+    }
     DeadState = 1;
     return;
   }

@@ -28,7 +28,10 @@ std::unique_ptr<QPrinter> OpenPrinter(const QString& pdfFile) {
 }
 
 void PrintWindowImage(QWidget& window, const QRect& area, QPrinter& printer) {
-  const QPixmap image = window.grab(area);
+  PrintImage(window.grab(area), printer);
+}
+
+void PrintImage(const QPixmap& image, QPrinter& printer) {
   QPainter painter;
   if (!painter.begin(&printer)) throw std::runtime_error("印刷を開始できません。");
   painter.scale(printer.logicalDpiX() / kScreenDpi, printer.logicalDpiY() / kScreenDpi);

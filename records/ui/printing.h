@@ -2,6 +2,7 @@
 // corner, one window pixel to 1/96 inch.
 #pragma once
 
+#include <QPixmap>
 #include <QPrinter>
 #include <QRect>
 #include <QString>
@@ -16,5 +17,8 @@ std::unique_ptr<QPrinter> OpenPrinter(const QString& pdfFile);
 
 // Prints the part `area` of the window (in its own coordinates).
 void PrintWindowImage(QWidget& window, const QRect& area, QPrinter& printer);
+
+// Prints an image made of a window, one pixel to 1/96 inch.
+void PrintImage(const QPixmap& image, QPrinter& printer);
 
 }  // namespace kirobaku
