@@ -13,14 +13,9 @@
 #include <string>
 #include <string_view>
 
-namespace kura {
+#include "db/common/database_error.h"
 
-// The host database exception every engine error derives from. The dataset
-// framework (db/dataset) raises it directly for its own failures.
-class EDatabaseError : public std::runtime_error {
- public:
-  explicit EDatabaseError(const std::string& message) : std::runtime_error(message) {}
-};
+namespace kura {
 
 // Context strings of an engine error; each fills the "%s" places its code's
 // message names. `os_code` is the operating-system error number (errno).
