@@ -469,6 +469,14 @@ bool TIndexFile::FlushPages() {
   }
   dirty_.clear();
   if (dirty.empty()) return false;
+  // A page whose entries outgrew it is a fault in memory: write nothing and
+  // keep every page dirty.
+  for (TPage* page : dirty) {
+    if (!page->Fits()) {
+      dirty_ = dirty;
+      Raise(kErrPageBuffersCorrupt, page->slot());
+    }
+  }
   // Pages of the index file first, then those of the temporary file, each
   // in page-number order.
   auto temporary = [this](const TPage* p) { return IsTemporary(p->slot()); };

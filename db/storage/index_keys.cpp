@@ -438,6 +438,7 @@ void TIndexFile::MoveTemporaryIndex(int slot) {
   // temporary file, then read them again under the new slot.
   for (auto& [n, page] : caches_[static_cast<std::size_t>(slot)].pages) {
     if (!page->dirty) continue;
+    if (!page->Fits()) Raise(kErrPageBuffersCorrupt, slot);
     std::array<std::uint8_t, kIndexPageBytes> image;
     page->Encode(image);
     if (encrypted_) Scramble(image.data(), image.size(), kRecordKey);

@@ -429,6 +429,13 @@ void TIndexTree::RemoveEmptyPage(Path& path, int level) {
 
 void TIndexTree::Rebalance(Path& path, int level) {
   TPage& page = *path[level].page;
+  // Removing a compressed entry can grow the page: the next entry then shares
+  // a shorter prefix with its new neighbour. A page that outgrew its size is
+  // split, at any level, the root included.
+  if (page.Overflows()) {
+    FixOverflow(path, level);
+    return;
+  }
   if (level == 0) {
     if (page.IsLeaf() && page.count() == 0) {
       store_.FreePage(&page);
@@ -445,10 +452,6 @@ void TIndexTree::Rebalance(Path& path, int level) {
         Dirty(*child);
       }
     }
-    return;
-  }
-  if (page.Overflows()) {
-    FixOverflow(path, level);
     return;
   }
   Level& up = path[level - 1];

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "db/storage/coding.h"
+#include "db/storage/engine_error.h"
 #include "db/storage/key_codec.h"
 
 namespace kura {
@@ -163,7 +164,20 @@ void TPage::RecountAll() {
   }
 }
 
+int TPage::ImageBytes() const {
+  if (freed_) return 0;
+  if (!IsLeaf()) return count_ * format_.BranchEntrySize();
+  if (!format_.Compressed()) return count_ * (format_.key_size + 4);
+  int bytes = 0;
+  for (int i = 1; i <= count_; ++i)
+    bytes += EntrySize(i);
+  return bytes;
+}
+
 void TPage::Encode(std::span<std::uint8_t, kIndexPageBytes> out) const {
+  // Entries that do not fit are never written: the tree splits a page before
+  // it grows past its size, so this is a broken page in memory.
+  if (ImageBytes() > kPageEntryBytes) RaiseEngineError(kErrPageBuffersCorrupt, TErrorContext());
   std::memset(out.data(), 0, out.size());
   const int count = freed_ ? 0 : count_;
   out[kTypeOffset] = type_;
@@ -172,7 +186,7 @@ void TPage::Encode(std::span<std::uint8_t, kIndexPageBytes> out) const {
   EncodeFixed32(&out[kNextOffset], static_cast<std::uint32_t>(next_));
   const bool compressed_leaf = IsLeaf() && format_.Compressed();
   EncodeFixed16(&out[kEncodedSizeOffset],
-                static_cast<std::uint16_t>(compressed_leaf && count ? encoded_size_ : 0));
+                static_cast<std::uint16_t>(compressed_leaf && count ? ImageBytes() : 0));
   std::uint8_t* p = out.data() + kPageHeaderSize;
   const int k = format_.key_size;
   const int zero_end = ZeroRunEnd();

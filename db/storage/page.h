@@ -139,7 +139,13 @@ class TPage {
   // Bytes entry i takes when encoded.
   int EntrySize(int i) const;
 
-  // The 4096-byte image of the page.
+  // Bytes the entries take in the page image, counted entry by entry.
+  int ImageBytes() const;
+  // Whether the entries fit one page image.
+  bool Fits() const { return ImageBytes() <= kPageEntryBytes; }
+
+  // The 4096-byte image of the page; error 8965 when the entries do not fit
+  // (nothing is written past the page).
   void Encode(std::span<std::uint8_t, kIndexPageBytes> out) const;
   // Reads a page image; false when the image is not a well-formed page of
   // this format (the caller raises the corruption error).

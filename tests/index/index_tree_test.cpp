@@ -217,7 +217,9 @@ struct ModelCase {
   const char* name;
   std::uint8_t compression;
   bool unique;
-  int kind;  // 0 int32, 1 string nocase, 2 string + int16 + float (desc string), 3 locale string
+  // 0 int32, 1 string nocase, 2 string + int16 + float (desc string), 3 locale
+  // string, 4 string(2) + string(250) + int16, mostly NULL or sharing stems
+  int kind;
   bool descending;
 };
 
@@ -241,6 +243,11 @@ KeyLayout LayoutFor(const ModelCase& c) {
       layout.fields.push_back({kFieldString, 0, 13, 14, true});
       layout.fields.push_back({kFieldSmallInt, 0, 2, 28, false});
       layout.fields.push_back({kFieldFloat, 0, 8, 31, false});
+      break;
+    case 4:
+      layout.fields.push_back({kFieldString, 0, 3, 9, false});
+      layout.fields.push_back({kFieldString, 0, 251, 13, false});
+      layout.fields.push_back({kFieldSmallInt, 0, 2, 265, false});
       break;
     default:
       layout.fields.push_back({kFieldString, 0, 13, 14, false});
@@ -273,6 +280,32 @@ Bytes RandomRecord(std::mt19937& rng, std::int32_t id, int value_range) {
   EncodeFixed16(r.data() + 29, static_cast<std::uint16_t>(value(rng) % 3));
   r[31] = 1;
   EncodeDouble(r.data() + 32, (value(rng) % 5) * 0.5);
+  return r;
+}
+
+// Records of kind 4 (268 bytes): k1 string(2) at 9, k2 string(250) at 13,
+// k3 int16 at 265. NULLs and long shared stems make entry sizes swing between
+// a few bytes (shared prefix, zero run) and the whole key, so removing one
+// entry can grow its page.
+Bytes LongKeyRecord(std::mt19937& rng, std::int32_t id) {
+  Bytes r(268, 0);
+  EncodeFixed32(r.data() + 5, static_cast<std::uint32_t>(id));
+  if (rng() % 4) {
+    r[9] = 1;
+    r[10] = static_cast<std::uint8_t>('a' + rng() % 3);
+  }
+  if (rng() % 3) {
+    r[13] = 1;
+    const int length = rng() % 2 ? 250 : 1 + static_cast<int>(rng() % 250);
+    const char stem = static_cast<char>('A' + rng() % 3);
+    for (int i = 0; i < length; ++i)
+      r[static_cast<size_t>(14 + i)] = static_cast<std::uint8_t>(stem);
+    r[static_cast<size_t>(14 + length - 1)] = static_cast<std::uint8_t>('a' + rng() % 26);
+  }
+  if (rng() % 3) {
+    r[265] = 1;
+    EncodeFixed16(r.data() + 266, static_cast<std::uint16_t>(rng() % 50));
+  }
   return r;
 }
 
@@ -321,15 +354,20 @@ TEST_P(IndexModelTest, RandomOperationsMatchTheModel) {
   };
 
   const int value_range = c.unique ? 40000 : 200;
+  auto new_record = [&](std::int32_t id) {
+    return c.kind == 4 ? LongKeyRecord(rng, id) : RandomRecord(rng, id, value_range);
+  };
+  // Long keys stay few, so the tree keeps falling back to a lone root leaf.
+  const std::size_t row_limit = c.kind == 4 ? 48 : SIZE_MAX;
   for (int batch = 0; batch < batches; ++batch) {
     rebuild();
     // Inserts dominate early, deletes late, so trees grow and shrink.
     const int insert_weight = batch < batches / 2 ? 6 : 2;
     for (int op = 0; op < batch_size; ++op) {
       const int choice = static_cast<int>(rng() % 10);
-      if (choice < insert_weight || rows.empty()) {
+      if ((choice < insert_weight || rows.empty()) && rows.size() < row_limit) {
         const std::int32_t n = next_id++;
-        Bytes record = RandomRecord(rng, n, value_range);
+        Bytes record = new_record(n);
         Bytes key = BuildKey(layout, record, &mapper);
         const bool dup = find_dup(key, 0);
         const std::uint16_t code = CodeOf([&] { tree.Insert(key.data(), n); });
@@ -348,9 +386,8 @@ TEST_P(IndexModelTest, RandomOperationsMatchTheModel) {
         ASSERT_TRUE(tree.Delete(it->second.key.data(), n)) << "delete " << n;
         if (choice < 8) {
           // An update: the record keeps its number and identifier.
-          Bytes record = RandomRecord(
-              rng, static_cast<std::int32_t>(DecodeFixed32(it->second.record.data() + 5)),
-              value_range);
+          Bytes record =
+              new_record(static_cast<std::int32_t>(DecodeFixed32(it->second.record.data() + 5)));
           Bytes key = BuildKey(layout, record, &mapper);
           if (find_dup(key, n)) {
             tree.Insert(it->second.key.data(), n);  // put the old key back
@@ -366,6 +403,7 @@ TEST_P(IndexModelTest, RandomOperationsMatchTheModel) {
         }
       }
       ASSERT_EQ(store.pinned(), 0);
+      ASSERT_EQ(store.oversized(), 0) << "batch " << batch << " op " << op;
     }
     rebuild();
     // Content and order.
@@ -405,6 +443,7 @@ TEST_P(IndexModelTest, RandomOperationsMatchTheModel) {
   for (const auto& [key, n] : model)
     ASSERT_TRUE(tree.Delete(key.data(), n));
   EXPECT_EQ(store.RootPage(3), 0);
+  EXPECT_EQ(store.oversized(), 0);
   const kura_test::IndexReport report = ReadBack(store, 3, f);
   EXPECT_TRUE(report.problems.empty());
   EXPECT_EQ(report.free_pages, store.PageCount());
@@ -419,7 +458,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ModelCase{"MultiFieldDescendingPlain", kCompressNone, false, 2, false},
                       ModelCase{"MultiFieldFullDescendingIndex", kCompressFull, true, 2, true},
                       ModelCase{"LocaleStringsFull", kCompressFull, false, 3, false},
-                      ModelCase{"LocaleDescendingPlain", kCompressNone, true, 3, true}),
+                      ModelCase{"LocaleDescendingPlain", kCompressNone, true, 3, true},
+                      ModelCase{"LongNullableKeysFull", kCompressFull, true, 4, false},
+                      ModelCase{"LongNullableKeysFullNonUnique", kCompressFull, false, 4, false},
+                      ModelCase{"LongNullableKeysDuplicateBytes", kCompressDuplicate, true, 4,
+                                false}),
     [](const ::testing::TestParamInfo<ModelCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -38,10 +38,17 @@ class MemoryPageStore : public kura::TIndexPageStore {
     return it->second.get();
   }
 
+  // A page the tree lets go of must fit its image; one that does not is
+  // counted (and kept in memory) rather than thrown from a destructor.
   void ReleasePage(kura::TPage* page) override {
     --page->pins;
     --pinned_;
-    if (evict_ && page->pins == 0) Evict(page->number());
+    if (page->pins != 0) return;
+    if (!page->freed() && !page->Fits()) {
+      ++oversized_;
+      return;
+    }
+    if (evict_) Evict(page->number());
   }
 
   kura::TPage* AllocatePage(int slot, std::uint8_t type) override {
@@ -92,6 +99,7 @@ class MemoryPageStore : public kura::TIndexPageStore {
     cache_.clear();
   }
   int pinned() const { return pinned_; }
+  int oversized() const { return oversized_; }
   std::int32_t FreeHead(int slot) const { return free_head_[slot]; }
   const std::uint8_t* Image(std::int32_t n) const {
     return n >= 1 && n <= static_cast<std::int32_t>(images_.size())
@@ -116,6 +124,7 @@ class MemoryPageStore : public kura::TIndexPageStore {
 
   bool evict_;
   int pinned_ = 0;
+  int oversized_ = 0;
   kura::PageFormat formats_[kSlots];
   std::int32_t roots_[kSlots] = {};
   std::int32_t free_head_[kSlots] = {};

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "db/storage/coding.h"
+#include "db/storage/engine_error.h"
 #include "db/storage/page.h"
 
 namespace kura {
@@ -181,6 +182,35 @@ TEST(PageDecoding, RefusesMalformedImages) {
   too_many[0] = kPageLeaf;
   EncodeFixed16(&too_many[1], 171);  // 4083 / 25 = 163 fit
   EXPECT_FALSE(out.Decode(7, 1, plain, too_many));
+}
+
+TEST(PageEncoding, EntriesThatOutgrowThePageAreRefusedNotWritten) {
+  // Uncompressed keys of 259 bytes fill 15 entries (3945 bytes); the 16th
+  // would take 4208 bytes, compressed ones as soon as they stop sharing.
+  for (const PageFormat f :
+       {PageFormat{259, true, kCompressNone, true}, PageFormat{259, true, kCompressFull, true}}) {
+    TPage page = Leaf(f);
+    for (int i = 0; !page.Overflows(); ++i) {
+      const Bytes k = Key(259, std::string(250, static_cast<char>('A' + i)));
+      page.Insert(i + 1, k.data(), i + 1, 0);
+    }
+    EXPECT_FALSE(page.Fits());
+    // The image is the last bytes of its allocation: a write past it shows.
+    std::vector<std::uint8_t> heap(kIndexPageBytes, 0xee);
+    std::span<std::uint8_t, kIndexPageBytes> out(heap.data(), kIndexPageBytes);
+    try {
+      page.Encode(out);
+      ADD_FAILURE() << "an oversized page was encoded";
+    } catch (const EKuraEngineError& e) {
+      EXPECT_EQ(e.Code(), kErrPageBuffersCorrupt);
+    }
+    page.Remove(page.count());
+    EXPECT_TRUE(page.Fits());
+    page.Encode(out);
+    TPage back;
+    ASSERT_TRUE(back.Decode(7, 1, f, out));
+    EXPECT_EQ(back.count(), page.count());
+  }
 }
 
 }  // namespace
