@@ -123,7 +123,10 @@ void TIndexHeaderFile::Empty() {
 void TIndexHeaderFile::Verify(const TDataFile& data) {
   CheckHeader(header_);
   const std::int32_t pages = NextPage() - 1;
-  if (file_.Size() < static_cast<std::int64_t>(kIndexPageSize)) file_.Raise(kErrHeaderCorrupt);
+  // Every page the header counts must lie within the file.
+  if (file_.Size() <
+      static_cast<std::int64_t>(pages + 1) * static_cast<std::int64_t>(kIndexPageSize))
+    file_.Raise(kErrHeaderCorrupt);
   for (int slot = 0; slot < kIndexSlots; ++slot) {
     const std::uint8_t* d = &header_[IndexDescriptorOffset(slot)];
     const int field_count = d[index_descriptor::kFieldCount];

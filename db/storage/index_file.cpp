@@ -62,6 +62,16 @@ void TIndexFile::SetNextPage(std::int32_t n) {
   EncodeFixed32(&header_[ih::kNextPage], static_cast<std::uint32_t>(n));
   header_changed_ = true;
 }
+std::int32_t TIndexFile::PagesHeld() {
+  std::int64_t held = file_.Size() / kIndexPageBytes - 1;
+  for (int slot = 0; slot < kIndexSlots; ++slot) {
+    if (IsTemporary(slot)) continue;
+    for (const auto& [n, page] : caches_[static_cast<std::size_t>(slot)].pages)
+      held = std::max<std::int64_t>(held, n);
+  }
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(held, 0, kMaxIndexPages));
+}
+
 std::int32_t TIndexFile::ChangeCounter() const {
   return static_cast<std::int32_t>(DecodeFixed32(&header_[ih::kChangeCounter]));
 }
@@ -278,6 +288,8 @@ void TIndexFile::Verify(const TDataFile& data) {
     CheckHeader(stored);
   }
   if (file_.Size() < static_cast<std::int64_t>(kIndexPageSize)) file_.Raise(kErrHeaderCorrupt);
+  // Every page the header counts must exist before anything walks them.
+  if (NextPage() - 1 > PagesHeld()) file_.Raise(kErrHeaderCorrupt);
   std::set<std::string> names;
   for (int slot = 0; slot < kIndexSlots; ++slot) {
     const std::uint8_t* d = Descriptor(slot);

@@ -141,6 +141,10 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   const TFileHandler& TemporaryFile() const { return temp_file_; }
   std::int32_t TemporaryNextPage() const { return temp_next_page_; }
   std::int32_t NextPage() const;
+  // Pages 1..n of the index file that exist: those the file holds, and those
+  // appended in this handle's cache and not yet written. The header's page
+  // count must not exceed it.
+  std::int32_t PagesHeld();
   std::int32_t ChangeCounter() const;
   std::int32_t FreeHead(int slot) const;
 
@@ -154,7 +158,8 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   // Deep check of every B-tree and free chain against the table's records:
   // key order, subtree counts, level links, each page in one tree or chain,
   // exactly one key per live record in every index and one per slot in
-  // "Sys Deleted". Returns the problems found (empty when sound).
+  // "Sys Deleted". Returns the problems found (empty when sound), at most
+  // kMaxListedProblems of them and then a line counting the rest.
   std::vector<std::string> CheckTrees(TDataFile& data);
 
   std::int64_t Hits() const { return hits_; }

@@ -492,12 +492,18 @@ void TIndexFile::RenameIndex(int slot, const std::string& new_name) {
 // ---- deep check ----
 
 std::vector<std::string> TIndexFile::CheckTrees(TDataFile& data) {
-  std::vector<std::string> problems;
+  TProblemList problems;
   auto report = [&problems](int slot, const std::string& name, const std::string& what) {
-    problems.push_back("index " + std::to_string(slot) + " '" + name + "': " + what);
+    problems.Add("index " + std::to_string(slot) + " '" + name + "': " + what);
   };
-  // Every page belongs to exactly one tree or free chain.
-  const std::int32_t file_pages = NextPage() - 1;
+  // Every page belongs to exactly one tree or free chain. A header counting
+  // pages the file does not hold is checked against the pages that exist.
+  std::int32_t file_pages = NextPage() - 1;
+  if (const std::int32_t held = PagesHeld(); file_pages > held) {
+    problems.Add("header counts " + std::to_string(file_pages) + " pages, the file holds " +
+                 std::to_string(held));
+    file_pages = held;
+  }
   std::vector<int> owner(static_cast<std::size_t>(file_pages) + 1, -1);
   std::vector<int> slots = KeySlots();
   slots.push_back(kSysDeletedSlot);
@@ -510,8 +516,8 @@ std::vector<std::string> TIndexFile::CheckTrees(TDataFile& data) {
     if (!rec->Deleted()) ++live;
   }
   if (RecordCount() != live) {
-    problems.push_back("record count " + std::to_string(RecordCount()) + ", live records " +
-                       std::to_string(live));
+    problems.Add("record count " + std::to_string(RecordCount()) + ", live records " +
+                 std::to_string(live));
   }
   for (int slot : slots) {
     const std::string name = DecodeShortString(Descriptor(slot) + id::kName, id::kNameCapacity);
@@ -596,10 +602,10 @@ std::vector<std::string> TIndexFile::CheckTrees(TDataFile& data) {
   }
   for (std::int32_t n = 1; n <= file_pages; ++n) {
     if (owner[static_cast<std::size_t>(n)] == -1) {
-      problems.push_back("page " + std::to_string(n) + " belongs to no index");
+      problems.Add("page " + std::to_string(n) + " belongs to no index");
     }
   }
-  return problems;
+  return problems.Take();
 }
 
 }  // namespace kura

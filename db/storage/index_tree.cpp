@@ -510,7 +510,7 @@ void TIndexTree::Rebalance(Path& path, int level) {
 }
 
 struct TIndexTree::VerifyState {
-  std::vector<std::string> problems;
+  TProblemList problems;
   std::set<std::int32_t> seen;
   std::vector<std::vector<std::int32_t>> levels;  // pages of each level, in key order
   std::vector<std::uint8_t> last_key;             // last leaf key seen
@@ -522,8 +522,13 @@ struct TIndexTree::VerifyState {
 std::int64_t TIndexTree::VerifyPage(std::int32_t n, int depth, VerifyState& state,
                                     std::vector<std::uint8_t>& first_key) {
   if (state.aborted) return 0;
+  if (state.problems.full()) {
+    state.problems.MarkMore();
+    state.aborted = true;
+    return 0;
+  }
   if (depth >= kMaxTreeDepth || n <= 0 || n > store_.PageCount() || !state.seen.insert(n).second) {
-    state.problems.push_back(PageText(n) + ": bad or repeated child link");
+    state.problems.Add(PageText(n) + ": bad or repeated child link");
     state.aborted = true;
     return 0;
   }
@@ -534,29 +539,29 @@ std::int64_t TIndexTree::VerifyPage(std::int32_t n, int depth, VerifyState& stat
   const bool root = depth == 0;
   if (root ? (type != kPageRoot && type != kPageRootLeaf)
            : (type != kPageBranch && type != kPageLeaf)) {
-    state.problems.push_back(PageText(n) + ": wrong page type " + std::to_string(type));
+    state.problems.Add(PageText(n) + ": wrong page type " + std::to_string(type));
   }
   if (page->count() == 0) {
-    state.problems.push_back(PageText(n) + ": no entries");
+    state.problems.Add(PageText(n) + ": no entries");
     return 0;
   }
-  if (page->Overflows()) state.problems.push_back(PageText(n) + ": over capacity");
+  if (page->Overflows()) state.problems.Add(PageText(n) + ": over capacity");
   const bool balanced = !(page->IsLeaf() && format_.Compressed());
   if (!root && balanced && page->count() < page->Capacity() / 2) {
-    state.problems.push_back(PageText(n) + ": under half full");
+    state.problems.Add(PageText(n) + ": under half full");
   }
   const int k = format_.key_size;
   first_key.assign(page->Key(1), page->Key(1) + k);
   for (int i = 2; i <= page->count(); ++i) {
     if (Compare(page->Key(i - 1), page->Key(i), k) >= 0) {
-      state.problems.push_back(PageText(n) + ": keys out of order at entry " + std::to_string(i));
+      state.problems.Add(PageText(n) + ": keys out of order at entry " + std::to_string(i));
     }
   }
   if (page->IsLeaf()) {
     if (state.leaf_depth < 0) state.leaf_depth = depth;
-    if (state.leaf_depth != depth) state.problems.push_back(PageText(n) + ": leaf at wrong depth");
+    if (state.leaf_depth != depth) state.problems.Add(PageText(n) + ": leaf at wrong depth");
     if (state.have_last && Compare(state.last_key.data(), page->Key(1), k) >= 0) {
-      state.problems.push_back(PageText(n) + ": first key not above the previous leaf's keys");
+      state.problems.Add(PageText(n) + ": first key not above the previous leaf's keys");
     }
     state.last_key.assign(page->Key(page->count()), page->Key(page->count()) + k);
     state.have_last = true;
@@ -568,13 +573,13 @@ std::int64_t TIndexTree::VerifyPage(std::int32_t n, int depth, VerifyState& stat
     const std::int64_t below = VerifyPage(page->Pointer(i), depth + 1, state, child_first);
     if (state.aborted) break;
     if (!std::equal(child_first.begin(), child_first.end(), page->Key(i))) {
-      state.problems.push_back(PageText(n) + ": entry " + std::to_string(i) +
-                               " key differs from its child's first key");
+      state.problems.Add(PageText(n) + ": entry " + std::to_string(i) +
+                         " key differs from its child's first key");
     }
     if (format_.with_counts && page->SubtreeCount(i) != below) {
-      state.problems.push_back(PageText(n) + ": entry " + std::to_string(i) + " counts " +
-                               std::to_string(page->SubtreeCount(i)) + " keys, child has " +
-                               std::to_string(below));
+      state.problems.Add(PageText(n) + ": entry " + std::to_string(i) + " counts " +
+                         std::to_string(page->SubtreeCount(i)) + " keys, child has " +
+                         std::to_string(below));
     }
     total += below;
   }
@@ -589,10 +594,10 @@ std::vector<std::string> TIndexTree::Verify() {
   try {
     VerifyPage(root, 0, state, first);
   } catch (const EKuraEngineError& e) {
-    state.problems.push_back(e.what());
-    return state.problems;
+    state.problems.Add(e.what());
+    return state.problems.Take();
   }
-  if (state.aborted) return state.problems;
+  if (state.aborted) return state.problems.Take();
   for (std::size_t depth = 0; depth < state.levels.size(); ++depth) {
     const std::vector<std::int32_t>& pages = state.levels[depth];
     for (std::size_t i = 0; i < pages.size(); ++i) {
@@ -600,14 +605,13 @@ std::vector<std::string> TIndexTree::Verify() {
       const std::int32_t want_prev = i == 0 ? 0 : pages[i - 1];
       const std::int32_t want_next = i + 1 == pages.size() ? 0 : pages[i + 1];
       if (page->prev() != want_prev || page->next() != want_next) {
-        state.problems.push_back(PageText(pages[i]) + ": level links " +
-                                 std::to_string(page->prev()) + "/" + std::to_string(page->next()) +
-                                 ", expected " + std::to_string(want_prev) + "/" +
-                                 std::to_string(want_next));
+        state.problems.Add(PageText(pages[i]) + ": level links " + std::to_string(page->prev()) +
+                           "/" + std::to_string(page->next()) + ", expected " +
+                           std::to_string(want_prev) + "/" + std::to_string(want_next));
       }
     }
   }
-  return state.problems;
+  return state.problems.Take();
 }
 
 }  // namespace kura

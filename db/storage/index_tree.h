@@ -26,6 +26,35 @@
 namespace kura {
 
 constexpr int kMaxTreeDepth = 64;
+// Most problems a consistency check lists; a damaged file can break every
+// page, and the report stays readable and small.
+constexpr std::size_t kMaxListedProblems = 100;
+
+// Problems found by a check: the first kMaxListedProblems, then one line
+// saying that more were found.
+class TProblemList {
+ public:
+  void Add(std::string text) {
+    if (list_.size() < kMaxListedProblems) {
+      list_.push_back(std::move(text));
+    } else {
+      more_ = true;
+    }
+  }
+  // Notes that more problems exist than were looked for.
+  void MarkMore() { more_ = true; }
+  bool full() const { return list_.size() >= kMaxListedProblems; }
+  bool empty() const { return list_.empty(); }
+  std::vector<std::string> Take() {
+    if (more_) list_.push_back("further problems not listed");
+    more_ = false;
+    return std::move(list_);
+  }
+
+ private:
+  std::vector<std::string> list_;
+  bool more_ = false;
+};
 
 // One key of an index, where the tree found it.
 struct TIndexEntry {
@@ -64,8 +93,9 @@ class TIndexTree {
   // Removes the key equal to `key` that points at `record`; false when absent.
   bool Delete(const std::uint8_t* key, std::int32_t record);
 
-  // Walks the whole tree and describes every broken invariant (empty when
-  // sound). Every walk is bounded by the file's page count.
+  // Walks the whole tree and describes the broken invariants (empty when
+  // sound; at most kMaxListedProblems and a closing line). Every walk is
+  // bounded by the file's page count.
   std::vector<std::string> Verify();
   // Calls `visit` for every leaf entry in key order.
   void ForEach(const std::function<void(const std::uint8_t* key, std::int32_t record)>& visit);

@@ -200,6 +200,44 @@ TEST_F(IndexFileTest, CorruptPageIsAnErrorNotACrash) {
   t.Close(/*discard=*/true);
 }
 
+TEST_F(IndexFileTest, PageCountBeyondTheFileIsRefusedAndReportsStayShort) {
+  {
+    auto t = Make();
+    Index(*t).AddPrimaryIndex(t->Data(), Def("", {1}, true));
+    for (int i = 0; i < 600; ++i)
+      t->InsertRecord(Row(*t, i, "x", 0, 0).data());
+    t->Close();
+  }
+  const std::vector<std::uint8_t> good = ReadFileBytes(dir_ / "t.IDX");
+  const auto held = static_cast<std::int32_t>(good.size() / 4096 - 1);
+  // A few thousand pages too many, and the largest count the header admits.
+  for (const std::int32_t next : {held + 5001, 2000000001}) {
+    std::vector<std::uint8_t> bad = good;
+    EncodeFixed32(&bad[9], static_cast<std::uint32_t>(next));
+    WriteFileBytes(dir_ / "t.IDX", bad);
+    TDataTable t(dir_.path(), "t", settings_);
+    t.Open(true);
+    EXPECT_EQ(CodeOf([&] { t.Verify(); }), kErrHeaderCorrupt) << next;
+    const std::vector<std::string> problems = Index(t).CheckTrees(t.Data());
+    ASSERT_FALSE(problems.empty());
+    EXPECT_EQ(problems.front(), "header counts " + std::to_string(next - 1) +
+                                    " pages, the file holds " + std::to_string(held));
+    EXPECT_EQ(problems.size(), 1u) << problems[1];
+    t.Close(/*discard=*/true);
+  }
+  // Every page of a damaged file may be broken; the list stays bounded.
+  std::vector<std::uint8_t> bad = good;
+  bad.resize(bad.size() + 3000 * 4096, 0);
+  EncodeFixed32(&bad[9], static_cast<std::uint32_t>(held + 3001));
+  WriteFileBytes(dir_ / "t.IDX", bad);
+  TDataTable t(dir_.path(), "t", settings_);
+  t.Open(true);
+  const std::vector<std::string> problems = Index(t).CheckTrees(t.Data());
+  EXPECT_EQ(problems.size(), kMaxListedProblems + 1);
+  EXPECT_EQ(problems.back(), "further problems not listed");
+  t.Close(/*discard=*/true);
+}
+
 TEST_F(IndexFileTest, RandomlyDamagedPagesNeverCrashOrHang) {
   {
     auto t = Make();
