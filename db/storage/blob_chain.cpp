@@ -42,7 +42,8 @@ std::vector<std::int32_t> TBlobFile::WalkChain(TBlobRef ref, std::uint16_t stamp
       if (length < 0 || length > static_cast<std::int64_t>(count) * ds) Raise(kErrEndOfBlob);
       needed = static_cast<std::int32_t>(std::max<std::int64_t>(1, (length + ds - 1) / ds));
       remaining = length;
-      if (out) out->reserve(static_cast<std::size_t>(length));
+      // The header's block count may lie: reserve no more than the file holds.
+      if (out) out->reserve(static_cast<std::size_t>(std::min<std::int64_t>(length, Size())));
     }
     const std::int64_t piece = std::min(ds, remaining);
     if (strict) {
