@@ -11,8 +11,10 @@
 // sound it inserts and deletes records. Every failure must be an engine
 // error; a crash, a hang, a sanitizer report, running out of memory or any
 // other exception is a bug.
+#include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -158,9 +160,25 @@ void Exercise(kura::TDataTable& table) {
   }
 }
 
+// Removes the scratch directories of earlier runs that ended in a finding
+// (libFuzzer then exits without running exit handlers).
+void RemoveStaleScratch() {
+  std::error_code ec;
+  const std::string prefix = "kura-fuzz-";
+  for (const auto& entry : fs::directory_iterator(fs::temp_directory_path(), ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(prefix, 0) != 0) continue;
+    const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+    if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+      fs::remove_all(entry.path(), ec);
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  RemoveStaleScratch();
   ScratchDir() = fs::temp_directory_path() / ("kura-fuzz-" + std::to_string(getpid()));
   RemoveScratch();
   fs::create_directories(ScratchDir());
