@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <limits>
 #include <set>
 
 #include "db/storage/engine_error.h"
@@ -115,9 +116,15 @@ std::int32_t TDataFile::LastBlobStamp() const {
   return Header32(data_header::kLastBlobStamp);
 }
 
+// Generated values only ever grow, so a generated value never repeats one
+// handed out before (explicit values raise the counter to themselves). Once
+// 2147483647 has been handed out no value is left that is known to be unused:
+// wrapping to 1 would collide with the oldest live records, so the insert is
+// refused with 9492 instead and the counter stays.
 std::int32_t TDataFile::NextAutoInc() {
   const std::int32_t last = LastAutoInc();
-  const std::int32_t next = last == 2147483647 ? 1 : last + 1;
+  if (last == std::numeric_limits<std::int32_t>::max()) Raise(kErrFieldLimits);
+  const std::int32_t next = last + 1;
   SetHeader32(data_header::kLastAutoInc, next);
   header_changed_ = true;
   return next;
@@ -659,6 +666,33 @@ TRecordPin TDataFile::AllocateSlot(bool no_primary_key) {
   return r;
 }
 
+TDataFile::TInsertMark TDataFile::MarkInsert() const {
+  return TInsertMark{header_, header_changed_};
+}
+
+void TDataFile::UndoAllocate(const TInsertMark& mark, TRecordPin& slot,
+                             const std::uint8_t* previous) {
+  const std::int32_t n = slot->Number();
+  if (previous != nullptr) {
+    std::copy_n(previous, slot->Size(), slot->Data());
+    slot->SetDirty(true);
+    slot.Release();
+  } else {
+    // An appended slot exists only in the cache: forget it.
+    slot->SetDirty(false);
+    slot.Release();
+    if (TRecord* r = cache_.Find(n); r != nullptr && r->Pins() == 0) {
+      cache_.Unlink(r);
+      const auto it = std::find_if(cache_.sorted.begin(), cache_.sorted.end(),
+                                   [r](const std::unique_ptr<TRecord>& p) { return p.get() == r; });
+      stack_.Push(std::move(*it));
+      cache_.sorted.erase(it);
+    }
+  }
+  header_ = mark.header;
+  header_changed_ = mark.header_changed;
+}
+
 void TDataFile::DeleteRecord(std::int32_t n) {
   if (n <= 0 || n >= NextRecordNumber()) Raise(kErrRecordNotFound);
   TRecordPin r = GetRecord(n);
@@ -673,8 +707,7 @@ void TDataFile::DeleteRecord(std::int32_t n) {
 bool TDataFile::FlushRecords() {
   const std::size_t rs = static_cast<std::size_t>(RecordSize());
   auto writable = [&](const TRecord& r) {
-    return r.Dirty() && r.Pins() == 0 &&
-           !(r.Number() >= block_first_ && r.Number() <= block_last_);
+    return r.Dirty() && r.Pins() == 0 && !(r.Number() >= block_first_ && r.Number() <= block_last_);
   };
   return cache_.ForEachRun(writable, [&](std::size_t first, std::size_t count) {
     Grow(write_buffer_, count * rs);
@@ -691,7 +724,9 @@ bool TDataFile::FlushRecords() {
   });
 }
 
-void TDataFile::DropRecords() { cache_.DropUnpinned(stack_); }
+void TDataFile::DropRecords() {
+  cache_.DropUnpinned(stack_);
+}
 
 void TDataFile::TrimCache() {
   SizeCache();

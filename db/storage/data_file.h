@@ -140,6 +140,16 @@ class TDataFile : public TFileHandler {
   // The slot for an insert (pinned): the free-chain head, or a new slot when
   // the chain is empty or the table has no primary-key fields.
   TRecordPin AllocateSlot(bool no_primary_key);
+  // What a failed insert rolls back to: the header image and its flag.
+  struct TInsertMark {
+    std::array<std::uint8_t, kDataHeaderSize> header{};
+    bool header_changed = false;
+  };
+  TInsertMark MarkInsert() const;
+  // Takes back an AllocateSlot (and the counter steps since `mark`) after a
+  // failed insert: a reused slot gets its `previous` image back, an appended
+  // one (previous null) leaves the cache; the pin is released.
+  void UndoAllocate(const TInsertMark& mark, TRecordPin& slot, const std::uint8_t* previous);
   // Puts slot n on the free chain. 8710 when it is already deleted.
   void DeleteRecord(std::int32_t n);
   // Writes dirty unpinned records in runs; returns whether anything was written.
@@ -184,7 +194,7 @@ class TDataFile : public TFileHandler {
   std::int32_t SlotCount() const { return NextRecordNumber() - 1; }
   std::int32_t LastAutoInc() const;
   std::int32_t LastBlobStamp() const;
-  // last + 1, wrapping 2147483647 -> 1; stored, header marked changed.
+  // last + 1, stored, header marked changed; 9492 once 2147483647 was used.
   std::int32_t NextAutoInc();
   void SetLastAutoInc(std::int32_t v);
   std::int32_t NextBlobStamp();

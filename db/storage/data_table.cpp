@@ -570,6 +570,7 @@ std::int32_t TDataTable::InsertRecord(const std::uint8_t* image,
     throw;
   }
 
+  const TDataFile::TInsertMark mark = data.MarkInsert();
   TRecordPin slot = data.AllocateSlot(index_->NoPrimaryKey());
   const std::int32_t n = slot->Number();
   std::optional<std::vector<std::uint8_t>> previous;
@@ -586,12 +587,9 @@ std::int32_t TDataTable::InsertRecord(const std::uint8_t* image,
     slot->SetDirty(true);
     index_->InsertKeys(data, slot->Data(), n, previous ? previous->data() : nullptr);
   } catch (...) {
-    // Leave no half-inserted live record behind: the slot goes back on the
-    // free chain.
-    slot->SetDeleted(true);
-    slot->SetLink(data.FreeHead());
-    slot->SetDirty(true);
-    slot.Release();
+    // InsertKeys took back its keys; the slot, the free chain and the
+    // counters return to what they were, so the table is as before.
+    data.UndoAllocate(mark, slot, previous ? previous->data() : nullptr);
     UndoBlobChanges(record.data(), nullptr);
     throw;
   }

@@ -3,6 +3,10 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
 
 #include "db/storage/coding.h"
 #include "db/storage/data_table.h"
@@ -15,10 +19,10 @@
 namespace kura {
 namespace {
 
-using testing::ReadFileBytes;
-using testing::TempDir;
 using testing::CodeOf;
 using testing::Field;
+using testing::ReadFileBytes;
+using testing::TempDir;
 
 class DataTableTest : public ::testing::Test {
  protected:
@@ -127,22 +131,24 @@ TEST_F(DataTableTest, StringValueRules) {
   EXPECT_EQ(S(*t, c), "ABCDEFGHIJ");
 }
 
-TEST_F(DataTableTest, AutoIncrementWrapsAndSuppliedValuesRaiseTheLast) {
+TEST_F(DataTableTest, AutoIncrementNeverWrapsAndSuppliedValuesRaiseTheLast) {
   auto t = Make(true);
   auto rec = t->BlankRecord();
   t->InsertRecord(rec.data(), 2147483646);
   EXPECT_EQ(t->Data().LastAutoInc(), 2147483646);
-  t->InsertRecord(rec.data());
+  const auto last = t->InsertRecord(rec.data());
   EXPECT_EQ(t->Data().LastAutoInc(), 2147483647);
-  const auto n = t->InsertRecord(rec.data());
-  TRecordPin r = t->Data().GetRecord(n);
-  EXPECT_EQ(r->AutoInc(), 1);
-  std::uint8_t v[4];
-  ASSERT_TRUE(t->Data().GetField(r->Data(), *t->Data().FieldByName("ID"), v));
-  EXPECT_EQ(DecodeFixed32(v), 1u);
-  r.Release();
+  // No value is left: refused, and the table stays as it was.
+  const auto header = t->Data().HeaderCopy();
+  EXPECT_EQ(CodeOf([&] { t->InsertRecord(rec.data()); }), kErrFieldLimits);
+  EXPECT_EQ(t->Data().HeaderCopy(), header);
+  EXPECT_EQ(t->Data().SlotCount(), last);
+  EXPECT_EQ(t->Index().RecordCount(), 2);
   t->InsertRecord(rec.data(), 5);
-  EXPECT_EQ(t->Data().LastAutoInc(), 5);  // max(1, 5)
+  EXPECT_EQ(t->Data().LastAutoInc(), 2147483647);  // max(2147483647, 5)
+  t->Flush();
+  t->Verify();
+  t->Data().CheckConsistency();
 }
 
 TEST_F(DataTableTest, UpdateKeepsIdentityAndChangesFields) {
@@ -365,34 +371,91 @@ TEST_F(DataTableTest, EmptyTruncatesToHeaderAndDescriptors) {
   EXPECT_EQ(Insert(u, 5), 1);
 }
 
-TEST_F(DataTableTest, SeededRandomOperationsKeepTheFileConsistent) {
+// Random inserts (some failing: duplicate primary keys, identifiers already
+// used by a live or deleted record, a generated identifier that collides
+// after the counter was lowered, an exhausted counter) and deletes, held
+// against a model of the live records; after every flush the files verify.
+TEST_F(DataTableTest, RandomOperationsMatchAModelAndFailedInsertsChangeNothing) {
   auto t = Make(false);
   std::mt19937 rng(1234);
-  std::set<std::int32_t> live;
-  for (int step = 0; step < 3000; ++step) {
-    const int op = static_cast<int>(rng() % 3);
-    if (op < 2 || live.empty()) {
-      live.insert(Insert(*t, step));
+  struct TLive {
+    std::int32_t n;
+    std::int32_t id;
+  };
+  std::map<std::int32_t, TLive> live;            // record number -> values
+  std::map<std::int32_t, std::int32_t> slot_id;  // every slot's identifier
+  std::int32_t failures = 0;
+  auto id_of = [&](std::int32_t recno) {
+    TRecordPin r = t->Data().GetRecord(recno);
+    return r->AutoInc();
+  };
+  for (int step = 0; step < 1500; ++step) {
+    const int op = static_cast<int>(rng() % 10);
+    if (op < 6 || live.empty()) {
+      const std::int32_t n = static_cast<std::int32_t>(rng() % 400);
+      std::optional<std::int32_t> id;
+      if (op == 1) id = static_cast<std::int32_t>(1 + rng() % 2000);
+      if (op == 2) t->Data().SetLastAutoInc(static_cast<std::int32_t>(rng() % 1200));
+      if (op == 3 && rng() % 8 == 0) t->Data().SetLastAutoInc(2147483647);
+      const std::int32_t counter = t->Data().LastAutoInc();
+      const auto header = t->Data().HeaderCopy();
+      bool duplicate = false;
+      for (const auto& [recno, v] : live)
+        duplicate = duplicate || v.n == n;
+      const bool exhausted = !id && counter == 2147483647;
+      const std::int32_t expected_id = id ? *id : exhausted ? 0 : counter + 1;
+      // A caller's identifier must be new to every slot; a generated one must
+      // not be a live record's.
+      bool clash = false;
+      for (const auto& [recno, used] : slot_id)
+        clash = clash || (used == expected_id && (id || live.count(recno) > 0));
+      auto rec = t->BlankRecord();
+      std::uint8_t v[4];
+      EncodeFixed32(v, static_cast<std::uint32_t>(n));
+      t->Data().PutField(rec.data(), *t->Data().FieldByName("N"), v);
+      std::int32_t recno = 0;
+      const std::uint16_t code = CodeOf([&] { recno = t->InsertRecord(rec.data(), id); });
+      if (duplicate || clash || exhausted) {
+        EXPECT_EQ(code, exhausted && !duplicate ? kErrFieldLimits : kErrDuplicateKey)
+            << "step " << step;
+        EXPECT_EQ(t->Data().HeaderCopy(), header) << "step " << step;
+        ++failures;
+        t->Flush();
+      } else {
+        ASSERT_EQ(code, 0) << "step " << step;
+        ASSERT_EQ(live.count(recno), 0u);
+        live[recno] = {n, expected_id};
+        slot_id[recno] = expected_id;
+        EXPECT_EQ(id_of(recno), expected_id);
+      }
     } else {
       auto it = live.begin();
       std::advance(it, rng() % live.size());
-      t->DeleteRecord(*it);
+      t->DeleteRecord(it->first);
       live.erase(it);
     }
-    if (step % 500 == 0) t->Data().DropRecords();
+    if (step % 7 == 0) t->Data().DropRecords();
+    ASSERT_NO_THROW(t->Verify()) << "step " << step;
+    ASSERT_NO_THROW(t->Data().CheckConsistency()) << "step " << step;
+    ASSERT_EQ(t->Index().RecordCount(), static_cast<std::int32_t>(live.size()));
   }
-  EXPECT_EQ(t->Index().RecordCount(), static_cast<std::int32_t>(live.size()));
+  EXPECT_GT(failures, 100);
   t->Close();
   TDataTable u(dir_.path(), "t", settings_);
   u.Open(false);
   u.Verify();
   u.Data().CheckConsistency();
-  std::int32_t counted = 0;
+  std::map<std::int32_t, TLive> found;
   for (std::int32_t n = 1; n <= u.Data().SlotCount(); ++n) {
     TRecordPin r = u.Data().GetRecord(n);
-    if (!r->Deleted()) ++counted;
+    if (!r->Deleted())
+      found[n] = {static_cast<std::int32_t>(DecodeFixed32(r->Data() + 10)), r->AutoInc()};
   }
-  EXPECT_EQ(counted, static_cast<std::int32_t>(live.size()));
+  ASSERT_EQ(found.size(), live.size());
+  for (const auto& [recno, v] : live) {
+    EXPECT_EQ(found[recno].n, v.n) << recno;
+    EXPECT_EQ(found[recno].id, v.id) << recno;
+  }
 }
 
 }  // namespace
