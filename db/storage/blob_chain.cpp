@@ -189,6 +189,21 @@ void TBlobFile::FreeChain(TBlobRef ref, bool tolerant) {
   FreeBlocksOf(blocks);
 }
 
+std::int32_t TBlobFile::FitBlockCountToFile() {
+  DropBlocks();
+  const std::int64_t header = static_cast<std::int64_t>(kBlobHeaderSize);
+  const std::int64_t size = std::max(Size(), header);
+  const std::int64_t whole = std::min<std::int64_t>((size - header) / block_size_, kMaxBlockNumber);
+  const std::int32_t counted = BlockCount();
+  if (size != BlockOffset(static_cast<std::int32_t>(whole) + 1))
+    SetSize(BlockOffset(static_cast<std::int32_t>(whole) + 1));
+  if (whole == counted) return 0;
+  SetHeader32(blob_header::kNextBlock, static_cast<std::int32_t>(whole) + 1);
+  if (FreeHead() > whole) SetHeader32(blob_header::kFreeHead, 0);
+  header_changed_ = true;
+  return static_cast<std::int32_t>(whole) - counted;
+}
+
 std::int32_t TBlobFile::RebuildFreeChain(const std::vector<bool>& owned) {
   SetHeader32(blob_header::kFreeHead, 0);
   header_changed_ = true;

@@ -36,9 +36,9 @@
 #include <string>
 #include <vector>
 
-#include "db/storage/buffer_list.h"
 #include "db/storage/blob_block.h"
 #include "db/storage/blob_format.h"
+#include "db/storage/buffer_list.h"
 #include "db/storage/file_handler.h"
 #include "db/storage/storage_settings.h"
 
@@ -129,6 +129,13 @@ class TBlobFile : public TFileHandler {
   // on a new free chain, lowest block first; returns the free block count.
   // Used by repair: whatever the old free chain held is replaced.
   std::int32_t RebuildFreeChain(const std::vector<bool>& owned);
+
+  // Makes the header count the whole blocks the file holds (repair): blocks
+  // it counts beyond the end are gone, blocks written past its count are
+  // adopted (repair keeps those that sound chains use and frees the rest);
+  // a partial block at the end is cut off and a free head beyond the new
+  // count cleared. Returns the new count minus the old one.
+  std::int32_t FitBlockCountToFile();
 
   // Chains to free once the records that referred to them are on disk.
   void DeferFreeChain(TBlobRef ref);

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 #include "db/storage/blob_buffer.h"
 #include "db/storage/coding.h"
 #include "db/storage/data_table.h"
 #include "db/storage/engine_error.h"
+#include "db/storage/file_list.h"
 
 namespace kura {
 namespace {
@@ -76,6 +78,9 @@ std::int32_t RelinkDeletedSlots(TDataFile& data) {
 // ---- BLOB file ----
 
 void MendBlobValues(TDataFile& data, TBlobFile& blobs, TRepairReport& report) {
+  const std::int32_t fitted = blobs.FitBlockCountToFile();
+  if (fitted < 0) report.blocks_missing = -fitted;
+  if (fitted > 0) report.blocks_adopted = fitted;
   const auto fields = BlobFields(data);
   std::vector<bool> owned(static_cast<std::size_t>(blobs.BlockCount()) + 1, false);
   auto claim = [&](const std::vector<std::int32_t>& blocks) {
@@ -122,8 +127,8 @@ void MendBlobValues(TDataFile& data, TBlobFile& blobs, TRepairReport& report) {
 
 // ---- index file ----
 
-void RebuildIndexes(TDataTable& table, TRepairReport& report) {
-  table.BackupIndex(false);
+void RebuildIndexes(TDataTable& table, TRepairReport& report, bool backup_index) {
+  if (backup_index) table.BackupIndex(false);
   TDataFile& data = table.Data();
   TTableIndex& index = table.Index();
   index.Empty();
@@ -142,7 +147,15 @@ void RebuildIndexes(TDataTable& table, TRepairReport& report) {
   for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
     TRecordPin r = data.GetRecord(n);
     if (r->Deleted()) continue;
-    index.InsertKeys(data, r->Data(), n, nullptr);
+    try {
+      index.InsertKeys(data, r->Data(), n, nullptr);
+    } catch (const EKuraEngineError& e) {
+      report.failure =
+          "record " + std::to_string(n) +
+          (e.Code() == kErrDuplicateKey ? " has the key of an earlier live record in a unique index"
+                                        : " cannot be indexed");
+      throw;
+    }
     ++report.records_indexed;
   }
   index.AdjustRecordCount(report.records_indexed);
@@ -208,9 +221,12 @@ void VerifyBlobChains(TDataFile& data, TBlobFile& blobs) {
   if (!report.problems.empty()) RaiseTableError(report.problems.front().code, data.TableName());
 }
 
-TRepairReport RepairTable(TDataTable& table) {
-  TRepairReport report;
+namespace {
+
+void Repair(TDataTable& table, TRepairReport& report, bool backup_index) {
   TDataFile& data = table.Data();
+  if (table.IndexRecreated())
+    report.notes.push_back("the index file was missing: a new one holds no index definitions");
   MendDataSlots(data, report);
   bool chain_sound = report.slots_added == 0;
   if (chain_sound) {
@@ -222,8 +238,11 @@ TRepairReport RepairTable(TDataTable& table) {
   }
   std::optional<std::int32_t> new_head;
   if (!chain_sound) new_head = RelinkDeletedSlots(data);
-  if (TBlobFile* blobs = table.Blobs()) MendBlobValues(data, *blobs, report);
-  RebuildIndexes(table, report);
+  if (TBlobFile* blobs = table.Blobs()) {
+    report.blob_file = true;
+    MendBlobValues(data, *blobs, report);
+  }
+  RebuildIndexes(table, report, backup_index);
   table.Flush();
   if (new_head) {
     // The data file offers no setter for the head: write it in place and
@@ -233,6 +252,85 @@ TRepairReport RepairTable(TDataTable& table) {
     data.Write(data_header::kFreeHead, bytes, sizeof bytes);
     data.ReadHeader();
     report.free_chain_rebuilt = true;
+  }
+}
+
+// The table's files that exist, each with its backup name.
+std::vector<std::pair<std::string, std::string>> TableFiles(const TDataTable& table,
+                                                            TFileKind kind) {
+  std::vector<std::pair<std::string, std::string>> files;
+  const auto backup = [](const std::string& name, const char* extension) {
+    return name.substr(0, name.size() - 4) + extension;
+  };
+  const std::pair<std::string, const char*> all[] = {{table.DataFileName(), ".DBK"},
+                                                     {table.IndexFileName(), ".IBK"},
+                                                     {table.BlobFileName(), ".BBK"}};
+  for (const auto& [name, extension] : all)
+    if (TFileList::Global().Exists(name, kind)) files.emplace_back(name, backup(name, extension));
+  return files;
+}
+
+void CopyFile(const std::string& table, TFileKind kind, const std::string& from,
+              const std::string& to, bool restore) {
+  TFileHandler file(table, kind == TFileKind::kMemory);
+  file.Open(restore ? to : from, true);
+  if (restore)
+    file.CopyFrom(from, false);
+  else
+    file.CopyTo(to, false);
+  file.Close();
+}
+
+}  // namespace
+
+ERepairFailed::ERepairFailed(const EKuraEngineError& cause, std::string message)
+    : EKuraEngineError(cause), message_(std::move(message)) {}
+
+TRepairReport RepairTable(TDataTable& table) {
+  TRepairReport report;
+  Repair(table, report, true);
+  return report;
+}
+
+TRepairReport RepairTableFiles(const std::string& directory, const std::string& name,
+                               const TStorageSettings& settings, bool in_memory) {
+  TDataTable table(directory, name, settings, in_memory);
+  const TFileKind kind = in_memory ? TFileKind::kMemory : TFileKind::kPhysical;
+  if (!TFileList::Global().Exists(table.DataFileName(), kind)) {
+    TFileHandler missing(name, in_memory);
+    missing.RaiseMissing(table.DataFileName());
+  }
+  const auto files = TableFiles(table, kind);
+  for (const auto& [file, backup] : files)
+    CopyFile(name, kind, file, backup, false);
+  TRepairReport report;
+  try {
+    table.OpenForRepair();
+    Repair(table, report, false);
+    table.Verify();
+    table.Data().CheckConsistency();
+    if (table.Blobs()) VerifyBlobChains(table.Data(), *table.Blobs());
+    table.Close();
+  } catch (const EKuraEngineError& e) {
+    try {
+      table.Close(true);
+    } catch (const EKuraEngineError&) {
+      // Closing without writing; the files are replaced below anyway.
+    }
+    std::string backups;
+    for (const auto& [file, backup] : files) {
+      CopyFile(name, kind, backup, file, true);
+      backups += (backups.empty() ? "" : ", ") + backup;
+    }
+    // A file the table lacked before (a recreated index file) goes again.
+    if (TFileList::Global().Exists(table.IndexFileName(), kind) &&
+        std::none_of(files.begin(), files.end(),
+                     [&](const auto& f) { return f.first == table.IndexFileName(); }))
+      TFileList::Global().Delete(table.IndexFileName(), kind);
+    std::string message = "repair of table '" + name + "' failed";
+    if (!report.failure.empty()) message += ": " + report.failure;
+    message += "; its files are as they were (backups: " + backups + "): " + e.what();
+    throw ERepairFailed(e, std::move(message));
   }
   return report;
 }

@@ -20,6 +20,11 @@
 //     value keeps goes on a rebuilt free chain.
 //  3. Index file: copied to its backup (.IBK) first, then every index is
 //     emptied and rebuilt from the live records of the data file.
+//
+// Two live records with the same key in a unique index (the primary one
+// included) cannot both be kept, and choosing which one to drop would lose a
+// record: repair refuses. RepairTableFiles makes that refusal, and any other
+// failure, leave the files exactly as they were.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +33,8 @@
 
 #include "db/storage/blob_file.h"
 #include "db/storage/data_file.h"
+#include "db/storage/engine_error.h"
+#include "db/storage/storage_settings.h"
 
 namespace kura {
 
@@ -61,10 +68,34 @@ struct TRepairReport {
   std::int32_t values_lost = 0;     // emptied: the chain was beyond repair
   std::int32_t blocks_freed = 0;    // blocks put back on the free chain
   std::int32_t records_indexed = 0;
-  std::vector<std::string> notes;  // one line per value lost
+  std::int32_t blocks_missing = 0;  // BLOB blocks counted but not in the file
+  std::int32_t blocks_adopted = 0;  // BLOB blocks in the file past the count
+  std::vector<std::string> notes;   // one line per value lost
+  std::string failure;              // the record repair stopped at, if any
+  bool blob_file = false;           // the table has a BLOB file
 };
 
-// Mends the table (open exclusively); flushes everything.
+// Why RepairTableFiles gave up (the cause's code and context; the message
+// names the record when one is the reason, and the backups).
+class ERepairFailed : public EKuraEngineError {
+ public:
+  ERepairFailed(const EKuraEngineError& cause, std::string message);
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
+
+// Mends the table (open exclusively); flushes everything. On failure the
+// files may be half mended: the table must be closed with discard.
 TRepairReport RepairTable(TDataTable& table);
+
+// Mends the closed table `name` of `directory`: copies each of its files to
+// its backup (.DBK, .IBK, .BBK), opens the table for repair (a data file
+// shorter than its header is accepted), mends it, verifies the result and
+// closes it. When any of that fails the files are copied back from the
+// backups (which stay) and ERepairFailed says why.
+TRepairReport RepairTableFiles(const std::string& directory, const std::string& name,
+                               const TStorageSettings& settings, bool in_memory = false);
 
 }  // namespace kura

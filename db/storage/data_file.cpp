@@ -361,7 +361,7 @@ void TDataFile::CheckHeaderNumbers() {
   const std::int32_t head = FreeHead();
   if (next < 1 || next > kMaxRecordNumber + 1 || head < 0 || head >= next) Raise(kErrHeaderCorrupt);
   const std::int64_t needed = DataStart() + static_cast<std::int64_t>(next - 1) * RecordSize();
-  if (Size() < needed) Raise(kErrHeaderCorrupt);
+  if (Size() < needed && !allow_short_file_) Raise(kErrHeaderCorrupt);
 }
 
 bool TDataFile::ReReadHeaderIfChanged() {

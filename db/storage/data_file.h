@@ -209,6 +209,9 @@ class TDataFile : public TFileHandler {
   void SetWrittenSinceOpen(bool w) { written_ = w; }
   bool WrittenSinceOpen() const { return written_; }
   void SetTableLockHeld(bool held) { table_lock_held_ = held; }
+  // While set, Open accepts a file shorter than the header's slot count
+  // (for repair, which adds the missing slots).
+  void SetAllowShortFile(bool allow) { allow_short_file_ = allow; }
   // While set (transactions), a full cache grows instead of writing.
   void SetDeferWrites(bool d) { defer_writes_ = d; }
 
@@ -256,6 +259,7 @@ class TDataFile : public TFileHandler {
   bool written_ = false;
   bool table_lock_held_ = false;
   bool defer_writes_ = false;
+  bool allow_short_file_ = false;
   std::int64_t hits_ = 0;
   std::int64_t misses_ = 0;
   std::int64_t block_reads_ = 0;

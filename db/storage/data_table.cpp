@@ -95,11 +95,30 @@ void TDataTable::Create(const std::vector<TFieldDefinition>& fields, const TTabl
 }
 
 void TDataTable::Open(bool exclusive, bool read_only) {
+  OpenFiles(exclusive, read_only, false);
+}
+
+void TDataTable::OpenForRepair() {
+  OpenFiles(true, false, true);
+}
+
+void TDataTable::OpenFiles(bool exclusive, bool read_only, bool repair) {
   if (open_) Raise(kErrTableInUse);
-  data_->Open(DataFileName(), exclusive);
+  data_->SetAllowShortFile(repair);
+  try {
+    data_->Open(DataFileName(), exclusive);
+  } catch (...) {
+    data_->SetAllowShortFile(false);
+    throw;
+  }
+  data_->SetAllowShortFile(false);
   try {
     index_ = MakeIndex(data_->Encrypted());
     index_recreated_ = false;
+    // Only a table opened for use gets a new (empty) index file in place of
+    // a missing one: a read-only open must not write, and reports it.
+    if (read_only && !index_->Handler().Exists(IndexFileName()))
+      index_->Handler().RaiseMissing(IndexFileName());
     if (!index_->Handler().Exists(IndexFileName())) {
       index_->Create(IndexFileName(), TIndexCreateOptions{true});
       index_->Close();

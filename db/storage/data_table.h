@@ -95,8 +95,12 @@ class TDataTable {
   void Create(const std::vector<TFieldDefinition>& fields, const TTableOptions& options,
               const TIndexCreateOptions& index_options = {});
   // Opens data then index file; a missing index file is recreated with an
-  // empty header. Any failure closes both and passes the error on.
+  // empty header, unless `read_only` (then 11010 naming the file: nothing is
+  // written). Any failure closes both and passes the error on.
   void Open(bool exclusive, bool read_only = false);
+  // Opens exclusively for repair: a data file shorter than its header's slot
+  // count is accepted (repair adds the missing slots).
+  void OpenForRepair();
   // Another user of the shared table: Close only closes at the last user.
   void AddUse() { ++use_count_; }
   // One user fewer; at the last one (and outside a transaction) flushes an
@@ -180,6 +184,7 @@ class TDataTable {
 
  private:
   std::string FileName(const char* extension) const;
+  void OpenFiles(bool exclusive, bool read_only, bool repair);
   std::unique_ptr<TTableIndex> MakeIndex(bool encrypted) const;
   bool ProtocolSkipped() const;
   [[noreturn]] void Raise(std::uint16_t code) const;

@@ -78,7 +78,7 @@ constexpr TMessageRow kMessages[] = {
     {10498, "T", "Insufficient rights to the table '%s', a password is required"},
     {10753, "FT", "Invalid blob field '%s' specified for the table '%s'"},
     {10758, "", "The database engine is not initialized"},
-    {11010, "T", "Table '%s' does not exist"},
+    {11010, "TX", "Table '%s' does not exist%s"},
     {11012, "T", "Too many operating system files open while attempting to open the table '%s'"},
     {11013, "T", "Access denied to table '%s'"},
     {11014, "T", "Invalid operating system file handle for the table '%s'"},

@@ -1,6 +1,7 @@
 #include "db/storage/file_handler.h"
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "db/storage/engine_error.h"
@@ -34,9 +35,22 @@ void TFileHandler::Adopt(const TFileOpenResult& r, const std::string& file_name,
 
 void TFileHandler::Open(const std::string& file_name, bool exclusive, bool temporary) {
   if (open_) Close();
-  if (!Exists(file_name)) Raise(kErrTableMissing);
+  if (!Exists(file_name)) RaiseMissing(file_name);
   Adopt(TFileList::Global().Open(file_name, Kind(), exclusive, temporary), file_name, exclusive,
         temporary);
+}
+
+void TFileHandler::RaiseMissing(const std::string& file_name) const {
+  TErrorContext ctx;
+  ctx.table_name = table_name_;
+  const std::filesystem::path path(file_name);
+  const std::filesystem::path dir = path.parent_path();
+  std::error_code ec;
+  if (Kind() == TFileKind::kPhysical && !dir.empty() && !std::filesystem::is_directory(dir, ec))
+    ctx.extra_message = ": directory " + dir.string() + " does not exist";
+  else
+    ctx.extra_message = ": file " + file_name + " is missing";
+  RaiseEngineError(kErrTableMissing, ctx);
 }
 
 void TFileHandler::Close() {

@@ -21,7 +21,8 @@ class TFileHandler {
   TFileHandler(const TFileHandler&) = delete;
   TFileHandler& operator=(const TFileHandler&) = delete;
 
-  // Opens an existing file; 11010 when it does not exist, 11013 on a sharing
+  // Opens an existing file; 11010 when it does not exist (naming the missing
+  // file, or its directory when that is missing too), 11013 on a sharing
   // conflict.
   virtual void Open(const std::string& file_name, bool exclusive, bool temporary = false);
   virtual void Close();
@@ -69,6 +70,8 @@ class TFileHandler {
   // Raises `code` (or the status's code) with this handler's table name.
   [[noreturn]] void Raise(std::uint16_t code, int os_code = 0) const;
   void Check(const TFileStatus& status) const;
+  // 11010 for `file_name`, naming it (or its missing directory) in the message.
+  [[noreturn]] void RaiseMissing(const std::string& file_name) const;
 
  protected:
   void Adopt(const TFileOpenResult& r, const std::string& file_name, bool exclusive,

@@ -5,9 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <map>
 #include <set>
 #include <sstream>
 
+#include "db/storage/data_table.h"
 #include "tests/storage/storage_test_support.h"
 
 namespace kura {
@@ -114,7 +117,8 @@ TEST_F(KuraToolTest, EngineErrorsAreOneLineAndExitOne) {
   const std::string d = dir_.path();
   TRun r = Kura({"dump", d, "nothere"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Kura Engine Error # 11010 Table 'nothere' does not exist\n");
+  EXPECT_EQ(r.err, "Kura Engine Error # 11010 Table 'nothere' does not exist: file " + d +
+                       "/nothere.DAT is missing\n");
   ASSERT_EQ(Kura({"create", d, "t", "A:integer"}).status, 0);
   r = Kura({"create", d, "T", "A:integer"});
   EXPECT_EQ(r.status, 1);
@@ -163,6 +167,113 @@ TEST_F(KuraToolTest, VerifyReportsDamagedFilesWithoutChangingThem) {
   r = Kura({"dump", d, "t"});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("# 12035 "), std::string::npos);
+}
+
+// Every file of a directory with its bytes.
+std::map<std::string, std::vector<std::uint8_t>> Snapshot(const std::string& dir) {
+  std::map<std::string, std::vector<std::uint8_t>> files;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    files[e.path().filename().string()] = ReadFileBytes(e.path().string());
+  return files;
+}
+
+// Inspecting commands report a missing file (naming it) and write nothing:
+// a missing index file is not recreated, so its definitions survive.
+TEST_F(KuraToolTest, InspectingCommandsReportMissingFilesAndWriteNothing) {
+  const std::string d = dir_ / "db";
+  std::filesystem::create_directory(d);
+  ASSERT_EQ(Kura({"create", d, "t", "A:integer", "M:memo", "--primary", "A"}).status, 0);
+  ASSERT_EQ(Kura({"append", d, "t"}, "1\tone\n2\ttwo\n").status, 0);
+  const auto index = ReadFileBytes(d + "/t.IDX");
+  for (const char* gone : {"t.IDX", "t.BLB"}) {
+    const auto whole = Snapshot(d);
+    std::filesystem::remove(d + "/" + gone);
+    const auto before = Snapshot(d);
+    for (const auto& args : std::vector<std::vector<std::string>>{{"verify", d, "t"},
+                                                                  {"dump", d, "t"},
+                                                                  {"dump", d, "t", "--records"},
+                                                                  {"find", d, "t", "primary", "1"},
+                                                                  {"cat", d, "t", "1", "M"}}) {
+      const TRun r = Kura(args);
+      EXPECT_EQ(r.status, 1) << args[0] << " " << gone;
+      EXPECT_NE(r.err.find("# 11010 "), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find(std::string("file ") + d + "/" + gone + " is missing"),
+                std::string::npos)
+          << r.err;
+      EXPECT_EQ(Snapshot(d), before) << args[0] << " " << gone;
+    }
+    for (const auto& [name, bytes] : whole)
+      WriteFileBytes(d + "/" + name, bytes);
+  }
+  EXPECT_EQ(ReadFileBytes(d + "/t.IDX"), index);
+  EXPECT_EQ(Kura({"verify", d, "t"}).out, "ok\n");
+  const TRun r = Kura({"verify", d + "/nodir", "t"});
+  EXPECT_NE(r.err.find("directory " + d + "/nodir does not exist"), std::string::npos) << r.err;
+}
+
+// kura repair mends a data file shorter than its header and a BLOB file
+// shorter than its header's block count; two live records with one primary
+// key are refused with the files left byte for byte as they were.
+TEST_F(KuraToolTest, RepairMendsShortFilesAndRefusesDuplicateKeysLeavingTheFiles) {
+  const std::string d = dir_ / "db";
+  std::filesystem::create_directory(d);
+  ASSERT_EQ(Kura({"create", d, "t", "A:integer", "M:memo", "--primary", "A"}).status, 0);
+  const std::string rows =
+      "1\t" + std::string(1500, 'a') + "\n2\tshort\n3\t" + std::string(1500, 'c') + "\n";
+  ASSERT_EQ(Kura({"append", d, "t"}, rows).status, 0);
+  const auto sound = Snapshot(d);
+  const auto data = ReadFileBytes(d + "/t.DAT");
+  const auto blob = ReadFileBytes(d + "/t.BLB");
+
+  // The last slot and a half of the one before are missing.
+  WriteFileBytes(d + "/t.DAT", std::vector<std::uint8_t>(data.begin(), data.end() - 20));
+  EXPECT_EQ(Kura({"verify", d, "t"}).status, 1);
+  TRun r = Kura({"repair", d, "t"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("missing slots added as deleted: 1"), std::string::npos) << r.out;
+  EXPECT_EQ(Kura({"verify", d, "t"}).out, "ok\n");
+  EXPECT_NE(Kura({"dump", d, "t"}).out.find("live records: 2\n"), std::string::npos);
+
+  // The BLOB file lost its last two blocks: record 3's value is lost.
+  for (const auto& [name, bytes] : sound)
+    WriteFileBytes(d + "/" + name, bytes);
+  WriteFileBytes(d + "/t.BLB", std::vector<std::uint8_t>(blob.begin(), blob.end() - 2 * 512));
+  r = Kura({"repair", d, "t"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("blob blocks missing from the file: 2"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("blob values lost: 1"), std::string::npos) << r.out;
+  EXPECT_EQ(Kura({"verify", d, "t"}).out, "ok\n");
+  EXPECT_EQ(Kura({"cat", d, "t", "1", "M"}).out, std::string(1500, 'a'));
+
+  // Record 2 takes record 1's key behind the index's back.
+  for (const auto& [name, bytes] : sound)
+    WriteFileBytes(d + "/" + name, bytes);
+  {
+    TDataTable t(d, "t", TStorageSettings{});
+    t.Open(true);
+    const TFieldDescriptor& a = *t.Data().FieldByName("A");
+    std::uint8_t one[4];
+    ASSERT_TRUE(t.Data().GetField(t.Data().GetRecord(1)->Data(), a, one));
+    TRecordPin rec = t.Data().GetRecord(2);
+    t.Data().PutField(rec->Data(), a, one);
+    rec->SetDirty(true);
+    rec.Release();
+    t.Data().FlushRecords();
+    t.Close(true);
+  }
+  for (const char* backup : {"t.DBK", "t.IBK", "t.BBK"})
+    std::filesystem::remove(d + "/" + backup);
+  const auto broken = Snapshot(d);
+  r = Kura({"repair", d, "t"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("# 9729 "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("record 2 "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("as they were"), std::string::npos) << r.err;
+  auto after = Snapshot(d);
+  for (const char* backup : {"t.DBK", "t.IBK", "t.BBK"})
+    EXPECT_EQ(after.erase(backup), 1u) << backup;
+  EXPECT_EQ(after, broken);
+  EXPECT_NE(Kura({"dump", d, "t"}).out.find("live records: 3\n"), std::string::npos);
 }
 
 TEST_F(KuraToolTest, FourAppendersLeaveTwoThousandDistinctRecords) {

@@ -161,14 +161,9 @@ int RepairCommand(const std::vector<std::string>& args, std::ostream& out, std::
   if (args.size() != 2) return Usage(err, "repair takes DIR TABLE");
   const auto name = TableArgument(args[1]);
   if (!name) return Usage(err, "invalid table name: " + args[1]);
-  TDataTable table(args[0], *name, DefaultStorageSettings());
-  table.Open(true);
-  const TRepairReport report = RepairTable(table);
-  table.Verify();
-  table.Data().CheckConsistency();
-  if (table.Blobs()) VerifyBlobChains(table.Data(), *table.Blobs());
-  table.Close();
-  out << "index backup: " << Cp932ToUtf8(*name) << ".IBK\n"
+  const TRepairReport report = RepairTableFiles(args[0], *name, DefaultStorageSettings());
+  out << "backups: " << Cp932ToUtf8(*name) << ".DBK, .IBK" << (report.blob_file ? ", .BBK" : "")
+      << "\n"
       << "records indexed: " << report.records_indexed << "\n"
       << "unfinished appends removed: " << report.slots_cut << "\n"
       << "missing slots added as deleted: " << report.slots_added << "\n"
@@ -177,6 +172,10 @@ int RepairCommand(const std::vector<std::string>& args, std::ostream& out, std::
       << "blob values adopted: " << report.values_adopted << "\n"
       << "blob values lost: " << report.values_lost << "\n"
       << "free blob blocks: " << report.blocks_freed << "\n";
+  if (report.blocks_missing > 0)
+    out << "blob blocks missing from the file: " << report.blocks_missing << "\n";
+  if (report.blocks_adopted > 0)
+    out << "blob blocks found past the count: " << report.blocks_adopted << "\n";
   for (const std::string& note : report.notes)
     out << Cp932ToUtf8(note) << "\n";
   out << "ok\n";
@@ -195,13 +194,17 @@ std::string BlobHelpText() {
       standard output, byte for byte.
 
   kura repair DIR TABLE
-      Mends a table after a crash or a damaged file: copies the index file
-      to TABLE.IBK, cuts off appends whose header was never written, rebuilds
+      Mends a table after a crash or a damaged file: copies its files to
+      TABLE.DBK, TABLE.IBK and TABLE.BBK, cuts off appends whose header was
+      never written, adds slots the file lacks as deleted ones, rebuilds
       the data file's free chain when it is broken, keeps every BLOB value
       whose chain is sound (a value whose record missed its last rewrite
       takes the chain's newer stamp), empties values whose chain is broken
       (each is listed), puts every other block on a new free chain, and
       rebuilds every index from the data file. Prints what it did and "ok".
+      Two live records with the same key in a unique index are not mended
+      (either would be lost): repair then, as on any failure, copies the
+      backups back, leaving the files as they were, and says why.
 )HELP";
 }
 
