@@ -6,6 +6,7 @@
 #include <unicode/utf8.h>
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 namespace kura {
@@ -42,33 +43,30 @@ bool DecodeOne(UConverter* c, const char* bytes, int n, std::u16string& out) {
   return true;
 }
 
-}  // namespace
-
-std::u16string Cp932ToUtf16(std::string_view cp932) {
-  std::u16string out;
-  out.reserve(cp932.size());
-  Converter c;
-  for (size_t i = 0; i < cp932.size();) {
-    const auto b = static_cast<unsigned char>(cp932[i]);
-    if (b < 0x80) {
-      out.push_back(static_cast<char16_t>(b));
-      ++i;
-      continue;
-    }
-    if (!c) c = OpenStrictCp932();
-    if (IsCp932LeadByte(b) && i + 1 < cp932.size() && DecodeOne(c.get(), cp932.data() + i, 2, out)) {
-      i += 2;
-    } else if (!IsCp932LeadByte(b) && DecodeOne(c.get(), cp932.data() + i, 1, out)) {
-      i += 1;
+// UTF-8 to UTF-16, "?" for a malformed sequence (counted when asked).
+std::u16string Utf8ToUtf16Counting(std::string_view utf8, std::size_t* malformed) {
+  std::u16string utf16;
+  utf16.reserve(utf8.size());
+  const auto* s = reinterpret_cast<const uint8_t*>(utf8.data());
+  const auto length = static_cast<int32_t>(utf8.size());
+  for (int32_t i = 0; i < length;) {
+    UChar32 cp;
+    U8_NEXT(s, i, length, cp);
+    if (cp < 0) {
+      utf16.push_back(u'?');
+      if (malformed != nullptr) ++*malformed;
+    } else if (U_IS_BMP(cp)) {
+      utf16.push_back(static_cast<char16_t>(cp));
     } else {
-      out.push_back(kReplacement);
-      i += 1;
+      utf16.push_back(U16_LEAD(cp));
+      utf16.push_back(U16_TRAIL(cp));
     }
   }
-  return out;
+  return utf16;
 }
 
-std::string Utf16ToCp932(std::u16string_view utf16) {
+// UTF-16 to CP932, "?" for what CP932 lacks (counted when asked).
+std::string Utf16ToCp932Counting(std::u16string_view utf16, std::size_t* missing) {
   std::string out;
   out.reserve(utf16.size() * 2);
   Converter c;
@@ -91,10 +89,49 @@ std::string Utf16ToCp932(std::u16string_view utf16) {
                                              static_cast<int32_t>(i - start), &status);
     if (U_FAILURE(status) || length <= 0) {
       out.push_back('?');
+      if (missing != nullptr) ++*missing;
     } else {
       out.append(buffer, static_cast<size_t>(length));
     }
   }
+  return out;
+}
+
+}  // namespace
+
+std::u16string Cp932ToUtf16(std::string_view cp932) {
+  std::u16string out;
+  out.reserve(cp932.size());
+  Converter c;
+  for (size_t i = 0; i < cp932.size();) {
+    const auto b = static_cast<unsigned char>(cp932[i]);
+    if (b < 0x80) {
+      out.push_back(static_cast<char16_t>(b));
+      ++i;
+      continue;
+    }
+    if (!c) c = OpenStrictCp932();
+    if (IsCp932LeadByte(b) && i + 1 < cp932.size() &&
+        DecodeOne(c.get(), cp932.data() + i, 2, out)) {
+      i += 2;
+    } else if (!IsCp932LeadByte(b) && DecodeOne(c.get(), cp932.data() + i, 1, out)) {
+      i += 1;
+    } else {
+      out.push_back(kReplacement);
+      i += 1;
+    }
+  }
+  return out;
+}
+
+std::string Utf16ToCp932(std::u16string_view utf16) {
+  return Utf16ToCp932Counting(utf16, nullptr);
+}
+
+std::optional<std::string> Utf8ToCp932Exact(std::string_view utf8) {
+  std::size_t missing = 0;
+  std::string out = Utf16ToCp932Counting(Utf8ToUtf16Counting(utf8, &missing), &missing);
+  if (missing > 0) return std::nullopt;
   return out;
 }
 
@@ -119,23 +156,7 @@ std::string Cp932ToUtf8(std::string_view cp932) {
 }
 
 std::string Utf8ToCp932(std::string_view utf8) {
-  std::u16string utf16;
-  utf16.reserve(utf8.size());
-  const auto* s = reinterpret_cast<const uint8_t*>(utf8.data());
-  const auto length = static_cast<int32_t>(utf8.size());
-  for (int32_t i = 0; i < length;) {
-    UChar32 cp;
-    U8_NEXT(s, i, length, cp);
-    if (cp < 0) {
-      utf16.push_back(u'?');
-    } else if (U_IS_BMP(cp)) {
-      utf16.push_back(static_cast<char16_t>(cp));
-    } else {
-      utf16.push_back(U16_LEAD(cp));
-      utf16.push_back(U16_TRAIL(cp));
-    }
-  }
-  return Utf16ToCp932(utf16);
+  return Utf16ToCp932(Utf8ToUtf16Counting(utf8, nullptr));
 }
 
 }  // namespace kura

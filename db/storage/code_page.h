@@ -3,6 +3,7 @@
 // strings; they are converted only at the edges (display, tools that print).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,10 @@ std::string Cp932ToUtf8(std::string_view cp932);
 // UTF-8 to CP932 bytes. A character CP932 lacks, and a malformed UTF-8
 // sequence, becomes "?".
 std::string Utf8ToCp932(std::string_view utf8);
+
+// UTF-8 to CP932 bytes, or nothing when the text holds a character CP932
+// lacks or a malformed sequence (for input that must be stored exactly).
+std::optional<std::string> Utf8ToCp932Exact(std::string_view utf8);
 
 // CP932 bytes to UTF-16 (for collation and case mapping), decoded as Cp932ToUtf8.
 std::u16string Cp932ToUtf16(std::string_view cp932);

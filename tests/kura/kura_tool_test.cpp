@@ -149,6 +149,19 @@ TEST_F(KuraToolTest, BadRowStopsTheAppendAndKeepsEarlierRows) {
   EXPECT_NE(r.out.find("1\tab\n"), std::string::npos);
   EXPECT_NE(r.out.find("2\t\\N\n"), std::string::npos);
   EXPECT_EQ(Kura({"verify", d, "t"}).out, "ok\n");
+  // Characters CP932 lacks are refused, not stored as "?".
+  ASSERT_EQ(Kura({"create", d, "m", "A:integer", "M:memo"}).status, 0);
+  for (const std::string table : {"t", "m"}) {
+    r = Kura({"append", d, table}, "7\t\xE3\x81\x82\n8\ta\xF0\x9F\x98\x80\n");
+    EXPECT_EQ(r.status, 1) << table;
+    EXPECT_NE(r.err.find("line 2: field " + std::string(table == "t" ? "S" : "M") +
+                         ": a character has no CP932 form"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(
+        Kura({"dump", d, table}).out.find(table == "t" ? "live records: 3\n" : "live records: 1\n"),
+        std::string::npos);
+  }
 }
 
 TEST_F(KuraToolTest, VerifyReportsDamagedFilesWithoutChangingThem) {

@@ -77,8 +77,10 @@ std::optional<TBlobValueError> TakeBlobValues(const TDataFile& data, std::string
         return TBlobValueError{"field " + name + ": cannot read " + text.substr(1), true};
     } else {
       if (!IsValidUtf8(text)) return TBlobValueError{"field " + name + ": text is not UTF-8"};
-      const std::string stored = IsMemo(f) ? Utf8ToCp932(text) : text;
-      bytes.assign(stored.begin(), stored.end());
+      std::optional<std::string> stored = text;
+      if (IsMemo(f)) stored = Utf8ToCp932Exact(text);
+      if (!stored) return TBlobValueError{"field " + name + ": a character has no CP932 form"};
+      bytes.assign(stored->begin(), stored->end());
     }
     if (!bytes.empty()) values->values.emplace_back(pos, std::move(bytes));
     text = "\\N";

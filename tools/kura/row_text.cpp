@@ -79,7 +79,8 @@ bool IsValidUtf8(std::string_view s) {
   return true;
 }
 
-std::optional<TFieldDefinition> ParseFieldDefinition(std::string_view definition, std::string* error) {
+std::optional<TFieldDefinition> ParseFieldDefinition(std::string_view definition,
+                                                     std::string* error) {
   const auto parts = Split(definition, ':');
   if (parts.size() < 2 || parts.size() > 4 || parts[0].empty()) {
     *error = "field definition must be NAME:TYPE[:LENGTH[:SCALE]]: " + std::string(definition);
@@ -148,7 +149,15 @@ bool FillRecord(const TDataFile& data, std::string_view line, std::vector<std::u
       *error = "field " + name + ": text is not UTF-8";
       return false;
     }
-    const std::string converted = f.Type() == kFieldString ? Utf8ToCp932(text) : std::string(text);
+    std::string converted(text);
+    if (f.Type() == kFieldString) {
+      const auto cp932 = Utf8ToCp932Exact(text);
+      if (!cp932) {
+        *error = "field " + name + ": a character has no CP932 form: " + std::string(text);
+        return false;
+      }
+      converted = *cp932;
+    }
     std::string why;
     const auto value = ParseValueText(f.Shape(), converted, &why);
     if (!value) {
