@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "blob_format_reader.h"
@@ -207,6 +208,46 @@ TEST_F(BlobRepairTest, BrokenDataFreeChainIsRebuilt) {
   EXPECT_EQ(VerifyCode(*t), 0);
   EXPECT_EQ(t->Data().FreeHead(), 4);
   EXPECT_EQ(Value(*t, 3), ValueBytes(2100, 3));
+}
+
+// The BLOB header lost its last write while the blocks and the record that
+// refers to them reached the disk: the blocks past the count are adopted and
+// the value kept. A header counting blocks the file lacks is cut back, and
+// the value that used them is reported lost.
+TEST_F(BlobRepairTest, BlockCountIsFittedToTheFile) {
+  std::vector<std::uint8_t> header(512);
+  std::ifstream(dir_.File("T.BLB"), std::ios::binary)
+      .read(reinterpret_cast<char*>(header.data()), 512);
+  {
+    auto t = Opened();
+    std::vector<std::uint8_t> image;
+    {
+      TRecordPin r = t->Data().GetRecord(1);
+      image.assign(r->Data(), r->Data() + r->Size());
+    }
+    const std::int32_t first = t->Blobs()->StoreValue({}, 88, ValueBytes(494 * 3, 88));
+    PutBlobRef(t->Data(), image.data(), Note(*t), {first, 88});
+    t->UpdateRecord(1, image.data());
+    t->Close();
+  }
+  // Back to the old BLOB header: three blocks past its count.
+  kura_test::PatchFile(dir_.File("T.BLB"), 0, header);
+  TRepairReport report = RepairTableFiles(dir_.Path(), "T", settings_);
+  EXPECT_EQ(report.blocks_adopted, 3);
+  EXPECT_EQ(report.values_lost, 0);
+  auto t = Opened();
+  EXPECT_EQ(VerifyCode(*t), 0);
+  EXPECT_EQ(Value(*t, 1), ValueBytes(494 * 3, 88));
+  ExpectAllBlocksAccounted(*t);
+  const std::int64_t end = t->Blobs()->Size();
+  t->Close();
+  std::filesystem::resize_file(dir_.File("T.BLB"), static_cast<std::uintmax_t>(end - 512 - 100));
+  report = RepairTableFiles(dir_.Path(), "T", settings_);
+  EXPECT_EQ(report.blocks_missing, 2);
+  EXPECT_EQ(report.values_lost, 1);
+  t = Opened();
+  EXPECT_EQ(VerifyCode(*t), 0);
+  ExpectAllBlocksAccounted(*t);
 }
 
 }  // namespace
