@@ -9,6 +9,7 @@
 #include "db/storage/data_table.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file_list.h"
+#include "db/storage/index_file.h"
 
 namespace kura {
 namespace {
@@ -54,6 +55,9 @@ void MendDataSlots(TDataFile& data, TRepairReport& report) {
     for (std::int64_t n = on_disk + 1; n <= slots; ++n) {
       TRecordPin r = data.GetRecord(static_cast<std::int32_t>(n));
       r->SetDeleted(true);
+      // Each slot's key in the deleted-slot index is its identifier: every
+      // added slot needs one of its own, never used before.
+      r->SetAutoInc(data.NextAutoInc());
       r->SetDirty(true);
       ++report.slots_added;
     }
@@ -310,6 +314,13 @@ TRepairReport RepairTableFiles(const std::string& directory, const std::string& 
     table.Verify();
     table.Data().CheckConsistency();
     if (table.Blobs()) VerifyBlobChains(table.Data(), *table.Blobs());
+    if (auto* index = dynamic_cast<TIndexFile*>(&table.Index())) {
+      const std::vector<std::string> problems = index->CheckTrees(table.Data());
+      if (!problems.empty()) {
+        report.failure = "the rebuilt index does not check out: " + problems.front();
+        RaiseTableError(kErrHeaderCorrupt, name);
+      }
+    }
     table.Close();
   } catch (const EKuraEngineError& e) {
     try {

@@ -235,17 +235,24 @@ TEST_F(KuraToolTest, RepairMendsShortFilesAndRefusesDuplicateKeysLeavingTheFiles
       "1\t" + std::string(1500, 'a') + "\n2\tshort\n3\t" + std::string(1500, 'c') + "\n";
   ASSERT_EQ(Kura({"append", d, "t"}, rows).status, 0);
   const auto sound = Snapshot(d);
-  const auto data = ReadFileBytes(d + "/t.DAT");
   const auto blob = ReadFileBytes(d + "/t.BLB");
 
-  // The last slot and a half of the one before are missing.
-  WriteFileBytes(d + "/t.DAT", std::vector<std::uint8_t>(data.begin(), data.end() - 20));
+  // Slot 2 deleted, then the last slot and part of slot 2 are missing.
+  ASSERT_EQ(Kura({"delete", d, "t", "2"}).status, 0);
+  const auto less = ReadFileBytes(d + "/t.DAT");
+  const std::ptrdiff_t record_size = [&] {
+    TDataTable t(d, "t", TStorageSettings{});
+    t.Open(false, true);
+    return t.Data().RecordSize();
+  }();
+  WriteFileBytes(d + "/t.DAT",
+                 std::vector<std::uint8_t>(less.begin(), less.end() - record_size - 20));
   EXPECT_EQ(Kura({"verify", d, "t"}).status, 1);
   TRun r = Kura({"repair", d, "t"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("missing slots added as deleted: 1"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("missing slots added as deleted: 2"), std::string::npos) << r.out;
   EXPECT_EQ(Kura({"verify", d, "t"}).out, "ok\n");
-  EXPECT_NE(Kura({"dump", d, "t"}).out.find("live records: 2\n"), std::string::npos);
+  EXPECT_NE(Kura({"dump", d, "t"}).out.find("live records: 1\n"), std::string::npos);
 
   // The BLOB file lost its last two blocks: record 3's value is lost.
   for (const auto& [name, bytes] : sound)
