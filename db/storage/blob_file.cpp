@@ -127,7 +127,8 @@ bool TBlobFile::ReReadHeaderIfChanged() {
 
 void TBlobFile::WriteHeader(bool force) {
   if (!force && !header_changed_) return;
-  SetHeader32(blob_header::kChangeCounter, ChangeCounter() + 1);
+  EncodeFixed32(&header_[blob_header::kChangeCounter],
+                DecodeFixed32(&header_[blob_header::kChangeCounter]) + 1u);
   std::array<std::uint8_t, kBlobHeaderSize> h = header_;
   h[blob_header::kHeaderChanged] = header_changed_ ? 1 : 0;
   if (encrypted_) Scramble(h.data(), h.size(), kRecordKey);
@@ -137,7 +138,8 @@ void TBlobFile::WriteHeader(bool force) {
 }
 
 void TBlobFile::MarkChanged() {
-  SetHeader32(blob_header::kChangeCounter, ChangeCounter() + 1);
+  EncodeFixed32(&header_[blob_header::kChangeCounter],
+                DecodeFixed32(&header_[blob_header::kChangeCounter]) + 1u);
   header_changed_ = true;
 }
 
@@ -159,8 +161,8 @@ void TBlobFile::Verify() {
   if (next < 1 || head < 0 || head >= next) Raise(kErrHeaderCorrupt);
   // Every counted block must be on disk, unless it was appended in memory and
   // is still waiting in the cache to be written.
-  const bool pending_writes =
-      std::any_of(cache_.sorted.begin(), cache_.sorted.end(), [](const auto& b) { return b->Dirty(); });
+  const bool pending_writes = std::any_of(cache_.sorted.begin(), cache_.sorted.end(),
+                                          [](const auto& b) { return b->Dirty(); });
   if (!pending_writes && Size() < BlockOffset(next)) Raise(kErrHeaderCorrupt);
 }
 
@@ -212,8 +214,14 @@ void TBlobFile::ReadBlocks(std::int32_t n, std::int32_t needed) {
   const std::size_t got = Read(BlockOffset(n), io_buffer_.data(), bytes);
   ++block_reads_;
   if (got < bytes) {
+    // Blocks past the end of the file are the ones this handle appended and
+    // still holds in the cache, dirty or pinned (a transaction defers their
+    // writes); those are not read. Any other missing block is a read error.
     const bool may_be_short = (Exclusive() || table_lock_held_) && written_;
-    if (!may_be_short) Raise(kErrReading);
+    for (std::int32_t i = static_cast<std::int32_t>(got / bs); i < count && !may_be_short; ++i) {
+      const TBlock* cached = cache_.Find(n + i);
+      if (cached == nullptr || !(cached->Dirty() || cached->Pins() > 0)) Raise(kErrReading);
+    }
     std::fill(io_buffer_.begin() + static_cast<std::ptrdiff_t>(got),
               io_buffer_.begin() + static_cast<std::ptrdiff_t>(bytes), 0);
   }
@@ -328,7 +336,9 @@ bool TBlobFile::FlushBlocks() {
   });
 }
 
-void TBlobFile::DropBlocks() { cache_.DropUnpinned(stack_); }
+void TBlobFile::DropBlocks() {
+  cache_.DropUnpinned(stack_);
+}
 
 void TBlobFile::TrimCache() {
   SizeCache();

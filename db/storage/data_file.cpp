@@ -391,7 +391,8 @@ bool TDataFile::ReReadHeaderIfChanged() {
 
 void TDataFile::WriteHeader(bool force) {
   if (!force && !header_changed_) return;
-  SetHeader32(data_header::kChangeCounter, ChangeCounter() + 1);
+  EncodeFixed32(&header_[data_header::kChangeCounter],
+                DecodeFixed32(&header_[data_header::kChangeCounter]) + 1u);
   EncodeFixed64(&header_[data_header::kWriter], static_cast<std::uint64_t>(kWriterStamp));
   EncodeDouble(&header_[data_header::kLastWrite], LastWriteStamp());
   header_[data_header::kHeaderChanged] = header_changed_ ? 1 : 0;
@@ -414,7 +415,8 @@ void TDataFile::WriteDescriptorsIfChanged() {
 }
 
 void TDataFile::MarkChanged() {
-  SetHeader32(data_header::kChangeCounter, ChangeCounter() + 1);
+  EncodeFixed32(&header_[data_header::kChangeCounter],
+                DecodeFixed32(&header_[data_header::kChangeCounter]) + 1u);
   header_changed_ = true;
 }
 
@@ -587,8 +589,15 @@ void TDataFile::ReadBlock(std::int32_t n, bool backwards) {
   const std::size_t got = Read(SlotOffset(first), read_buffer_.data(), bytes);
   ++block_reads_;
   if (got < bytes) {
+    // Slots past the end of the file are the ones this handle appended and
+    // still holds in the cache, dirty or pinned (a transaction defers their
+    // writes); those are not read. Any other missing slot is a read error.
     const bool may_be_short = (Exclusive() || table_lock_held_) && written_;
-    if (!may_be_short) Raise(kErrReading);
+    for (std::int32_t i = static_cast<std::int32_t>(got / static_cast<std::size_t>(rs));
+         i < count && !may_be_short; ++i) {
+      const TRecord* cached = cache_.Find(first + i);
+      if (cached == nullptr || !(cached->Dirty() || cached->Pins() > 0)) Raise(kErrReading);
+    }
     std::fill(read_buffer_.begin() + static_cast<std::ptrdiff_t>(got),
               read_buffer_.begin() + static_cast<std::ptrdiff_t>(bytes), 0);
   }

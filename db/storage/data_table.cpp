@@ -273,14 +273,31 @@ void TDataTable::FreeReadSlot() {
 void TDataTable::ReadLock() {
   if (!open_) Raise(kErrInvalidHandle);
   if (ProtocolSkipped()) return;
-  if (read_lock_count_++ > 0) return;
+  TakeReadLock();
+}
+
+// Counts one more read lock; the first takes a read slot and checks for
+// changes. A failing check gives the slot back: the caller holds nothing.
+bool TDataTable::TakeReadLock() {
+  if (read_lock_count_++ > 0) return false;
   try {
     TakeReadSlot();
   } catch (...) {
     read_lock_count_ = 0;
     throw;
   }
-  CheckForChanges();
+  try {
+    return CheckForChanges();
+  } catch (...) {
+    read_lock_count_ = 0;
+    try {
+      FreeReadSlot();
+    } catch (...) {
+      // The check's error is the one to report; the OS drops the lock with
+      // the descriptor at the latest.
+    }
+    throw;
+  }
 }
 
 void TDataTable::ReleaseReadLock() {
@@ -341,6 +358,9 @@ void TDataTable::ReleaseWriteLock() {
 void TDataTable::TableLock() {
   if (!open_) Raise(kErrInvalidHandle);
   if (ProtocolSkipped() || table_lock_held_) return;
+  // Our own write lock holds the table-lock byte: waiting would wait for
+  // ourselves.
+  if (write_lock_count_ > 0) Raise(kErrLockFailure);
   if (!data_->LockRangeRetrying(kTableLockOffset, 1, settings_.low_level_retries,
                                 settings_.low_level_sleep_ms))
     Raise(kErrLockFailure);
@@ -371,22 +391,17 @@ bool TDataTable::LockRecord(std::int32_t n) {
     return false;
   }
   if (table_lock_held_ && locked_records_.count(n)) return false;
+  // Without StrictChangeDetection the read lock (and its change check) is
+  // taken before every attempt and dropped while waiting so that writers
+  // can proceed; with it, record locking takes no read lock at all.
+  const bool with_read = !settings_.strict_change_detection;
   bool changed = false;
   bool took_read = false;
   auto take_read = [&] {
-    ++read_lock_count_;
-    if (read_lock_count_ == 1) {
-      try {
-        TakeReadSlot();
-      } catch (...) {
-        read_lock_count_ = 0;
-        throw;
-      }
-      changed = CheckForChanges() || changed;
-    }
+    changed = TakeReadLock() || changed;
     took_read = true;
   };
-  if (!settings_.strict_change_detection) take_read();
+  if (with_read) take_read();
   for (int failures = 0; !data_->LockRange(RecordLockOffset(n), 1);) {
     if (took_read) {
       ReleaseReadLock();
@@ -394,7 +409,7 @@ bool TDataTable::LockRecord(std::int32_t n) {
     }
     if (++failures >= settings_.lock_retry_count) Raise(kErrRecordInUse);
     std::this_thread::sleep_for(std::chrono::milliseconds(settings_.lock_wait_time));
-    take_read();
+    if (with_read) take_read();
   }
   locked_records_.insert(n);
   return changed;
@@ -422,6 +437,11 @@ void TDataTable::UnlockAllRecords() {
 
 bool TDataTable::CheckForChanges() {
   if (!open_) Raise(kErrInvalidHandle);
+  // Inside a transaction this handle holds the table lock, so nobody else
+  // can have written; the headers in memory are ahead of the disk only by
+  // this handle's own deferred changes, which comparing them with the disk
+  // would take for another writer's (and drop with the caches).
+  if (in_transaction_) return false;
   bool changed = false;
   if (index_->ReReadHeaderIfChanged()) {
     index_->DropPages();
@@ -449,17 +469,22 @@ void TDataTable::Flush(bool force_os, bool trim) {
   // Write order: BLOB file, data file, index file, then the BLOB chains the
   // written records no longer refer to. A record on disk therefore always
   // refers to a chain that is complete on disk and not yet freed.
+  //
+  // A file whose records, pages or blocks were written always gets its
+  // header written too: that moves its change counter, which is how every
+  // other handle learns of the change (a rewrite of non-key fields changes
+  // nothing else in any header).
   FlushBlobFile(os);
   bool wrote = data_->FlushRecords();
-  if (data_->HeaderChanged()) {
-    data_->WriteHeader(false);
+  if (wrote || data_->HeaderChanged()) {
+    data_->WriteHeader(true);
     wrote = true;
   }
   data_->WriteDescriptorsIfChanged();
   if (wrote && os) data_->Flush();
   bool index_wrote = index_->FlushPages();
-  if (index_->HeaderChanged()) {
-    index_->WriteHeader(false);
+  if (index_wrote || index_->HeaderChanged()) {
+    index_->WriteHeader(true);
     index_wrote = true;
   }
   if (index_wrote && os) index_->Handler().Flush();
@@ -477,8 +502,8 @@ void TDataTable::Flush(bool force_os, bool trim) {
 void TDataTable::FlushBlobFile(bool os) {
   if (!blob_) return;
   bool wrote = blob_->FlushBlocks();
-  if (blob_->HeaderChanged()) {
-    blob_->WriteHeader(false);
+  if (wrote || blob_->HeaderChanged()) {
+    blob_->WriteHeader(true);
     wrote = true;
   }
   if (wrote && os) blob_->Flush();
@@ -558,6 +583,10 @@ void TDataTable::EndTransaction() {
   data_->DropRecords();
   index_->DropPages();
   data_->ReadHeader();
+  // The index header is re-read unconditionally (marking a change first
+  // makes it differ from the disk): a change that failed half-way may have
+  // altered it in memory without counting.
+  index_->MarkChanged();
   index_->ReReadHeaderIfChanged();
   if (blob_) {
     blob_->SetDeferWrites(false);

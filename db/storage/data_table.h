@@ -188,6 +188,7 @@ class TDataTable {
   std::unique_ptr<TTableIndex> MakeIndex(bool encrypted) const;
   bool ProtocolSkipped() const;
   [[noreturn]] void Raise(std::uint16_t code) const;
+  bool TakeReadLock();
   void TakeReadSlot();
   void FreeReadSlot();
   void CloseFiles();

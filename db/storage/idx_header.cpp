@@ -38,7 +38,7 @@ std::int32_t TIndexHeaderFile::RecordCount() const {
 
 void TIndexHeaderFile::AdjustRecordCount(std::int32_t delta) {
   EncodeFixed32(&header_[index_header::kRecordCount],
-                static_cast<std::uint32_t>(RecordCount() + delta));
+                static_cast<std::uint32_t>(RecordCount()) + static_cast<std::uint32_t>(delta));
   header_changed_ = true;
 }
 
@@ -92,7 +92,7 @@ bool TIndexHeaderFile::ReReadHeaderIfChanged() {
 void TIndexHeaderFile::WriteHeader(bool force) {
   if (!force && !header_changed_) return;
   EncodeFixed32(&header_[index_header::kChangeCounter],
-                static_cast<std::uint32_t>(ChangeCounter() + 1));
+                static_cast<std::uint32_t>(ChangeCounter()) + 1u);
   header_[index_header::kHeaderChanged] = header_changed_ ? 1 : 0;
   std::array<std::uint8_t, kIndexPageSize> page = header_;
   if (encrypted_) Scramble(page.data(), page.size(), kRecordKey);
@@ -103,7 +103,7 @@ void TIndexHeaderFile::WriteHeader(bool force) {
 
 void TIndexHeaderFile::MarkChanged() {
   EncodeFixed32(&header_[index_header::kChangeCounter],
-                static_cast<std::uint32_t>(ChangeCounter() + 1));
+                static_cast<std::uint32_t>(ChangeCounter()) + 1u);
   header_changed_ = true;
 }
 

@@ -79,7 +79,8 @@ std::int32_t TIndexFile::RecordCount() const {
   return static_cast<std::int32_t>(DecodeFixed32(&header_[ih::kRecordCount]));
 }
 void TIndexFile::AdjustRecordCount(std::int32_t delta) {
-  EncodeFixed32(&header_[ih::kRecordCount], static_cast<std::uint32_t>(RecordCount() + delta));
+  EncodeFixed32(&header_[ih::kRecordCount],
+                static_cast<std::uint32_t>(RecordCount()) + static_cast<std::uint32_t>(delta));
   header_changed_ = true;
 }
 std::int32_t TIndexFile::FreeHead(int slot) const {
@@ -242,7 +243,7 @@ bool TIndexFile::ReReadHeaderIfChanged() {
 
 void TIndexFile::WriteHeader(bool force) {
   if (!force && !header_changed_) return;
-  EncodeFixed32(&header_[ih::kChangeCounter], static_cast<std::uint32_t>(ChangeCounter() + 1));
+  EncodeFixed32(&header_[ih::kChangeCounter], static_cast<std::uint32_t>(ChangeCounter()) + 1u);
   header_[ih::kHeaderChanged] = header_changed_ ? 1 : 0;
   std::array<std::uint8_t, kIndexPageSize> page = header_;
   // Temporary descriptors are never stored.
@@ -257,7 +258,7 @@ void TIndexFile::WriteHeader(bool force) {
 }
 
 void TIndexFile::MarkChanged() {
-  EncodeFixed32(&header_[ih::kChangeCounter], static_cast<std::uint32_t>(ChangeCounter() + 1));
+  EncodeFixed32(&header_[ih::kChangeCounter], static_cast<std::uint32_t>(ChangeCounter()) + 1u);
   header_changed_ = true;
 }
 

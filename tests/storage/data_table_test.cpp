@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -456,6 +457,208 @@ TEST_F(DataTableTest, RandomOperationsMatchAModelAndFailedInsertsChangeNothing) 
     EXPECT_EQ(found[recno].n, v.n) << recno;
     EXPECT_EQ(found[recno].id, v.id) << recno;
   }
+}
+
+// Random inserts, rewrites, deletes and reads inside transactions that are
+// committed or rolled back, held against a model of the records. In the
+// shared open every step takes the locks a cursor takes (read lock around
+// reads, record lock then write lock around changes), and a second handle
+// reads meanwhile: it must see the last committed state until the commit.
+// Finally the files are reopened from disk and compared with the model.
+TEST_F(DataTableTest, TransactionsMatchAModelThroughCommitAndRollback) {
+  using Model = std::map<std::int32_t, std::pair<std::int32_t, std::string>>;
+  for (const bool exclusive : {true, false}) {
+    SCOPED_TRACE(exclusive ? "exclusive" : "shared");
+    std::mt19937 rng(exclusive ? 77 : 78);
+    auto text = [&] { return "v" + std::to_string(rng() % 100000); };
+    Model committed;
+    std::int32_t next_n = 0;
+    {
+      auto t = Make(false);
+      for (int i = 0; i < 400; ++i) {
+        const std::string s = text();
+        committed[Insert(*t, next_n, s)] = {next_n, s};
+        ++next_n;
+      }
+      t->Close();
+    }
+    auto expect_view = [&](TDataTable& t, const Model& m, const char* who) {
+      SCOPED_TRACE(who);
+      ASSERT_EQ(t.Index().RecordCount(), static_cast<std::int32_t>(m.size()));
+      for (std::int32_t n = 1; n <= t.Data().SlotCount(); ++n) {
+        const auto it = m.find(n);
+        ASSERT_EQ(t.Data().GetRecord(n)->Deleted(), it == m.end()) << "slot " << n;
+        if (it == m.end()) continue;
+        ASSERT_EQ(N(t, n), it->second.first) << "slot " << n;
+        ASSERT_EQ(S(t, n), it->second.second) << "slot " << n;
+      }
+      for (const auto& [n, v] : m)
+        ASSERT_LE(n, t.Data().SlotCount());
+    };
+    TDataTable t(dir_.path(), "t", settings_);
+    t.Open(exclusive);
+    TDataTable other(dir_.path(), "t", settings_);
+    if (!exclusive) other.Open(false);
+    auto pick = [&](const Model& m) {
+      auto it = m.begin();
+      std::advance(it, rng() % m.size());
+      return it->first;
+    };
+    for (int round = 0; round < 12; ++round) {
+      SCOPED_TRACE("round " + std::to_string(round));
+      Model model = committed;
+      t.StartTransaction();
+      const int steps = 20 + static_cast<int>(rng() % 60);
+      for (int step = 0; step < steps; ++step) {
+        const unsigned op = rng() % 10;
+        if (op < 3 || model.empty()) {
+          std::optional<TWriteLockGuard> lock;
+          if (!exclusive) lock.emplace(t);
+          const std::string s = text();
+          const std::int32_t n = Insert(t, next_n, s);
+          ASSERT_FALSE(model.count(n));
+          model[n] = {next_n++, s};
+        } else if (op < 7) {
+          const std::int32_t n = pick(model);
+          t.LockRecord(n);
+          if (!exclusive && !settings_.strict_change_detection) t.ReleaseReadLock();
+          std::optional<TWriteLockGuard> lock;
+          if (!exclusive) lock.emplace(t);
+          if (op == 6) {
+            t.DeleteRecord(n);
+            model.erase(n);
+          } else {
+            auto rec = t.BlankRecord();
+            const std::int32_t key = op == 5 ? next_n++ : model[n].first;
+            std::uint8_t v[4];
+            EncodeFixed32(v, static_cast<std::uint32_t>(key));
+            const std::string s = text();
+            t.Data().PutField(rec.data(), *t.Data().FieldByName("N"), v);
+            t.Data().PutString(rec.data(), *t.Data().FieldByName("S"), s);
+            t.UpdateRecord(n, rec.data());
+            model[n] = {key, s};
+          }
+          lock.reset();
+          t.UnlockRecord(n);
+        } else {
+          std::optional<TReadLockGuard> lock;
+          if (!exclusive) lock.emplace(t);
+          const std::int32_t n = pick(model);
+          ASSERT_EQ(N(t, n), model[n].first);
+          ASSERT_EQ(S(t, n), model[n].second);
+        }
+        if (!exclusive && step == steps / 2) {
+          TReadLockGuard lock(other);
+          expect_view(other, committed, "other handle during the transaction");
+        }
+      }
+      {
+        std::optional<TReadLockGuard> lock;
+        if (!exclusive) lock.emplace(t);
+        expect_view(t, model, "inside the transaction");
+      }
+      if (rng() % 2) {
+        t.Commit();
+        t.EndTransaction();
+        committed = model;
+      } else {
+        t.Rollback();
+      }
+      EXPECT_FALSE(t.TableLocked());
+      std::optional<TReadLockGuard> lock;
+      if (!exclusive) lock.emplace(t);
+      expect_view(t, committed, "after the transaction");
+      t.Verify();
+      lock.reset();
+      if (!exclusive) {
+        TReadLockGuard other_lock(other);
+        expect_view(other, committed, "other handle after the transaction");
+      }
+    }
+    other.Close();
+    t.Close();
+    TDataTable disk(dir_.path(), "t", settings_);
+    disk.Open(true);
+    disk.Verify();
+    disk.Data().CheckConsistency();
+    expect_view(disk, committed, "reopened");
+    disk.Close();
+    disk.Delete();
+  }
+}
+
+// Lock failures inside the handle itself fail at once and leave nothing
+// held: the table lock under the handle's own write lock, and a read lock
+// whose change check finds a corrupt header.
+TEST_F(DataTableTest, FailedLocksFailAtOnceAndLeaveNothingHeld) {
+  Make(true)->Close();
+  TDataTable t(dir_.path(), "t", settings_);
+  t.Open(false);
+  t.WriteLock();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(CodeOf([&] { t.TableLock(); }), kErrLockFailure);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_FALSE(t.TableLocked());
+  t.ReleaseWriteLock();
+  t.TableLock();
+  t.ReleaseTableLock();
+
+  TStorageSettings quick = settings_;
+  quick.low_level_retries = 20;
+  TDataTable writer(dir_.path(), "t", quick);
+  writer.Open(false);
+  // Another writer moved the counter and wrote a header of another layout.
+  auto bytes = ReadFileBytes(dir_ / "t.DAT");
+  auto saved = bytes;
+  EncodeFixed32(&bytes[data_header::kChangeCounter], 999);
+  EncodeFixed16(&bytes[data_header::kRecordSize],
+                static_cast<std::uint16_t>(t.Data().RecordSize() + 1));
+  testing::WriteFileBytes(dir_ / "t.DAT", bytes);
+  EXPECT_EQ(CodeOf([&] { t.ReadLock(); }), kErrHeaderCorrupt);
+  EXPECT_FALSE(t.ReadLocked());
+  testing::WriteFileBytes(dir_ / "t.DAT", saved);
+  writer.WriteLock();  // no read slot was left behind to hold it off
+  writer.ReleaseWriteLock();
+  writer.Close();
+  t.Close();
+}
+
+// The change counters and the live-record count are unsigned 32-bit values
+// on disk that wrap; a table at the top of their range keeps working, and a
+// wrapped counter still tells other handles about the change.
+TEST_F(DataTableTest, CountersWrapAtTheTopOfTheirRange) {
+  Make(true)->Close();
+  auto put32 = [&](const std::string& file, std::size_t offset, std::uint32_t v) {
+    auto bytes = ReadFileBytes(dir_ / file);
+    EncodeFixed32(&bytes[offset], v);
+    testing::WriteFileBytes(dir_ / file, bytes);
+  };
+  put32("t.DAT", data_header::kChangeCounter, 0x7FFFFFFF);
+  put32("t.IDX", index_header::kChangeCounter, 0x7FFFFFFF);
+  put32("t.IDX", index_header::kRecordCount, 0x7FFFFFFF);
+  TDataTable t(dir_.path(), "t", settings_);
+  t.Open(false);
+  TDataTable other(dir_.path(), "t", settings_);
+  other.Open(false);
+  {
+    TWriteLockGuard lock(t);
+    Insert(t, 1);
+  }
+  auto get32 = [&](const std::string& file, std::size_t offset) {
+    return DecodeFixed32(&ReadFileBytes(dir_ / file)[offset]);
+  };
+  EXPECT_EQ(get32("t.DAT", data_header::kChangeCounter), 0x80000000u);
+  EXPECT_EQ(get32("t.IDX", index_header::kChangeCounter), 0x80000000u);
+  EXPECT_EQ(get32("t.IDX", index_header::kRecordCount), 0x80000000u);
+  EXPECT_TRUE(other.CheckForChanges());
+  EXPECT_EQ(other.Data().SlotCount(), 1);
+  t.StartTransaction();
+  t.MarkChanged();
+  t.Commit();
+  t.EndTransaction();
+  EXPECT_EQ(get32("t.DAT", data_header::kChangeCounter), 0x80000002u);
+  other.Close();
+  t.Close();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "db/storage/coding.h"
 #include "db/storage/data_table.h"
@@ -12,11 +13,11 @@
 namespace kura {
 namespace {
 
+using testing::CodeOf;
 using testing::Signal;
 using testing::Spawn;
 using testing::TempDir;
 using testing::WaitExit;
-using testing::CodeOf;
 
 class LockProcessTest : public ::testing::Test {
  protected:
@@ -213,6 +214,103 @@ TEST_F(LockProcessTest, ConcurrentAppendersGetDistinctSlotsAndIdentifiers) {
   for (std::int32_t n = 1; n <= 301; ++n)
     ids.insert(t.Data().GetRecord(n)->AutoInc());
   EXPECT_EQ(ids.size(), 301u);
+}
+
+// A reader in another process holds record 1 in its cache while this process
+// rewrites the record's only (non-key) field, then changes it again and
+// appends inside a transaction. Each fresh read lock of the reader must see
+// exactly what was committed by then.
+TEST_F(LockProcessTest, ReaderSeesEveryCommittedRewriteAndNothingUncommitted) {
+  Signal cached, rewritten, checked1, in_transaction, checked2, committed;
+  auto value_of = [](TDataTable& t, std::int32_t n) {
+    std::uint8_t v[4] = {};
+    t.Data().GetField(t.Data().GetRecord(n)->Data(), t.Data().Field(1), v);
+    return static_cast<std::int32_t>(DecodeFixed32(v));
+  };
+  const pid_t reader = Spawn([&] {
+    auto t = OpenShared();
+    auto seen = [&](std::int32_t value, std::int32_t slots) {
+      TReadLockGuard lock(*t);
+      return value_of(*t, 1) == value && t->Data().SlotCount() == slots;
+    };
+    const int rc = [&] {
+      if (!seen(0, 1)) return 1;
+      cached.Notify();
+      rewritten.Wait();
+      if (!seen(7, 1)) return 2;  // the rewrite moved a counter the read lock compares
+      checked1.Notify();
+      in_transaction.Wait();
+      if (!seen(7, 1)) return 3;  // deferred changes are not on disk yet
+      checked2.Notify();
+      committed.Wait();
+      if (!seen(8, 2)) return 4;
+      return 0;
+    }();
+    // Let the writer run to its end whatever was seen.
+    for (Signal* s : {&cached, &checked1, &checked2})
+      s->Notify();
+    return rc;
+  });
+  ASSERT_TRUE(cached.Wait());
+  auto t = OpenShared();
+  auto set = [&](std::int32_t value) {
+    auto rec = t->BlankRecord();
+    std::uint8_t v[4];
+    EncodeFixed32(v, static_cast<std::uint32_t>(value));
+    t->Data().PutField(rec.data(), t->Data().Field(1), v);
+    return rec;
+  };
+  {
+    TWriteLockGuard lock(*t);
+    t->UpdateRecord(1, set(7).data());
+  }
+  rewritten.Notify();
+  ASSERT_TRUE(checked1.Wait());
+  t->StartTransaction();
+  {
+    TWriteLockGuard lock(*t);
+    t->UpdateRecord(1, set(8).data());
+    t->InsertRecord(set(9).data());
+  }
+  {
+    TReadLockGuard lock(*t);  // our own deferred changes are no foreign change
+    EXPECT_EQ(value_of(*t, 1), 8);
+    EXPECT_EQ(value_of(*t, 2), 9);
+  }
+  in_transaction.Notify();
+  ASSERT_TRUE(checked2.Wait());
+  t->Commit();
+  t->EndTransaction();
+  committed.Notify();
+  EXPECT_EQ(WaitExit(reader), 0);
+}
+
+// With StrictChangeDetection a record lock takes no read lock, also not
+// while it waits for another process to let the record go.
+TEST_F(LockProcessTest, StrictRecordLockAfterContentionLeavesNoReadLock) {
+  settings_.strict_change_detection = true;
+  settings_.lock_wait_time = 20;
+  settings_.lock_retry_count = 200;
+  Signal ready, done;
+  const pid_t child = Spawn([&] {
+    auto t = OpenShared();
+    t->LockRecord(1);
+    ready.Notify();
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    t->UnlockRecord(1);
+    done.Wait();
+    TWriteLockGuard lock(*t);  // not held off by a read slot left behind
+    return t->WriteLocked() ? 0 : 2;
+  });
+  ASSERT_TRUE(ready.Wait());
+  auto t = OpenShared();
+  EXPECT_FALSE(t->LockRecord(1));
+  EXPECT_FALSE(t->ReadLocked());
+  EXPECT_EQ(CodeOf([&] { t->WriteLock(); }), 0);
+  t->ReleaseWriteLock();
+  done.Notify();
+  EXPECT_EQ(WaitExit(child), 0);
+  t->UnlockRecord(1);
 }
 
 }  // namespace
