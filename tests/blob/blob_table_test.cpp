@@ -170,6 +170,37 @@ TEST_F(BlobTableTest, RollbackForgetsBlobChanges) {
   ExpectSoundBlobFile(*t);
 }
 
+// Inside a transaction the handle reads its own BLOB values under read
+// locks; the commit moves the BLOB counter (unsigned, wrapping past the top
+// of the signed range) so that another handle sees the new values.
+TEST_F(BlobTableTest, TransactionReadsItsOwnValuesAndItsCommitIsSeenElsewhere) {
+  auto t = Created();
+  const std::int32_t a = Insert(*t, 1, ValueBytes(1000, 1), {});
+  const std::int32_t b = Insert(*t, 2, ValueBytes(600, 2), {});
+  t->Close();
+  kura_test::PatchU32(dir_.File("T.BLB"), blob_header::kChangeCounter, 0x7FFFFFFF);
+  t = Table();
+  t->Open(false);
+  auto other = Table();
+  other->Open(false);
+  EXPECT_EQ(Read(*other, a, "NOTE"), ValueBytes(1000, 1));
+  t->StartTransaction();
+  UpdateNote(*t, a, ValueBytes(4000, 3));
+  const std::int32_t c = Insert(*t, 3, ValueBytes(800, 4), ValueBytes(300, 5));
+  EXPECT_EQ(Read(*t, b, "NOTE"), ValueBytes(600, 2));
+  EXPECT_EQ(Read(*t, a, "NOTE"), ValueBytes(4000, 3));
+  EXPECT_EQ(Read(*t, c, "PIC"), ValueBytes(300, 5));
+  EXPECT_EQ(Read(*other, a, "NOTE"), ValueBytes(1000, 1));
+  t->Commit();
+  t->EndTransaction();
+  const auto counter = static_cast<std::uint32_t>(t->Blobs()->ChangeCounter());
+  EXPECT_GT(counter, 0x7FFFFFFFu);
+  EXPECT_LT(counter, 0x80000010u);
+  EXPECT_EQ(Read(*other, a, "NOTE"), ValueBytes(4000, 3));
+  EXPECT_EQ(Read(*other, c, "NOTE"), ValueBytes(800, 4));
+  ExpectSoundBlobFile(*t);
+}
+
 TEST_F(BlobTableTest, EncryptedTableRoundTrips) {
   TTableOptions options;
   options.encrypted = true;
