@@ -22,8 +22,9 @@
 //     one: a writer excludes all readers and writers.
 //     Taking it checks for changes (unless the table lock is held).
 //  3. A handle never asks for the write lock while it holds a read slot (its
-//     own slot lies inside the write range); doing so fails at once with
-//     10249 instead of waiting for itself.
+//     own slot lies inside the write range), nor for the table lock while it
+//     holds the write lock (which holds the table-lock byte); doing so fails
+//     at once with 10249 instead of waiting for itself.
 //  4. The table lock is the table-lock byte alone; while held, every write
 //     lock of this handle skips that byte, record unlocks are deferred until
 //     the table lock is released, and the record cache never writes back on
@@ -31,7 +32,7 @@
 //  5. Record n's lock is the data-file byte 4294967294 - n. Waiting for it
 //     releases the read lock between attempts so that writers can proceed;
 //     after LockRetryCount failed attempts LockWaitTime ms apart it fails
-//     with 10258.
+//     with 10258. With StrictChangeDetection no read lock is taken at all.
 //  6. Every change to the files happens under the write lock (or the table
 //     lock, or exclusively) and is flushed before the lock is released, so
 //     another process that takes a lock next sees the new change counters.
@@ -55,7 +56,11 @@
 // Change detection (CheckForChanges): the index header's change counter
 // first (a change drops cached pages and records and re-reads the data
 // header), then the data header's counter (a change drops cached records),
-// then the BLOB header's counter (a change drops cached blocks).
+// then the BLOB header's counter (a change drops cached blocks). Every flush
+// that writes to a file writes its header, so every change moves a counter.
+// Inside a transaction nothing is compared: the table lock keeps other
+// writers out, and the counters in memory are ahead of the disk by this
+// handle's own deferred changes only.
 //
 // Flush order: BLOB file, data file, index file, then the BLOB chains that
 // written records stopped referring to are freed and the BLOB file written
