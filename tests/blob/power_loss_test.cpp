@@ -289,7 +289,7 @@ class PowerLossTest : public ::testing::Test {
       std::int32_t next_id = rows.empty() ? 1 : rows.rbegin()->first + 1;
       for (int version = 1; !fs.Lost() && version < 400; ++version) {
         const unsigned action = random() % 20;
-        const int steps = action == 19 ? 2 + static_cast<int>(random() % 4) : 1;
+        const int steps = action >= 17 ? 2 + static_cast<int>(random() % 4) : 1;
         TRows after = rows;
         in_flight.clear();
         const bool transaction = steps > 1;
