@@ -32,7 +32,7 @@ struct Window {
   TForm2 form{QStringLiteral(KIROBAKU_BIN_DIR "/"), asker};
 
   Window() {
-    const auto moves = testing::SgfMainLine(kGame);
+    const auto moves = test::SgfMainLine(kGame);
     if (moves.size() < kMoves) {
       std::fprintf(stderr, "%s: fewer than %d moves\n", kGame, kMoves);
       std::exit(1);
