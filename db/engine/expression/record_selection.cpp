@@ -1,0 +1,316 @@
+#include "db/engine/expression/record_selection.h"
+
+#include "db/engine/expression/records_bitmap_pool.h"
+#include "db/storage/data_table.h"
+#include "db/storage/index_file.h"
+
+namespace kura {
+
+// ---- TTableRecordSource ----
+
+const TDataFile& TTableRecordSource::Data() {
+  return table_.Data();
+}
+
+std::int32_t TTableRecordSource::RecordLimit() {
+  return table_.Data().SlotCount();
+}
+
+const std::uint8_t* TTableRecordSource::ReadRecord(std::int32_t n) {
+  pin_.Release();
+  if (n < 1 || n > table_.Data().SlotCount()) return nullptr;
+  pin_ = table_.Data().GetRecord(n);
+  if (pin_->Deleted()) return nullptr;
+  return pin_->Data();
+}
+
+TIndexFile* TTableRecordSource::Indexes() {
+  return dynamic_cast<TIndexFile*>(&table_.Index());
+}
+
+std::int32_t TTableRecordSource::LastAutoInc(const std::string& table) {
+  std::string a = table, b = table_.Name();
+  for (auto* s : {&a, &b})
+    for (char& c : *s)
+      c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (a == b) return table_.Data().LastAutoInc();
+  TDataTable other(table_.Directory(), table, TStorageSettings{});
+  other.Open(false, true);
+  const std::int32_t v = other.Data().LastAutoInc();
+  other.Close();
+  return v;
+}
+
+void SelectLiveRecords(TRecordSource& source, TRecordsBitmap& bitmap) {
+  const std::int32_t limit = source.RecordLimit();
+  bitmap.SetSize(limit);
+  bitmap.ClearAll();
+  if (TIndexFile* x = source.Indexes(); x && x->SlotInUse(kSysDeletedSlot)) {
+    // "Sys Deleted" keys: the deleted flag first, so live slots come first.
+    TIndexTree tree = x->Tree(source.Data(), kSysDeletedSlot);
+    TIndexEntry e;
+    for (bool ok = tree.First(e); ok && e.key[0] == 0; ok = tree.Next(e))
+      if (e.record >= 1 && e.record <= limit) bitmap.Set(e.record);
+    return;
+  }
+  for (std::int32_t n = 1; n <= limit; ++n)
+    if (source.ReadRecord(n)) bitmap.Set(n);
+}
+
+// ---- index plans ----
+
+struct TRecordSelector::Plan {
+  int slot = -1;
+  KeyLayout layout;
+  const TFieldDescriptor* field = nullptr;
+  bool reversed = false;      // index order runs against value order
+  bool complemented = false;  // the first segment's bytes are inverted
+  bool upper = false;         // the column is wrapped in UPPER
+};
+
+namespace {
+
+bool KeySortsByValue(const TFieldDescriptor& f) {
+  if (f.Computed() || f.IsAutoInc()) return false;
+  switch (f.Type()) {
+    case kFieldString:
+    case kFieldDate:
+    case kFieldTime:
+    case kFieldBoolean:
+    case kFieldSmallInt:
+    case kFieldInteger:
+    case kFieldWord:
+    case kFieldLargeInt:
+    case kFieldFloat:
+    case kFieldTimestamp:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The column of a column side: a bare column, or UPPER(column).
+const TExpToken* ColumnOf(const TExpToken& n, bool* upper) {
+  *upper = false;
+  if (n.kind == kNodeColumn && n.field) return &n;
+  if (n.kind == kNodeFunction && n.code == kFnUpper && n.operands.size() == 1 &&
+      n.operands[0]->kind == kNodeColumn && n.operands[0]->field &&
+      n.operands[0]->field->Type() == kFieldString) {
+    *upper = true;
+    return n.operands[0].get();
+  }
+  return nullptr;
+}
+
+std::uint8_t Mirror(std::uint8_t op) {
+  switch (op) {
+    case kOpLess:
+      return kOpGreater;
+    case kOpGreater:
+      return kOpLess;
+    case kOpLessEqual:
+      return kOpGreaterEqual;
+    case kOpGreaterEqual:
+      return kOpLessEqual;
+    default:
+      return op;
+  }
+}
+
+}  // namespace
+
+bool TRecordSelector::MakePlan(const TExpToken& side, Plan* plan) {
+  TIndexFile* x = source_.Indexes();
+  if (!x) return false;
+  const TExpToken* column = ColumnOf(side, &plan->upper);
+  if (!column || !KeySortsByValue(*column->field)) return false;
+  const TDataFile& data = source_.Data();
+  for (int slot = 0; slot < kSysDeletedSlot; ++slot) {
+    if (!x->SlotInUse(slot)) continue;
+    const TIndexDefinition def = x->Definition(slot);
+    if (def.fields.empty() || def.fields[0] != column->field->Number()) continue;
+    KeyLayout layout = x->Layout(data, slot);
+    if (layout.fields.empty()) continue;
+    if (column->field->Type() == kFieldString) {
+      if (layout.case_insensitive != plan->upper) continue;
+      if (layout.locale != evaluator_.Locale()) continue;
+    } else if (plan->upper) {
+      continue;
+    }
+    plan->slot = slot;
+    plan->field = column->field;
+    plan->reversed = layout.descending || layout.fields[0].descending;
+    plan->complemented = layout.locale == 0 && !layout.descending && layout.fields[0].descending;
+    plan->layout = std::move(layout);
+    return true;
+  }
+  return false;
+}
+
+bool TRecordSelector::ConstantKey(const Plan& plan, const TExpToken& constant,
+                                  std::vector<std::uint8_t>* key) {
+  if (constant.HasColumns()) return false;
+  const TExpValue v = evaluator_.Evaluate(constant, nullptr);
+  if (v.null) return false;
+  if (plan.field->Type() == kFieldString) {
+    if (v.type != kFieldString || v.s.empty()) return false;
+    if (plan.upper && evaluator_.Upper(v.s) != v.s) return false;
+  }
+  std::vector<std::uint8_t> bytes;
+  if (!EncodeFieldValue(plan.field->Shape(), v, &bytes)) return false;
+  const TDataFile& data = source_.Data();
+  std::vector<std::uint8_t> image(static_cast<std::size_t>(data.RecordSize()), 0);
+  const std::size_t at = plan.field->Offset();
+  if (at + 1 + bytes.size() > image.size()) return false;
+  image[at] = 1;
+  std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(at) + 1);
+  *key = source_.Indexes()->KeyOf(data, plan.slot, image.data());
+  return true;
+}
+
+void TRecordSelector::Walk(const Plan& plan, std::uint8_t op, const std::vector<std::uint8_t>& key,
+                           TRecordsBitmap& hits) {
+  ++index_walks_;
+  TIndexFile& x = *source_.Indexes();
+  TIndexTree tree = x.Tree(source_.Data(), plan.slot);
+  const KeyComparator cmp(plan.layout);
+  const int segment = plan.layout.fields[0].SegmentSize();
+  const std::uint8_t null_byte = plan.complemented ? 0xFF : 0x00;
+  auto holds = [&](int v) {
+    switch (op) {
+      case kOpEqual:
+        return v == 0;
+      case kOpLess:
+        return v < 0;
+      case kOpLessEqual:
+        return v <= 0;
+      case kOpGreater:
+        return v > 0;
+      default:
+        return v >= 0;
+    }
+  };
+  const bool include_null =
+      plan.field->Type() == kFieldString && (op == kOpLess || op == kOpLessEqual);
+  // Value-low end first in index order for an ascending index.
+  const bool from_first = plan.reversed ? (op == kOpGreater || op == kOpGreaterEqual)
+                                        : (op == kOpLess || op == kOpLessEqual);
+  bool skip_equal = plan.reversed ? op == kOpLess : op == kOpGreater;
+  TIndexEntry e;
+  bool ok = from_first ? tree.First(e) : tree.Seek(key.data(), segment, e);
+  for (; ok; ok = tree.Next(e)) {
+    if (e.key.empty()) break;
+    if (e.key[0] == null_byte) {
+      if (include_null) hits.Set(e.record);
+      continue;
+    }
+    int v = cmp.Compare(e.key.data(), key.data(), segment);
+    if (plan.reversed) v = -v;
+    if (holds(v)) {
+      hits.Set(e.record);
+      skip_equal = false;
+    } else if (!(skip_equal && v == 0)) {
+      break;
+    }
+  }
+}
+
+bool TRecordSelector::Served(const TExpToken& n) {
+  Plan plan;
+  std::vector<std::uint8_t> key;
+  if (n.kind == kNodeBinary && (n.code == kOpAnd || n.code == kOpOr))
+    return Served(*n.left) && Served(*n.right);
+  if (n.kind == kNodeUnary && n.code == kOpNot) return Served(*n.left);
+  if (n.kind == kNodeBinary && IsComparison(n.code)) {
+    if (MakePlan(*n.left, &plan)) return ConstantKey(plan, *n.right, &key);
+    if (MakePlan(*n.right, &plan)) return ConstantKey(plan, *n.left, &key);
+    return false;
+  }
+  if (n.kind == kNodePredicate && n.code == kPredIn) {
+    if (!MakePlan(*n.operands[0], &plan)) return false;
+    for (std::size_t i = 1; i < n.operands.size(); ++i)
+      if (!ConstantKey(plan, *n.operands[i], &key)) return false;
+    return true;
+  }
+  return false;
+}
+
+bool TRecordSelector::IndexSelect(const TExpToken& n, TRecordsBitmap& bitmap) {
+  Plan plan;
+  std::vector<std::uint8_t> key;
+  TPooledBitmap hits;
+  hits->SetSize(bitmap.Size());
+  bool exclude = false;
+  if (n.kind == kNodeBinary && IsComparison(n.code)) {
+    std::uint8_t op = n.code;
+    if (MakePlan(*n.left, &plan) && ConstantKey(plan, *n.right, &key)) {
+    } else if (MakePlan(*n.right, &plan) && ConstantKey(plan, *n.left, &key)) {
+      op = Mirror(op);
+    } else {
+      return false;
+    }
+    if (op == kOpNotEqual) {
+      op = kOpEqual;
+      exclude = true;
+    }
+    Walk(plan, op, key, *hits);
+  } else if (n.kind == kNodePredicate && n.code == kPredIn) {
+    if (!MakePlan(*n.operands[0], &plan)) return false;
+    std::vector<std::vector<std::uint8_t>> keys(n.operands.size() - 1);
+    for (std::size_t i = 1; i < n.operands.size(); ++i)
+      if (!ConstantKey(plan, *n.operands[i], &keys[i - 1])) return false;
+    for (const auto& k : keys)
+      Walk(plan, kOpEqual, k, *hits);
+    exclude = n.negated;
+  } else {
+    return false;
+  }
+  if (exclude)
+    bitmap.AndNot(*hits);
+  else
+    bitmap.And(*hits);
+  return true;
+}
+
+void TRecordSelector::Evaluate(const TExpToken& n, TRecordsBitmap& bitmap) {
+  for (std::int32_t r = bitmap.FindNext(0); r != 0; r = bitmap.FindNext(r)) {
+    ++records_read_;
+    const std::uint8_t* image = source_.ReadRecord(r);
+    if (!image || !evaluator_.Evaluate(n, image).IsTrue()) bitmap.Clear(r);
+  }
+}
+
+void TRecordSelector::Select(const TExpToken& n, TRecordsBitmap& bitmap) {
+  if (!n.HasColumns()) {
+    if (!evaluator_.Evaluate(n, nullptr).IsTrue()) bitmap.ClearAll();
+    return;
+  }
+  if (n.kind == kNodeBinary && n.code == kOpAnd) {
+    // An index-served side first: it leaves fewer records to read.
+    const bool right_first = !Served(*n.left) && Served(*n.right);
+    Select(right_first ? *n.right : *n.left, bitmap);
+    Select(right_first ? *n.left : *n.right, bitmap);
+    return;
+  }
+  if (n.kind == kNodeBinary && n.code == kOpOr && Served(*n.left) && Served(*n.right)) {
+    TPooledBitmap left, right;
+    left->CopyFrom(bitmap);
+    right->CopyFrom(bitmap);
+    Select(*n.left, *left);
+    Select(*n.right, *right);
+    left->Or(*right);
+    bitmap.CopyFrom(*left);
+    return;
+  }
+  if (n.kind == kNodeUnary && n.code == kOpNot && Served(*n.left)) {
+    TPooledBitmap inner;
+    inner->CopyFrom(bitmap);
+    Select(*n.left, *inner);
+    bitmap.AndNot(*inner);
+    return;
+  }
+  if (IndexSelect(n, bitmap)) return;
+  Evaluate(n, bitmap);
+}
+
+}  // namespace kura

@@ -1,0 +1,101 @@
+// Record selection: narrowing a bitmap of candidate records to those for
+// which a bound boolean tree is true, through the table's indexes where
+// they serve and by evaluating records one by one elsewhere.
+//
+// An index serves "column op constant" (op =, <>, <, <=, >, >=) and
+// "column [NOT] IN (constants)" when its first key field is the column and
+// its key order is the order of the column's values under the comparison
+// rules:
+//  - key types whose encoding sorts by value: strings (under the table's
+//    language, which must be the index's), dates, times, booleans, 16-, 32-
+//    and 64-bit integers, 16-bit unsigned, floats and money, timestamps; not
+//    BCD (keys keep four decimals), 32-bit unsigned, extended floats, bytes,
+//    BLOBs, auto-increment and computed fields;
+//  - a case-insensitive index serves UPPER(column) only, with a constant
+//    that upper-cases to itself; a case-sensitive index the bare column;
+//  - descending indexes (whole or first field) are walked as mirrored ranges;
+//  - the constant must convert exactly to the column's type (no fraction
+//    for an integer column, not longer than a string column, not NULL).
+// NULL keys sort below every value; they join "<" and "<=" of string
+// columns (a NULL string counts as the empty string there) and nothing else.
+// AND narrows by each side in turn, OR and NOT combine bitmaps only when
+// every operand is index-served; everything else is evaluated per record.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "db/engine/expression/expression.h"
+#include "db/storage/record.h"
+#include "db/storage/records_bitmap.h"
+
+namespace kura {
+
+class TDataTable;
+class TIndexFile;
+
+// How selection reads a table. The cursor implements it with its
+// re-synchronisation around each access; TTableRecordSource reads a
+// TDataTable directly (the caller holds the locks).
+class TRecordSource {
+ public:
+  virtual ~TRecordSource() = default;
+  virtual const TDataFile& Data() = 0;
+  // Slots 1..RecordLimit() may hold records.
+  virtual std::int32_t RecordLimit() = 0;
+  // The image of live record n, or null for a deleted or missing slot;
+  // valid until the next call.
+  virtual const std::uint8_t* ReadRecord(std::int32_t n) = 0;
+  // The table's indexes, or null when records must be read.
+  virtual TIndexFile* Indexes() = 0;
+};
+
+class TTableRecordSource : public TRecordSource {
+ public:
+  explicit TTableRecordSource(TDataTable& table) : table_(table) {}
+  const TDataFile& Data() override;
+  std::int32_t RecordLimit() override;
+  const std::uint8_t* ReadRecord(std::int32_t n) override;
+  TIndexFile* Indexes() override;
+  // Last auto-increment value of this table, or of another table of the
+  // same directory (opened read-only for the look-up).
+  std::int32_t LastAutoInc(const std::string& table);
+
+ private:
+  TDataTable& table_;
+  TRecordPin pin_;
+};
+
+// Every live record of the source (through the deleted-flag index when
+// there is one, else by reading the slots).
+void SelectLiveRecords(TRecordSource& source, TRecordsBitmap& bitmap);
+
+class TRecordSelector {
+ public:
+  TRecordSelector(TRecordSource& source, const TExpressionEvaluator& evaluator)
+      : source_(source), evaluator_(evaluator) {}
+
+  // Clears the bits of `bitmap` whose records do not satisfy `tree`.
+  void Select(const TExpToken& tree, TRecordsBitmap& bitmap);
+
+  // Records read for evaluation and index ranges walked so far.
+  std::int64_t RecordsRead() const { return records_read_; }
+  std::int64_t IndexWalks() const { return index_walks_; }
+
+ private:
+  struct Plan;
+  bool Served(const TExpToken& n);
+  bool MakePlan(const TExpToken& column_side, Plan* plan);
+  bool ConstantKey(const Plan& plan, const TExpToken& constant, std::vector<std::uint8_t>* key);
+  void Walk(const Plan& plan, std::uint8_t op, const std::vector<std::uint8_t>& key,
+            TRecordsBitmap& hits);
+  bool IndexSelect(const TExpToken& n, TRecordsBitmap& bitmap);
+  void Evaluate(const TExpToken& n, TRecordsBitmap& bitmap);
+
+  TRecordSource& source_;
+  const TExpressionEvaluator& evaluator_;
+  std::int64_t records_read_ = 0;
+  std::int64_t index_walks_ = 0;
+};
+
+}  // namespace kura
