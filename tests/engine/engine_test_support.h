@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "db/engine/expression/expression.h"
+#include "db/engine/expression/filter_expression.h"
 #include "db/engine/expression/record_selection.h"
 #include "db/storage/data_table.h"
 #include "db/storage/engine_error.h"
@@ -55,18 +56,9 @@ class ScratchTable {
   }
 
   TExpressionContext Context() const { return {kErrFilter, "t", "filter expression"}; }
-  std::unique_ptr<TExpToken> Compile(const std::string& text) {
-    TExpressionParser parser(Context());
-    auto tree = parser.ParseText(text, kAllowPredicates);
-    const TDataFile& d = table_->Data();
-    BindExpression(
-        *tree, Context(),
-        [&d](const std::string&, const std::string& name) { return d.FieldByName(name); }, true);
-    return tree;
-  }
-  std::unique_ptr<TExpressionEvaluator> Evaluator() {
-    return std::make_unique<TExpressionEvaluator>(Context(), &table_->Data(),
-                                                  table_->Data().LocaleId());
+  std::unique_ptr<TFilterExpression> Filter(const std::string& text,
+                                            TLastAutoIncLookup lookup = {}) {
+    return std::make_unique<TFilterExpression>(text, table_->Data(), "t", std::move(lookup));
   }
 
  private:

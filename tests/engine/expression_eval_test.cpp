@@ -23,11 +23,10 @@ class Evaluation : public ::testing::Test {
          TExpValue::Int(kFieldLargeInt, std::int64_t{1} << 40)});
   }
   bool Eval(const std::string& text) {
-    const auto tree = table_.Compile(text);
     TTableRecordSource source(table_.Table());
-    TExpressionEvaluator ev(table_.Context(), &table_.Table().Data(), 0,
-                            [&](const std::string& t) { return source.LastAutoInc(t); });
-    return ev.Evaluate(*tree, source.ReadRecord(record_)).IsTrue();
+    const auto filter =
+        table_.Filter(text, [&](const std::string& t) { return source.LastAutoInc(t); });
+    return filter->Matches(source.ReadRecord(record_));
   }
 
   ScratchTable table_;
@@ -162,13 +161,12 @@ TEST(EvaluationLanguage, StringsCompareUnderTheTablesCollation) {
   ScratchTable t({Field("S", kFieldString, 10)}, 1033);
   const std::int32_t n = t.Insert({TExpValue::Str(kFieldString, "abc")});
   TTableRecordSource source(t.Table());
-  auto ev = t.Evaluator();
   const std::vector<std::pair<std::string, bool>> cases = {
       {"'a' < 'B'", true},   {"S < 'ABD'", true},        {"S = 'abc'", true},
       {"S = 'ABC'", false},  {"UPPER(S) = 'ABC'", true}, {"S LIKE 'A%'", false},
       {"S LIKE '_b%'", true}};
   for (const auto& [text, expected] : cases)
-    EXPECT_EQ(ev->Evaluate(*t.Compile(text), source.ReadRecord(n)).IsTrue(), expected) << text;
+    EXPECT_EQ(t.Filter(text)->Matches(source.ReadRecord(n)), expected) << text;
 }
 
 }  // namespace

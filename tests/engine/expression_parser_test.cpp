@@ -194,7 +194,7 @@ TEST(ExpressionParser, EveryMessageWithItsCode) {
     EXPECT_EQ(code, sql ? kErrSql : kErrFilter) << c.text;
   }
   try {
-    t.Compile("I = ");
+    t.Filter("I = ");
     FAIL();
   } catch (const EKuraEngineError& e) {
     EXPECT_STREQ(e.what(),

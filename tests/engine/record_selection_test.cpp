@@ -136,7 +136,6 @@ void RunRandomTables(std::uint16_t language, unsigned seed) {
     if (g.Chance(10)) t.Table().DeleteRecord(n);
 
   TTableRecordSource source(t.Table());
-  auto evaluator = t.Evaluator();
   TRecordsBitmap all;
   SelectLiveRecords(source, all);
   // Every key type, direction and case variant is served by its index alone.
@@ -144,10 +143,11 @@ void RunRandomTables(std::uint16_t language, unsigned seed) {
        {"I = 3", "S < 'b'", "S >= 'a'", "UPPER(U) = 'AB'", "F > 1.5", "F <= -1",
         "D = CAST('2020-01-03' AS DATE)", "W < 2", "B = TRUE", "L > 0", "M >= 4",
         "T < CAST('2020-01-01 00:00:03' AS TIMESTAMP)", "I IN (1, 2)", "NOT (S = 'a')"}) {
-    TRecordSelector selector(source, *evaluator);
+    const auto filter = t.Filter(text);
+    TRecordSelector selector(source, filter->Evaluator());
     TRecordsBitmap selected;
     selected.CopyFrom(all);
-    selector.Select(*t.Compile(text), selected);
+    selector.Select(filter->Tree(), selected);
     EXPECT_GT(selector.IndexWalks(), 0) << text;
     EXPECT_EQ(selector.RecordsRead(), 0) << text;
   }
@@ -155,17 +155,17 @@ void RunRandomTables(std::uint16_t language, unsigned seed) {
   for (int round = 0; round < 250; ++round) {
     const std::string text = g.Expression(3);
     SCOPED_TRACE(text);
-    const auto tree = t.Compile(text);
-    TRecordSelector selector(source, *evaluator);
+    const auto filter = t.Filter(text);
+    TRecordSelector selector(source, filter->Evaluator());
     TRecordsBitmap selected;
     selected.CopyFrom(all);
-    selector.Select(*tree, selected);
+    selector.Select(filter->Tree(), selected);
     walks += selector.IndexWalks();
     if (selector.IndexWalks() > 0 && selector.RecordsRead() == 0) ++served_without_reading;
     TRecordSource& plain = source;
     for (std::int32_t n = 1; n <= plain.RecordLimit(); ++n) {
       const std::uint8_t* image = plain.ReadRecord(n);
-      const bool expected = image && evaluator->Evaluate(*tree, image).IsTrue();
+      const bool expected = image && filter->Matches(image);
       ASSERT_EQ(selected.Test(n), expected) << "record " << n;
     }
   }
@@ -185,10 +185,9 @@ TEST(RecordSelection, IndexesAgreeUnderLanguageCollation) {
 TEST(RecordSelection, KeyLookupReadsNoRecordsAndEmptyTableSelectsNothing) {
   ScratchTable t({Field("NB", kFieldInteger), Field("PNT", kFieldInteger)});
   TTableRecordSource source(t.Table());
-  auto evaluator = t.Evaluator();
   TRecordsBitmap empty;
   SelectLiveRecords(source, empty);
-  TRecordSelector(source, *evaluator).Select(*t.Compile("NB > 0"), empty);
+  t.Filter("NB > 0")->Select(source, empty);
   EXPECT_EQ(empty.Count(), 0);
 
   t.AddIndex("ByNB", {1});
@@ -197,9 +196,10 @@ TEST(RecordSelection, KeyLookupReadsNoRecordsAndEmptyTableSelectsNothing) {
   TRecordsBitmap by_key, by_reading;
   SelectLiveRecords(source, by_key);
   by_reading.CopyFrom(by_key);
-  TRecordSelector keyed(source, *evaluator), read(source, *evaluator);
-  keyed.Select(*t.Compile("NB = 5"), by_key);
-  read.Select(*t.Compile("NB + 0 = 5"), by_reading);
+  const auto key_filter = t.Filter("NB = 5"), read_filter = t.Filter("NB + 0 = 5");
+  TRecordSelector keyed(source, key_filter->Evaluator()), read(source, read_filter->Evaluator());
+  keyed.Select(key_filter->Tree(), by_key);
+  read.Select(read_filter->Tree(), by_reading);
   EXPECT_EQ(keyed.RecordsRead(), 0);
   EXPECT_EQ(read.RecordsRead(), 200);
   EXPECT_EQ(by_key.Count(), 20);

@@ -1,0 +1,33 @@
+// TFilterExpression: a cursor filter compiled against one table: parsed
+// with the filter flags (extended predicates allowed), bound to the table's
+// fields, checked to be boolean, and evaluated under the table's language.
+// Errors are 10051 with the table's name and the detail text.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "db/engine/expression/expression.h"
+#include "db/engine/expression/record_selection.h"
+
+namespace kura {
+
+class TFilterExpression {
+ public:
+  TFilterExpression(std::string_view text, const TDataFile& data, const std::string& table_name,
+                    TLastAutoIncLookup last_auto_inc = {});
+
+  const TExpToken& Tree() const { return *tree_; }
+  const TExpressionEvaluator& Evaluator() const { return *evaluator_; }
+  // Whether the record image satisfies the filter.
+  bool Matches(const std::uint8_t* record) const;
+  // Narrows `bitmap` to the records of `source` that satisfy the filter.
+  void Select(TRecordSource& source, TRecordsBitmap& bitmap) const;
+
+ private:
+  TExpressionContext context_;
+  std::unique_ptr<TExpToken> tree_;
+  std::unique_ptr<TExpressionEvaluator> evaluator_;
+};
+
+}  // namespace kura
