@@ -84,6 +84,7 @@ TEST(ExpressionParser, PrecedenceAndConstantForms) {
       {"I IS NOT NULL", "(<> I NULL)"},
       {"[Order] = 'it''s'", "(= Order 'it's')"},
       {"S = #65", "(= S 'A')"},
+      {"S = #0066", "(= S 'B')"},
       {"S = ''", "(= S NULL)"},
       {"L = 2147483648", "(= L 2147483648:18)"},
       {"I = 2147483647", "(= I 2147483647:6)"},

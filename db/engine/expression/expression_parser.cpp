@@ -626,11 +626,13 @@ std::unique_ptr<TExpToken> TExpressionParser::ParsePrimary() {
     }
     case kTokChar: {
       const std::string t = TokenText();
-      const std::string digits = t.substr(1);
-      if (digits.empty() || digits.size() > 3 || std::stoi(digits) > 255)
+      int code = t.size() > 1 ? 0 : 256;
+      for (std::size_t i = 1; i < t.size() && code <= 255; ++i)
+        code = code * 10 + (t[i] - '0');
+      if (code > 255)
         context_.Fail("Character constants (#) must be within the range of 0 to 255 in " +
                       context_.context_name);
-      const char ch = static_cast<char>(std::stoi(digits));
+      const char ch = static_cast<char>(code);
       // #0 is a one-character string whose character ends it: the empty string.
       auto n = Constant(t, ch == 0 ? TExpValue::Null(kFieldString)
                                    : TExpValue::Str(kFieldString, std::string(1, ch)));
