@@ -376,9 +376,10 @@ void TDataTable::ReleaseTableLock() {
   data_->SetTableLockHeld(false);
   if (blob_) blob_->SetTableLockHeld(false);
   const bool ok = data_->UnlockRange(kTableLockOffset, 1);
-  const std::set<std::int32_t> deferred = std::move(deferred_unlocks_);
-  deferred_unlocks_.clear();
-  for (std::int32_t n : deferred)
+  TRecordsBitmap deferred;
+  deferred.CopyFrom(deferred_unlocks_);
+  deferred_unlocks_.SetSize(0);
+  for (std::int32_t n = deferred.FindNext(0); n != 0; n = deferred.FindNext(n))
     UnlockRecord(n);
   if (!ok) Raise(kErrLockFailure);
 }
@@ -387,10 +388,10 @@ bool TDataTable::LockRecord(std::int32_t n) {
   if (!open_) Raise(kErrInvalidHandle);
   if (n <= 0) Raise(kErrRecordInUse);
   if (ProtocolSkipped()) {
-    locked_records_.insert(n);
+    locked_records_.Set(n);
     return false;
   }
-  if (table_lock_held_ && locked_records_.count(n)) return false;
+  if (table_lock_held_ && locked_records_.Test(n)) return false;
   // Without StrictChangeDetection the read lock (and its change check) is
   // taken before every attempt and dropped while waiting so that writers
   // can proceed; with it, record locking takes no read lock at all.
@@ -411,28 +412,29 @@ bool TDataTable::LockRecord(std::int32_t n) {
     std::this_thread::sleep_for(std::chrono::milliseconds(settings_.lock_wait_time));
     if (with_read) take_read();
   }
-  locked_records_.insert(n);
+  locked_records_.Set(n);
   return changed;
 }
 
 void TDataTable::UnlockRecord(std::int32_t n) {
-  if (!locked_records_.count(n)) Raise(kErrUnlock);
+  if (!locked_records_.Test(n)) Raise(kErrUnlock);
   if (ProtocolSkipped()) {
-    locked_records_.erase(n);
+    locked_records_.Clear(n);
     return;
   }
   if (table_lock_held_) {
-    deferred_unlocks_.insert(n);
+    deferred_unlocks_.Set(n);
     return;
   }
-  locked_records_.erase(n);
+  locked_records_.Clear(n);
   if (!data_->UnlockRange(RecordLockOffset(n), 1)) Raise(kErrUnlock);
 }
 
 void TDataTable::UnlockAllRecords() {
-  const std::set<std::int32_t> held = locked_records_;
-  for (std::int32_t n : held)
-    if (!deferred_unlocks_.count(n)) UnlockRecord(n);
+  TRecordsBitmap held;
+  held.CopyFrom(locked_records_);
+  for (std::int32_t n = held.FindNext(0); n != 0; n = held.FindNext(n))
+    if (!deferred_unlocks_.Test(n)) UnlockRecord(n);
 }
 
 bool TDataTable::CheckForChanges() {

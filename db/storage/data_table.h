@@ -73,12 +73,12 @@
 #include <memory>
 #include <optional>
 #include <random>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "db/storage/blob_file.h"
 #include "db/storage/data_file.h"
+#include "db/storage/records_bitmap.h"
 #include "db/storage/storage_settings.h"
 #include "db/storage/table_index.h"
 
@@ -182,7 +182,7 @@ class TDataTable {
   bool ReadLocked() const { return read_lock_count_ > 0; }
   bool WriteLocked() const { return write_lock_count_ > 0; }
   bool TableLocked() const { return table_lock_held_; }
-  const std::set<std::int32_t>& LockedRecords() const { return locked_records_; }
+  const TRecordsBitmap& LockedRecords() const { return locked_records_; }
   std::string DataFileName() const { return FileName(".DAT"); }
   std::string IndexFileName() const { return FileName(".IDX"); }
   std::string BlobFileName() const { return FileName(".BLB"); }
@@ -226,8 +226,8 @@ class TDataTable {
   int write_lock_count_ = 0;
   bool write_took_table_byte_ = false;
   bool table_lock_held_ = false;
-  std::set<std::int32_t> locked_records_;
-  std::set<std::int32_t> deferred_unlocks_;
+  TRecordsBitmap locked_records_;    // records this handle holds locked
+  TRecordsBitmap deferred_unlocks_;  // unlocked while the table lock is held
   std::mt19937 random_;
 };
 

@@ -117,9 +117,9 @@ TEST_F(LockProcessTest, RecordLockContentionFailsAfterTheRetryCount) {
   done.Notify();
   EXPECT_EQ(WaitExit(child), 0);
   t->LockRecord(1);
-  EXPECT_EQ(t->LockedRecords().count(1), 1u);
+  EXPECT_TRUE(t->LockedRecords().Test(1));
   t->UnlockAllRecords();
-  EXPECT_TRUE(t->LockedRecords().empty());
+  EXPECT_EQ(t->LockedRecords().Count(), 0);
 }
 
 TEST_F(LockProcessTest, ExclusiveOpenConflictsAcrossProcesses) {
