@@ -442,7 +442,6 @@ void TDataSet::Edit() {
 void TDataSet::Post() {
   CheckActive();
   if (state_ != TDataSetState::dsEdit && state_ != TDataSetState::dsInsert) return;
-  if (state_ == TDataSetState::dsEdit) UpdateCursorPos();
   InternalPost();
   SetState(TDataSetState::dsBrowse);
   Resync();

@@ -426,7 +426,12 @@ TEST(DataSetTest, FieldsConvertValuesAndReportMisuse) {
   EXPECT_EQ(data.State(), TDataSetState::dsEdit);  // a failed post keeps the edit
   data.Cancel();
   EXPECT_EQ(nb.AsInteger(), 42);
+  data.Edit();
+  data.FieldByName("NB").SetAsInteger(9);
+  data.Close();  // closing while editing cancels the edit
+  EXPECT_EQ(data.rows[0].nb, 42);
 
+  data.Open();
   data.Delete();
   EXPECT_EQ(ErrorOf([&] { data.Delete(); }), "空のデータセットには, この操作は実行できません");
   data.Close();
