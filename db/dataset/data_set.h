@@ -10,8 +10,9 @@
 // fetch leaves the current row intact.
 //
 // Invariants:
-//  1. RecordCount of buffers is 0 or 1; with 0, Bof and Eof are both set
-//     (IsEmpty) unless a row is being appended (then only Eof is set).
+//  1. Buffer 0 holds a row or not; without one, Bof and Eof are both set
+//     (IsEmpty). While a row is being appended buffer 0 holds it, Bof is
+//     clear and Eof set.
 //  2. The cursor is "on" buffer 0 (current_record_ == 0) or its position is
 //     unknown (-1); before working on the current row the dataset puts it
 //     back with InternalSetToRecord (UpdateCursorPos).
