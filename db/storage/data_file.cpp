@@ -306,6 +306,7 @@ void TDataFile::Open(const std::string& file_name, bool exclusive, bool temporar
 
 void TDataFile::Close() {
   cache_.Clear();
+  block_count_ = 0;
   fields_.clear();
   header_changed_ = descriptors_changed_ = false;
   TFileHandler::Close();
@@ -522,30 +523,37 @@ void TDataFile::InsertSorted(std::unique_ptr<TRecord> r) {
   if (!cache_.Insert(std::move(r))) Raise(kErrRecordBuffersCorrupt);
 }
 
-// Evicts least recently used records that are neither dirty nor pinned nor
-// part of the block being read, until `needed` places are free below the
-// capacity (or nothing more can go), in one pass over the sorted list.
+// Evicts least recently used records that are neither dirty nor pinned,
+// until `needed` places are free below the capacity (or nothing more can
+// go), in one pass over the sorted list. Evicted records go back to the
+// stack.
 void TDataFile::MakeRoom(std::size_t needed) {
   const std::size_t target = capacity_ > needed ? capacity_ - needed : 0;
   if (cache_.sorted.size() <= target) return;
-  std::size_t to_free = cache_.sorted.size() - target;
-  std::vector<TRecord*> victims;
-  for (TRecord* r = cache_.tail; r != nullptr && victims.size() < to_free; r = r->mru_prev) {
-    if (r->Dirty() || r->Pins() > 0) continue;
-    if (r->Number() >= block_first_ && r->Number() <= block_last_) continue;
-    victims.push_back(r);
+  const std::size_t to_free = cache_.sorted.size() - target;
+  std::size_t freed = 0;
+  for (TRecord* r = cache_.tail; r != nullptr && freed < to_free;) {
+    TRecord* prev = r->mru_prev;
+    if (!r->Dirty() && r->Pins() == 0) {
+      cache_.Unlink(r);
+      r->SetNumber(0);  // marks it for removal below; live numbers are >= 1
+      ++freed;
+    }
+    r = prev;
   }
-  if (victims.empty()) return;
-  for (TRecord* r : victims) {
-    cache_.Unlink(r);
-    r->SetNumber(0);  // marks it for removal below; live numbers are >= 1
+  if (freed == 0) return;
+  // Compact the sorted list in place, keeping its order.
+  auto& sorted = cache_.sorted;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    if (sorted[i]->Number() == 0) {
+      stack_.Push(std::move(sorted[i]));
+    } else {
+      if (kept != i) sorted[kept] = std::move(sorted[i]);
+      ++kept;
+    }
   }
-  auto keep =
-      std::stable_partition(cache_.sorted.begin(), cache_.sorted.end(),
-                            [](const std::unique_ptr<TRecord>& r) { return r->Number() != 0; });
-  for (auto it = keep; it != cache_.sorted.end(); ++it)
-    stack_.Push(std::move(*it));
-  cache_.sorted.erase(keep, cache_.sorted.end());
+  sorted.resize(kept);
 }
 
 // A fresh buffer at the head of the MRU list, not yet in the sorted list.
@@ -574,6 +582,17 @@ void TDataFile::FinishRead(TRecord* r) {
   if (!r->Deleted()) r->SetLink(r->Number());
 }
 
+bool TDataFile::InBlock(std::int32_t n) const {
+  return n >= block_first_ && n < block_first_ + block_count_;
+}
+
+void TDataFile::CopyFromBlock(TRecord* r) {
+  const std::size_t rs = static_cast<std::size_t>(RecordSize());
+  std::copy_n(read_buffer_.data() + static_cast<std::size_t>(r->Number() - block_first_) * rs, rs,
+              r->Data());
+  FinishRead(r);
+}
+
 void TDataFile::ReadBlock(std::int32_t n, bool backwards) {
   const int rs = RecordSize();
   const std::int32_t next = NextRecordNumber();
@@ -585,6 +604,7 @@ void TDataFile::ReadBlock(std::int32_t n, bool backwards) {
     count = std::min<std::int32_t>(records_per_block_, next - n);
   }
   const std::size_t bytes = static_cast<std::size_t>(count) * static_cast<std::size_t>(rs);
+  block_count_ = 0;  // the buffer is overwritten now
   Grow(read_buffer_, bytes);
   const std::size_t got = Read(SlotOffset(first), read_buffer_.data(), bytes);
   ++block_reads_;
@@ -602,31 +622,13 @@ void TDataFile::ReadBlock(std::int32_t n, bool backwards) {
               read_buffer_.begin() + static_cast<std::ptrdiff_t>(bytes), 0);
   }
   block_first_ = first;
-  block_last_ = first + count - 1;
-  try {
-    MakeRoom(static_cast<std::size_t>(count));
-    for (std::int32_t i = 0; i < count; ++i) {
-      const std::int32_t number = first + i;
-      const std::uint8_t* src = read_buffer_.data() + static_cast<std::size_t>(i) * rs;
-      if (TRecord* cached = cache_.Find(number)) {
-        if (cached->Dirty() || cached->Pins() > 0) continue;
-        std::copy_n(src, rs, cached->Data());
-        FinishRead(cached);
-        continue;
-      }
-      TRecord* r = TakeBuffer();
-      r->SetNumber(number);
-      std::copy_n(src, rs, r->Data());
-      FinishRead(r);
-      InsertSorted(std::move(pending_));
-    }
-  } catch (...) {
-    block_first_ = 0;
-    block_last_ = -1;
-    throw;
+  block_count_ = count;
+  // Cached slots of the block are refreshed unless dirty or pinned.
+  for (std::size_t i = cache_.LowerBound(first);
+       i < cache_.sorted.size() && InBlock(cache_.sorted[i]->Number()); ++i) {
+    TRecord* cached = cache_.sorted[i].get();
+    if (!cached->Dirty() && cached->Pins() == 0) CopyFromBlock(cached);
   }
-  block_first_ = 0;
-  block_last_ = -1;
 }
 
 TRecordPin TDataFile::GetRecord(std::int32_t n, bool backwards) {
@@ -648,11 +650,18 @@ TRecordPin TDataFile::GetRecord(std::int32_t n, bool backwards) {
     r->Pin();
     return TRecordPin(r);
   }
-  ++misses_;
-  ReadBlock(n, backwards);
-  TRecord* r = cache_.Find(n);
-  if (r == nullptr || r->Number() != n) Raise(kErrRecordBuffersCorrupt);
-  cache_.Touch(r);
+  if (InBlock(n)) {
+    ++hits_;
+  } else {
+    ++misses_;
+    ReadBlock(n, backwards);
+  }
+  // Taking a buffer may write dirty records back; such writes keep the block
+  // up to date (Write), so the copy comes after.
+  TRecord* r = TakeBuffer();
+  r->SetNumber(n);
+  CopyFromBlock(r);
+  InsertSorted(std::move(pending_));
   r->Pin();
   return TRecordPin(r);
 }
@@ -715,9 +724,7 @@ void TDataFile::DeleteRecord(std::int32_t n) {
 
 bool TDataFile::FlushRecords() {
   const std::size_t rs = static_cast<std::size_t>(RecordSize());
-  auto writable = [&](const TRecord& r) {
-    return r.Dirty() && r.Pins() == 0 && !(r.Number() >= block_first_ && r.Number() <= block_last_);
-  };
+  auto writable = [](const TRecord& r) { return r.Dirty() && r.Pins() == 0; };
   return cache_.ForEachRun(writable, [&](std::size_t first, std::size_t count) {
     Grow(write_buffer_, count * rs);
     for (std::size_t k = 0; k < count; ++k) {
@@ -735,6 +742,26 @@ bool TDataFile::FlushRecords() {
 
 void TDataFile::DropRecords() {
   cache_.DropUnpinned(stack_);
+  block_count_ = 0;
+}
+
+// Keeps the last block read equal to the disk: bytes written over any of its
+// slots are copied into it (they are in disk form, like the block).
+void TDataFile::Write(std::int64_t offset, const void* buffer, std::size_t n) {
+  try {
+    TFileHandler::Write(offset, buffer, n);
+  } catch (...) {
+    block_count_ = 0;  // the disk's bytes are unknown now
+    throw;
+  }
+  if (block_count_ == 0) return;
+  const std::int64_t start = SlotOffset(block_first_);
+  const std::int64_t end = start + static_cast<std::int64_t>(block_count_) * RecordSize();
+  const std::int64_t lo = std::max(start, offset);
+  const std::int64_t hi = std::min(end, offset + static_cast<std::int64_t>(n));
+  if (lo >= hi) return;
+  std::copy_n(static_cast<const std::uint8_t*>(buffer) + (lo - offset),
+              static_cast<std::size_t>(hi - lo), read_buffer_.data() + (lo - start));
 }
 
 void TDataFile::TrimCache() {

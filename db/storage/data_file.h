@@ -8,7 +8,12 @@
 // a most-recently-used list (head = most recent). Its capacity is
 // min(record memory / record size, record count) from the settings; it grows
 // by 64 only when every cached record is dirty or pinned. Reads come in
-// blocks of 8192 / record size records.
+// blocks of 8192 / record size records: the last block read stays in the
+// read buffer, and a slot of it becomes a cached record when it is asked
+// for (a hit), so a random lookup costs one read and one record, not a
+// whole block of records. Writes over the block's slots are copied into it;
+// dropping the records drops the block. Memory: at most the capacity in
+// records plus the one block.
 //
 // Invariants:
 //  1. Every cached record is in both lists exactly once; the sorted list is
@@ -111,6 +116,8 @@ class TDataFile : public TFileHandler {
   // Opens and reads header and descriptors; any failure closes the file.
   void Open(const std::string& file_name, bool exclusive, bool temporary = false) override;
   void Close() override;
+  // Writes through the handler, keeping the last block read up to date.
+  void Write(std::int64_t offset, const void* buffer, std::size_t n) override;
   // Creates the file with the header and descriptors in memory (marked
   // changed: they reach the disk at the first flush). 9498, 9477, 9492,
   // 10000, 10006 and 10038 for invalid definitions.
@@ -154,7 +161,8 @@ class TDataFile : public TFileHandler {
   void DeleteRecord(std::int32_t n);
   // Writes dirty unpinned records in runs; returns whether anything was written.
   bool FlushRecords();
-  // Forgets every unpinned cached record (dirty ones are lost).
+  // Forgets every unpinned cached record (dirty ones are lost) and the last
+  // block read.
   void DropRecords();
   // Shrinks the cache back to its bound.
   void TrimCache();
@@ -234,6 +242,8 @@ class TDataFile : public TFileHandler {
   void MakeRoom(std::size_t needed);
   void InsertSorted(std::unique_ptr<TRecord> r);
   void ReadBlock(std::int32_t n, bool backwards);
+  bool InBlock(std::int32_t n) const;
+  void CopyFromBlock(TRecord* r);
   void FinishRead(TRecord* r);
   void SetHeader32(std::size_t off, std::int32_t v);
   std::int32_t Header32(std::size_t off) const;
@@ -252,9 +262,10 @@ class TDataFile : public TFileHandler {
   TRecordStack stack_;
   // The buffer TakeBuffer handed out, until InsertSorted takes it over.
   std::unique_ptr<TRecord> pending_;
-  // Slots of the block being read (excluded from write-back meanwhile).
+  // The last block read: slots block_first_ .. block_first_ + block_count_ - 1
+  // in disk form at the start of read_buffer_ (block_count_ 0: none).
   std::int32_t block_first_ = 0;
-  std::int32_t block_last_ = -1;
+  std::int32_t block_count_ = 0;
 
   bool written_ = false;
   bool table_lock_held_ = false;

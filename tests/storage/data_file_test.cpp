@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
+#include <random>
 
 #include "db/storage/coding.h"
 #include "db/storage/data_table.h"
@@ -11,11 +13,11 @@
 namespace kura {
 namespace {
 
+using testing::CodeOf;
+using testing::Field;
 using testing::ReadFileBytes;
 using testing::TempDir;
 using testing::WriteFileBytes;
-using testing::CodeOf;
-using testing::Field;
 
 std::int32_t I32(const std::vector<std::uint8_t>& b, std::size_t off) {
   return static_cast<std::int32_t>(DecodeFixed32(&b[off]));
@@ -387,6 +389,89 @@ TEST_F(DataFileTest, CacheHitsReadAheadAndWriteRuns) {
     data.GetRecord(n);
   EXPECT_EQ(data.BlockReads() - reads, 2);
   EXPECT_LE(data.CachedCount(), data.CacheCapacity());
+}
+
+// Random reads (forwards and backwards), updates, deletes, appends, drops
+// and trims through a cache far smaller than a read block, held against a
+// map of what every slot holds; then the file read afresh must agree too.
+TEST_F(DataFileTest, RandomWorkThroughASmallCacheMatchesAModel) {
+  CreateMoves();
+  TStorageSettings settings;
+  // The smallest cache there is: one block's worth of records (282).
+  settings.record_buffer_memory = 29 * 40;
+  TDataTable t(dir_.path(), "moves", settings);
+  t.Open(true);
+  TDataFile& data = t.Data();
+  std::map<std::int32_t, std::int32_t> live;  // record number -> NB
+  std::vector<std::uint8_t> row = t.BlankRecord();
+  auto put = [&](std::int32_t nb) {
+    std::uint8_t b[4];
+    EncodeFixed32(b, static_cast<std::uint32_t>(nb));
+    data.PutField(row.data(), data.Field(1), {b, 4});
+  };
+  auto nb_of = [&](const TRecord& r) {
+    std::uint8_t b[4];
+    EXPECT_TRUE(data.GetField(r.Data(), data.Field(1), b));
+    return static_cast<std::int32_t>(DecodeFixed32(b));
+  };
+  for (std::int32_t i = 1; i <= 1500; ++i) {
+    put(i);
+    live[t.InsertRecord(row.data())] = i;
+  }
+  std::mt19937 rng(11);
+  std::int32_t next_nb = 100000;
+  std::int32_t window = 1;
+  for (int step = 0; step < 6000; ++step) {
+    // Windows of 100 slots, each first read forwards from its start: the
+    // block read then covers the window, and records leave the cache while
+    // their block is still the last one read.
+    if (step % 300 == 0) {
+      window = 1 + static_cast<std::int32_t>(rng() % 1400);
+      data.GetRecord(window);
+    }
+    const std::int32_t n = window + static_cast<std::int32_t>(rng() % 100);
+    const unsigned op = rng() % 21;
+    const bool is_live = live.count(n) != 0;
+    if (op < 9) {
+      TRecordPin r = data.GetRecord(n, rng() % 2 == 0);
+      ASSERT_EQ(r->Deleted(), !is_live) << step;
+      if (is_live) {
+        ASSERT_EQ(nb_of(*r), live[n]) << step;
+      }
+    } else if (op < 14 && is_live) {
+      put(++next_nb);
+      t.UpdateRecord(n, row.data());
+      live[n] = next_nb;
+    } else if (op < 16 && is_live) {
+      t.DeleteRecord(n);
+      live.erase(n);
+    } else if (op < 18) {
+      put(++next_nb);
+      live[t.InsertRecord(row.data())] = next_nb;
+    } else if (op == 18) {
+      data.DropRecords();
+      data.GetRecord(window);
+      EXPECT_EQ(data.CachedCount(), 1u);  // a lookup caches its record, not its block
+    } else if (op == 19) {
+      // Appends alone push the window's records out of the cache.
+      for (int k = 0; k < 300; ++k) {
+        put(++next_nb);
+        live[t.InsertRecord(row.data())] = next_nb;
+      }
+    } else {
+      t.Flush(false, true);
+      EXPECT_LE(data.CachedCount(), data.CacheCapacity());
+    }
+  }
+  t.Close();
+  t.Open(true);
+  for (std::int32_t n = 1; n <= t.Data().SlotCount(); ++n) {
+    TRecordPin r = t.Data().GetRecord(n);
+    ASSERT_EQ(r->Deleted(), live.count(n) == 0) << n;
+    if (!r->Deleted()) {
+      ASSERT_EQ(nb_of(*r), live[n]) << n;
+    }
+  }
 }
 
 }  // namespace
