@@ -79,6 +79,15 @@ TEST_F(KuraIndexToolTest, FindUpdateAndRefusals) {
   EXPECT_NE(dup.out.find("9729"), std::string::npos);
   EXPECT_EQ(Kura("update " + dir_ + " games 2", "2\tclash\t0\n").status, 1);
   EXPECT_EQ(Kura("find " + dir_ + " games nosuch 1").status, 2);
+  // Keys from standard input: each line's matches in turn, as one find per
+  // key would print them; a partial or missing key prints what it matches.
+  const std::string one = Kura("find " + dir_ + " games ByGrp 1").out;
+  const std::string five = Kura("find " + dir_ + " games ByGrp 5 7").out;
+  EXPECT_EQ(Kura("find " + dir_ + " games ByGrp -", "1\r\n\n5\t7\n4\n1\n").out, one + five + one);
+  const Result bad = Kura("find " + dir_ + " games primary -", "7\nseven\n");
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_EQ(bad.out.substr(0, 16), "3\t1\t7\tchanged\t5\n");
+  EXPECT_NE(bad.out.find("line 2"), std::string::npos) << bad.out;
   EXPECT_EQ(Kura("create " + dir_ + " t2 A:integer --index 9bad:A").status, 1);
   EXPECT_EQ(Kura("create " + dir_ + " t3 A:memo --index M:A").status, 1);
   const Result verify = Kura("verify " + dir_ + " games");
@@ -192,6 +201,22 @@ TEST_F(KuraIndexToolTest, LongRandomRunsPassTheIndependentReader) {
     keys.push_back(kura::DecodeKeyInt32(&k.key[1]));
   EXPECT_EQ(keys, std::vector<int>(ids.begin(), ids.end()));
   EXPECT_EQ(report.header.record_count, static_cast<std::int32_t>(ids.size()));
+
+  // One bulk find over every live ID and as many absent ones finds each live
+  // ID exactly once, in the order asked.
+  std::string probes;
+  for (int id : ids)
+    probes += std::to_string(id) + "\n" + std::to_string(id + 100000) + "\n";
+  const Result found = Kura("find " + dir_ + " t primary -", probes);
+  ASSERT_EQ(found.status, 0) << found.out;
+  std::istringstream lines(found.out);
+  std::vector<int> seen;
+  for (std::string line; std::getline(lines, line);) {
+    int position = 0, record = 0, id = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%d\t%d\t%d", &position, &record, &id), 3) << line;
+    seen.push_back(id);
+  }
+  EXPECT_EQ(seen, std::vector<int>(ids.begin(), ids.end()));
 }
 
 }  // namespace

@@ -170,51 +170,80 @@ int UpdateCommand(const std::vector<std::string>& args, std::istream& in, std::o
   return 0;
 }
 
-int FindCommand(const std::vector<std::string>& args, std::istream&, std::ostream& out) {
-  if (args.size() < 4) throw TIndexUsageError("find takes DIR TABLE INDEX VALUE...");
+// Prints the records whose key in index `slot` equals `values` (fewer values
+// than key fields: a partial key), in index order: logical position, record
+// number, field values. The caller holds a read lock.
+void PrintMatches(TDataTable& table, int slot, const std::vector<std::string>& values,
+                  std::ostream& out) {
+  TIndexFile& index = IndexOf(table);
+  TDataFile& data = table.Data();
+  const TIndexDefinition def = index.Definition(slot);
+  if (values.size() > def.fields.size()) {
+    throw TIndexUsageError("more values than the index has fields");
+  }
+  std::vector<std::uint8_t> record = table.BlankRecord();
+  const KeyLayout layout = index.Layout(data, slot);
+  int length = 0;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const TFieldDescriptor& f = *data.FieldByNumber(def.fields[i]);
+    const std::string& text = values[i];
+    length += layout.fields[i].SegmentSize();
+    if (text == "\\N") {
+      data.PutNull(record.data(), f, true);
+    } else if (f.Type() == kFieldString) {
+      data.PutString(record.data(), f, Cp932(text, "a value"), true);
+    } else {
+      std::string why;
+      const auto value = ParseValueText(f.Shape(), text, &why);
+      if (!value) throw TIndexUsageError("value " + text + ": " + why);
+      data.PutField(record.data(), f, *value, true);
+    }
+  }
+  const std::vector<std::uint8_t> key = index.KeyOf(data, slot, record.data());
+  TIndexTree tree = index.Tree(data, slot);
+  const KeyComparator compare(layout);
+  TIndexEntry e;
+  const std::size_t size = static_cast<std::size_t>(data.RecordSize());
+  std::vector<std::uint8_t> row(size);
+  for (bool more = tree.Seek(key.data(), length, e); more; more = tree.Next(e)) {
+    if (compare.Compare(e.key.data(), key.data(), length) != 0) break;
+    {
+      TRecordPin rec = data.GetRecord(e.record);
+      std::copy(rec->Data(), rec->Data() + size, row.begin());
+    }
+    out << (e.ordinal + 1) << "\t" << e.record;
+    PrintRecord(data, row.data(), out);
+  }
+}
+
+int FindCommand(const std::vector<std::string>& args, std::istream& in, std::ostream& out) {
+  if (args.size() < 4) {
+    throw TIndexUsageError("find takes DIR TABLE INDEX VALUE... or DIR TABLE INDEX -");
+  }
   std::unique_ptr<TDataTable> owned = OpenTable(args[0], args[1], true);
   TDataTable& table = *owned;
+  int slot = 0;
   {
     TReadLockGuard lock(table);
-    TIndexFile& index = IndexOf(table);
-    TDataFile& data = table.Data();
-    const int slot = SlotNamed(index, args[2]);
+    slot = SlotNamed(IndexOf(table), args[2]);
     if (slot == kSysDeletedSlot) throw TIndexUsageError("find cannot search \"Sys Deleted\"");
-    const TIndexDefinition def = index.Definition(slot);
-    const std::size_t given = args.size() - 3;
-    if (given > def.fields.size()) throw TIndexUsageError("more values than the index has fields");
-    std::vector<std::uint8_t> record = table.BlankRecord();
-    const KeyLayout layout = index.Layout(data, slot);
-    int length = 0;
-    for (std::size_t i = 0; i < given; ++i) {
-      const TFieldDescriptor& f = *data.FieldByNumber(def.fields[i]);
-      const std::string& text = args[3 + i];
-      length += layout.fields[i].SegmentSize();
-      if (text == "\\N") {
-        data.PutNull(record.data(), f, true);
-      } else if (f.Type() == kFieldString) {
-        data.PutString(record.data(), f, Cp932(text, "a value"), true);
-      } else {
-        std::string why;
-        const auto value = ParseValueText(f.Shape(), text, &why);
-        if (!value) throw TIndexUsageError("value " + text + ": " + why);
-        data.PutField(record.data(), f, *value, true);
-      }
+    if (args.size() > 4 || args[3] != "-") {
+      PrintMatches(table, slot, {args.begin() + 3, args.end()}, out);
     }
-    const std::vector<std::uint8_t> key = index.KeyOf(data, slot, record.data());
-    TIndexTree tree = index.Tree(data, slot);
-    const KeyComparator compare(layout);
-    TIndexEntry e;
-    const std::size_t size = static_cast<std::size_t>(data.RecordSize());
-    for (bool more = tree.Seek(key.data(), length, e); more; more = tree.Next(e)) {
-      if (compare.Compare(e.key.data(), key.data(), length) != 0) break;
-      std::vector<std::uint8_t> row(size);
-      {
-        TRecordPin rec = data.GetRecord(e.record);
-        std::copy(rec->Data(), rec->Data() + size, row.begin());
+  }
+  if (args.size() == 4 && args[3] == "-") {
+    // One key per line, its values tab-separated; each lookup takes the read
+    // lock on its own, so writers are not kept waiting on standard input.
+    std::string line;
+    for (long number = 1; std::getline(in, line); ++number) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.empty()) continue;
+      try {
+        TReadLockGuard lock(table);
+        PrintMatches(table, slot, Split(line, '\t'), out);
+      } catch (const TIndexUsageError& e) {
+        throw TIndexUsageError("line " + std::to_string(number) + ": " + e.what());
       }
-      out << (e.ordinal + 1) << "\t" << e.record;
-      PrintRecord(data, row.data(), out);
     }
   }
   table.Close();
@@ -316,9 +345,13 @@ Indexes:
       input (same format as append).
 
   kura find DIR TABLE INDEX VALUE...
+  kura find DIR TABLE INDEX -
       Prints the records whose key in INDEX ("primary" for the primary
       index) equals the values, in index order: logical position, record
-      number, field values. Fewer values than key fields search a partial key.
+      number, field values (tab-separated, as dump prints them). Fewer values
+      than key fields search a partial key; \N is null. With - the keys come
+      from standard input, one a line with its values tab-separated (empty
+      lines are skipped), and the matches of each key are printed in turn.
 
   kura dump DIR TABLE --index NAME
       Prints the B-tree of the index page by page, level by level: type,
