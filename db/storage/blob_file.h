@@ -173,6 +173,8 @@ class TBlobFile : public TFileHandler {
   // ---- counters ----
   std::int64_t Hits() const { return hits_; }
   std::int64_t Misses() const { return misses_; }
+  // Flushes look at every cached block; nothing to note.
+  void BufferDirtied(std::int32_t) {}
   std::int64_t BlockReads() const { return block_reads_; }
   std::int64_t Writes() const { return writes_; }
   std::size_t CachedCount() const { return cache_.sorted.size(); }

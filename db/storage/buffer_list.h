@@ -29,7 +29,12 @@ class TCachedBuffer {
   std::int32_t Number() const { return number_; }
   void SetNumber(std::int32_t n) { number_ = n; }
   bool Dirty() const { return dirty_; }
-  void SetDirty(bool d) { dirty_ = d; }
+  // The file hears of every buffer that turns dirty (BufferDirtied), so
+  // that a flush need not look at every cached buffer.
+  void SetDirty(bool d) {
+    if (d && !dirty_) file_->BufferDirtied(number_);
+    dirty_ = d;
+  }
   int Pins() const { return pins_; }
   void Pin() { ++pins_; }
   void Unpin() {
@@ -206,8 +211,9 @@ struct TBufferList {
   // Gives every unpinned buffer back to the spare stack; pinned ones stay.
   template <typename Stack>
   void DropUnpinned(Stack& spare) {
-    auto pinned = std::stable_partition(sorted.begin(), sorted.end(),
-                                        [](const std::unique_ptr<Buffer>& b) { return b->Pins() > 0; });
+    auto pinned =
+        std::stable_partition(sorted.begin(), sorted.end(),
+                              [](const std::unique_ptr<Buffer>& b) { return b->Pins() > 0; });
     for (auto it = pinned; it != sorted.end(); ++it) {
       Unlink(it->get());
       spare.Push(std::move(*it));

@@ -307,6 +307,8 @@ void TDataFile::Open(const std::string& file_name, bool exclusive, bool temporar
 void TDataFile::Close() {
   cache_.Clear();
   block_count_ = 0;
+  dirtied_.clear();
+  dirtied_overflow_ = false;
   fields_.clear();
   header_changed_ = descriptors_changed_ = false;
   TFileHandler::Close();
@@ -722,22 +724,75 @@ void TDataFile::DeleteRecord(std::int32_t n) {
   header_changed_ = true;
 }
 
-bool TDataFile::FlushRecords() {
+void TDataFile::BufferDirtied(std::int32_t n) {
+  // Beyond this many, scanning the whole cache is as cheap.
+  if (dirtied_.size() < std::max<std::size_t>(64, capacity_ / 4)) {
+    dirtied_.push_back(n);
+  } else {
+    dirtied_overflow_ = true;
+  }
+}
+
+void TDataFile::WriteRun(TRecord* const* run, std::size_t count) {
   const std::size_t rs = static_cast<std::size_t>(RecordSize());
-  auto writable = [](const TRecord& r) { return r.Dirty() && r.Pins() == 0; };
-  return cache_.ForEachRun(writable, [&](std::size_t first, std::size_t count) {
-    Grow(write_buffer_, count * rs);
-    for (std::size_t k = 0; k < count; ++k) {
-      std::uint8_t* dst = write_buffer_.data() + k * rs;
-      std::copy_n(cache_.sorted[first + k]->Data(), rs, dst);
-      if (Encrypted()) Scramble(dst, rs, kRecordKey);
+  Grow(write_buffer_, count * rs);
+  for (std::size_t k = 0; k < count; ++k) {
+    std::uint8_t* dst = write_buffer_.data() + k * rs;
+    std::copy_n(run[k]->Data(), rs, dst);
+    if (Encrypted()) Scramble(dst, rs, kRecordKey);
+  }
+  Write(SlotOffset(run[0]->Number()), write_buffer_.data(), count * rs);
+  for (std::size_t k = 0; k < count; ++k)
+    run[k]->SetDirty(false);
+  written_ = true;
+  ++writes_;
+}
+
+// Runs are the dirty unpinned records with consecutive numbers, written in
+// ascending order. The records dirtied since the last flush are known by
+// number, so usually only they are looked at; pinned ones stay noted.
+bool TDataFile::FlushRecords() {
+  std::vector<std::int32_t> pending;
+  bool any = false;
+  if (dirtied_overflow_) {
+    auto writable = [&](const TRecord& r) {
+      if (r.Dirty() && r.Pins() > 0) pending.push_back(r.Number());
+      return r.Dirty() && r.Pins() == 0;
+    };
+    any = cache_.ForEachRun(writable, [&](std::size_t first, std::size_t count) {
+      run_.clear();
+      for (std::size_t k = 0; k < count; ++k)
+        run_.push_back(cache_.sorted[first + k].get());
+      WriteRun(run_.data(), count);
+    });
+  } else {
+    if (dirtied_.empty()) return false;
+    std::sort(dirtied_.begin(), dirtied_.end());
+    dirtied_.erase(std::unique(dirtied_.begin(), dirtied_.end()), dirtied_.end());
+    run_.clear();
+    for (std::int32_t n : dirtied_) {
+      TRecord* r = cache_.Find(n);
+      if (r == nullptr || !r->Dirty()) continue;
+      if (r->Pins() > 0) {
+        pending.push_back(n);
+        continue;
+      }
+      if (!run_.empty() && run_.back()->Number() + 1 != n) {
+        WriteRun(run_.data(), run_.size());
+        any = true;
+        run_.clear();
+      }
+      run_.push_back(r);
     }
-    Write(SlotOffset(cache_.sorted[first]->Number()), write_buffer_.data(), count * rs);
-    for (std::size_t k = 0; k < count; ++k)
-      cache_.sorted[first + k]->SetDirty(false);
-    written_ = true;
-    ++writes_;
-  });
+    if (!run_.empty()) {
+      WriteRun(run_.data(), run_.size());
+      any = true;
+    }
+  }
+  run_.clear();
+  dirtied_ = std::move(pending);
+  dirtied_overflow_ = false;
+  return any;
 }
 
 void TDataFile::DropRecords() {

@@ -161,6 +161,8 @@ class TDataFile : public TFileHandler {
   void DeleteRecord(std::int32_t n);
   // Writes dirty unpinned records in runs; returns whether anything was written.
   bool FlushRecords();
+  // Called by a record turning dirty: notes its number for the next flush.
+  void BufferDirtied(std::int32_t n);
   // Forgets every unpinned cached record (dirty ones are lost) and the last
   // block read.
   void DropRecords();
@@ -245,6 +247,7 @@ class TDataFile : public TFileHandler {
   bool InBlock(std::int32_t n) const;
   void CopyFromBlock(TRecord* r);
   void FinishRead(TRecord* r);
+  void WriteRun(TRecord* const* run, std::size_t count);
   void SetHeader32(std::size_t off, std::int32_t v);
   std::int32_t Header32(std::size_t off) const;
 
@@ -266,6 +269,13 @@ class TDataFile : public TFileHandler {
   // in disk form at the start of read_buffer_ (block_count_ 0: none).
   std::int32_t block_first_ = 0;
   std::int32_t block_count_ = 0;
+
+  // Numbers of the records dirtied since the last flush (repeats and stale
+  // numbers allowed; every dirty cached record is among them), unless
+  // dirtied_overflow_, when a flush looks at every cached record.
+  std::vector<std::int32_t> dirtied_;
+  bool dirtied_overflow_ = false;
+  std::vector<TRecord*> run_;
 
   bool written_ = false;
   bool table_lock_held_ = false;
