@@ -1,16 +1,18 @@
 // Index benchmark: 1,000,000 distinct random 32-bit keys inserted one record
 // at a time into a table with a primary index on the key, then 100,000
 // random point lookups (index seek + record read) and one full scan in key
-// order; the same workload on SQLite (a table with an index on the column,
-// one autocommit INSERT per row, SELECT ... WHERE k = ?, SELECT ... ORDER BY
-// k). Lookups are timed twice: fetching the row's other column, and from the
+// order; the same again on a table whose key has a secondary index instead;
+// and the same workload on SQLite (a table with an index on the column, one
+// autocommit INSERT per row, SELECT ... WHERE k = ?, SELECT ... ORDER BY k).
+// Lookups are timed twice: fetching the row's other column, and from the
 // index alone (key to record number / rowid); the scan walks the index in key
-// order (key and record number / rowid). Prints the times, the ratios and the
-// file sizes.
+// order (key and record number / rowid). Prints the times, the ratios, the
+// file sizes, the record cache's bound and use, and the peak RSS.
 //
 // Usage: bench_index_bench [ROWS [LOOKUPS [INDEX_BUFFER_BYTES]]]
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
@@ -56,12 +58,22 @@ std::vector<std::int32_t> DistinctKeys(std::size_t n, std::uint32_t seed) {
   return keys;
 }
 
+long PeakRssKb() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+// `secondary`: the key has a (non-unique) secondary index and the table no
+// primary index; otherwise the key is the primary index.
 Figures RunKura(const std::string& dir, const std::vector<std::int32_t>& keys,
-                const std::vector<std::int32_t>& probes, std::int32_t index_buffer) {
+                const std::vector<std::int32_t>& probes, std::int32_t index_buffer,
+                bool secondary) {
   using namespace kura;
   TStorageSettings settings;
   settings.index_buffer_memory = index_buffer;
-  TDataTable table(dir, "bench", settings);
+  const std::string name = secondary ? "bench2" : "bench";
+  TDataTable table(dir, name, settings);
   TFieldDefinition k;
   k.name = "K";
   k.type = kFieldInteger;
@@ -70,10 +82,16 @@ Figures RunKura(const std::string& dir, const std::vector<std::int32_t>& keys,
   v.type = kFieldInteger;
   table.Create({k, v}, TTableOptions{}, TIndexCreateOptions{false});
   auto& index = dynamic_cast<TIndexFile&>(table.Index());
-  TIndexDefinition primary;
-  primary.fields = {1};
-  primary.unique = true;
-  index.AddPrimaryIndex(table.Data(), primary);
+  TIndexDefinition def;
+  def.fields = {1};
+  if (secondary) {
+    def.name = "ByK";
+    index.AddSecondaryIndex(table.Data(), def);
+  } else {
+    def.unique = true;
+    index.AddPrimaryIndex(table.Data(), def);
+  }
+  const int slot = secondary ? index.SlotOf("ByK") : 0;
   table.Flush();
 
   Figures f;
@@ -90,9 +108,10 @@ Figures RunKura(const std::string& dir, const std::vector<std::int32_t>& keys,
   }
   f.insert = Seconds(start);
 
-  TIndexTree tree = index.Tree(data, 0);
+  TIndexTree tree = index.Tree(data, slot);
   std::uint8_t key[5];
   std::uint8_t value[4];
+  const std::int64_t hits = data.Hits(), misses = data.Misses(), reads = data.BlockReads();
   start = Clock::now();
   for (std::int32_t probe : probes) {
     key[0] = 1;
@@ -104,6 +123,13 @@ Figures RunKura(const std::string& dir, const std::vector<std::int32_t>& keys,
     }
   }
   f.lookup = Seconds(start);
+  std::printf(
+      "  kura %s index: record cache %zu of capacity %zu records (bound min(%d bytes / %d, %d));"
+      " lookups: %lld hits, %lld misses, %lld block reads\n",
+      secondary ? "secondary" : "primary", data.CachedCount(), data.CacheCapacity(),
+      settings.record_buffer_memory, data.RecordSize(), settings.record_buffer_count,
+      static_cast<long long>(data.Hits() - hits), static_cast<long long>(data.Misses() - misses),
+      static_cast<long long>(data.BlockReads() - reads));
 
   std::int64_t checksum = 0;
   start = Clock::now();
@@ -124,9 +150,9 @@ Figures RunKura(const std::string& dir, const std::vector<std::int32_t>& keys,
   f.scan = Seconds(start);
   (void)checksum;
   table.Close();
-  f.bytes = std::filesystem::file_size(dir + "/bench.IDX");
-  std::printf("  kura files: .IDX %ju bytes, .DAT %ju bytes\n", f.bytes,
-              std::filesystem::file_size(dir + "/bench.DAT"));
+  f.bytes = std::filesystem::file_size(dir + "/" + name + ".IDX");
+  std::printf("  kura files: .IDX %ju bytes, .DAT %ju bytes; peak RSS so far %ld KiB\n", f.bytes,
+              std::filesystem::file_size(dir + "/" + name + ".DAT"), PeakRssKb());
   return f;
 }
 
@@ -230,15 +256,21 @@ int main(int argc, char** argv) {
 
   std::printf("%zu random int32 keys, %zu point lookups, index buffer %d bytes\n", rows, lookups,
               index_buffer);
-  const Figures kura = RunKura(dir, keys, probes, index_buffer);
+  const Figures kura = RunKura(dir, keys, probes, index_buffer, false);
+  const Figures second = RunKura(dir, keys, probes, index_buffer, true);
   const Figures sqlite = RunSqlite(dir, keys, probes);
+  std::printf("peak RSS %ld KiB\n", PeakRssKb());
   Line("insert one row at a time", kura.insert, sqlite.insert);
+  Line("insert, secondary index", second.insert, sqlite.insert);
+  Line("lookups, secondary index", second.lookup, sqlite.lookup);
   Line("point lookups (row value)", kura.lookup, sqlite.lookup);
   Line("point lookups (index only)", kura.seek, sqlite.seek);
   Line("full ordered scan (index)", kura.scan, sqlite.scan);
-  std::printf("rows found: kura %lld / sqlite %lld; scanned: kura %lld / sqlite %lld\n",
-              static_cast<long long>(kura.found), static_cast<long long>(sqlite.found),
-              static_cast<long long>(kura.scanned), static_cast<long long>(sqlite.scanned));
+  std::printf(
+      "rows found: kura %lld, secondary %lld / sqlite %lld; scanned: kura %lld / sqlite %lld\n",
+      static_cast<long long>(kura.found), static_cast<long long>(second.found),
+      static_cast<long long>(sqlite.found), static_cast<long long>(kura.scanned),
+      static_cast<long long>(sqlite.scanned));
   std::printf(
       "index file %ju bytes; sqlite database (table + index) %ju bytes; ratio %.2f\n", kura.bytes,
       sqlite.bytes,
