@@ -26,7 +26,7 @@ TBlobFile::TBlobFile(std::string table_name, bool in_memory, const TStorageSetti
 
 TBlobFile::~TBlobFile() {
   // Blocks hold raw pointers to this file; drop them before the handle.
-  cache_.sorted.clear();
+  cache_.Clear();
   pending_.reset();
 }
 
@@ -182,10 +182,9 @@ TBlock* TBlobFile::TakeUnusedLru() {
     if (b->Dirty() || b->Pins() > 0) continue;
     if (b->Number() >= read_first_ && b->Number() <= read_last_) continue;
     const std::size_t i = cache_.LowerBound(b->Number());
-    if (i >= cache_.sorted.size() || cache_.sorted[i].get() != b) Raise(kErrBlobBuffersCorrupt);
+    if (i >= cache_.sorted.size() || cache_.sorted[i] != b) Raise(kErrBlobBuffersCorrupt);
     cache_.Unlink(b);
-    stack_.Push(std::move(cache_.sorted[i]));
-    cache_.sorted.erase(cache_.sorted.begin() + static_cast<std::ptrdiff_t>(i));
+    stack_.Push(cache_.Remove(i));
     return b;
   }
   return nullptr;

@@ -118,21 +118,28 @@ class TBufferPin {
 
 template <typename Buffer>
 struct TBufferList {
-  std::vector<std::unique_ptr<Buffer>> sorted;
+  // Owned by the list: a buffer leaves it through Remove, RemoveIf,
+  // DropUnpinned (to the spare stack) or Clear (deleted). Raw pointers keep
+  // inserting in the middle a plain memmove.
+  std::vector<Buffer*> sorted;
   Buffer* head = nullptr;  // most recently used
   Buffer* tail = nullptr;  // least recently used
 
+  TBufferList() = default;
+  TBufferList(const TBufferList&) = delete;
+  TBufferList& operator=(const TBufferList&) = delete;
+  ~TBufferList() { Clear(); }
+
   // The index of the first buffer numbered n or above.
   std::size_t LowerBound(std::int32_t n) const {
-    auto it = std::lower_bound(
-        sorted.begin(), sorted.end(), n,
-        [](const std::unique_ptr<Buffer>& b, std::int32_t v) { return b->Number() < v; });
+    auto it = std::lower_bound(sorted.begin(), sorted.end(), n,
+                               [](const Buffer* b, std::int32_t v) { return b->Number() < v; });
     return static_cast<std::size_t>(it - sorted.begin());
   }
 
   Buffer* Find(std::int32_t n) const {
     const std::size_t i = LowerBound(n);
-    return i < sorted.size() && sorted[i]->Number() == n ? sorted[i].get() : nullptr;
+    return i < sorted.size() && sorted[i]->Number() == n ? sorted[i] : nullptr;
   }
 
   // The buffer numbered n, made the most recently used; null when not cached.
@@ -155,8 +162,33 @@ struct TBufferList {
   bool Insert(std::unique_ptr<Buffer> b) {
     const std::size_t i = LowerBound(b->Number());
     if (i < sorted.size() && sorted[i]->Number() == b->Number()) return false;
-    sorted.insert(sorted.begin() + static_cast<std::ptrdiff_t>(i), std::move(b));
+    sorted.insert(sorted.begin() + static_cast<std::ptrdiff_t>(i), b.get());
+    b.release();
     return true;
+  }
+
+  // Takes sorted[i] out of the list (not off the MRU list).
+  std::unique_ptr<Buffer> Remove(std::size_t i) {
+    std::unique_ptr<Buffer> b(sorted[i]);
+    sorted.erase(sorted.begin() + static_cast<std::ptrdiff_t>(i));
+    return b;
+  }
+
+  // Gives every buffer `drop` accepts back to the spare stack (unlinked from
+  // the MRU list), keeping the order of the others; one pass.
+  template <typename Drop, typename Stack>
+  void RemoveIf(Drop drop, Stack& spare) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+      Buffer* b = sorted[i];
+      if (drop(*b)) {
+        Unlink(b);
+        spare.Push(std::unique_ptr<Buffer>(b));
+      } else {
+        sorted[kept++] = b;
+      }
+    }
+    sorted.resize(kept);
   }
 
   void Unlink(Buffer* b) {
@@ -211,17 +243,13 @@ struct TBufferList {
   // Gives every unpinned buffer back to the spare stack; pinned ones stay.
   template <typename Stack>
   void DropUnpinned(Stack& spare) {
-    auto pinned =
-        std::stable_partition(sorted.begin(), sorted.end(),
-                              [](const std::unique_ptr<Buffer>& b) { return b->Pins() > 0; });
-    for (auto it = pinned; it != sorted.end(); ++it) {
-      Unlink(it->get());
-      spare.Push(std::move(*it));
-    }
-    sorted.erase(pinned, sorted.end());
+    RemoveIf([](const Buffer& b) { return b.Pins() == 0; }, spare);
   }
 
+  // Deletes every buffer.
   void Clear() {
+    for (Buffer* b : sorted)
+      delete b;
     sorted.clear();
     head = tail = nullptr;
   }

@@ -51,7 +51,7 @@ TDataFile::TDataFile(std::string table_name, bool in_memory, const TStorageSetti
 
 TDataFile::~TDataFile() {
   // Buffers hold raw pointers to this file; drop them before the handle.
-  cache_.sorted.clear();
+  cache_.Clear();
 }
 
 // ---- header fields ----
@@ -537,25 +537,14 @@ void TDataFile::MakeRoom(std::size_t needed) {
   for (TRecord* r = cache_.tail; r != nullptr && freed < to_free;) {
     TRecord* prev = r->mru_prev;
     if (!r->Dirty() && r->Pins() == 0) {
-      cache_.Unlink(r);
       r->SetNumber(0);  // marks it for removal below; live numbers are >= 1
       ++freed;
     }
     r = prev;
   }
   if (freed == 0) return;
-  // Compact the sorted list in place, keeping its order.
-  auto& sorted = cache_.sorted;
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < sorted.size(); ++i) {
-    if (sorted[i]->Number() == 0) {
-      stack_.Push(std::move(sorted[i]));
-    } else {
-      if (kept != i) sorted[kept] = std::move(sorted[i]);
-      ++kept;
-    }
-  }
-  sorted.resize(kept);
+  // The marked records leave both lists in one pass.
+  cache_.RemoveIf([](const TRecord& r) { return r.Number() == 0; }, stack_);
 }
 
 // A fresh buffer at the head of the MRU list, not yet in the sorted list.
@@ -628,7 +617,7 @@ void TDataFile::ReadBlock(std::int32_t n, bool backwards) {
   // Cached slots of the block are refreshed unless dirty or pinned.
   for (std::size_t i = cache_.LowerBound(first);
        i < cache_.sorted.size() && InBlock(cache_.sorted[i]->Number()); ++i) {
-    TRecord* cached = cache_.sorted[i].get();
+    TRecord* cached = cache_.sorted[i];
     if (!cached->Dirty() && cached->Pins() == 0) CopyFromBlock(cached);
   }
 }
@@ -762,7 +751,7 @@ bool TDataFile::FlushRecords() {
     any = cache_.ForEachRun(writable, [&](std::size_t first, std::size_t count) {
       run_.clear();
       for (std::size_t k = 0; k < count; ++k)
-        run_.push_back(cache_.sorted[first + k].get());
+        run_.push_back(cache_.sorted[first + k]);
       WriteRun(run_.data(), count);
     });
   } else {
