@@ -421,7 +421,7 @@ TEST_F(DataFileTest, RandomWorkThroughASmallCacheMatchesAModel) {
   std::mt19937 rng(11);
   std::int32_t next_nb = 100000;
   std::int32_t window = 1;
-  for (int step = 0; step < 6000; ++step) {
+  for (int step = 0; step < 2500; ++step) {
     // Windows of 100 slots, each first read forwards from its start: the
     // block read then covers the window, and records leave the cache while
     // their block is still the last one read.
