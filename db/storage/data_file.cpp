@@ -692,10 +692,7 @@ void TDataFile::UndoAllocate(const TInsertMark& mark, TRecordPin& slot,
     slot.Release();
     if (TRecord* r = cache_.Find(n); r != nullptr && r->Pins() == 0) {
       cache_.Unlink(r);
-      const auto it = std::find_if(cache_.sorted.begin(), cache_.sorted.end(),
-                                   [r](const std::unique_ptr<TRecord>& p) { return p.get() == r; });
-      stack_.Push(std::move(*it));
-      cache_.sorted.erase(it);
+      stack_.Push(cache_.Remove(cache_.LowerBound(n)));
     }
   }
   header_ = mark.header;
