@@ -157,8 +157,7 @@ TSharedTable& TDataDirectory::OpenTable(std::string_view name, bool read_only, b
 void TDataDirectory::CheckPassword(TSharedTable& shared) const {
   const TDataFile& data = shared.table_->Data();
   if (!data.Encrypted()) return;
-  if (!session_.KnowsPassword(data.Password()))
-    RaiseTableError(kErrPasswordRequired, shared.name_);
+  if (!session_.KnowsPassword(data.Password())) RaiseTableError(kErrPasswordRequired, shared.name_);
 }
 
 void TDataDirectory::CloseTable(TSharedTable& table, bool discard) {

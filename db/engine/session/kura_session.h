@@ -152,7 +152,7 @@ class TKuraSession {
   TSessionSettings settings_;
   TSessionType session_type_ = TSessionType::kLocal;
   bool built_in_ = false;
-  TKuraSessionList* list_ = nullptr;  // the list this session is entered in
+  TKuraSessionList* list_ = nullptr;                       // the list this session is entered in
   std::vector<TKuraDatabase*> databases_;                  // placed and temporary
   std::vector<std::unique_ptr<TKuraDatabase>> temporary_;  // owned by the session
   std::unique_ptr<TDataSession> engine_;
