@@ -166,18 +166,22 @@ TEST_F(SessionDatabaseTest, PlacedDatabasesShareDirectoriesAndTablesUntilTheLast
 }
 
 TEST_F(SessionDatabaseTest, MemoryDatabaseAndEncryptedTables) {
-  MakeTable("", "mem", true);
+  // Memory tables live as long as the process: one name per run of the test.
+  static int run = 0;
+  const std::string mem = "mem" + std::to_string(++run);
+  MakeTable("", mem, true);
   MakeTable("kifu", "secret", false, "pw");
   TKuraDatabase& memory = session_.OpenDatabase("memory");
   ASSERT_TRUE(memory.DataDirectory().IsMemory());
-  TSharedTable& m = memory.DataDirectory().OpenTable("MEM", false, false);
+  TSharedTable& m =
+      memory.DataDirectory().OpenTable(" MEM" + std::to_string(run) + " ", false, false);
   EXPECT_TRUE(m.InMemory());
   testing::Append(m.Table(), 7);
   memory.DataDirectory().CloseTable(m);
   EXPECT_EQ(CodeOf([&] { memory.DataDirectory().OpenTable("kifulist", false, false); }),
             kErrTableMissing);
   // A memory table keeps its rows after its last close.
-  EXPECT_EQ(testing::Values(memory.DataDirectory().OpenTable("mem", false, false).Table()),
+  EXPECT_EQ(testing::Values(memory.DataDirectory().OpenTable(mem, false, false).Table()),
             std::vector<std::int32_t>{7});
 
   TDataDirectory& kifu = session_.OpenDatabase("kifu").DataDirectory();
