@@ -4,7 +4,6 @@
 
 #include <array>
 #include <random>
-#include <thread>
 
 #include "tests/engine/session_test_support.h"
 
@@ -151,38 +150,6 @@ TEST_F(SessionTransactionTest, ProcessKilledInsideATransactionLeavesOnlyCommitte
   EXPECT_EQ(Values(a.Table()), (std::vector<std::int32_t>{1, 2}));
   EXPECT_EQ(Values(b.Table()), (std::vector<std::int32_t>{2}));
   ASSERT_TRUE(parent.Dir().StartTransaction());  // the dead child's table locks are gone
-  Append(b.Table(), 3);
-  parent.Dir().Commit(false);
-  EXPECT_EQ(Values(b.Table()), (std::vector<std::int32_t>{2, 3}));
-}
-
-// Sessions on their own threads share the table files of one process: each
-// commits its transactions through its own shared tables, and no row is lost.
-TEST_F(SessionTransactionTest, SessionsOnTwoThreadsCommitToTheSameTables) {
-  auto work = [this](int id) {
-    TClient c("thread" + std::to_string(id), dir_.path());
-    TSharedTable& a = c.Dir().OpenTable("ta", false, false);
-    TSharedTable& b = c.Dir().OpenTable("tb", false, false);
-    for (int i = 0; i < 20; ++i) {
-      c.Dir().StartTransaction();
-      Append(a.Table(), id * 1000 + i);
-      Append(b.Table(), id * 1000 + i);
-      if (i % 4 == 3)
-        c.Dir().Rollback();
-      else
-        c.Dir().Commit(false);
-    }
-  };
-  std::thread first(work, 1), second(work, 2);
-  first.join();
-  second.join();
-  std::vector<std::int32_t> expected;
-  for (int id : {1, 2})
-    for (int i = 0; i < 20; ++i)
-      if (i % 4 != 3) expected.push_back(id * 1000 + i);
-  TClient check("check", dir_.path());
-  for (const std::string& t : kTables)
-    EXPECT_EQ(check.Read(t), expected) << t;
 }
 
 }  // namespace
