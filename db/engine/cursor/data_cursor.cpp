@@ -1,0 +1,906 @@
+#include "db/engine/cursor/data_cursor.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "db/engine/expression/expression.h"
+#include "db/engine/expression/filter_expression.h"
+#include "db/engine/expression/record_selection.h"
+#include "db/storage/engine_error.h"
+#include "db/storage/field_types.h"
+#include "db/storage/index_file.h"
+
+namespace kura {
+
+class TDataCursor::TFilter {
+ public:
+  std::unique_ptr<TFilterExpression> expression;  // or
+  TFilterCallback callback;
+  bool active = true;
+  TRecordsBitmap bitmap;  // records passing the filter (while active)
+};
+
+// Holds the begin/end pair of one operation.
+class TDataCursor::TScope {
+ public:
+  TScope(TDataCursor& c, bool write) : c_(c), write_(write) {
+    if (write_)
+      c_.BeginWrite();
+    else
+      c_.BeginRead();
+  }
+  ~TScope() {
+    try {
+      if (write_)
+        c_.EndWrite();
+      else
+        c_.EndRead();
+    } catch (...) {
+      // Releasing a lock held cannot meaningfully fail; the OS drops it
+      // with the descriptor at the latest.
+    }
+  }
+  TScope(const TScope&) = delete;
+  TScope& operator=(const TScope&) = delete;
+
+ private:
+  TDataCursor& c_;
+  bool write_;
+};
+
+TDataCursor::TDataCursor(TDataTable& table, TCursorSettings settings)
+    : table_(table), settings_(settings) {}
+
+TDataCursor::~TDataCursor() {
+  try {
+    Close();
+  } catch (...) {
+  }
+}
+
+void TDataCursor::Raise(std::uint16_t code) const {
+  RaiseTableError(code, table_.Name());
+}
+
+namespace {
+// An error naming a field or index besides the table.
+[[noreturn]] void RaiseNamed(std::uint16_t code, const std::string& table, std::string field,
+                             std::string index) {
+  TErrorContext context;
+  context.table_name = table;
+  context.field_name = std::move(field);
+  context.index_name = std::move(index);
+  RaiseEngineError(code, context);
+}
+}  // namespace
+
+void TDataCursor::RequireOpen() const {
+  if (!open_ || !table_.IsOpen()) Raise(kErrInvalidHandle);
+}
+
+TIndexFile& TDataCursor::Indexes() const {
+  auto* x = dynamic_cast<TIndexFile*>(&table_.Index());
+  if (!x) Raise(kErrInvalidHandle);
+  return *x;
+}
+
+TIndexTree TDataCursor::Tree() const {
+  return Indexes().Tree(table_.Data(), Slot());
+}
+
+TDataCursor::TCounters TDataCursor::ReadCounters() const {
+  TCounters c;
+  c.index = Indexes().ChangeCounter();
+  c.data = table_.Data().ChangeCounter();
+  if (const TBlobFile* b = const_cast<TDataTable&>(table_).Blobs()) c.blob = b->ChangeCounter();
+  return c;
+}
+
+// ---- open and close ----
+
+void TDataCursor::Open(bool natural_order) {
+  if (open_) Close();
+  if (!table_.IsOpen()) Raise(kErrInvalidHandle);
+  open_ = true;
+  try {
+    active_ = natural_order || !Indexes().SlotInUse(0) ? kNaturalOrder : 0;
+    record_.assign(static_cast<std::size_t>(RecordSize()), 0);
+    TScope scope(*this, false);
+    Rebuild();
+    First();
+  } catch (...) {
+    open_ = false;
+    throw;
+  }
+}
+
+void TDataCursor::Close() {
+  if (!open_) return;
+  try {
+    ReleaseLock();
+  } catch (...) {
+    filters_.clear();
+    open_ = false;
+    throw;
+  }
+  filters_.clear();
+  open_ = false;
+}
+
+int TDataCursor::FieldCount() const {
+  return table_.Data().FieldCount();
+}
+
+int TDataCursor::RecordSize() const {
+  return table_.Data().RecordSize();
+}
+
+int TDataCursor::BookmarkSize() const {
+  if (natural()) return 4;
+  return Indexes().Layout(table_.Data(), Slot()).KeySize();
+}
+
+const TFieldDescriptor& TDataCursor::FieldDescriptor(int number) const {
+  const TFieldDescriptor* f = table_.Data().FieldByNumber(number);
+  if (!f) RaiseNamed(kErrInvalidField, table_.Name(), std::to_string(number), "");
+  return *f;
+}
+
+// ---- re-synchronisation ----
+
+void TDataCursor::BeginRead() {
+  RequireOpen();
+  table_.ReadLock();
+  try {
+    Synchronise();
+  } catch (...) {
+    table_.ReleaseReadLock();
+    throw;
+  }
+}
+
+void TDataCursor::EndRead() {
+  table_.ReleaseReadLock();
+}
+
+void TDataCursor::BeginWrite() {
+  RequireOpen();
+  table_.WriteLock();
+  try {
+    Synchronise();
+  } catch (...) {
+    table_.ReleaseWriteLock();
+    throw;
+  }
+}
+
+void TDataCursor::EndWrite() {
+  table_.ReleaseWriteLock();
+}
+
+void TDataCursor::Synchronise() {
+  if (ReadCounters() == seen_) return;
+  Rebuild();
+  Reposition();
+}
+
+void TDataCursor::Rebuild() {
+  TTableRecordSource source(table_);
+  SelectLiveRecords(source, all_);
+  in_range_.CopyFrom(all_);
+  if (range_active_ && !natural()) {
+    in_range_.ClearAll();
+    TIndexTree tree = Tree();
+    TIndexEntry e;
+    for (bool ok = tree.Seek(range_start_.data(), static_cast<int>(range_start_.size()), e);
+         ok && BelowRangeEnd(e.key); ok = tree.Next(e))
+      in_range_.Set(e.record);
+  }
+  for (auto& f : filters_) {
+    if (!f->active) continue;
+    f->bitmap.CopyFrom(all_);
+    if (f->expression) {
+      f->expression->Select(source, f->bitmap);
+    } else {
+      for (std::int32_t n = all_.FindNext(0); n != 0; n = all_.FindNext(n)) {
+        TRecordPin r = table_.Data().GetRecord(n);
+        if (!f->callback(r->Data())) f->bitmap.Clear(n);
+      }
+    }
+  }
+  RecomputeVisible();
+  seen_ = ReadCounters();
+}
+
+void TDataCursor::RecomputeVisible() {
+  visible_.CopyFrom(in_range_);
+  filtered_ = false;
+  for (auto& f : filters_) {
+    if (!f->active) continue;
+    visible_.And(f->bitmap);
+    filtered_ = true;
+  }
+}
+
+void TDataCursor::SetEmpty() {
+  bof_ = eof_ = true;
+  recno_ = 0;
+  entry_ = {};
+}
+
+bool TDataCursor::ReadRecord(std::int32_t n, std::vector<std::uint8_t>* out) {
+  TDataFile& data = table_.Data();
+  if (n <= 0 || n >= data.NextRecordNumber()) return false;
+  TRecordPin r = data.GetRecord(n);
+  if (r->Deleted()) return false;
+  out->assign(r->Data(), r->Data() + data.RecordSize());
+  return true;
+}
+
+void TDataCursor::ReadCurrent() {
+  if (!ReadRecord(recno_, &record_)) Raise(kErrRecordChanged);
+}
+
+// Back to the bookmark after the table changed: the same entry when it is
+// still visible (its copy is kept, so that an edit of it notices the
+// change), else the next visible entry after its place, else the last.
+void TDataCursor::Reposition() {
+  if (visible_.Count() == 0) {
+    SetEmpty();
+    return;
+  }
+  if (bof_ || eof_) {
+    if (bof_ && eof_) eof_ = false;  // was empty: now before the first
+    return;
+  }
+  if (natural()) {
+    if (visible_.Test(recno_)) return;
+    StandNear({}, recno_);
+    return;
+  }
+  TIndexEntry e;
+  TIndexTree tree = Tree();
+  if (tree.Seek(entry_.key.data(), static_cast<int>(entry_.key.size()), e) && e.key == entry_.key &&
+      e.record == entry_.record && EntryVisible(e)) {
+    entry_ = e;
+    return;
+  }
+  StandNear(entry_.key, recno_);
+}
+
+// Stands on the first visible entry at or after (key, recno), else on the
+// last visible one before it; empty when there is none.
+void TDataCursor::StandNear(const std::vector<std::uint8_t>& key, std::int32_t recno) {
+  bof_ = eof_ = false;
+  if (natural()) {
+    std::int32_t n = visible_.FindNext(recno - 1);
+    if (n == 0) n = visible_.FindNext(recno, 1, false);
+    if (n == 0) return SetEmpty();
+    recno_ = n;
+  } else {
+    TIndexEntry e;
+    if (!SeekVisible(&key, true, e) && !LastVisible(e)) return SetEmpty();
+    entry_ = e;
+    recno_ = e.record;
+  }
+  ReadCurrent();
+}
+
+// ---- index walking ----
+
+bool TDataCursor::BelowRangeEnd(const std::vector<std::uint8_t>& key) const {
+  if (!range_active_) return true;
+  const KeyComparator cmp(Indexes().Layout(table_.Data(), Slot()));
+  return cmp.Compare(key.data(), range_end_.data(), static_cast<int>(range_end_.size())) <= 0;
+}
+
+bool TDataCursor::KeyInRange(const std::vector<std::uint8_t>& key) const {
+  if (!range_active_) return true;
+  const KeyComparator cmp(Indexes().Layout(table_.Data(), Slot()));
+  return cmp.Compare(key.data(), range_start_.data(), static_cast<int>(range_start_.size())) >= 0 &&
+         cmp.Compare(key.data(), range_end_.data(), static_cast<int>(range_end_.size())) <= 0;
+}
+
+bool TDataCursor::EntryVisible(const TIndexEntry& e) const {
+  if (filtered_) return visible_.Test(e.record) && KeyInRange(e.key);
+  return KeyInRange(e.key);
+}
+
+// The first visible entry at or after `key` (forward; null: from the start
+// of the range), or the last one before it (backward).
+bool TDataCursor::SeekVisible(const std::vector<std::uint8_t>* key, bool forward,
+                              TIndexEntry& out) {
+  TIndexTree tree = Tree();
+  const std::vector<std::uint8_t>* from = key ? key : (range_active_ ? &range_start_ : nullptr);
+  bool ok = from ? tree.Seek(from->data(), static_cast<int>(from->size()), out) : tree.First(out);
+  if (range_active_ && ok && from == key && key) {
+    // Below the range start: begin at the start instead.
+    const KeyComparator cmp(Indexes().Layout(table_.Data(), Slot()));
+    if (cmp.Compare(out.key.data(), range_start_.data(), static_cast<int>(range_start_.size())) < 0)
+      ok = tree.Seek(range_start_.data(), static_cast<int>(range_start_.size()), out);
+  }
+  if (!forward) {
+    if (!ok) return LastVisible(out);
+    return StepVisible(out, false);
+  }
+  while (ok) {
+    if (!BelowRangeEnd(out.key)) return false;
+    if (EntryVisible(out)) return true;
+    ok = tree.Next(out);
+  }
+  return false;
+}
+
+// From a visible or invisible entry to the next visible one in a direction.
+bool TDataCursor::StepVisible(TIndexEntry& e, bool forward) {
+  TIndexTree tree = Tree();
+  TIndexEntry probe = e;
+  while (forward ? tree.Next(probe) : tree.Prior(probe)) {
+    if (forward && !BelowRangeEnd(probe.key)) return false;
+    if (!forward && range_active_ && !KeyInRange(probe.key) && BelowRangeEnd(probe.key))
+      return false;  // below the range start
+    if (EntryVisible(probe)) {
+      e = probe;
+      return true;
+    }
+  }
+  return false;
+}
+
+// The last visible entry: the last key of the range (or index), walked back.
+bool TDataCursor::LastVisible(TIndexEntry& out) {
+  TIndexTree tree = Tree();
+  TIndexEntry e;
+  bool ok;
+  if (range_active_) {
+    ok = tree.Seek(range_end_.data(), static_cast<int>(range_end_.size()), e);
+    // Keys equal to the end over its length are inside: walk past them.
+    while (ok && BelowRangeEnd(e.key)) {
+      TIndexEntry next = e;
+      if (!tree.Next(next)) {
+        break;
+      }
+      e = next;
+    }
+    if (!ok) {
+      const std::int64_t count = tree.Count();
+      ok = count > 0 && tree.AtOrdinal(count - 1, e);
+    }
+  } else {
+    const std::int64_t count = tree.Count();
+    ok = count > 0 && tree.AtOrdinal(count - 1, e);
+  }
+  if (!ok) return false;
+  if (EntryVisible(e)) {
+    out = e;
+    return true;
+  }
+  if (!StepVisible(e, false)) return false;
+  out = e;
+  return true;
+}
+
+// ---- order, range, filters ----
+
+int TDataCursor::IndexCount() const {
+  return Indexes().SecondaryCount() + 1;
+}
+
+int TDataCursor::IndexNumber(std::string_view name) const {
+  const int slot = Indexes().SlotOf(name);
+  return slot >= 1 && slot < kSysDeletedSlot ? slot : -1;
+}
+
+void TDataCursor::SetActiveIndex(int index) {
+  RequireOpen();
+  TIndexFile& x = Indexes();
+  const bool valid = index == kNaturalOrder || index == 0 ||
+                     (index >= 1 && index < kSysDeletedSlot && x.SlotInUse(index));
+  if (!valid) RaiseNamed(kErrInvalidIndexName, table_.Name(), "", std::to_string(index));
+  TScope scope(*this, false);
+  const bool was_on = on_record();
+  const std::int32_t n = recno_;
+  active_ = index == 0 && !x.SlotInUse(0) ? kNaturalOrder : index;
+  range_active_ = false;
+  range_start_.clear();
+  range_end_.clear();
+  in_range_.CopyFrom(all_);
+  RecomputeVisible();
+  if (!was_on || !visible_.Test(n)) {
+    if (visible_.Count() == 0) {
+      SetEmpty();
+    } else {
+      bof_ = true;
+      eof_ = false;
+    }
+    return;
+  }
+  std::vector<std::uint8_t> rec;
+  if (!ReadRecord(n, &rec)) return First();
+  if (natural()) {
+    recno_ = n;
+  } else {
+    const std::vector<std::uint8_t> key = x.KeyOf(table_.Data(), Slot(), rec.data());
+    StandNear(key, n);
+  }
+}
+
+std::vector<std::uint8_t> TDataCursor::KeyOf(const std::uint8_t* record) {
+  RequireOpen();
+  if (natural()) Raise(kErrIndexNameMissing);
+  return Indexes().KeyOf(table_.Data(), Slot(), record);
+}
+
+void TDataCursor::SetRange(std::vector<std::uint8_t> start, std::vector<std::uint8_t> end) {
+  RequireOpen();
+  if (natural()) Raise(kErrIndexNameMissing);
+  const int size = BookmarkSize();
+  if (start.size() > static_cast<std::size_t>(size) || end.size() > static_cast<std::size_t>(size))
+    RaiseNamed(kErrKeySize, table_.Name(), "", Indexes().Definition(Slot()).name);
+  TScope scope(*this, false);
+  range_active_ = true;
+  range_start_ = std::move(start);
+  range_end_ = std::move(end);
+  Rebuild();
+  First();
+}
+
+void TDataCursor::CancelRange() {
+  RequireOpen();
+  TScope scope(*this, false);
+  range_active_ = false;
+  range_start_.clear();
+  range_end_.clear();
+  Rebuild();
+  First();
+}
+
+TDataCursor::TFilter* TDataCursor::AddFilter(std::string_view text, bool active) {
+  RequireOpen();
+  if (filters_.size() >= kMaxFilters) Raise(kErrTooManyFilters);
+  auto f = std::make_unique<TFilter>();
+  f->expression = std::make_unique<TFilterExpression>(
+      text, table_.Data(), table_.Name(),
+      [this](const std::string& t) { return TTableRecordSource(table_).LastAutoInc(t); });
+  f->active = false;
+  filters_.push_back(std::move(f));
+  TFilter* handle = filters_.back().get();
+  if (active) ActivateFilter(handle);
+  return handle;
+}
+
+TDataCursor::TFilter* TDataCursor::AddFilter(TFilterCallback callback, bool active) {
+  RequireOpen();
+  if (filters_.size() >= kMaxFilters) Raise(kErrTooManyFilters);
+  if (!callback) Raise(kErrFilterHandle);
+  auto f = std::make_unique<TFilter>();
+  f->callback = std::move(callback);
+  f->active = false;
+  filters_.push_back(std::move(f));
+  TFilter* handle = filters_.back().get();
+  if (active) ActivateFilter(handle);
+  return handle;
+}
+
+void TDataCursor::ActivateFilter(TFilter* filter) {
+  RequireOpen();
+  if (filter && std::none_of(filters_.begin(), filters_.end(),
+                             [&](const auto& f) { return f.get() == filter; }))
+    Raise(kErrFilterHandle);
+  TScope scope(*this, false);
+  for (auto& f : filters_)
+    if (!filter || f.get() == filter) f->active = true;
+  Rebuild();
+  First();
+}
+
+void TDataCursor::DeactivateFilter(TFilter* filter) {
+  RequireOpen();
+  if (filter && std::none_of(filters_.begin(), filters_.end(),
+                             [&](const auto& f) { return f.get() == filter; }))
+    Raise(kErrFilterHandle);
+  TScope scope(*this, false);
+  for (auto& f : filters_)
+    if (!filter || f.get() == filter) f->active = false;
+  RecomputeVisible();
+  First();
+}
+
+void TDataCursor::RemoveFilter(TFilter* filter) {
+  RequireOpen();
+  auto it = std::find_if(filters_.begin(), filters_.end(),
+                         [&](const auto& f) { return f.get() == filter; });
+  if (it == filters_.end()) Raise(kErrFilterHandle);
+  TScope scope(*this, false);
+  filters_.erase(it);
+  RecomputeVisible();
+  First();
+}
+
+// ---- navigation ----
+
+void TDataCursor::First() {
+  RequireOpen();
+  if (visible_.Count() == 0) return SetEmpty();
+  bof_ = true;
+  eof_ = false;
+  recno_ = 0;
+}
+
+void TDataCursor::Last() {
+  RequireOpen();
+  if (visible_.Count() == 0) return SetEmpty();
+  bof_ = false;
+  eof_ = true;
+  recno_ = 0;
+}
+
+int TDataCursor::Move(bool forward, std::uint8_t* buffer) {
+  TScope scope(*this, false);
+  const int end_code = forward ? kErrEndOfTable : kErrBeginningOfTable;
+  if (bof_ && eof_) return end_code;
+  if (forward ? eof_ : bof_) return end_code;
+  const bool from_edge = forward ? bof_ : eof_;
+  std::int32_t n = 0;
+  TIndexEntry e;
+  bool found;
+  if (natural()) {
+    const std::int32_t from = from_edge ? (forward ? 0 : visible_.Size() + 1) : recno_;
+    n = visible_.FindNext(from, 1, forward);
+    found = n != 0;
+  } else if (from_edge) {
+    found = forward ? SeekVisible(nullptr, true, e) : LastVisible(e);
+    n = e.record;
+  } else {
+    e = entry_;
+    found = StepVisible(e, forward);
+    n = e.record;
+  }
+  if (!found) {
+    bof_ = !forward;
+    eof_ = forward;
+    recno_ = 0;
+    return end_code;
+  }
+  bof_ = eof_ = false;
+  recno_ = n;
+  if (!natural()) entry_ = e;
+  ReadCurrent();
+  if (buffer) std::memcpy(buffer, record_.data(), record_.size());
+  return kOk;
+}
+
+int TDataCursor::Next(std::uint8_t* buffer) {
+  RequireOpen();
+  return Move(true, buffer);
+}
+
+int TDataCursor::Prior(std::uint8_t* buffer) {
+  RequireOpen();
+  return Move(false, buffer);
+}
+
+int TDataCursor::Current(std::uint8_t* buffer, bool lock) {
+  RequireOpen();
+  std::int32_t n = 0;
+  std::vector<std::uint8_t> copy;
+  {
+    const std::int32_t before = recno_;
+    copy = record_;
+    TScope scope(*this, false);
+    if (bof_ && eof_) return kErrNoCurrentRecord;
+    if (bof_) return kErrBeginningOfTable;
+    if (eof_) return kErrEndOfTable;
+    if (!lock) {
+      ReadCurrent();
+      if (buffer) std::memcpy(buffer, record_.data(), record_.size());
+      return kOk;
+    }
+    // The record was gone: the cursor now stands on its neighbour.
+    if (recno_ != before) Raise(kErrRecordChanged);
+    n = recno_;
+  }
+  if (edit_recno_ != 0 && edit_recno_ != n) CancelEdit();
+  const bool pessimistic = settings_.lock_protocol == TLockProtocol::kPessimistic;
+  if (pessimistic && locked_ != n) LockForEdit(n);
+  try {
+    TScope scope(*this, false);
+    std::vector<std::uint8_t> disk;
+    if (!ReadRecord(n, &disk) || disk != copy) Raise(kErrRecordChanged);
+    record_ = disk;
+    edit_recno_ = n;
+    edit_copy_ = disk;
+    if (buffer) std::memcpy(buffer, disk.data(), disk.size());
+  } catch (...) {
+    ReleaseLock();
+    edit_recno_ = 0;
+    throw;
+  }
+  return kOk;
+}
+
+std::int32_t TDataCursor::RecordCount() {
+  RequireOpen();
+  TScope scope(*this, false);
+  if (filtered_ || range_active_) return visible_.Count();
+  return all_.Count();
+}
+
+std::int32_t TDataCursor::RecordNumber() {
+  RequireOpen();
+  TScope scope(*this, false);
+  if (!on_record()) return 0;
+  if (natural()) return visible_.CountBelow(recno_) + 1;
+  if (!filtered_) {
+    TIndexEntry first;
+    if (!SeekVisible(nullptr, true, first)) return 0;
+    return static_cast<std::int32_t>(entry_.ordinal - first.ordinal + 1);
+  }
+  // Filtered index order: count the visible entries in front.
+  TIndexEntry e;
+  std::int32_t number = 1;
+  for (bool ok = SeekVisible(nullptr, true, e);
+       ok && !(e.record == entry_.record && e.key == entry_.key); ok = StepVisible(e, true))
+    ++number;
+  return number;
+}
+
+std::vector<std::uint8_t> TDataCursor::Bookmark() const {
+  RequireOpen();
+  if (!on_record()) return {};
+  if (natural()) {
+    std::vector<std::uint8_t> b(4);
+    EncodeFixed32(b.data(), static_cast<std::uint32_t>(recno_));
+    return b;
+  }
+  return entry_.key;
+}
+
+bool TDataCursor::GotoBookmark(const std::vector<std::uint8_t>& bookmark, bool nearest) {
+  RequireOpen();
+  if (bookmark.size() != static_cast<std::size_t>(BookmarkSize())) Raise(kErrInvalidHandle);
+  TScope scope(*this, false);
+  if (natural()) {
+    const auto n = static_cast<std::int32_t>(DecodeFixed32(bookmark.data()));
+    if (visible_.Test(n)) {
+      bof_ = eof_ = false;
+      recno_ = n;
+      ReadCurrent();
+      return true;
+    }
+    if (nearest) StandNear({}, n);
+    return false;
+  }
+  TIndexEntry e;
+  if (SeekVisible(&bookmark, true, e) && e.key == bookmark) {
+    bof_ = eof_ = false;
+    entry_ = e;
+    recno_ = e.record;
+    ReadCurrent();
+    return true;
+  }
+  if (nearest) StandNear(bookmark, 0);
+  return false;
+}
+
+int TDataCursor::CompareBookmarks(const std::vector<std::uint8_t>& a,
+                                  const std::vector<std::uint8_t>& b) {
+  RequireOpen();
+  if (a.size() != b.size() || a.size() != static_cast<std::size_t>(BookmarkSize()))
+    Raise(kErrInvalidHandle);
+  if (natural()) {
+    const auto x = DecodeFixed32(a.data()), y = DecodeFixed32(b.data());
+    return x < y ? -1 : x > y ? 1 : 0;
+  }
+  const KeyComparator cmp(Indexes().Layout(table_.Data(), Slot()));
+  return cmp.Compare(a.data(), b.data(), static_cast<int>(a.size()));
+}
+
+void TDataCursor::Refresh() {
+  RequireOpen();
+  TScope scope(*this, false);
+  Rebuild();
+  Reposition();
+  if (on_record() && !ReadRecord(recno_, &record_)) StandNear(entry_.key, recno_);
+}
+
+// ---- fields ----
+
+bool TDataCursor::GetField(int number, const std::uint8_t* record, std::uint8_t* out) const {
+  const TFieldDescriptor& f = FieldDescriptor(number);
+  const std::size_t size = f.Type() == kFieldBlob ? 4 : f.StorageSize();
+  std::memset(out, 0, size);
+  return !table_.Data().GetField(record, f, out);
+}
+
+void TDataCursor::SetField(int number, std::uint8_t* record,
+                           std::optional<std::span<const std::uint8_t>> value, bool force) {
+  const TFieldDescriptor& f = FieldDescriptor(number);
+  if (f.Computed() && !force) return;
+  if (!value) {
+    if (!f.IsAutoInc()) table_.Data().PutNull(record, f, force);
+    return;
+  }
+  table_.Data().PutField(record, f, *value, force);
+}
+
+void TDataCursor::SetFieldText(int number, std::uint8_t* record, std::string_view text,
+                               bool force) {
+  const TFieldDescriptor& f = FieldDescriptor(number);
+  if (f.Computed() && !force) return;
+  table_.Data().PutString(record, f, text, force);
+}
+
+void TDataCursor::InitRecord(std::uint8_t* record) const {
+  TDataFile& data = table_.Data();
+  std::memset(record, 0, static_cast<std::size_t>(data.RecordSize()));
+  for (int pos = 1; pos <= data.FieldCount(); ++pos) {
+    const TFieldDescriptor& f = data.Field(pos);
+    const std::string text = f.Default();
+    if (text.empty() || !f.HasSlot()) continue;
+    if (f.Type() == kFieldString) {
+      data.PutString(record, f, text);
+      continue;
+    }
+    std::string error;
+    // CURRENT_DATE and the like are no constant text: left NULL here.
+    if (auto bytes = ParseValueText(f.Shape(), text, &error)) data.PutField(record, f, *bytes);
+  }
+}
+
+// ---- changes ----
+
+void TDataCursor::Validate(const std::uint8_t* record) const {
+  const TDataFile& data = table_.Data();
+  const TExpressionContext context{kErrFilter, table_.Name(), "validity check"};
+  TExpressionEvaluator evaluator(context, &data, data.LocaleId());
+  std::vector<std::uint8_t> value;
+  for (int pos = 1; pos <= data.FieldCount(); ++pos) {
+    const TFieldDescriptor& f = data.Field(pos);
+    if (!f.HasSlot()) continue;
+    auto fail = [&](std::uint16_t code) { RaiseNamed(code, table_.Name(), f.Name(), ""); };
+    value.assign(f.Type() == kFieldBlob ? 4 : f.StorageSize(), 0);
+    const bool present = data.GetField(record, f, value.data());
+    if (!present) {
+      if (f.Required()) fail(kErrValueRequired);
+      continue;
+    }
+    if (f.Type() == kFieldBlob) continue;
+    const std::string min = f.Minimum(), max = f.Maximum();
+    if (min.empty() && max.empty()) continue;
+    const TExpValue v = DecodeFieldValue(f.Shape(), value.data());
+    auto bound = [&](const std::string& text, TExpValue* out) {
+      if (text.empty()) return false;
+      std::string error;
+      auto bytes = ParseValueText(f.Shape(), text, &error);
+      if (!bytes) return false;  // CURRENT_DATE and the like
+      // Strings come back as their characters: terminated and padded to
+      // the field's size for decoding.
+      if (f.Type() == kFieldString)
+        bytes->resize(std::max<std::size_t>(bytes->size() + 1, f.StorageSize()), 0);
+      *out = DecodeFieldValue(f.Shape(), bytes->data());
+      return !out->null;
+    };
+    TExpValue b;
+    if (bound(min, &b) && evaluator.Compare(v, b) < 0) fail(kErrBelowMinimum);
+    if (bound(max, &b) && evaluator.Compare(v, b) > 0) fail(kErrAboveMaximum);
+  }
+}
+
+void TDataCursor::LockForEdit(std::int32_t n) {
+  // Locking a record takes (and keeps) a read lock of its own unless the
+  // session uses strict change detection; the cursor holds no table lock
+  // between operations, so that one is given back here.
+  const bool had_read = table_.ReadLocked();
+  table_.LockRecord(n);
+  if (!had_read && table_.ReadLocked()) table_.ReleaseReadLock();
+  locked_ = n;
+}
+
+void TDataCursor::ReleaseLock() {
+  if (locked_ == 0) return;
+  const std::int32_t n = locked_;
+  locked_ = 0;
+  if (table_.IsOpen() && table_.LockedRecords().Test(n)) table_.UnlockRecord(n);
+}
+
+void TDataCursor::CancelEdit() {
+  edit_recno_ = 0;
+  edit_copy_.clear();
+  ReleaseLock();
+}
+
+bool TDataCursor::FilterTrue(const TFilter& f, const std::uint8_t* record) const {
+  return f.expression ? f.expression->Matches(record) : f.callback(record);
+}
+
+// After this cursor wrote record n (or deleted it): its bits follow the
+// record, and the counters are adopted (the write lock kept everyone else
+// out since the last check).
+void TDataCursor::RetestRecord(std::int32_t n) {
+  std::vector<std::uint8_t> rec;
+  const bool live = ReadRecord(n, &rec);
+  if (all_.Size() < n) {
+    for (TRecordsBitmap* b : {&all_, &in_range_})
+      b->SetSize(n);
+  }
+  auto put = [&](TRecordsBitmap& b, bool on) {
+    if (on)
+      b.Set(n);
+    else
+      b.Clear(n);
+  };
+  put(all_, live);
+  put(in_range_, live && (natural() || !range_active_ ||
+                          KeyInRange(Indexes().KeyOf(table_.Data(), Slot(), rec.data()))));
+  for (auto& f : filters_)
+    if (f->active) put(f->bitmap, live && FilterTrue(*f, rec.data()));
+  RecomputeVisible();
+  seen_ = ReadCounters();
+}
+
+void TDataCursor::Insert(const std::uint8_t* record) {
+  RequireOpen();
+  Validate(record);
+  TScope scope(*this, true);
+  const std::int32_t n = table_.InsertRecord(record);
+  RetestRecord(n);
+  std::vector<std::uint8_t> rec;
+  ReadRecord(n, &rec);
+  if (natural())
+    StandNear({}, n);
+  else
+    StandNear(Indexes().KeyOf(table_.Data(), Slot(), rec.data()), n);
+}
+
+void TDataCursor::Modify(const std::uint8_t* record) {
+  RequireOpen();
+  const bool pending = edit_recno_ != 0;
+  if (!pending && !on_record()) Raise(kErrNoCurrentRecord);
+  const std::int32_t n = pending ? edit_recno_ : recno_;
+  const std::vector<std::uint8_t> copy = pending ? edit_copy_ : record_;
+  try {
+    Validate(record);
+    if (locked_ != n) LockForEdit(n);
+    TScope scope(*this, true);
+    std::vector<std::uint8_t> disk;
+    if (!ReadRecord(n, &disk) || disk != copy) Raise(kErrRecordChanged);
+    table_.UpdateRecord(n, record);
+    RetestRecord(n);
+    ReadRecord(n, &disk);
+    if (natural())
+      StandNear({}, n);
+    else
+      StandNear(Indexes().KeyOf(table_.Data(), Slot(), disk.data()), n);
+  } catch (...) {
+    CancelEdit();
+    throw;
+  }
+  CancelEdit();
+}
+
+void TDataCursor::Delete() {
+  RequireOpen();
+  const bool pending = edit_recno_ != 0;
+  if (!pending && !on_record()) Raise(kErrNoCurrentRecord);
+  const std::int32_t n = pending ? edit_recno_ : recno_;
+  const std::vector<std::uint8_t> copy = pending ? edit_copy_ : record_;
+  try {
+    if (locked_ != n) LockForEdit(n);
+    TScope scope(*this, true);
+    std::vector<std::uint8_t> disk;
+    if (!ReadRecord(n, &disk) || disk != copy) Raise(kErrRecordChanged);
+    const std::vector<std::uint8_t> key = natural()
+                                              ? std::vector<std::uint8_t>{}
+                                              : Indexes().KeyOf(table_.Data(), Slot(), disk.data());
+    table_.DeleteRecord(n);
+    RetestRecord(n);
+    StandNear(key, n);
+  } catch (...) {
+    CancelEdit();
+    throw;
+  }
+  CancelEdit();
+}
+
+}  // namespace kura

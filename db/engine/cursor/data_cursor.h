@@ -1,0 +1,230 @@
+// TDataCursor: one user's view of one open table: a position in a chosen
+// order (an index, or natural order by physical record number), a copy of
+// the current record, an optional key range, up to 64 filters, and the
+// operations that read, insert, change and delete records.
+//
+// Re-synchronisation: every operation runs between a begin step (the
+// table's read lock, or its write lock for a change) and an end step that
+// releases it. The begin step compares the table's three change counters
+// (index, data and BLOB headers) with the cursor's copies; when one
+// differs, another cursor, session or program changed the table: the
+// cursor rebuilds its bitmaps (live records, records inside the range,
+// each active filter's records, and the visible set, their intersection)
+// and goes back to its bookmark, or to the next visible entry after it
+// when that record is gone (the previous one at the end). The cursor never
+// holds a table lock between operations; it may hold one record lock (from
+// Current with lock until Modify, Cancel edit or Delete).
+//
+// Position: BOF (before the first visible entry), EOF (after the last), or
+// on a visible entry; BOF and EOF together mean the visible set is empty.
+// In an index order the entry is a key of the index's B-tree (the key
+// includes the record number for non-unique indexes, so it is a bookmark);
+// in natural order it is the physical record number.
+//
+// Ranges apply to index orders: the start and end keys (possibly partial,
+// shorter than the key size) bound the visible keys inclusively over their
+// own length. Changing the active index cancels the range.
+//
+// Edits: the copy a change is checked against is the one taken by Current
+// with lock, or else the current record as the cursor last read it. Modify
+// and Delete fail with 8708 when the record on disk differs from it (or is
+// gone). A failed Insert, Modify or Delete leaves the table unchanged,
+// releases the record lock and keeps the position.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/storage/data_table.h"
+#include "db/storage/index_tree.h"
+#include "db/storage/records_bitmap.h"
+
+namespace kura {
+
+class TFilterExpression;
+class TIndexFile;
+
+enum class TLockProtocol { kPessimistic, kOptimistic };
+
+// The session settings a cursor follows (the lock retry settings and the
+// change-detection mode belong to the table's storage settings).
+struct TCursorSettings {
+  TLockProtocol lock_protocol = TLockProtocol::kPessimistic;
+};
+
+class TDataCursor {
+ public:
+  static constexpr int kNaturalOrder = 255;
+  static constexpr std::size_t kMaxFilters = 64;
+  // Navigation results (0 success).
+  static constexpr int kOk = 0;
+
+  // Asked for each record a callback filter is tested on.
+  using TFilterCallback = std::function<bool(const std::uint8_t* record)>;
+  class TFilter;
+
+  // `table` is open (shared or not); the cursor keeps a reference to it and
+  // never closes it.
+  TDataCursor(TDataTable& table, TCursorSettings settings = {});
+  ~TDataCursor();
+  TDataCursor(const TDataCursor&) = delete;
+  TDataCursor& operator=(const TDataCursor&) = delete;
+
+  // Opens on the primary index (natural order when it has no key fields, or
+  // when `natural_order`), no range, no filter, positioned at BOF.
+  void Open(bool natural_order = false);
+  // Frees the filters and releases the record lock.
+  void Close();
+  bool IsOpen() const { return open_; }
+  TDataTable& Table() { return table_; }
+
+  int FieldCount() const;
+  int RecordSize() const;
+  int BookmarkSize() const;
+  // Field by number 1..FieldCount().
+  const TFieldDescriptor& FieldDescriptor(int number) const;
+
+  // ---- order, range, filters ----
+  // 0 the primary index, 1..SecondaryCount the secondary indexes,
+  // kNaturalOrder none. Keeps the current record when it is visible in the
+  // new order. 10022 for an index that does not exist.
+  void SetActiveIndex(int index);
+  int ActiveIndex() const { return active_; }
+  // The number of a secondary index by name (case-insensitive), -1 if none.
+  int IndexNumber(std::string_view name) const;
+  int IndexCount() const;
+  // The key of `record` in the active index (for ranges and comparisons).
+  std::vector<std::uint8_t> KeyOf(const std::uint8_t* record);
+  void SetRange(std::vector<std::uint8_t> start, std::vector<std::uint8_t> end);
+  void CancelRange();
+
+  // A filter from expression text (10051 with the detail when it does not
+  // compile) or a callback. 9482 for the 65th.
+  TFilter* AddFilter(std::string_view text, bool active = true);
+  TFilter* AddFilter(TFilterCallback callback, bool active = true);
+  // Null: every filter. 10050 for a handle this cursor does not own.
+  void ActivateFilter(TFilter* filter);
+  void DeactivateFilter(TFilter* filter);
+  void RemoveFilter(TFilter* filter);
+
+  // ---- navigation ----
+  void First();
+  void Last();
+  // 0, or 8706 at the end (8705 for Prior at the start). `buffer` receives
+  // the record (RecordSize bytes; may be null).
+  int Next(std::uint8_t* buffer);
+  int Prior(std::uint8_t* buffer);
+  // 0, 8709 (empty), 8705 (BOF) or 8706 (EOF). With `lock` the record is
+  // locked for editing (pessimistic) and checked against the cursor's copy:
+  // 10258 when another holds it, 8708 when it changed.
+  int Current(std::uint8_t* buffer, bool lock = false);
+  bool Bof() const { return bof_; }
+  bool Eof() const { return eof_; }
+  // Logical number of the current record among the visible ones (1-based;
+  // 0 when not on a record), and the number of visible records.
+  std::int32_t RecordNumber();
+  std::int32_t RecordCount();
+  // Physical record number of the current record (0 when none).
+  std::int32_t PhysicalRecord() const { return on_record() ? recno_ : 0; }
+  std::vector<std::uint8_t> Bookmark() const;
+  // Returns whether the bookmarked record was found; otherwise, with
+  // `nearest`, the cursor stands on the next visible entry after it.
+  bool GotoBookmark(const std::vector<std::uint8_t>& bookmark, bool nearest = true);
+  int CompareBookmarks(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b);
+  void Refresh();
+
+  // ---- fields and changes ----
+  // Returns whether the field is NULL; `out` (storage size bytes, 4 for a
+  // BLOB) is zeroed, then receives the value.
+  bool GetField(int number, const std::uint8_t* record, std::uint8_t* out) const;
+  // Stores a value under the value rules, or NULL when `value` is empty
+  // (an auto-increment field is left alone). A computed field is only
+  // written when `force`.
+  void SetField(int number, std::uint8_t* record,
+                std::optional<std::span<const std::uint8_t>> value, bool force = false);
+  void SetFieldText(int number, std::uint8_t* record, std::string_view text, bool force = false);
+  // NULL fields, then the defaults.
+  void InitRecord(std::uint8_t* record) const;
+  // The new record becomes the current one (when visible; otherwise the
+  // cursor stands at its place).
+  void Insert(const std::uint8_t* record);
+  void Modify(const std::uint8_t* record);
+  void CancelEdit();
+  void Delete();
+  // The record this cursor holds locked for editing (0 none).
+  std::int32_t LockedRecord() const { return locked_; }
+
+ private:
+  struct TCounters {
+    std::int32_t index = 0, data = 0, blob = 0;
+    bool operator==(const TCounters&) const = default;
+  };
+  class TScope;
+
+  bool natural() const { return active_ == kNaturalOrder; }
+  bool on_record() const { return !bof_ && !eof_; }
+  [[noreturn]] void Raise(std::uint16_t code) const;
+  void RequireOpen() const;
+  TIndexFile& Indexes() const;
+  int Slot() const { return active_; }
+  TIndexTree Tree() const;
+  TCounters ReadCounters() const;
+
+  void BeginRead();
+  void EndRead();
+  void BeginWrite();
+  void EndWrite();
+  void Synchronise();
+  void Rebuild();
+  void RecomputeVisible();
+  void Reposition();
+  void SetEmpty();
+  void ReadCurrent();
+  bool ReadRecord(std::int32_t n, std::vector<std::uint8_t>* out);
+
+  bool KeyInRange(const std::vector<std::uint8_t>& key) const;
+  bool BelowRangeEnd(const std::vector<std::uint8_t>& key) const;
+  bool EntryVisible(const TIndexEntry& e) const;
+  bool SeekVisible(const std::vector<std::uint8_t>* key, bool forward, TIndexEntry& out);
+  bool StepVisible(TIndexEntry& e, bool forward);
+  bool LastVisible(TIndexEntry& out);
+  void StandNear(const std::vector<std::uint8_t>& key, std::int32_t recno);
+  int Move(bool forward, std::uint8_t* buffer);
+  bool FilterTrue(const TFilter& f, const std::uint8_t* record) const;
+  void RetestRecord(std::int32_t n);
+
+  void Validate(const std::uint8_t* record) const;
+  void LockForEdit(std::int32_t n);
+  void ReleaseLock();
+
+  TDataTable& table_;
+  TCursorSettings settings_;
+  bool open_ = false;
+  int active_ = 0;
+
+  bool bof_ = true, eof_ = true;
+  std::int32_t recno_ = 0;
+  TIndexEntry entry_;                 // current entry (index orders)
+  std::vector<std::uint8_t> record_;  // copy of the current record
+
+  bool range_active_ = false;
+  std::vector<std::uint8_t> range_start_, range_end_;
+
+  std::vector<std::unique_ptr<TFilter>> filters_;
+  bool filtered_ = false;
+  TRecordsBitmap all_, in_range_, visible_;
+
+  TCounters seen_;
+
+  std::int32_t locked_ = 0;      // record locked by this cursor
+  std::int32_t edit_recno_ = 0;  // record of a pending edit (Current with lock)
+  std::vector<std::uint8_t> edit_copy_;
+};
+
+}  // namespace kura
