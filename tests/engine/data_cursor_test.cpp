@@ -1,0 +1,500 @@
+// The table cursor: a randomized run held against a model of the table,
+// two cursors of one process and cursors of two processes on one table, and
+// the edge cases of edits (validation, uniqueness, locks, stale copies).
+#include "db/engine/cursor/data_cursor.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <random>
+
+#include "db/storage/engine_error.h"
+#include "db/storage/index_file.h"
+#include "tests/storage/storage_test_support.h"
+
+namespace kura {
+namespace {
+
+using testing::TempDir;
+
+TFieldDefinition Field(std::string name, std::uint8_t type, int length = 0) {
+  TFieldDefinition f;
+  f.name = std::move(name);
+  f.type = type;
+  f.length = length;
+  return f;
+}
+
+// Table "t": ID integer (primary key), NB integer (index "NBX"), S string
+// of 10, V integer between 0 and 1000.
+void CreateTable(const std::string& dir, bool required_v = false) {
+  TDataTable t(dir, "t", TStorageSettings{});
+  TFieldDefinition v = Field("V", kFieldInteger);
+  v.minimum = "0";
+  v.maximum = "1000";
+  v.required = required_v;
+  t.Create(
+      {Field("ID", kFieldInteger), Field("NB", kFieldInteger), Field("S", kFieldString, 10), v},
+      TTableOptions{}, TIndexCreateOptions{false});
+  auto& x = dynamic_cast<TIndexFile&>(t.Index());
+  TIndexDefinition primary;
+  primary.fields = {1};
+  primary.unique = true;
+  x.AddPrimaryIndex(t.Data(), primary);
+  TIndexDefinition nb;
+  nb.name = "NBX";
+  nb.fields = {2};
+  x.AddSecondaryIndex(t.Data(), nb);
+  t.Flush();
+  t.Close();
+}
+
+struct Row {
+  std::int32_t id = 0, nb = 0, v = 0;
+};
+
+std::int32_t Int(const TDataCursor& c, const std::uint8_t* rec, int field) {
+  std::uint8_t b[4];
+  if (c.GetField(field, rec, b)) return -1;
+  return static_cast<std::int32_t>(DecodeFixed32(b));
+}
+
+void PutInt(TDataCursor& c, std::uint8_t* rec, int field, std::int32_t v) {
+  std::uint8_t b[4];
+  EncodeFixed32(b, static_cast<std::uint32_t>(v));
+  c.SetField(field, rec, std::span<const std::uint8_t>(b, 4));
+}
+
+std::vector<std::uint8_t> Record(TDataCursor& c, const Row& r) {
+  std::vector<std::uint8_t> rec(static_cast<std::size_t>(c.RecordSize()));
+  c.InitRecord(rec.data());
+  PutInt(c, rec.data(), 1, r.id);
+  PutInt(c, rec.data(), 2, r.nb);
+  PutInt(c, rec.data(), 4, r.v);
+  return rec;
+}
+
+std::uint16_t CodeOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const EKuraEngineError& e) {
+    return e.Code();
+  }
+  return 0;
+}
+
+// The NB key prefix of a value (range bounds on "NBX").
+std::vector<std::uint8_t> NbPrefix(TDataCursor& c, std::int32_t nb) {
+  std::vector<std::uint8_t> key = c.KeyOf(Record(c, {0, nb, 0}).data());
+  key.resize(5);  // has-value byte and four value bytes
+  return key;
+}
+
+TEST(DataCursor, RandomOperationsMatchModel) {
+  TempDir dir;
+  CreateTable(dir.path());
+  TDataTable ta(dir.path(), "t", TStorageSettings{}), tb(dir.path(), "t", TStorageSettings{});
+  ta.Open(false);
+  tb.Open(false);
+  TDataCursor a(ta), b(tb);
+  a.Open();
+  b.Open(true);
+  std::mt19937 rng(20261209);
+  auto rnd = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  std::map<std::int32_t, Row> model;  // physical record -> row
+  // Insertion order of each live record: equal keys of a non-unique index
+  // follow the records' identifiers, given out in insertion order.
+  std::map<std::int32_t, int> inserted;
+  int insertions = 0;
+  std::int32_t next_id = 1;
+  int order = 0;  // 0 primary, 1 NBX, 255 natural
+  bool ranged = false;
+  int lo = 0, hi = 0;
+  TDataCursor::TFilter* v_filter = nullptr;
+  int v_min = 0;
+  TDataCursor::TFilter* even_filter = nullptr;
+
+  auto visible = [&](const Row& r) {
+    if (ranged && (r.nb < lo || r.nb > hi)) return false;
+    if (v_filter && r.v <= v_min) return false;
+    if (even_filter && r.nb % 2 != 0) return false;
+    return true;
+  };
+  auto expected = [&] {
+    std::vector<std::pair<std::int32_t, Row>> rows;
+    for (const auto& [n, r] : model)
+      if (visible(r)) rows.emplace_back(n, r);
+    std::stable_sort(rows.begin(), rows.end(), [&](const auto& x, const auto& y) {
+      if (order == 0) return x.second.id < y.second.id;
+      if (order == 1) {
+        if (x.second.nb != y.second.nb) return x.second.nb < y.second.nb;
+        return inserted.at(x.first) < inserted.at(y.first);
+      }
+      return x.first < y.first;
+    });
+    return rows;
+  };
+  // Walks the cursor to its k-th visible record (1-based).
+  std::vector<std::uint8_t> buf(static_cast<std::size_t>(a.RecordSize()));
+  auto go_to = [&](TDataCursor& c, int k) {
+    c.First();
+    for (int i = 0; i < k; ++i)
+      ASSERT_EQ(c.Next(buf.data()), 0);
+  };
+  auto random_row = [&] { return Row{next_id++, rnd(10), rnd(100)}; };
+
+  for (int step = 0; step < 700; ++step) {
+    const int op = rnd(10);
+    const auto exp = expected();
+    if (op == 0 || op == 1) {
+      TDataCursor& c = op == 0 ? a : b;
+      Row r = random_row();
+      if (!model.empty() && rnd(10) == 0) {
+        r.id = model.begin()->second.id;
+        const std::int32_t before = ta.Index().RecordCount();
+        EXPECT_EQ(CodeOf([&] { c.Insert(Record(c, r).data()); }), kErrDuplicateKey);
+        EXPECT_EQ(ta.Index().RecordCount(), before);
+        continue;
+      }
+      c.Insert(Record(c, r).data());
+      if (visible(r)) {
+        ASSERT_NE(c.PhysicalRecord(), 0) << "insert must leave the cursor on a visible record";
+      }
+      // Find the new record's number through an unfiltered natural walk.
+      std::int32_t n = 0;
+      {
+        TDataCursor probe(tb);
+        probe.Open(true);
+        probe.Last();
+        std::int32_t found = 0;
+        for (probe.Last(); probe.Prior(buf.data()) == 0;)
+          if (Int(probe, buf.data(), 1) == r.id) {
+            found = probe.PhysicalRecord();
+            break;
+          }
+        n = found;
+      }
+      ASSERT_NE(n, 0);
+      model[n] = r;
+      inserted[n] = ++insertions;
+      if (op == 0 && visible(r)) {
+        EXPECT_EQ(a.PhysicalRecord(), n);
+      }
+    } else if ((op == 2 || op == 3) && !exp.empty()) {
+      const int k = rnd(static_cast<int>(exp.size())) + 1;
+      go_to(a, k);
+      ASSERT_EQ(a.PhysicalRecord(), exp[k - 1].first);
+      if (op == 2) {
+        Row r = exp[k - 1].second;
+        r.nb = rnd(10);
+        r.v = rnd(100);
+        ASSERT_EQ(a.Current(buf.data(), rnd(2) == 0), 0);
+        a.Modify(Record(a, r).data());
+        model[exp[k - 1].first] = r;
+      } else {
+        a.Delete();
+        model.erase(exp[k - 1].first);
+      }
+    } else if ((op == 4 || op == 8) && !model.empty()) {
+      const int k = rnd(static_cast<int>(model.size())) + 1;
+      go_to(b, k);
+      const std::int32_t n = b.PhysicalRecord();
+      ASSERT_TRUE(model.count(n));
+      if (op == 4) {
+        b.Delete();
+        model.erase(n);
+      } else {
+        Row r = model[n];
+        r.nb = rnd(10);
+        r.v = rnd(100);
+        b.Modify(Record(b, r).data());
+        model[n] = r;
+      }
+    } else if (op == 5) {
+      const int choice = rnd(3);
+      order = choice == 2 ? 255 : choice;
+      a.SetActiveIndex(order);
+      ranged = false;
+    } else if (op == 6 && order == 1) {
+      if (ranged && rnd(2) == 0) {
+        a.CancelRange();
+        ranged = false;
+      } else {
+        lo = rnd(10);
+        hi = lo + rnd(4);
+        a.SetRange(NbPrefix(a, lo), NbPrefix(a, hi));
+        ranged = true;
+      }
+    } else if (op == 7) {
+      if (rnd(2) == 0) {
+        if (v_filter) {
+          a.RemoveFilter(v_filter);
+          v_filter = nullptr;
+        } else {
+          v_min = rnd(100);
+          v_filter = a.AddFilter("V > " + std::to_string(v_min));
+        }
+      } else if (even_filter) {
+        a.RemoveFilter(even_filter);
+        even_filter = nullptr;
+      } else {
+        even_filter =
+            a.AddFilter([&a](const std::uint8_t* rec) { return Int(a, rec, 2) % 2 == 0; });
+      }
+    }
+
+    // The whole visible sequence, both ways, with counts and numbers.
+    const auto want = expected();
+    ASSERT_EQ(a.RecordCount(), static_cast<std::int32_t>(want.size())) << "step " << step;
+    a.First();
+    std::size_t i = 0;
+    for (; a.Next(buf.data()) == 0; ++i) {
+      ASSERT_LT(i, want.size()) << "step " << step;
+      const Row& r = want[i].second;
+      ASSERT_EQ(Int(a, buf.data(), 1), r.id) << "step " << step;
+      ASSERT_EQ(Int(a, buf.data(), 2), r.nb);
+      ASSERT_EQ(Int(a, buf.data(), 4), r.v);
+      if (order != 1) {
+        ASSERT_EQ(a.PhysicalRecord(), want[i].first);
+      }
+      if (i % 7 == 0) {
+        ASSERT_EQ(a.RecordNumber(), static_cast<std::int32_t>(i + 1));
+      }
+    }
+    ASSERT_EQ(i, want.size()) << "step " << step;
+    ASSERT_TRUE(a.Eof());
+    for (std::size_t j = want.size(); j > 0; --j) {
+      ASSERT_EQ(a.Prior(buf.data()), 0);
+      ASSERT_EQ(Int(a, buf.data(), 1), want[j - 1].second.id);
+    }
+    ASSERT_EQ(a.Prior(buf.data()), kErrBeginningOfTable);
+  }
+}
+
+TEST(DataCursor, EditsAreValidatedAndLeaveTheTableUnchangedOnFailure) {
+  TempDir dir;
+  CreateTable(dir.path(), true);
+  TDataTable t(dir.path(), "t", TStorageSettings{});
+  t.Open(false);
+  TDataCursor c(t);
+  c.Open();
+  std::vector<std::uint8_t> buf(static_cast<std::size_t>(c.RecordSize()));
+  EXPECT_EQ(c.Next(buf.data()), kErrEndOfTable);
+  EXPECT_TRUE(c.Bof() && c.Eof());
+  EXPECT_EQ(c.Current(buf.data()), kErrNoCurrentRecord);
+
+  auto rec = Record(c, {1, 1, 5});
+  c.SetField(4, rec.data(), std::nullopt);
+  EXPECT_EQ(CodeOf([&] { c.Insert(rec.data()); }), kErrValueRequired);
+  try {
+    c.Insert(Record(c, {1, 1, -1}).data());
+    ADD_FAILURE();
+  } catch (const EKuraEngineError& e) {
+    EXPECT_EQ(e.Code(), kErrBelowMinimum);
+    EXPECT_EQ(e.Context().field_name, "V");
+  }
+  EXPECT_EQ(CodeOf([&] { c.Insert(Record(c, {1, 1, 1001}).data()); }), kErrAboveMaximum);
+  EXPECT_EQ(t.Index().RecordCount(), 0);
+
+  rec = Record(c, {1, 1, 1000});
+  c.SetFieldText(3, rec.data(), "abc   ");
+  c.Insert(rec.data());
+  ASSERT_EQ(c.Current(buf.data()), 0);
+  std::uint8_t s[11];
+  EXPECT_FALSE(c.GetField(3, buf.data(), s));
+  EXPECT_STREQ(reinterpret_cast<char*>(s), "abc");
+  c.SetFieldText(3, buf.data(), "   ");
+  EXPECT_TRUE(c.GetField(3, buf.data(), s));
+
+  // A failed modify (duplicate key, out of range) changes nothing.
+  c.Insert(Record(c, {2, 2, 2}).data());
+  ASSERT_EQ(c.Current(buf.data(), true), 0);
+  PutInt(c, buf.data(), 1, 1);
+  EXPECT_EQ(CodeOf([&] { c.Modify(buf.data()); }), kErrDuplicateKey);
+  EXPECT_EQ(c.LockedRecord(), 0);
+  EXPECT_EQ(CodeOf([&] { c.Modify(Record(c, {2, 2, 2000}).data()); }), kErrAboveMaximum);
+  ASSERT_EQ(c.Current(buf.data()), 0);
+  EXPECT_EQ(Int(c, buf.data(), 1), 2);
+  EXPECT_EQ(Int(c, buf.data(), 4), 2);
+  EXPECT_EQ(c.RecordCount(), 2);
+
+  // Filters: a bad text is 10051, a foreign handle 10050, the 65th 9482.
+  EXPECT_EQ(CodeOf([&] { c.AddFilter("NB >"); }), kErrFilter);
+  EXPECT_EQ(CodeOf([&] { c.RemoveFilter(nullptr); }), kErrFilterHandle);
+  for (int i = 0; i < 64; ++i)
+    c.AddFilter("NB > " + std::to_string(i % 2), i < 2);
+  EXPECT_EQ(CodeOf([&] { c.AddFilter("NB > 0"); }), kErrTooManyFilters);
+  EXPECT_EQ(c.RecordCount(), 1);  // NB > 1
+}
+
+TEST(DataCursor, FilteredCursorPostsRecordsItCannotSee) {
+  TempDir dir;
+  CreateTable(dir.path());
+  TDataTable t(dir.path(), "t", TStorageSettings{});
+  t.Open(false);
+  TDataCursor filtered(t), all(t);
+  filtered.Open();
+  all.Open();
+  filtered.AddFilter("NB > 0");
+  filtered.Insert(Record(filtered, {1, 3, 0}).data());
+  filtered.Insert(Record(filtered, {2, 0, 0}).data());
+  EXPECT_EQ(all.RecordCount(), 2);
+  EXPECT_EQ(filtered.RecordCount(), 1);
+  std::vector<std::uint8_t> buf(static_cast<std::size_t>(filtered.RecordSize()));
+  filtered.First();
+  int seen = 0;
+  while (filtered.Next(buf.data()) == 0) {
+    EXPECT_NE(Int(filtered, buf.data(), 2), 0);
+    ++seen;
+  }
+  EXPECT_EQ(seen, 1);
+  filtered.Insert(Record(filtered, {3, 7, 0}).data());
+  ASSERT_EQ(filtered.Current(buf.data()), 0);
+  EXPECT_EQ(Int(filtered, buf.data(), 2), 7);
+  EXPECT_EQ(filtered.RecordCount(), 2);
+}
+
+// Parent and child take turns through two pipes: one byte each way.
+struct Turns {
+  int to_child[2], to_parent[2];
+  Turns() {
+    if (::pipe(to_child) != 0 || ::pipe(to_parent) != 0) std::abort();
+  }
+  static void Send(int fd) {
+    char b = 1;
+    if (::write(fd, &b, 1) != 1) std::abort();
+  }
+  static void Wait(int fd) {
+    char b;
+    if (::read(fd, &b, 1) != 1) std::_Exit(3);
+  }
+};
+
+TEST(DataCursor, CursorsInTwoProcessesResynchroniseAndLock) {
+  TempDir dir;
+  CreateTable(dir.path());
+  TStorageSettings settings;
+  settings.lock_retry_count = 3;
+  settings.lock_wait_time = 20;
+  {
+    TDataTable t(dir.path(), "t", settings);
+    t.Open(false);
+    TDataCursor c(t);
+    c.Open();
+    for (int id = 1; id <= 5; ++id)
+      c.Insert(Record(c, {id, id, id}).data());
+  }
+  Turns turns;
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int status = 0;
+    try {
+      TDataTable t(dir.path(), "t", settings);
+      t.Open(false);
+      TDataCursor c(t);
+      c.Open();
+      std::vector<std::uint8_t> buf(static_cast<std::size_t>(c.RecordSize()));
+      Turns::Wait(turns.to_child[0]);
+      for (int i = 0; i < 3; ++i)
+        c.Next(buf.data());
+      c.Delete();  // ID 3
+      Turns::Send(turns.to_parent[1]);
+      Turns::Wait(turns.to_child[0]);
+      c.GotoBookmark(c.KeyOf(Record(c, {4, 0, 0}).data()));
+      c.Current(buf.data(), true);
+      PutInt(c, buf.data(), 4, 40);
+      c.Modify(buf.data());
+      Turns::Send(turns.to_parent[1]);
+      Turns::Wait(turns.to_child[0]);
+      c.GotoBookmark(c.KeyOf(Record(c, {5, 0, 0}).data()));
+      if (c.Current(buf.data(), true) != 0) status = 4;
+      Turns::Send(turns.to_parent[1]);
+      Turns::Wait(turns.to_child[0]);
+      c.CancelEdit();
+      c.Close();
+      t.Close();
+    } catch (...) {
+      status = 2;
+    }
+    std::_Exit(status);
+  }
+  TDataTable t(dir.path(), "t", settings);
+  t.Open(false);
+  TDataCursor c(t);
+  c.Open();
+  std::vector<std::uint8_t> buf(static_cast<std::size_t>(c.RecordSize()));
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(c.Next(buf.data()), 0);
+  ASSERT_EQ(Int(c, buf.data(), 1), 3);
+  Turns::Send(turns.to_child[1]);
+  Turns::Wait(turns.to_parent[0]);
+  // ID 3 is gone: the cursor stands on its neighbour, and the stale copy
+  // cannot be written back.
+  EXPECT_EQ(CodeOf([&] { c.Modify(buf.data()); }), kErrRecordChanged);
+  ASSERT_EQ(c.Current(buf.data()), 0);
+  EXPECT_EQ(Int(c, buf.data(), 1), 4);
+  EXPECT_EQ(c.RecordCount(), 4);
+  EXPECT_EQ(c.RecordNumber(), 3);
+  Turns::Send(turns.to_child[1]);
+  Turns::Wait(turns.to_parent[0]);
+  // The child changed ID 4 under our copy.
+  PutInt(c, buf.data(), 4, 99);
+  EXPECT_EQ(CodeOf([&] { c.Modify(buf.data()); }), kErrRecordChanged);
+  ASSERT_EQ(c.Current(buf.data()), 0);
+  EXPECT_EQ(Int(c, buf.data(), 4), 40);
+  Turns::Send(turns.to_child[1]);
+  Turns::Wait(turns.to_parent[0]);
+  // The child holds ID 5 locked: locking fails after the retry settings.
+  ASSERT_EQ(c.Next(buf.data()), 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(CodeOf([&] { c.Current(buf.data(), true); }), kErrRecordInUse);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(CodeOf([&] { c.Delete(); }), kErrRecordInUse);
+  EXPECT_EQ(c.RecordCount(), 4);
+  Turns::Send(turns.to_child[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  // Unlocked now: the edit goes through.
+  ASSERT_EQ(c.Current(buf.data(), true), 0);
+  PutInt(c, buf.data(), 4, 50);
+  c.Modify(buf.data());
+  ASSERT_EQ(c.Current(buf.data()), 0);
+  EXPECT_EQ(Int(c, buf.data(), 4), 50);
+}
+
+TEST(DataCursor, SecondCursorOfOneTableHitsTheRecordLock) {
+  TempDir dir;
+  CreateTable(dir.path());
+  TStorageSettings settings;
+  settings.lock_retry_count = 2;
+  settings.lock_wait_time = 10;
+  TDataTable t(dir.path(), "t", settings);
+  t.Open(false);
+  TDataCursor a(t), b(t, {TLockProtocol::kOptimistic});
+  a.Open();
+  b.Open();
+  a.Insert(Record(a, {1, 1, 1}).data());
+  std::vector<std::uint8_t> buf(static_cast<std::size_t>(a.RecordSize()));
+  ASSERT_EQ(a.Current(buf.data(), true), 0);
+  ASSERT_EQ(b.Next(buf.data()), 0);
+  // Optimistic: Current only compares; the lock is taken by Modify.
+  ASSERT_EQ(b.Current(buf.data(), true), 0);
+  EXPECT_EQ(CodeOf([&] { b.Modify(buf.data()); }), kErrRecordInUse);
+  a.CancelEdit();
+  ASSERT_EQ(b.Current(buf.data(), true), 0);
+  PutInt(b, buf.data(), 4, 7);
+  b.Modify(buf.data());
+  EXPECT_EQ(b.LockedRecord(), 0);
+  ASSERT_EQ(a.Current(buf.data()), 0);
+  EXPECT_EQ(Int(a, buf.data(), 4), 7);
+}
+
+}  // namespace
+}  // namespace kura
