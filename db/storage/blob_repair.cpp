@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <unordered_set>
 #include <utility>
 
 #include "db/storage/blob_buffer.h"
@@ -10,6 +11,7 @@
 #include "db/storage/engine_error.h"
 #include "db/storage/file_list.h"
 #include "db/storage/index_file.h"
+#include "db/storage/scramble.h"
 
 namespace kura {
 namespace {
@@ -39,7 +41,11 @@ std::optional<std::vector<std::int32_t>> SoundChain(TBlobFile& blobs, TBlobRef r
 
 // ---- data file ----
 
-void MendDataSlots(TDataFile& data, TRepairReport& report) {
+// Mends the slot area against the file: cuts slots past the header's count,
+// adds the counted slots the file lacks as deleted ones, drops slots whose
+// bytes are not a whole record, and gives every deleted slot a key of its own.
+// Returns whether the free chain must be rebuilt.
+bool MendDataSlots(TDataFile& data, TRepairReport& report) {
   const std::int64_t start = data.DataStart();
   const std::int64_t size = data.Size();
   const int rs = data.RecordSize();
@@ -50,18 +56,70 @@ void MendDataSlots(TDataFile& data, TRepairReport& report) {
     report.slots_cut = static_cast<std::int32_t>(std::max<std::int64_t>(0, on_disk - slots));
     data.SetSize(start + std::min<std::int64_t>(on_disk, slots) * rs);
   }
+  const auto written = static_cast<std::int32_t>(std::min<std::int64_t>(on_disk, slots));
+
+  // A live record on disk carries its own number as its link. A slot marked
+  // live without it was never written whole: zeros where a later write grew
+  // the file past lost ones, or a write torn between sectors. Its fields are
+  // no record's, so it is dropped (made a deleted slot) and reported.
+  std::vector<std::int32_t> dropped;
+  std::int32_t max_key = data.LastAutoInc();
+  {
+    constexpr std::int32_t kRun = 256;
+    std::vector<std::uint8_t> run(static_cast<std::size_t>(kRun) * static_cast<std::size_t>(rs));
+    for (std::int32_t first = 1; first <= written; first += kRun) {
+      const std::int32_t count = std::min(kRun, written - first + 1);
+      const std::size_t bytes = static_cast<std::size_t>(count) * static_cast<std::size_t>(rs);
+      data.ReadFull(start + static_cast<std::int64_t>(first - 1) * rs, run.data(), bytes);
+      for (std::int32_t k = 0; k < count; ++k) {
+        std::uint8_t* slot = run.data() + static_cast<std::size_t>(k) * static_cast<std::size_t>(rs);
+        if (data.Encrypted()) Scramble(slot, static_cast<std::size_t>(rs), kRecordKey);
+        const std::int32_t n = first + k;
+        max_key = std::max(max_key, static_cast<std::int32_t>(DecodeFixed32(slot + record::kAutoInc)));
+        if (slot[record::kDeleted] == 0 &&
+            static_cast<std::int32_t>(DecodeFixed32(slot + record::kLink)) != n)
+          dropped.push_back(n);
+      }
+    }
+  }
+  // Keys handed out below must be new ones, also when the header's counter
+  // was lost behind slots that reached the disk.
+  if (max_key > data.LastAutoInc()) data.SetLastAutoInc(max_key);
+  for (std::int32_t n : dropped) {
+    TRecordPin r = data.GetRecord(n);
+    r->SetDeleted(true);
+    r->SetDirty(true);
+    report.notes.push_back("record " + std::to_string(n) +
+                           " dropped: its slot does not hold a whole record (lost or torn write)");
+  }
+  report.records_dropped = static_cast<std::int32_t>(dropped.size());
+
   if (on_disk < slots) {
     data.SetSize(start + static_cast<std::int64_t>(slots) * rs);
     for (std::int64_t n = on_disk + 1; n <= slots; ++n) {
       TRecordPin r = data.GetRecord(static_cast<std::int32_t>(n));
       r->SetDeleted(true);
-      // Each slot's key in the deleted-slot index is its identifier: every
-      // added slot needs one of its own, never used before.
-      r->SetAutoInc(data.NextAutoInc());
       r->SetDirty(true);
       ++report.slots_added;
     }
   }
+
+  // Each deleted slot's key in the deleted-slot index is its identifier: a
+  // slot without one of its own (an added or dropped slot, or one whose key
+  // another deleted slot already has) gets a new one.
+  std::unordered_set<std::int32_t> keys;
+  std::int32_t rekeyed = 0;
+  for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
+    TRecordPin r = data.GetRecord(n);
+    if (!r->Deleted()) continue;
+    const bool fresh = n > written || std::binary_search(dropped.begin(), dropped.end(), n);
+    if (!fresh && keys.insert(r->AutoInc()).second) continue;
+    r->SetAutoInc(data.NextAutoInc());
+    keys.insert(r->AutoInc());
+    r->SetDirty(true);
+    if (!fresh) ++rekeyed;
+  }
+  return report.slots_added > 0 || !dropped.empty() || rekeyed > 0;
 }
 
 // Relinks every deleted slot (lowest last, so the chain hands out the highest
@@ -102,31 +160,23 @@ void MendBlobValues(TDataFile& data, TBlobFile& blobs, TRepairReport& report) {
         ++report.values_kept;
         continue;
       }
-      // The chain may hold a newer value whose record never reached the disk.
-      std::int32_t stamp = 0;
-      if (ref.first_block > 0 && ref.first_block <= blobs.BlockCount()) {
-        try {
-          stamp = blobs.GetBlock(ref.first_block)->stamp;
-        } catch (const EKuraEngineError&) {
-        }
-      }
-      if (stamp != 0 && stamp != ref.stamp) {
-        if (auto blocks = SoundChain(blobs, {ref.first_block, stamp}, owned)) {
-          claim(*blocks);
-          PutBlobRef(data, r->Data(), *f, {ref.first_block, stamp});
-          r->SetDirty(true);
-          ++report.values_adopted;
-          continue;
-        }
-      }
+      // Nothing in a block names the record its value was written for: a
+      // chain that does not check out under the record's own stamp may hold
+      // another record's value (its blocks freed and reused), so it is never
+      // taken over. The value is emptied and reported.
       PutBlobRef(data, r->Data(), *f, {0, ref.stamp});
       r->SetDirty(true);
       ++report.values_lost;
       report.notes.push_back("record " + std::to_string(n) + " field " + f->Name() +
-                             ": value lost (its block chain is broken)");
+                             ": value emptied (its block chain is broken or holds another value)");
     }
   }
   report.blocks_freed = blobs.RebuildFreeChain(owned);
+  // New values must never take a stamp that a block already carries, also
+  // when the data header's counter was lost behind blocks that reached the
+  // disk: a stale reference could otherwise match a later value.
+  for (std::int32_t n = 1; n <= blobs.BlockCount(); ++n)
+    report.last_blob_stamp = std::max(report.last_blob_stamp, blobs.GetBlock(n)->stamp);
 }
 
 // ---- index file ----
@@ -169,12 +219,23 @@ void RebuildIndexes(TDataTable& table, TRepairReport& report, bool backup_index)
 
 TBlobCheckReport CheckBlobChains(TDataFile& data, TBlobFile& blobs) {
   TBlobCheckReport report;
-  const std::int32_t count = blobs.BlockCount();
-  std::vector<std::uint8_t> owner(static_cast<std::size_t>(count) + 1, 0);
   auto problem = [&](std::int32_t record, std::string field, std::uint16_t code,
                      std::string message) {
     report.problems.push_back({record, std::move(field), code, std::move(message)});
   };
+  // The header's count sizes nothing before the file confirms it.
+  const std::int64_t in_file =
+      std::max<std::int64_t>(0, blobs.Size() - static_cast<std::int64_t>(kBlobHeaderSize)) /
+      blobs.BlockSize();
+  std::int32_t count = blobs.BlockCount();
+  if (count < 0 || count > in_file) {
+    problem(0, "", kErrHeaderCorrupt,
+            "the header counts " + std::to_string(count) + " blocks, the file holds " +
+                std::to_string(in_file));
+    count = static_cast<std::int32_t>(std::clamp<std::int64_t>(count, 0, in_file));
+  }
+  std::vector<std::uint8_t> owner(static_cast<std::size_t>(count) + 1, 0);
+  auto outside = [&](std::int32_t b) { return b < 1 || b > count; };
   const auto fields = BlobFields(data);
   for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
     TRecordPin r = data.GetRecord(n);
@@ -191,6 +252,11 @@ TBlobCheckReport CheckBlobChains(TDataFile& data, TBlobFile& blobs) {
         continue;
       }
       for (std::int32_t b : blocks) {
+        if (outside(b)) {
+          problem(n, f->Name(), kErrHeaderCorrupt,
+                  "block " + std::to_string(b) + " lies past the end of the file");
+          break;
+        }
         if (owner[static_cast<std::size_t>(b)] != 0) {
           problem(n, f->Name(), kErrBlobBuffersCorrupt,
                   "block " + std::to_string(b) + " also belongs to another value");
@@ -208,6 +274,11 @@ TBlobCheckReport CheckBlobChains(TDataFile& data, TBlobFile& blobs) {
     problem(0, "", e.Code(), std::string(e.what()) + " (free chain)");
   }
   for (std::int32_t b : free_blocks) {
+    if (outside(b)) {
+      problem(0, "", kErrHeaderCorrupt,
+              "free block " + std::to_string(b) + " lies past the end of the file");
+      break;
+    }
     if (owner[static_cast<std::size_t>(b)] != 0) {
       problem(0, "", kErrBlobBuffersCorrupt,
               "free block " + std::to_string(b) + " belongs to a value");
@@ -231,8 +302,7 @@ void Repair(TDataTable& table, TRepairReport& report, bool backup_index) {
   TDataFile& data = table.Data();
   if (table.IndexRecreated())
     report.notes.push_back("the index file was missing: a new one holds no index definitions");
-  MendDataSlots(data, report);
-  bool chain_sound = report.slots_added == 0;
+  bool chain_sound = !MendDataSlots(data, report);
   if (chain_sound) {
     try {
       data.CheckConsistency();
@@ -248,14 +318,21 @@ void Repair(TDataTable& table, TRepairReport& report, bool backup_index) {
   }
   RebuildIndexes(table, report, backup_index);
   table.Flush();
-  if (new_head) {
-    // The data file offers no setter for the head: write it in place and
-    // adopt the header again.
+  // The data file offers no setter for the free head or the stamp counter:
+  // they are written in place and the header adopted again.
+  const bool stamp_behind = report.last_blob_stamp > data.LastBlobStamp();
+  if (new_head || stamp_behind) {
     std::uint8_t bytes[4];
-    EncodeFixed32(bytes, static_cast<std::uint32_t>(*new_head));
-    data.Write(data_header::kFreeHead, bytes, sizeof bytes);
+    if (new_head) {
+      EncodeFixed32(bytes, static_cast<std::uint32_t>(*new_head));
+      data.Write(data_header::kFreeHead, bytes, sizeof bytes);
+      report.free_chain_rebuilt = true;
+    }
+    if (stamp_behind) {
+      EncodeFixed32(bytes, static_cast<std::uint32_t>(report.last_blob_stamp));
+      data.Write(data_header::kLastBlobStamp, bytes, sizeof bytes);
+    }
     data.ReadHeader();
-    report.free_chain_rebuilt = true;
   }
 }
 

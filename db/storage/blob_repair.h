@@ -12,12 +12,17 @@
 // record and value that is still sound:
 //  1. Data file: slots past the header's count (an append whose header was
 //     not written) are cut off, a partial slot too; slots the header counts
-//     but the file lacks are added as deleted slots; a broken free chain is
-//     rebuilt from the deleted flags.
-//  2. BLOB file: a value whose chain is sound stays; one whose chain is sound
-//     under another stamp (the new value was written, the record not) adopts
-//     that stamp; any other becomes empty and is reported lost. Every block no
-//     value keeps goes on a rebuilt free chain.
+//     but the file lacks are added as deleted slots; a slot marked live whose
+//     link is not its own number (never written whole: zeros left by a lost
+//     write, or a torn one) is dropped as a deleted slot and reported; every
+//     deleted slot gets a key of its own; a broken free chain is rebuilt from
+//     the deleted flags.
+//  2. BLOB file: a value whose chain is sound under the record's stamp
+//     stays; any other becomes empty and is reported (a block does not name
+//     its record, so a chain under another stamp may be another record's
+//     value and is never taken over). Every block no value keeps goes on a
+//     rebuilt free chain, and the stamp counter moves past every stamp a
+//     block carries.
 //  3. Index file: copied to its backup (.IBK) first, then every index is
 //     emptied and rebuilt from the live records of the data file.
 //
@@ -62,15 +67,16 @@ void VerifyBlobChains(TDataFile& data, TBlobFile& blobs);
 struct TRepairReport {
   std::int32_t slots_cut = 0;       // unfinished appends removed
   std::int32_t slots_added = 0;     // missing slots added as deleted
+  std::int32_t records_dropped = 0; // slots marked live that held no whole record
   bool free_chain_rebuilt = false;  // data file's free chain
   std::int32_t values_kept = 0;
-  std::int32_t values_adopted = 0;  // took the stamp of their chain
   std::int32_t values_lost = 0;     // emptied: the chain was beyond repair
   std::int32_t blocks_freed = 0;    // blocks put back on the free chain
   std::int32_t records_indexed = 0;
   std::int32_t blocks_missing = 0;  // BLOB blocks counted but not in the file
   std::int32_t blocks_adopted = 0;  // BLOB blocks in the file past the count
-  std::vector<std::string> notes;   // one line per value lost
+  std::int32_t last_blob_stamp = 0;  // the highest stamp a block carries
+  std::vector<std::string> notes;    // one line per record dropped or value lost
   std::string failure;              // the record repair stopped at, if any
   bool blob_file = false;           // the table has a BLOB file
 };

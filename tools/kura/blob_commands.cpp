@@ -169,9 +169,9 @@ int RepairCommand(const std::vector<std::string>& args, std::ostream& out, std::
       << "records indexed: " << report.records_indexed << "\n"
       << "unfinished appends removed: " << report.slots_cut << "\n"
       << "missing slots added as deleted: " << report.slots_added << "\n"
+      << "records dropped (not whole on disk): " << report.records_dropped << "\n"
       << "free chain rebuilt: " << (report.free_chain_rebuilt ? "yes" : "no") << "\n"
       << "blob values kept: " << report.values_kept << "\n"
-      << "blob values adopted: " << report.values_adopted << "\n"
       << "blob values lost: " << report.values_lost << "\n"
       << "free blob blocks: " << report.blocks_freed << "\n";
   if (report.blocks_missing > 0)
@@ -198,11 +198,13 @@ std::string BlobHelpText() {
   kura repair DIR TABLE
       Mends a table after a crash or a damaged file: copies its files to
       TABLE.DBK, TABLE.IBK and TABLE.BBK, cuts off appends whose header was
-      never written, adds slots the file lacks as deleted ones, rebuilds
-      the data file's free chain when it is broken, keeps every BLOB value
-      whose chain is sound (a value whose record missed its last rewrite
-      takes the chain's newer stamp), empties values whose chain is broken
-      (each is listed), puts every other block on a new free chain, and
+      never written, adds slots the file lacks as deleted ones, drops
+      slots marked live that hold no whole record (each is listed),
+      rebuilds the data file's free chain when it is broken, keeps every
+      BLOB value whose chain is sound under its record's stamp, empties
+      every other value (each is listed: a chain under another stamp may
+      hold another record's value), puts every other block on a new free
+      chain, and
       rebuilds every index from the data file. Prints what it did and "ok".
       Two live records with the same key in a unique index are not mended
       (either would be lost): repair then, as on any failure, copies the
