@@ -72,10 +72,12 @@ bool MendDataSlots(TDataFile& data, TRepairReport& report) {
       const std::size_t bytes = static_cast<std::size_t>(count) * static_cast<std::size_t>(rs);
       data.ReadFull(start + static_cast<std::int64_t>(first - 1) * rs, run.data(), bytes);
       for (std::int32_t k = 0; k < count; ++k) {
-        std::uint8_t* slot = run.data() + static_cast<std::size_t>(k) * static_cast<std::size_t>(rs);
+        std::uint8_t* slot =
+            run.data() + static_cast<std::size_t>(k) * static_cast<std::size_t>(rs);
         if (data.Encrypted()) Scramble(slot, static_cast<std::size_t>(rs), kRecordKey);
         const std::int32_t n = first + k;
-        max_key = std::max(max_key, static_cast<std::int32_t>(DecodeFixed32(slot + record::kAutoInc)));
+        max_key =
+            std::max(max_key, static_cast<std::int32_t>(DecodeFixed32(slot + record::kAutoInc)));
         if (slot[record::kDeleted] == 0 &&
             static_cast<std::int32_t>(DecodeFixed32(slot + record::kLink)) != n)
           dropped.push_back(n);

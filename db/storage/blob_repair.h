@@ -65,20 +65,20 @@ TBlobCheckReport CheckBlobChains(TDataFile& data, TBlobFile& blobs);
 void VerifyBlobChains(TDataFile& data, TBlobFile& blobs);
 
 struct TRepairReport {
-  std::int32_t slots_cut = 0;       // unfinished appends removed
-  std::int32_t slots_added = 0;     // missing slots added as deleted
-  std::int32_t records_dropped = 0; // slots marked live that held no whole record
-  bool free_chain_rebuilt = false;  // data file's free chain
+  std::int32_t slots_cut = 0;        // unfinished appends removed
+  std::int32_t slots_added = 0;      // missing slots added as deleted
+  std::int32_t records_dropped = 0;  // slots marked live that held no whole record
+  bool free_chain_rebuilt = false;   // data file's free chain
   std::int32_t values_kept = 0;
-  std::int32_t values_lost = 0;     // emptied: the chain was beyond repair
-  std::int32_t blocks_freed = 0;    // blocks put back on the free chain
+  std::int32_t values_lost = 0;   // emptied: the chain was beyond repair
+  std::int32_t blocks_freed = 0;  // blocks put back on the free chain
   std::int32_t records_indexed = 0;
-  std::int32_t blocks_missing = 0;  // BLOB blocks counted but not in the file
-  std::int32_t blocks_adopted = 0;  // BLOB blocks in the file past the count
+  std::int32_t blocks_missing = 0;   // BLOB blocks counted but not in the file
+  std::int32_t blocks_adopted = 0;   // BLOB blocks in the file past the count
   std::int32_t last_blob_stamp = 0;  // the highest stamp a block carries
   std::vector<std::string> notes;    // one line per record dropped or value lost
-  std::string failure;              // the record repair stopped at, if any
-  bool blob_file = false;           // the table has a BLOB file
+  std::string failure;               // the record repair stopped at, if any
+  bool blob_file = false;            // the table has a BLOB file
 };
 
 // Why RepairTableFiles gave up (the cause's code and context; the message

@@ -81,7 +81,7 @@ TEST_F(BlobRepairTest, SoundTableIsLeftAsItWas) {
   EXPECT_EQ(VerifyCode(*t), 0);
   const TRepairReport report = RepairTable(*t);
   EXPECT_EQ(report.values_kept, 4);
-  EXPECT_EQ(report.values_lost + report.values_adopted + report.slots_cut, 0);
+  EXPECT_EQ(report.values_lost + report.slots_cut, 0);
   EXPECT_EQ(report.records_indexed, 4);
   EXPECT_FALSE(report.free_chain_rebuilt);
   EXPECT_TRUE(std::filesystem::exists(dir_.File("T.IBK")));
@@ -105,12 +105,13 @@ TEST_F(BlobRepairTest, AppendWhoseHeaderNeverReachedTheDiskIsCut) {
   EXPECT_EQ(t->Data().SlotCount(), 4);
 }
 
-TEST_F(BlobRepairTest, ValueRewrittenWithoutItsRecordTakesTheNewerStamp) {
+TEST_F(BlobRepairTest, ChainUnderAnotherStampIsEmptiedNeverAdopted) {
   {
     auto t = Opened();
     const TBlobRef ref = RefOf(*t, 2);
     // The chain is rewritten in place under a new stamp and reaches the
-    // disk; the record keeps the old stamp.
+    // disk; the record keeps the old stamp. Nothing proves the chain holds
+    // this record's value (freed blocks are reused by other records).
     t->Blobs()->StoreValue(ref, 99, ValueBytes(900, 99));
     t->Blobs()->FlushBlocks();
     t->Blobs()->WriteHeader(false);
@@ -121,9 +122,9 @@ TEST_F(BlobRepairTest, ValueRewrittenWithoutItsRecordTakesTheNewerStamp) {
   EXPECT_EQ(CodeOf([&] { Value(*t, 2); }), kErrRecordChanged);
   EXPECT_EQ(VerifyCode(*t), kErrRecordChanged);
   const TRepairReport report = RepairTable(*t);
-  EXPECT_EQ(report.values_adopted, 1);
+  EXPECT_EQ(report.values_lost, 1);
   EXPECT_EQ(VerifyCode(*t), 0);
-  EXPECT_EQ(Value(*t, 2), ValueBytes(900, 99));
+  EXPECT_TRUE(Value(*t, 2).empty());
   ExpectAllBlocksAccounted(*t);
 }
 
