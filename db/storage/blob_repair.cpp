@@ -87,14 +87,6 @@ bool MendDataSlots(TDataFile& data, TRepairReport& report) {
   // Keys handed out below must be new ones, also when the header's counter
   // was lost behind slots that reached the disk.
   if (max_key > data.LastAutoInc()) data.SetLastAutoInc(max_key);
-  for (std::int32_t n : dropped) {
-    TRecordPin r = data.GetRecord(n);
-    r->SetDeleted(true);
-    r->SetDirty(true);
-    report.notes.push_back("record " + std::to_string(n) +
-                           " dropped: its slot does not hold a whole record (lost or torn write)");
-  }
-  report.records_dropped = static_cast<std::int32_t>(dropped.size());
 
   if (on_disk < slots) {
     data.SetSize(start + static_cast<std::int64_t>(slots) * rs);
@@ -105,6 +97,16 @@ bool MendDataSlots(TDataFile& data, TRepairReport& report) {
       ++report.slots_added;
     }
   }
+  // After the file has all its slots again, so that reading a dropped
+  // slot's block never runs past the end of the file.
+  for (std::int32_t n : dropped) {
+    TRecordPin r = data.GetRecord(n);
+    r->SetDeleted(true);
+    r->SetDirty(true);
+    report.notes.push_back("record " + std::to_string(n) +
+                           " dropped: its slot does not hold a whole record (lost or torn write)");
+  }
+  report.records_dropped = static_cast<std::int32_t>(dropped.size());
 
   // Each deleted slot's key in the deleted-slot index is its identifier: a
   // slot without one of its own (an added or dropped slot, or one whose key

@@ -435,17 +435,14 @@ class PowerLossTest : public ::testing::Test {
     } catch (const std::exception& e) {
       ++outcomes.unrecoverable;
       // The disk state goes to power_loss_SEED in the working directory, and
-      // the run goes on from a fresh table. Only a flushed table promises
-      // repair; an unflushed one's lost cases are shown and counted.
+      // the run goes on from a fresh table. Flushed or not, every table that
+      // a loss leaves must open and verify or be mended by repair.
       const std::string keep = "power_loss_" + std::to_string(seed);
       std::filesystem::remove_all(keep);
       std::filesystem::copy(pristine, keep);
       const std::string what = "unrecoverable: " + (failed.empty() ? "" : failed + "; ") +
                                e.what() + " (disk kept in " + keep + ")\n" + where;
-      if (settings_.force_buffer_flush)
-        ADD_FAILURE() << what;
-      else
-        std::cerr << what;
+      ADD_FAILURE() << what;
       try {
         t.Close(true);
       } catch (const EKuraEngineError&) {
@@ -465,14 +462,13 @@ class PowerLossTest : public ::testing::Test {
     TRows found = Contents(t);
     t.Close();
     if (!settings_.force_buffer_flush) {
-      // Nothing was promised durable, but every value left should be one
-      // written for its record. Repair does not mend every such state (see
-      // the test below): these are shown and counted, and the run goes on
-      // from a fresh table.
+      // Nothing was promised durable, but every value left must be one
+      // written for its record; a failure keeps the disk, and the run goes
+      // on from a fresh table.
       for (const auto& [id, row] : found) {
         if (!IsValueOf(row.note, id) || !IsValueOf(row.pic, id)) {
           ++outcomes.broken_promises;
-          std::cerr << "ID " << id << " holds a foreign value " << keep_disk() << where;
+          ADD_FAILURE() << "ID " << id << " holds a foreign value " << keep_disk() << where;
           Restart(rows);
           return;
         }
@@ -541,12 +537,10 @@ TEST_F(PowerLossTest, CommittedWorkSurvivesAndTablesVerifyOrRepair) {
 }
 
 // Without ForceBufferFlush nothing reaches the disk in order: any subset of
-// the session's writes may survive. The table should still open and verify or
-// be repaired, holding only values written for their records; the states
-// where it does not are printed with their seeds and counted, not failed:
-// repair takes zero-filled slots (writes lost before a later one that grew
-// the file) for live records, and lets a record adopt a chain that another
-// record's new value reused.
+// the session's writes may survive. The table must still open and verify or
+// be repaired, holding only values written for their records (repair drops
+// slots that never reached the disk whole and empties values it cannot prove
+// to be their record's).
 TEST_F(PowerLossTest, UnflushedTablesVerifyOrRepair) {
   settings_.force_buffer_flush = false;
   Run(LongRun() ? 1000 : 20, 10, 7000u);
