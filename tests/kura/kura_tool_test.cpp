@@ -334,5 +334,25 @@ TEST_F(KuraToolTest, FourAppendersLeaveTwoThousandDistinctRecords) {
   EXPECT_EQ(rows.size(), 2000u);  // every row of every appender, once
 }
 
+TEST_F(KuraToolTest, FilterPrintsTheRecordsACursorLetsThrough) {
+  const std::string d = dir_.path();
+  ASSERT_EQ(
+      Kura({"create", d, "g", "NB:integer", "MNO:integer", "CMT:string:20", "--index", "nb:NB"})
+          .status,
+      0);
+  ASSERT_EQ(Kura({"append", d, "g"}, "3\t1\t黒\n1\t2\t白\n0\t3\t\\N\n2\t4\t黒番\n").status, 0);
+  // Natural order, then the order of index nb; a NULL prints as \N.
+  EXPECT_EQ(Kura({"filter", d, "g", "NB > 0"}).out, "3\t1\t黒\n1\t2\t白\n2\t4\t黒番\n");
+  EXPECT_EQ(Kura({"filter", d, "g", "NB > 0", "--index", "nb"}).out,
+            "1\t2\t白\n2\t4\t黒番\n3\t1\t黒\n");
+  EXPECT_EQ(Kura({"filter", d, "g", "CMT IS NULL"}).out, "0\t3\t\\N\n");
+  EXPECT_EQ(Kura({"filter", d, "g", "CMT LIKE '黒%'", "--count"}).out, "2\n");
+  const TRun bad = Kura({"filter", d, "g", "NB >"});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(bad.err.find("Kura Engine Error # 10051"), std::string::npos) << bad.err;
+  EXPECT_EQ(Kura({"filter", d, "g", "NB > 0", "--index", "zz"}).status, 2);
+  EXPECT_EQ(Kura({"filter", d, "g"}).status, 2);
+}
+
 }  // namespace
 }  // namespace kura

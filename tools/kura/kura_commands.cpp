@@ -14,6 +14,7 @@
 #include "db/storage/file_system.h"
 #include "db/storage/language_table.h"
 #include "tools/kura/blob_commands.h"
+#include "tools/kura/filter_command.h"
 #include "tools/kura/index_commands.h"
 #include "tools/kura/row_text.h"
 
@@ -328,7 +329,7 @@ Usage:
 Exit status: 0 success; 1 an error (one line on standard error, the engine's
 message for engine errors); 2 bad usage.
 )HELP" + IndexHelpText() +
-         BlobHelpText();
+         FilterHelpText() + BlobHelpText();
 }
 
 int RunKura(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
@@ -343,6 +344,7 @@ int RunKura(const std::vector<std::string>& args, std::istream& in, std::ostream
           {"verify", Verify},
           {"update", [](const auto& a, TContext& c) { return UpdateCommand(a, c.in, c.out); }},
           {"find", [](const auto& a, TContext& c) { return FindCommand(a, c.in, c.out); }},
+          {"filter", [](const auto& a, TContext& c) { return FilterCommand(a, c.out); }},
           {"cat", [](const auto& a, TContext& c) { return CatCommand(a, c.out, c.err); }},
           {"repair", [](const auto& a, TContext& c) { return RepairCommand(a, c.out, c.err); }}};
   if (args.empty()) {
