@@ -251,5 +251,53 @@ TEST_F(BlobRepairTest, BlockCountIsFittedToTheFile) {
   ExpectAllBlocksAccounted(*t);
 }
 
+// Writes lost before a later one grew the file leave zeroed slots inside
+// the counted area; a torn write leaves a slot marked live without its own
+// number as link. Neither is a record: repair drops them (reported), gives
+// each a deleted-slot key of its own and frees their values' blocks.
+TEST_F(BlobRepairTest, SlotsHoldingNoWholeRecordAreDropped) {
+  std::int64_t start = 0;
+  int size = 0;
+  {
+    auto t = Opened();
+    start = t->Data().DataStart();
+    size = t->Data().RecordSize();
+  }
+  kura_test::PatchFile(dir_.File("T.DAT"), start + size,
+                       std::vector<std::uint8_t>(static_cast<std::size_t>(size), 0));
+  kura_test::PatchU32(dir_.File("T.DAT"), start + 2 * size + 1, 0);  // record 3's link
+  auto t = Opened();
+  EXPECT_EQ(VerifyCode(*t), kErrHeaderCorrupt);
+  const TRepairReport report = RepairTable(*t);
+  EXPECT_EQ(report.records_dropped, 2);
+  EXPECT_EQ(report.records_indexed, 2);
+  ASSERT_EQ(report.notes.size(), 2u);
+  EXPECT_NE(report.notes[0].find("record 2 dropped"), std::string::npos) << report.notes[0];
+  EXPECT_EQ(VerifyCode(*t), 0);
+  EXPECT_TRUE(t->Data().GetRecord(2)->Deleted());
+  EXPECT_TRUE(t->Data().GetRecord(3)->Deleted());
+  EXPECT_EQ(Value(*t, 4), ValueBytes(2800, 4));
+  ExpectAllBlocksAccounted(*t);
+  // Both slots are on the free chain, each with a deleted-slot key of its own.
+  EXPECT_EQ(t->Data().FreeHead(), 3);
+  EXPECT_EQ(t->Data().GetRecord(3)->Link(), 2);
+  EXPECT_NE(t->Data().GetRecord(2)->AutoInc(), t->Data().GetRecord(3)->AutoInc());
+}
+
+// A BLOB header counting far more blocks than the file holds is reported by
+// the chain check, which sizes nothing by that count.
+TEST_F(BlobRepairTest, BlockCountBeyondTheFileIsReportedNotTrusted) {
+  kura_test::PatchU32(dir_.File("T.BLB"), 13, 2'000'000'001);
+  auto t = Opened();
+  const TBlobCheckReport check = CheckBlobChains(t->Data(), *t->Blobs());
+  ASSERT_FALSE(check.problems.empty());
+  EXPECT_EQ(check.problems[0].code, kErrHeaderCorrupt);
+  EXPECT_EQ(check.values, 4);
+  const TRepairReport report = RepairTable(*t);
+  EXPECT_EQ(report.values_kept, 4);
+  EXPECT_EQ(VerifyCode(*t), 0);
+  ExpectAllBlocksAccounted(*t);
+}
+
 }  // namespace
 }  // namespace kura

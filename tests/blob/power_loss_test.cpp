@@ -8,8 +8,9 @@
 // one. That state is written to the real files, which the engine, RepairTable
 // and the independent BLOB reader then open.
 //
-// The promises checked after each loss, with ForceBufferFlush on: the table
-// opens and verifies, or RepairTable mends it; every insert, update, delete
+// The promises checked after each loss: the table opens and verifies, or
+// RepairTableFiles mends it; every value a record holds was written for that
+// record. With ForceBufferFlush on, also: every insert, update, delete
 // and transaction that had returned is there exactly as returned; the one
 // operation in flight left each record it touched either as before or as
 // after it.
