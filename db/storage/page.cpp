@@ -155,6 +155,16 @@ void TPage::Recount(int i) {
 }
 
 void TPage::RecountAll() {
+  if (!IsLeaf() || !format_.Compressed()) {
+    // Branches and uncompressed leaves store no counts: every entry is the
+    // same size.
+    for (int i = 1; i <= count_; ++i) {
+      Slot(i)[format_.key_size + 8] = 0;
+      Slot(i)[format_.key_size + 9] = 0;
+    }
+    encoded_size_ = count_ * (IsLeaf() ? format_.key_size + 4 : format_.BranchEntrySize());
+    return;
+  }
   encoded_size_ = 0;
   for (int i = 1; i <= count_; ++i) {
     Slot(i)[format_.key_size + 8] = 0;
