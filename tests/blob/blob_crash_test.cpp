@@ -49,25 +49,7 @@ bool IsValueOf(const std::vector<std::uint8_t>& v, std::int32_t id) {
 
 class BlobCrashTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    TDataTable t(dir_.Path(), "T", settings_);
-    std::vector<TFieldDefinition> fields(3);
-    fields[0].name = "ID";
-    fields[0].type = kFieldInteger;
-    fields[1].name = "NOTE";
-    fields[1].type = kFieldBlob;
-    fields[1].subtype = kSubtypeMemo;
-    fields[2].name = "PIC";
-    fields[2].type = kFieldBlob;
-    t.Create(fields, {}, TIndexCreateOptions{true});
-    TIndexDefinition by_id;
-    by_id.name = "BYID";
-    by_id.fields = {1};
-    by_id.unique = true;
-    static_cast<TIndexFile&>(t.Index()).AddSecondaryIndex(t.Data(), by_id);
-    t.Flush();
-    t.Close();
-  }
+  void SetUp() override { kura_test::CreateIdNotePicTable(dir_.Path(), settings_, false); }
 
   // The writer: inserts, updates and deletes until it is killed, telling the
   // parent "I id" after an insert returned, "d id" before a delete begins.

@@ -1,5 +1,8 @@
 #include "blob_test_util.h"
 
+#include "db/storage/data_table.h"
+#include "db/storage/index_file.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -60,6 +63,28 @@ int CodeOf(const std::function<void()>& f) {
     return e.Code();
   }
   return 0;
+}
+
+void CreateIdNotePicTable(const std::string& dir, const kura::TStorageSettings& settings,
+                          bool force_os) {
+  using namespace kura;
+  TDataTable t(dir, "T", settings);
+  std::vector<TFieldDefinition> fields(3);
+  fields[0].name = "ID";
+  fields[0].type = kFieldInteger;
+  fields[1].name = "NOTE";
+  fields[1].type = kFieldBlob;
+  fields[1].subtype = kSubtypeMemo;
+  fields[2].name = "PIC";
+  fields[2].type = kFieldBlob;
+  t.Create(fields, {}, TIndexCreateOptions{true});
+  TIndexDefinition by_id;
+  by_id.name = "BYID";
+  by_id.fields = {1};
+  by_id.unique = true;
+  static_cast<TIndexFile&>(t.Index()).AddSecondaryIndex(t.Data(), by_id);
+  t.Flush(force_os);
+  t.Close();
 }
 
 }  // namespace kura_test

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "db/storage/storage_settings.h"
+
 namespace kura_test {
 
 // A fresh directory under /tmp, removed with everything in it.
@@ -33,6 +35,12 @@ void PatchFile(const std::string& path, std::int64_t offset,
                const std::vector<std::uint8_t>& bytes);
 void PatchU32(const std::string& path, std::int64_t offset, std::uint32_t v);
 std::int64_t FileSize(const std::string& path);
+
+// Creates table `name` of the crash tests in `dir`: ID integer, NOTE memo,
+// PIC BLOB, a unique secondary index BYID on ID; `force_os` flushes the OS
+// buffers when it is written.
+void CreateIdNotePicTable(const std::string& dir, const kura::TStorageSettings& settings,
+                          bool force_os);
 
 // The engine error code `f` raised, or 0 when it returned.
 int CodeOf(const std::function<void()>& f);

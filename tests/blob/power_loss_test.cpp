@@ -231,25 +231,7 @@ struct TOutcomes {
 
 class PowerLossTest : public ::testing::Test {
  protected:
-  void CreateTable() {
-    TDataTable t(dir_.Path(), "T", settings_);
-    std::vector<TFieldDefinition> fields(3);
-    fields[0].name = "ID";
-    fields[0].type = kFieldInteger;
-    fields[1].name = "NOTE";
-    fields[1].type = kFieldBlob;
-    fields[1].subtype = kSubtypeMemo;
-    fields[2].name = "PIC";
-    fields[2].type = kFieldBlob;
-    t.Create(fields, {}, TIndexCreateOptions{true});
-    TIndexDefinition by_id;
-    by_id.name = "BYID";
-    by_id.fields = {1};
-    by_id.unique = true;
-    static_cast<TIndexFile&>(t.Index()).AddSecondaryIndex(t.Data(), by_id);
-    t.Flush(true);
-    t.Close();
-  }
+  void CreateTable() { kura_test::CreateIdNotePicTable(dir_.Path(), settings_, true); }
 
   void Restart(TRows& rows) {
     for (const auto& e : std::filesystem::directory_iterator(dir_.Path()))

@@ -148,15 +148,21 @@ const TFieldDescriptor& TDataCursor::FieldDescriptor(int number) const {
 
 // ---- re-synchronisation ----
 
-void TDataCursor::BeginRead() {
+// Takes the lock, then catches up with other users' changes; a failure
+// gives the lock back.
+void TDataCursor::Begin(void (TDataTable::*lock)(), void (TDataTable::*release)()) {
   RequireOpen();
-  table_.ReadLock();
+  (table_.*lock)();
   try {
     Synchronise();
   } catch (...) {
-    table_.ReleaseReadLock();
+    (table_.*release)();
     throw;
   }
+}
+
+void TDataCursor::BeginRead() {
+  Begin(&TDataTable::ReadLock, &TDataTable::ReleaseReadLock);
 }
 
 void TDataCursor::EndRead() {
@@ -164,14 +170,7 @@ void TDataCursor::EndRead() {
 }
 
 void TDataCursor::BeginWrite() {
-  RequireOpen();
-  table_.WriteLock();
-  try {
-    Synchronise();
-  } catch (...) {
-    table_.ReleaseWriteLock();
-    throw;
-  }
+  Begin(&TDataTable::WriteLock, &TDataTable::ReleaseWriteLock);
 }
 
 void TDataCursor::EndWrite() {

@@ -176,6 +176,7 @@ class TDataCursor {
   TIndexTree Tree() const;
   TCounters ReadCounters() const;
 
+  void Begin(void (TDataTable::*lock)(), void (TDataTable::*release)());
   void BeginRead();
   void EndRead();
   void BeginWrite();
