@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "db/storage/coding.h"
-#include "db/storage/data_table.h"
-#include "db/storage/index_file.h"
-#include "db/storage/key_codec.h"
+#include "db/storage/table/data_table.h"
+#include "db/storage/index/index_file.h"
+#include "db/storage/index/key_codec.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "db/storage/coding.h"
-#include "db/storage/data_table.h"
+#include "db/storage/table/data_table.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "db/storage/code_page.h"
-#include "db/storage/file_system.h"
+#include "db/storage/file/file_system.h"
 
 namespace kura {
 namespace {

@@ -14,7 +14,7 @@
 #include <random>
 
 #include "db/storage/engine_error.h"
-#include "db/storage/index_file.h"
+#include "db/storage/index/index_file.h"
 #include "tests/storage/storage_test_support.h"
 
 namespace kura {

@@ -9,9 +9,9 @@
 #include "db/engine/expression/expression.h"
 #include "db/engine/expression/filter_expression.h"
 #include "db/engine/expression/record_selection.h"
-#include "db/storage/data_table.h"
+#include "db/storage/table/data_table.h"
 #include "db/storage/engine_error.h"
-#include "db/storage/index_file.h"
+#include "db/storage/index/index_file.h"
 #include "tests/storage/storage_test_support.h"
 
 namespace kura::testing {

@@ -8,7 +8,7 @@
 
 #include "db/engine/session/kura_session.h"
 #include "db/storage/coding.h"
-#include "db/storage/data_table.h"
+#include "db/storage/table/data_table.h"
 #include "tests/storage/storage_test_support.h"
 
 namespace kura::testing {

@@ -24,12 +24,12 @@
 #include <system_error>
 #include <vector>
 
-#include "db/storage/blob_buffer.h"
-#include "db/storage/blob_repair.h"
+#include "db/storage/blob/blob_buffer.h"
+#include "db/storage/table/table_repair.h"
 #include "db/storage/coding.h"
-#include "db/storage/data_table.h"
+#include "db/storage/table/data_table.h"
 #include "db/storage/engine_error.h"
-#include "db/storage/index_file.h"
+#include "db/storage/index/index_file.h"
 
 namespace {
 

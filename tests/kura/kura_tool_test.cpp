@@ -10,7 +10,7 @@
 #include <set>
 #include <sstream>
 
-#include "db/storage/data_table.h"
+#include "db/storage/table/data_table.h"
 #include "tests/storage/storage_test_support.h"
 
 namespace kura {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "db/storage/data_file.h"
+#include "db/storage/data/data_file.h"
 #include "db/storage/engine_error.h"
 
 namespace kura::testing {

@@ -5,11 +5,11 @@
 #include <iterator>
 #include <ostream>
 
-#include "db/storage/blob_buffer.h"
-#include "db/storage/blob_repair.h"
+#include "db/storage/blob/blob_buffer.h"
+#include "db/storage/table/table_repair.h"
 #include "db/storage/code_page.h"
 #include "db/storage/engine_error.h"
-#include "db/storage/file_system.h"
+#include "db/storage/file/file_system.h"
 #include "tools/kura/kura_commands.h"
 #include "tools/kura/row_text.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "db/storage/data_table.h"
+#include "db/storage/table/data_table.h"
 
 namespace kura::tool {
 

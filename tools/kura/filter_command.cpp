@@ -5,7 +5,7 @@
 
 #include "db/engine/cursor/data_cursor.h"
 #include "db/storage/code_page.h"
-#include "db/storage/data_table.h"
+#include "db/storage/table/data_table.h"
 #include "db/storage/storage_settings.h"
 #include "tools/kura/index_commands.h"
 #include "tools/kura/row_text.h"

@@ -9,7 +9,7 @@
 #include <set>
 
 #include "db/storage/code_page.h"
-#include "db/storage/field_types.h"
+#include "db/storage/data/field_types.h"
 #include "tools/kura/row_text.h"
 
 namespace kura::tool {

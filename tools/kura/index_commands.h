@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "db/storage/data_table.h"
-#include "db/storage/index_file.h"
+#include "db/storage/table/data_table.h"
+#include "db/storage/index/index_file.h"
 
 namespace kura::tool {
 

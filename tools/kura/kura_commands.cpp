@@ -7,11 +7,11 @@
 #include <map>
 #include <ostream>
 
-#include "db/storage/blob_repair.h"
+#include "db/storage/table/table_repair.h"
 #include "db/storage/code_page.h"
-#include "db/storage/data_table.h"
+#include "db/storage/table/data_table.h"
 #include "db/storage/engine_error.h"
-#include "db/storage/file_system.h"
+#include "db/storage/file/file_system.h"
 #include "db/storage/language_table.h"
 #include "tools/kura/blob_commands.h"
 #include "tools/kura/filter_command.h"

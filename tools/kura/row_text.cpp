@@ -3,7 +3,7 @@
 #include <charconv>
 
 #include "db/storage/code_page.h"
-#include "db/storage/file_system.h"
+#include "db/storage/file/file_system.h"
 
 namespace kura::tool {
 namespace {

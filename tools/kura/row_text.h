@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "db/storage/data_file.h"
+#include "db/storage/data/data_file.h"
 
 namespace kura::tool {
 

@@ -41,8 +41,8 @@
 #include <string_view>
 #include <vector>
 
-#include "db/storage/data_table.h"
-#include "db/storage/index_tree.h"
+#include "db/storage/table/data_table.h"
+#include "db/storage/index/index_tree.h"
 #include "db/storage/records_bitmap.h"
 
 namespace kura {

@@ -32,8 +32,8 @@
 #include <string_view>
 #include <vector>
 
-#include "db/storage/data_file.h"
-#include "db/storage/field_types.h"
+#include "db/storage/data/data_file.h"
+#include "db/storage/data/field_types.h"
 
 namespace kura {
 

@@ -15,7 +15,7 @@
 
 #include "db/engine/expression/expression.h"
 #include "db/storage/code_page.h"
-#include "db/storage/key_collation.h"
+#include "db/storage/index/key_collation.h"
 
 namespace kura {
 

@@ -1,8 +1,8 @@
 #include "db/engine/expression/record_selection.h"
 
 #include "db/engine/expression/records_bitmap_pool.h"
-#include "db/storage/data_table.h"
-#include "db/storage/index_file.h"
+#include "db/storage/table/data_table.h"
+#include "db/storage/index/index_file.h"
 
 namespace kura {
 

@@ -26,7 +26,7 @@
 #include <string>
 
 #include "db/engine/expression/expression.h"
-#include "db/storage/record.h"
+#include "db/storage/data/record.h"
 #include "db/storage/records_bitmap.h"
 
 namespace kura {

@@ -9,7 +9,7 @@
 
 #include "db/storage/code_page.h"
 #include "db/storage/engine_error.h"
-#include "db/storage/file_system.h"
+#include "db/storage/file/file_system.h"
 
 namespace kura {
 namespace {

@@ -32,7 +32,7 @@
 #include <string_view>
 #include <vector>
 
-#include "db/storage/data_table.h"
+#include "db/storage/table/data_table.h"
 #include "db/storage/storage_settings.h"
 
 namespace kura {

@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "db/storage/engine_error.h"
-#include "db/storage/file_list.h"
-#include "db/storage/file_system.h"
+#include "db/storage/file/file_list.h"
+#include "db/storage/file/file_system.h"
 
 namespace kura {
 namespace {

@@ -1,0 +1,216 @@
+#include "db/storage/file/file_system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "db/storage/engine_error.h"
+
+namespace kura {
+namespace {
+
+TPosixFileSystem& PosixFileSystem() {
+  static TPosixFileSystem fs;
+  return fs;
+}
+
+TFileSystem* g_file_system = nullptr;
+
+char AsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+int TPosixFileSystem::Open(const std::string& path, bool writable, bool create, int* fd) {
+  int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  if (create) flags |= O_CREAT | O_TRUNC;
+  int r;
+  do {
+    r = ::open(path.c_str(), flags, 0666);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) return errno;
+  *fd = r;
+  return 0;
+}
+
+void TPosixFileSystem::Close(int fd) {
+  ::close(fd);
+}
+
+int TPosixFileSystem::ReadAt(int fd, std::int64_t offset, void* buffer, std::size_t n,
+                             std::size_t* done) {
+  *done = 0;
+  auto* p = static_cast<char*>(buffer);
+  while (*done < n) {
+    const ssize_t r = ::pread(fd, p + *done, n - *done, offset + static_cast<off_t>(*done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (r == 0) break;
+    *done += static_cast<std::size_t>(r);
+  }
+  return 0;
+}
+
+int TPosixFileSystem::WriteAt(int fd, std::int64_t offset, const void* buffer, std::size_t n,
+                              std::size_t* done) {
+  *done = 0;
+  const auto* p = static_cast<const char*>(buffer);
+  while (*done < n) {
+    const ssize_t r = ::pwrite(fd, p + *done, n - *done, offset + static_cast<off_t>(*done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (r == 0) break;
+    *done += static_cast<std::size_t>(r);
+  }
+  return 0;
+}
+
+int TPosixFileSystem::Truncate(int fd, std::int64_t size) {
+  return ::ftruncate(fd, size) == 0 ? 0 : errno;
+}
+
+int TPosixFileSystem::Sync(int fd) {
+  return ::fdatasync(fd) == 0 ? 0 : errno;
+}
+
+int TPosixFileSystem::Size(int fd, std::int64_t* size) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return errno;
+  *size = st.st_size;
+  return 0;
+}
+
+int TPosixFileSystem::Lock(int fd, std::int64_t start, std::int64_t length, TOsLockKind kind) {
+  struct flock fl = {};
+  fl.l_type = kind == TOsLockKind::kShared      ? F_RDLCK
+              : kind == TOsLockKind::kExclusive ? F_WRLCK
+                                                : F_UNLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = start;
+  fl.l_len = length;
+  fl.l_pid = 0;
+  if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return 0;
+  return (errno == EACCES) ? EAGAIN : errno;
+}
+
+int TPosixFileSystem::Stat(const std::string& path, bool* exists, bool* read_only) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    *exists = false;
+    *read_only = false;
+    return (errno == ENOENT || errno == ENOTDIR) ? 0 : errno;
+  }
+  *exists = S_ISREG(st.st_mode);
+  *read_only = (st.st_mode & 0222) == 0;
+  return 0;
+}
+
+int TPosixFileSystem::Rename(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+int TPosixFileSystem::Unlink(const std::string& path) {
+  return ::unlink(path.c_str()) == 0 ? 0 : errno;
+}
+
+int TPosixFileSystem::ListDirectory(const std::string& dir, std::vector<std::string>* names) {
+  DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (d == nullptr) return errno;
+  while (const dirent* e = ::readdir(d))
+    names->emplace_back(e->d_name);
+  ::closedir(d);
+  return 0;
+}
+
+void TPosixFileSystem::AdviseSequential(int fd) {
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+TFileSystem& FileSystem() {
+  return g_file_system ? *g_file_system : PosixFileSystem();
+}
+
+void SetFileSystemForTesting(TFileSystem* fs) {
+  g_file_system = fs;
+}
+
+std::uint16_t MapOsError(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      return kErrTableMissing;
+    case EMFILE:
+    case ENFILE:
+      return kErrTooManyFiles;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EBUSY:
+    case ETXTBSY:
+    case EAGAIN:
+      return kErrAccessDenied;
+    case EBADF:
+      return kErrInvalidHandle;
+    case ENOMEM:
+      return kErrOutOfMemory;
+    case ENODEV:
+    case ENXIO:
+      return kErrDeviceDenied;
+    case ESTALE:
+      return kErrTableMoved;
+    default:
+      return kErrUnknownOs;
+  }
+}
+
+std::string NormalizePath(std::string_view path) {
+  std::string out(path);
+  for (char& c : out)
+    if (c == '\\') c = '/';
+  return out;
+}
+
+std::string NormalizeDirectory(std::string_view dir) {
+  std::string out = NormalizePath(dir);
+  if (out.empty() || out.back() != '/') out += '/';
+  return out;
+}
+
+bool IsPath(std::string_view name) {
+  return name.find_first_of("/\\:") != std::string_view::npos;
+}
+
+bool SameTextIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  return true;
+}
+
+std::string ResolveFileName(std::string_view path) {
+  const std::string full = NormalizePath(path);
+  bool exists = false, read_only = false;
+  if (FileSystem().Stat(full, &exists, &read_only) == 0 && exists) return full;
+  const std::size_t slash = full.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : full.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? full : full.substr(slash + 1);
+  std::vector<std::string> names;
+  if (FileSystem().ListDirectory(dir, &names) != 0) return full;
+  for (const std::string& n : names) {
+    if (SameTextIgnoringCase(n, base)) {
+      if (FileSystem().Stat(dir + n, &exists, &read_only) == 0 && exists) return dir + n;
+    }
+  }
+  return full;
+}
+
+}  // namespace kura

@@ -1,0 +1,569 @@
+#include "db/storage/index/index_file.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <random>
+#include <set>
+
+#include "db/storage/data/data_file.h"
+#include "db/storage/engine_error.h"
+#include "db/storage/file/scramble.h"
+
+namespace kura {
+
+namespace {
+
+namespace ih = index_header;
+namespace id = index_descriptor;
+
+constexpr std::size_t kCacheGrowth = 64;
+
+bool ValidIndexNameStart(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (c >= 128 && c <= 254);
+}
+
+}  // namespace
+
+TIndexFile::TIndexFile(std::string table_name, bool in_memory, bool encrypted,
+                       const TStorageSettings& settings)
+    : file_(table_name, in_memory),
+      temp_file_(table_name, in_memory),
+      encrypted_(encrypted),
+      settings_(settings) {
+  const std::size_t bound =
+      static_cast<std::size_t>(std::max<std::int32_t>(1, settings_.index_buffer_memory / 8192));
+  for (SlotCache& c : caches_)
+    c.capacity = bound;
+}
+
+TIndexFile::~TIndexFile() {
+  if (temp_file_.IsOpen()) {
+    try {
+      temp_file_.Close();
+    } catch (...) {
+    }
+  }
+  for (SlotCache& c : caches_) {
+    for (auto& [n, page] : c.pages)
+      delete page;
+    c.pages.clear();
+  }
+}
+
+// ---- header ----
+
+std::int32_t TIndexFile::NextPage() const {
+  return static_cast<std::int32_t>(DecodeFixed32(&header_[ih::kNextPage]));
+}
+void TIndexFile::SetNextPage(std::int32_t n) {
+  EncodeFixed32(&header_[ih::kNextPage], static_cast<std::uint32_t>(n));
+  header_changed_ = true;
+}
+std::int32_t TIndexFile::PagesHeld() {
+  std::int64_t held = file_.Size() / kIndexPageBytes - 1;
+  for (int slot = 0; slot < kIndexSlots; ++slot) {
+    if (IsTemporary(slot)) continue;
+    for (const auto& [n, page] : caches_[static_cast<std::size_t>(slot)].pages)
+      held = std::max<std::int64_t>(held, n);
+  }
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(held, 0, kMaxIndexPages));
+}
+
+std::int32_t TIndexFile::ChangeCounter() const {
+  return static_cast<std::int32_t>(DecodeFixed32(&header_[ih::kChangeCounter]));
+}
+std::int32_t TIndexFile::RecordCount() const {
+  return static_cast<std::int32_t>(DecodeFixed32(&header_[ih::kRecordCount]));
+}
+void TIndexFile::AdjustRecordCount(std::int32_t delta) {
+  EncodeFixed32(&header_[ih::kRecordCount],
+                static_cast<std::uint32_t>(RecordCount()) + static_cast<std::uint32_t>(delta));
+  header_changed_ = true;
+}
+std::int32_t TIndexFile::FreeHead(int slot) const {
+  return static_cast<std::int32_t>(DecodeFixed32(Descriptor(slot) + id::kFreeHead));
+}
+std::int32_t TIndexFile::RootPage(int slot) {
+  return static_cast<std::int32_t>(DecodeFixed32(Descriptor(slot) + id::kRoot));
+}
+void TIndexFile::SetRootPage(int slot, std::int32_t n) {
+  EncodeFixed32(Descriptor(slot) + id::kRoot, static_cast<std::uint32_t>(n));
+  HeaderTouched(slot);
+}
+
+bool TIndexFile::IsTemporary(int slot) const {
+  return slot >= 1 && slot <= kMaxSecondaryIndexes && Descriptor(slot)[id::kTemporary] != 0;
+}
+
+int TIndexFile::TemporaryCount() const {
+  int count = 0;
+  for (int slot = 1; slot <= kMaxSecondaryIndexes; ++slot)
+    count += IsTemporary(slot) ? 1 : 0;
+  return count;
+}
+
+void TIndexFile::OpenTemporaryFile() {
+  if (temp_file_.IsOpen()) return;
+  // Next to the index file, under a name no other handle picks.
+  static std::atomic<std::uint32_t> sequence{0};
+  std::random_device random;
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, ".%08X%04X.TMP", random(),
+                static_cast<unsigned>(++sequence & 0xFFFFu));
+  temp_file_.Create(file_.FileName() + suffix, true);
+  temp_next_page_ = 1;
+}
+
+void TIndexFile::ForgetSlotPages(int slot) {
+  SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
+  std::set<const TPage*> gone;
+  for (auto& [n, page] : cache.pages)
+    gone.insert(page);
+  std::erase_if(dirty_, [&gone](const TPage* p) { return gone.contains(p); });
+  for (auto& [n, page] : cache.pages) {
+    page->dirty = false;
+    page->pins = 0;
+    page->mru_prev = page->mru_next = nullptr;
+    spare_.Push(page);
+  }
+  cache.pages.clear();
+  cache.mru_head = cache.mru_tail = nullptr;
+  keys_[static_cast<std::size_t>(slot)].reset();
+}
+
+void TIndexFile::DropTemporaryIndexes() {
+  for (int slot = 1; slot <= kMaxSecondaryIndexes; ++slot) {
+    if (!IsTemporary(slot)) continue;
+    ForgetSlotPages(slot);
+    std::memset(Descriptor(slot), 0, kIndexDescriptorSize);
+  }
+  temp_next_page_ = 1;
+  if (temp_file_.IsOpen()) temp_file_.Close();  // delete-on-close removes it
+}
+
+void TIndexFile::Raise(std::uint16_t code, int slot) {
+  TErrorContext context;
+  context.table_name = file_.TableName();
+  if (slot >= 0 && slot < kIndexSlots) {
+    context.index_name = DecodeShortString(Descriptor(slot) + id::kName, id::kNameCapacity);
+  }
+  RaiseEngineError(code, context);
+}
+
+void TIndexFile::CheckHeader(const std::array<std::uint8_t, kIndexPageSize>& page) const {
+  if (page[ih::kVersion] != kIndexFileVersion) file_.Raise(kErrVersion);
+  if (page[ih::kSecondaryCount] > kMaxSecondaryIndexes) file_.Raise(kErrHeaderCorrupt);
+  const auto next = static_cast<std::int32_t>(DecodeFixed32(&page[ih::kNextPage]));
+  if (next < 1 || next > kMaxIndexPages + 1) file_.Raise(kErrHeaderCorrupt);
+  // Temporary indexes are never stored: a stored descriptor marked as one
+  // would send its pages to a file that does not exist.
+  for (int slot = 0; slot < kIndexSlots; ++slot) {
+    const std::uint8_t* d = &page[IndexDescriptorOffset(slot)];
+    if (d[id::kTemporary] != 0 || d[id::kTemporaryPages] != 0) file_.Raise(kErrHeaderCorrupt);
+  }
+}
+
+void TIndexFile::ReadHeaderPage(std::array<std::uint8_t, kIndexPageSize>* page) {
+  file_.ReadFull(0, page->data(), page->size());
+  if (encrypted_) Scramble(page->data(), page->size(), kRecordKey);
+}
+
+void TIndexFile::AdoptHeader(const std::array<std::uint8_t, kIndexPageSize>& page) {
+  // Temporary descriptors exist only here; they keep their slots unless the
+  // stored indexes now reach them (another handle added indexes), in which
+  // case the temporary index is dropped.
+  std::vector<std::pair<int, std::array<std::uint8_t, kIndexDescriptorSize>>> kept;
+  for (int slot = 1; slot <= kMaxSecondaryIndexes; ++slot) {
+    if (!IsTemporary(slot)) continue;
+    std::array<std::uint8_t, kIndexDescriptorSize> d;
+    std::memcpy(d.data(), Descriptor(slot), d.size());
+    kept.emplace_back(slot, d);
+  }
+  header_ = page;
+  for (auto& [slot, d] : kept) {
+    const std::uint8_t* disk = Descriptor(slot);
+    const bool free = slot > SecondaryCount() && std::all_of(disk, disk + kIndexDescriptorSize,
+                                                             [](std::uint8_t b) { return b == 0; });
+    if (free) {
+      std::memcpy(Descriptor(slot), d.data(), d.size());
+    } else {
+      ForgetSlotPages(slot);
+    }
+  }
+  header_[ih::kHeaderChanged] = 0;
+  header_changed_ = false;
+  ForgetKeys();
+}
+
+void TIndexFile::Create(const std::string& file_name, const TIndexCreateOptions& options) {
+  DropTemporaryIndexes();
+  DropAllPages(true);
+  AdoptHeader(NewIndexHeaderPage(options.no_primary_key));
+  header_changed_ = true;
+  file_.Create(file_name);
+  WriteHeader(true);
+}
+
+void TIndexFile::Open(const std::string& file_name, bool exclusive) {
+  file_.Open(file_name, exclusive);
+  try {
+    std::array<std::uint8_t, kIndexPageSize> page;
+    ReadHeaderPage(&page);
+    CheckHeader(page);
+    DropTemporaryIndexes();
+    DropAllPages(true);
+    AdoptHeader(page);
+  } catch (...) {
+    file_.Close();
+    throw;
+  }
+}
+
+void TIndexFile::Close() {
+  DropTemporaryIndexes();
+  DropAllPages(true);
+  ForgetKeys();
+  file_.Close();
+}
+
+bool TIndexFile::ReReadHeaderIfChanged() {
+  std::array<std::uint8_t, kIndexPageSize> page;
+  ReadHeaderPage(&page);
+  if (DecodeFixed32(&page[ih::kChangeCounter]) == DecodeFixed32(&header_[ih::kChangeCounter])) {
+    return false;
+  }
+  CheckHeader(page);
+  DropAllPages(false);
+  AdoptHeader(page);
+  return true;
+}
+
+void TIndexFile::WriteHeader(bool force) {
+  if (!force && !header_changed_) return;
+  EncodeFixed32(&header_[ih::kChangeCounter], static_cast<std::uint32_t>(ChangeCounter()) + 1u);
+  header_[ih::kHeaderChanged] = header_changed_ ? 1 : 0;
+  std::array<std::uint8_t, kIndexPageSize> page = header_;
+  // Temporary descriptors are never stored.
+  for (int slot = 1; slot <= kMaxSecondaryIndexes; ++slot) {
+    if (IsTemporary(slot)) std::memset(&page[IndexDescriptorOffset(slot)], 0, kIndexDescriptorSize);
+  }
+  if (encrypted_) Scramble(page.data(), page.size(), kRecordKey);
+  file_.Write(0, page.data(), page.size());
+  ++writes_;
+  header_[ih::kHeaderChanged] = 0;
+  header_changed_ = false;
+}
+
+void TIndexFile::MarkChanged() {
+  EncodeFixed32(&header_[ih::kChangeCounter], static_cast<std::uint32_t>(ChangeCounter()) + 1u);
+  header_changed_ = true;
+}
+
+void TIndexFile::Empty() {
+  DropAllPages(true);
+  file_.SetSize(static_cast<std::int64_t>(kIndexPageSize));
+  if (temp_file_.IsOpen()) temp_file_.SetSize(0);
+  temp_next_page_ = 1;
+  EncodeFixed32(&header_[ih::kNextPage], 1);
+  EncodeFixed32(&header_[ih::kRecordCount], 0);
+  for (int slot = 0; slot < kIndexSlots; ++slot) {
+    std::uint8_t* d = Descriptor(slot);
+    EncodeFixed32(d + id::kRoot, 0);
+    EncodeFixed32(d + id::kFreeHead, 0);
+    EncodeFixed32(d + id::kRawDataHead, 0);
+  }
+  header_changed_ = true;
+}
+
+void TIndexFile::Verify(const TDataFile& data) {
+  {
+    // The header as it would be stored.
+    std::array<std::uint8_t, kIndexPageSize> stored = header_;
+    for (int slot = 1; slot <= kMaxSecondaryIndexes; ++slot) {
+      if (IsTemporary(slot))
+        std::memset(&stored[IndexDescriptorOffset(slot)], 0, kIndexDescriptorSize);
+    }
+    CheckHeader(stored);
+  }
+  if (file_.Size() < static_cast<std::int64_t>(kIndexPageSize)) file_.Raise(kErrHeaderCorrupt);
+  // Every page the header counts must exist before anything walks them.
+  if (NextPage() - 1 > PagesHeld()) file_.Raise(kErrHeaderCorrupt);
+  std::set<std::string> names;
+  for (int slot = 0; slot < kIndexSlots; ++slot) {
+    const std::uint8_t* d = Descriptor(slot);
+    const int field_count = d[id::kFieldCount];
+    const std::string name = DecodeShortString(d + id::kName, id::kNameCapacity);
+    if (field_count > kMaxKeyFields) file_.Raise(kErrHeaderCorrupt);
+    if (slot == 0 && !name.empty()) file_.Raise(kErrHeaderCorrupt);
+    if (slot == 0 && field_count == 0 && !NoPrimaryKey()) file_.Raise(kErrHeaderCorrupt);
+    if (slot >= 1 && slot <= kMaxSecondaryIndexes) {
+      const bool in_use = slot <= SecondaryCount() || IsTemporary(slot);
+      if (in_use != !name.empty()) file_.Raise(kErrHeaderCorrupt);
+    }
+    if (!name.empty()) {
+      if (!ValidIndexNameStart(static_cast<unsigned char>(name[0]))) file_.Raise(kErrHeaderCorrupt);
+      std::string upper = name;
+      for (char& c : upper)
+        c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+      if (!names.insert(upper).second) file_.Raise(kErrHeaderCorrupt);
+    }
+    for (int i = 0; i < kMaxKeyFields; ++i) {
+      const int number = DecodeFixed16(d + id::kFieldNumbers + 2 * i);
+      if ((i < field_count) != (number != 0)) file_.Raise(kErrHeaderCorrupt);
+      if (number == 0) continue;
+      const TFieldDescriptor* f = data.FieldByNumber(number);
+      if (f == nullptr) file_.Raise(kErrHeaderCorrupt);
+      const bool text_ok = f->Type() == kFieldString || f->Type() == kFieldBlob;
+      if (slot == kSysTextSlot ? !text_ok : f->Type() == kFieldBlob) file_.Raise(kErrHeaderCorrupt);
+    }
+    const int key_size = static_cast<std::int16_t>(DecodeFixed16(d + id::kKeySize));
+    if (key_size < 0 || key_size > kMaxKeySize) file_.Raise(kErrHeaderCorrupt);
+    if (d[id::kCompression] > kCompressFull) file_.Raise(kErrHeaderCorrupt);
+    const std::int32_t pages = NextPageOf(slot) - 1;
+    for (std::size_t off : {id::kRoot, id::kFreeHead, id::kRawDataHead}) {
+      const auto page = static_cast<std::int32_t>(DecodeFixed32(d + off));
+      if (page < 0 || page > pages) file_.Raise(kErrHeaderCorrupt);
+    }
+  }
+  if (RecordCount() < 0) file_.Raise(kErrHeaderCorrupt);
+  // Key sizes must match the fields (8961 from Keys otherwise).
+  for (int slot : KeySlots())
+    Keys(data, slot);
+}
+
+// ---- page cache ----
+
+PageFormat TIndexFile::FormatOf(int slot) const {
+  const std::uint8_t* d = Descriptor(slot);
+  PageFormat f;
+  f.key_size = static_cast<std::int16_t>(DecodeFixed16(d + id::kKeySize));
+  f.unique = slot == 0 || slot == kSysDeletedSlot || d[id::kUnique] != 0;
+  f.compression = d[id::kCompression];
+  f.with_counts = slot != kSysTextSlot && d[id::kTemporary] == 0;
+  return f;
+}
+
+void TIndexFile::Touch(SlotCache& cache, TPage* page) {
+  if (cache.mru_head == page) return;
+  Unlink(cache, page);
+  page->mru_next = cache.mru_head;
+  if (cache.mru_head) cache.mru_head->mru_prev = page;
+  cache.mru_head = page;
+  if (!cache.mru_tail) cache.mru_tail = page;
+}
+
+void TIndexFile::Unlink(SlotCache& cache, TPage* page) {
+  if (page->mru_prev) page->mru_prev->mru_next = page->mru_next;
+  if (page->mru_next) page->mru_next->mru_prev = page->mru_prev;
+  if (cache.mru_head == page) cache.mru_head = page->mru_next;
+  if (cache.mru_tail == page) cache.mru_tail = page->mru_prev;
+  page->mru_prev = page->mru_next = nullptr;
+}
+
+TPage* TIndexFile::TakeBuffer(int slot) {
+  SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
+  if (cache.pages.size() >= cache.capacity) {
+    // Reuse the least recently used page that is neither pinned nor dirty.
+    for (TPage* p = cache.mru_tail; p; p = p->mru_prev) {
+      if (p->pins == 0 && !p->dirty) {
+        Unlink(cache, p);
+        cache.pages.erase(p->number());
+        return p;
+      }
+    }
+    cache.capacity += kCacheGrowth;
+  }
+  return spare_.Pop();
+}
+
+TPage* TIndexFile::GetPage(int slot, std::int32_t n) {
+  if (slot < 0 || slot >= kIndexSlots || n <= 0 || n > NextPageOf(slot)) {
+    Raise(kErrPageBuffersCorrupt, slot);
+  }
+  SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
+  const bool temporary = IsTemporary(slot);
+  if (n == NextPageOf(slot)) {
+    if (static_cast<std::int64_t>(n) > kMaxIndexPages ||
+        static_cast<std::int64_t>(n) * kIndexPageBytes + kIndexPageBytes > kMaxIndexFileBytes) {
+      Raise(kErrTableFull, slot);
+    }
+    TPage* page = TakeBuffer(slot);
+    page->Reset(n, slot, FormatOf(slot), kPageLeaf);
+    page->pins = 1;
+    cache.pages.emplace(n, page);
+    Touch(cache, page);
+    if (temporary) {
+      temp_next_page_ = n + 1;
+    } else {
+      SetNextPage(n + 1);
+    }
+    return page;
+  }
+  auto it = cache.pages.find(n);
+  if (it != cache.pages.end()) {
+    ++hits_;
+    TPage* page = it->second;
+    Touch(cache, page);
+    ++page->pins;
+    return page;
+  }
+  ++misses_;
+  std::array<std::uint8_t, kIndexPageBytes> image;
+  FileOf(slot).ReadFull(static_cast<std::int64_t>(n) * kIndexPageBytes, image.data(), image.size());
+  ++reads_;
+  if (encrypted_) Scramble(image.data(), image.size(), kRecordKey);
+  const PageFormat format = FormatOf(slot);
+  if (format.key_size <= 0 || format.key_size > kMaxKeySize || format.compression > kCompressFull) {
+    Raise(kErrHeaderCorrupt, slot);
+  }
+  TPage* page = TakeBuffer(slot);
+  if (!page->Decode(n, slot, format, image) || page->number() != n) {
+    spare_.Push(page);
+    Raise(kErrPageBuffersCorrupt, slot);
+  }
+  page->pins = 1;
+  cache.pages.emplace(n, page);
+  Touch(cache, page);
+  return page;
+}
+
+void TIndexFile::MarkDirty(TPage* page) {
+  if (!page->dirty) dirty_.push_back(page);
+  page->dirty = true;
+}
+
+void TIndexFile::ReleasePage(TPage* page) {
+  if (page->pins > 0) --page->pins;
+}
+
+TPage* TIndexFile::AllocatePage(int slot, std::uint8_t type) {
+  const std::int32_t head = FreeHead(slot);
+  TPage* page;
+  if (head != 0) {
+    page = GetPage(slot, head);
+    const std::int32_t next = page->next();
+    // A page taken from the chain must be free; a chain that loops back into
+    // a page in use is corruption.
+    if (page->count() != 0 || next < 0 || next >= NextPageOf(slot) || next == head) {
+      ReleasePage(page);
+      Raise(kErrPageBuffersCorrupt, slot);
+    }
+    EncodeFixed32(Descriptor(slot) + id::kFreeHead, static_cast<std::uint32_t>(next));
+    HeaderTouched(slot);
+  } else {
+    page = GetPage(slot, NextPageOf(slot));
+  }
+  page->Reset(page->number(), slot, FormatOf(slot), type);
+  MarkDirty(page);
+  return page;
+}
+
+void TIndexFile::FreePage(TPage* page) {
+  const int slot = page->slot();
+  page->Reset(page->number(), slot, FormatOf(slot), page->type());
+  page->set_next(FreeHead(slot));
+  page->set_freed(true);
+  MarkDirty(page);
+  EncodeFixed32(Descriptor(slot) + id::kFreeHead, static_cast<std::uint32_t>(page->number()));
+  HeaderTouched(slot);
+}
+
+bool TIndexFile::FlushPages() {
+  // Only pages marked since the last flush can be dirty; a page may be listed
+  // twice (cleared by a reset and marked again), and one written since.
+  std::vector<TPage*> dirty;
+  std::sort(dirty_.begin(), dirty_.end());
+  dirty_.erase(std::unique(dirty_.begin(), dirty_.end()), dirty_.end());
+  for (TPage* page : dirty_) {
+    if (page->dirty) dirty.push_back(page);
+  }
+  dirty_.clear();
+  if (dirty.empty()) return false;
+  // A page whose entries outgrew it is a fault in memory: write nothing and
+  // keep every page dirty.
+  for (TPage* page : dirty) {
+    if (!page->Fits()) {
+      dirty_ = dirty;
+      Raise(kErrPageBuffersCorrupt, page->slot());
+    }
+  }
+  // Pages of the index file first, then those of the temporary file, each
+  // in page-number order.
+  auto temporary = [this](const TPage* p) { return IsTemporary(p->slot()); };
+  std::sort(dirty.begin(), dirty.end(), [&](const TPage* a, const TPage* b) {
+    return std::pair(temporary(a), a->number()) < std::pair(temporary(b), b->number());
+  });
+  bool stored = false;
+  // Runs of consecutive pages of one file go out in one write.
+  std::vector<std::uint8_t> run;
+  std::size_t i = 0;
+  while (i < dirty.size()) {
+    const bool temp = temporary(dirty[i]);
+    std::size_t j = i + 1;
+    while (j < dirty.size() && temporary(dirty[j]) == temp &&
+           dirty[j]->number() == dirty[j - 1]->number() + 1)
+      ++j;
+    run.resize((j - i) * kIndexPageBytes);
+    for (std::size_t k = i; k < j; ++k) {
+      std::span<std::uint8_t, kIndexPageBytes> image(run.data() + (k - i) * kIndexPageBytes,
+                                                     kIndexPageBytes);
+      dirty[k]->Encode(image);
+      if (encrypted_) Scramble(image.data(), image.size(), kRecordKey);
+      dirty[k]->dirty = false;
+    }
+    (temp ? temp_file_ : file_)
+        .Write(static_cast<std::int64_t>(dirty[i]->number()) * kIndexPageBytes, run.data(),
+               run.size());
+    ++writes_;
+    stored = stored || !temp;
+    i = j;
+  }
+  // Whether the index file was written.
+  return stored;
+}
+
+void TIndexFile::DropAllPages(bool with_temporary) {
+  if (with_temporary) {
+    dirty_.clear();
+  } else {
+    std::erase_if(dirty_, [this](const TPage* p) { return !IsTemporary(p->slot()); });
+  }
+  for (int slot = 0; slot < kIndexSlots; ++slot) {
+    if (!with_temporary && IsTemporary(slot)) continue;
+    SlotCache& c = caches_[static_cast<std::size_t>(slot)];
+    for (auto& [n, page] : c.pages) {
+      spare_.Push(page);
+    }
+    c.pages.clear();
+    c.mru_head = c.mru_tail = nullptr;
+    c.capacity =
+        static_cast<std::size_t>(std::max<std::int32_t>(1, settings_.index_buffer_memory / 8192));
+  }
+}
+
+void TIndexFile::DropPages() {
+  DropAllPages(false);
+}
+
+void TIndexFile::TrimCache() {
+  const std::size_t bound =
+      static_cast<std::size_t>(std::max<std::int32_t>(1, settings_.index_buffer_memory / 8192));
+  for (SlotCache& c : caches_) {
+    TPage* p = c.mru_tail;
+    while (p && c.pages.size() > bound) {
+      TPage* before = p->mru_prev;
+      if (p->pins == 0 && !p->dirty) {
+        Unlink(c, p);
+        c.pages.erase(p->number());
+        spare_.Push(p);
+      }
+      p = before;
+    }
+    c.capacity = std::max(bound, c.pages.size());
+  }
+}
+
+}  // namespace kura

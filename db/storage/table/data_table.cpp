@@ -1,0 +1,701 @@
+#include "db/storage/table/data_table.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "db/storage/blob/blob_buffer.h"
+#include "db/storage/engine_error.h"
+#include "db/storage/file/file_system.h"
+#include "db/storage/index/index_format.h"
+#include "db/storage/index/index_file.h"
+#include "db/storage/file/lock_map.h"
+
+namespace kura {
+
+TDataTable::TDataTable(std::string directory, std::string name, const TStorageSettings& settings,
+                       bool in_memory)
+    : directory_(directory.empty() || in_memory ? std::string() : NormalizeDirectory(directory)),
+      name_(std::move(name)),
+      settings_(settings),
+      in_memory_(in_memory),
+      data_(std::make_unique<TDataFile>(name_, in_memory, settings)),
+      random_(std::random_device{}()) {}
+
+TDataTable::~TDataTable() {
+  try {
+    if (open_ && in_transaction_) EndTransaction();
+    use_count_ = 0;
+    Close();
+  } catch (...) {
+    // Destruction cannot report; the files are closed by their handlers.
+  }
+}
+
+std::string TDataTable::FileName(const char* extension) const {
+  return directory_ + name_ + extension;
+}
+
+// The index file behind the table: the B-trees of every index.
+std::unique_ptr<TTableIndex> TDataTable::MakeIndex(bool encrypted) const {
+  return std::make_unique<TIndexFile>(name_, in_memory_, encrypted, settings_);
+}
+
+void TDataTable::Raise(std::uint16_t code) const {
+  RaiseTableError(code, name_);
+}
+
+bool TDataTable::ProtocolSkipped() const {
+  return exclusive_ || read_only_files_;
+}
+
+void TDataTable::RequireWritable() const {
+  if (!open_) Raise(kErrInvalidHandle);
+  if (read_only_) Raise(kErrAccessDenied);
+}
+
+bool TDataTable::Exists() const {
+  return data_->Exists(DataFileName());
+}
+
+// ---- life cycle ----
+
+void TDataTable::Create(const std::vector<TFieldDefinition>& fields, const TTableOptions& options,
+                        const TIndexCreateOptions& index_options) {
+  if (open_) Raise(kErrTableInUse);
+  if (Exists()) Raise(kErrTableExists);
+  data_->CreateTable(DataFileName(), fields, options);
+  try {
+    index_ = MakeIndex(options.encrypted);
+    index_->Create(IndexFileName(), index_options);
+    if (data_->BlobFieldCount() > 0) {
+      blob_ = std::make_unique<TBlobFile>(name_, in_memory_, settings_);
+      blob_->SetFormat(data_->BlobBlockSize(), data_->Encrypted());
+      blob_->CreateBlobFile(BlobFileName());
+    }
+    data_->WriteHeader(true);
+    data_->WriteDescriptorsIfChanged();
+  } catch (...) {
+    if (index_) index_->Close();
+    if (blob_) blob_->Close();
+    blob_.reset();
+    data_->Close();
+    if (TFileList::Global().Exists(BlobFileName(), data_->Kind()))
+      TFileList::Global().Delete(BlobFileName(), data_->Kind());
+    TFileList::Global().Delete(IndexFileName(), data_->Kind());
+    TFileList::Global().Delete(DataFileName(), data_->Kind());
+    throw;
+  }
+  open_ = true;
+  exclusive_ = true;
+  read_only_ = read_only_files_ = false;
+  index_recreated_ = false;
+  use_count_ = 1;
+}
+
+void TDataTable::Open(bool exclusive, bool read_only) {
+  OpenFiles(exclusive, read_only, false);
+}
+
+void TDataTable::OpenForRepair() {
+  OpenFiles(true, false, true);
+}
+
+void TDataTable::OpenFiles(bool exclusive, bool read_only, bool repair) {
+  if (open_) Raise(kErrTableInUse);
+  data_->SetAllowShortFile(repair);
+  try {
+    data_->Open(DataFileName(), exclusive);
+  } catch (...) {
+    data_->SetAllowShortFile(false);
+    throw;
+  }
+  data_->SetAllowShortFile(false);
+  try {
+    index_ = MakeIndex(data_->Encrypted());
+    index_recreated_ = false;
+    // Only a table opened for use gets a new (empty) index file in place of
+    // a missing one: a read-only open must not write, and reports it.
+    if (read_only && !index_->Handler().Exists(IndexFileName()))
+      index_->Handler().RaiseMissing(IndexFileName());
+    if (!index_->Handler().Exists(IndexFileName())) {
+      index_->Create(IndexFileName(), TIndexCreateOptions{true});
+      index_->Close();
+      index_recreated_ = true;
+    }
+    index_->Open(IndexFileName(), exclusive);
+    OpenBlobFile(exclusive);
+  } catch (...) {
+    if (index_) index_->Close();
+    if (blob_) blob_->Close();
+    blob_.reset();
+    data_->Close();
+    throw;
+  }
+  read_only_files_ =
+      data_->ReadOnly() || index_->Handler().ReadOnly() || (blob_ && blob_->ReadOnly());
+  read_only_ = read_only || read_only_files_;
+  exclusive_ = exclusive;
+  open_ = true;
+  use_count_ = 1;
+  in_transaction_ = false;
+}
+
+// The BLOB file is there only for tables that count BLOB fields; a missing
+// one is 11010 like a missing data file.
+void TDataTable::OpenBlobFile(bool exclusive) {
+  blob_.reset();
+  if (data_->BlobFieldCount() <= 0) return;
+  blob_ = std::make_unique<TBlobFile>(name_, in_memory_, settings_);
+  blob_->SetFormat(data_->BlobBlockSize(), data_->Encrypted());
+  blob_->Open(BlobFileName(), exclusive);
+}
+
+void TDataTable::CloseFiles() {
+  if (index_) index_->Close();
+  if (blob_) blob_->Close();
+  blob_.reset();
+  data_->Close();
+  open_ = false;
+  index_recreated_ = false;
+  data_->SetWrittenSinceOpen(false);
+}
+
+void TDataTable::Close(bool discard) {
+  if (!open_) return;
+  if (use_count_ > 0) --use_count_;
+  // A table inside a transaction stays open until the transaction ends; the
+  // database closes it then.
+  if (use_count_ > 0 || in_transaction_) return;
+  try {
+    if (exclusive_ && !read_only_) {
+      if (discard)
+        DiscardBuffers();
+      else
+        Flush();
+    }
+    UnlockAllRecords();
+    while (read_lock_count_ > 0)
+      ReleaseReadLock();
+    while (write_lock_count_ > 0)
+      ReleaseWriteLock();
+    if (table_lock_held_) ReleaseTableLock();
+  } catch (...) {
+    CloseFiles();
+    throw;
+  }
+  CloseFiles();
+}
+
+void TDataTable::Delete() {
+  if (open_) Raise(kErrAccessDenied);
+  if (!Exists()) Raise(kErrTableMissing);
+  TFileList& files = TFileList::Global();
+  const TFileKind kind = data_->Kind();
+  TFileStatus s = files.Delete(DataFileName(), kind);
+  if (!s.ok())
+    RaiseTableError(s.code == kErrAccessDenied ? s.code : std::uint16_t{kErrCannotDelete}, name_,
+                    s.os_error);
+  for (const std::string& f : {IndexFileName(), BlobFileName()})
+    if (files.Exists(f, kind)) files.Delete(f, kind);
+}
+
+void TDataTable::Rename(const std::string& new_name) {
+  if (open_) Raise(kErrAccessDenied);
+  if (!Exists()) Raise(kErrTableMissing);
+  TDataTable target(directory_, new_name, settings_, in_memory_);
+  if (target.Exists()) RaiseTableError(kErrTableExists, new_name);
+  TFileList& files = TFileList::Global();
+  const TFileKind kind = data_->Kind();
+  data_->Check(files.Rename(DataFileName(), kind, target.DataFileName()));
+  if (files.Exists(IndexFileName(), kind))
+    data_->Check(files.Rename(IndexFileName(), kind, target.IndexFileName()));
+  if (files.Exists(BlobFileName(), kind))
+    data_->Check(files.Rename(BlobFileName(), kind, target.BlobFileName()));
+  name_ = new_name;
+  data_->SetTableName(new_name);
+}
+
+void TDataTable::RenameToBackup() {
+  if (open_) Raise(kErrAccessDenied);
+  TFileList& files = TFileList::Global();
+  const TFileKind kind = data_->Kind();
+  const std::pair<std::string, std::string> moves[] = {{DataFileName(), FileName(".DBK")},
+                                                       {IndexFileName(), FileName(".IBK")},
+                                                       {BlobFileName(), FileName(".BBK")}};
+  for (const auto& [from, to] : moves) {
+    if (!files.Exists(from, kind)) continue;
+    if (files.Exists(to, kind)) files.Delete(to, kind);
+    data_->Check(files.Rename(from, kind, to));
+  }
+}
+
+void TDataTable::BackupIndex(bool compress) {
+  if (!open_) Raise(kErrInvalidHandle);
+  index_->Handler().CopyTo(FileName(".IBK"), compress);
+}
+
+void TDataTable::RestoreIndex(bool compress) {
+  RequireWritable();
+  index_->Handler().CopyFrom(FileName(".IBK"), compress);
+  index_->DropPages();
+  index_->ReReadHeaderIfChanged();
+}
+
+// ---- locks ----
+
+void TDataTable::TakeReadSlot() {
+  std::uniform_int_distribution<std::int32_t> pick(1, kReadSlotCount);
+  TFileHandler& index = index_->Handler();
+  for (int attempt = 0;; ++attempt) {
+    const std::int32_t slot = pick(random_);
+    if (index.LockRange(ReadSlotOffset(slot), 1)) {
+      // The BLOB file's read slot is the same number.
+      if (!blob_ || blob_->LockRange(ReadSlotOffset(slot), 1)) {
+        read_slot_ = slot;
+        return;
+      }
+      index.UnlockRange(ReadSlotOffset(slot), 1);
+    }
+    if (attempt >= settings_.low_level_retries) Raise(kErrLockFailure);
+    std::this_thread::sleep_for(std::chrono::milliseconds(settings_.low_level_sleep_ms));
+  }
+}
+
+void TDataTable::FreeReadSlot() {
+  const std::int32_t slot = read_slot_;
+  read_slot_ = 0;
+  const bool blob_ok = !blob_ || blob_->UnlockRange(ReadSlotOffset(slot), 1);
+  if (!index_->Handler().UnlockRange(ReadSlotOffset(slot), 1) || !blob_ok) Raise(kErrUnlock);
+}
+
+void TDataTable::ReadLock() {
+  if (!open_) Raise(kErrInvalidHandle);
+  if (ProtocolSkipped()) return;
+  TakeReadLock();
+}
+
+// Counts one more read lock; the first takes a read slot and checks for
+// changes. A failing check gives the slot back: the caller holds nothing.
+bool TDataTable::TakeReadLock() {
+  if (read_lock_count_++ > 0) return false;
+  try {
+    TakeReadSlot();
+  } catch (...) {
+    read_lock_count_ = 0;
+    throw;
+  }
+  try {
+    return CheckForChanges();
+  } catch (...) {
+    read_lock_count_ = 0;
+    try {
+      FreeReadSlot();
+    } catch (...) {
+      // The check's error is the one to report; the OS drops the lock with
+      // the descriptor at the latest.
+    }
+    throw;
+  }
+}
+
+void TDataTable::ReleaseReadLock() {
+  if (ProtocolSkipped() || read_lock_count_ == 0) return;
+  if (--read_lock_count_ > 0) return;
+  FreeReadSlot();
+}
+
+void TDataTable::WriteLock() {
+  if (!open_) Raise(kErrInvalidHandle);
+  if (ProtocolSkipped()) return;
+  if (write_lock_count_ > 0) {
+    ++write_lock_count_;
+    return;
+  }
+  if (read_lock_count_ > 0) Raise(kErrLockFailure);  // invariant 3
+  const int retries = settings_.low_level_retries;
+  const int sleep = settings_.low_level_sleep_ms;
+  write_took_table_byte_ = false;
+  if (!table_lock_held_) {
+    if (!data_->LockRangeRetrying(kTableLockOffset, 1, retries, sleep)) Raise(kErrLockFailure);
+    write_took_table_byte_ = true;
+  }
+  if (!index_->Handler().LockRangeRetrying(kWriteLockOffset, kWriteLockLength, retries, sleep)) {
+    if (write_took_table_byte_) data_->UnlockRange(kTableLockOffset, 1);
+    write_took_table_byte_ = false;
+    Raise(kErrLockFailure);
+  }
+  if (blob_ && !blob_->WriteLock()) {
+    index_->Handler().UnlockRange(kWriteLockOffset, kWriteLockLength);
+    if (write_took_table_byte_) data_->UnlockRange(kTableLockOffset, 1);
+    write_took_table_byte_ = false;
+    Raise(kErrLockFailure);
+  }
+  write_lock_count_ = 1;
+  if (!table_lock_held_) {
+    try {
+      CheckForChanges();
+    } catch (...) {
+      ReleaseWriteLock();
+      throw;
+    }
+  }
+}
+
+void TDataTable::ReleaseWriteLock() {
+  if (ProtocolSkipped() || write_lock_count_ == 0) return;
+  if (--write_lock_count_ > 0) return;
+  const bool blob_ok = !blob_ || blob_->ReleaseWriteLock();
+  const bool index_ok =
+      index_->Handler().UnlockRange(kWriteLockOffset, kWriteLockLength) && blob_ok;
+  bool data_ok = true;
+  if (write_took_table_byte_) data_ok = data_->UnlockRange(kTableLockOffset, 1);
+  write_took_table_byte_ = false;
+  if (!index_ok || !data_ok) Raise(kErrUnlock);
+}
+
+void TDataTable::TableLock() {
+  if (!open_) Raise(kErrInvalidHandle);
+  if (ProtocolSkipped() || table_lock_held_) return;
+  // Our own write lock holds the table-lock byte: waiting would wait for
+  // ourselves.
+  if (write_lock_count_ > 0) Raise(kErrLockFailure);
+  if (!data_->LockRangeRetrying(kTableLockOffset, 1, settings_.low_level_retries,
+                                settings_.low_level_sleep_ms))
+    Raise(kErrLockFailure);
+  table_lock_held_ = true;
+  data_->SetTableLockHeld(true);
+  if (blob_) blob_->SetTableLockHeld(true);
+  CheckForChanges();
+}
+
+void TDataTable::ReleaseTableLock() {
+  if (ProtocolSkipped() || !table_lock_held_) return;
+  table_lock_held_ = false;
+  data_->SetTableLockHeld(false);
+  if (blob_) blob_->SetTableLockHeld(false);
+  const bool ok = data_->UnlockRange(kTableLockOffset, 1);
+  TRecordsBitmap deferred;
+  deferred.CopyFrom(deferred_unlocks_);
+  deferred_unlocks_.SetSize(0);
+  for (std::int32_t n = deferred.FindNext(0); n != 0; n = deferred.FindNext(n))
+    UnlockRecord(n);
+  if (!ok) Raise(kErrLockFailure);
+}
+
+bool TDataTable::LockRecord(std::int32_t n) {
+  if (!open_) Raise(kErrInvalidHandle);
+  if (n <= 0) Raise(kErrRecordInUse);
+  if (ProtocolSkipped()) {
+    locked_records_.Set(n);
+    return false;
+  }
+  if (table_lock_held_ && locked_records_.Test(n)) return false;
+  // Without StrictChangeDetection the read lock (and its change check) is
+  // taken before every attempt and dropped while waiting so that writers
+  // can proceed; with it, record locking takes no read lock at all.
+  const bool with_read = !settings_.strict_change_detection;
+  bool changed = false;
+  bool took_read = false;
+  auto take_read = [&] {
+    changed = TakeReadLock() || changed;
+    took_read = true;
+  };
+  if (with_read) take_read();
+  for (int failures = 0; !data_->LockRange(RecordLockOffset(n), 1);) {
+    if (took_read) {
+      ReleaseReadLock();
+      took_read = false;
+    }
+    if (++failures >= settings_.lock_retry_count) Raise(kErrRecordInUse);
+    std::this_thread::sleep_for(std::chrono::milliseconds(settings_.lock_wait_time));
+    if (with_read) take_read();
+  }
+  locked_records_.Set(n);
+  return changed;
+}
+
+void TDataTable::UnlockRecord(std::int32_t n) {
+  if (!locked_records_.Test(n)) Raise(kErrUnlock);
+  if (ProtocolSkipped()) {
+    locked_records_.Clear(n);
+    return;
+  }
+  if (table_lock_held_) {
+    deferred_unlocks_.Set(n);
+    return;
+  }
+  locked_records_.Clear(n);
+  if (!data_->UnlockRange(RecordLockOffset(n), 1)) Raise(kErrUnlock);
+}
+
+void TDataTable::UnlockAllRecords() {
+  TRecordsBitmap held;
+  held.CopyFrom(locked_records_);
+  for (std::int32_t n = held.FindNext(0); n != 0; n = held.FindNext(n))
+    if (!deferred_unlocks_.Test(n)) UnlockRecord(n);
+}
+
+bool TDataTable::CheckForChanges() {
+  if (!open_) Raise(kErrInvalidHandle);
+  // Inside a transaction this handle holds the table lock, so nobody else
+  // can have written; the headers in memory are ahead of the disk only by
+  // this handle's own deferred changes, which comparing them with the disk
+  // would take for another writer's (and drop with the caches).
+  if (in_transaction_) return false;
+  bool changed = false;
+  if (index_->ReReadHeaderIfChanged()) {
+    index_->DropPages();
+    data_->ReReadHeaderIfChanged();
+    data_->DropRecords();
+    changed = true;
+  } else {
+    changed = data_->ReReadHeaderIfChanged();
+  }
+  if (blob_ && blob_->ReReadHeaderIfChanged()) changed = true;
+  return changed;
+}
+
+// ---- flush and buffers ----
+
+void TDataTable::Flush(bool force_os, bool trim) {
+  if (!open_ || read_only_) return;
+  if (in_transaction_) {
+    data_->MarkChanged();
+    index_->MarkChanged();
+    if (blob_) blob_->MarkChanged();
+    return;
+  }
+  const bool os = force_os || settings_.force_buffer_flush;
+  // Write order: BLOB file, data file, index file, then the BLOB chains the
+  // written records no longer refer to. A record on disk therefore always
+  // refers to a chain that is complete on disk and not yet freed.
+  //
+  // A file whose records, pages or blocks were written always gets its
+  // header written too: that moves its change counter, which is how every
+  // other handle learns of the change (a rewrite of non-key fields changes
+  // nothing else in any header).
+  FlushBlobFile(os);
+  bool wrote = data_->FlushRecords();
+  if (wrote || data_->HeaderChanged()) {
+    data_->WriteHeader(true);
+    wrote = true;
+  }
+  data_->WriteDescriptorsIfChanged();
+  if (wrote && os) data_->Flush();
+  bool index_wrote = index_->FlushPages();
+  if (index_wrote || index_->HeaderChanged()) {
+    index_->WriteHeader(true);
+    index_wrote = true;
+  }
+  if (index_wrote && os) index_->Handler().Flush();
+  if (blob_ && blob_->HasDeferredFrees()) {
+    blob_->ApplyDeferredFrees();
+    FlushBlobFile(os);
+  }
+  if (trim) {
+    data_->TrimCache();
+    index_->TrimCache();
+    if (blob_) blob_->TrimCache();
+  }
+}
+
+void TDataTable::FlushBlobFile(bool os) {
+  if (!blob_) return;
+  bool wrote = blob_->FlushBlocks();
+  if (wrote || blob_->HeaderChanged()) {
+    blob_->WriteHeader(true);
+    wrote = true;
+  }
+  if (wrote && os) blob_->Flush();
+}
+
+void TDataTable::UndoBlobChanges(const std::uint8_t* image, const std::uint8_t* current) {
+  if (!blob_) return;
+  blob_->DiscardDeferredFrees();
+  for (int pos = 1; pos <= data_->FieldCount(); ++pos) {
+    const TFieldDescriptor& f = data_->Field(pos);
+    if (f.Type() != kFieldBlob || !f.HasSlot()) continue;
+    const TBlobRef mine = GetBlobRef(image, f);
+    const TBlobRef kept = current ? GetBlobRef(current, f) : TBlobRef{};
+    if (mine.first_block != kept.first_block || mine.stamp != kept.stamp)
+      blob_->DeferFreeChain(mine);
+  }
+}
+
+void TDataTable::MarkChanged() {
+  data_->MarkChanged();
+  index_->MarkChanged();
+  if (blob_) blob_->MarkChanged();
+}
+
+void TDataTable::DiscardBuffers() {
+  data_->DropRecords();
+  index_->DropPages();
+  if (blob_) {
+    blob_->DropBlocks();
+    blob_->DiscardDeferredFrees();
+  }
+}
+
+void TDataTable::Empty() {
+  RequireWritable();
+  data_->Empty(settings_.force_buffer_flush);
+  index_->Empty();
+  if (blob_) blob_->Empty(settings_.force_buffer_flush);
+  Flush();
+}
+
+void TDataTable::Verify() {
+  if (!open_) Raise(kErrInvalidHandle);
+  data_->Verify();
+  if (!index_recreated_) index_->Verify(*data_);
+  if (blob_) blob_->Verify();
+}
+
+// ---- transactions ----
+
+void TDataTable::StartTransaction() {
+  if (!open_) Raise(kErrInvalidHandle);
+  if (read_only_ || in_transaction_) return;
+  if (exclusive_) Flush();
+  TableLock();
+  in_transaction_ = true;
+  data_->SetDeferWrites(true);
+  if (blob_) blob_->SetDeferWrites(true);
+}
+
+void TDataTable::Commit() {
+  if (!in_transaction_) return;
+  in_transaction_ = false;
+  try {
+    Flush();
+  } catch (...) {
+    in_transaction_ = true;
+    throw;
+  }
+  in_transaction_ = true;
+}
+
+void TDataTable::EndTransaction() {
+  if (!in_transaction_) return;
+  in_transaction_ = false;
+  data_->SetDeferWrites(false);
+  data_->DropRecords();
+  index_->DropPages();
+  data_->ReadHeader();
+  // The index header is re-read unconditionally (marking a change first
+  // makes it differ from the disk): a change that failed half-way may have
+  // altered it in memory without counting.
+  index_->MarkChanged();
+  index_->ReReadHeaderIfChanged();
+  if (blob_) {
+    blob_->SetDeferWrites(false);
+    blob_->DiscardDeferredFrees();
+    blob_->DropBlocks();
+    blob_->ReadHeader();
+  }
+  ReleaseTableLock();
+}
+
+// ---- records ----
+
+std::vector<std::uint8_t> TDataTable::BlankRecord() const {
+  return std::vector<std::uint8_t>(static_cast<std::size_t>(data_->RecordSize()), 0);
+}
+
+std::int32_t TDataTable::InsertRecord(const std::uint8_t* image,
+                                      std::optional<std::int32_t> auto_inc) {
+  RequireWritable();
+  TDataFile& data = *data_;
+  const std::size_t size = static_cast<std::size_t>(data.RecordSize());
+  std::vector<std::uint8_t> record(image, image + size);
+  record[record::kDeleted] = 0;
+  if (auto_inc) EncodeFixed32(&record[record::kAutoInc], static_cast<std::uint32_t>(*auto_inc));
+  try {
+    index_->CheckInsert(data, record.data());
+  } catch (...) {
+    UndoBlobChanges(record.data(), nullptr);
+    throw;
+  }
+
+  const TDataFile::TInsertMark mark = data.MarkInsert();
+  TRecordPin slot = data.AllocateSlot(index_->NoPrimaryKey());
+  const std::int32_t n = slot->Number();
+  std::optional<std::vector<std::uint8_t>> previous;
+  if (slot->Deleted()) previous.emplace(slot->Data(), slot->Data() + size);
+  try {
+    std::memcpy(slot->Data(), record.data(), size);
+    slot->SetDeleted(false);
+    slot->SetLink(n);
+    if (auto_inc) {
+      data.SetLastAutoInc(std::max(data.LastAutoInc(), *auto_inc));
+    } else {
+      slot->SetAutoInc(data.NextAutoInc());
+    }
+    slot->SetDirty(true);
+    index_->InsertKeys(data, slot->Data(), n, previous ? previous->data() : nullptr);
+  } catch (...) {
+    // InsertKeys took back its keys; the slot, the free chain and the
+    // counters return to what they were, so the table is as before.
+    data.UndoAllocate(mark, slot, previous ? previous->data() : nullptr);
+    UndoBlobChanges(record.data(), nullptr);
+    throw;
+  }
+  slot.Release();
+  index_->AdjustRecordCount(1);
+  Flush();
+  return n;
+}
+
+void TDataTable::UpdateRecord(std::int32_t n, const std::uint8_t* image) {
+  RequireWritable();
+  TDataFile& data = *data_;
+  const std::size_t size = static_cast<std::size_t>(data.RecordSize());
+  if (n <= 0 || n >= data.NextRecordNumber()) Raise(kErrRecordNotFound);
+  TRecordPin rec = data.GetRecord(n);
+  if (rec->Deleted()) Raise(kErrRecordNotFound);
+  std::vector<std::uint8_t> updated(rec->Data(), rec->Data() + size);
+  std::memcpy(updated.data() + record::kFirstField, image + record::kFirstField,
+              size - record::kFirstField);
+  try {
+    index_->CheckModify(data, rec->Data(), updated.data(), n);
+  } catch (...) {
+    UndoBlobChanges(updated.data(), rec->Data());
+    throw;
+  }
+  std::vector<std::uint8_t> old(rec->Data(), rec->Data() + size);
+  // Chains the record stops referring to are freed after it is written.
+  if (blob_) {
+    for (int pos = 1; pos <= data.FieldCount(); ++pos) {
+      const TFieldDescriptor& f = data.Field(pos);
+      if (f.Type() != kFieldBlob || !f.HasSlot()) continue;
+      const TBlobRef was = GetBlobRef(old.data(), f);
+      const TBlobRef now = GetBlobRef(updated.data(), f);
+      if (was.first_block != now.first_block || was.stamp != now.stamp) blob_->DeferFreeChain(was);
+    }
+  }
+  std::memcpy(rec->Data(), updated.data(), size);
+  rec->SetDirty(true);
+  index_->ModifyKeys(data, old.data(), rec->Data(), n);
+  rec.Release();
+  Flush();
+}
+
+void TDataTable::DeleteRecord(std::int32_t n) {
+  RequireWritable();
+  TDataFile& data = *data_;
+  if (n <= 0 || n >= data.NextRecordNumber()) Raise(kErrRecordNotFound);
+  {
+    TRecordPin rec = data.GetRecord(n);
+    if (rec->Deleted()) Raise(kErrRecordNotFound);
+    index_->DeleteKeys(data, rec->Data(), n);
+    if (blob_) ReleaseBlobFields(*blob_, data, rec->Data());
+  }
+  data.DeleteRecord(n);
+  index_->AdjustRecordCount(-1);
+  Flush();
+}
+
+}  // namespace kura

@@ -1,0 +1,90 @@
+#include "tests/storage/blob/blob_test_util.h"
+
+#include "db/storage/table/data_table.h"
+#include "db/storage/index/index_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+#include "db/storage/engine_error.h"
+
+namespace kura_test {
+
+ScratchDir::ScratchDir() {
+  char templ[] = "/tmp/kura-blob-XXXXXX";
+  if (mkdtemp(templ) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = templ;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<std::uint8_t> ValueBytes(std::size_t length, std::uint32_t seed) {
+  std::vector<std::uint8_t> v(length);
+  std::uint32_t x = seed * 2654435761u + 12345u;
+  for (std::size_t i = 0; i < length; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    v[i] = static_cast<std::uint8_t>(x ^ (i >> 8));
+  }
+  return v;
+}
+
+void PatchFile(const std::string& path, std::int64_t offset,
+               const std::vector<std::uint8_t>& bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY);
+  if (fd < 0) throw std::runtime_error("cannot open " + path);
+  const ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), offset);
+  ::close(fd);
+  if (n != static_cast<ssize_t>(bytes.size())) throw std::runtime_error("short patch");
+}
+
+void PatchU32(const std::string& path, std::int64_t offset, std::uint32_t v) {
+  PatchFile(path, offset,
+            {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+             static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)});
+}
+
+std::int64_t FileSize(const std::string& path) {
+  return static_cast<std::int64_t>(std::filesystem::file_size(path));
+}
+
+int CodeOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const kura::EKuraEngineError& e) {
+    return e.Code();
+  }
+  return 0;
+}
+
+void CreateIdNotePicTable(const std::string& dir, const kura::TStorageSettings& settings,
+                          bool force_os) {
+  using namespace kura;
+  TDataTable t(dir, "T", settings);
+  std::vector<TFieldDefinition> fields(3);
+  fields[0].name = "ID";
+  fields[0].type = kFieldInteger;
+  fields[1].name = "NOTE";
+  fields[1].type = kFieldBlob;
+  fields[1].subtype = kSubtypeMemo;
+  fields[2].name = "PIC";
+  fields[2].type = kFieldBlob;
+  t.Create(fields, {}, TIndexCreateOptions{true});
+  TIndexDefinition by_id;
+  by_id.name = "BYID";
+  by_id.fields = {1};
+  by_id.unique = true;
+  static_cast<TIndexFile&>(t.Index()).AddSecondaryIndex(t.Data(), by_id);
+  t.Flush(force_os);
+  t.Close();
+}
+
+}  // namespace kura_test

@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <numeric>
+
+#include "db/storage/engine_error.h"
+#include "db/storage/file/file_handler.h"
+#include "db/storage/file/file_list.h"
+#include "db/storage/file/file_system.h"
+#include "db/storage/file/scramble.h"
+#include "tests/storage/storage_test_support.h"
+
+namespace kura {
+namespace {
+
+using testing::ReadFileBytes;
+using testing::TempDir;
+using testing::WriteFileBytes;
+using testing::CodeOf;
+
+TEST(FileLayerTest, MemoryFileKeepsItsDataAcrossCloseAndReopen) {
+  TFileHandler a("mem", true);
+  a.Create("memtable-keep.DAT");
+  const std::uint8_t bytes[] = {1, 2, 3, 4, 5};
+  a.Write(4094, bytes, sizeof bytes);  // crosses a 4096-byte step
+  a.Close();
+  TFileHandler b("mem", true);
+  b.Open("MEMTABLE-KEEP.dat", false);
+  std::uint8_t back[5] = {};
+  b.ReadFull(4094, back, 5);
+  EXPECT_EQ(0, std::memcmp(bytes, back, 5));
+  EXPECT_EQ(b.Size(), 4099);
+  EXPECT_EQ(b.Read(0, nullptr, 0), 0u);  // an empty read touches no buffer
+  EXPECT_EQ(b.Read(5000, back, 5), 0u);  // past the end: nothing, no error
+  std::uint8_t zero[4] = {9, 9, 9, 9};
+  b.ReadFull(0, zero, 4);
+  EXPECT_EQ(zero[0] | zero[1] | zero[2] | zero[3], 0);
+  b.Close();
+  b.Delete("memtable-keep.DAT");
+  EXPECT_EQ(CodeOf([&] { b.Open("memtable-keep.DAT", false); }), kErrTableMissing);
+}
+
+TEST(FileLayerTest, TemporaryMemoryFileDropsItsContentsAtLastClose) {
+  TFileHandler a("mem", true);
+  a.Create("memtable-temp.DAT", true);
+  const std::uint8_t b = 7;
+  a.Write(0, &b, 1);
+  a.Close();
+  TFileHandler c("mem", true);
+  c.Open("memtable-temp.DAT", false);
+  EXPECT_EQ(c.Size(), 0);
+}
+
+TEST(FileLayerTest, MemoryLocksConflictOnOverlapAndUnlockByExactRange) {
+  TFileHandler a("mem", true), b("mem", true);
+  a.Create("memtable-locks.DAT");
+  a.Close();
+  a.Open("memtable-locks.DAT", false);
+  b.Open("memtable-locks.DAT", false);
+  EXPECT_TRUE(a.LockRange(100, 10));
+  EXPECT_FALSE(b.LockRange(109, 1));
+  EXPECT_FALSE(b.LockRange(95, 6));
+  EXPECT_TRUE(b.LockRange(110, 1));
+  EXPECT_FALSE(a.UnlockRange(100, 5));
+  EXPECT_TRUE(a.UnlockRange(100, 10));
+  EXPECT_TRUE(b.LockRange(100, 10));
+}
+
+TEST(FileLayerTest, ScramblingUndoesItself) {
+  std::vector<std::uint8_t> data(1000);
+  std::iota(data.begin(), data.end(), 0);
+  const auto original = data;
+  Scramble(data.data(), data.size(), kRecordKey);
+  EXPECT_NE(data, original);
+  Scramble(data.data(), data.size(), kRecordKey);
+  EXPECT_EQ(data, original);
+  std::uint8_t one[3] = {0, 0, 0};
+  Scramble(one, 3, TScrambleKey{0x01, 0x10});
+  EXPECT_EQ(one[0], 0x01 ^ 0x10);
+  EXPECT_EQ(one[1], 0x02 ^ 0x0F);
+  EXPECT_EQ(one[2], 0x03 ^ 0x0E);
+}
+
+TEST(FileLayerTest, OneSharedFileAndExclusiveConflictsInsideTheProcess) {
+  TempDir dir;
+  WriteFileBytes(dir / "t.DAT", {1, 2, 3});
+  TFileHandler a("t", false), b("t", false), c("t", false);
+  a.Open(dir / "t.DAT", false);
+  b.Open(dir / "T.dat", false);  // letter case ignored
+  EXPECT_EQ(a.SharedFile(), b.SharedFile());
+  EXPECT_EQ(CodeOf([&] { c.Open(dir / "t.DAT", true); }), kErrAccessDenied);
+  a.Close();
+  b.Close();
+  c.Open(dir / "t.DAT", true);
+  EXPECT_EQ(CodeOf([&] { a.Open(dir / "t.DAT", false); }), kErrAccessDenied);
+  EXPECT_EQ(CodeOf([&] { a.Delete(dir / "t.DAT"); }), kErrAccessDenied);
+}
+
+TEST(FileLayerTest, BackslashPathsAndCaseInsensitiveLookup) {
+  TempDir dir;
+  WriteFileBytes(dir / "Kifu.DAT", {42});
+  std::string windows_style = dir.path() + "\\KIFU.dat";
+  TFileHandler a("kifu", false);
+  ASSERT_TRUE(a.Exists(windows_style));
+  a.Open(windows_style, false);
+  std::uint8_t b = 0;
+  a.ReadFull(0, &b, 1);
+  EXPECT_EQ(b, 42);
+  EXPECT_EQ(NormalizeDirectory("a\\b"), "a/b/");
+  EXPECT_TRUE(IsPath("c:kifu"));
+  EXPECT_FALSE(IsPath("kifu"));
+}
+
+TEST(FileLayerTest, ReadOnlyAttributeOpensReadOnly) {
+  TempDir dir;
+  WriteFileBytes(dir / "ro.DAT", {1, 2});
+  ASSERT_EQ(::chmod((dir / "ro.DAT").c_str(), 0444), 0);
+  TFileHandler a("ro", false);
+  a.Open(dir / "ro.DAT", false);
+  EXPECT_TRUE(a.ReadOnly());
+  EXPECT_TRUE(a.ReadOnlyAttribute());
+  const std::uint8_t b = 0;
+  EXPECT_EQ(CodeOf([&] { a.Write(0, &b, 1); }), kErrWriting);
+  EXPECT_EQ(ReadFileBytes(dir / "ro.DAT"), (std::vector<std::uint8_t>{1, 2}));
+}
+
+TEST(FileLayerTest, OsErrorsMapToEngineCodes) {
+  EXPECT_EQ(MapOsError(ENOENT), 11010);
+  EXPECT_EQ(MapOsError(ENOTDIR), 11010);
+  EXPECT_EQ(MapOsError(EMFILE), 11012);
+  EXPECT_EQ(MapOsError(EACCES), 11013);
+  EXPECT_EQ(MapOsError(EAGAIN), 11013);
+  EXPECT_EQ(MapOsError(EROFS), 11013);
+  EXPECT_EQ(MapOsError(EBADF), 11014);
+  EXPECT_EQ(MapOsError(ENOMEM), 11016);
+  EXPECT_EQ(MapOsError(ENXIO), 11023);
+  EXPECT_EQ(MapOsError(ESTALE), 11025);
+  EXPECT_EQ(MapOsError(EIO), 11047);
+  TempDir dir;
+  TFileHandler a("nodir", false);
+  EXPECT_EQ(CodeOf([&] { a.Create(dir / "missing/x.DAT"); }), kErrTableMissing);
+}
+
+TEST(FileLayerTest, CompressedCopyRoundTripsAndCorruptionIs15002) {
+  TempDir dir;
+  std::vector<std::uint8_t> bytes(200'000);
+  for (std::size_t i = 0; i < bytes.size(); ++i)
+    bytes[i] = static_cast<std::uint8_t>(i % 251 / 7);
+  WriteFileBytes(dir / "t.IDX", bytes);
+  TFileHandler a("t", false);
+  a.Open(dir / "t.IDX", true);
+  std::vector<int> progress;
+  a.CopyTo(
+      dir / "t.IBK", true, [&](int p) { progress.push_back(p); }, 25);
+  EXPECT_LT(ReadFileBytes(dir / "t.IBK").size(), bytes.size() / 4);
+  EXPECT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back(), 100);
+  a.SetSize(10);
+  a.CopyFrom(dir / "t.IBK", true);
+  a.Close();
+  EXPECT_EQ(ReadFileBytes(dir / "t.IDX"), bytes);
+
+  auto packed = ReadFileBytes(dir / "t.IBK");
+  packed[20] ^= 0xFF;
+  WriteFileBytes(dir / "bad.IBK", packed);
+  packed.resize(30);
+  WriteFileBytes(dir / "short.IBK", packed);
+  a.Open(dir / "t.IDX", true);
+  EXPECT_EQ(CodeOf([&] { a.CopyFrom(dir / "bad.IBK", true); }), kErrUncompress);
+  EXPECT_EQ(CodeOf([&] { a.CopyFrom(dir / "short.IBK", true); }), kErrUncompress);
+  a.CopyTo(dir / "plain.IBK", false);
+  EXPECT_EQ(ReadFileBytes(dir / "plain.IBK").size(), a.Size());
+}
+
+// Writes at most `limit` bytes per call, then fails with EIO.
+class TShortWriteFileSystem : public TPosixFileSystem {
+ public:
+  int WriteAt(int fd, std::int64_t offset, const void* buffer, std::size_t n,
+              std::size_t* done) override {
+    if (fail_io) {
+      *done = 0;
+      return EIO;
+    }
+    return TPosixFileSystem::WriteAt(fd, offset, buffer, std::min<std::size_t>(n, 3), done);
+  }
+  bool fail_io = false;
+};
+
+TEST(FileLayerTest, ShortWritesAndIoErrorsAreWriteErrors) {
+  TempDir dir;
+  TShortWriteFileSystem fs;
+  SetFileSystemForTesting(&fs);
+  TFileHandler a("t", false);
+  a.Create(dir / "t.DAT");
+  const std::uint8_t bytes[8] = {};
+  EXPECT_EQ(CodeOf([&] { a.Write(0, bytes, 8); }), kErrWriting);
+  fs.fail_io = true;
+  try {
+    a.Write(0, bytes, 1);
+    ADD_FAILURE();
+  } catch (const EKuraEngineError& e) {
+    EXPECT_EQ(e.Code(), kErrWriting);
+    EXPECT_EQ(e.OsCode(), EIO);
+  }
+  a.Close();
+  SetFileSystemForTesting(nullptr);
+}
+
+}  // namespace
+}  // namespace kura
