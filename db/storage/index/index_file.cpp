@@ -63,7 +63,7 @@ void TIndexFile::SetNextPage(std::int32_t n) {
   header_changed_ = true;
 }
 std::int32_t TIndexFile::PagesHeld() {
-  std::int64_t held = file_.Size() / kIndexPageBytes - 1;
+  std::int64_t held = file_.Size() / kIndexPageSize - 1;
   for (int slot = 0; slot < kIndexSlots; ++slot) {
     if (IsTemporary(slot)) continue;
     for (const auto& [n, page] : caches_[static_cast<std::size_t>(slot)].pages)
@@ -387,7 +387,7 @@ TPage* TIndexFile::GetPage(int slot, std::int32_t n) {
   const bool temporary = IsTemporary(slot);
   if (n == NextPageOf(slot)) {
     if (static_cast<std::int64_t>(n) > kMaxIndexPages ||
-        static_cast<std::int64_t>(n) * kIndexPageBytes + kIndexPageBytes > kMaxIndexFileBytes) {
+        static_cast<std::int64_t>(n) * kIndexPageSize + kIndexPageSize > kMaxIndexFileBytes) {
       Raise(kErrTableFull, slot);
     }
     TPage* page = TakeBuffer(slot);
@@ -411,8 +411,8 @@ TPage* TIndexFile::GetPage(int slot, std::int32_t n) {
     return page;
   }
   ++misses_;
-  std::array<std::uint8_t, kIndexPageBytes> image;
-  FileOf(slot).ReadFull(static_cast<std::int64_t>(n) * kIndexPageBytes, image.data(), image.size());
+  std::array<std::uint8_t, kIndexPageSize> image;
+  FileOf(slot).ReadFull(static_cast<std::int64_t>(n) * kIndexPageSize, image.data(), image.size());
   ++reads_;
   if (encrypted_) Scramble(image.data(), image.size(), kRecordKey);
   const PageFormat format = FormatOf(slot);
@@ -506,16 +506,16 @@ bool TIndexFile::FlushPages() {
     while (j < dirty.size() && temporary(dirty[j]) == temp &&
            dirty[j]->number() == dirty[j - 1]->number() + 1)
       ++j;
-    run.resize((j - i) * kIndexPageBytes);
+    run.resize((j - i) * kIndexPageSize);
     for (std::size_t k = i; k < j; ++k) {
-      std::span<std::uint8_t, kIndexPageBytes> image(run.data() + (k - i) * kIndexPageBytes,
-                                                     kIndexPageBytes);
+      std::span<std::uint8_t, kIndexPageSize> image(run.data() + (k - i) * kIndexPageSize,
+                                                     kIndexPageSize);
       dirty[k]->Encode(image);
       if (encrypted_) Scramble(image.data(), image.size(), kRecordKey);
       dirty[k]->dirty = false;
     }
     (temp ? temp_file_ : file_)
-        .Write(static_cast<std::int64_t>(dirty[i]->number()) * kIndexPageBytes, run.data(),
+        .Write(static_cast<std::int64_t>(dirty[i]->number()) * kIndexPageSize, run.data(),
                run.size());
     ++writes_;
     stored = stored || !temp;

@@ -40,10 +40,7 @@
 
 #include <array>
 #include <cstdint>
-#include <string>
-
-#include "db/storage/coding.h"
-#include "db/storage/table/table_index.h"
+#include <cstddef>
 
 namespace kura {
 
@@ -94,52 +91,5 @@ constexpr std::size_t IndexDescriptorOffset(int slot) {
 // page 1, "Sys Deleted" (key size 5, no compression) and "Sys Text" (key size
 // 68, full compression), record count 0, the no-primary-key flag as given.
 std::array<std::uint8_t, kIndexPageSize> NewIndexHeaderPage(bool no_primary_key);
-
-// The index file reduced to its header page: creates and opens it, keeps the
-// record count, the no-primary-key flag and the change counter, and holds the
-// lock ranges. It has no B-trees, so its key hooks only keep the count.
-class TIndexHeaderFile : public TTableIndex {
- public:
-  TIndexHeaderFile(std::string table_name, bool in_memory, bool encrypted)
-      : file_(std::move(table_name), in_memory), encrypted_(encrypted) {}
-
-  TFileHandler& Handler() override { return file_; }
-  void Create(const std::string& file_name, const TIndexCreateOptions& options) override;
-  void Open(const std::string& file_name, bool exclusive) override;
-  void Close() override { file_.Close(); }
-  bool ReReadHeaderIfChanged() override;
-  void WriteHeader(bool force) override;
-  void MarkChanged() override;
-  bool FlushPages() override { return false; }
-  bool HeaderChanged() const override { return header_changed_; }
-  void DropPages() override {}
-  void TrimCache() override {}
-  void Empty() override;
-  void Verify(const TDataFile& data) override;
-  bool NoPrimaryKey() const override { return header_[index_header::kNoPrimaryKey] != 0; }
-  std::int32_t RecordCount() const override;
-  void AdjustRecordCount(std::int32_t delta) override;
-  void CheckInsert(const TDataFile&, const std::uint8_t*) override {}
-  void InsertKeys(const TDataFile&, const std::uint8_t*, std::int32_t,
-                  const std::uint8_t*) override {}
-  void CheckModify(const TDataFile&, const std::uint8_t*, const std::uint8_t*,
-                   std::int32_t) override {}
-  void ModifyKeys(const TDataFile&, const std::uint8_t*, const std::uint8_t*,
-                  std::int32_t) override {}
-  void DeleteKeys(const TDataFile&, const std::uint8_t*, std::int32_t) override {}
-
-  std::int32_t ChangeCounter() const;
-  std::int32_t NextPage() const;
-  const std::array<std::uint8_t, kIndexPageSize>& HeaderImage() const { return header_; }
-
- private:
-  void ReadPage(std::array<std::uint8_t, kIndexPageSize>* page);
-  void CheckHeader(const std::array<std::uint8_t, kIndexPageSize>& page) const;
-
-  TFileHandler file_;
-  bool encrypted_;
-  std::array<std::uint8_t, kIndexPageSize> header_{};
-  bool header_changed_ = false;
-};
 
 }  // namespace kura

@@ -439,10 +439,10 @@ void TIndexFile::MoveTemporaryIndex(int slot) {
   for (auto& [n, page] : caches_[static_cast<std::size_t>(slot)].pages) {
     if (!page->dirty) continue;
     if (!page->Fits()) Raise(kErrPageBuffersCorrupt, slot);
-    std::array<std::uint8_t, kIndexPageBytes> image;
+    std::array<std::uint8_t, kIndexPageSize> image;
     page->Encode(image);
     if (encrypted_) Scramble(image.data(), image.size(), kRecordKey);
-    temp_file_.Write(static_cast<std::int64_t>(n) * kIndexPageBytes, image.data(), image.size());
+    temp_file_.Write(static_cast<std::int64_t>(n) * kIndexPageSize, image.data(), image.size());
     ++writes_;
     page->dirty = false;
   }

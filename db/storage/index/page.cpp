@@ -184,7 +184,7 @@ int TPage::ImageBytes() const {
   return bytes;
 }
 
-void TPage::Encode(std::span<std::uint8_t, kIndexPageBytes> out) const {
+void TPage::Encode(std::span<std::uint8_t, kIndexPageSize> out) const {
   // Entries that do not fit are never written: the tree splits a page before
   // it grows past its size, so this is a broken page in memory.
   if (ImageBytes() > kPageEntryBytes) RaiseEngineError(kErrPageBuffersCorrupt, TErrorContext());
@@ -230,7 +230,7 @@ void TPage::Encode(std::span<std::uint8_t, kIndexPageBytes> out) const {
 }
 
 bool TPage::Decode(std::int32_t number, int slot, const PageFormat& format,
-                   std::span<const std::uint8_t, kIndexPageBytes> in) {
+                   std::span<const std::uint8_t, kIndexPageSize> in) {
   Reset(number, slot, format, in[kTypeOffset]);
   if (type_ > kPageRawData) return false;
   prev_ = static_cast<std::int32_t>(DecodeFixed32(&in[kPrevOffset]));

@@ -40,11 +40,12 @@
 #include <span>
 #include <vector>
 
+#include "db/storage/index/index_format.h"
+
 namespace kura {
 
-constexpr int kIndexPageBytes = 4096;
 constexpr int kPageHeaderSize = 13;
-constexpr int kPageEntryBytes = kIndexPageBytes - kPageHeaderSize;  // 4083
+constexpr int kPageEntryBytes = static_cast<int>(kIndexPageSize) - kPageHeaderSize;  // 4083
 constexpr int kMaxPrefixCount = 254;
 constexpr int kMaxTrailingCount = 254;
 
@@ -146,11 +147,11 @@ class TPage {
 
   // The 4096-byte image of the page; error 8965 when the entries do not fit
   // (nothing is written past the page).
-  void Encode(std::span<std::uint8_t, kIndexPageBytes> out) const;
+  void Encode(std::span<std::uint8_t, kIndexPageSize> out) const;
   // Reads a page image; false when the image is not a well-formed page of
   // this format (the caller raises the corruption error).
   bool Decode(std::int32_t number, int slot, const PageFormat& format,
-              std::span<const std::uint8_t, kIndexPageBytes> in);
+              std::span<const std::uint8_t, kIndexPageSize> in);
 
   // Cache bookkeeping, owned by the file that hands the page out.
   bool dirty = false;

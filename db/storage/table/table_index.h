@@ -1,11 +1,7 @@
 // TTableIndex: what TDataTable needs from a table's index file (.IDX). The
 // table drives its data file and its index file together; everything that
 // concerns keys goes through these hooks, so the B-tree index file plugs in
-// without the table changing.
-//
-// TIndexHeaderFile (idx_header.h) implements the header page alone (change
-// counter, record count, no-primary-key flag, the read and write lock ranges);
-// the B-tree index file implements the key hooks as well.
+// without the table changing. TIndexFile (index/index_file.h) implements them.
 #pragma once
 
 #include <cstdint>

@@ -106,7 +106,7 @@ class MemoryPageStore : public kura::TIndexPageStore {
                ? images_[static_cast<size_t>(n - 1)].data()
                : nullptr;
   }
-  std::array<std::uint8_t, kura::kIndexPageBytes>& MutableImage(std::int32_t n) {
+  std::array<std::uint8_t, kura::kIndexPageSize>& MutableImage(std::int32_t n) {
     return images_[static_cast<size_t>(n - 1)];
   }
 
@@ -128,7 +128,7 @@ class MemoryPageStore : public kura::TIndexPageStore {
   kura::PageFormat formats_[kSlots];
   std::int32_t roots_[kSlots] = {};
   std::int32_t free_head_[kSlots] = {};
-  std::vector<std::array<std::uint8_t, kura::kIndexPageBytes>> images_;
+  std::vector<std::array<std::uint8_t, kura::kIndexPageSize>> images_;
   std::map<std::int32_t, std::unique_ptr<kura::TPage>> cache_;
 };
 

@@ -11,7 +11,7 @@
 namespace kura {
 namespace {
 
-using Image = std::array<std::uint8_t, kIndexPageBytes>;
+using Image = std::array<std::uint8_t, kIndexPageSize>;
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes Key(int size, const std::string& text, std::uint32_t suffix = 0, bool with_suffix = false) {
@@ -196,8 +196,8 @@ TEST(PageEncoding, EntriesThatOutgrowThePageAreRefusedNotWritten) {
     }
     EXPECT_FALSE(page.Fits());
     // The image is the last bytes of its allocation: a write past it shows.
-    std::vector<std::uint8_t> heap(kIndexPageBytes, 0xee);
-    std::span<std::uint8_t, kIndexPageBytes> out(heap.data(), kIndexPageBytes);
+    std::vector<std::uint8_t> heap(kIndexPageSize, 0xee);
+    std::span<std::uint8_t, kIndexPageSize> out(heap.data(), kIndexPageSize);
     try {
       page.Encode(out);
       ADD_FAILURE() << "an oversized page was encoded";
