@@ -4,7 +4,7 @@
 #include <string_view>
 #include <utility>
 
-#include "db/storage/code_page.h"
+#include "db/common/code_page.h"
 #include "records/record_file.h"
 
 namespace kirobaku {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "db/storage/code_page.h"
+#include "db/common/code_page.h"
 #include "records/record_file.h"
 
 namespace kirobaku {

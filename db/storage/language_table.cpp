@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "db/storage/code_page.h"
+#include "db/common/code_page.h"
 #include "db/storage/file/file_system.h"
 
 namespace kura {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "board/game_state.h"
-#include "db/storage/code_page.h"
+#include "db/common/code_page.h"
 #include "records/record_file.h"
 
 namespace kirobaku::test {

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "board/game_state.h"
-#include "db/storage/code_page.h"
+#include "db/common/code_page.h"
 #include "records/record_file.h"
 #include "tools/kifu/command.h"
 

@@ -7,7 +7,7 @@
 
 #include "db/storage/blob/blob_buffer.h"
 #include "db/storage/table/table_repair.h"
-#include "db/storage/code_page.h"
+#include "db/common/code_page.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/file_system.h"
 #include "tools/kura/kura_commands.h"

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "db/engine/cursor/data_cursor.h"
-#include "db/storage/code_page.h"
+#include "db/common/code_page.h"
 #include "db/storage/table/data_table.h"
 #include "db/storage/storage_settings.h"
 #include "tools/kura/index_commands.h"

@@ -8,7 +8,7 @@
 #include <ostream>
 #include <set>
 
-#include "db/storage/code_page.h"
+#include "db/common/code_page.h"
 #include "db/storage/data/field_types.h"
 #include "tools/kura/row_text.h"
 

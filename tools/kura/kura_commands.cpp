@@ -8,7 +8,7 @@
 #include <ostream>
 
 #include "db/storage/table/table_repair.h"
-#include "db/storage/code_page.h"
+#include "db/common/code_page.h"
 #include "db/storage/table/data_table.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/file_system.h"

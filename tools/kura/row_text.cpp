@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "db/storage/code_page.h"
+#include "db/common/code_page.h"
 #include "db/storage/file/file_system.h"
 
 namespace kura::tool {

@@ -14,7 +14,7 @@
 #include <limits>
 
 #include "db/engine/expression/expression.h"
-#include "db/storage/code_page.h"
+#include "db/common/code_page.h"
 #include "db/storage/index/key_collation.h"
 
 namespace kura {

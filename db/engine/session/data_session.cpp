@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "db/storage/code_page.h"
+#include "db/common/code_page.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/file_system.h"
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "db/storage/code_page.h"
+#include "db/common/code_page.h"
 #include "db/storage/language_table.h"
 
 namespace kura {

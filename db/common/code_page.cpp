@@ -1,4 +1,4 @@
-#include "db/storage/code_page.h"
+#include "db/common/code_page.h"
 
 #include <unicode/ucnv.h>
 #include <unicode/ustring.h>
@@ -7,7 +7,8 @@
 
 #include <memory>
 #include <optional>
-#include <stdexcept>
+
+#include "db/common/database_error.h"
 
 namespace kura {
 
@@ -25,7 +26,7 @@ using Converter = std::unique_ptr<UConverter, ConverterCloser>;
 Converter OpenStrictCp932() {
   UErrorCode status = U_ZERO_ERROR;
   Converter c(ucnv_open("windows-31j", &status));
-  if (U_FAILURE(status)) throw std::runtime_error("the CP932 converter is not available");
+  if (U_FAILURE(status)) throw EDatabaseError("the CP932 converter is not available");
   ucnv_setToUCallBack(c.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
   ucnv_setFromUCallBack(c.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
   return c;

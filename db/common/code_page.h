@@ -1,6 +1,7 @@
 // The system code page, CP932 (Shift-JIS with the Windows extensions). Table
 // strings, game-record comments and the bytes of SGF/UGF files are CP932 byte
 // strings; they are converted only at the edges (display, tools that print).
+// A missing converter (the ICU data lacks windows-31j) raises EDatabaseError.
 #pragma once
 
 #include <optional>
