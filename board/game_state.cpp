@@ -276,19 +276,7 @@ void GameState::CheckConsistency() const {
                            YoseState == 0 && !FigureShown;
   if (!showsRecord) return;
   // The replay runs on a copy of the record, shown nowhere.
-  struct SilentView : BoardView {
-    void ShowImage(PointIndex, StoneColour) override {}
-    void SetLabelCaption(PointIndex, const std::string&) override {}
-    void SetLabelColour(PointIndex, std::uint32_t) override {}
-    void SetEditText(int, const std::string&) override {}
-    void SetStatusText(int, const std::string&) override {}
-    bool AskYesNo(const std::string&) override { return true; }
-    bool AskYesCancel(const std::string&) override { return true; }
-    void ShowMessage(const std::string&) override {}
-    void SelectModeButton(int) override {}
-    void SetYoseCaption(const std::string&) override {}
-    void PlaySound(int) override {}
-  } silent;
+  NullBoardView silent;
   GameState replay(silent);
   replay.MoveRecord = MoveRecord;
   for (std::int32_t i = 1; i <= Position; ++i) {

@@ -20,7 +20,7 @@
 namespace kura {
 namespace {
 
-using testing::TempDir;
+using test::TempDir;
 
 TFieldDefinition Field(std::string name, std::uint8_t type, int length = 0) {
   TFieldDefinition f;

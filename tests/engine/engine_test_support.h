@@ -14,7 +14,7 @@
 #include "db/storage/index/index_file.h"
 #include "tests/storage/storage_test_support.h"
 
-namespace kura::testing {
+namespace kura::test {
 
 class ScratchTable {
  public:
@@ -78,4 +78,4 @@ inline std::string DetailOf(const std::function<void()>& f, std::uint16_t* code 
   return "";
 }
 
-}  // namespace kura::testing
+}  // namespace kura::test

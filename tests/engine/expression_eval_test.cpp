@@ -5,7 +5,7 @@
 
 #include "tests/engine/engine_test_support.h"
 
-namespace kura::testing {
+namespace kura::test {
 namespace {
 
 class Evaluation : public ::testing::Test {
@@ -170,4 +170,4 @@ TEST(EvaluationLanguage, StringsCompareUnderTheTablesCollation) {
 }
 
 }  // namespace
-}  // namespace kura::testing
+}  // namespace kura::test

@@ -4,7 +4,7 @@
 
 #include "tests/engine/engine_test_support.h"
 
-namespace kura::testing {
+namespace kura::test {
 namespace {
 
 std::string Shape(const TExpToken& n) {
@@ -205,4 +205,4 @@ TEST(ExpressionParser, EveryMessageWithItsCode) {
 }
 
 }  // namespace
-}  // namespace kura::testing
+}  // namespace kura::test

@@ -9,7 +9,7 @@
 #include "db/engine/expression/records_bitmap_pool.h"
 #include "tests/engine/engine_test_support.h"
 
-namespace kura::testing {
+namespace kura::test {
 namespace {
 
 enum Col { kI = 1, kS, kF, kD, kW, kB, kL, kU, kM, kT };
@@ -207,4 +207,4 @@ TEST(RecordSelection, KeyLookupReadsNoRecordsAndEmptyTableSelectsNothing) {
 }
 
 }  // namespace
-}  // namespace kura::testing
+}  // namespace kura::test

@@ -11,10 +11,10 @@
 namespace kura {
 namespace {
 
-using testing::CodeOf;
-using testing::MakeTable;
-using testing::MessageOf;
-using testing::TempDir;
+using test::CodeOf;
+using test::MakeTable;
+using test::MessageOf;
+using test::TempDir;
 
 // Whether the process still has the table's files open: an exclusive open of
 // a second handle is refused while any handle is open.
@@ -164,12 +164,12 @@ TEST_F(SessionDatabaseTest, MemoryDatabaseAndEncryptedTables) {
   TSharedTable& m =
       memory.DataDirectory().OpenTable(" MEM" + std::to_string(run) + " ", false, false);
   EXPECT_TRUE(m.InMemory());
-  testing::Append(m.Table(), 7);
+  test::Append(m.Table(), 7);
   memory.DataDirectory().CloseTable(m);
   EXPECT_EQ(CodeOf([&] { memory.DataDirectory().OpenTable("kifulist", false, false); }),
             kErrTableMissing);
   // A memory table keeps its rows after its last close.
-  EXPECT_EQ(testing::Values(memory.DataDirectory().OpenTable(mem, false, false).Table()),
+  EXPECT_EQ(test::Values(memory.DataDirectory().OpenTable(mem, false, false).Table()),
             std::vector<std::int32_t>{7});
 
   TDataDirectory& kifu = session_.OpenDatabase("kifu").DataDirectory();

@@ -11,7 +11,7 @@
 #include "db/storage/table/data_table.h"
 #include "tests/storage/storage_test_support.h"
 
-namespace kura::testing {
+namespace kura::test {
 
 // Creates table `name` in `dir` with one 32-bit field "V" and closes it.
 inline void MakeTable(const std::string& dir, const std::string& name, bool in_memory = false,
@@ -59,4 +59,4 @@ inline std::string MessageOf(const std::function<void()>& f) {
   return "";
 }
 
-}  // namespace kura::testing
+}  // namespace kura::test

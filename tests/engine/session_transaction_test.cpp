@@ -10,10 +10,10 @@
 namespace kura {
 namespace {
 
-using testing::Append;
-using testing::MakeTable;
-using testing::TempDir;
-using testing::Values;
+using test::Append;
+using test::MakeTable;
+using test::TempDir;
+using test::Values;
 
 const std::array<std::string, 2> kTables = {"ta", "tb"};
 
@@ -109,11 +109,11 @@ TEST_F(SessionTransactionTest, RandomTransactionsAgainstAModel) {
 // A process killed inside a transaction leaves the tables as they were after
 // its last commit: they open, verify, and can be locked again.
 TEST_F(SessionTransactionTest, ProcessKilledInsideATransactionLeavesOnlyCommittedRows) {
-  testing::Signal in_transaction;
-  const pid_t child = testing::Spawn([&] {
+  test::Signal in_transaction;
+  const pid_t child = test::Spawn([&] {
     // The parent waits for the signal: a failure here must send it too.
     struct TNotifyOnExit {
-      testing::Signal& s;
+      test::Signal& s;
       ~TNotifyOnExit() { s.Notify(); }
     } notify{in_transaction};
     TClient c("child", dir_.path());
@@ -139,7 +139,7 @@ TEST_F(SessionTransactionTest, ProcessKilledInsideATransactionLeavesOnlyCommitte
   EXPECT_EQ(parent.Read("ta"), (std::vector<std::int32_t>{1, 2}));
   EXPECT_EQ(parent.Read("tb"), (std::vector<std::int32_t>{2}));
   ::kill(child, SIGKILL);
-  EXPECT_EQ(testing::WaitExit(child), -2);
+  EXPECT_EQ(test::WaitExit(child), -2);
 
   TSharedTable& a = parent.Dir().OpenTable("ta", false, false);
   TSharedTable& b = parent.Dir().OpenTable("tb", false, false);

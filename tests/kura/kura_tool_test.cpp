@@ -16,9 +16,9 @@
 namespace kura {
 namespace {
 
-using testing::ReadFileBytes;
-using testing::TempDir;
-using testing::WriteFileBytes;
+using test::ReadFileBytes;
+using test::TempDir;
+using test::WriteFileBytes;
 
 struct TRun {
   int status = -1;

@@ -17,7 +17,7 @@
 #include "db/storage/data/data_file.h"
 #include "db/storage/engine_error.h"
 
-namespace kura::testing {
+namespace kura::test {
 
 // The engine error code f raises, 0 when it raises none.
 inline std::uint16_t CodeOf(const std::function<void()>& f) {
@@ -112,4 +112,4 @@ class Signal {
   int fds_[2];
 };
 
-}  // namespace kura::testing
+}  // namespace kura::test

@@ -13,11 +13,11 @@
 namespace kura {
 namespace {
 
-using testing::CodeOf;
-using testing::Field;
-using testing::ReadFileBytes;
-using testing::TempDir;
-using testing::WriteFileBytes;
+using test::CodeOf;
+using test::Field;
+using test::ReadFileBytes;
+using test::TempDir;
+using test::WriteFileBytes;
 
 std::int32_t I32(const std::vector<std::uint8_t>& b, std::size_t off) {
   return static_cast<std::int32_t>(DecodeFixed32(&b[off]));

@@ -15,10 +15,10 @@
 namespace kura {
 namespace {
 
-using testing::ReadFileBytes;
-using testing::TempDir;
-using testing::WriteFileBytes;
-using testing::CodeOf;
+using test::ReadFileBytes;
+using test::TempDir;
+using test::WriteFileBytes;
+using test::CodeOf;
 
 TEST(FileLayerTest, MemoryFileKeepsItsDataAcrossCloseAndReopen) {
   TFileHandler a("mem", true);

@@ -13,11 +13,11 @@
 namespace kura {
 namespace {
 
-using testing::CodeOf;
-using testing::Signal;
-using testing::Spawn;
-using testing::TempDir;
-using testing::WaitExit;
+using test::CodeOf;
+using test::Signal;
+using test::Spawn;
+using test::TempDir;
+using test::WaitExit;
 
 class LockProcessTest : public ::testing::Test {
  protected:

@@ -24,10 +24,10 @@
 namespace kura {
 namespace {
 
-using testing::CodeOf;
-using testing::ReadFileBytes;
-using testing::TempDir;
-using testing::WriteFileBytes;
+using test::CodeOf;
+using test::ReadFileBytes;
+using test::TempDir;
+using test::WriteFileBytes;
 
 std::vector<TFieldDefinition> Fields() {
   std::vector<TFieldDefinition> f(5);

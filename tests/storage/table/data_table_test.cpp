@@ -20,10 +20,10 @@
 namespace kura {
 namespace {
 
-using testing::CodeOf;
-using testing::Field;
-using testing::ReadFileBytes;
-using testing::TempDir;
+using test::CodeOf;
+using test::Field;
+using test::ReadFileBytes;
+using test::TempDir;
 
 class DataTableTest : public ::testing::Test {
  protected:
@@ -215,7 +215,7 @@ TEST_F(DataTableTest, ReadOnlyFilesOpenReadOnlyAndTakeNoLocks) {
   t->Close();
   ASSERT_EQ(::chmod((dir_ / "t.DAT").c_str(), 0444), 0);
   ASSERT_EQ(::chmod((dir_ / "t.IDX").c_str(), 0444), 0);
-  const auto before = testing::ReadFileBytes(dir_ / "t.DAT");
+  const auto before = test::ReadFileBytes(dir_ / "t.DAT");
   TDataTable u(dir_.path(), "t", settings_);
   u.Open(false);
   EXPECT_TRUE(u.ReadOnly());
@@ -227,7 +227,7 @@ TEST_F(DataTableTest, ReadOnlyFilesOpenReadOnlyAndTakeNoLocks) {
   auto rec = u.BlankRecord();
   EXPECT_EQ(CodeOf([&] { u.InsertRecord(rec.data()); }), kErrAccessDenied);
   u.Close();
-  EXPECT_EQ(testing::ReadFileBytes(dir_ / "t.DAT"), before);
+  EXPECT_EQ(test::ReadFileBytes(dir_ / "t.DAT"), before);
 }
 
 // Counts OS flushes.
@@ -268,7 +268,7 @@ TEST_F(DataTableTest, EveryHeaderWriteCountsOneChange) {
   t->Flush();
   EXPECT_EQ(t->Data().ChangeCounter(), start + 3);  // nothing changed, nothing written
   t->Close();
-  const auto d = testing::ReadFileBytes(dir_ / "t.DAT");
+  const auto d = test::ReadFileBytes(dir_ / "t.DAT");
   EXPECT_EQ(static_cast<std::int32_t>(DecodeFixed32(d.data())), start + 3);
 }
 
@@ -613,10 +613,10 @@ TEST_F(DataTableTest, FailedLocksFailAtOnceAndLeaveNothingHeld) {
   EncodeFixed32(&bytes[data_header::kChangeCounter], 999);
   EncodeFixed16(&bytes[data_header::kRecordSize],
                 static_cast<std::uint16_t>(t.Data().RecordSize() + 1));
-  testing::WriteFileBytes(dir_ / "t.DAT", bytes);
+  test::WriteFileBytes(dir_ / "t.DAT", bytes);
   EXPECT_EQ(CodeOf([&] { t.ReadLock(); }), kErrHeaderCorrupt);
   EXPECT_FALSE(t.ReadLocked());
-  testing::WriteFileBytes(dir_ / "t.DAT", saved);
+  test::WriteFileBytes(dir_ / "t.DAT", saved);
   writer.WriteLock();  // no read slot was left behind to hold it off
   writer.ReleaseWriteLock();
   writer.Close();
@@ -631,7 +631,7 @@ TEST_F(DataTableTest, CountersWrapAtTheTopOfTheirRange) {
   auto put32 = [&](const std::string& file, std::size_t offset, std::uint32_t v) {
     auto bytes = ReadFileBytes(dir_ / file);
     EncodeFixed32(&bytes[offset], v);
-    testing::WriteFileBytes(dir_ / file, bytes);
+    test::WriteFileBytes(dir_ / file, bytes);
   };
   put32("t.DAT", data_header::kChangeCounter, 0x7FFFFFFF);
   put32("t.IDX", index_header::kChangeCounter, 0x7FFFFFFF);
