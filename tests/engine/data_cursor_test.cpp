@@ -21,6 +21,7 @@ namespace kura {
 namespace {
 
 using test::TempDir;
+using test::CodeOf;
 
 TFieldDefinition Field(std::string name, std::uint8_t type, int length = 0) {
   TFieldDefinition f;
@@ -77,15 +78,6 @@ std::vector<std::uint8_t> Record(TDataCursor& c, const Row& r) {
   PutInt(c, rec.data(), 2, r.nb);
   PutInt(c, rec.data(), 4, r.v);
   return rec;
-}
-
-std::uint16_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EKuraEngineError& e) {
-    return e.Code();
-  }
-  return 0;
 }
 
 // The NB key prefix of a value (range bounds on "NBX").

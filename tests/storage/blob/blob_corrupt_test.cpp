@@ -13,9 +13,9 @@
 namespace kura {
 namespace {
 
-using kura_test::CodeOf;
-using kura_test::PatchU32;
-using kura_test::ValueBytes;
+using kura::test::CodeOf;
+using kura::test::PatchU32;
+using kura::test::ValueBytes;
 
 constexpr std::int64_t BlockAt(int n) {
   return 512 + (n - 1) * 512;
@@ -46,7 +46,7 @@ class BlobCorruptTest : public ::testing::Test {
     return CodeOf([&] { f->LoadValue(ref); });
   }
 
-  kura_test::ScratchDir dir_;
+  kura::test::ScratchDir dir_;
   TStorageSettings settings_;
 };
 
@@ -128,7 +128,7 @@ TEST_F(BlobCorruptTest, BrokenFreeChainNeverHandsOutABlockTwice) {
 }
 
 TEST_F(BlobCorruptTest, WrongVersionIsRefusedAndLeavesTheFileClosed) {
-  kura_test::PatchFile(Path(), 8, {4});
+  kura::test::PatchFile(Path(), 8, {4});
   TBlobFile f("T", false, settings_);
   EXPECT_EQ(CodeOf([&] { f.Open(Path(), true); }), kErrVersion);
   EXPECT_FALSE(f.IsOpen());

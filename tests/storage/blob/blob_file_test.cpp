@@ -15,11 +15,11 @@
 namespace kura {
 namespace {
 
-using kura_test::CheckBlobFile;
-using kura_test::CodeOf;
-using kura_test::ReadBlobImage;
-using kura_test::ReadChain;
-using kura_test::ValueBytes;
+using kura::test::CheckBlobFile;
+using kura::test::CodeOf;
+using kura::test::ReadBlobImage;
+using kura::test::ReadChain;
+using kura::test::ValueBytes;
 
 class BlobFileTest : public ::testing::Test {
  protected:
@@ -43,14 +43,14 @@ class BlobFileTest : public ::testing::Test {
     f.FlushBlocks();
     f.WriteHeader(false);
   }
-  kura_test::BlobImage Image() {
+  kura::test::BlobImage Image() {
     std::vector<std::string> problems;
-    kura_test::BlobImage image = ReadBlobImage(Path(), block_size_, encrypted_, problems);
+    kura::test::BlobImage image = ReadBlobImage(Path(), block_size_, encrypted_, problems);
     EXPECT_TRUE(problems.empty()) << problems.front();
     return image;
   }
 
-  kura_test::ScratchDir dir_;
+  kura::test::ScratchDir dir_;
   TStorageSettings settings_;
   int block_size_ = 0;
   bool encrypted_ = false;
@@ -59,7 +59,7 @@ class BlobFileTest : public ::testing::Test {
 TEST_F(BlobFileTest, NewFileIsJustTheHeader) {
   auto f = Create();
   f->Close();
-  EXPECT_EQ(kura_test::FileSize(Path()), 512);
+  EXPECT_EQ(kura::test::FileSize(Path()), 512);
   const auto image = Image();
   EXPECT_EQ(image.version, 5);
   EXPECT_EQ(image.free_head, 0);
@@ -77,7 +77,7 @@ TEST_F(BlobFileTest, ThousandBytesTakeThreeBlocksOf494) {
   Save(*f);
   f->Close();
   EXPECT_EQ(first, 1);
-  EXPECT_EQ(kura_test::FileSize(Path()), 512 + 3 * 512);
+  EXPECT_EQ(kura::test::FileSize(Path()), 512 + 3 * 512);
   const auto image = Image();
   EXPECT_EQ(image.next_block, 4);
   EXPECT_EQ(image.Used(1), 494);
@@ -270,7 +270,7 @@ TEST_F(BlobFileTest, EmptyTruncatesToTheHeader) {
   Save(*f);
   f->Empty(false);
   Save(*f);
-  EXPECT_EQ(kura_test::FileSize(Path()), 512);
+  EXPECT_EQ(kura::test::FileSize(Path()), 512);
   EXPECT_EQ(f->NextBlockNumber(), 1);
   EXPECT_EQ(f->FreeHead(), 0);
 }

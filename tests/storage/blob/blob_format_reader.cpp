@@ -4,7 +4,7 @@
 #include <iterator>
 #include <set>
 
-namespace kura_test {
+namespace kura::test {
 namespace {
 
 constexpr std::size_t kHeader = 512;
@@ -169,4 +169,4 @@ std::vector<std::string> CheckBlobFile(
   return problems;
 }
 
-}  // namespace kura_test
+}  // namespace kura::test

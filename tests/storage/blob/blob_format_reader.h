@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace kura_test {
+namespace kura::test {
 
 struct BlobImage {
   int block_size = 512;
@@ -49,4 +49,4 @@ std::vector<std::string> CheckBlobFile(
     const BlobImage& image, const std::vector<std::pair<std::int32_t, std::int32_t>>& refs,
     int* unowned);
 
-}  // namespace kura_test
+}  // namespace kura::test

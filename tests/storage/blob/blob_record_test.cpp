@@ -14,8 +14,8 @@
 namespace kura {
 namespace {
 
-using kura_test::CodeOf;
-using kura_test::ValueBytes;
+using kura::test::CodeOf;
+using kura::test::ValueBytes;
 
 class BlobRecordTest : public ::testing::Test {
  protected:
@@ -56,7 +56,7 @@ class BlobRecordTest : public ::testing::Test {
   const TFieldDescriptor& Note() { return *data_->FieldByName("NOTE"); }
   const TFieldDescriptor& Pic() { return *data_->FieldByName("PIC"); }
 
-  kura_test::ScratchDir dir_;
+  kura::test::ScratchDir dir_;
   TStorageSettings settings_;
   std::unique_ptr<TDataFile> data_;
   std::unique_ptr<TBlobFile> blobs_;

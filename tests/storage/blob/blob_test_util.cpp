@@ -12,7 +12,7 @@
 
 #include "db/storage/engine_error.h"
 
-namespace kura_test {
+namespace kura::test {
 
 ScratchDir::ScratchDir() {
   char templ[] = "/tmp/kura-blob-XXXXXX";
@@ -87,4 +87,4 @@ void CreateIdNotePicTable(const std::string& dir, const kura::TStorageSettings& 
   t.Close();
 }
 
-}  // namespace kura_test
+}  // namespace kura::test

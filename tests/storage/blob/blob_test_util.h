@@ -10,7 +10,7 @@
 
 #include "db/storage/storage_settings.h"
 
-namespace kura_test {
+namespace kura::test {
 
 // A fresh directory under /tmp, removed with everything in it.
 class ScratchDir {
@@ -45,4 +45,4 @@ void CreateIdNotePicTable(const std::string& dir, const kura::TStorageSettings& 
 // The engine error code `f` raised, or 0 when it returned.
 int CodeOf(const std::function<void()>& f);
 
-}  // namespace kura_test
+}  // namespace kura::test

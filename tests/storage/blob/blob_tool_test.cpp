@@ -19,7 +19,7 @@
 namespace kura {
 namespace {
 
-using kura_test::ValueBytes;
+using kura::test::ValueBytes;
 
 struct TToolRun {
   int status = -1;
@@ -81,7 +81,7 @@ class BlobToolTest : public ::testing::Test {
   }
   static std::size_t SizeOf(std::int32_t id) { return id % 7 == 0 ? 0 : (id * 7919) % 90000; }
 
-  kura_test::ScratchDir dir_;
+  kura::test::ScratchDir dir_;
 };
 
 TEST_F(BlobToolTest, ConcurrentAppendersLeaveSoundChains) {
@@ -126,9 +126,9 @@ TEST_F(BlobToolTest, ConcurrentAppendersLeaveSoundChains) {
   }
   t.Close();
   std::vector<std::string> problems;
-  const auto image = kura_test::ReadBlobImage(dir_.File("T.BLB"), 0, false, problems);
+  const auto image = kura::test::ReadBlobImage(dir_.File("T.BLB"), 0, false, problems);
   int unowned = -1;
-  const auto more = kura_test::CheckBlobFile(image, refs, &unowned);
+  const auto more = kura::test::CheckBlobFile(image, refs, &unowned);
   problems.insert(problems.end(), more.begin(), more.end());
   EXPECT_TRUE(problems.empty()) << problems.front();
   EXPECT_EQ(unowned, 0);
@@ -169,8 +169,8 @@ TEST_F(BlobToolTest, RepairMendsWhatVerifyReports) {
   CreateTable();
   ASSERT_EQ(Kura({"append", dir_.Path(), "T"}, "1\tone\t\\N\n2\ttwo\t\\N\n").status, 0);
   // An append that died before its header was written.
-  const std::int64_t end = kura_test::FileSize(dir_.File("T.DAT"));
-  kura_test::PatchFile(dir_.File("T.DAT"), end, std::vector<std::uint8_t>(40, 0));  // record size 32
+  const std::int64_t end = kura::test::FileSize(dir_.File("T.DAT"));
+  kura::test::PatchFile(dir_.File("T.DAT"), end, std::vector<std::uint8_t>(40, 0));  // record size 32
   const TToolRun bad = Kura({"verify", dir_.Path(), "T"});
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.err.find("8961"), std::string::npos) << bad.err;

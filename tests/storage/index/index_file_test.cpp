@@ -82,8 +82,8 @@ class IndexFileTest : public ::testing::Test {
     return r;
   }
 
-  kura_test::FileReport ReadBack(std::uint32_t locale = 0) {
-    return kura_test::ReadIndexFile(dir_ / "t.IDX", [&](int slot) -> kura_test::KeyOrder {
+  kura::test::FileReport ReadBack(std::uint32_t locale = 0) {
+    return kura::test::ReadIndexFile(dir_ / "t.IDX", [&](int slot) -> kura::test::KeyOrder {
       if (locale == 0 || slot == 31) return nullptr;
       return [this, slot](const std::uint8_t* a, const std::uint8_t* b, int n) {
         return comparators_.at(slot).Compare(a, b, n);
@@ -125,7 +125,7 @@ TEST_F(IndexFileTest, SmallTreesGrowByWholePages) {
   EXPECT_EQ(ReadFileBytes(dir_ / "t.IDX").size(), 7u * 4096);
   EXPECT_EQ(Index(*t).NextPage(), 7);
   t->Close();
-  const kura_test::FileReport r = ReadBack();
+  const kura::test::FileReport r = ReadBack();
   EXPECT_TRUE(r.problems.empty());
   EXPECT_EQ(r.indexes[0].depth, 2);
   EXPECT_EQ(r.indexes[0].keys.size(), 454u);
@@ -174,7 +174,7 @@ TEST_F(IndexFileTest, UniqueIndexOverDuplicateDataIsNotAdded) {
   t->Flush();
   EXPECT_TRUE(x.CheckTrees(t->Data()).empty());
   t->Close();
-  const kura_test::FileReport r = ReadBack();
+  const kura::test::FileReport r = ReadBack();
   EXPECT_TRUE(r.problems.empty()) << r.problems.front();
   EXPECT_EQ(r.indexes[1].keys.size(), 600u);
   EXPECT_GT(r.indexes[31].free_pages, 0);  // the refused index's pages are reusable
@@ -372,7 +372,7 @@ TEST_P(IndexTableModelTest, KeysFollowEveryChange) {
   const std::int32_t slots = d.SlotCount();
   t->Close();
 
-  const kura_test::FileReport report = ReadBack(locale);
+  const kura::test::FileReport report = ReadBack(locale);
   ASSERT_TRUE(report.problems.empty()) << report.problems.front();
   for (int slot : {0, 1, 2, 3}) {
     const auto& index = report.indexes[static_cast<std::size_t>(slot)];
@@ -500,13 +500,13 @@ TEST_F(TemporaryIndexTest, BuiltFromTheRecordsKeptThroughChangesAndNeverStored) 
   const auto temp = ReadFileBytes(temp_files[0]);
   ASSERT_EQ(temp.size() % 4096, 0u);
   ASSERT_EQ(static_cast<std::int32_t>(temp.size() / 4096), x.TemporaryNextPage());
-  kura_test::IndexShape shape;
+  kura::test::IndexShape shape;
   shape.key_size = x.Layout(d, slot).KeySize();
   shape.unique = false;
   shape.with_counts = false;
   shape.root = x.RootPage(slot);
   std::set<std::int32_t> claimed;
-  const kura_test::IndexReport report = kura_test::ReadIndex(
+  const kura::test::IndexReport report = kura::test::ReadIndex(
       [&](std::int32_t n) { return &temp[static_cast<std::size_t>(n) * 4096]; },
       x.TemporaryNextPage() - 1, shape, nullptr, claimed);
   EXPECT_TRUE(report.problems.empty()) << report.problems.front();
@@ -524,7 +524,7 @@ TEST_F(TemporaryIndexTest, BuiltFromTheRecordsKeptThroughChangesAndNeverStored) 
   check_order(1800 - 200);
   EXPECT_TRUE(x.CheckTrees(d).empty());
   EXPECT_EQ(ReadFileBytes(dir_ / "t.IDX"), ReadFileBytes(twin_dir / "t.IDX"));
-  const kura_test::FileReport r = ReadBack();
+  const kura::test::FileReport r = ReadBack();
   EXPECT_TRUE(r.problems.empty()) << r.problems.front();
   EXPECT_EQ(r.header.secondary_count, 1);
   for (const auto& s : r.header.slots)
@@ -580,7 +580,7 @@ TEST_F(TemporaryIndexTest, StoredIndexesKeepTheirSlotsAroundTemporaryOnes) {
   t->Verify();
   EXPECT_TRUE(x.CheckTrees(d).empty());
   t->Close();
-  const kura_test::FileReport r = ReadBack();
+  const kura::test::FileReport r = ReadBack();
   EXPECT_TRUE(r.problems.empty()) << r.problems.front();
   EXPECT_EQ(r.header.secondary_count, tb);
   for (const auto& s : r.header.slots)
@@ -645,13 +645,13 @@ TEST_F(TemporaryIndexTest, SurvivesAHeaderChangedByAnotherHandle) {
   ASSERT_EQ(temp_files.size(), 1u);
   const auto temp = ReadFileBytes(temp_files[0]);
   ASSERT_EQ(temp.size(), static_cast<std::size_t>(x.TemporaryNextPage()) * 4096);
-  kura_test::IndexShape shape;
+  kura::test::IndexShape shape;
   shape.key_size = x.Layout(d, slot).KeySize();
   shape.unique = false;
   shape.with_counts = false;
   shape.root = x.RootPage(slot);
   std::set<std::int32_t> claimed;
-  const kura_test::IndexReport report = kura_test::ReadIndex(
+  const kura::test::IndexReport report = kura::test::ReadIndex(
       [&](std::int32_t n) { return &temp[static_cast<std::size_t>(n) * 4096]; },
       x.TemporaryNextPage() - 1, shape, nullptr, claimed);
   EXPECT_TRUE(report.problems.empty());

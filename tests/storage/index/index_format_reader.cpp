@@ -6,7 +6,7 @@
 #include <iterator>
 #include <map>
 
-namespace kura_test {
+namespace kura::test {
 
 namespace {
 
@@ -318,4 +318,4 @@ FileReport ReadIndexFile(const std::string& path,
   return report;
 }
 
-}  // namespace kura_test
+}  // namespace kura::test

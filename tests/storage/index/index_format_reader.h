@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace kura_test {
+namespace kura::test {
 
 // One 4096-byte page image by number (1..page count); null when unreadable.
 using PageSource = std::function<const std::uint8_t*(std::int32_t)>;
@@ -83,4 +83,4 @@ struct FileReport {
 FileReport ReadIndexFile(const std::string& path,
                          const std::function<KeyOrder(int slot)>& order_for_slot = nullptr);
 
-}  // namespace kura_test
+}  // namespace kura::test

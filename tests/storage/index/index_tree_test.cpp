@@ -17,12 +17,14 @@
 #include "db/storage/index/key_collation.h"
 #include "tests/storage/index/index_format_reader.h"
 #include "tests/storage/index/memory_page_store.h"
+#include "tests/storage/storage_test_support.h"
 
 namespace kura {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using kura_test::MemoryPageStore;
+using kura::test::MemoryPageStore;
+using kura::test::CodeOf;
 
 Bytes IntKey(std::int32_t v) {
   Bytes k(5);
@@ -38,24 +40,15 @@ Bytes WideKey(int size, std::int32_t v) {
   return k;
 }
 
-std::uint16_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EKuraEngineError& e) {
-    return e.Code();
-  }
-  return 0;
-}
-
 // The independent reader's view of the store's images, after writing back.
-kura_test::IndexReport ReadBack(MemoryPageStore& store, int slot, const PageFormat& f,
-                                const kura_test::KeyOrder& order = nullptr) {
+kura::test::IndexReport ReadBack(MemoryPageStore& store, int slot, const PageFormat& f,
+                                const kura::test::KeyOrder& order = nullptr) {
   store.DropAll();
   std::set<std::int32_t> claimed;
-  kura_test::IndexShape shape{f.key_size,           f.unique,
+  kura::test::IndexShape shape{f.key_size,           f.unique,
                               f.compression,        f.with_counts,
                               store.RootPage(slot), store.FreeHead(slot)};
-  return kura_test::ReadIndex([&store](std::int32_t n) { return store.Image(n); },
+  return kura::test::ReadIndex([&store](std::int32_t n) { return store.Image(n); },
                               store.PageCount(), shape, order, claimed);
 }
 
@@ -429,7 +422,7 @@ TEST_P(IndexModelTest, RandomOperationsMatchTheModel) {
     const std::vector<std::string> problems = tree.Verify();
     ASSERT_TRUE(problems.empty()) << "batch " << batch << ": " << problems.front();
     if (batch % 4 == 3 || batch == batches - 1) {
-      const kura_test::IndexReport report =
+      const kura::test::IndexReport report =
           ReadBack(store, 3, f, [&cmp](const std::uint8_t* a, const std::uint8_t* b, int n) {
             return cmp.Compare(a, b, n);
           });
@@ -444,7 +437,7 @@ TEST_P(IndexModelTest, RandomOperationsMatchTheModel) {
     ASSERT_TRUE(tree.Delete(key.data(), n));
   EXPECT_EQ(store.RootPage(3), 0);
   EXPECT_EQ(store.oversized(), 0);
-  const kura_test::IndexReport report = ReadBack(store, 3, f);
+  const kura::test::IndexReport report = ReadBack(store, 3, f);
   EXPECT_TRUE(report.problems.empty());
   EXPECT_EQ(report.free_pages, store.PageCount());
 }

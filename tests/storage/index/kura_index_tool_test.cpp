@@ -183,10 +183,10 @@ TEST_F(KuraIndexToolTest, LongRandomRunsPassTheIndependentReader) {
   const Result verify = Kura("verify " + dir_ + " t");
   ASSERT_EQ(verify.status, 0) << verify.out;
 
-  const kura_test::FileReport report = kura_test::ReadIndexFile(dir_ + "/t.IDX");
+  const kura::test::FileReport report = kura::test::ReadIndexFile(dir_ + "/t.IDX");
   ASSERT_TRUE(report.problems.empty()) << report.problems.front();
   for (int slot : {0, 1, 2, 3, 31}) {
-    const kura_test::IndexReport& index = report.indexes[static_cast<std::size_t>(slot)];
+    const kura::test::IndexReport& index = report.indexes[static_cast<std::size_t>(slot)];
     ASSERT_TRUE(index.problems.empty()) << slot << ": " << index.problems.front();
     if (slot == 31) continue;
     EXPECT_EQ(index.keys.size(), ids.size()) << slot;

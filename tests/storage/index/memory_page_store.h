@@ -12,7 +12,7 @@
 #include "db/storage/engine_error.h"
 #include "db/storage/index/index_page_store.h"
 
-namespace kura_test {
+namespace kura::test {
 
 class MemoryPageStore : public kura::TIndexPageStore {
  public:
@@ -132,4 +132,4 @@ class MemoryPageStore : public kura::TIndexPageStore {
   std::map<std::int32_t, std::unique_ptr<kura::TPage>> cache_;
 };
 
-}  // namespace kura_test
+}  // namespace kura::test

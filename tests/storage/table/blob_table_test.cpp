@@ -19,8 +19,8 @@
 namespace kura {
 namespace {
 
-using kura_test::CodeOf;
-using kura_test::ValueBytes;
+using kura::test::CodeOf;
+using kura::test::ValueBytes;
 
 class BlobTableTest : public ::testing::Test {
  protected:
@@ -87,21 +87,21 @@ class BlobTableTest : public ::testing::Test {
       }
     }
     std::vector<std::string> problems;
-    const auto image = kura_test::ReadBlobImage(dir_.File("T.BLB"), 0, encrypted, problems);
+    const auto image = kura::test::ReadBlobImage(dir_.File("T.BLB"), 0, encrypted, problems);
     int unowned = -1;
-    const auto more = kura_test::CheckBlobFile(image, refs, &unowned);
+    const auto more = kura::test::CheckBlobFile(image, refs, &unowned);
     problems.insert(problems.end(), more.begin(), more.end());
     EXPECT_TRUE(problems.empty()) << problems.front();
     EXPECT_EQ(unowned, 0);
   }
 
-  kura_test::ScratchDir dir_;
+  kura::test::ScratchDir dir_;
   TStorageSettings settings_;
 };
 
 TEST_F(BlobTableTest, BlobFileComesWithBlobFieldsOnly) {
   Created()->Close();
-  EXPECT_EQ(kura_test::FileSize(dir_.File("T.BLB")), 512);
+  EXPECT_EQ(kura::test::FileSize(dir_.File("T.BLB")), 512);
   auto plain = Table("P");
   plain->Create(Fields(false), {}, TIndexCreateOptions{true});
   EXPECT_EQ(plain->Blobs(), nullptr);
@@ -178,7 +178,7 @@ TEST_F(BlobTableTest, TransactionReadsItsOwnValuesAndItsCommitIsSeenElsewhere) {
   const std::int32_t a = Insert(*t, 1, ValueBytes(1000, 1), {});
   const std::int32_t b = Insert(*t, 2, ValueBytes(600, 2), {});
   t->Close();
-  kura_test::PatchU32(dir_.File("T.BLB"), blob_header::kChangeCounter, 0x7FFFFFFF);
+  kura::test::PatchU32(dir_.File("T.BLB"), blob_header::kChangeCounter, 0x7FFFFFFF);
   t = Table();
   t->Open(false);
   auto other = Table();
@@ -239,9 +239,9 @@ TEST_F(BlobTableTest, MissingOrBadBlobFileFailsTheOpenAndClosesEverything) {
   EXPECT_EQ(CodeOf([&] { t->Open(true); }), kErrTableMissing);
   EXPECT_FALSE(t->IsOpen());
   std::filesystem::rename(dir_.File("T.SAVE"), dir_.File("T.BLB"));
-  kura_test::PatchFile(dir_.File("T.BLB"), 8, {4});
+  kura::test::PatchFile(dir_.File("T.BLB"), 8, {4});
   EXPECT_EQ(CodeOf([&] { t->Open(true); }), kErrVersion);
-  kura_test::PatchFile(dir_.File("T.BLB"), 8, {5});
+  kura::test::PatchFile(dir_.File("T.BLB"), 8, {5});
   t->Open(true);  // nothing was left open exclusively by the failures
   t->Verify();
 }
@@ -277,7 +277,7 @@ TEST_F(BlobTableTest, OldStampGets8708AndARereadSeesTheOtherProcesssValue) {
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   {
     TReadLockGuard lock(*t);
-    EXPECT_EQ(kura_test::CodeOf([&] {
+    EXPECT_EQ(kura::test::CodeOf([&] {
                 ReadBlobField(*t->Blobs(), t->Data(), held.data(), *t->Data().FieldByName("NOTE"));
               }),
               kErrRecordChanged);

@@ -28,7 +28,7 @@
 namespace kura {
 namespace {
 
-using kura_test::ValueBytes;
+using kura::test::ValueBytes;
 
 // Value `version` of record `id`: its first 8 bytes name both, the rest
 // depends on them, so any value read back can be checked on its own.
@@ -49,7 +49,7 @@ bool IsValueOf(const std::vector<std::uint8_t>& v, std::int32_t id) {
 
 class BlobCrashTest : public ::testing::Test {
  protected:
-  void SetUp() override { kura_test::CreateIdNotePicTable(dir_.Path(), settings_, false); }
+  void SetUp() override { kura::test::CreateIdNotePicTable(dir_.Path(), settings_, false); }
 
   // The writer: inserts, updates and deletes until it is killed, telling the
   // parent "I id" after an insert returned, "d id" before a delete begins.
@@ -145,7 +145,7 @@ class BlobCrashTest : public ::testing::Test {
     return true;
   }
 
-  kura_test::ScratchDir dir_;
+  kura::test::ScratchDir dir_;
   TStorageSettings settings_;
 };
 
@@ -219,8 +219,8 @@ TEST_F(BlobCrashTest, KilledWritersLeaveTablesThatVerifyOrRepair) {
       }
     }
     std::vector<std::string> problems;
-    const auto image = kura_test::ReadBlobImage(dir_.File("T.BLB"), 0, false, problems);
-    const auto more = kura_test::CheckBlobFile(image, refs, nullptr);
+    const auto image = kura::test::ReadBlobImage(dir_.File("T.BLB"), 0, false, problems);
+    const auto more = kura::test::CheckBlobFile(image, refs, nullptr);
     problems.insert(problems.end(), more.begin(), more.end());
     ASSERT_TRUE(problems.empty()) << problems.front();
     for (std::int32_t id : inserted) {

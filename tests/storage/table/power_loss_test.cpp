@@ -204,7 +204,7 @@ class TPowerLossFileSystem : public TPosixFileSystem {
 // follows from them.
 std::vector<std::uint8_t> MakeValue(std::int32_t id, std::int32_t version, std::size_t length) {
   if (length == 0) return {};
-  std::vector<std::uint8_t> v = kura_test::ValueBytes(
+  std::vector<std::uint8_t> v = kura::test::ValueBytes(
       std::max<std::size_t>(length, 8),
       static_cast<std::uint32_t>(id) * 131u + static_cast<std::uint32_t>(version));
   EncodeFixed32(v.data(), static_cast<std::uint32_t>(id));
@@ -231,7 +231,7 @@ struct TOutcomes {
 
 class PowerLossTest : public ::testing::Test {
  protected:
-  void CreateTable() { kura_test::CreateIdNotePicTable(dir_.Path(), settings_, true); }
+  void CreateTable() { kura::test::CreateIdNotePicTable(dir_.Path(), settings_, true); }
 
   void Restart(TRows& rows) {
     for (const auto& e : std::filesystem::directory_iterator(dir_.Path()))
@@ -363,8 +363,8 @@ class PowerLossTest : public ::testing::Test {
         }
       }
       std::vector<std::string> found;
-      const auto image = kura_test::ReadBlobImage(dir_.File("T.BLB"), 0, false, found);
-      const auto more = kura_test::CheckBlobFile(image, refs, nullptr);
+      const auto image = kura::test::ReadBlobImage(dir_.File("T.BLB"), 0, false, found);
+      const auto more = kura::test::CheckBlobFile(image, refs, nullptr);
       found.insert(found.end(), more.begin(), more.end());
       if (!found.empty()) return step + ": " + found.front();
     } catch (const EKuraEngineError& e) {
@@ -510,7 +510,7 @@ class PowerLossTest : public ::testing::Test {
 
   static bool LongRun() { return std::getenv("KIROBAKU_LONG_TESTS") != nullptr; }
 
-  kura_test::ScratchDir dir_;
+  kura::test::ScratchDir dir_;
   TStorageSettings settings_;
 };
 

@@ -17,8 +17,8 @@
 namespace kura {
 namespace {
 
-using kura_test::CodeOf;
-using kura_test::ValueBytes;
+using kura::test::CodeOf;
+using kura::test::ValueBytes;
 
 class BlobRepairTest : public ::testing::Test {
  protected:
@@ -72,7 +72,7 @@ class BlobRepairTest : public ::testing::Test {
     EXPECT_EQ(report.unowned_blocks, 0);
   }
 
-  kura_test::ScratchDir dir_;
+  kura::test::ScratchDir dir_;
   TStorageSettings settings_;
 };
 
@@ -95,7 +95,7 @@ TEST_F(BlobRepairTest, AppendWhoseHeaderNeverReachedTheDiskIsCut) {
     const std::int64_t end = t->Data().Size();
     t->Close();
     // A whole slot and a piece of another past the header's count.
-    kura_test::PatchFile(dir_.File("T.DAT"), end, std::vector<std::uint8_t>(30, 0));
+    kura::test::PatchFile(dir_.File("T.DAT"), end, std::vector<std::uint8_t>(30, 0));
   }
   auto t = Opened();
   EXPECT_EQ(VerifyCode(*t), kErrHeaderCorrupt);
@@ -134,7 +134,7 @@ TEST_F(BlobRepairTest, BrokenChainIsEmptiedAndItsBlocksFreed) {
     auto t = Opened();
     first = RefOf(*t, 3).first_block;
   }
-  kura_test::PatchU32(dir_.File("T.BLB"), 512 + (first - 1) * 512 + 4, 7777);
+  kura::test::PatchU32(dir_.File("T.BLB"), 512 + (first - 1) * 512 + 4, 7777);
   auto t = Opened();
   EXPECT_EQ(VerifyCode(*t), kErrBlobBuffersCorrupt);
   const TBlobCheckReport check = CheckBlobChains(t->Data(), *t->Blobs());
@@ -200,7 +200,7 @@ TEST_F(BlobRepairTest, BrokenDataFreeChainIsRebuilt) {
     t->DeleteRecord(4);
     t->Close();
   }
-  kura_test::PatchU32(dir_.File("T.DAT"), 9, 1);  // the head names a live slot
+  kura::test::PatchU32(dir_.File("T.DAT"), 9, 1);  // the head names a live slot
   auto t = Opened();
   EXPECT_EQ(VerifyCode(*t), kErrHeaderCorrupt);
   const TRepairReport report = RepairTable(*t);
@@ -232,7 +232,7 @@ TEST_F(BlobRepairTest, BlockCountIsFittedToTheFile) {
     t->Close();
   }
   // Back to the old BLOB header: three blocks past its count.
-  kura_test::PatchFile(dir_.File("T.BLB"), 0, header);
+  kura::test::PatchFile(dir_.File("T.BLB"), 0, header);
   TRepairReport report = RepairTableFiles(dir_.Path(), "T", settings_);
   EXPECT_EQ(report.blocks_adopted, 3);
   EXPECT_EQ(report.values_lost, 0);
@@ -263,9 +263,9 @@ TEST_F(BlobRepairTest, SlotsHoldingNoWholeRecordAreDropped) {
     start = t->Data().DataStart();
     size = t->Data().RecordSize();
   }
-  kura_test::PatchFile(dir_.File("T.DAT"), start + size,
+  kura::test::PatchFile(dir_.File("T.DAT"), start + size,
                        std::vector<std::uint8_t>(static_cast<std::size_t>(size), 0));
-  kura_test::PatchU32(dir_.File("T.DAT"), start + 2 * size + 1, 0);  // record 3's link
+  kura::test::PatchU32(dir_.File("T.DAT"), start + 2 * size + 1, 0);  // record 3's link
   auto t = Opened();
   EXPECT_EQ(VerifyCode(*t), kErrHeaderCorrupt);
   const TRepairReport report = RepairTable(*t);
@@ -287,7 +287,7 @@ TEST_F(BlobRepairTest, SlotsHoldingNoWholeRecordAreDropped) {
 // A BLOB header counting far more blocks than the file holds is reported by
 // the chain check, which sizes nothing by that count.
 TEST_F(BlobRepairTest, BlockCountBeyondTheFileIsReportedNotTrusted) {
-  kura_test::PatchU32(dir_.File("T.BLB"), 13, 2'000'000'001);
+  kura::test::PatchU32(dir_.File("T.BLB"), 13, 2'000'000'001);
   auto t = Opened();
   const TBlobCheckReport check = CheckBlobChains(t->Data(), *t->Blobs());
   ASSERT_FALSE(check.problems.empty());
