@@ -1,26 +1,195 @@
 #include "records/ui/form3.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QFileSystemModel>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListWidget>
 #include <QMenuBar>
-#include <QVBoxLayout>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTreeView>
 
 namespace kirobaku {
 
-TForm3::TForm3(QWidget* owner) : QDialog(owner) {
+namespace {
+
+// Client area below the menu bar, and the window's colours and font.
+constexpr int kClientWidth = 724;
+constexpr int kClientHeight = 547;
+const QColor kFormColour(240, 240, 255);
+const QColor kPurple(128, 0, 128);
+
+QFont WindowFont() {
+  QFont font(QStringLiteral("ＭＳ Ｐゴシック"));
+  font.setPixelSize(12);
+  return font;
+}
+
+const QString kInstructions = QStringLiteral(
+    "右の棋譜ファイルリストで目的のファイルを選択し、\r\n"
+    "再度「棋譜取込」ボタンを押してください。\r\n"
+    "番号は自動採番、コメントは自動入力されます。");
+
+}  // namespace
+
+TForm3::TForm3(QWidget* owner, TForm3Services services)
+    : QDialog(owner), services_(std::move(services)) {
   setObjectName(QStringLiteral("TForm3"));
   setWindowTitle(QStringLiteral("棋譜処理"));
   setModal(true);
-  setFixedSize(724, 567);
+  setFont(WindowFont());
   QPalette colours = palette();
-  colours.setColor(QPalette::Window, QColor(240, 240, 255));
+  colours.setColor(QPalette::Window, kFormColour);
   setPalette(colours);
   setAutoFillBackground(true);
+
   auto* menu = new QMenuBar(this);
+  QAction* help = menu->addAction(QStringLiteral("ヘルプ"));
+  help->setObjectName(QStringLiteral("Help1"));
+  connect(help, &QAction::triggered, this, &TForm3::Help1Click);
   QAction* back = menu->addAction(QStringLiteral("碁盤に戻る"));
   back->setObjectName(QStringLiteral("N1"));
   connect(back, &QAction::triggered, this, &TForm3::N1Click);
-  auto* layout = new QVBoxLayout(this);
-  layout->setMenuBar(menu);
-  layout->addStretch();
+  const int menuHeight = menu->sizeHint().height();
+  menu->setGeometry(0, 0, kClientWidth, menuHeight);
+
+  auto* client = new QWidget(this);
+  client->setObjectName(QStringLiteral("Client"));
+  client->setGeometry(0, menuHeight, kClientWidth, kClientHeight);
+
+  if (services_.list == nullptr) emptySource_ = std::make_unique<kura::TDataSource>();
+  grid_ =
+      new TDBGrid(services_.list ? services_.list : emptySource_.get(),
+                  {{0, QStringLiteral("番号"), 50}, {1, QStringLiteral("コメント"), 540}}, client);
+  grid_->setObjectName(QStringLiteral("DBGrid1"));
+  grid_->setGeometry(48, 32, 625, 242);
+  grid_->ConfirmDelete = services_.confirmDelete;
+
+  label4_ = new QLabel(QStringLiteral("操作方法"), client);
+  label4_->setObjectName(QStringLiteral("Label4"));
+  label4_->move(56, 296);
+  QPalette purple = label4_->palette();
+  purple.setColor(QPalette::WindowText, kPurple);
+  label4_->setPalette(purple);
+
+  folders_ = new QFileSystemModel(this);
+  folders_->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot);
+  folders_->setRootPath(QDir::rootPath());
+  directoryListBox1_ = new QTreeView(client);
+  directoryListBox1_->setObjectName(QStringLiteral("DirectoryListBox1"));
+  directoryListBox1_->setGeometry(408, 296, 121, 217);
+  directoryListBox1_->setModel(folders_);
+  directoryListBox1_->setHeaderHidden(true);
+  for (int c = 1; c < folders_->columnCount(); ++c)
+    directoryListBox1_->hideColumn(c);
+  connect(directoryListBox1_, &QTreeView::clicked, this,
+          [this](const QModelIndex& index) { ChangeFolder(folders_->filePath(index)); });
+
+  fileListBox1_ = new QListWidget(client);
+  fileListBox1_->setObjectName(QStringLiteral("FileListBox1"));
+  fileListBox1_->setGeometry(552, 296, 121, 217);
+  connect(fileListBox1_, &QListWidget::itemClicked, this, &TForm3::FileListBox1Click);
+
+  struct ButtonSpec {
+    const char* name;
+    const char* caption;
+    int x, y;
+    void (TForm3::*handler)();
+  };
+  const ButtonSpec buttons[] = {
+      {"Button1", "棋譜読込", 48, 392, nullptr},
+      {"Button2", "登録・更新", 144, 392, nullptr},
+      {"Button7", "棋譜取込", 48, 440, &TForm3::Button7Click},
+      {"Button8", "棋譜削除", 144, 440, nullptr},
+      {"Button9", "180°回転", 48, 488, nullptr},
+      {"Button5", "キャンセル", 144, 488, &TForm3::Button5Click},
+  };
+  for (const ButtonSpec& spec : buttons) {
+    auto* button = new QPushButton(QString::fromUtf8(spec.caption), client);
+    button->setObjectName(QString::fromLatin1(spec.name));
+    button->setGeometry(spec.x, spec.y, 75, 25);
+    if (spec.handler != nullptr) connect(button, &QPushButton::clicked, this, spec.handler);
+  }
+
+  statusBar1_ = new QStatusBar(client);
+  statusBar1_->setObjectName(QStringLiteral("StatusBar1"));
+  statusBar1_->setSizeGripEnabled(false);
+  const int statusHeight = statusBar1_->sizeHint().height();
+  statusBar1_->setGeometry(0, kClientHeight - statusHeight, kClientWidth, statusHeight);
+
+  setFixedSize(kClientWidth, menuHeight + kClientHeight);
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - rect().center());
+  }
+
+  // FormCreate: normal import state.
+  fileChosen_ = false;
+  ShowImport(false);
+}
+
+bool TForm3::Choosing() const {
+  return !label4_->isHidden();
+}
+
+void TForm3::ShowImport(bool shown) {
+  label4_->setVisible(shown);
+  directoryListBox1_->setVisible(shown);
+  fileListBox1_->setVisible(shown);
+}
+
+void TForm3::ChangeFolder(const QString& folder) {
+  QDir::setCurrent(folder);
+  const QModelIndex index = folders_->index(QDir::currentPath());
+  directoryListBox1_->setCurrentIndex(index);
+  directoryListBox1_->scrollTo(index);
+  FillFileList();
+}
+
+void TForm3::FillFileList() {
+  fileListBox1_->clear();
+  const QStringList names =
+      QDir::current().entryList({QStringLiteral("*.ugf"), QStringLiteral("*.sgf")}, QDir::Files,
+                                QDir::Name | QDir::IgnoreCase);
+  fileListBox1_->addItems(names);
+}
+
+void TForm3::Button7Click() {
+  if (!fileChosen_) {
+    label4_->setText(kInstructions);
+    label4_->adjustSize();
+    ChangeFolder(QDir::currentPath());
+    ShowImport(true);
+    return;
+  }
+  const QString kind = chosenFile_.right(3).toUpper();
+  if (kind != QStringLiteral("SGF") && kind != QStringLiteral("UGF")) {
+    if (services_.inform) services_.inform(QStringLiteral("棋譜ファイルリストを選んでください。"));
+    return;
+  }
+  // Reading the file and storing it as a new game comes with the game-record
+  // data module; until then the import stays armed.
+}
+
+void TForm3::FileListBox1Click() {
+  const QListWidgetItem* item = fileListBox1_->currentItem();
+  chosenFile_ = item != nullptr && item->isSelected()
+                    ? QDir::current().absoluteFilePath(item->text())
+                    : QString();
+  fileChosen_ = true;
+}
+
+void TForm3::Button5Click() {
+  if (services_.list != nullptr) grid_->Model().Reload();
+  ShowImport(false);
+  fileChosen_ = false;
+}
+
+void TForm3::Help1Click() {
+  if (services_.help) services_.help();
 }
 
 }  // namespace kirobaku

@@ -1,0 +1,145 @@
+// The game-record window's layout and its import states, driven through its
+// real widgets.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeView>
+
+#include "records/ui/form3.h"
+
+namespace kirobaku {
+namespace {
+
+template <typename W>
+W* Child(QWidget& form, const char* name) {
+  W* w = form.findChild<W*>(QString::fromLatin1(name));
+  EXPECT_NE(w, nullptr) << name;
+  return w;
+}
+
+TEST(Form3Test, LayoutTextsAndColours) {
+  TForm3 form(nullptr);
+  EXPECT_EQ(form.windowTitle(), QStringLiteral("棋譜処理"));
+  EXPECT_TRUE(form.isModal());
+  EXPECT_EQ(form.font().family(), QStringLiteral("ＭＳ Ｐゴシック"));
+  EXPECT_EQ(form.font().pixelSize(), 12);
+  EXPECT_EQ(form.palette().color(QPalette::Window), QColor(240, 240, 255));
+
+  struct Control {
+    const char* name;
+    QRect geometry;
+  };
+  for (const Control& c :
+       {Control{"DBGrid1", {48, 32, 625, 242}}, Control{"DirectoryListBox1", {408, 296, 121, 217}},
+        Control{"FileListBox1", {552, 296, 121, 217}}}) {
+    EXPECT_EQ(Child<QWidget>(form, c.name)->geometry(), c.geometry) << c.name;
+  }
+  EXPECT_EQ(Child<QLabel>(form, "Label4")->pos(), QPoint(56, 296));
+  EXPECT_EQ(Child<QLabel>(form, "Label4")->palette().color(QPalette::WindowText),
+            QColor(128, 0, 128));
+
+  struct Button {
+    const char* name;
+    const char* caption;
+    QPoint at;
+  };
+  for (const Button& b :
+       {Button{"Button1", "棋譜読込", {48, 392}}, Button{"Button2", "登録・更新", {144, 392}},
+        Button{"Button7", "棋譜取込", {48, 440}}, Button{"Button8", "棋譜削除", {144, 440}},
+        Button{"Button9", "180°回転", {48, 488}}, Button{"Button5", "キャンセル", {144, 488}}}) {
+    auto* button = Child<QPushButton>(form, b.name);
+    EXPECT_EQ(button->text(), QString::fromUtf8(b.caption));
+    EXPECT_EQ(button->geometry(), QRect(b.at, QSize(75, 25))) << b.name;
+  }
+
+  auto* grid = Child<QTableView>(form, "DBGrid1");
+  ASSERT_EQ(grid->model()->columnCount(), 2);
+  EXPECT_EQ(grid->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("番号"));
+  EXPECT_EQ(grid->model()->headerData(1, Qt::Horizontal).toString(), QStringLiteral("コメント"));
+  EXPECT_EQ(grid->model()->headerData(1, Qt::Horizontal, Qt::TextAlignmentRole).toInt(),
+            int(Qt::AlignCenter));
+  EXPECT_EQ(grid->columnWidth(0), 50);
+  EXPECT_EQ(grid->columnWidth(1), 540);
+
+  QStringList menu;
+  for (const char* name : {"Help1", "N1"})
+    menu << Child<QAction>(form, name)->text();
+  EXPECT_EQ(menu, (QStringList{QStringLiteral("ヘルプ"), QStringLiteral("碁盤に戻る")}));
+  // Opened in the normal import state.
+  EXPECT_FALSE(form.Choosing());
+  for (const char* name : {"Label4", "DirectoryListBox1", "FileListBox1"}) {
+    EXPECT_TRUE(Child<QWidget>(form, name)->isHidden()) << name;
+  }
+}
+
+TEST(Form3Test, ImportStatesFollowTheButtonsAndTheFileList) {
+  QTemporaryDir dir;
+  for (const char* name : {"b.ugf", "A.SGF", "c.txt", "d.sgf.bak"}) {
+    QFile f(dir.filePath(QString::fromLatin1(name)));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  }
+  ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("sub")));
+  const QString start = QDir::currentPath();
+  QDir::setCurrent(dir.path());
+  QStringList informed;
+  TForm3Services services;
+  services.inform = [&](const QString& text) { informed << text; };
+  TForm3 form(nullptr, services);
+  auto* files = Child<QListWidget>(form, "FileListBox1");
+  auto* import = Child<QPushButton>(form, "Button7");
+
+  QTest::mouseClick(import, Qt::LeftButton);
+  EXPECT_TRUE(form.Choosing());
+  EXPECT_EQ(Child<QLabel>(form, "Label4")->text(),
+            QStringLiteral("右の棋譜ファイルリストで目的のファイルを選択し、\r\n"
+                           "再度「棋譜取込」ボタンを押してください。\r\n"
+                           "番号は自動採番、コメントは自動入力されます。"));
+  QStringList listed;
+  for (int i = 0; i < files->count(); ++i)
+    listed << files->item(i)->text();
+  EXPECT_EQ(listed, (QStringList{QStringLiteral("A.SGF"), QStringLiteral("b.ugf")}));
+  // A second press before any file was clicked only shows the instructions again.
+  QTest::mouseClick(import, Qt::LeftButton);
+  EXPECT_TRUE(form.Choosing());
+  EXPECT_FALSE(form.FileChosen());
+  EXPECT_TRUE(informed.isEmpty());
+
+  // Browsing changes the process's folder and the files shown.
+  form.ChangeFolder(dir.filePath(QStringLiteral("sub")));
+  EXPECT_EQ(QDir::currentPath(), QDir(dir.filePath(QStringLiteral("sub"))).canonicalPath());
+  EXPECT_EQ(files->count(), 0);
+  // A click where no file is selected arms the import with an empty name;
+  // the press then asks for a file and stays in the choosing state.
+  form.FileListBox1Click();
+  EXPECT_TRUE(form.FileChosen());
+  EXPECT_EQ(form.ChosenFile(), QString());
+  QTest::mouseClick(import, Qt::LeftButton);
+  EXPECT_EQ(informed, QStringList{QStringLiteral("棋譜ファイルリストを選んでください。")});
+  EXPECT_TRUE(form.Choosing());
+
+  form.ChangeFolder(dir.path());
+  files->setCurrentRow(1);
+  QTest::mouseClick(files->viewport(), Qt::LeftButton, {},
+                    files->visualItemRect(files->item(1)).center());
+  EXPECT_EQ(form.ChosenFile(), QDir(dir.path()).canonicalPath() + QStringLiteral("/b.ugf"));
+
+  QTest::mouseClick(Child<QPushButton>(form, "Button5"), Qt::LeftButton);
+  EXPECT_FALSE(form.Choosing());
+  EXPECT_FALSE(form.FileChosen());
+  for (const char* name : {"Label4", "DirectoryListBox1", "FileListBox1"}) {
+    EXPECT_TRUE(Child<QWidget>(form, name)->isHidden()) << name;
+  }
+  QDir::setCurrent(start);
+}
+
+}  // namespace
+}  // namespace kirobaku
