@@ -29,8 +29,7 @@ bool SameName(std::string_view a, std::string_view b) {
 
 // ---- TSourceSet ----
 
-TSourceSet::TSourceSet(TDataDirectory& database, std::vector<TSourceTable>& sources,
-                       bool writable)
+TSourceSet::TSourceSet(TDataDirectory& database, std::vector<TSourceTable>& sources, bool writable)
     : database_(database), sources_(sources) {
   directories_.assign(sources.size(), nullptr);
   opened_dir_.assign(sources.size(), false);
@@ -45,8 +44,8 @@ TSourceSet::TSourceSet(TDataDirectory& database, std::vector<TSourceTable>& sour
       }
       directories_[i] = dir;
       s.shared = &dir->OpenTable(s.name, !writable, false, s.in_memory);
-      s.cursor = std::make_unique<TDataCursor>(
-          s.shared->Table(), TCursorSettings{database.Session().LockProtocol()});
+      s.cursor = std::make_unique<TDataCursor>(s.shared->Table(),
+                                               TCursorSettings{database.Session().LockProtocol()});
       s.cursor->Open();
     }
   } catch (...) {
@@ -118,8 +117,8 @@ TRowLayout::TRowLayout(TSourceSet& sources) : sources_(sources) {
   TTableOptions options;
   options.locale_language = sources.Table(0).Data().LocaleLanguage();
   options.locale_sort = sources.Table(0).Data().LocaleSort();
-  combined_ = std::make_unique<TDataTable>(
-      std::string(), "~join" + std::to_string(++layout_serial), DefaultStorageSettings(), true);
+  combined_ = std::make_unique<TDataTable>(std::string(), "~join" + std::to_string(++layout_serial),
+                                           DefaultStorageSettings(), true);
   combined_->Create(defs, options, TIndexCreateOptions{true});
 }
 
@@ -141,8 +140,8 @@ int TRowLayout::RecordSize() const {
   return Data().RecordSize();
 }
 
-const TFieldDescriptor* TRowLayout::Resolve(const std::string& correlation,
-                                            const std::string& name, const char* clause) const {
+const TFieldDescriptor* TRowLayout::Resolve(const std::string& correlation, const std::string& name,
+                                            const char* clause) const {
   const TFieldDescriptor* found = nullptr;
   for (std::size_t i = 0; i < sources_.Count(); ++i) {
     TSourceTable& s = sources_.Source(i);
@@ -150,8 +149,7 @@ const TFieldDescriptor* TRowLayout::Resolve(const std::string& correlation,
     const TDataFile& d = sources_.Table(i).Data();
     const TFieldDescriptor* f = d.FieldByName(name);
     if (!f) continue;
-    if (found)
-      SqlContext(clause).FailIn("Ambiguous column name '" + name + "'");
+    if (found) SqlContext(clause).FailIn("Ambiguous column name '" + name + "'");
     found = f;
     if (combined_) {
       for (int p = 1; p <= d.FieldCount(); ++p)
@@ -195,8 +193,7 @@ std::uint64_t TRowLayout::SourcesOf(const TExpToken& n) const {
   return bits;
 }
 
-void TRowLayout::Combine(const std::vector<const std::uint8_t*>& records,
-                         std::uint8_t* out) const {
+void TRowLayout::Combine(const std::vector<const std::uint8_t*>& records, std::uint8_t* out) const {
   const TDataFile& cd = combined_->Data();
   std::memset(out, 0, static_cast<std::size_t>(cd.RecordSize()));
   for (std::size_t i = 0; i < records.size(); ++i) {
@@ -305,8 +302,8 @@ void StoreFieldValue(TDataTable& table, const TFieldDescriptor& f, std::uint8_t*
   TDataFile& data = table.Data();
   TExpValue v;
   if (!ConvertValue(value, f.Shape(), &v))
-    SqlFail("Type mismatch: a value of type " + TypeName(value.type) + " cannot be stored in column '" +
-            f.Name() + "' of type " + TypeName(f.Type()));
+    SqlFail("Type mismatch: a value of type " + TypeName(value.type) +
+            " cannot be stored in column '" + f.Name() + "' of type " + TypeName(f.Type()));
   if (v.null) {
     data.PutNull(record, f);
     return;

@@ -55,7 +55,7 @@ struct TAccumulator {
   std::int64_t isum = 0;
   long double fsum = 0;
   bool is_float = false;
-  TExpValue best;  // MIN / MAX
+  TExpValue best;                        // MIN / MAX
   std::unordered_set<std::string> seen;  // DISTINCT
 };
 
@@ -70,11 +70,11 @@ struct TAggregate {
 struct TOutColumn {
   std::string name;
   TValueShape shape;
-  const TExpToken* tree = nullptr;            // expressions
-  const TFieldDescriptor* direct = nullptr;   // plain columns (in the layout)
-  TBlobFile* blobs = nullptr;                 // BLOB columns: the source's BLOB file
-  int aggregate = -1;                         // index into the aggregates
-  std::string correlation;                    // of a plain column
+  const TExpToken* tree = nullptr;           // expressions
+  const TFieldDescriptor* direct = nullptr;  // plain columns (in the layout)
+  TBlobFile* blobs = nullptr;                // BLOB columns: the source's BLOB file
+  int aggregate = -1;                        // index into the aggregates
+  std::string correlation;                   // of a plain column
 };
 
 TValueShape ShapeOf(const TExpToken& n, const std::string& text) {
@@ -148,7 +148,9 @@ class TProduction {
  private:
   // ---- binding ----
   void Bind() {
-    if (q_.where) BindExpression(*q_.where, SqlContext("WHERE clause"), layout_->Resolver("WHERE clause"), true);
+    if (q_.where)
+      BindExpression(*q_.where, SqlContext("WHERE clause"), layout_->Resolver("WHERE clause"),
+                     true);
     for (auto& s : q_.sources)
       if (s.join.condition)
         BindExpression(*s.join.condition, SqlContext("JOIN clause"),
@@ -573,7 +575,8 @@ class TProduction {
       case kAggAvg:
         if (IsIntegerType(v.type) && !acc.is_float) {
           if (__builtin_add_overflow(acc.isum, v.i, &acc.isum))
-            SqlContext("source column expression").FailIn("Arithmetic overflow in " + a.node->source);
+            SqlContext("source column expression")
+                .FailIn("Arithmetic overflow in " + a.node->source);
         } else {
           if (!acc.is_float) acc.fsum = static_cast<long double>(acc.isum);
           acc.is_float = true;
@@ -665,8 +668,8 @@ class TProduction {
         }
         bool pass = false;
         try {
-          pass = evaluator_->Evaluate(*q_.having, g.image.empty() ? nullptr : g.image.data())
-                     .IsTrue();
+          pass =
+              evaluator_->Evaluate(*q_.having, g.image.empty() ? nullptr : g.image.data()).IsTrue();
         } catch (...) {
           RestoreHaving();
           throw;
@@ -975,9 +978,8 @@ class TSelectExecution {
     if (q_.where) {
       const TExpToken* where = q_.where.get();
       const TExpressionEvaluator* ev = result->evaluator_.get();
-      cursor.AddFilter([where, ev](const std::uint8_t* rec) {
-        return ev->Evaluate(*where, rec).IsTrue();
-      });
+      cursor.AddFilter(
+          [where, ev](const std::uint8_t* rec) { return ev->Evaluate(*where, rec).IsTrue(); });
     }
     cursor.First();
     result->live_ = true;
@@ -1007,9 +1009,8 @@ class TSelectExecution {
     }
     table.Flush();
     for (std::size_t i = 0; i < columns.size(); ++i)
-      result->columns_.push_back(
-          {data.Field(static_cast<int>(i) + 1).Name(), columns[i].shape, static_cast<int>(i) + 1,
-           nullptr});
+      result->columns_.push_back({data.Field(static_cast<int>(i) + 1).Name(), columns[i].shape,
+                                  static_cast<int>(i) + 1, nullptr});
     result->cursor_ = std::make_unique<TDataCursor>(table);
     result->cursor_->Open(true);
     result->cursor_->First();

@@ -266,7 +266,8 @@ TIndexDefinition IndexDefinition(const TCreateIndex& c, const TDataFile& data) {
 void CreateTable(TQueryStatement& s, TDataQuery& q) {
   TDataDirectory& db = s.Database();
   const bool memory = q.table_in_memory || db.IsMemory();
-  TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(), memory);
+  TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(),
+                   memory);
   if (table.Exists()) {
     if (q.if_not_exists) return;
     RaiseTableError(kErrTableExists, q.table_name);
@@ -306,7 +307,8 @@ void CreateIndex(TQueryStatement& s, TDataQuery& q) {
   TDataDirectory& db = s.Database();
   const bool memory = q.table_in_memory || db.IsMemory();
   RequireNotOpen(db, q.table_name, memory);
-  TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(), memory);
+  TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(),
+                   memory);
   table.Open(true);
   try {
     TIndexFile& index = IndexOf(table);
@@ -324,7 +326,8 @@ void DropTable(TQueryStatement& s, TDataQuery& q) {
   TDataDirectory& db = s.Database();
   const bool memory = q.table_in_memory || db.IsMemory();
   RequireNotOpen(db, q.table_name, memory);
-  TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(), memory);
+  TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(),
+                   memory);
   if (!table.Exists() && q.if_exists) return;
   table.Delete();
 }
@@ -333,7 +336,8 @@ void DropIndex(TQueryStatement& s, TDataQuery& q) {
   TDataDirectory& db = s.Database();
   const bool memory = q.table_in_memory || db.IsMemory();
   RequireNotOpen(db, q.table_name, memory);
-  TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(), memory);
+  TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(),
+                   memory);
   table.Open(true);
   try {
     TIndexFile& index = IndexOf(table);
@@ -407,7 +411,8 @@ void AlterTable(TQueryStatement& s, TDataQuery& q) {
     } else {
       std::size_t at = defs.size();
       if (!a.field.at_column.empty())
-        at = std::min(defs.size(), static_cast<std::size_t>(std::max(1, std::stoi(a.field.at_column)) - 1));
+        at = std::min(defs.size(),
+                      static_cast<std::size_t>(std::max(1, std::stoi(a.field.at_column)) - 1));
       defs.insert(defs.begin() + static_cast<std::ptrdiff_t>(at), Definition(a.field));
       origin.insert(origin.begin() + static_cast<std::ptrdiff_t>(at), 0);
     }
@@ -443,7 +448,8 @@ void AlterTable(TQueryStatement& s, TDataQuery& q) {
     std::vector<std::uint8_t> rec = fresh.BlankRecord();
     const int auto_field = [&] {
       for (std::size_t i = 0; i < origin.size(); ++i)
-        if (origin[i] && od.Field(origin[i]).IsAutoInc() && nd.Field(static_cast<int>(i) + 1).IsAutoInc())
+        if (origin[i] && od.Field(origin[i]).IsAutoInc() &&
+            nd.Field(static_cast<int>(i) + 1).IsAutoInc())
           return static_cast<int>(i);
       return -1;
     }();
@@ -459,7 +465,7 @@ void AlterTable(TQueryStatement& s, TDataQuery& q) {
           continue;
         }
         if (to.IsAutoInc()) continue;
-        StoreFieldValue(fresh, to,rec.data(),
+        StoreFieldValue(fresh, to, rec.data(),
                         ReadFieldValue(od, od.Field(origin[i]), orec, old.Blobs()));
       }
       std::optional<std::int32_t> ai;

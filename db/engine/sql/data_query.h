@@ -193,7 +193,7 @@ struct TDataQuery {
   std::vector<TAlterAction> alter_actions;
   std::unique_ptr<TExpToken> where, having;
 
-  TDataQuery* union_next = nullptr;  // the next UNION part (owned by the statement)
+  TDataQuery* union_next = nullptr;     // the next UNION part (owned by the statement)
   TDataQuery* insert_select = nullptr;  // INSERT ... SELECT (owned by the statement)
 
   // INSERT/UPDATE/DELETE options.

@@ -47,9 +47,9 @@ TExpValue DescriptorValue(const std::uint8_t* values, const std::uint8_t* d) {
     const std::uint32_t length = DecodeFixed32(bytes);
     const std::uint8_t* data = nullptr;
     std::memcpy(&data, bytes + 4, sizeof data);
-    TExpValue v = TExpValue::Str(subtype == kSubtypeMemo ? kFieldString : kFieldBlob,
-                                 length && data ? std::string(reinterpret_cast<const char*>(data), length)
-                                                : std::string());
+    TExpValue v = TExpValue::Str(
+        subtype == kSubtypeMemo ? kFieldString : kFieldBlob,
+        length && data ? std::string(reinterpret_cast<const char*>(data), length) : std::string());
     return v;
   }
   if (type == kFieldString) {
@@ -131,7 +131,8 @@ TQueryResult* TQueryStatement::Execute(int count, const std::uint8_t* values,
                             std::to_string(param_descriptor::kMaxParameters) + ")");
   std::vector<TExpValue> params;
   for (int i = 0; i < count; ++i)
-    params.push_back(DescriptorValue(values, descriptors + static_cast<std::size_t>(i) * param_descriptor::kSize));
+    params.push_back(DescriptorValue(
+        values, descriptors + static_cast<std::size_t>(i) * param_descriptor::kSize));
   return Execute(params);
 }
 

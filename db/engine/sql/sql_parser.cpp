@@ -19,8 +19,8 @@ namespace {
 constexpr int kMaxNesting = 32;  // sub-selects and UNION parts of one statement
 
 constexpr std::array<std::string_view, 15> kNotCorrelation = {
-    "LEFT", "RIGHT", "INNER", "JOIN", "WHERE", "ORDER", "GROUP", "HAVING",
-    "TOP", "RANGE", "WITH", "ENCRYPTED", "LANGUAGE", "NOJOINOPTIMIZE", "UNION"};
+    "LEFT", "RIGHT", "INNER", "JOIN",      "WHERE",    "ORDER",          "GROUP", "HAVING",
+    "TOP",  "RANGE", "WITH",  "ENCRYPTED", "LANGUAGE", "NOJOINOPTIMIZE", "UNION"};
 
 struct TTypeKeyword {
   std::string_view name;
@@ -73,7 +73,8 @@ class TSqlParser {
     if (Is("DROP")) return Finish(Drop());
     if (Is("START")) return Finish(Start());
     if (Is("ROLLBACK") || Is("COMMIT")) return Finish(EndTransaction());
-    FailFound("SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER, or DROP keyword expected, instead found '");
+    FailFound(
+        "SELECT, INSERT, UPDATE, DELETE, CREATE, ALTER, or DROP keyword expected, instead found '");
   }
 
  private:
@@ -128,8 +129,8 @@ class TSqlParser {
       return q;
     }
     if (!p_.IsToken(kTokEnd))
-      Fail("End of " + StatementKindName(q.kind) + " statement expected, " + "instead found " + "'" +
-           p_.TokenText() + "'");
+      Fail("End of " + StatementKindName(q.kind) + " statement expected, " + "instead found " +
+           "'" + p_.TokenText() + "'");
     return q;
   }
 
@@ -195,7 +196,9 @@ class TSqlParser {
         f.aggregate_distinct = t.distinct;
         q.grouped = true;
       }
-      if (Take("AS")) {
+      if (f.all_columns) {
+        // "*" takes no column name.
+      } else if (Take("AS")) {
         f.name = Name("Symbol or string expected after AS keyword, instead found '");
         AliasTail(f);
       } else if (IsName() && !Is("INTO") && !Is("FROM")) {
@@ -207,8 +210,8 @@ class TSqlParser {
       if (!p_.IsToken(',')) break;
       p_.NextToken();
     }
-    q.select_all = q.columns.size() == 1 && q.columns[0].all_columns &&
-                   q.columns[0].correlation.empty();
+    q.select_all =
+        q.columns.size() == 1 && q.columns[0].all_columns && q.columns[0].correlation.empty();
   }
 
   void AliasTail(TResultField& f) {
@@ -260,7 +263,7 @@ class TSqlParser {
   void Into(TDataQuery& q) {
     q.has_into = true;
     if (Take("MEMORY")) q.into_memory = true;
-    if (IsName() && !(q.into_memory && Is("FROM"))) {
+    if (IsName() && !Is("FROM")) {
       q.into_name = p_.TokenText();
       p_.NextToken();
       if (p_.IsToken('\\')) {
@@ -302,8 +305,7 @@ class TSqlParser {
       }
       Source(q, "Table name expected after JOIN keyword, instead found '", insert_source, kind);
       Expect("ON", "ON keyword expected in JOIN clause, instead found '");
-      q.sources.back().join.condition =
-          Expression("JOIN clause", kAllowPredicates | kAllowParams);
+      q.sources.back().join.condition = Expression("JOIN clause", kAllowPredicates | kAllowParams);
     }
     q.multiple_tables = q.sources.size() > 1;
   }
@@ -336,7 +338,7 @@ class TSqlParser {
       if (p_.IsKeyword(w)) return true;
     if (insert_source && (p_.IsKeyword("NOAUTOINC") || p_.IsKeyword("COMMIT"))) return true;
     // UPDATE t SET ...: SET is never the table's correlation name.
-    return p_.IsKeyword("SET") || p_.IsKeyword("FULL");
+    return p_.IsKeyword("SET") || p_.IsKeyword("FULL") || p_.IsKeyword("ON");
   }
 
   static std::string DefaultCorrelation(const std::string& name) {
@@ -435,7 +437,8 @@ class TSqlParser {
     }
     if (Take("ENCRYPTED")) {
       Expect("WITH", "WITH keyword expected after ENCRYPTED keyword, instead found '");
-      q.encrypted_password = StringConstant("Password expected after WITH keyword, instead found '");
+      q.encrypted_password =
+          StringConstant("Password expected after WITH keyword, instead found '");
     }
     if (Take("NOJOINOPTIMIZE")) q.no_join_optimize = true;
   }
@@ -523,7 +526,8 @@ class TSqlParser {
       q.commit_flush = true;
       any = true;
     }
-    if (!any) FailFound("INTERVAL and/or FLUSH keywords expected after COMMIT keyword, instead found '");
+    if (!any)
+      FailFound("INTERVAL and/or FLUSH keywords expected after COMMIT keyword, instead found '");
   }
 
   TDataQuery& Insert() {
@@ -630,8 +634,9 @@ class TSqlParser {
         Expect("JOIN", "JOIN keyword expected after RIGHT or OUTER keyword, instead found '");
         kind = kJoinRight;
       }
-      Source(q, kind ? "Table name expected after JOIN keyword, instead found '"
-                     : "Table name expected after FROM keyword, instead found '",
+      Source(q,
+             kind ? "Table name expected after JOIN keyword, instead found '"
+                  : "Table name expected after FROM keyword, instead found '",
              false, kind);
       if (kind) {
         Expect("ON", "ON keyword expected in JOIN clause, instead found '");
@@ -698,7 +703,8 @@ class TSqlParser {
       else if (!(Take("ASC") || Take("ASCENDING")))
         break;
     }
-    if (!Is("INDEX")) FailFound("TABLE or INDEX keyword expected after CREATE keyword, instead found '");
+    if (!Is("INDEX"))
+      FailFound("TABLE or INDEX keyword expected after CREATE keyword, instead found '");
     p_.NextToken();
     TDataQuery& q = s_.NewQuery();
     q.kind = kStmtCreateIndex;
@@ -745,7 +751,9 @@ class TSqlParser {
     if (Take("DUPBYTE")) return kCompressDuplicate;
     if (Take("TRAILBYTE")) return kCompressTrailing;
     if (Take("FULL")) return kCompressFull;
-    FailFound("NONE, DUPBYTE, TRAILBYTE, or FULL keyword expected after COMPRESS keyword, instead found '");
+    FailFound(
+        "NONE, DUPBYTE, TRAILBYTE, or FULL keyword expected after COMPRESS keyword, instead found "
+        "'");
   }
 
   TDataQuery& CreateTable() {
@@ -755,13 +763,13 @@ class TSqlParser {
     IfNotExists(q);
     q.table_in_memory = Take("MEMORY");
     q.table_name = Name("Table name expected after TABLE keyword, instead found '");
-    if (!p_.IsToken('('))
-      FailFound("Left parentheses expected after table name, instead found '");
+    if (!p_.IsToken('(')) FailFound("Left parentheses expected after table name, instead found '");
     p_.NextToken();
     for (;;) {
       if (Take("CONSTRAINT")) {
         Name("Constraint name expected after CONSTRAINT keyword, instead found '");
-        if (!Is("PRIMARY")) FailFound("PRIMARY keyword expected after constraint name, instead found '");
+        if (!Is("PRIMARY"))
+          FailFound("PRIMARY keyword expected after constraint name, instead found '");
       }
       if (Take("PRIMARY")) {
         Expect("KEY", "KEY keyword expected after PRIMARY keyword, instead found '");
@@ -825,12 +833,14 @@ class TSqlParser {
         else if (Take("NOCHANGE"))
           f.char_case = 0;
         else
-          FailFound("UPPER, LOWER, or NOCHANGE keyword expected after CHARCASE keyword, instead found '");
+          FailFound(
+              "UPPER, LOWER, or NOCHANGE keyword expected after CHARCASE keyword, instead found '");
       } else if (Take("DESCRIPTION")) {
         f.description =
             StringConstant("String constant expected after DESCRIPTION keyword, instead found '");
       } else if (alter_add && Take("AT")) {
-        f.at_column = std::to_string(Integer("Integer value expected after AT keyword, instead found '"));
+        f.at_column =
+            std::to_string(Integer("Integer value expected after AT keyword, instead found '"));
       } else {
         break;
       }
@@ -854,7 +864,8 @@ class TSqlParser {
       p_.NextToken();
       return sign + t;
     }
-    FailFound(std::string("Constant value expected after ") + keyword + " keyword, instead found '");
+    FailFound(std::string("Constant value expected after ") + keyword +
+              " keyword, instead found '");
   }
 
   void TableOptions(TDataQuery& q) {
@@ -896,8 +907,9 @@ class TSqlParser {
       } else if (Take("REDEFINE")) {
         Take("COLUMN");
         a.kind = TAlterAction::kRedefine;
-        a.column = Name("Column name expected, instead found '");
-        a.field = ColumnDefinition(true);
+        // REDEFINE name type ...: the column keeps its name and place.
+        a.field = ColumnDefinition(false);
+        a.column = a.field.name;
       } else {
         FailFound("ADD, DROP, or REDEFINE keyword expected, instead found '");
       }
@@ -921,12 +933,12 @@ class TSqlParser {
       q.table_name = Name("Table name expected after TABLE keyword, instead found '");
       return q;
     }
-    if (!Take("INDEX")) FailFound("TABLE or INDEX keyword expected after DROP keyword, instead found '");
+    if (!Take("INDEX"))
+      FailFound("TABLE or INDEX keyword expected after DROP keyword, instead found '");
     q.kind = kStmtDropIndex;
     q.table_in_memory = Take("MEMORY");
     q.table_name = Name("Table name expected after INDEX keyword, instead found '");
-    if (!p_.IsToken('.'))
-      FailFound("Period (.) expected after table name, instead found '");
+    if (!p_.IsToken('.')) FailFound("Period (.) expected after table name, instead found '");
     p_.NextToken();
     q.index_name = Name("Index name expected after table name, instead found '");
     return q;
@@ -955,9 +967,9 @@ class TSqlParser {
 
 std::string StatementKindName(std::uint8_t kind) {
   static constexpr std::array<const char*, 13> kNames = {
-      "UNKNOWN",      "SELECT",      "INSERT",       "UPDATE",        "DELETE",
-      "CREATE TABLE", "ALTER TABLE", "DROP TABLE",   "CREATE INDEX",  "DROP INDEX",
-      "START TRANSACTION", "ROLLBACK", "COMMIT"};
+      "UNKNOWN",           "SELECT",      "INSERT",     "UPDATE",       "DELETE",
+      "CREATE TABLE",      "ALTER TABLE", "DROP TABLE", "CREATE INDEX", "DROP INDEX",
+      "START TRANSACTION", "ROLLBACK",    "COMMIT"};
   return kind < kNames.size() ? kNames[kind] : "UNKNOWN";
 }
 
