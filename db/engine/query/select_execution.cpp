@@ -12,9 +12,9 @@
 #include "db/engine/query/execution_support.h"
 #include "db/engine/session/data_session.h"
 #include "db/engine/sql/query_statement.h"
-#include "db/storage/data_table.h"
+#include "db/storage/table/data_table.h"
 #include "db/storage/engine_error.h"
-#include "db/storage/index_file.h"
+#include "db/storage/index/index_file.h"
 
 namespace kura {
 namespace {

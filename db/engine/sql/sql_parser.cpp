@@ -10,7 +10,7 @@
 
 #include "db/engine/sql/query_statement.h"
 #include "db/storage/engine_error.h"
-#include "db/storage/index_file.h"
+#include "db/storage/index/index_file.h"
 #include "db/storage/language_table.h"
 
 namespace kura {
