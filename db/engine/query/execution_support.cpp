@@ -7,9 +7,9 @@
 #include "db/engine/cursor/data_cursor.h"
 #include "db/engine/session/data_session.h"
 #include "db/storage/blob/blob_buffer.h"
-#include "db/storage/table/data_table.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/file_system.h"
+#include "db/storage/table/data_table.h"
 
 namespace kura {
 

@@ -12,9 +12,9 @@
 #include "db/engine/query/execution_support.h"
 #include "db/engine/session/data_session.h"
 #include "db/engine/sql/query_statement.h"
-#include "db/storage/table/data_table.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/index/index_file.h"
+#include "db/storage/table/data_table.h"
 
 namespace kura {
 namespace {
@@ -77,6 +77,20 @@ struct TOutColumn {
   std::string correlation;                   // of a plain column
 };
 
+// The longest string an expression can give, in characters.
+int StringLength(const TExpToken& n) {
+  if (n.kind == kNodeColumn && n.field) return n.field->Length();
+  if (n.kind == kNodeConstant) return static_cast<int>(n.value.s.size());
+  if (n.kind == kNodeBinary && n.left && n.right)
+    return StringLength(*n.left) + StringLength(*n.right);
+  if (n.kind == kNodeFunction && n.code == kFnCast) return n.cast.length;
+  int longest = 0;
+  if (n.kind == kNodeFunction)
+    for (const auto& o : n.operands)
+      if (o->type == kFieldString) longest = std::max(longest, StringLength(*o));
+  return longest ? longest : n.size;
+}
+
 TValueShape ShapeOf(const TExpToken& n, const std::string& text) {
   if (n.kind == kNodeColumn && n.field) {
     TValueShape s = n.field->Shape();
@@ -86,9 +100,10 @@ TValueShape ShapeOf(const TExpToken& n, const std::string& text) {
   TValueShape s{n.type, 0, 0, 0};
   if (n.type == 0) s = {kFieldString, 0, 1, 0};
   if (n.type == kFieldString || IsByteType(n.type)) {
-    if (n.size > kMaxDeclaredLength)
+    const int length = n.type == kFieldString ? StringLength(n) : n.size;
+    if (length > kMaxDeclaredLength)
       SqlFail("Column expression '" + text + "'" + " exceeds the maximum allowable field size");
-    s.length = static_cast<std::uint8_t>(std::max(1, n.size));
+    s.length = static_cast<std::uint8_t>(std::max(1, length));
   }
   if (n.type == kFieldBcd) s.scale = static_cast<std::uint8_t>(n.scale ? n.scale : 4);
   return s;
@@ -777,17 +792,17 @@ std::vector<TResultRow> ProduceAll(TQueryStatement& s, TDataQuery& q,
   }
   std::vector<TResultRow> rows = std::move(first.Rows());
   bool distinct = false;
-  for (TDataQuery* part = q.union_next; part; part = part->union_next) {
+  for (TDataQuery* prev = &q; prev->union_next; prev = prev->union_next) {
+    TDataQuery* part = prev->union_next;
     TProduction p(s, *part);
     p.Run(false);
     if (p.Columns().size() != columns->size())
       SqlFail("Number of columns in UNIONed queries must be the same");
     for (auto& r : p.Rows())
       rows.push_back(std::move(r));
-    distinct = distinct || !part->union_all;
+    // UNION without ALL removes duplicates over all parts.
+    distinct = distinct || !prev->union_all;
   }
-  // UNION without ALL removes duplicates over all parts.
-  if (q.has_union && !q.union_all) distinct = true;
   if (distinct) TProduction::Distinct(&rows, columns->size());
   return rows;
 }

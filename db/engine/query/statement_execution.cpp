@@ -8,9 +8,9 @@
 #include "db/engine/query/select_execution.h"
 #include "db/engine/session/data_session.h"
 #include "db/engine/sql/query_statement.h"
-#include "db/storage/table/data_table.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/index/index_file.h"
+#include "db/storage/table/data_table.h"
 
 namespace kura {
 namespace {
