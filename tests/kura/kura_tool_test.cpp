@@ -354,5 +354,35 @@ TEST_F(KuraToolTest, FilterPrintsTheRecordsACursorLetsThrough) {
   EXPECT_EQ(Kura({"filter", d, "g"}).status, 2);
 }
 
+TEST_F(KuraToolTest, SqlShellRunsStatementsPrintsTsvAndGoesOnAfterErrors) {
+  const std::string d = dir_.path();
+  const TRun r = Kura({"sql", d, "--param", "2"},
+                      "create table g (NB integer not null, CMT varchar(20), X float,\n"
+                      "  OK boolean, primary key (NB));\n"
+                      "insert into g values (1, '最初\tの', 0.1, true);\n"
+                      "insert into g values (2, 'a\\b', 1e300, false);\n"
+                      "select * from nowhere;\n"
+                      "insert into g (NB) values (3);\n"
+                      "select * from g where NB <= ? order by NB desc;\n"
+                      "select count(*) as N from g");
+  EXPECT_EQ(r.status, 1);  // one statement failed
+  EXPECT_EQ(r.out, "NB\tCMT\tX\tOK\n2\ta\\\\b\t1e+300\tfalse\n1\t最初\\tの\t0.1\ttrue\nN\n3\n");
+  EXPECT_NE(r.err.find("Kura Engine Error # 11010"), std::string::npos);
+  EXPECT_NE(r.err.find("2 rows, "), std::string::npos);
+  EXPECT_NE(r.err.find("1 rows affected, "), std::string::npos);
+  // -c: one text, a script allowed; an engine error exits 1 with its message.
+  TRun c =
+      Kura({"sql", d, "-c", "update g set CMT = 'x' where NB = 3; select CMT from g where NB = 3"});
+  EXPECT_EQ(c.status, 0);
+  EXPECT_EQ(c.out, "CMT\nx\n");
+  c = Kura({"sql", d, "-c", "select * frm g"});
+  EXPECT_EQ(c.status, 1);
+  EXPECT_NE(c.err.find("FROM keyword expected, instead found 'frm'"), std::string::npos);
+  // The table format aligns wide characters as two columns.
+  c = Kura({"sql", d, "--format", "table", "-c", "select NB, CMT from g where NB < 3 order by NB"});
+  EXPECT_EQ(c.out, "NB | CMT\n---+---------\n1  | 最初\\tの\n2  | a\\\\b\n");
+  EXPECT_EQ(Kura({"sql", d, "--format", "xml", "-c", "select 1 from g"}).status, 2);
+}
+
 }  // namespace
 }  // namespace kura

@@ -1,5 +1,6 @@
 #include "tools/kura/kura_commands.h"
 
+#include <unistd.h>
 #include <charconv>
 #include <cstdio>
 #include <functional>
@@ -7,16 +8,17 @@
 #include <map>
 #include <ostream>
 
-#include "db/storage/table/table_repair.h"
 #include "db/common/code_page.h"
-#include "db/storage/table/data_table.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/file_system.h"
 #include "db/storage/language_table.h"
+#include "db/storage/table/data_table.h"
+#include "db/storage/table/table_repair.h"
 #include "tools/kura/blob_commands.h"
 #include "tools/kura/filter_command.h"
 #include "tools/kura/index_commands.h"
 #include "tools/kura/row_text.h"
+#include "tools/kura/sql_command.h"
 
 namespace kura::tool {
 namespace {
@@ -329,7 +331,7 @@ Usage:
 Exit status: 0 success; 1 an error (one line on standard error, the engine's
 message for engine errors); 2 bad usage.
 )HELP" + IndexHelpText() +
-         FilterHelpText() + BlobHelpText();
+         FilterHelpText() + BlobHelpText() + SqlHelpText();
 }
 
 int RunKura(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
@@ -346,7 +348,10 @@ int RunKura(const std::vector<std::string>& args, std::istream& in, std::ostream
           {"find", [](const auto& a, TContext& c) { return FindCommand(a, c.in, c.out); }},
           {"filter", [](const auto& a, TContext& c) { return FilterCommand(a, c.out); }},
           {"cat", [](const auto& a, TContext& c) { return CatCommand(a, c.out, c.err); }},
-          {"repair", [](const auto& a, TContext& c) { return RepairCommand(a, c.out, c.err); }}};
+          {"repair", [](const auto& a, TContext& c) { return RepairCommand(a, c.out, c.err); }},
+          {"sql", [](const auto& a, TContext& c) {
+             return SqlCommand(a, c.in, c.out, c.err, ::isatty(0) == 1, ::isatty(1) == 1);
+           }}};
   if (args.empty()) {
     err << "kura: no command; see kura --help\n";
     return kExitUsage;

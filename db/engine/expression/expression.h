@@ -206,6 +206,7 @@ struct TExpToken {
   std::uint8_t option = 0;
   TValueShape cast;
   bool count_all = false;  // COUNT(*)
+  bool distinct = false;   // COUNT(DISTINCT x), SUM(DISTINCT x), ...
 
   bool HasColumns() const;
   bool HasParams() const;
@@ -269,6 +270,11 @@ class TExpressionParser {
   std::unique_ptr<TExpToken> ParseText(std::string_view text, int flags);
 
   const TExpressionContext& Context() const { return context_; }
+  // The context named in messages from here on ("WHERE clause", ...).
+  void SetContextName(std::string name) { context_.context_name = std::move(name); }
+  // Offset of the current token in the text (where a script's next
+  // statement begins).
+  std::size_t TokenStart() const { return token_start_; }
   // The "?" parameters in the order they were read.
   const std::vector<TExpToken*>& Parameters() const { return params_; }
   // Parses "IN (SELECT ...)" for SQL statements; without it sub-selects
@@ -309,7 +315,12 @@ class TExpressionParser {
   bool started_ = false;
   int flags_ = 0;
   std::vector<TExpToken*> params_;
+  struct TDepthGuard;
+  int depth_ = 0;
 };
+
+// Deepest nesting of parentheses, NOT and signs an expression may have.
+inline constexpr int kMaxExpressionDepth = 200;
 
 // ---- binding ----
 

@@ -323,6 +323,19 @@ std::unique_ptr<TExpToken> TExpressionParser::Binary(std::uint8_t kind, std::uin
 
 // ---- parser ----
 
+// Bounds the recursion of nested parentheses, NOT and signs, so that no text
+// can exhaust the stack.
+struct TExpressionParser::TDepthGuard {
+  explicit TDepthGuard(TExpressionParser& p) : p_(p) {
+    if (++p_.depth_ > kMaxExpressionDepth)
+      p_.context_.Fail("Expression nested too deeply (more than " +
+                       std::to_string(kMaxExpressionDepth) + " levels) in " +
+                       p_.context_.context_name);
+  }
+  ~TDepthGuard() { --p_.depth_; }
+  TExpressionParser& p_;
+};
+
 std::unique_ptr<TExpToken> TExpressionParser::ParseExpression(int flags) {
   if (!started_) NextToken();
   flags_ = flags;
@@ -347,6 +360,7 @@ std::unique_ptr<TExpToken> TExpressionParser::ParseText(std::string_view text, i
 }
 
 std::unique_ptr<TExpToken> TExpressionParser::ParseOr() {
+  const TDepthGuard depth(*this);
   const std::size_t start = token_start_;
   auto left = ParseAnd();
   while (IsKeyword("OR")) {
@@ -367,6 +381,7 @@ std::unique_ptr<TExpToken> TExpressionParser::ParseAnd() {
 }
 
 std::unique_ptr<TExpToken> TExpressionParser::ParseNot() {
+  const TDepthGuard depth(*this);
   const std::size_t start = token_start_;
   if (IsKeyword("NOT")) {
     NextToken();
@@ -460,7 +475,11 @@ std::unique_ptr<TExpToken> TExpressionParser::ParsePredicate(std::unique_ptr<TEx
       if (!(flags_ & kAllowSubSelects) || !sub_select)
         context_.Fail("Sub-select queries are not allowed in " + context_.context_name);
       node->code = kPredInSelect;
+      // The sub-select parses expressions of its own; this one goes on
+      // under its own flags.
+      const int flags = flags_;
       sub_select(*this, *node);
+      flags_ = flags;
     } else if (token_type_ == ')') {
       context_.Fail(std::string("You must provide at least one value as an operand of the ") +
                     (node->negated ? "NOT IN" : "IN") + " operator  in " + context_.context_name);
@@ -516,6 +535,7 @@ std::unique_ptr<TExpToken> TExpressionParser::ParseMultiplicative() {
 }
 
 std::unique_ptr<TExpToken> TExpressionParser::ParseUnary() {
+  const TDepthGuard depth(*this);
   const std::size_t start = token_start_;
   if (token_type_ == '-' || token_type_ == '+') {
     const bool minus = token_type_ == '-';
@@ -564,6 +584,14 @@ std::unique_ptr<TExpToken> TExpressionParser::ColumnNode(std::size_t start) {
   NextToken();
   if (token_type_ == '.') {
     NextToken();
+    if (token_type_ == '*' && (flags_ & kAllowAllColumns)) {
+      // correlation.* in a select list
+      n->correlation = n->column;
+      n->column = n->text = "*";
+      NextToken();
+      Finish(*n, start);
+      return n;
+    }
     if (token_type_ != kTokWord && token_type_ != kTokBracketName &&
         token_type_ != kTokQuotedName && token_type_ != kTokString)
       context_.Fail(
@@ -844,7 +872,10 @@ std::unique_ptr<TExpToken> TExpressionParser::ParseFunction(std::uint8_t code, s
       }
       [[fallthrough]];
     default:  // aggregates
-      if (IsKeyword("DISTINCT")) NextToken();
+      if (IsKeyword("DISTINCT")) {
+        n->distinct = true;
+        NextToken();
+      }
       arg(&TExpressionParser::ParseOr);
       break;
   }

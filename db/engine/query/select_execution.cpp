@@ -1,0 +1,1136 @@
+#include "db/engine/query/select_execution.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "db/engine/cursor/data_cursor.h"
+#include "db/engine/expression/record_selection.h"
+#include "db/engine/query/execution_support.h"
+#include "db/engine/session/data_session.h"
+#include "db/engine/sql/query_statement.h"
+#include "db/storage/engine_error.h"
+#include "db/storage/index/index_file.h"
+#include "db/storage/table/data_table.h"
+
+namespace kura {
+namespace {
+
+std::atomic<std::uint64_t> result_serial{0};
+
+// ---- value keys for hashing, grouping and DISTINCT ----
+
+void AppendKey(const TExpValue& v, std::string* key) {
+  if (v.null) {
+    key->push_back('\0');
+    return;
+  }
+  if (IsIntegerType(v.type) || IsFloatType(v.type)) {
+    // Numbers of every width meet as long doubles (exact for 64-bit integers).
+    long double d = IsIntegerType(v.type) ? static_cast<long double>(v.i) : v.f;
+    if (d == 0) d = 0;  // -0 equals 0
+    key->push_back('N');
+    key->append(reinterpret_cast<const char*>(&d), 10);
+    return;
+  }
+  key->push_back(static_cast<char>(v.type));
+  if (v.type == kFieldTimestamp) {
+    key->append(reinterpret_cast<const char*>(&v.f), 10);
+  } else if (v.type == kFieldString || IsByteType(v.type) || v.type == kFieldBlob) {
+    const std::uint32_t n = static_cast<std::uint32_t>(v.s.size());
+    key->append(reinterpret_cast<const char*>(&n), 4);
+    key->append(v.s);
+  } else {
+    key->append(reinterpret_cast<const char*>(&v.i), 8);
+  }
+}
+
+// ---- aggregates ----
+
+struct TAccumulator {
+  std::int64_t count = 0;
+  std::int64_t isum = 0;
+  long double fsum = 0;
+  bool is_float = false;
+  TExpValue best;                        // MIN / MAX
+  std::unordered_set<std::string> seen;  // DISTINCT
+};
+
+struct TAggregate {
+  std::uint8_t code = 0;  // kAggCount ...
+  const TExpToken* node = nullptr;
+  const TExpToken* operand = nullptr;  // null for COUNT(*)
+  bool distinct = false;
+};
+
+// One output column of a canned production.
+struct TOutColumn {
+  std::string name;
+  TValueShape shape;
+  const TExpToken* tree = nullptr;           // expressions
+  const TFieldDescriptor* direct = nullptr;  // plain columns (in the layout)
+  TBlobFile* blobs = nullptr;                // BLOB columns: the source's BLOB file
+  int aggregate = -1;                        // index into the aggregates
+  std::string correlation;                   // of a plain column
+};
+
+// The longest string an expression can give, in characters.
+int StringLength(const TExpToken& n) {
+  if (n.kind == kNodeColumn && n.field) return n.field->Length();
+  if (n.kind == kNodeConstant) return static_cast<int>(n.value.s.size());
+  if (n.kind == kNodeBinary && n.left && n.right)
+    return StringLength(*n.left) + StringLength(*n.right);
+  if (n.kind == kNodeFunction && n.code == kFnCast) return n.cast.length;
+  int longest = 0;
+  if (n.kind == kNodeFunction)
+    for (const auto& o : n.operands)
+      if (o->type == kFieldString) longest = std::max(longest, StringLength(*o));
+  return longest ? longest : n.size;
+}
+
+TValueShape ShapeOf(const TExpToken& n, const std::string& text) {
+  if (n.kind == kNodeColumn && n.field) {
+    TValueShape s = n.field->Shape();
+    if (n.field->IsAutoInc()) s.subtype = kSubtypeNone;
+    return s;
+  }
+  TValueShape s{n.type, 0, 0, 0};
+  if (n.type == 0) s = {kFieldString, 0, 1, 0};
+  if (n.type == kFieldString || IsByteType(n.type)) {
+    const int length = n.type == kFieldString ? StringLength(n) : n.size;
+    if (length > kMaxDeclaredLength)
+      SqlFail("Column expression '" + text + "'" + " exceeds the maximum allowable field size");
+    s.length = static_cast<std::uint8_t>(std::max(1, length));
+  }
+  if (n.type == kFieldBcd) s.scale = static_cast<std::uint8_t>(n.scale ? n.scale : 4);
+  return s;
+}
+
+bool ValidNameStart(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (c >= 128 && c <= 254);
+}
+
+// Field names of a result table: the column names, cut to 30 characters,
+// made unique, and replaced where they cannot be field names.
+std::vector<std::string> FieldNames(const std::vector<std::string>& names) {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    std::string n = names[i].substr(0, 30);
+    if (n.empty() || !ValidNameStart(static_cast<unsigned char>(n[0])))
+      n = "Column" + std::to_string(i + 1);
+    std::string candidate = n;
+    for (int k = 2;; ++k) {
+      bool clash = false;
+      for (const auto& o : out)
+        clash = clash || SameName(o, candidate);
+      if (!clash) break;
+      const std::string suffix = "_" + std::to_string(k);
+      candidate = n.substr(0, 30 - suffix.size()) + suffix;
+    }
+    out.push_back(candidate);
+  }
+  return out;
+}
+
+class TProduction {
+ public:
+  TProduction(TQueryStatement& s, TDataQuery& q) : s_(s), q_(q) {}
+
+  // Opens, binds and produces the rows of this query block.
+  void Run(bool writable_sources) {
+    PrepareSubSelects(s_, q_.where.get());
+    sources_ = std::make_unique<TSourceSet>(s_.Database(), q_.sources, writable_sources);
+    layout_ = std::make_unique<TRowLayout>(*sources_);
+    const std::uint32_t locale = q_.into_locale ? *q_.into_locale : sources_->Locale();
+    evaluator_ = std::make_unique<TExpressionEvaluator>(SqlContext("WHERE clause"),
+                                                        &layout_->Data(), locale);
+    Bind();
+    s_.Progress(0);
+    Produce();
+    Finish();
+    s_.Progress(100);
+  }
+
+  std::vector<TOutColumn>& Columns() { return out_; }
+  std::vector<TResultRow>& Rows() { return rows_; }
+  const TExpressionEvaluator& Evaluator() const { return *evaluator_; }
+  TSourceSet& Sources() { return *sources_; }
+  TRowLayout& Layout() { return *layout_; }
+
+ private:
+  // ---- binding ----
+  void Bind() {
+    if (q_.where)
+      BindExpression(*q_.where, SqlContext("WHERE clause"), layout_->Resolver("WHERE clause"),
+                     true);
+    for (auto& s : q_.sources)
+      if (s.join.condition)
+        BindExpression(*s.join.condition, SqlContext("JOIN clause"),
+                       layout_->Resolver("JOIN clause"), true);
+    BindColumns();
+    if (q_.columns.size() > static_cast<std::size_t>(kMaxFields) || out_.size() > kMaxFields)
+      SqlFail("Maximum number of columns (" + std::to_string(kMaxFields) +
+              ") in result set exceeded");
+    BindGroups();
+    if (q_.having) {
+      BindExpression(*q_.having, SqlContext("HAVING clause"), layout_->Resolver("HAVING clause"),
+                     true);
+      CollectAggregates(*q_.having);
+    }
+    BindOrder();
+  }
+
+  void AddFieldColumns(std::size_t source) {
+    TBlobFile* blobs = sources_->Table(source).Blobs();
+    const TDataFile& d = sources_->Table(source).Data();
+    const auto fields = layout_->SourceFields(source);
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      TOutColumn c;
+      c.name = d.Field(static_cast<int>(i) + 1).Name();
+      c.direct = fields[i];
+      c.shape = d.Field(static_cast<int>(i) + 1).Shape();
+      if (d.Field(static_cast<int>(i) + 1).IsAutoInc()) c.shape.subtype = kSubtypeNone;
+      if (c.shape.type == kFieldBlob) c.blobs = blobs;
+      c.correlation = q_.sources[source].correlation;
+      out_.push_back(c);
+    }
+  }
+
+  void BindColumns() {
+    for (auto& f : q_.columns) {
+      if (f.all_columns) {
+        bool any = false;
+        for (std::size_t i = 0; i < q_.sources.size(); ++i) {
+          if (!f.correlation.empty() && !SameName(f.correlation, q_.sources[i].correlation))
+            continue;
+          AddFieldColumns(i);
+          any = true;
+        }
+        if (!any)
+          SqlFail("Table correlation name '" + f.correlation + "'" +
+                  " referenced in select list is not defined in the FROM clause");
+        continue;
+      }
+      BindExpression(*f.tree, SqlContext("source column expression"),
+                     layout_->Resolver("source column expression"), false);
+      TOutColumn c;
+      c.name = f.name;
+      c.correlation = f.correlation;
+      if (f.aggregate) {
+        c.aggregate = AddAggregate(*f.tree);
+        const TExpToken* operand = f.tree->operands.empty() ? nullptr : f.tree->operands[0].get();
+        if ((f.tree->code == kAggMin || f.tree->code == kAggMax) && operand)
+          c.shape = ShapeOf(*operand, f.text);
+        else
+          c.shape = ShapeOf(*f.tree, f.text);
+        c.tree = f.tree.get();
+      } else if (!f.is_expression && f.tree->field) {
+        c.direct = f.tree->field;
+        c.shape = ShapeOf(*f.tree, f.text);
+        const TLayoutColumn origin = layout_->Origin(c.direct);
+        if (c.shape.type == kFieldBlob) c.blobs = sources_->Table(origin.source).Blobs();
+        if (c.correlation.empty()) c.correlation = q_.sources[origin.source].correlation;
+      } else {
+        c.tree = f.tree.get();
+        c.shape = ShapeOf(*f.tree, f.text);
+        if (c.shape.type == kFieldBlob && f.tree->kind == kNodeColumn && f.tree->field)
+          c.blobs = sources_->Table(layout_->Origin(f.tree->field).source).Blobs();
+      }
+      out_.push_back(c);
+    }
+  }
+
+  int AddAggregate(const TExpToken& node) {
+    TAggregate a;
+    a.code = node.code;
+    a.node = &node;
+    a.operand = node.count_all || node.operands.empty() ? nullptr : node.operands[0].get();
+    a.distinct = node.distinct;
+    aggregates_.push_back(a);
+    return static_cast<int>(aggregates_.size()) - 1;
+  }
+
+  void CollectAggregates(TExpToken& n) {
+    if (n.kind == kNodeFunction && IsAggregate(n.code)) {
+      having_aggregates_.push_back({&n, AddAggregate(n)});
+      return;
+    }
+    if (n.left) CollectAggregates(*n.left);
+    if (n.right) CollectAggregates(*n.right);
+    for (auto& o : n.operands)
+      CollectAggregates(*o);
+  }
+
+  // A select-list position or a column of the sources, for GROUP BY and
+  // ORDER BY items given by name.
+  int OutputByName(const std::string& correlation, const std::string& name) const {
+    for (std::size_t i = 0; i < out_.size(); ++i) {
+      if (!SameName(out_[i].name, name)) continue;
+      if (!correlation.empty() && !SameName(out_[i].correlation, correlation)) continue;
+      return static_cast<int>(i);
+    }
+    return -1;
+  }
+
+  void BindGroups() {
+    if (!q_.grouped) return;
+    grouped_ = true;
+    for (const auto& g : q_.group_by) {
+      TGroupKey k;
+      if (g.number) {
+        if (g.number < 1 || g.number > static_cast<int>(out_.size()) ||
+            out_[static_cast<std::size_t>(g.number - 1)].aggregate >= 0)
+          SqlFail("Invalid column number '" + std::to_string(g.number) + "'" +
+                  " specified in GROUP BY clause");
+        k.output = g.number - 1;
+      } else {
+        k.output = OutputByName(g.correlation, g.name);
+        if (k.output < 0 || out_[static_cast<std::size_t>(k.output)].aggregate >= 0) {
+          k.output = -1;
+          k.direct = layout_->Resolve(g.correlation, g.name, "GROUP BY clause");
+          if (!k.direct)
+            SqlFail("Invalid column name '" + g.name + "'" + " specified in GROUP BY clause");
+        }
+      }
+      group_keys_.push_back(k);
+    }
+  }
+
+  void BindOrder() {
+    if (q_.order_by.size() > 1024)
+      SqlFail("Maximum number of columns (" + std::string("1024") + ") in ORDER BY clause " +
+              "exceeded");
+    for (const auto& o : q_.order_by) {
+      TOrderKey k;
+      k.descending = o.descending;
+      if (o.number) {
+        if (o.number < 1 || o.number > static_cast<int>(out_.size()) ||
+            out_[static_cast<std::size_t>(o.number - 1)].shape.type == kFieldBlob)
+          SqlFail("Invalid column number '" + std::to_string(o.number) + "'" +
+                  " specified in ORDER BY clause");
+        k.column = o.number - 1;
+      } else {
+        k.column = OutputByName(o.correlation, o.name);
+        if (k.column < 0) {
+          const TFieldDescriptor* f =
+              grouped_ ? nullptr : layout_->Resolve(o.correlation, o.name, "ORDER BY clause");
+          if (!f)
+            SqlFail("Invalid column name '" + o.name + "'" + " or table correlation name " + "'" +
+                    o.correlation + "'" + " specified in ORDER BY clause");
+          // A column that is not selected orders by a hidden value.
+          TOutColumn hidden;
+          hidden.name = o.name;
+          hidden.direct = f;
+          hidden.shape = f->Shape();
+          k.column = static_cast<int>(out_.size() + hidden_.size());
+          hidden_.push_back(hidden);
+        } else if (out_[static_cast<std::size_t>(k.column)].shape.type == kFieldBlob) {
+          SqlFail("Invalid column number '" + std::to_string(k.column + 1) + "'" +
+                  " specified in ORDER BY clause");
+        }
+      }
+      order_.push_back(k);
+    }
+  }
+
+  // ---- production ----
+
+  bool Full() const {
+    if (q_.row_limit >= 0 && static_cast<std::int64_t>(produced_) >= q_.row_limit) return true;
+    return q_.top >= 0 && q_.order_by.empty() && !grouped_ && !q_.distinct &&
+           static_cast<std::int64_t>(produced_) >= q_.top;
+  }
+
+  struct TReadLocks {
+    std::vector<TDataTable*> held;
+    ~TReadLocks() {
+      for (auto* t : held) {
+        try {
+          t->ReleaseReadLock();
+        } catch (...) {
+        }
+      }
+    }
+  };
+
+  void Produce() {
+    TReadLocks locks;
+    for (std::size_t i = 0; i < sources_->Count(); ++i) {
+      sources_->Table(i).ReadLock();
+      locks.held.push_back(&sources_->Table(i));
+    }
+    if (layout_->Single())
+      ProduceSingle();
+    else
+      ProduceJoined();
+  }
+
+  void ProduceSingle() {
+    TDataTable& table = sources_->Table(0);
+    TTableRecordSource source(table);
+    TRecordsBitmap bitmap;
+    SelectLiveRecords(source, bitmap);
+    if (q_.where) {
+      TRecordSelector selector(source, *evaluator_);
+      selector.Select(*q_.where, bitmap);
+    }
+    for (std::int32_t n = bitmap.FindNext(0); n > 0 && !Full(); n = bitmap.FindNext(n)) {
+      const std::uint8_t* rec = source.ReadRecord(n);
+      if (rec) Consume(rec);
+    }
+  }
+
+  struct TSourceRows {
+    std::vector<std::uint8_t> bytes;
+    std::size_t size = 0;  // record size
+    std::size_t count = 0;
+    const std::uint8_t* At(std::int32_t i) const {
+      return i < 0 ? nullptr : bytes.data() + static_cast<std::size_t>(i) * size;
+    }
+  };
+
+  void LoadSource(std::size_t i, TSourceRows* rows) {
+    TDataTable& table = sources_->Table(i);
+    TTableRecordSource source(table);
+    TRecordsBitmap bitmap;
+    SelectLiveRecords(source, bitmap);
+    rows->size = static_cast<std::size_t>(table.Data().RecordSize());
+    for (std::int32_t n = bitmap.FindNext(0); n > 0; n = bitmap.FindNext(n)) {
+      const std::uint8_t* rec = source.ReadRecord(n);
+      if (!rec) continue;
+      rows->bytes.insert(rows->bytes.end(), rec, rec + rows->size);
+      ++rows->count;
+    }
+  }
+
+  static void Conjuncts(const TExpToken* n, std::vector<const TExpToken*>* out) {
+    if (!n) return;
+    if (n->kind == kNodeBinary && n->code == kOpAnd) {
+      Conjuncts(n->left.get(), out);
+      Conjuncts(n->right.get(), out);
+      return;
+    }
+    out->push_back(n);
+  }
+
+  // Equi-join keys of step k: (expression over earlier sources, expression over k).
+  void JoinKeys(std::size_t k, std::vector<std::pair<const TExpToken*, const TExpToken*>>* keys) {
+    std::vector<const TExpToken*> conj;
+    Conjuncts(q_.sources[k].join.condition.get(), &conj);
+    if (q_.sources[k].join.kind == kJoinNone || q_.sources[k].join.kind == kJoinInner)
+      Conjuncts(q_.where.get(), &conj);
+    const std::uint64_t self = std::uint64_t{1} << k;
+    const std::uint64_t before = self - 1;
+    for (const TExpToken* c : conj) {
+      if (c->kind != kNodeBinary || c->code != kOpEqual) continue;
+      const std::uint64_t l = layout_->SourcesOf(*c->left), r = layout_->SourcesOf(*c->right);
+      if (l == self && r && (r & ~before) == 0)
+        keys->push_back({c->right.get(), c->left.get()});
+      else if (r == self && l && (l & ~before) == 0)
+        keys->push_back({c->left.get(), c->right.get()});
+    }
+  }
+
+  void ProduceJoined() {
+    const std::size_t n = sources_->Count();
+    if (n > 63) SqlFail("Too many source tables in one query (at most 63)");
+    std::vector<TSourceRows> data(n);
+    for (std::size_t i = 0; i < n; ++i)
+      LoadSource(i, &data[i]);
+    // Tuples: one record index per source joined so far (-1: the NULL row).
+    std::vector<std::int32_t> tuples;
+    std::size_t width = 1;
+    for (std::size_t r = 0; r < data[0].count; ++r)
+      tuples.push_back(static_cast<std::int32_t>(r));
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(layout_->RecordSize()));
+    std::vector<const std::uint8_t*> recs(n, nullptr);
+    auto build = [&](const std::int32_t* tuple, std::size_t w, std::int32_t extra) {
+      for (std::size_t i = 0; i < n; ++i)
+        recs[i] = i < w ? data[i].At(tuple[i]) : (i == w ? data[i].At(extra) : nullptr);
+      layout_->Combine(recs, image.data());
+      return image.data();
+    };
+    for (std::size_t k = 1; k < n; ++k) {
+      const TJoin& join = q_.sources[k].join;
+      std::vector<std::pair<const TExpToken*, const TExpToken*>> keys;
+      if (!q_.no_join_optimize) JoinKeys(k, &keys);
+      std::unordered_map<std::string, std::vector<std::int32_t>> hash;
+      if (!keys.empty()) {
+        for (std::size_t r = 0; r < data[k].count; ++r) {
+          for (std::size_t i = 0; i < n; ++i)
+            recs[i] = i == k ? data[k].At(static_cast<std::int32_t>(r)) : nullptr;
+          layout_->Combine(recs, image.data());
+          std::string key;
+          bool null = false;
+          for (const auto& kk : keys) {
+            const TExpValue v = evaluator_->Evaluate(*kk.second, image.data());
+            null = null || v.null;
+            AppendKey(v, &key);
+          }
+          if (!null) hash[key].push_back(static_cast<std::int32_t>(r));
+        }
+      }
+      std::vector<bool> right_matched(join.kind == kJoinRight ? data[k].count : 0, false);
+      std::vector<std::int32_t> next;
+      const std::size_t tuple_count = tuples.size() / width;
+      std::vector<std::int32_t> all;
+      if (keys.empty())
+        for (std::size_t r = 0; r < data[k].count; ++r)
+          all.push_back(static_cast<std::int32_t>(r));
+      for (std::size_t t = 0; t < tuple_count; ++t) {
+        const std::int32_t* tuple = &tuples[t * width];
+        const std::vector<std::int32_t>* candidates = &all;
+        if (!keys.empty()) {
+          build(tuple, width, -1);
+          std::string key;
+          bool null = false;
+          for (const auto& kk : keys) {
+            const TExpValue v = evaluator_->Evaluate(*kk.first, image.data());
+            null = null || v.null;
+            AppendKey(v, &key);
+          }
+          static const std::vector<std::int32_t> none;
+          auto it = null ? hash.end() : hash.find(key);
+          candidates = it == hash.end() ? &none : &it->second;
+        }
+        bool matched = false;
+        for (std::int32_t r : *candidates) {
+          if (join.condition) {
+            build(tuple, width, r);
+            if (!evaluator_->Evaluate(*join.condition, image.data()).IsTrue()) continue;
+          }
+          matched = true;
+          if (!right_matched.empty()) right_matched[static_cast<std::size_t>(r)] = true;
+          next.insert(next.end(), tuple, tuple + width);
+          next.push_back(r);
+        }
+        if (!matched && join.kind == kJoinLeft) {
+          next.insert(next.end(), tuple, tuple + width);
+          next.push_back(-1);
+        }
+      }
+      for (std::size_t r = 0; r < right_matched.size(); ++r) {
+        if (right_matched[r]) continue;
+        next.insert(next.end(), width, -1);
+        next.push_back(static_cast<std::int32_t>(r));
+      }
+      tuples.swap(next);
+      ++width;
+    }
+    const std::size_t tuple_count = tuples.size() / width;
+    for (std::size_t t = 0; t < tuple_count && !Full(); ++t) {
+      const std::uint8_t* img = build(&tuples[t * width], width, -1);
+      if (q_.where && !evaluator_->Evaluate(*q_.where, img).IsTrue()) continue;
+      Consume(img);
+    }
+  }
+
+  TExpValue OutValue(const TOutColumn& c, const std::uint8_t* rec) const {
+    if (c.direct) return ReadFieldValue(layout_->Data(), *c.direct, rec, c.blobs);
+    if (c.blobs && c.tree && c.tree->field)
+      return ReadFieldValue(layout_->Data(), *c.tree->field, rec, c.blobs);
+    return evaluator_->Evaluate(*c.tree, rec);
+  }
+
+  // A row that passed WHERE (single-table rows were narrowed by selection).
+  void Consume(const std::uint8_t* rec) {
+    ++produced_;
+    if (!grouped_) {
+      TResultRow row;
+      row.reserve(out_.size() + hidden_.size());
+      for (const auto& c : out_)
+        row.push_back(OutValue(c, rec));
+      for (const auto& c : hidden_)
+        row.push_back(OutValue(c, rec));
+      rows_.push_back(std::move(row));
+      return;
+    }
+    std::string key;
+    for (const auto& k : group_keys_) {
+      const TExpValue v = k.output >= 0 ? OutValue(out_[static_cast<std::size_t>(k.output)], rec)
+                                        : ReadFieldValue(layout_->Data(), *k.direct, rec, nullptr);
+      AppendKey(v, &key);
+    }
+    auto [it, inserted] = group_index_.try_emplace(key, groups_.size());
+    if (inserted) {
+      TGroup g;
+      g.image.assign(rec, rec + layout_->RecordSize());
+      for (const auto& k : group_keys_)
+        g.key.push_back(k.output >= 0 ? OutValue(out_[static_cast<std::size_t>(k.output)], rec)
+                                      : ReadFieldValue(layout_->Data(), *k.direct, rec, nullptr));
+      for (const auto& c : out_)
+        g.first.push_back(c.aggregate >= 0 ? TExpValue() : OutValue(c, rec));
+      g.acc.resize(aggregates_.size());
+      groups_.push_back(std::move(g));
+    }
+    TGroup& g = groups_[it->second];
+    for (std::size_t a = 0; a < aggregates_.size(); ++a)
+      Accumulate(aggregates_[a], g.acc[a], rec);
+  }
+
+  void Accumulate(const TAggregate& a, TAccumulator& acc, const std::uint8_t* rec) const {
+    if (!a.operand) {
+      ++acc.count;
+      return;
+    }
+    const TExpValue v = evaluator_->Evaluate(*a.operand, rec);
+    if (v.null) return;
+    if (a.distinct) {
+      std::string key;
+      AppendKey(v, &key);
+      if (!acc.seen.insert(key).second) return;
+    }
+    ++acc.count;
+    switch (a.code) {
+      case kAggSum:
+      case kAggRunSum:
+      case kAggAvg:
+        if (IsIntegerType(v.type) && !acc.is_float) {
+          if (__builtin_add_overflow(acc.isum, v.i, &acc.isum))
+            SqlContext("source column expression")
+                .FailIn("Arithmetic overflow in " + a.node->source);
+        } else {
+          if (!acc.is_float) acc.fsum = static_cast<long double>(acc.isum);
+          acc.is_float = true;
+          acc.fsum += IsIntegerType(v.type) ? static_cast<long double>(v.i) : v.f;
+        }
+        break;
+      case kAggMin:
+      case kAggMax:
+        if (acc.count == 1 || (a.code == kAggMin ? evaluator_->Compare(v, acc.best) < 0
+                                                 : evaluator_->Compare(v, acc.best) > 0))
+          acc.best = v;
+        break;
+      default:
+        break;
+    }
+  }
+
+  TExpValue AggregateValue(const TAggregate& a, const TAccumulator& acc) const {
+    const std::uint8_t type = a.node->type;
+    switch (a.code) {
+      case kAggCount:
+        return TExpValue::Int(type ? type : std::uint8_t{kFieldLargeInt}, acc.count);
+      case kAggSum:
+      case kAggRunSum:
+        if (acc.count == 0) return TExpValue::Null(type);
+        if (acc.is_float || IsFloatType(type))
+          return TExpValue::Float(kFieldFloat,
+                                  acc.is_float ? acc.fsum : static_cast<long double>(acc.isum));
+        return TExpValue::Int(kFieldLargeInt, acc.isum);
+      case kAggAvg: {
+        if (acc.count == 0) return TExpValue::Null(kFieldFloat);
+        const long double sum = acc.is_float ? acc.fsum : static_cast<long double>(acc.isum);
+        return TExpValue::Float(kFieldFloat,
+                                static_cast<double>(sum / static_cast<long double>(acc.count)));
+      }
+      default:
+        return acc.count ? acc.best : TExpValue::Null(type);
+    }
+  }
+
+  void Finish() {
+    if (grouped_) FinishGroups();
+    if (q_.distinct) Distinct(&rows_, out_.size());
+    Order();
+    if (q_.top >= 0 && rows_.size() > static_cast<std::size_t>(q_.top))
+      rows_.resize(static_cast<std::size_t>(q_.top));
+    for (auto& r : rows_)
+      r.resize(out_.size());
+  }
+
+  void FinishGroups() {
+    // Without GROUP BY an aggregate query is one group, also over no rows.
+    if (groups_.empty() && group_keys_.empty()) {
+      TGroup g;
+      g.acc.resize(aggregates_.size());
+      g.first.resize(out_.size());
+      for (std::size_t i = 0; i < out_.size(); ++i)
+        if (out_[i].aggregate < 0) g.first[i] = TExpValue::Null(out_[i].shape.type);
+      groups_.push_back(std::move(g));
+    }
+    // Groups come out in the order of their key values.
+    std::vector<std::size_t> order(groups_.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+      order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      return CompareRows(groups_[a].key, groups_[b].key, nullptr) < 0;
+    });
+    std::vector<long double> running(aggregates_.size(), 0);
+    std::vector<std::int64_t> running_i(aggregates_.size(), 0);
+    for (std::size_t gi : order) {
+      TGroup& g = groups_[gi];
+      std::vector<TExpValue> agg(aggregates_.size());
+      for (std::size_t a = 0; a < aggregates_.size(); ++a) {
+        agg[a] = AggregateValue(aggregates_[a], g.acc[a]);
+        if (aggregates_[a].code == kAggRunSum && !agg[a].null) {
+          if (IsIntegerType(agg[a].type)) {
+            running_i[a] += agg[a].i;
+            agg[a].i = running_i[a];
+          } else {
+            running[a] += agg[a].f;
+            agg[a].f = running[a];
+          }
+        }
+      }
+      if (q_.having) {
+        for (auto& [node, index] : having_aggregates_) {
+          node->kind = kNodeConstant;
+          node->value = agg[static_cast<std::size_t>(index)];
+        }
+        bool pass = false;
+        try {
+          pass =
+              evaluator_->Evaluate(*q_.having, g.image.empty() ? nullptr : g.image.data()).IsTrue();
+        } catch (...) {
+          RestoreHaving();
+          throw;
+        }
+        RestoreHaving();
+        if (!pass) continue;
+      }
+      TResultRow row;
+      for (std::size_t i = 0; i < out_.size(); ++i)
+        row.push_back(out_[i].aggregate >= 0 ? agg[static_cast<std::size_t>(out_[i].aggregate)]
+                                             : g.first[i]);
+      rows_.push_back(std::move(row));
+    }
+  }
+
+  void RestoreHaving() {
+    for (auto& [node, index] : having_aggregates_)
+      node->kind = kNodeFunction;
+  }
+
+  // NULL first; strings under NOCASE compare upper-cased.
+  int CompareValues(const TExpValue& a, const TExpValue& b) const {
+    if (a.null || b.null) return a.null == b.null ? 0 : (a.null ? -1 : 1);
+    if (q_.order_nocase && a.type == kFieldString && b.type == kFieldString)
+      return evaluator_->Compare(TExpValue::Str(kFieldString, evaluator_->Upper(a.s)),
+                                 TExpValue::Str(kFieldString, evaluator_->Upper(b.s)));
+    return evaluator_->Compare(a, b);
+  }
+
+  int CompareRows(const TResultRow& a, const TResultRow& b, const std::vector<bool>* desc) const {
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      const int c = CompareValues(a[i], b[i]);
+      if (c) return desc && (*desc)[i] ? -c : c;
+    }
+    return 0;
+  }
+
+  void Order() {
+    if (order_.empty()) return;
+    std::stable_sort(rows_.begin(), rows_.end(), [&](const TResultRow& a, const TResultRow& b) {
+      for (const auto& k : order_) {
+        const std::size_t i = static_cast<std::size_t>(k.column);
+        const int c = CompareValues(a[i], b[i]);
+        if (c) return k.descending ? c > 0 : c < 0;
+      }
+      return false;
+    });
+  }
+
+ public:
+  static void Distinct(std::vector<TResultRow>* rows, std::size_t width) {
+    std::unordered_set<std::string> seen;
+    std::vector<TResultRow> out;
+    for (auto& r : *rows) {
+      std::string key;
+      for (std::size_t i = 0; i < width && i < r.size(); ++i)
+        AppendKey(r[i], &key);
+      if (seen.insert(key).second) out.push_back(std::move(r));
+    }
+    rows->swap(out);
+  }
+
+ private:
+  struct TGroupKey {
+    int output = -1;
+    const TFieldDescriptor* direct = nullptr;
+  };
+  struct TOrderKey {
+    int column = 0;
+    bool descending = false;
+  };
+  struct TGroup {
+    std::vector<TExpValue> key, first;
+    std::vector<TAccumulator> acc;
+    std::vector<std::uint8_t> image;  // the group's first row (HAVING's plain columns)
+  };
+
+  TQueryStatement& s_;
+  TDataQuery& q_;
+  std::unique_ptr<TSourceSet> sources_;
+  std::unique_ptr<TRowLayout> layout_;
+  std::unique_ptr<TExpressionEvaluator> evaluator_;
+  std::vector<TOutColumn> out_, hidden_;
+  std::vector<TAggregate> aggregates_;
+  std::vector<std::pair<TExpToken*, int>> having_aggregates_;
+  std::vector<TGroupKey> group_keys_;
+  std::vector<TOrderKey> order_;
+  bool grouped_ = false;
+  std::size_t produced_ = 0;
+  std::vector<TResultRow> rows_;
+  std::unordered_map<std::string, std::size_t> group_index_;
+  std::vector<TGroup> groups_;
+};
+
+// Rows of a query block and its UNION parts, with the first part's shapes.
+std::vector<TResultRow> ProduceAll(TQueryStatement& s, TDataQuery& q,
+                                   std::vector<TOutColumn>* columns) {
+  TProduction first(s, q);
+  first.Run(false);
+  *columns = first.Columns();
+  for (auto& c : *columns) {
+    c.tree = nullptr;
+    c.direct = nullptr;
+    c.blobs = nullptr;
+  }
+  std::vector<TResultRow> rows = std::move(first.Rows());
+  bool distinct = false;
+  for (TDataQuery* prev = &q; prev->union_next; prev = prev->union_next) {
+    TDataQuery* part = prev->union_next;
+    TProduction p(s, *part);
+    p.Run(false);
+    if (p.Columns().size() != columns->size())
+      SqlFail("Number of columns in UNIONed queries must be the same");
+    for (auto& r : p.Rows())
+      rows.push_back(std::move(r));
+    // UNION without ALL removes duplicates over all parts.
+    distinct = distinct || !prev->union_all;
+  }
+  if (distinct) TProduction::Distinct(&rows, columns->size());
+  return rows;
+}
+
+}  // namespace
+
+std::vector<TResultRow> ProduceRows(TQueryStatement& statement, TDataQuery& query,
+                                    std::vector<TValueShape>* shapes) {
+  std::vector<TOutColumn> columns;
+  std::vector<TResultRow> rows = ProduceAll(statement, query, &columns);
+  if (shapes) {
+    shapes->clear();
+    for (const auto& c : columns)
+      shapes->push_back(c.shape);
+  }
+  return rows;
+}
+
+void PrepareSubSelects(TQueryStatement& statement, TExpToken* n) {
+  if (!n) return;
+  if (TDataQuery* sub = statement.SubSelect(n)) {
+    n->code = kPredInSelect;
+    n->operands.resize(1);
+    PrepareSubSelects(statement, n->operands[0].get());
+    std::vector<TResultRow> rows = ProduceRows(statement, *sub, nullptr);
+    std::unordered_set<std::string> seen;
+    for (auto& r : rows) {
+      std::string key;
+      AppendKey(r[0], &key);
+      if (r[0].null || !seen.insert(key).second) continue;
+      auto c = std::make_unique<TExpToken>();
+      c->kind = kNodeConstant;
+      c->type = r[0].type;
+      c->size = static_cast<int>(r[0].s.size());
+      c->value = std::move(r[0]);
+      c->parent = n;
+      n->operands.push_back(std::move(c));
+    }
+    n->code = kPredIn;
+    return;
+  }
+  PrepareSubSelects(statement, n->left.get());
+  PrepareSubSelects(statement, n->right.get());
+  for (auto& o : n->operands)
+    PrepareSubSelects(statement, o.get());
+}
+
+// ---- results ----
+
+class TSelectExecution {
+ public:
+  TSelectExecution(TQueryStatement& s, TDataQuery& q) : s_(s), q_(q) {}
+
+  std::unique_ptr<TQueryResult> Run() {
+    if (LiveCandidate()) {
+      if (auto live = TryLive()) return live;
+    }
+    return Canned();
+  }
+
+ private:
+  bool LiveCandidate() const {
+    // The only query of its statement: no UNION part, no sub-select.
+    const bool only = !q_.has_union && !HasSubSelect(q_.where.get());
+    return q_.request_live && !q_.has_into && !q_.distinct && q_.sources.size() == 1 &&
+           !q_.multiple_tables && !q_.grouped && !q_.has_having && q_.top < 0 && only;
+  }
+
+  bool HasSubSelect(const TExpToken* n) const {
+    if (!n) return false;
+    if (s_.SubSelect(n)) return true;
+    if (HasSubSelect(n->left.get()) || HasSubSelect(n->right.get())) return true;
+    for (const auto& o : n->operands)
+      if (HasSubSelect(o.get())) return true;
+    return false;
+  }
+
+  // Field number of the source table for an ORDER BY item, 0 when the item
+  // is an expression column (which forbids a live result).
+  int OrderField(const TOrderByField& o, const TDataFile& data) const {
+    const bool star = q_.select_all;
+    if (o.number) {
+      const int count = star ? data.FieldCount() : static_cast<int>(q_.columns.size());
+      if (o.number < 1 || o.number > count)
+        SqlFail("Invalid column number '" + std::to_string(o.number) + "'" +
+                " specified in ORDER BY clause");
+      if (star) return o.number;
+      const TResultField& f = q_.columns[static_cast<std::size_t>(o.number - 1)];
+      if (f.is_expression || f.all_columns || !f.tree) return 0;
+      return FieldPosition(data, f.tree->column);
+    }
+    for (const auto& f : q_.columns)
+      if (f.is_expression && SameName(f.name, o.name)) return 0;
+    if (!o.correlation.empty() && !SameName(o.correlation, q_.sources[0].correlation))
+      SqlFail("Invalid column name '" + o.name + "'" + " or table correlation name " + "'" +
+              o.correlation + "'" + " specified in ORDER BY clause");
+    // A select-list alias of a plain column names that column.
+    for (const auto& f : q_.columns)
+      if (!f.is_expression && !f.all_columns && f.tree && SameName(f.name, o.name))
+        return FieldPosition(data, f.tree->column);
+    const int p = FieldPosition(data, o.name);
+    if (!p)
+      SqlFail("Invalid column name '" + o.name + "'" + " or table correlation name " + "'" +
+              o.correlation + "'" + " specified in ORDER BY clause");
+    return p;
+  }
+
+  static int FieldPosition(const TDataFile& data, const std::string& name) {
+    for (int p = 1; p <= data.FieldCount(); ++p)
+      if (SameName(data.Field(p).Name(), name)) return p;
+    return 0;
+  }
+
+  // The first index whose leading key fields are the ORDER BY columns with
+  // their directions (and, for strings, the NOCASE choice); -1 none.
+  int MatchIndex(TDataTable& table, const std::vector<int>& fields) const {
+    TIndexFile* index = dynamic_cast<TIndexFile*>(&table.Index());
+    if (!index) return -1;
+    const TDataFile& data = table.Data();
+    for (int slot = 0; slot <= index->SecondaryCount(); ++slot) {
+      if (slot == 0 && index->NoPrimaryKey()) continue;
+      if (!index->SlotInUse(slot)) continue;
+      const TIndexDefinition def = index->Definition(slot);
+      if (def.fields.size() < fields.size()) continue;
+      bool match = true;
+      for (std::size_t i = 0; i < fields.size() && match; ++i) {
+        const bool desc =
+            i < def.field_descending.size() ? def.field_descending[i] : def.descending;
+        match = def.fields[i] == fields[i] && desc == q_.order_by[i].descending;
+        if (match && data.Field(fields[i]).Type() == kFieldString)
+          match = def.case_insensitive == q_.order_nocase;
+      }
+      if (match) return slot;
+    }
+    return -1;
+  }
+
+  std::unique_ptr<TQueryResult> TryLive() {
+    PrepareSubSelects(s_, q_.where.get());
+    TSourceSet sources(s_.Database(), q_.sources, true);
+    TDataTable& table = sources.Table(0);
+    const TDataFile& data = table.Data();
+    int index = -1;
+    if (!q_.order_by.empty()) {
+      std::vector<int> fields;
+      for (const auto& o : q_.order_by) {
+        const int f = OrderField(o, data);
+        if (!f) return nullptr;
+        fields.push_back(f);
+      }
+      index = MatchIndex(table, fields);
+      if (index < 0) return nullptr;
+    }
+    TRowLayout layout(sources);
+    const std::uint32_t locale = q_.into_locale ? *q_.into_locale : sources.Locale();
+    auto result = std::unique_ptr<TQueryResult>(new TQueryResult());
+    result->evaluator_ =
+        std::make_unique<TExpressionEvaluator>(SqlContext("WHERE clause"), &data, locale);
+    if (q_.where)
+      BindExpression(*q_.where, SqlContext("WHERE clause"), layout.Resolver("WHERE clause"), true);
+    for (auto& f : q_.columns) {
+      if (f.all_columns) {
+        if (!f.correlation.empty() && !SameName(f.correlation, q_.sources[0].correlation))
+          SqlFail("Table correlation name '" + f.correlation + "'" +
+                  " referenced in select list is not defined in the FROM clause");
+        for (int p = 1; p <= data.FieldCount(); ++p)
+          result->columns_.push_back({data.Field(p).Name(), data.Field(p).Shape(), p, nullptr});
+        continue;
+      }
+      BindExpression(*f.tree, SqlContext("source column expression"),
+                     layout.Resolver("source column expression"), false);
+      TResultColumn c;
+      c.name = f.name;
+      if (!f.is_expression && f.tree->field) {
+        c.field = FieldPosition(data, f.tree->field->Name());
+        c.shape = f.tree->field->Shape();
+      } else {
+        c.expression = f.tree.get();
+        c.shape = ShapeOf(*f.tree, f.text);
+      }
+      result->columns_.push_back(c);
+    }
+    if (result->columns_.size() > static_cast<std::size_t>(kMaxFields))
+      SqlFail("Maximum number of columns (" + std::to_string(kMaxFields) +
+              ") in result set exceeded");
+    TDataCursor& cursor = *q_.sources[0].cursor;
+    if (index >= 0) cursor.SetActiveIndex(index);
+    if (q_.where) {
+      const TExpToken* where = q_.where.get();
+      const TExpressionEvaluator* ev = result->evaluator_.get();
+      cursor.AddFilter(
+          [where, ev](const std::uint8_t* rec) { return ev->Evaluate(*where, rec).IsTrue(); });
+    }
+    cursor.First();
+    result->live_ = true;
+    result->read_only_ = false;
+    result->directory_ = &sources.Directory(0);
+    result->shared_ = q_.sources[0].shared;
+    result->cursor_ = std::move(q_.sources[0].cursor);
+    sources.Release(0);
+    q_.sources[0].shared = nullptr;
+    q_.rows_affected = result->cursor_->RecordCount();
+    return result;
+  }
+
+  std::unique_ptr<TQueryResult> Canned() {
+    std::vector<TOutColumn> columns;
+    std::vector<TResultRow> rows = ProduceAll(s_, q_, &columns);
+    auto result = std::unique_ptr<TQueryResult>(new TQueryResult());
+    CreateResultTable(*result, columns);
+    TDataTable& table = *result->own_table_;
+    TDataFile& data = table.Data();
+    std::vector<std::uint8_t> rec = table.BlankRecord();
+    for (const auto& row : rows) {
+      std::fill(rec.begin(), rec.end(), 0);
+      for (std::size_t i = 0; i < columns.size(); ++i)
+        StoreFieldValue(table, data.Field(static_cast<int>(i) + 1), rec.data(), row[i]);
+      table.InsertRecord(rec.data());
+    }
+    table.Flush();
+    for (std::size_t i = 0; i < columns.size(); ++i)
+      result->columns_.push_back({data.Field(static_cast<int>(i) + 1).Name(), columns[i].shape,
+                                  static_cast<int>(i) + 1, nullptr});
+    result->cursor_ = std::make_unique<TDataCursor>(table);
+    result->cursor_->Open(true);
+    result->cursor_->First();
+    result->live_ = false;
+    q_.rows_affected = result->cursor_->RecordCount();
+    return result;
+  }
+
+  void CreateResultTable(TQueryResult& result, const std::vector<TOutColumn>& columns) {
+    std::vector<std::string> names;
+    for (const auto& c : columns)
+      names.push_back(c.name);
+    const std::vector<std::string> field_names = FieldNames(names);
+    std::vector<TFieldDefinition> defs;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      TFieldDefinition d;
+      d.name = field_names[i];
+      d.type = columns[i].shape.type;
+      d.subtype = columns[i].shape.subtype == kSubtypeAutoInc ? std::uint8_t{kSubtypeNone}
+                                                              : columns[i].shape.subtype;
+      d.length = HasDeclaredLength(d.type) ? std::max<int>(1, columns[i].shape.length) : 0;
+      d.scale = d.type == kFieldBcd ? columns[i].shape.scale : 0;
+      defs.push_back(d);
+    }
+    TTableOptions options;
+    TDataDirectory& db = s_.Database();
+    if (q_.into_locale) {
+      options.locale_language = static_cast<std::uint16_t>(*q_.into_locale & 0xffff);
+      options.locale_sort = static_cast<std::uint16_t>(*q_.into_locale >> 16);
+    }
+    if (!q_.encrypted_password.empty()) {
+      options.encrypted = true;
+      options.password = q_.encrypted_password;
+    }
+    std::string directory;
+    std::string name = q_.into_name;
+    bool memory = q_.into_memory;
+    bool generated = name.empty();
+    if (generated) {
+      name = "~result" + std::to_string(++result_serial);
+      const std::string& priv = db.Session().PrivateDirectory();
+      if (!memory && priv.empty()) memory = true;
+      if (!memory) directory = priv;
+    } else if (!memory) {
+      const std::size_t slash = name.find_last_of("\\/");
+      if (slash != std::string::npos) {
+        directory = name.substr(0, slash + 1);
+        name = name.substr(slash + 1);
+      } else {
+        directory = db.IsMemory() ? std::string() : db.Path();
+        memory = db.IsMemory();
+      }
+    }
+    result.own_table_ =
+        std::make_unique<TDataTable>(directory, name, db.Session().StorageSettings(), memory);
+    result.own_table_->Create(defs, options, TIndexCreateOptions{true});
+    result.generated_ = generated || memory;
+  }
+
+  TQueryStatement& s_;
+  TDataQuery& q_;
+};
+
+}  // namespace kura
+
+namespace kura {
+
+std::unique_ptr<TQueryResult> ExecuteSelect(TQueryStatement& statement, TDataQuery& query) {
+  return TSelectExecution(statement, query).Run();
+}
+
+// ---- TQueryResult ----
+
+TQueryResult::~TQueryResult() {
+  try {
+    if (cursor_) cursor_->Close();
+  } catch (...) {
+  }
+  cursor_.reset();
+  if (shared_ && directory_) {
+    try {
+      directory_->CloseTable(*shared_);
+    } catch (...) {
+    }
+  }
+  if (own_table_) {
+    try {
+      own_table_->Close(generated_);
+      if (generated_) own_table_->Delete();
+    } catch (...) {
+      // A result table that cannot be removed is left behind; nothing of
+      // the source tables depends on it.
+    }
+  }
+}
+
+TExpValue TQueryResult::Value(int position, const std::uint8_t* record) const {
+  const TResultColumn& c = Column(position);
+  TDataTable& table = cursor_->Table();
+  if (c.expression) return evaluator_->Evaluate(*c.expression, record);
+  return ReadFieldValue(table.Data(), table.Data().Field(c.field), record, table.Blobs());
+}
+
+std::string TQueryResult::TableName() const {
+  return cursor_->Table().Name();
+}
+
+}  // namespace kura

@@ -1,0 +1,564 @@
+#include "db/engine/query/statement_execution.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "db/engine/cursor/data_cursor.h"
+#include "db/engine/query/execution_support.h"
+#include "db/engine/query/select_execution.h"
+#include "db/engine/session/data_session.h"
+#include "db/engine/sql/query_statement.h"
+#include "db/storage/engine_error.h"
+#include "db/storage/index/index_file.h"
+#include "db/storage/table/data_table.h"
+
+namespace kura {
+namespace {
+
+std::string DatabaseName(TDataDirectory& db) {
+  return db.Name().empty() ? db.Path() : db.Name();
+}
+
+TIndexFile& IndexOf(TDataTable& table) {
+  auto* index = dynamic_cast<TIndexFile*>(&table.Index());
+  if (!index) RaiseTableError(kErrInvalidIndexName, table.Name());
+  return *index;
+}
+
+int FieldPosition(const TDataFile& data, const std::string& name) {
+  for (int p = 1; p <= data.FieldCount(); ++p)
+    if (SameName(data.Field(p).Name(), name)) return p;
+  return 0;
+}
+
+// COMMIT [INTERVAL n] [FLUSH] outside a transaction: the statement runs in
+// one of its own, committed every n rows (n = 0: at the end only).
+class TCommitScope {
+ public:
+  TCommitScope(TDataDirectory& db, const TDataQuery& q) : db_(db), q_(q) {
+    own_ = q.commit_given && !db.InTransaction() && !db.IsMemory();
+    if (own_) db_.StartTransaction();
+  }
+  ~TCommitScope() {
+    if (own_ && db_.InTransaction()) {
+      try {
+        db_.Rollback();
+      } catch (...) {
+      }
+    }
+  }
+  // After each row.
+  void Row() {
+    if (!own_ || q_.commit_interval <= 0) return;
+    if (++rows_ % q_.commit_interval != 0) return;
+    db_.Commit(q_.commit_flush);
+    db_.StartTransaction();
+  }
+  void Done() {
+    if (own_) db_.Commit(q_.commit_flush);
+  }
+
+ private:
+  TDataDirectory& db_;
+  const TDataQuery& q_;
+  bool own_ = false;
+  std::int64_t rows_ = 0;
+};
+
+// ---- INSERT ----
+
+void Insert(TQueryStatement& s, TDataQuery& q) {
+  TDataDirectory& db = s.Database();
+  std::vector<TResultRow> rows;
+  if (q.insert_select) {
+    rows = ProduceRows(s, *q.insert_select, nullptr);
+  } else {
+    const TExpressionContext context = SqlContext("SQL statement");
+    const TColumnResolver none = [](const std::string&, const std::string&) {
+      return static_cast<const TFieldDescriptor*>(nullptr);
+    };
+    TExpressionEvaluator ev(context, nullptr, 0);
+    TResultRow row;
+    for (auto& v : q.update_values) {
+      BindExpression(*v.tree, context, none, false);
+      row.push_back(ev.Evaluate(*v.tree, nullptr));
+    }
+    rows.push_back(std::move(row));
+  }
+  TCommitScope commit(db, q);
+  TSourceSet target(db, q.sources, true);
+  TDataTable& table = target.Table(0);
+  TDataCursor& cursor = *q.sources[0].cursor;
+  const TDataFile& data = table.Data();
+  std::vector<int> fields;
+  if (q.update_fields.empty()) {
+    for (int p = 1; p <= data.FieldCount(); ++p)
+      fields.push_back(p);
+  } else {
+    for (const auto& f : q.update_fields) {
+      const int p = FieldPosition(data, f.name);
+      if (!p) SqlFail("Invalid column name '" + f.name + "'" + " in INSERT column list");
+      fields.push_back(p);
+    }
+  }
+  std::vector<std::uint8_t> rec(static_cast<std::size_t>(cursor.RecordSize()));
+  q.rows_affected = 0;
+  for (const auto& row : rows) {
+    if (row.size() != fields.size())
+      SqlFail("The number of values (" + std::to_string(row.size()) +
+              ") does not match the number of columns (" + std::to_string(fields.size()) + ")");
+    cursor.InitRecord(rec.data());
+    std::optional<std::int32_t> auto_inc;
+    {
+      TWriteLockGuard lock(table);
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        const TFieldDescriptor& f = data.Field(fields[i]);
+        if (f.IsAutoInc()) {
+          if (q.no_auto_inc && !row[i].null) {
+            TExpValue v;
+            if (!ConvertValue(row[i], f.Shape(), &v) || v.i <= 0 || v.i > 0x7fffffff)
+              SqlFail("Invalid auto-increment value for column '" + f.Name() + "'");
+            auto_inc = static_cast<std::int32_t>(v.i);
+          }
+          continue;
+        }
+        StoreFieldValue(table, f, rec.data(), row[i]);
+      }
+    }
+    if (auto_inc) {
+      TWriteLockGuard lock(table);
+      table.InsertRecord(rec.data(), auto_inc);
+    } else {
+      cursor.Insert(rec.data());
+    }
+    ++q.rows_affected;
+    commit.Row();
+  }
+  commit.Done();
+}
+
+// ---- UPDATE and DELETE ----
+
+// The bookmarks of the target's records that satisfy WHERE, collected
+// before anything changes (a change never moves a record into or out of
+// the set being worked on).
+std::vector<std::vector<std::uint8_t>> Targets(TDataQuery& q, const TExpressionEvaluator& ev) {
+  TDataCursor& cursor = *q.sources[0].cursor;
+  TDataCursor::TFilter* filter = nullptr;
+  if (q.where) {
+    const TExpToken* where = q.where.get();
+    filter = cursor.AddFilter(
+        [where, &ev](const std::uint8_t* rec) { return ev.Evaluate(*where, rec).IsTrue(); });
+  }
+  std::vector<std::vector<std::uint8_t>> marks;
+  cursor.First();
+  while (cursor.Next(nullptr) == TDataCursor::kOk)
+    marks.push_back(cursor.Bookmark());
+  if (filter) cursor.RemoveFilter(filter);
+  return marks;
+}
+
+void UpdateOrDelete(TQueryStatement& s, TDataQuery& q) {
+  if (q.sources.size() > 1)
+    SqlFail(StatementKindName(q.kind) +
+            " with further source tables or joins is not supported; use a sub-select in WHERE");
+  TDataDirectory& db = s.Database();
+  PrepareSubSelects(s, q.where.get());
+  TCommitScope commit(db, q);
+  TSourceSet target(db, q.sources, true);
+  TDataTable& table = target.Table(0);
+  TDataCursor& cursor = *q.sources[0].cursor;
+  cursor.SetActiveIndex(TDataCursor::kNaturalOrder);
+  TRowLayout layout(target);
+  TExpressionEvaluator ev(SqlContext("WHERE clause"), &table.Data(), target.Locale());
+  if (q.where)
+    BindExpression(*q.where, SqlContext("WHERE clause"), layout.Resolver("WHERE clause"), true);
+  std::vector<int> fields;
+  for (std::size_t i = 0; i < q.update_fields.size(); ++i) {
+    const int p = FieldPosition(table.Data(), q.update_fields[i].name);
+    if (!p) SqlFail("Invalid column name '" + q.update_fields[i].name + "'" + " in SET clause");
+    fields.push_back(p);
+    BindExpression(*q.update_values[i].tree, SqlContext("SQL statement"),
+                   layout.Resolver("SQL statement"), false);
+  }
+  const auto marks = Targets(q, ev);
+  std::vector<std::uint8_t> rec(static_cast<std::size_t>(cursor.RecordSize()));
+  std::vector<std::uint8_t> changed(rec.size());
+  q.rows_affected = 0;
+  const std::size_t total = marks.size();
+  for (std::size_t m = 0; m < total; ++m) {
+    if (!cursor.GotoBookmark(marks[m], false)) continue;
+    if (q.kind == kStmtDelete) {
+      cursor.Delete();
+    } else {
+      if (cursor.Current(rec.data(), true) != TDataCursor::kOk) continue;
+      try {
+        changed = rec;
+        std::vector<TExpValue> values;
+        for (std::size_t i = 0; i < fields.size(); ++i)
+          values.push_back(ev.Evaluate(*q.update_values[i].tree, rec.data()));
+        TWriteLockGuard lock(table);
+        for (std::size_t i = 0; i < fields.size(); ++i)
+          StoreFieldValue(table, table.Data().Field(fields[i]), changed.data(), values[i]);
+      } catch (...) {
+        cursor.CancelEdit();
+        throw;
+      }
+      cursor.Modify(changed.data());
+    }
+    ++q.rows_affected;
+    commit.Row();
+    if (total > 1000 && m % (total / 20) == 0) s.Progress(static_cast<int>(m * 100 / total));
+  }
+  commit.Done();
+}
+
+// ---- DDL ----
+
+std::string TableDirectory(TDataDirectory& db, bool memory) {
+  return memory || db.IsMemory() ? std::string() : db.Path();
+}
+
+void RequireNotOpen(TDataDirectory& db, const std::string& name, bool memory) {
+  if (db.FindTable(name, memory)) RaiseTableError(kErrTableInUse, name);
+}
+
+TFieldDefinition Definition(const TCreateField& f) {
+  TFieldDefinition d;
+  d.name = f.name;
+  d.type = f.type;
+  d.subtype = f.subtype;
+  d.required = f.not_null;
+  d.char_case = f.char_case;
+  d.description = f.description;
+  if (f.default_value) d.default_value = *f.default_value;
+  if (f.minimum) d.minimum = *f.minimum;
+  if (f.maximum) d.maximum = *f.maximum;
+  if (HasDeclaredLength(f.type)) {
+    d.length = f.length ? f.length : 1;
+  } else if (f.type == kFieldBcd) {
+    d.scale = f.length ? f.scale : 4;
+  }
+  return d;
+}
+
+TIndexDefinition IndexDefinition(const TCreateIndex& c, const TDataFile& data) {
+  TIndexDefinition def;
+  def.name = c.name;
+  def.unique = c.unique || c.name.empty();
+  def.case_insensitive = c.nocase;
+  def.descending = c.descending;
+  def.compression = c.compression;
+  for (const auto& f : c.fields) {
+    const int p = FieldPosition(data, f.name);
+    if (!p) {
+      TErrorContext ctx;
+      ctx.table_name = c.table;
+      ctx.field_name = f.name;
+      RaiseEngineError(kErrInvalidField, ctx);
+    }
+    def.fields.push_back(p);
+    def.field_descending.push_back(f.descending || c.descending);
+  }
+  return def;
+}
+
+void CreateTable(TQueryStatement& s, TDataQuery& q) {
+  TDataDirectory& db = s.Database();
+  const bool memory = q.table_in_memory || db.IsMemory();
+  TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(),
+                   memory);
+  if (table.Exists()) {
+    if (q.if_not_exists) return;
+    RaiseTableError(kErrTableExists, q.table_name);
+  }
+  std::vector<TFieldDefinition> defs;
+  for (const auto& f : q.create_fields)
+    defs.push_back(Definition(f));
+  TTableOptions options;
+  options.description = q.table_description;
+  options.locale_language = q.table_language;
+  options.locale_sort = q.table_sort;
+  options.blob_block_size = q.blob_block_size;
+  if (!q.table_password.empty()) {
+    options.encrypted = true;
+    options.password = q.table_password;
+  }
+  const bool keyed = !q.create_indexes.empty();
+  table.Create(defs, options, TIndexCreateOptions{!keyed});
+  try {
+    if (keyed) {
+      TCreateIndex key = q.create_indexes[0];
+      key.table = q.table_name;
+      IndexOf(table).AddPrimaryIndex(table.Data(), IndexDefinition(key, table.Data()));
+    }
+    table.Close();
+  } catch (...) {
+    try {
+      table.Close(true);
+      table.Delete();
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+void CreateIndex(TQueryStatement& s, TDataQuery& q) {
+  TDataDirectory& db = s.Database();
+  const bool memory = q.table_in_memory || db.IsMemory();
+  RequireNotOpen(db, q.table_name, memory);
+  TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(),
+                   memory);
+  table.Open(true);
+  try {
+    TIndexFile& index = IndexOf(table);
+    const TCreateIndex& c = q.create_indexes[0];
+    if (!(q.if_not_exists && index.SlotOf(c.name) >= 0))
+      index.AddSecondaryIndex(table.Data(), IndexDefinition(c, table.Data()));
+    table.Close();
+  } catch (...) {
+    table.Close();
+    throw;
+  }
+}
+
+void DropTable(TQueryStatement& s, TDataQuery& q) {
+  TDataDirectory& db = s.Database();
+  const bool memory = q.table_in_memory || db.IsMemory();
+  RequireNotOpen(db, q.table_name, memory);
+  TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(),
+                   memory);
+  if (!table.Exists() && q.if_exists) return;
+  table.Delete();
+}
+
+void DropIndex(TQueryStatement& s, TDataQuery& q) {
+  TDataDirectory& db = s.Database();
+  const bool memory = q.table_in_memory || db.IsMemory();
+  RequireNotOpen(db, q.table_name, memory);
+  TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(),
+                   memory);
+  table.Open(true);
+  try {
+    TIndexFile& index = IndexOf(table);
+    const int slot = index.SlotOf(q.index_name);
+    if (slot <= 0) {
+      TErrorContext ctx;
+      ctx.table_name = q.table_name;
+      ctx.index_name = q.index_name;
+      RaiseEngineError(kErrInvalidIndexName, ctx);
+    }
+    index.DeleteIndex(slot);
+    table.Close();
+  } catch (...) {
+    table.Close();
+    throw;
+  }
+}
+
+// ALTER TABLE: the new structure is built as a new table beside the old one,
+// the rows are copied with their values converted, the indexes whose fields
+// remain are rebuilt; only then does the new table take the old one's name
+// (the old files are kept as backups until the new ones are in place).
+void AlterTable(TQueryStatement& s, TDataQuery& q) {
+  TDataDirectory& db = s.Database();
+  const bool memory = q.table_in_memory || db.IsMemory();
+  RequireNotOpen(db, q.table_name, memory);
+  const std::string dir = TableDirectory(db, memory);
+  const TStorageSettings settings = db.Session().StorageSettings();
+  TDataTable old(dir, q.table_name, settings, memory);
+  old.Open(true);
+  struct TCloser {
+    TDataTable& t;
+    ~TCloser() {
+      try {
+        if (t.IsOpen()) t.Close();
+      } catch (...) {
+      }
+    }
+  } close_old{old};
+  const TDataFile& od = old.Data();
+  // New fields with their source field (0: added).
+  std::vector<TFieldDefinition> defs;
+  std::vector<int> origin;
+  for (int p = 1; p <= od.FieldCount(); ++p) {
+    const TFieldDescriptor& f = od.Field(p);
+    TFieldDefinition d;
+    d.name = f.Name();
+    d.type = f.Type();
+    d.subtype = f.Subtype();
+    d.length = HasDeclaredLength(f.Type()) ? f.Length() : 0;
+    d.scale = f.Type() == kFieldBcd ? f.Scale() : 0;
+    d.required = f.Required();
+    d.char_case = f.CharCase();
+    d.description = f.Description();
+    defs.push_back(d);
+    origin.push_back(p);
+  }
+  auto find = [&](const std::string& name) {
+    for (std::size_t i = 0; i < defs.size(); ++i)
+      if (SameName(defs[i].name, name)) return static_cast<int>(i);
+    SqlFail("Invalid column name '" + name + "'" + " in ALTER TABLE statement");
+  };
+  for (const auto& a : q.alter_actions) {
+    if (a.kind == TAlterAction::kDrop) {
+      const int i = find(a.column);
+      defs.erase(defs.begin() + i);
+      origin.erase(origin.begin() + i);
+    } else if (a.kind == TAlterAction::kRedefine) {
+      const int i = find(a.column);
+      defs[static_cast<std::size_t>(i)] = Definition(a.field);
+    } else {
+      std::size_t at = defs.size();
+      if (!a.field.at_column.empty())
+        at = std::min(defs.size(),
+                      static_cast<std::size_t>(std::max(1, std::stoi(a.field.at_column)) - 1));
+      defs.insert(defs.begin() + static_cast<std::ptrdiff_t>(at), Definition(a.field));
+      origin.insert(origin.begin() + static_cast<std::ptrdiff_t>(at), 0);
+    }
+  }
+  if (defs.empty()) SqlFail("A table must keep at least one column");
+  TIndexFile& oi = IndexOf(old);
+  const std::string temp = "~alter" + std::to_string(TickCount());
+  TDataTable fresh(dir, temp, settings, memory);
+  TTableOptions options;
+  options.locale_language = od.LocaleLanguage();
+  options.locale_sort = od.LocaleSort();
+  options.description = od.Description();
+  options.encrypted = od.Encrypted();
+  options.password = od.Password();
+  options.blob_block_size = od.BlobBlockSize();
+  options.user_major = od.UserMajor();
+  options.user_minor = od.UserMinor();
+  // Indexes whose fields all remain, with their new field numbers.
+  auto remap = [&](TIndexDefinition def) -> std::optional<TIndexDefinition> {
+    for (int& f : def.fields) {
+      auto it = std::find(origin.begin(), origin.end(), f);
+      if (it == origin.end()) return std::nullopt;
+      f = static_cast<int>(it - origin.begin()) + 1;
+    }
+    return def;
+  };
+  std::optional<TIndexDefinition> primary;
+  if (!oi.NoPrimaryKey()) primary = remap(oi.Definition(0));
+  fresh.Create(defs, options, TIndexCreateOptions{!primary});
+  try {
+    if (primary) IndexOf(fresh).AddPrimaryIndex(fresh.Data(), *primary);
+    TDataFile& nd = fresh.Data();
+    std::vector<std::uint8_t> rec = fresh.BlankRecord();
+    const int auto_field = [&] {
+      for (std::size_t i = 0; i < origin.size(); ++i)
+        if (origin[i] && od.Field(origin[i]).IsAutoInc() &&
+            nd.Field(static_cast<int>(i) + 1).IsAutoInc())
+          return static_cast<int>(i);
+      return -1;
+    }();
+    for (std::int32_t n = 1; n < od.NextRecordNumber(); ++n) {
+      TRecordPin pin = old.Data().GetRecord(n);
+      if (pin->Deleted()) continue;
+      const std::uint8_t* orec = pin->Data();
+      std::fill(rec.begin(), rec.end(), 0);
+      for (std::size_t i = 0; i < origin.size(); ++i) {
+        const TFieldDescriptor& to = nd.Field(static_cast<int>(i) + 1);
+        if (!origin[i]) {
+          if (!to.IsAutoInc()) nd.PutNull(rec.data(), to);
+          continue;
+        }
+        if (to.IsAutoInc()) continue;
+        StoreFieldValue(fresh, to, rec.data(),
+                        ReadFieldValue(od, od.Field(origin[i]), orec, old.Blobs()));
+      }
+      std::optional<std::int32_t> ai;
+      if (auto_field >= 0) ai = pin->AutoInc();
+      fresh.InsertRecord(rec.data(), ai);
+    }
+    for (int slot = 1; slot <= oi.SecondaryCount(); ++slot) {
+      if (!oi.SlotInUse(slot)) continue;
+      if (auto def = remap(oi.Definition(slot))) IndexOf(fresh).AddSecondaryIndex(nd, *def);
+    }
+    fresh.Close();
+  } catch (...) {
+    try {
+      fresh.Close(true);
+      fresh.Delete();
+    } catch (...) {
+    }
+    throw;
+  }
+  old.Close();
+  old.RenameToBackup();
+  // The old structure stays beside the table as its backups (.DBK, .IBK, .BBK).
+  fresh.Rename(q.table_name);
+}
+
+// ---- transactions ----
+
+void StartTransaction(TQueryStatement& s) {
+  TDataDirectory& db = s.Database();
+  if (db.InTransaction() || !db.StartTransaction())
+    SqlFail("Transaction already in progress for database '" + DatabaseName(db) + "'");
+}
+
+void EndTransaction(TQueryStatement& s, const TDataQuery& q) {
+  TDataDirectory& db = s.Database();
+  if (!db.InTransaction())
+    SqlFail("Transaction not in progress for database '" + DatabaseName(db) + "'");
+  if (q.kind == kStmtCommit)
+    db.Commit(q.commit_flush);
+  else
+    db.Rollback();
+}
+
+}  // namespace
+
+std::uint32_t TickCount() {
+  using namespace std::chrono;
+  return static_cast<std::uint32_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void ExecuteQuery(TQueryStatement& s, TDataQuery& q, std::unique_ptr<TQueryResult>* result) {
+  const std::uint32_t start = TickCount();
+  q.rows_affected = 0;
+  switch (q.kind) {
+    case kStmtSelect:
+      *result = ExecuteSelect(s, q);
+      break;
+    case kStmtInsert:
+      Insert(s, q);
+      break;
+    case kStmtUpdate:
+    case kStmtDelete:
+      UpdateOrDelete(s, q);
+      break;
+    case kStmtCreateTable:
+      CreateTable(s, q);
+      break;
+    case kStmtAlterTable:
+      AlterTable(s, q);
+      break;
+    case kStmtDropTable:
+      DropTable(s, q);
+      break;
+    case kStmtCreateIndex:
+      CreateIndex(s, q);
+      break;
+    case kStmtDropIndex:
+      DropIndex(s, q);
+      break;
+    case kStmtStartTransaction:
+      StartTransaction(s);
+      break;
+    case kStmtRollback:
+    case kStmtCommit:
+      EndTransaction(s, q);
+      break;
+    default:
+      SqlFail("Unknown statement kind " + std::to_string(q.kind));
+  }
+  const std::uint32_t end = TickCount();
+  // A counter that wrapped during the run gives no time.
+  q.execution_time = end >= start ? (end - start) / 1000.0 : 0.0;
+}
+
+}  // namespace kura

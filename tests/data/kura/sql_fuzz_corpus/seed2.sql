@@ -1,0 +1,1 @@
+select t.A, u.V, count(*) from t left join u on u.K = t.A where B like 'a%' group by t.A, u.V having count(*) > 0

@@ -1,0 +1,1 @@
+select distinct B, upper(B) || 'x' from t where A in (select K from u) union all select B, B from t top 2

@@ -1,0 +1,1 @@
+insert into t (A, B) values (?, ?); update t set C = C * 2 where A = 3; delete from u where K = 1

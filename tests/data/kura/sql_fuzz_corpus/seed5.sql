@@ -1,0 +1,1 @@
+start transaction; insert into u values (9, 'z'); rollback; select count(*) from u

@@ -1,0 +1,1 @@
+create table w (X autoinc, Y char(5) default 'q', primary key (X)); alter table w add Z smallint; drop table w

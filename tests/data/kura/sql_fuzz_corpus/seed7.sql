@@ -1,0 +1,1 @@
+select A, sum(C), avg(C), min(B), max(D) from t, u where t.A = u.K group by 1 order by 2 desc

@@ -1,0 +1,1 @@
+select * into memory r from t where extract(year from D) = 2020 or cast(A as varchar(3)) = '1'
