@@ -51,10 +51,34 @@ class TDataCursor::TScope {
 TDataCursor::TDataCursor(TDataTable& table, TCursorSettings settings)
     : table_(table), settings_(settings) {}
 
+TDataCursor::TDataCursor(TDataDirectory& database, std::string_view table_name,
+                         TCursorOpenOptions options)
+    : database_(&database),
+      shared_(
+          &database.OpenTable(table_name, options.read_only, options.exclusive, options.in_memory)),
+      table_(shared_->Table()),
+      settings_{database.Session().LockProtocol()},
+      read_only_(options.read_only) {
+  try {
+    Open(options.natural_order);
+  } catch (...) {
+    database_->CloseTable(*shared_);
+    throw;
+  }
+}
+
 TDataCursor::~TDataCursor() {
   try {
     Close();
   } catch (...) {
+  }
+  if (shared_) {
+    try {
+      database_->CloseTable(*shared_);
+    } catch (...) {
+      // Closing writes back an exclusive table's buffers; a destructor
+      // cannot report that failure.
+    }
   }
 }
 
@@ -749,6 +773,11 @@ void TDataCursor::InitRecord(std::uint8_t* record) const {
 
 // ---- changes ----
 
+void TDataCursor::RequireWritable() const {
+  RequireOpen();
+  if (read_only_) Raise(kErrAccessDenied);
+}
+
 void TDataCursor::Validate(const std::uint8_t* record) const {
   const TDataFile& data = table_.Data();
   const TExpressionContext context{kErrFilter, table_.Name(), "validity check"};
@@ -839,7 +868,7 @@ void TDataCursor::RetestRecord(std::int32_t n) {
 }
 
 void TDataCursor::Insert(const std::uint8_t* record) {
-  RequireOpen();
+  RequireWritable();
   Validate(record);
   TScope scope(*this, true);
   const std::int32_t n = table_.InsertRecord(record);
@@ -853,7 +882,7 @@ void TDataCursor::Insert(const std::uint8_t* record) {
 }
 
 void TDataCursor::Modify(const std::uint8_t* record) {
-  RequireOpen();
+  RequireWritable();
   const bool pending = edit_recno_ != 0;
   if (!pending && !on_record()) Raise(kErrNoCurrentRecord);
   const std::int32_t n = pending ? edit_recno_ : recno_;
@@ -879,7 +908,7 @@ void TDataCursor::Modify(const std::uint8_t* record) {
 }
 
 void TDataCursor::Delete() {
-  RequireOpen();
+  RequireWritable();
   const bool pending = edit_recno_ != 0;
   if (!pending && !on_record()) Raise(kErrNoCurrentRecord);
   const std::int32_t n = pending ? edit_recno_ : recno_;

@@ -25,6 +25,13 @@
 // shorter than the key size) bound the visible keys inclusively over their
 // own length. Changing the active index cancels the range.
 //
+// Opening through a database: the cursor asks the database for the shared
+// open table of its name (one per database, name and kind, counted), follows
+// the session's lock protocol, and gives its use back when it is destroyed.
+// A table first opened while the database is inside a transaction joins it.
+// A cursor opened read-only refuses Insert, Modify and Delete with 11013
+// (the shared table itself may be written through other cursors).
+//
 // Edits: the copy a change is checked against is the one taken by Current
 // with lock, or else the current record as the cursor last read it. Modify
 // and Delete fail with 8708 when the record on disk differs from it (or is
@@ -41,8 +48,9 @@
 #include <string_view>
 #include <vector>
 
-#include "db/storage/table/data_table.h"
+#include "db/engine/session/data_session.h"
 #include "db/storage/index/index_tree.h"
+#include "db/storage/table/data_table.h"
 #include "db/storage/records_bitmap.h"
 
 namespace kura {
@@ -50,12 +58,18 @@ namespace kura {
 class TFilterExpression;
 class TIndexFile;
 
-enum class TLockProtocol { kPessimistic, kOptimistic };
-
 // The session settings a cursor follows (the lock retry settings and the
 // change-detection mode belong to the table's storage settings).
 struct TCursorSettings {
   TLockProtocol lock_protocol = TLockProtocol::kPessimistic;
+};
+
+// How a cursor opens its table through a database.
+struct TCursorOpenOptions {
+  bool read_only = false;
+  bool exclusive = false;
+  bool in_memory = false;
+  bool natural_order = false;  // open in physical record order
 };
 
 class TDataCursor {
@@ -72,6 +86,11 @@ class TDataCursor {
   // `table` is open (shared or not); the cursor keeps a reference to it and
   // never closes it.
   TDataCursor(TDataTable& table, TCursorSettings settings = {});
+  // Opens `table_name` through `database`'s shared tables with the lock
+  // protocol of its session, and opens the cursor (Open); a failure gives
+  // the table back before it passes on. The database outlives the cursor.
+  TDataCursor(TDataDirectory& database, std::string_view table_name,
+              TCursorOpenOptions options = {});
   ~TDataCursor();
   TDataCursor(const TDataCursor&) = delete;
   TDataCursor& operator=(const TDataCursor&) = delete;
@@ -83,6 +102,12 @@ class TDataCursor {
   void Close();
   bool IsOpen() const { return open_; }
   TDataTable& Table() { return table_; }
+  const std::string& TableName() const { return table_.Name(); }
+  // The database the cursor opened its table through (null when it was
+  // given a table).
+  TDataDirectory* Database() const { return database_; }
+  bool ReadOnly() const { return read_only_; }
+  TLockProtocol LockProtocol() const { return settings_.lock_protocol; }
 
   int FieldCount() const;
   int RecordSize() const;
@@ -201,11 +226,15 @@ class TDataCursor {
   void RetestRecord(std::int32_t n);
 
   void Validate(const std::uint8_t* record) const;
+  void RequireWritable() const;
   void LockForEdit(std::int32_t n);
   void ReleaseLock();
 
+  TDataDirectory* database_ = nullptr;  // set when opened through a database
+  TSharedTable* shared_ = nullptr;      // the shared table this cursor uses
   TDataTable& table_;
   TCursorSettings settings_;
+  bool read_only_ = false;
   bool open_ = false;
   int active_ = 0;
 
