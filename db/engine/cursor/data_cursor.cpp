@@ -210,29 +210,39 @@ void TDataCursor::Synchronise() {
 void TDataCursor::Rebuild() {
   TTableRecordSource source(table_);
   SelectLiveRecords(source, all_);
-  in_range_.CopyFrom(all_);
-  if (range_active_ && !natural()) {
-    in_range_.ClearAll();
-    TIndexTree tree = Tree();
-    TIndexEntry e;
-    for (bool ok = tree.Seek(range_start_.data(), static_cast<int>(range_start_.size()), e);
-         ok && BelowRangeEnd(e.key); ok = tree.Next(e))
-      in_range_.Set(e.record);
-  }
-  for (auto& f : filters_) {
-    if (!f->active) continue;
-    f->bitmap.CopyFrom(all_);
-    if (f->expression) {
-      f->expression->Select(source, f->bitmap);
-    } else {
-      for (std::int32_t n = all_.FindNext(0); n != 0; n = all_.FindNext(n)) {
-        TRecordPin r = table_.Data().GetRecord(n);
-        if (!f->callback(r->Data())) f->bitmap.Clear(n);
-      }
-    }
-  }
+  ComputeRange();
+  for (auto& f : filters_)
+    if (f->active) ComputeFilter(*f);
   RecomputeVisible();
   seen_ = ReadCounters();
+}
+
+// The records inside the range, from the live set (all of them without a
+// range or in natural order). Run inside an operation, after the begin
+// step brought the live set up to date.
+void TDataCursor::ComputeRange() {
+  in_range_.CopyFrom(all_);
+  if (!range_active_ || natural()) return;
+  in_range_.ClearAll();
+  TIndexTree tree = Tree();
+  TIndexEntry e;
+  for (bool ok = tree.Seek(range_start_.data(), static_cast<int>(range_start_.size()), e);
+       ok && BelowRangeEnd(e.key); ok = tree.Next(e))
+    in_range_.Set(e.record);
+}
+
+// The live records that pass filter f.
+void TDataCursor::ComputeFilter(TFilter& f) {
+  f.bitmap.CopyFrom(all_);
+  if (f.expression) {
+    TTableRecordSource source(table_);
+    f.expression->Select(source, f.bitmap);
+    return;
+  }
+  for (std::int32_t n = all_.FindNext(0); n != 0; n = all_.FindNext(n)) {
+    TRecordPin r = table_.Data().GetRecord(n);
+    if (!f.callback(r->Data())) f.bitmap.Clear(n);
+  }
 }
 
 void TDataCursor::RecomputeVisible() {
@@ -464,7 +474,8 @@ void TDataCursor::SetRange(std::vector<std::uint8_t> start, std::vector<std::uin
   range_active_ = true;
   range_start_ = std::move(start);
   range_end_ = std::move(end);
-  Rebuild();
+  ComputeRange();
+  RecomputeVisible();
   First();
 }
 
@@ -474,7 +485,8 @@ void TDataCursor::CancelRange() {
   range_active_ = false;
   range_start_.clear();
   range_end_.clear();
-  Rebuild();
+  ComputeRange();
+  RecomputeVisible();
   First();
 }
 
@@ -511,9 +523,12 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
                              [&](const auto& f) { return f.get() == filter; }))
     Raise(kErrFilterHandle);
   TScope scope(*this, false);
-  for (auto& f : filters_)
-    if (!filter || f.get() == filter) f->active = true;
-  Rebuild();
+  for (auto& f : filters_) {
+    if ((filter && f.get() != filter) || (f->active && !filter)) continue;
+    f->active = true;
+    ComputeFilter(*f);
+  }
+  RecomputeVisible();
   First();
 }
 

@@ -208,6 +208,8 @@ class TDataCursor {
   void EndWrite();
   void Synchronise();
   void Rebuild();
+  void ComputeRange();
+  void ComputeFilter(TFilter& f);
   void RecomputeVisible();
   void Reposition();
   void SetEmpty();
