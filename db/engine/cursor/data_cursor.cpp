@@ -6,6 +6,7 @@
 #include "db/engine/expression/expression.h"
 #include "db/engine/expression/filter_expression.h"
 #include "db/engine/expression/record_selection.h"
+#include "db/storage/blob/blob_buffer.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/data/field_types.h"
 #include "db/storage/index/index_file.h"
@@ -419,6 +420,59 @@ int TDataCursor::IndexCount() const {
   return Indexes().SecondaryCount() + 1;
 }
 
+std::vector<int> TDataCursor::IndexList() const {
+  TIndexFile& x = Indexes();
+  std::vector<int> out;
+  for (int slot = 0; slot < kSysDeletedSlot; ++slot)
+    if (x.SlotInUse(slot)) out.push_back(slot);
+  return out;
+}
+
+TIndexDefinition TDataCursor::IndexDefinition(int index) const {
+  TIndexFile& x = Indexes();
+  if (index < 0 || index >= kSysDeletedSlot || !x.SlotInUse(index))
+    RaiseNamed(kErrInvalidIndexName, table_.Name(), "", std::to_string(index));
+  return x.Definition(index);
+}
+
+int TDataCursor::KeySize(int index) const {
+  if (index == kNaturalOrder) return 4;
+  IndexDefinition(index);
+  return Indexes().Layout(table_.Data(), index).KeySize();
+}
+
+int TDataCursor::KeyPrefixSize(int fields) const {
+  if (natural()) Raise(kErrIndexNameMissing);
+  const KeyLayout layout = Indexes().Layout(table_.Data(), Slot());
+  int size = 0;
+  for (int i = 0; i < fields && i < static_cast<int>(layout.fields.size()); ++i)
+    size += layout.fields[static_cast<std::size_t>(i)].SegmentSize();
+  return size;
+}
+
+bool TDataCursor::FindKey(const std::vector<std::uint8_t>& key, int length, bool after_current) {
+  RequireOpen();
+  if (natural()) Raise(kErrIndexNameMissing);
+  if (length < 0 || static_cast<std::size_t>(length) > key.size()) Raise(kErrKeySize);
+  TScope scope(*this, false);
+  const KeyComparator cmp(Indexes().Layout(table_.Data(), Slot()));
+  TIndexEntry e;
+  bool ok;
+  if (after_current && on_record()) {
+    e = entry_;
+    ok = StepVisible(e, true);
+  } else {
+    const std::vector<std::uint8_t> prefix(key.begin(), key.begin() + length);
+    ok = SeekVisible(&prefix, true, e);
+  }
+  if (!ok || cmp.Compare(e.key.data(), key.data(), length) != 0) return false;
+  bof_ = eof_ = false;
+  entry_ = e;
+  recno_ = e.record;
+  ReadCurrent();
+  return true;
+}
+
 int TDataCursor::IndexNumber(std::string_view name) const {
   const int slot = Indexes().SlotOf(name);
   return slot >= 1 && slot < kSysDeletedSlot ? slot : -1;
@@ -784,6 +838,15 @@ void TDataCursor::InitRecord(std::uint8_t* record) const {
     // CURRENT_DATE and the like are no constant text: left NULL here.
     if (auto bytes = ParseValueText(f.Shape(), text, &error)) data.PutField(record, f, *bytes);
   }
+}
+
+std::vector<std::uint8_t> TDataCursor::ReadBlob(int number, const std::uint8_t* record) {
+  RequireOpen();
+  const TFieldDescriptor& f = FieldDescriptor(number);
+  TBlobFile* blobs = table_.Blobs();
+  if (f.Type() != kFieldBlob || !blobs) RaiseNamed(kErrBlobField, table_.Name(), f.Name(), "");
+  TScope scope(*this, false);
+  return ReadBlobField(*blobs, table_.Data(), record, f);
 }
 
 // ---- changes ----

@@ -49,6 +49,7 @@
 #include <vector>
 
 #include "db/engine/session/data_session.h"
+#include "db/storage/index/index_file.h"
 #include "db/storage/index/index_tree.h"
 #include "db/storage/table/data_table.h"
 #include "db/storage/records_bitmap.h"
@@ -124,6 +125,20 @@ class TDataCursor {
   // The number of a secondary index by name (case-insensitive), -1 if none.
   int IndexNumber(std::string_view name) const;
   int IndexCount() const;
+  // The indexes in use: 0 (when the primary index has key fields), then the
+  // secondary slots in ascending order.
+  std::vector<int> IndexList() const;
+  // The definition of index 0 or a secondary slot (10022 for none).
+  TIndexDefinition IndexDefinition(int index) const;
+  // Bytes of index `index`'s full key (the bookmark size in its order).
+  int KeySize(int index) const;
+  // Bytes of the first `fields` key fields of the active index's keys.
+  int KeyPrefixSize(int fields) const;
+  // Stands on the first visible entry of the active index whose first
+  // `length` key bytes equal those of `key` (under the index's ordering),
+  // or with `after_current` on the next such entry after the current one.
+  // Returns false, and leaves the position alone, when there is none.
+  bool FindKey(const std::vector<std::uint8_t>& key, int length, bool after_current = false);
   // The key of `record` in the active index (for ranges and comparisons).
   std::vector<std::uint8_t> KeyOf(const std::uint8_t* record);
   void SetRange(std::vector<std::uint8_t> start, std::vector<std::uint8_t> end);
@@ -176,6 +191,10 @@ class TDataCursor {
   void SetFieldText(int number, std::uint8_t* record, std::string_view text, bool force = false);
   // NULL fields, then the defaults.
   void InitRecord(std::uint8_t* record) const;
+  // The value of BLOB field `number` of `record` (empty when NULL), read
+  // under the read lock: 8708 when the value `record` refers to was replaced
+  // since the record was read, 10753 for a field that is no BLOB field.
+  std::vector<std::uint8_t> ReadBlob(int number, const std::uint8_t* record);
   // The new record becomes the current one (when visible; otherwise the
   // cursor stands at its place).
   void Insert(const std::uint8_t* record);
