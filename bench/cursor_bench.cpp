@@ -34,8 +34,8 @@
 #include "db/engine/cursor/data_cursor.h"
 #include "db/engine/session/data_session.h"
 #include "db/storage/coding.h"
-#include "db/storage/table/data_table.h"
 #include "db/storage/index/index_file.h"
+#include "db/storage/table/data_table.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include "db/engine/expression/filter_expression.h"
 #include "db/engine/expression/record_selection.h"
 #include "db/storage/blob/blob_buffer.h"
-#include "db/storage/engine_error.h"
 #include "db/storage/data/field_types.h"
+#include "db/storage/engine_error.h"
 #include "db/storage/index/index_file.h"
 
 namespace kura {

@@ -51,8 +51,8 @@
 #include "db/engine/session/data_session.h"
 #include "db/storage/index/index_file.h"
 #include "db/storage/index/index_tree.h"
-#include "db/storage/table/data_table.h"
 #include "db/storage/records_bitmap.h"
+#include "db/storage/table/data_table.h"
 
 namespace kura {
 

@@ -10,7 +10,7 @@
 namespace kura {
 namespace {
 
-using HostType = ::kura::TFieldType;
+using HostType = ::kura::TFieldType;  // the host framework's field types
 
 HostType BlobType(std::uint8_t subtype) {
   switch (subtype) {
@@ -138,8 +138,7 @@ void EngineToNative(const TFieldDescriptor& f, const std::uint8_t* v, std::byte*
 }
 
 std::optional<std::vector<std::uint8_t>> NativeToEngine(const TFieldDescriptor& f,
-                                                        const std::byte* native,
-                                                        std::size_t size) {
+                                                        const std::byte* native, std::size_t size) {
   std::vector<std::uint8_t> out(f.StorageSize(), 0);
   switch (f.Type()) {
     case kFieldDate:

@@ -8,8 +8,8 @@
 #include "db/engine/dataset/dataset_messages.h"
 #include "db/engine/dataset/field_mapping.h"
 #include "db/storage/coding.h"
-#include "db/storage/engine_error.h"
 #include "db/storage/data/field_types.h"
+#include "db/storage/engine_error.h"
 #include "db/storage/language_table.h"
 
 namespace kura {
@@ -324,8 +324,9 @@ void TKuraDataSet::InternalDelete() {
   if (rc != 0) RaiseTableError(static_cast<std::uint16_t>(rc), cursor_->TableName());
   // The row as this dataset last read it: the copy taken by Edit while
   // editing (the active buffer holds the new values then).
-  const void* shown = State() == TDataSetState::dsEdit ? static_cast<const void*>(copy_buffer_.data())
-                                                       : static_cast<const void*>(ActiveBuffer());
+  const void* shown = State() == TDataSetState::dsEdit
+                          ? static_cast<const void*>(copy_buffer_.data())
+                          : static_cast<const void*>(ActiveBuffer());
   if (std::memcmp(disk.data(), shown, record_size_) != 0)
     RaiseTableError(kErrRecordChanged, cursor_->TableName());
   cursor_->Delete();
@@ -333,10 +334,7 @@ void TKuraDataSet::InternalDelete() {
 
 void TKuraDataSet::InternalSetToRecord(TRecordBuffer buffer) {
   if (RowRecord(buffer) < 0) return;  // a new row has no place yet
-  const TBookmark bookmark = GetBookmarkData(buffer);
-  cursor_->GotoBookmark(std::vector<std::uint8_t>(Engine(bookmark.data()),
-                                                  Engine(bookmark.data()) + bookmark.size()),
-                        true);
+  InternalGotoBookmark(GetBookmarkData(buffer));
 }
 
 void TKuraDataSet::InternalGotoBookmark(const TBookmark& bookmark) {
@@ -364,7 +362,8 @@ TBookmark TKuraDataSet::GetBookmarkData(TRecordBuffer buffer) {
 
 void TKuraDataSet::SetBookmarkData(TRecordBuffer buffer, const TBookmark& bookmark) {
   std::memset(buffer + bookmark_offset_, 0, bookmark_room_);
-  std::memcpy(buffer + bookmark_offset_, bookmark.data(), std::min(bookmark.size(), bookmark_room_));
+  std::memcpy(buffer + bookmark_offset_, bookmark.data(),
+              std::min(bookmark.size(), bookmark_room_));
 }
 
 bool TKuraDataSet::BookmarkValid(const TBookmark& bookmark) {
@@ -572,8 +571,8 @@ bool TKuraDataSet::LocateByActiveIndex(const std::vector<TField*>& fields) {
 }
 
 // Through another index of the table: a cursor of its own walks the
-// matching keys; the first whose record the dataset's cursor can stand on
-// (inside its range and filters) is the one.
+// matching keys; of their records that the dataset's cursor can stand on
+// (inside its range and filters), the first in the dataset's order is the one.
 bool TKuraDataSet::LocateByIndex(int index, const std::vector<TField*>& fields) {
   TDataCursor scratch(cursor_->Table(), TCursorSettings{cursor_->LockProtocol()});
   scratch.Open();
@@ -581,6 +580,7 @@ bool TKuraDataSet::LocateByIndex(int index, const std::vector<TField*>& fields) 
   const std::vector<std::uint8_t> key = scratch.KeyOf(key_buffer_.data());
   const int length = scratch.KeyPrefixSize(static_cast<int>(fields.size()));
   std::vector<std::uint8_t> record(record_size_);
+  std::vector<std::uint8_t> best;
   const bool natural = cursor_->ActiveIndex() == TDataCursor::kNaturalOrder;
   for (bool ok = scratch.FindKey(key, length); ok; ok = scratch.FindKey(key, length, true)) {
     if (scratch.Current(record.data()) != 0) break;
@@ -589,9 +589,11 @@ bool TKuraDataSet::LocateByIndex(int index, const std::vector<TField*>& fields) 
       EncodeFixed32(bookmark.data(), static_cast<std::uint32_t>(scratch.PhysicalRecord()));
     else
       bookmark = LocateBookmark(record.data());
-    if (cursor_->GotoBookmark(bookmark, false)) return true;
+    if ((best.empty() || cursor_->CompareBookmarks(bookmark, best) < 0) &&
+        cursor_->GotoBookmark(bookmark, false))
+      best = std::move(bookmark);
   }
-  return false;
+  return !best.empty() && cursor_->GotoBookmark(best, false);
 }
 
 // No index fits: a temporary filter of field = value conditions on the

@@ -62,9 +62,10 @@ class TKuraDataSet : public TDataSet {
   int CompareBookmarks(const TBookmark& a, const TBookmark& b) override;
   // Finds the first row, in the dataset's order, whose named fields (a list
   // separated by ";") hold the values: through the active index when its
-  // first key fields are the named ones, else through another index that
-  // fits, else with a temporary filter of field = value conditions. Not
-  // found: false, and the current row stays.
+  // first key fields are the named ones (and, for strings, its case rule is
+  // the option's), else through another index that fits, else with a
+  // temporary filter of field = value conditions (which also serves partial
+  // string keys). Not found: false, and the current row stays.
   bool Locate(const std::string& key_fields, const std::vector<TFieldValue>& values,
               TLocateOptions options) override;
   bool GetFieldData(const TField& field, std::byte* buffer) override;
@@ -148,8 +149,8 @@ class TKuraDataSet : public TDataSet {
   std::size_t info_offset_ = 0;
   std::size_t bookmark_offset_ = 0;
   bool can_modify_ = false;
-  std::vector<std::uint8_t> copy_buffer_;  // the row as it was when editing began
-  std::vector<std::uint8_t> key_buffer_;   // Locate's values, written in the filter state
+  std::vector<std::uint8_t> copy_buffer_;        // the row as it was when editing began
+  std::vector<std::uint8_t> key_buffer_;         // Locate's values, written in the filter state
   const std::uint8_t* filter_record_ = nullptr;  // the record an OnFilterRecord call sees
   int key_field_count_ = 0;                      // of the active index
   std::vector<int> key_fields_;                  // field numbers of the active index

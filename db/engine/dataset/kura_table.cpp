@@ -61,8 +61,7 @@ TDataCursor* TKuraTable::CreateHandle() {
   options.exclusive = exclusive_;
   own_cursor_ = std::make_unique<TDataCursor>(DataDirectory(), table_name_, options);
   try {
-    if (!index_name_.empty())
-      own_cursor_->SetActiveIndex(IndexNumberOf(*own_cursor_, index_name_));
+    if (!index_name_.empty()) own_cursor_->SetActiveIndex(IndexNumberOf(*own_cursor_, index_name_));
   } catch (...) {
     own_cursor_.reset();  // gives the shared table back before the database goes
     throw;
