@@ -209,6 +209,7 @@ void TDataCursor::Synchronise() {
 }
 
 void TDataCursor::Rebuild() {
+  comparator_.reset();  // the index definitions may have changed as well
   TTableRecordSource source(table_);
   SelectLiveRecords(source, all_);
   ComputeRange();
@@ -254,6 +255,64 @@ void TDataCursor::RecomputeVisible() {
     visible_.And(f->bitmap);
     filtered_ = true;
   }
+  BuildSparseKeys();
+}
+
+const KeyComparator& TDataCursor::Comparator() const {
+  if (!comparator_ || comparator_slot_ != Slot()) {
+    comparator_ = std::make_unique<KeyComparator>(Indexes().Layout(table_.Data(), Slot()));
+    comparator_slot_ = Slot();
+  }
+  return *comparator_;
+}
+
+// A filtered index order whose visible records are few next to the index's
+// entries keeps their keys sorted, so that moving finds the next visible
+// entry by a search instead of walking every entry in between.
+void TDataCursor::BuildSparseKeys() {
+  sparse_keys_.clear();
+  sparse_ = false;
+  if (!filtered_ || natural()) return;
+  const std::int32_t count = visible_.Count();
+  if (count > kSparseLimit || static_cast<std::int64_t>(count) * kSparseRatio > all_.Count())
+    return;
+  TIndexFile& x = Indexes();
+  TDataFile& data = table_.Data();
+  sparse_keys_.reserve(static_cast<std::size_t>(count));
+  for (std::int32_t n = visible_.FindNext(0); n != 0; n = visible_.FindNext(n)) {
+    TRecordPin r = data.GetRecord(n);
+    sparse_keys_.push_back(x.KeyOf(data, Slot(), r->Data()));
+  }
+  const KeyComparator& cmp = Comparator();
+  const int size = x.Layout(data, Slot()).KeySize();
+  std::sort(sparse_keys_.begin(), sparse_keys_.end(), [&](const auto& a, const auto& b) {
+    return cmp.Compare(a.data(), b.data(), size) < 0;
+  });
+  sparse_ = true;
+}
+
+// The entry of the visible key after (forward) or before `key` in the
+// sparse list, inside the range; false when there is none.
+bool TDataCursor::SparseStep(const std::vector<std::uint8_t>& key, bool forward, bool inclusive,
+                             TIndexEntry& out) {
+  const KeyComparator& cmp = Comparator();
+  const int size = static_cast<int>(key.size());
+  auto less = [&](const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+    return cmp.Compare(a.data(), b.data(), size) < 0;
+  };
+  auto it =
+      forward ? (inclusive ? std::lower_bound(sparse_keys_.begin(), sparse_keys_.end(), key, less)
+                           : std::upper_bound(sparse_keys_.begin(), sparse_keys_.end(), key, less))
+              : std::lower_bound(sparse_keys_.begin(), sparse_keys_.end(), key, less);
+  if (!forward) {
+    if (it == sparse_keys_.begin()) return false;
+    --it;
+  }
+  if (it == sparse_keys_.end()) return false;
+  if (forward && !BelowRangeEnd(*it)) return false;
+  if (!forward && !KeyInRange(*it)) return false;
+  TIndexTree tree = Tree();
+  return tree.Seek(it->data(), static_cast<int>(it->size()), out) && out.key == *it;
 }
 
 void TDataCursor::SetEmpty() {
@@ -324,13 +383,13 @@ void TDataCursor::StandNear(const std::vector<std::uint8_t>& key, std::int32_t r
 
 bool TDataCursor::BelowRangeEnd(const std::vector<std::uint8_t>& key) const {
   if (!range_active_) return true;
-  const KeyComparator cmp(Indexes().Layout(table_.Data(), Slot()));
+  const KeyComparator& cmp = Comparator();
   return cmp.Compare(key.data(), range_end_.data(), static_cast<int>(range_end_.size())) <= 0;
 }
 
 bool TDataCursor::KeyInRange(const std::vector<std::uint8_t>& key) const {
   if (!range_active_) return true;
-  const KeyComparator cmp(Indexes().Layout(table_.Data(), Slot()));
+  const KeyComparator& cmp = Comparator();
   return cmp.Compare(key.data(), range_start_.data(), static_cast<int>(range_start_.size())) >= 0 &&
          cmp.Compare(key.data(), range_end_.data(), static_cast<int>(range_end_.size())) <= 0;
 }
@@ -349,13 +408,17 @@ bool TDataCursor::SeekVisible(const std::vector<std::uint8_t>* key, bool forward
   bool ok = from ? tree.Seek(from->data(), static_cast<int>(from->size()), out) : tree.First(out);
   if (range_active_ && ok && from == key && key) {
     // Below the range start: begin at the start instead.
-    const KeyComparator cmp(Indexes().Layout(table_.Data(), Slot()));
+    const KeyComparator& cmp = Comparator();
     if (cmp.Compare(out.key.data(), range_start_.data(), static_cast<int>(range_start_.size())) < 0)
       ok = tree.Seek(range_start_.data(), static_cast<int>(range_start_.size()), out);
   }
   if (!forward) {
     if (!ok) return LastVisible(out);
     return StepVisible(out, false);
+  }
+  if (ok && sparse_) {
+    const std::vector<std::uint8_t> at = out.key;
+    return SparseStep(at, true, true, out);
   }
   while (ok) {
     if (!BelowRangeEnd(out.key)) return false;
@@ -367,6 +430,12 @@ bool TDataCursor::SeekVisible(const std::vector<std::uint8_t>* key, bool forward
 
 // From a visible or invisible entry to the next visible one in a direction.
 bool TDataCursor::StepVisible(TIndexEntry& e, bool forward) {
+  if (sparse_) {
+    TIndexEntry found;
+    if (!SparseStep(e.key, forward, false, found)) return false;
+    e = found;
+    return true;
+  }
   TIndexTree tree = Tree();
   TIndexEntry probe = e;
   while (forward ? tree.Next(probe) : tree.Prior(probe)) {
@@ -455,7 +524,7 @@ bool TDataCursor::FindKey(const std::vector<std::uint8_t>& key, int length, bool
   if (natural()) Raise(kErrIndexNameMissing);
   if (length < 0 || static_cast<std::size_t>(length) > key.size()) Raise(kErrKeySize);
   TScope scope(*this, false);
-  const KeyComparator cmp(Indexes().Layout(table_.Data(), Slot()));
+  const KeyComparator& cmp = Comparator();
   TIndexEntry e;
   bool ok;
   if (after_current && on_record()) {
@@ -784,7 +853,7 @@ int TDataCursor::CompareBookmarks(const std::vector<std::uint8_t>& a,
     const auto x = DecodeFixed32(a.data()), y = DecodeFixed32(b.data());
     return x < y ? -1 : x > y ? 1 : 0;
   }
-  const KeyComparator cmp(Indexes().Layout(table_.Data(), Slot()));
+  const KeyComparator& cmp = Comparator();
   return cmp.Compare(a.data(), b.data(), static_cast<int>(a.size()));
 }
 

@@ -58,6 +58,7 @@ namespace kura {
 
 class TFilterExpression;
 class TIndexFile;
+class KeyComparator;
 
 // The session settings a cursor follows (the lock retry settings and the
 // change-detection mode belong to the table's storage settings).
@@ -227,6 +228,10 @@ class TDataCursor {
   void EndWrite();
   void Synchronise();
   void Rebuild();
+  const KeyComparator& Comparator() const;
+  void BuildSparseKeys();
+  bool SparseStep(const std::vector<std::uint8_t>& key, bool forward, bool inclusive,
+                  TIndexEntry& out);
   void ComputeRange();
   void ComputeFilter(TFilter& f);
   void RecomputeVisible();
@@ -270,6 +275,14 @@ class TDataCursor {
   std::vector<std::unique_ptr<TFilter>> filters_;
   bool filtered_ = false;
   TRecordsBitmap all_, in_range_, visible_;
+  // The visible keys in index order, while few (sparse_): at most
+  // kSparseLimit and at most one in kSparseRatio of the live records.
+  static constexpr std::int32_t kSparseLimit = 4096;
+  static constexpr std::int64_t kSparseRatio = 16;
+  bool sparse_ = false;
+  std::vector<std::vector<std::uint8_t>> sparse_keys_;
+  mutable std::unique_ptr<KeyComparator> comparator_;  // of the active index
+  mutable int comparator_slot_ = -1;
 
   TCounters seen_;
 
