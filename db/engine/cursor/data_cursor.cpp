@@ -223,8 +223,8 @@ void TDataCursor::Rebuild() {
 // range or in natural order). Run inside an operation, after the begin
 // step brought the live set up to date.
 void TDataCursor::ComputeRange() {
-  in_range_.CopyFrom(all_);
-  if (!range_active_ || natural()) return;
+  if (!range_active_ || natural()) return in_range_.CopyFrom(all_);
+  in_range_.SetSize(all_.Size());
   in_range_.ClearAll();
   TIndexTree tree = Tree();
   TIndexEntry e;

@@ -55,6 +55,7 @@ class TKuraDataSet::TBlobReader : public TStream {
   explicit TBlobReader(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
   std::size_t Read(void* buffer, std::size_t count) override {
     const std::size_t n = std::min(count, bytes_.size() - at_);
+    if (n == 0) return 0;
     std::memcpy(buffer, bytes_.data() + at_, n);
     at_ += n;
     return n;
@@ -271,8 +272,19 @@ std::int32_t TKuraDataSet::RowRecord(TRecordBuffer buffer) const {
 
 void TKuraDataSet::InternalInitRecord(TRecordBuffer buffer) {
   std::memset(buffer, 0, GetRecordSize());
-  if (!copy_on_append_ || cursor_->Current(Engine(buffer)) != 0)
-    cursor_->InitRecord(Engine(buffer));
+  cursor_->InitRecord(Engine(buffer));
+  // A copy takes the current record's field values, not its header (slot,
+  // record identifier): the table assigns those to the new record.
+  std::vector<std::uint8_t> current(record_size_);
+  // Nor its BLOB references: two records on one chain would lose the value
+  // when either is deleted or changed.
+  if (copy_on_append_ && cursor_->Current(current.data()) == 0) {
+    std::memcpy(Engine(buffer) + record::kFirstField, current.data() + record::kFirstField,
+                record_size_ - record::kFirstField);
+    for (int n = 1; n <= cursor_->FieldCount(); ++n)
+      if (cursor_->FieldDescriptor(n).Type() == kFieldBlob)
+        cursor_->SetField(n, Engine(buffer), std::nullopt);
+  }
   std::uint8_t* info = Engine(buffer + info_offset_);
   EncodeFixed32(info, static_cast<std::uint32_t>(-1));
   info[kInfoFlag] = static_cast<std::uint8_t>(TBookmarkFlag::bfInserted);

@@ -42,7 +42,9 @@ void MakeTable(const std::string& dir, const std::string& name, bool primary, bo
   TDataTable t(dir, name, TStorageSettings{});
   TFieldDefinition nb = Field("NB", kFieldInteger);
   nb.required = true;
-  std::vector<TFieldDefinition> fields = {nb, Field("CMT", kFieldString, 12)};
+  TFieldDefinition cmt = Field("CMT", kFieldString, 12);
+  cmt.description = "comment";
+  std::vector<TFieldDefinition> fields = {nb, cmt};
   if (memo) fields.push_back(Field("MEMO", kFieldBlob, 0, kSubtypeMemo));
   t.Create(fields, TTableOptions{}, TIndexCreateOptions{false});
   auto& x = dynamic_cast<TIndexFile&>(t.Index());
@@ -393,6 +395,37 @@ TEST_F(KuraTableTest, FieldRulesAndMessages) {
   EXPECT_EQ(t->RecordCount(), 1);
   t->Close();
 
+  // Calculated fields beside the engine record, labels from the table, a
+  // new row as a copy of the current one, and a row filter event.
+  TField& twice = t->AddCalculatedField("TWICE", TFieldType::ftInteger, 0);
+  t->OnCalcFields = [](TDataSet& d) {
+    d.FieldByName("TWICE").SetAsInteger(d.FieldByName("NB").AsInteger() * 2);
+  };
+  t->SetAutoDisplayLabels(true);
+  t->SetCopyOnAppend(true);
+  t->Open();
+  EXPECT_EQ(t->FieldByName("CMT").DisplayLabel(), "comment");
+  EXPECT_EQ(t->FieldByName("NB").Origin(), "list.NB");
+  EXPECT_EQ(twice.AsInteger(), 2);
+  t->Edit();
+  t->FieldByName("CMT").SetAsString("kept");
+  t->Post();
+  t->Append();
+  EXPECT_EQ(t->FieldByName("CMT").AsString(), "kept");
+  t->FieldByName("NB").SetAsInteger(5);
+  t->Post();
+  EXPECT_EQ(twice.AsInteger(), 10);
+  t->SetOnFilterRecord(
+      [](TDataSet& d, bool& accept) { accept = d.FieldByName("NB").AsInteger() > 1; });
+  t->SetFiltered(true);
+  EXPECT_EQ(t->RecordCount(), 1);
+  EXPECT_EQ(t->FieldByName("NB").AsInteger(), 5);
+  t->SetFiltered(false);
+  EXPECT_EQ(t->RecordCount(), 2);
+  t->Close();
+  t->SetCopyOnAppend(false);
+  t->SetOnFilterRecord({});
+
   // Read-only: no edits; closed settings only while inactive.
   t->SetReadOnly(true);
   t->Open();
@@ -453,6 +486,14 @@ TEST_F(KuraTableTest, BlobValueIsReadAgainAfterAnotherUserReplacedIt) {
   // The row shown still refers to the old blocks, now freed.
   write_memo(shared.Table(), 1, "second value", false);
   EXPECT_EQ(t->FieldByName("MEMO").AsString(), "second value");
+  // A copied row does not share the value's blocks.
+  t->SetCopyOnAppend(true);
+  t->Append();
+  EXPECT_TRUE(t->FieldByName("MEMO").IsNull());
+  t->FieldByName("NB").SetAsInteger(2);
+  t->Post();
+  t->SetCopyOnAppend(false);
+  t->First();
   EXPECT_EQ(MessageOf([&] {
               t->Edit();
               t->FieldByName("MEMO").SetAsString("x");
