@@ -12,17 +12,9 @@
 namespace kura {
 namespace {
 
-using testing::MakeTable;
-using testing::TempDir;
-
-std::uint16_t CodeOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const EKuraEngineError& e) {
-    return e.Code();
-  }
-  return 0;
-}
+using test::CodeOf;
+using test::MakeTable;
+using test::TempDir;
 
 std::vector<std::uint8_t> Row(TDataCursor& c, std::int32_t v) {
   std::vector<std::uint8_t> rec(static_cast<std::size_t>(c.RecordSize()));

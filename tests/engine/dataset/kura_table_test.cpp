@@ -21,9 +21,9 @@
 namespace kura {
 namespace {
 
-using testing::CodeOf;
-using testing::Field;
-using testing::TempDir;
+using test::CodeOf;
+using test::Field;
+using test::TempDir;
 
 std::string MessageOf(const std::function<void()>& f) {
   try {
