@@ -268,6 +268,66 @@ TEST(DataCursor, RandomOperationsMatchModel) {
   }
 }
 
+// A filter that lets few records through in an index order: the cursor
+// moves by the sorted visible keys; both directions, a range, a record
+// posted into and out of the visible set, and a change by another cursor.
+TEST(DataCursor, SparseFilterInIndexOrderWalksLikeTheModel) {
+  TempDir dir;
+  CreateTable(dir.path());
+  TDataTable t(dir.path(), "t", TStorageSettings{});
+  t.Open(false);
+  TDataCursor c(t), other(t);
+  c.Open();
+  other.Open();
+  std::vector<Row> rows;
+  for (std::int32_t id = 1; id <= 400; ++id) {
+    rows.push_back({id, (id * 37) % 50, id % 97 == 0 || id % 101 == 0 ? 7 : id % 7});
+    c.Insert(Record(c, rows.back()).data());
+  }
+  c.SetActiveIndex(c.IndexNumber("NBX"));
+  c.AddFilter("V = 7");
+  auto expected = [&](std::int32_t lo, std::int32_t hi) {
+    std::vector<std::pair<std::int32_t, std::int32_t>> keys;  // (NB, ID): NBX order
+    for (const Row& r : rows)
+      if (r.v == 7 && r.nb >= lo && r.nb <= hi) keys.push_back({r.nb, r.id});
+    std::sort(keys.begin(), keys.end());
+    std::vector<std::int32_t> ids;
+    for (auto& k : keys)
+      ids.push_back(k.second);
+    return ids;
+  };
+  std::vector<std::uint8_t> buf(static_cast<std::size_t>(c.RecordSize()));
+  auto walk = [&](bool forward) {
+    std::vector<std::int32_t> ids;
+    forward ? c.First() : c.Last();
+    while ((forward ? c.Next(buf.data()) : c.Prior(buf.data())) == 0)
+      ids.push_back(Int(c, buf.data(), 1));
+    if (!forward) std::reverse(ids.begin(), ids.end());
+    return ids;
+  };
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(walk(true), expected(0, 49));
+    EXPECT_EQ(walk(false), expected(0, 49));
+    EXPECT_EQ(c.RecordCount(), static_cast<std::int32_t>(expected(0, 49).size()));
+    if (round == 0) {
+      // Into the visible set through this cursor, out of it through another.
+      rows.push_back({401, 3, 7});
+      c.Insert(Record(c, rows.back()).data());
+      ASSERT_EQ(other.Next(buf.data()), 0);
+      ASSERT_EQ(other.Current(buf.data(), true), 0);
+      const std::int32_t id = Int(other, buf.data(), 1);
+      PutInt(other, buf.data(), 4, 7);
+      other.Modify(buf.data());
+      rows[static_cast<std::size_t>(id - 1)].v = 7;
+    } else if (round == 1) {
+      c.SetRange(NbPrefix(c, 10), NbPrefix(c, 30));
+      EXPECT_EQ(walk(true), expected(10, 30));
+      EXPECT_EQ(walk(false), expected(10, 30));
+      c.CancelRange();
+    }
+  }
+}
+
 TEST(DataCursor, EditsAreValidatedAndLeaveTheTableUnchangedOnFailure) {
   TempDir dir;
   CreateTable(dir.path(), true);

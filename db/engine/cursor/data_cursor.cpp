@@ -6,8 +6,9 @@
 #include "db/engine/expression/expression.h"
 #include "db/engine/expression/filter_expression.h"
 #include "db/engine/expression/record_selection.h"
-#include "db/storage/engine_error.h"
+#include "db/storage/blob/blob_buffer.h"
 #include "db/storage/data/field_types.h"
+#include "db/storage/engine_error.h"
 #include "db/storage/index/index_file.h"
 
 namespace kura {
@@ -51,10 +52,34 @@ class TDataCursor::TScope {
 TDataCursor::TDataCursor(TDataTable& table, TCursorSettings settings)
     : table_(table), settings_(settings) {}
 
+TDataCursor::TDataCursor(TDataDirectory& database, std::string_view table_name,
+                         TCursorOpenOptions options)
+    : database_(&database),
+      shared_(
+          &database.OpenTable(table_name, options.read_only, options.exclusive, options.in_memory)),
+      table_(shared_->Table()),
+      settings_{database.Session().LockProtocol()},
+      read_only_(options.read_only) {
+  try {
+    Open(options.natural_order);
+  } catch (...) {
+    database_->CloseTable(*shared_);
+    throw;
+  }
+}
+
 TDataCursor::~TDataCursor() {
   try {
     Close();
   } catch (...) {
+  }
+  if (shared_) {
+    try {
+      database_->CloseTable(*shared_);
+    } catch (...) {
+      // Closing writes back an exclusive table's buffers; a destructor
+      // cannot report that failure.
+    }
   }
 }
 
@@ -184,31 +209,42 @@ void TDataCursor::Synchronise() {
 }
 
 void TDataCursor::Rebuild() {
+  comparator_.reset();  // the index definitions may have changed as well
   TTableRecordSource source(table_);
   SelectLiveRecords(source, all_);
-  in_range_.CopyFrom(all_);
-  if (range_active_ && !natural()) {
-    in_range_.ClearAll();
-    TIndexTree tree = Tree();
-    TIndexEntry e;
-    for (bool ok = tree.Seek(range_start_.data(), static_cast<int>(range_start_.size()), e);
-         ok && BelowRangeEnd(e.key); ok = tree.Next(e))
-      in_range_.Set(e.record);
-  }
-  for (auto& f : filters_) {
-    if (!f->active) continue;
-    f->bitmap.CopyFrom(all_);
-    if (f->expression) {
-      f->expression->Select(source, f->bitmap);
-    } else {
-      for (std::int32_t n = all_.FindNext(0); n != 0; n = all_.FindNext(n)) {
-        TRecordPin r = table_.Data().GetRecord(n);
-        if (!f->callback(r->Data())) f->bitmap.Clear(n);
-      }
-    }
-  }
+  ComputeRange();
+  for (auto& f : filters_)
+    if (f->active) ComputeFilter(*f);
   RecomputeVisible();
   seen_ = ReadCounters();
+}
+
+// The records inside the range, from the live set (all of them without a
+// range or in natural order). Run inside an operation, after the begin
+// step brought the live set up to date.
+void TDataCursor::ComputeRange() {
+  if (!range_active_ || natural()) return in_range_.CopyFrom(all_);
+  in_range_.SetSize(all_.Size());
+  in_range_.ClearAll();
+  TIndexTree tree = Tree();
+  TIndexEntry e;
+  for (bool ok = tree.Seek(range_start_.data(), static_cast<int>(range_start_.size()), e);
+       ok && BelowRangeEnd(e.key); ok = tree.Next(e))
+    in_range_.Set(e.record);
+}
+
+// The live records that pass filter f.
+void TDataCursor::ComputeFilter(TFilter& f) {
+  f.bitmap.CopyFrom(all_);
+  if (f.expression) {
+    TTableRecordSource source(table_);
+    f.expression->Select(source, f.bitmap);
+    return;
+  }
+  for (std::int32_t n = all_.FindNext(0); n != 0; n = all_.FindNext(n)) {
+    TRecordPin r = table_.Data().GetRecord(n);
+    if (!f.callback(r->Data())) f.bitmap.Clear(n);
+  }
 }
 
 void TDataCursor::RecomputeVisible() {
@@ -219,6 +255,64 @@ void TDataCursor::RecomputeVisible() {
     visible_.And(f->bitmap);
     filtered_ = true;
   }
+  BuildSparseKeys();
+}
+
+const KeyComparator& TDataCursor::Comparator() const {
+  if (!comparator_ || comparator_slot_ != Slot()) {
+    comparator_ = std::make_unique<KeyComparator>(Indexes().Layout(table_.Data(), Slot()));
+    comparator_slot_ = Slot();
+  }
+  return *comparator_;
+}
+
+// A filtered index order whose visible records are few next to the index's
+// entries keeps their keys sorted, so that moving finds the next visible
+// entry by a search instead of walking every entry in between.
+void TDataCursor::BuildSparseKeys() {
+  sparse_keys_.clear();
+  sparse_ = false;
+  if (!filtered_ || natural()) return;
+  const std::int32_t count = visible_.Count();
+  if (count > kSparseLimit || static_cast<std::int64_t>(count) * kSparseRatio > all_.Count())
+    return;
+  TIndexFile& x = Indexes();
+  TDataFile& data = table_.Data();
+  sparse_keys_.reserve(static_cast<std::size_t>(count));
+  for (std::int32_t n = visible_.FindNext(0); n != 0; n = visible_.FindNext(n)) {
+    TRecordPin r = data.GetRecord(n);
+    sparse_keys_.push_back(x.KeyOf(data, Slot(), r->Data()));
+  }
+  const KeyComparator& cmp = Comparator();
+  const int size = x.Layout(data, Slot()).KeySize();
+  std::sort(sparse_keys_.begin(), sparse_keys_.end(), [&](const auto& a, const auto& b) {
+    return cmp.Compare(a.data(), b.data(), size) < 0;
+  });
+  sparse_ = true;
+}
+
+// The entry of the visible key after (forward) or before `key` in the
+// sparse list, inside the range; false when there is none.
+bool TDataCursor::SparseStep(const std::vector<std::uint8_t>& key, bool forward, bool inclusive,
+                             TIndexEntry& out) {
+  const KeyComparator& cmp = Comparator();
+  const int size = static_cast<int>(key.size());
+  auto less = [&](const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+    return cmp.Compare(a.data(), b.data(), size) < 0;
+  };
+  auto it =
+      forward ? (inclusive ? std::lower_bound(sparse_keys_.begin(), sparse_keys_.end(), key, less)
+                           : std::upper_bound(sparse_keys_.begin(), sparse_keys_.end(), key, less))
+              : std::lower_bound(sparse_keys_.begin(), sparse_keys_.end(), key, less);
+  if (!forward) {
+    if (it == sparse_keys_.begin()) return false;
+    --it;
+  }
+  if (it == sparse_keys_.end()) return false;
+  if (forward && !BelowRangeEnd(*it)) return false;
+  if (!forward && !KeyInRange(*it)) return false;
+  TIndexTree tree = Tree();
+  return tree.Seek(it->data(), static_cast<int>(it->size()), out) && out.key == *it;
 }
 
 void TDataCursor::SetEmpty() {
@@ -289,13 +383,13 @@ void TDataCursor::StandNear(const std::vector<std::uint8_t>& key, std::int32_t r
 
 bool TDataCursor::BelowRangeEnd(const std::vector<std::uint8_t>& key) const {
   if (!range_active_) return true;
-  const KeyComparator cmp(Indexes().Layout(table_.Data(), Slot()));
+  const KeyComparator& cmp = Comparator();
   return cmp.Compare(key.data(), range_end_.data(), static_cast<int>(range_end_.size())) <= 0;
 }
 
 bool TDataCursor::KeyInRange(const std::vector<std::uint8_t>& key) const {
   if (!range_active_) return true;
-  const KeyComparator cmp(Indexes().Layout(table_.Data(), Slot()));
+  const KeyComparator& cmp = Comparator();
   return cmp.Compare(key.data(), range_start_.data(), static_cast<int>(range_start_.size())) >= 0 &&
          cmp.Compare(key.data(), range_end_.data(), static_cast<int>(range_end_.size())) <= 0;
 }
@@ -314,13 +408,17 @@ bool TDataCursor::SeekVisible(const std::vector<std::uint8_t>* key, bool forward
   bool ok = from ? tree.Seek(from->data(), static_cast<int>(from->size()), out) : tree.First(out);
   if (range_active_ && ok && from == key && key) {
     // Below the range start: begin at the start instead.
-    const KeyComparator cmp(Indexes().Layout(table_.Data(), Slot()));
+    const KeyComparator& cmp = Comparator();
     if (cmp.Compare(out.key.data(), range_start_.data(), static_cast<int>(range_start_.size())) < 0)
       ok = tree.Seek(range_start_.data(), static_cast<int>(range_start_.size()), out);
   }
   if (!forward) {
     if (!ok) return LastVisible(out);
     return StepVisible(out, false);
+  }
+  if (ok && sparse_) {
+    const std::vector<std::uint8_t> at = out.key;
+    return SparseStep(at, true, true, out);
   }
   while (ok) {
     if (!BelowRangeEnd(out.key)) return false;
@@ -332,6 +430,12 @@ bool TDataCursor::SeekVisible(const std::vector<std::uint8_t>* key, bool forward
 
 // From a visible or invisible entry to the next visible one in a direction.
 bool TDataCursor::StepVisible(TIndexEntry& e, bool forward) {
+  if (sparse_) {
+    TIndexEntry found;
+    if (!SparseStep(e.key, forward, false, found)) return false;
+    e = found;
+    return true;
+  }
   TIndexTree tree = Tree();
   TIndexEntry probe = e;
   while (forward ? tree.Next(probe) : tree.Prior(probe)) {
@@ -383,6 +487,59 @@ bool TDataCursor::LastVisible(TIndexEntry& out) {
 
 int TDataCursor::IndexCount() const {
   return Indexes().SecondaryCount() + 1;
+}
+
+std::vector<int> TDataCursor::IndexList() const {
+  TIndexFile& x = Indexes();
+  std::vector<int> out;
+  for (int slot = 0; slot < kSysDeletedSlot; ++slot)
+    if (x.SlotInUse(slot)) out.push_back(slot);
+  return out;
+}
+
+TIndexDefinition TDataCursor::IndexDefinition(int index) const {
+  TIndexFile& x = Indexes();
+  if (index < 0 || index >= kSysDeletedSlot || !x.SlotInUse(index))
+    RaiseNamed(kErrInvalidIndexName, table_.Name(), "", std::to_string(index));
+  return x.Definition(index);
+}
+
+int TDataCursor::KeySize(int index) const {
+  if (index == kNaturalOrder) return 4;
+  IndexDefinition(index);
+  return Indexes().Layout(table_.Data(), index).KeySize();
+}
+
+int TDataCursor::KeyPrefixSize(int fields) const {
+  if (natural()) Raise(kErrIndexNameMissing);
+  const KeyLayout layout = Indexes().Layout(table_.Data(), Slot());
+  int size = 0;
+  for (int i = 0; i < fields && i < static_cast<int>(layout.fields.size()); ++i)
+    size += layout.fields[static_cast<std::size_t>(i)].SegmentSize();
+  return size;
+}
+
+bool TDataCursor::FindKey(const std::vector<std::uint8_t>& key, int length, bool after_current) {
+  RequireOpen();
+  if (natural()) Raise(kErrIndexNameMissing);
+  if (length < 0 || static_cast<std::size_t>(length) > key.size()) Raise(kErrKeySize);
+  TScope scope(*this, false);
+  const KeyComparator& cmp = Comparator();
+  TIndexEntry e;
+  bool ok;
+  if (after_current && on_record()) {
+    e = entry_;
+    ok = StepVisible(e, true);
+  } else {
+    const std::vector<std::uint8_t> prefix(key.begin(), key.begin() + length);
+    ok = SeekVisible(&prefix, true, e);
+  }
+  if (!ok || cmp.Compare(e.key.data(), key.data(), length) != 0) return false;
+  bof_ = eof_ = false;
+  entry_ = e;
+  recno_ = e.record;
+  ReadCurrent();
+  return true;
 }
 
 int TDataCursor::IndexNumber(std::string_view name) const {
@@ -440,7 +597,8 @@ void TDataCursor::SetRange(std::vector<std::uint8_t> start, std::vector<std::uin
   range_active_ = true;
   range_start_ = std::move(start);
   range_end_ = std::move(end);
-  Rebuild();
+  ComputeRange();
+  RecomputeVisible();
   First();
 }
 
@@ -450,7 +608,8 @@ void TDataCursor::CancelRange() {
   range_active_ = false;
   range_start_.clear();
   range_end_.clear();
-  Rebuild();
+  ComputeRange();
+  RecomputeVisible();
   First();
 }
 
@@ -487,9 +646,12 @@ void TDataCursor::ActivateFilter(TFilter* filter) {
                              [&](const auto& f) { return f.get() == filter; }))
     Raise(kErrFilterHandle);
   TScope scope(*this, false);
-  for (auto& f : filters_)
-    if (!filter || f.get() == filter) f->active = true;
-  Rebuild();
+  for (auto& f : filters_) {
+    if ((filter && f.get() != filter) || (f->active && !filter)) continue;
+    f->active = true;
+    ComputeFilter(*f);
+  }
+  RecomputeVisible();
   First();
 }
 
@@ -691,7 +853,7 @@ int TDataCursor::CompareBookmarks(const std::vector<std::uint8_t>& a,
     const auto x = DecodeFixed32(a.data()), y = DecodeFixed32(b.data());
     return x < y ? -1 : x > y ? 1 : 0;
   }
-  const KeyComparator cmp(Indexes().Layout(table_.Data(), Slot()));
+  const KeyComparator& cmp = Comparator();
   return cmp.Compare(a.data(), b.data(), static_cast<int>(a.size()));
 }
 
@@ -747,7 +909,21 @@ void TDataCursor::InitRecord(std::uint8_t* record) const {
   }
 }
 
+std::vector<std::uint8_t> TDataCursor::ReadBlob(int number, const std::uint8_t* record) {
+  RequireOpen();
+  const TFieldDescriptor& f = FieldDescriptor(number);
+  TBlobFile* blobs = table_.Blobs();
+  if (f.Type() != kFieldBlob || !blobs) RaiseNamed(kErrBlobField, table_.Name(), f.Name(), "");
+  TScope scope(*this, false);
+  return ReadBlobField(*blobs, table_.Data(), record, f);
+}
+
 // ---- changes ----
+
+void TDataCursor::RequireWritable() const {
+  RequireOpen();
+  if (read_only_) Raise(kErrAccessDenied);
+}
 
 void TDataCursor::Validate(const std::uint8_t* record) const {
   const TDataFile& data = table_.Data();
@@ -839,7 +1015,7 @@ void TDataCursor::RetestRecord(std::int32_t n) {
 }
 
 void TDataCursor::Insert(const std::uint8_t* record) {
-  RequireOpen();
+  RequireWritable();
   Validate(record);
   TScope scope(*this, true);
   const std::int32_t n = table_.InsertRecord(record);
@@ -853,7 +1029,7 @@ void TDataCursor::Insert(const std::uint8_t* record) {
 }
 
 void TDataCursor::Modify(const std::uint8_t* record) {
-  RequireOpen();
+  RequireWritable();
   const bool pending = edit_recno_ != 0;
   if (!pending && !on_record()) Raise(kErrNoCurrentRecord);
   const std::int32_t n = pending ? edit_recno_ : recno_;
@@ -879,7 +1055,7 @@ void TDataCursor::Modify(const std::uint8_t* record) {
 }
 
 void TDataCursor::Delete() {
-  RequireOpen();
+  RequireWritable();
   const bool pending = edit_recno_ != 0;
   if (!pending && !on_record()) Raise(kErrNoCurrentRecord);
   const std::int32_t n = pending ? edit_recno_ : recno_;

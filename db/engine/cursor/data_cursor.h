@@ -25,6 +25,13 @@
 // shorter than the key size) bound the visible keys inclusively over their
 // own length. Changing the active index cancels the range.
 //
+// Opening through a database: the cursor asks the database for the shared
+// open table of its name (one per database, name and kind, counted), follows
+// the session's lock protocol, and gives its use back when it is destroyed.
+// A table first opened while the database is inside a transaction joins it.
+// A cursor opened read-only refuses Insert, Modify and Delete with 11013
+// (the shared table itself may be written through other cursors).
+//
 // Edits: the copy a change is checked against is the one taken by Current
 // with lock, or else the current record as the cursor last read it. Modify
 // and Delete fail with 8708 when the record on disk differs from it (or is
@@ -41,21 +48,30 @@
 #include <string_view>
 #include <vector>
 
-#include "db/storage/table/data_table.h"
+#include "db/engine/session/data_session.h"
+#include "db/storage/index/index_file.h"
 #include "db/storage/index/index_tree.h"
 #include "db/storage/records_bitmap.h"
+#include "db/storage/table/data_table.h"
 
 namespace kura {
 
 class TFilterExpression;
 class TIndexFile;
-
-enum class TLockProtocol { kPessimistic, kOptimistic };
+class KeyComparator;
 
 // The session settings a cursor follows (the lock retry settings and the
 // change-detection mode belong to the table's storage settings).
 struct TCursorSettings {
   TLockProtocol lock_protocol = TLockProtocol::kPessimistic;
+};
+
+// How a cursor opens its table through a database.
+struct TCursorOpenOptions {
+  bool read_only = false;
+  bool exclusive = false;
+  bool in_memory = false;
+  bool natural_order = false;  // open in physical record order
 };
 
 class TDataCursor {
@@ -72,6 +88,11 @@ class TDataCursor {
   // `table` is open (shared or not); the cursor keeps a reference to it and
   // never closes it.
   TDataCursor(TDataTable& table, TCursorSettings settings = {});
+  // Opens `table_name` through `database`'s shared tables with the lock
+  // protocol of its session, and opens the cursor (Open); a failure gives
+  // the table back before it passes on. The database outlives the cursor.
+  TDataCursor(TDataDirectory& database, std::string_view table_name,
+              TCursorOpenOptions options = {});
   ~TDataCursor();
   TDataCursor(const TDataCursor&) = delete;
   TDataCursor& operator=(const TDataCursor&) = delete;
@@ -83,6 +104,12 @@ class TDataCursor {
   void Close();
   bool IsOpen() const { return open_; }
   TDataTable& Table() { return table_; }
+  const std::string& TableName() const { return table_.Name(); }
+  // The database the cursor opened its table through (null when it was
+  // given a table).
+  TDataDirectory* Database() const { return database_; }
+  bool ReadOnly() const { return read_only_; }
+  TLockProtocol LockProtocol() const { return settings_.lock_protocol; }
 
   int FieldCount() const;
   int RecordSize() const;
@@ -99,6 +126,20 @@ class TDataCursor {
   // The number of a secondary index by name (case-insensitive), -1 if none.
   int IndexNumber(std::string_view name) const;
   int IndexCount() const;
+  // The indexes in use: 0 (when the primary index has key fields), then the
+  // secondary slots in ascending order.
+  std::vector<int> IndexList() const;
+  // The definition of index 0 or a secondary slot (10022 for none).
+  TIndexDefinition IndexDefinition(int index) const;
+  // Bytes of index `index`'s full key (the bookmark size in its order).
+  int KeySize(int index) const;
+  // Bytes of the first `fields` key fields of the active index's keys.
+  int KeyPrefixSize(int fields) const;
+  // Stands on the first visible entry of the active index whose first
+  // `length` key bytes equal those of `key` (under the index's ordering),
+  // or with `after_current` on the next such entry after the current one.
+  // Returns false, and leaves the position alone, when there is none.
+  bool FindKey(const std::vector<std::uint8_t>& key, int length, bool after_current = false);
   // The key of `record` in the active index (for ranges and comparisons).
   std::vector<std::uint8_t> KeyOf(const std::uint8_t* record);
   void SetRange(std::vector<std::uint8_t> start, std::vector<std::uint8_t> end);
@@ -151,6 +192,10 @@ class TDataCursor {
   void SetFieldText(int number, std::uint8_t* record, std::string_view text, bool force = false);
   // NULL fields, then the defaults.
   void InitRecord(std::uint8_t* record) const;
+  // The value of BLOB field `number` of `record` (empty when NULL), read
+  // under the read lock: 8708 when the value `record` refers to was replaced
+  // since the record was read, 10753 for a field that is no BLOB field.
+  std::vector<std::uint8_t> ReadBlob(int number, const std::uint8_t* record);
   // The new record becomes the current one (when visible; otherwise the
   // cursor stands at its place).
   void Insert(const std::uint8_t* record);
@@ -183,6 +228,12 @@ class TDataCursor {
   void EndWrite();
   void Synchronise();
   void Rebuild();
+  const KeyComparator& Comparator() const;
+  void BuildSparseKeys();
+  bool SparseStep(const std::vector<std::uint8_t>& key, bool forward, bool inclusive,
+                  TIndexEntry& out);
+  void ComputeRange();
+  void ComputeFilter(TFilter& f);
   void RecomputeVisible();
   void Reposition();
   void SetEmpty();
@@ -201,11 +252,15 @@ class TDataCursor {
   void RetestRecord(std::int32_t n);
 
   void Validate(const std::uint8_t* record) const;
+  void RequireWritable() const;
   void LockForEdit(std::int32_t n);
   void ReleaseLock();
 
+  TDataDirectory* database_ = nullptr;  // set when opened through a database
+  TSharedTable* shared_ = nullptr;      // the shared table this cursor uses
   TDataTable& table_;
   TCursorSettings settings_;
+  bool read_only_ = false;
   bool open_ = false;
   int active_ = 0;
 
@@ -220,6 +275,14 @@ class TDataCursor {
   std::vector<std::unique_ptr<TFilter>> filters_;
   bool filtered_ = false;
   TRecordsBitmap all_, in_range_, visible_;
+  // The visible keys in index order, while few (sparse_): at most
+  // kSparseLimit and at most one in kSparseRatio of the live records.
+  static constexpr std::int32_t kSparseLimit = 4096;
+  static constexpr std::int64_t kSparseRatio = 16;
+  bool sparse_ = false;
+  std::vector<std::vector<std::uint8_t>> sparse_keys_;
+  mutable std::unique_ptr<KeyComparator> comparator_;  // of the active index
+  mutable int comparator_slot_ = -1;
 
   TCounters seen_;
 

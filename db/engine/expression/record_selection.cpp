@@ -1,8 +1,8 @@
 #include "db/engine/expression/record_selection.h"
 
 #include "db/engine/expression/records_bitmap_pool.h"
-#include "db/storage/table/data_table.h"
 #include "db/storage/index/index_file.h"
+#include "db/storage/table/data_table.h"
 
 namespace kura {
 
@@ -16,12 +16,12 @@ std::int32_t TTableRecordSource::RecordLimit() {
   return table_.Data().SlotCount();
 }
 
+// Selection visits each record once: the records are looked at where they
+// are (cache or read block) instead of entering the record cache one by one.
 const std::uint8_t* TTableRecordSource::ReadRecord(std::int32_t n) {
-  pin_.Release();
   if (n < 1 || n > table_.Data().SlotCount()) return nullptr;
-  pin_ = table_.Data().GetRecord(n);
-  if (pin_->Deleted()) return nullptr;
-  return pin_->Data();
+  const std::uint8_t* record = table_.Data().PeekRecord(n);
+  return record[record::kDeleted] != 0 ? nullptr : record;
 }
 
 TIndexFile* TTableRecordSource::Indexes() {

@@ -63,7 +63,6 @@ class TTableRecordSource : public TRecordSource {
 
  private:
   TDataTable& table_;
-  TRecordPin pin_;
 };
 
 // Every live record of the source (through the deleted-flag index when

@@ -7,8 +7,8 @@
 
 #include "db/storage/engine_error.h"
 #include "db/storage/file/file_system.h"
-#include "db/storage/language_table.h"
 #include "db/storage/file/scramble.h"
+#include "db/storage/language_table.h"
 
 namespace kura {
 namespace {
@@ -655,6 +655,26 @@ TRecordPin TDataFile::GetRecord(std::int32_t n, bool backwards) {
   InsertSorted(std::move(pending_));
   r->Pin();
   return TRecordPin(r);
+}
+
+const std::uint8_t* TDataFile::PeekRecord(std::int32_t n) {
+  if (n <= 0 || n >= NextRecordNumber()) Raise(kErrRecordBuffersCorrupt);
+  if (const TRecord* r = cache_.Find(n)) return r->Data();
+  if (InBlock(n)) {
+    ++hits_;
+  } else {
+    ++misses_;
+    ReadBlock(n, false);
+  }
+  const std::size_t rs = static_cast<std::size_t>(RecordSize());
+  Grow(peek_buffer_, rs);
+  std::copy_n(read_buffer_.data() + static_cast<std::size_t>(n - block_first_) * rs, rs,
+              peek_buffer_.data());
+  // As FinishRead does for a cached record.
+  if (Encrypted()) Scramble(peek_buffer_.data(), rs, kRecordKey);
+  if (peek_buffer_[record::kDeleted] == 0)
+    EncodeFixed32(&peek_buffer_[record::kLink], static_cast<std::uint32_t>(n));
+  return peek_buffer_.data();
 }
 
 TRecordPin TDataFile::AllocateSlot(bool no_primary_key) {

@@ -37,8 +37,8 @@
 #include "db/storage/buffer_list.h"
 #include "db/storage/data/data_format.h"
 #include "db/storage/data/field_types.h"
-#include "db/storage/file/file_handler.h"
 #include "db/storage/data/record.h"
+#include "db/storage/file/file_handler.h"
 #include "db/storage/storage_settings.h"
 
 namespace kura {
@@ -144,6 +144,11 @@ class TDataFile : public TFileHandler {
   // Record n, pinned. n = next record number appends a new zeroed slot.
   // `backwards` reads the block ending at n instead of starting there.
   TRecordPin GetRecord(std::int32_t n, bool backwards = false);
+  // A read-only view of slot n for scans that visit each record once: the
+  // cached record when there is one, else a copy of the slot from the read
+  // block (read when needed) that does not enter the cache. Valid until the
+  // next call on this file.
+  const std::uint8_t* PeekRecord(std::int32_t n);
   // The slot for an insert (pinned): the free-chain head, or a new slot when
   // the chain is empty or the table has no primary-key fields.
   TRecordPin AllocateSlot(bool no_primary_key);
@@ -257,6 +262,7 @@ class TDataFile : public TFileHandler {
   bool header_changed_ = false;
   bool descriptors_changed_ = false;
   std::vector<std::uint8_t> read_buffer_;
+  std::vector<std::uint8_t> peek_buffer_;  // PeekRecord's copy of a slot
   std::vector<std::uint8_t> write_buffer_;
   int records_per_block_ = 1;
 

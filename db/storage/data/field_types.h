@@ -33,7 +33,7 @@
 namespace kura {
 
 // DO NOT CHANGE: type and subtype codes are stored in every descriptor.
-enum TFieldType : std::uint8_t {
+enum EngineFieldType : std::uint8_t {
   kFieldString = 1,
   kFieldDate = 2,
   kFieldBlob = 3,

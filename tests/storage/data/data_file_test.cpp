@@ -5,9 +5,9 @@
 #include <random>
 
 #include "db/storage/coding.h"
-#include "db/storage/table/data_table.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/index/index_format.h"
+#include "db/storage/table/data_table.h"
 #include "tests/storage/storage_test_support.h"
 
 namespace kura {
@@ -432,11 +432,24 @@ TEST_F(DataFileTest, RandomWorkThroughASmallCacheMatchesAModel) {
     const std::int32_t n = window + static_cast<std::int32_t>(rng() % 100);
     const unsigned op = rng() % 21;
     const bool is_live = live.count(n) != 0;
-    if (op < 9) {
+    if (op < 6) {
       TRecordPin r = data.GetRecord(n, rng() % 2 == 0);
       ASSERT_EQ(r->Deleted(), !is_live) << step;
       if (is_live) {
         ASSERT_EQ(nb_of(*r), live[n]) << step;
+      }
+    } else if (op < 9) {
+      // A scan's view: the same record, its own number in the link, and
+      // the cache as it was.
+      const std::size_t cached = data.CachedCount();
+      const std::uint8_t* p = data.PeekRecord(n);
+      ASSERT_EQ(p[0] != 0, !is_live) << step;
+      EXPECT_EQ(data.CachedCount(), cached) << step;
+      if (is_live) {
+        std::uint8_t b[4];
+        ASSERT_TRUE(data.GetField(p, data.Field(1), b));
+        ASSERT_EQ(static_cast<std::int32_t>(DecodeFixed32(b)), live[n]) << step;
+        ASSERT_EQ(static_cast<std::int32_t>(DecodeFixed32(p + 1)), n) << step;
       }
     } else if (op < 14 && is_live) {
       put(++next_nb);
