@@ -32,7 +32,6 @@
 #include <string_view>
 #include <vector>
 
-#include "db/engine/cursor/data_cursor.h"
 #include "db/storage/table/data_table.h"
 #include "db/storage/storage_settings.h"
 
@@ -40,7 +39,7 @@ namespace kura {
 
 // When a cursor locks a record for editing: pessimistic at the start of the
 // edit, optimistic only when the change is posted.
-// (TLockProtocol is the cursor's: one definition for both layers.)
+enum class TLockProtocol : std::uint8_t { kPessimistic, kOptimistic };
 
 // What a session passes to its engine session when it starts.
 struct TSessionSettings {

@@ -8,7 +8,7 @@
 #include "db/storage/coding.h"
 #include "tests/engine/sql/sql_test_support.h"
 
-namespace kura::testing {
+namespace kura::test {
 namespace {
 
 class QueryExecutionTest : public ::testing::Test {
@@ -300,4 +300,4 @@ TEST_F(QueryExecutionTest, DdlBuildsAltersAndDropsRealTables) {
 }
 
 }  // namespace
-}  // namespace kura::testing
+}  // namespace kura::test

@@ -13,7 +13,7 @@
 
 #include "tests/engine/sql/sql_test_support.h"
 
-namespace kura::testing {
+namespace kura::test {
 namespace {
 
 std::string Render(const TExpValue& v) {
@@ -279,4 +279,4 @@ TEST_F(SqlDifferentialTest, ChangesAgreeWithSqlite) {
 }
 
 }  // namespace
-}  // namespace kura::testing
+}  // namespace kura::test

@@ -4,7 +4,7 @@
 
 #include "tests/engine/sql/sql_test_support.h"
 
-namespace kura::testing {
+namespace kura::test {
 namespace {
 
 class SqlParserTest : public ::testing::Test {
@@ -260,4 +260,4 @@ TEST_F(SqlParserTest, StatementKindNames) {
 }
 
 }  // namespace
-}  // namespace kura::testing
+}  // namespace kura::test

@@ -12,7 +12,7 @@
 #include "db/storage/engine_error.h"
 #include "tests/storage/storage_test_support.h"
 
-namespace kura::testing {
+namespace kura::test {
 
 // The text of a value as the tests compare it ("NULL" for NULL).
 inline std::string ValueString(const TExpValue& v) {
@@ -81,4 +81,4 @@ inline std::string SqlDetail(const std::function<void()>& f, std::uint16_t* code
   return "";
 }
 
-}  // namespace kura::testing
+}  // namespace kura::test
