@@ -309,6 +309,14 @@ void CreateIndex(TQueryStatement& s, TDataQuery& q) {
   RequireNotOpen(db, q.table_name, memory);
   TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(),
                    memory);
+  if (q.if_not_exists) {
+    // An index that is there already needs no exclusive use of the table,
+    // which another program may be using.
+    table.Open(false, true);
+    const bool present = IndexOf(table).SlotOf(q.create_indexes[0].name) >= 0;
+    table.Close();
+    if (present) return;
+  }
   table.Open(true);
   try {
     TIndexFile& index = IndexOf(table);
@@ -338,6 +346,14 @@ void DropIndex(TQueryStatement& s, TDataQuery& q) {
   RequireNotOpen(db, q.table_name, memory);
   TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(),
                    memory);
+  if (q.if_not_exists) {
+    // An index that is there already needs no exclusive use of the table,
+    // which another program may be using.
+    table.Open(false, true);
+    const bool present = IndexOf(table).SlotOf(q.create_indexes[0].name) >= 0;
+    table.Close();
+    if (present) return;
+  }
   table.Open(true);
   try {
     TIndexFile& index = IndexOf(table);

@@ -1,0 +1,195 @@
+#include "records/data_module.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "db/common/database_error.h"
+
+namespace kirobaku {
+
+namespace {
+
+constexpr const char* kDatabaseName = "kifu";
+
+void SetUpQuery(kura::TKuraQuery& query, std::vector<std::string> design_text) {
+  query.SetDatabaseName(kDatabaseName);
+  query.SetRequestLive(true);
+  query.SetMaxRowCount(-1);
+  query.SetCopyOnAppend(false);
+  query.SetSQL(std::move(design_text));
+}
+
+}  // namespace
+
+TDataModule1::TDataModule1(const std::string& directory)
+    : database_(this), KuraQuery1(this), KuraQuery2(this) {
+  std::error_code ec;
+  std::filesystem::create_directories(directory, ec);
+  if (ec) {
+    throw kura::EDatabaseError("The game-record folder " + directory +
+                               " cannot be created: " + ec.message());
+  }
+  database_.SetDatabaseName(kDatabaseName);
+  database_.SetDirectory(directory);
+  database_.SetKeepConnection(true);
+  database_.Open();
+  CreateMissingTables();
+  SetUpQuery(KuraQuery1, {"select * from kifulist"});
+  SetUpQuery(KuraQuery2, {"select * from kifudata", "where NB = :NB"});
+  DataSource1.SetDataSet(&KuraQuery1);
+  DataSource2.SetDataSet(&KuraQuery2);
+}
+
+TDataModule1::~TDataModule1() {
+  try {
+    KuraQuery1.Close();
+    KuraQuery2.Close();
+  } catch (...) {
+    // Closing cannot be reported from here; the queries go with the module.
+  }
+}
+
+void TDataModule1::CreateMissingTables() {
+  kura::TKuraQuery ddl(this);
+  ddl.SetDatabaseName(kDatabaseName);
+  ddl.SetParamCheck(false);
+  for (const char* statement : {
+           "CREATE TABLE IF NOT EXISTS kifulist (NB INTEGER NOT NULL, CMT VARCHAR(250), "
+           "PRIMARY KEY (NB))",
+           "CREATE TABLE IF NOT EXISTS kifudata (NB INTEGER, MNO INTEGER, CLR INTEGER, "
+           "PNT INTEGER)",
+           "CREATE INDEX IF NOT EXISTS NB ON kifudata (NB)",
+       }) {
+    ddl.SetSQL({statement});
+    ddl.ExecSQL();
+  }
+}
+
+void TDataModule1::OpenList(const std::string& where) {
+  KuraQuery1.Close();
+  KuraQuery1.ClearSQL();
+  KuraQuery1.AddSQL("select * from kifulist");
+  KuraQuery1.AddSQL(where);
+  KuraQuery1.AddSQL("Order by NB");
+  list_where_ = where;
+  KuraQuery1.Open();
+}
+
+void TDataModule1::OpenMoves(std::int32_t nb) {
+  KuraQuery2.Close();
+  KuraQuery2.ClearSQL();
+  KuraQuery2.AddSQL("select * from kifudata");
+  KuraQuery2.AddSQL("Where NB = :NB");
+  KuraQuery2.Params()[0].SetAsInteger(nb);
+  KuraQuery2.Open();
+}
+
+std::int32_t TDataModule1::NextFreeGameNumber() {
+  KuraQuery1.First();
+  for (std::int32_t k = 1;; ++k) {
+    if (KuraQuery1.Eof()) return k;
+    if (KuraQuery1.Fields()[0].AsInteger() != k) return k;
+    KuraQuery1.Next();
+  }
+}
+
+template <typename F>
+void TDataModule1::InTransaction(F&& body) {
+  database_.StartTransaction();
+  try {
+    body();
+    KuraQuery1.Post();
+    KuraQuery2.Post();
+    database_.Commit(true);
+  } catch (...) {
+    // What the operation wrote goes; the queries are read again, so that
+    // neither shows rows that are no longer stored.
+    KuraQuery1.Cancel();
+    KuraQuery2.Cancel();
+    if (database_.InTransaction()) database_.Rollback();
+    KuraQuery2.Close();
+    if (KuraQuery1.Active()) KuraQuery1.Refresh();
+    throw;
+  }
+}
+
+void TDataModule1::AppendEntries(std::int32_t nb, const Record& entries, std::int32_t limit) {
+  for (std::int32_t i = 1; i <= kRecordSize && entries[static_cast<std::size_t>(i)].colour > 0 &&
+                           (limit < 0 || i <= limit);
+       ++i) {
+    const MoveEntry& e = entries[static_cast<std::size_t>(i)];
+    KuraQuery2.Append();
+    KuraQuery2.Fields()[0].SetAsInteger(nb);
+    KuraQuery2.Fields()[1].SetAsInteger(e.move);
+    KuraQuery2.Fields()[2].SetAsInteger(e.colour);
+    KuraQuery2.Fields()[3].SetAsInteger(e.point);
+  }
+  KuraQuery2.Post();
+}
+
+void TDataModule1::DeleteCurrentRows(kura::TKuraQuery& query) {
+  query.First();
+  while (!query.Eof())
+    query.Delete();
+}
+
+std::int32_t TDataModule1::StoreImportedGame(const std::string& comment, const Record& entries) {
+  if (!KuraQuery1.Active()) OpenList(kListedGames);
+  const std::int32_t n = NextFreeGameNumber();
+  InTransaction([&] {
+    KuraQuery1.Append();
+    KuraQuery1.Fields()[0].SetAsInteger(n);
+    KuraQuery1.Fields()[1].SetAsString(comment);
+    KuraQuery1.Post();
+    OpenMoves(n);
+    AppendEntries(n, entries, -1);
+  });
+  return n;
+}
+
+void TDataModule1::LoadGame(std::int32_t nb, Record& record) {
+  OpenMoves(nb);
+  KuraQuery2.First();
+  for (std::size_t i = 1; i <= kRecordSize && !KuraQuery2.Eof(); ++i) {
+    record[i].move = KuraQuery2.Fields()[1].AsInteger();
+    record[i].colour = KuraQuery2.Fields()[2].AsInteger();
+    record[i].point = KuraQuery2.Fields()[3].AsInteger();
+    KuraQuery2.Next();
+  }
+}
+
+void TDataModule1::ReplaceMoves(std::int32_t nb, const Record& entries, std::int32_t limit) {
+  InTransaction([&] {
+    OpenMoves(nb);
+    DeleteCurrentRows(KuraQuery2);
+    AppendEntries(nb, entries, limit);
+  });
+}
+
+void TDataModule1::RotateGame(std::int32_t nb) {
+  InTransaction([&] {
+    OpenMoves(nb);
+    KuraQuery2.First();
+    while (!KuraQuery2.Eof()) {
+      const std::int32_t p = KuraQuery2.Fields()[3].AsInteger();
+      const std::int32_t column = (p - 1) / kBoardSize + 1;
+      const std::int32_t row = p - (column - 1) * kBoardSize;
+      KuraQuery2.Edit();
+      KuraQuery2.Fields()[3].SetAsInteger((20 - column - 1) * kBoardSize + (20 - row));
+      KuraQuery2.Next();
+    }
+  });
+}
+
+bool TDataModule1::DeleteGame(std::int32_t nb) {
+  bool had_rows = false;
+  InTransaction([&] {
+    KuraQuery1.Delete();
+    OpenMoves(nb);
+    had_rows = !KuraQuery2.IsEmpty();
+    if (had_rows) DeleteCurrentRows(KuraQuery2);
+  });
+  return had_rows;
+}
+
+}  // namespace kirobaku

@@ -1,0 +1,84 @@
+// TDataModule1: the game-record database `kifu` and the two queries through
+// which the program reaches it, with the operations the game-record window,
+// the readers' import and the adjourned game perform on them.
+//
+// The database is the directory given at construction (the program's
+// `kifu` folder). When the directory or one of its tables is missing, it is
+// created: kifulist (NB integer, required; CMT string of 250; primary index
+// on NB, so game numbers are unique and the list query is live) and kifudata
+// (NB, MNO, CLR, PNT integers; no primary-key fields, so rows stay in the
+// order appended; a secondary index "NB" on NB).
+//
+//   KuraQuery1  the list query: live, no row limit, "select * from kifulist"
+//   KuraQuery2  the moves query: live, no row limit,
+//               "select * from kifudata" / "where NB = :NB"
+//   DataSource1 the list query, for the window's grid
+//   DataSource2 the moves query (no control uses it)
+//
+// Fields are read and written by position. Storing an imported game,
+// replacing a game's moves, rotating and deleting a game each run inside one
+// transaction of the database: on any error everything the operation wrote
+// is rolled back, so a game is never left with part of its moves.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "board/game_state.h"
+#include "db/dataset/data_source.h"
+#include "db/engine/dataset/kura_query.h"
+#include "db/engine/session/kura_session.h"
+
+namespace kirobaku {
+
+class TDataModule1 {
+  // First, so that it is created before the queries and goes after them.
+  kura::TKuraDatabase database_;
+
+ public:
+  // The game number of the adjourned game, never listed.
+  static constexpr std::int32_t kAdjournedGame = -1;
+  // Where-clause of the game-record window's list.
+  static constexpr const char* kListedGames = " Where NB > 0";
+
+  explicit TDataModule1(const std::string& directory);
+  ~TDataModule1();  // DataModuleDestroy: both queries close
+  TDataModule1(const TDataModule1&) = delete;
+  TDataModule1& operator=(const TDataModule1&) = delete;
+
+  kura::TKuraQuery KuraQuery1;
+  kura::TKuraQuery KuraQuery2;
+  kura::TDataSource DataSource1;
+  kura::TDataSource DataSource2;
+
+  // Query operations.
+  void OpenList(const std::string& where);
+  void OpenMoves(std::int32_t nb);
+  // The smallest positive number missing from the listed numbers (the list
+  // query open on kListedGames).
+  std::int32_t NextFreeGameNumber();
+
+  // Data operations. `limit` counts entries; -1 stores every entry.
+  // StoreImportedGame returns the number the game was stored under.
+  std::int32_t StoreImportedGame(const std::string& comment, const Record& entries);
+  void LoadGame(std::int32_t nb, Record& record);
+  void ReplaceMoves(std::int32_t nb, const Record& entries, std::int32_t limit);
+  void RotateGame(std::int32_t nb);
+  // Deletes the list query's current row and the game's stone rows; whether
+  // the game had any.
+  bool DeleteGame(std::int32_t nb);
+
+  kura::TKuraDatabase& Database() { return database_; }
+
+ private:
+  void CreateMissingTables();
+  // Runs `body` in one transaction of the database, rolled back on error.
+  template <typename F>
+  void InTransaction(F&& body);
+  void AppendEntries(std::int32_t nb, const Record& entries, std::int32_t limit);
+  void DeleteCurrentRows(kura::TKuraQuery& query);
+
+  std::string list_where_ = kListedGames;
+};
+
+}  // namespace kirobaku
