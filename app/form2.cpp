@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QDir>
 #include <QStatusBar>
 #include <QStyleOptionSlider>
 #include <algorithm>
@@ -149,8 +150,13 @@ QString Text(const std::string& utf8) {
 
 }  // namespace
 
-TForm2::TForm2(const QString& programDir, Asker& asker, QWidget* parent)
-    : QMainWindow(parent), programDir_(programDir), asker_(asker) {
+TForm2::TForm2(const QString& programDir, Asker& asker, QWidget* parent,
+               const QString& databaseDir)
+    : QMainWindow(parent),
+      programDir_(programDir),
+      databaseDir_(databaseDir.isEmpty() ? QDir(programDir).filePath(QStringLiteral("kifu"))
+                                         : databaseDir),
+      asker_(asker) {
   setObjectName(QStringLiteral("TForm2"));
   setWindowTitle(QStringLiteral("Kirobaku"));
   setFont(WindowFont());
@@ -172,6 +178,14 @@ TForm2::TForm2(const QString& programDir, Asker& asker, QWidget* parent)
     move(screen->availableGeometry().center() - rect().center());
   }
   qApp->installEventFilter(this);
+  // The game-record database is opened with the window (and created when it
+  // is missing); when that fails the program still plays, and the commands
+  // that need the database try again.
+  try {
+    DataModule();
+  } catch (const std::exception& e) {
+    asker_.Error(QString::fromUtf8(e.what()));
+  }
   FormCreate();
 }
 
@@ -522,10 +536,24 @@ void TForm2::modeButtonClicked(int mode, void (TForm2::*handler)()) {
   (this->*handler)();
 }
 
+TDataModule1& TForm2::DataModule() {
+  if (data_ == nullptr) data_ = std::make_unique<TDataModule1>(databaseDir_.toStdString());
+  return *data_;
+}
+
 void TForm2::KFShoriClick() {
   ScreenBatch batch(this);
   {
-    TForm3 form(this);
+    TForm3Services services;
+    services.data = &DataModule();
+    services.game = &game_;
+    services.main = this;
+    services.programDir = programDir_;
+    services.confirmDelete = [this] {
+      return asker_.YesNo(QStringLiteral("レコードを削除しますか?"));
+    };
+    services.help = [this] { ALLHelpClick(); };
+    TForm3 form(this, services);
     form.exec();
   }
   radios_[kModeGame]->setChecked(true);
@@ -594,6 +622,23 @@ void TForm2::NGWhiteClick() {
   std::mt19937 random(
       static_cast<std::uint32_t>(std::chrono::system_clock::now().time_since_epoch().count()));
   game_.NigiriShowWhite(20 + static_cast<std::int32_t>(random() % 20));
+}
+
+void TForm2::UKSaveClick() {
+  ScreenBatch batch(this);
+  DataModule().ReplaceMoves(TDataModule1::kAdjournedGame, game_.MoveRecord, -1);
+  SetStatusText(0, "　保存しました。");
+  PlaySound(kSoundClick);
+}
+
+void TForm2::UKLoadClick() {
+  ScreenBatch batch(this);
+  TDataModule1& data = DataModule();
+  game_.ResetGame();
+  const std::int32_t k = data.LoadGame(TDataModule1::kAdjournedGame, game_.MoveRecord);
+  game_.ReplayTo(game_.MoveRecord[static_cast<std::size_t>(k)].move, 1);
+  SetStatusText(0, "　復元しました。");
+  PlaySound(kSoundClick);
 }
 
 void TForm2::ALLHelpClick() {

@@ -25,12 +25,14 @@
 
 #include <array>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "app/asker.h"
 #include "app/help_window.h"
 #include "app/sound_player.h"
 #include "board/game_state.h"
+#include "records/data_module.h"
 
 namespace kirobaku {
 
@@ -51,10 +53,17 @@ class TForm2 : public QMainWindow, public BoardView {
 
  public:
   // programDir: where the bitmaps, sounds and help file are, ending in "/".
-  TForm2(const QString& programDir, Asker& asker, QWidget* parent = nullptr);
+  // The game-record database is the folder `databaseDir`, by default
+  // "kifu" in the program's folder.
+  TForm2(const QString& programDir, Asker& asker, QWidget* parent = nullptr,
+         const QString& databaseDir = QString());
   ~TForm2() override;
 
   GameState& Game() { return game_; }
+  // The game-record database, opened (and created when missing) in the
+  // program's folder "kifu" when the window starts; a failure there is shown
+  // and tried again by the next command that needs it.
+  TDataModule1& DataModule();
   const QString& ProgramDir() const { return programDir_; }
   // Prints into this PDF file instead of on the default printer (empty: printer).
   void SetPrintFile(const QString& pdfFile) { printFile_ = pdfFile; }
@@ -138,8 +147,8 @@ class TForm2 : public QMainWindow, public BoardView {
     game_.SelectGomoku();
   }
   void KFShoriClick();
-  void UKSaveClick() {}
-  void UKLoadClick() {}
+  void UKSaveClick();
+  void UKLoadClick();
   void PRJunbiClick();
   void InsatsuClick();
   void PRCancelClick();
@@ -184,11 +193,13 @@ class TForm2 : public QMainWindow, public BoardView {
   void endFigure();
 
   QString programDir_;
+  QString databaseDir_;
   Asker& asker_;
   GameState game_{*this};
   QString printFile_;
   SoundPlayer sound_{this};
   QPointer<HelpWindow> help_;
+  std::unique_ptr<TDataModule1> data_;
 
   // Loads the stone picture of a colour; the file is looked at on every call
   // (a missing file is an error at once), decoded again only when it changed.

@@ -26,8 +26,9 @@ TDataModule1::TDataModule1(const std::string& directory)
   std::error_code ec;
   std::filesystem::create_directories(directory, ec);
   if (ec) {
-    throw kura::EDatabaseError("The game-record folder " + directory +
-                               " cannot be created: " + ec.message());
+    std::string message = "The game-record folder ";
+    message.append(directory).append(" cannot be created: ").append(ec.message());
+    throw kura::EDatabaseError(message);
   }
   database_.SetDatabaseName(kDatabaseName);
   database_.SetDirectory(directory);
@@ -147,15 +148,17 @@ std::int32_t TDataModule1::StoreImportedGame(const std::string& comment, const R
   return n;
 }
 
-void TDataModule1::LoadGame(std::int32_t nb, Record& record) {
+std::int32_t TDataModule1::LoadGame(std::int32_t nb, Record& record) {
   OpenMoves(nb);
   KuraQuery2.First();
-  for (std::size_t i = 1; i <= kRecordSize && !KuraQuery2.Eof(); ++i) {
+  std::size_t i = 1;
+  for (; i <= kRecordSize && !KuraQuery2.Eof(); ++i) {
     record[i].move = KuraQuery2.Fields()[1].AsInteger();
     record[i].colour = KuraQuery2.Fields()[2].AsInteger();
     record[i].point = KuraQuery2.Fields()[3].AsInteger();
     KuraQuery2.Next();
   }
+  return static_cast<std::int32_t>(i - 1);
 }
 
 void TDataModule1::ReplaceMoves(std::int32_t nb, const Record& entries, std::int32_t limit) {

@@ -61,7 +61,8 @@ class TDataModule1 {
   // Data operations. `limit` counts entries; -1 stores every entry.
   // StoreImportedGame returns the number the game was stored under.
   std::int32_t StoreImportedGame(const std::string& comment, const Record& entries);
-  void LoadGame(std::int32_t nb, Record& record);
+  // Copies the game's rows into entries 1, 2, ... and returns how many.
+  std::int32_t LoadGame(std::int32_t nb, Record& record);
   void ReplaceMoves(std::int32_t nb, const Record& entries, std::int32_t limit);
   void RotateGame(std::int32_t nb);
   // Deletes the list query's current row and the game's stone rows; whether

@@ -23,8 +23,11 @@ std::string Escaped(std::string_view text) {
 }  // namespace
 
 std::string WriteSgfText(std::string_view comment_cp932, const Record& record) {
-  std::string root =
-      "(;FF[4]GM[1]SZ[19]CA[UTF-8]GC[" + Escaped(kura::Cp932ToUtf8(comment_cp932)) + "]";
+  // Appended piece by piece: GCC 12 at -O2 takes "literal" + std::string&&
+  // for an overlapping copy (-Wrestrict).
+  std::string root = "(;FF[4]GM[1]SZ[19]CA[UTF-8]GC[";
+  root += Escaped(kura::Cp932ToUtf8(comment_cp932));
+  root += ']';
   std::string black, white, moves;
   std::int32_t last = 0;
   StoneColour previous = kWhite;  // the colour of the node before; black opens
@@ -32,20 +35,27 @@ std::string WriteSgfText(std::string_view comment_cp932, const Record& record) {
     const MoveEntry& e = record[i];
     if (!IsPoint(e.point) || !IsStoneColour(e.colour)) continue;
     if (e.move == 0) {
-      (e.colour == kBlack ? black : white) += "[" + PointText(e.point) + "]";
+      std::string& setup = e.colour == kBlack ? black : white;
+      setup += '[';
+      setup += PointText(e.point);
+      setup += ']';
       continue;
     }
     for (std::int32_t pass = last + 1; pass < e.move; ++pass) {
       previous = OtherColour(previous);
       moves += previous == kBlack ? ";B[]" : ";W[]";
     }
-    moves += (e.colour == kBlack ? ";B[" : ";W[") + PointText(e.point) + "]";
+    moves += e.colour == kBlack ? ";B[" : ";W[";
+    moves += PointText(e.point);
+    moves += ']';
     previous = e.colour;
     last = e.move > last ? e.move : last + 1;
   }
-  if (!black.empty()) root += "AB" + black;
-  if (!white.empty()) root += "AW" + white;
-  return root + moves + ")\n";
+  if (!black.empty()) root.append("AB").append(black);
+  if (!white.empty()) root.append("AW").append(white);
+  root += moves;
+  root += ")\n";
+  return root;
 }
 
 }  // namespace kirobaku

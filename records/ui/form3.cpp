@@ -12,6 +12,10 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QTreeView>
+#include <QCloseEvent>
+
+#include "records/sgf_reader.h"
+#include "records/ugf_reader.h"
 
 namespace kirobaku {
 
@@ -35,6 +39,8 @@ const QString kInstructions = QStringLiteral(
     "番号は自動採番、コメントは自動入力されます。");
 
 }  // namespace
+
+std::int32_t LastGameNumber = 0;
 
 TForm3::TForm3(QWidget* owner, TForm3Services services)
     : QDialog(owner), services_(std::move(services)) {
@@ -61,10 +67,13 @@ TForm3::TForm3(QWidget* owner, TForm3Services services)
   client->setObjectName(QStringLiteral("Client"));
   client->setGeometry(0, menuHeight, kClientWidth, kClientHeight);
 
-  if (services_.list == nullptr) emptySource_ = std::make_unique<kura::TDataSource>();
-  grid_ =
-      new TDBGrid(services_.list ? services_.list : emptySource_.get(),
-                  {{0, QStringLiteral("番号"), 50}, {1, QStringLiteral("コメント"), 540}}, client);
+  kura::TDataSource* list = services_.data ? &services_.data->DataSource1 : nullptr;
+  if (list == nullptr) {
+    emptySource_ = std::make_unique<kura::TDataSource>();
+    list = emptySource_.get();
+  }
+  grid_ = new TDBGrid(list, {{0, QStringLiteral("番号"), 50}, {1, QStringLiteral("コメント"), 540}},
+                      client);
   grid_->setObjectName(QStringLiteral("DBGrid1"));
   grid_->setGeometry(48, 32, 625, 242);
   grid_->ConfirmDelete = services_.confirmDelete;
@@ -112,7 +121,7 @@ TForm3::TForm3(QWidget* owner, TForm3Services services)
     auto* button = new QPushButton(QString::fromUtf8(spec.caption), client);
     button->setObjectName(QString::fromLatin1(spec.name));
     button->setGeometry(spec.x, spec.y, 75, 25);
-    if (spec.handler != nullptr) connect(button, &QPushButton::clicked, this, spec.handler);
+    connect(button, &QPushButton::clicked, this, spec.handler);
   }
 
   statusBar1_ = new QStatusBar(client);
@@ -126,9 +135,75 @@ TForm3::TForm3(QWidget* owner, TForm3Services services)
     move(screen->availableGeometry().center() - rect().center());
   }
 
-  // FormCreate: normal import state.
+  FormCreate();
+}
+
+void TForm3::FormCreate() {
   fileChosen_ = false;
   ShowImport(false);
+  if (services_.data == nullptr) return;
+  services_.data->OpenList(TDataModule1::kListedGames);
+  if (LastGameNumber > 0) {
+    services_.data->KuraQuery1.Locate("NB", {kura::TFieldValue(int64_t{LastGameNumber})}, {});
+  }
+  grid_->Model().Reload();
+}
+
+void TForm3::closeEvent(QCloseEvent* event) {
+  if (services_.data != nullptr) services_.data->KuraQuery2.Close();
+  QDialog::closeEvent(event);
+}
+
+std::int32_t TForm3::SelectedNumber() {
+  const std::int32_t n = services_.data->KuraQuery1.Fields()[0].AsInteger();
+  LastGameNumber = n;
+  return n;
+}
+
+bool TForm3::Ask(std::int32_t n, const char* question) {
+  return services_.main == nullptr ||
+         services_.main->AskYesNo(std::to_string(n) + question);
+}
+
+void TForm3::SetStatus(const QString& text) { statusBar1_->showMessage(text); }
+
+void TForm3::Button1Click() {
+  if (services_.data == nullptr || services_.game == nullptr) return;
+  GameState& game = *services_.game;
+  game.ResetGame();
+  const std::int32_t n = SelectedNumber();
+  services_.data->LoadGame(n, game.MoveRecord);
+  game.ReplayTo(1, 1);
+  if (services_.main != nullptr) services_.main->SetStatusText(0, "　始めてください。");
+  close();
+}
+
+void TForm3::Button2Click() {
+  if (services_.data == nullptr || services_.game == nullptr) return;
+  const std::int32_t n = SelectedNumber();
+  if (!Ask(n, "　番の登録／更新を行っていいですか？")) return;
+  services_.data->ReplaceMoves(n, services_.game->MoveRecord, services_.game->Position);
+  SetStatus(QStringLiteral("　登録／更新しました。"));
+  if (services_.main != nullptr) services_.main->PlaySound(0);
+}
+
+void TForm3::Button9Click() {
+  if (services_.data == nullptr) return;
+  const std::int32_t n = SelectedNumber();
+  if (!Ask(n, "　番を180°回転していいですか？")) return;
+  services_.data->RotateGame(n);
+  SetStatus(QStringLiteral("180°回転しました。"));
+  if (services_.main != nullptr) services_.main->PlaySound(0);
+}
+
+void TForm3::Button8Click() {
+  if (services_.data == nullptr) return;
+  const std::int32_t n = SelectedNumber();
+  if (!Ask(n, "　番を削除していいですか？")) return;
+  if (services_.data->DeleteGame(n)) {
+    SetStatus(QStringLiteral("　削除しました。"));
+    if (services_.main != nullptr) services_.main->PlaySound(0);
+  }
 }
 
 bool TForm3::Choosing() const {
@@ -165,13 +240,28 @@ void TForm3::Button7Click() {
     ShowImport(true);
     return;
   }
+  Import();
+}
+
+void TForm3::Import() {
+  if (services_.game != nullptr) services_.game->MoveRecord.fill(MoveEntry{});
+  if (!services_.programDir.isEmpty()) ChangeFolder(services_.programDir);
   const QString kind = chosenFile_.right(3).toUpper();
   if (kind != QStringLiteral("SGF") && kind != QStringLiteral("UGF")) {
-    if (services_.inform) services_.inform(QStringLiteral("棋譜ファイルリストを選んでください。"));
+    if (services_.main != nullptr) services_.main->ShowMessage("棋譜ファイルリストを選んでください。");
     return;
   }
-  // Reading the file and storing it as a new game comes with the game-record
-  // data module; until then the import stays armed.
+  if (services_.game == nullptr || services_.data == nullptr) return;
+  Record& record = services_.game->MoveRecord;
+  const std::filesystem::path path = chosenFile_.toStdString();
+  const std::string comment =
+      kind == QStringLiteral("SGF") ? ReadSgfFile(path, record) : ReadUgfFile(path, record);
+  services_.data->StoreImportedGame(comment, record);
+  SetStatus(QStringLiteral("　取込みました。"));
+  ShowImport(false);
+  if (services_.main != nullptr) services_.main->PlaySound(0);
+  fileChosen_ = false;
+  grid_->Model().Reload();
 }
 
 void TForm3::FileListBox1Click() {
@@ -183,7 +273,10 @@ void TForm3::FileListBox1Click() {
 }
 
 void TForm3::Button5Click() {
-  if (services_.list != nullptr) grid_->Model().Reload();
+  if (services_.data != nullptr) {
+    services_.data->OpenList(TDataModule1::kListedGames);
+    grid_->Model().Reload();
+  }
   ShowImport(false);
   fileChosen_ = false;
 }

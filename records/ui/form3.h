@@ -13,6 +13,9 @@
 #include <functional>
 #include <memory>
 
+#include "board/board_view.h"
+#include "board/game_state.h"
+#include "records/data_module.h"
 #include "records/ui/db_grid.h"
 
 class QLabel;
@@ -23,14 +26,22 @@ class QFileSystemModel;
 
 namespace kirobaku {
 
-// What the window uses of the program around it.
+// What the window uses of the program around it. Without a data module the
+// window shows an empty grid and its data commands do nothing.
 struct TForm3Services {
-  kura::TDataSource* list = nullptr;           // the list query, shown and edited in the grid
-  QString programDir;                          // the folder list returns here after an import
-  std::function<void(const QString&)> inform;  // a plain message box with OK
-  std::function<bool()> confirmDelete;         // the grid's question before it deletes a row
-  std::function<void()> help;                  // the help file's contents page
+  TDataModule1* data = nullptr;  // the game-record database and its queries
+  GameState* game = nullptr;     // the main board's game: its MoveRecord is loaded and stored
+  // The main window: its status bar, its sounds, its boxes (the questions and
+  // the plain message box).
+  BoardView* main = nullptr;
+  QString programDir;                     // the folder list returns here after an import
+  std::function<bool()> confirmDelete;    // the grid's question before it deletes a row
+  std::function<void()> help;             // the help file's contents page
 };
+
+// The game number last loaded, stored, rotated or deleted, kept while the
+// program runs (0 at start): the window returns to it when opened again.
+extern std::int32_t LastGameNumber;
 
 class TForm3 : public QDialog {
  public:
@@ -38,8 +49,13 @@ class TForm3 : public QDialog {
   // The grid goes first: it holds the data source's event hooks.
   ~TForm3() override { delete grid_; }
 
+  void FormCreate();
+  void Button1Click();
+  void Button2Click();
   void Button5Click();
   void Button7Click();
+  void Button8Click();
+  void Button9Click();
   void FileListBox1Click();
   void Help1Click();
   void N1Click() { close(); }
@@ -52,7 +68,14 @@ class TForm3 : public QDialog {
   QStatusBar* StatusBar() const { return statusBar1_; }
 
  private:
+  void closeEvent(QCloseEvent* event) override;
   void ShowImport(bool shown);
+  // Field 0 of the grid's current row (0 on an empty list), remembered as
+  // the last game number.
+  std::int32_t SelectedNumber();
+  bool Ask(std::int32_t n, const char* question);
+  void SetStatus(const QString& text);
+  void Import();
   void FillFileList();
 
   TForm3Services services_;

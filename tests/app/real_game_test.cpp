@@ -32,7 +32,7 @@ TEST_F(RealGameTest, PlayedByClicksThenSteppedBackAndForward) {
     seen.push_back(now);
   }
   EXPECT_GT(Game().CapturedBlack + Game().CapturedWhite, 0);
-  ASSERT_TRUE(asker.errors.isEmpty());
+  ASSERT_TRUE(asker.errors.isEmpty()) << asker.errors.join(QStringLiteral(" / ")).toStdString();
   for (std::size_t i = moves.size(); i > 0; --i) {
     Click("Button2");
     // Stepping back shows the previous move's number as playing did.

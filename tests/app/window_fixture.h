@@ -12,6 +12,7 @@
 #include <QRadioButton>
 #include <QSlider>
 #include <QStatusBar>
+#include <QTemporaryDir>
 #include <QTest>
 #include <deque>
 #include <functional>
@@ -53,6 +54,7 @@ class ScriptedAsker : public Asker {
 class WindowTest : public ::testing::Test {
  protected:
   ScriptedAsker asker;
+  QTemporaryDir database;
   std::unique_ptr<TForm2> form;
 
   void SetUp() override { Open(QStringLiteral(KIROBAKU_BIN_DIR "/")); }
@@ -63,7 +65,8 @@ class WindowTest : public ::testing::Test {
   void Open(const QString& programDir) {
     form.reset();
     Application()->SetErrorAsker(&asker);
-    form = std::make_unique<TForm2>(programDir, asker);
+    // Each test keeps its games in a database of its own.
+    form = std::make_unique<TForm2>(programDir, asker, nullptr, database.path() + "/kifu");
     form->show();
   }
   static KirobakuApplication* Application() {

@@ -24,7 +24,7 @@ struct KifuRun {
 
 // Runs kifu with the arguments; its stdout and stderr go to files in dir.
 KifuRun Kifu(const ScratchDir& dir, std::vector<std::string> args) {
-  const std::string exe = KIROBAKU_BIN_DIR "/kifu";
+  const std::string exe = KIROBAKU_TOOLS_DIR "/kifu";
   const auto outFile = dir.path() / "stdout";
   const auto errFile = dir.path() / "stderr";
   const pid_t pid = ::fork();

@@ -37,7 +37,7 @@ pid_t Start(const TempDir& dir, const std::vector<std::string>& args, const std:
   const std::string in = dir / (tag + ".in"), out = dir / (tag + ".out"),
                     err = dir / (tag + ".err");
   WriteFileBytes(in, std::vector<std::uint8_t>(input.begin(), input.end()));
-  const std::string tool = std::string(KIROBAKU_BIN_DIR) + "/kura";
+  const std::string tool = std::string(KIROBAKU_TOOLS_DIR) + "/kura";
   std::vector<std::string> argv_store = {tool};
   argv_store.insert(argv_store.end(), args.begin(), args.end());
   const pid_t pid = ::fork();

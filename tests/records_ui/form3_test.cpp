@@ -15,6 +15,7 @@
 #include <QTreeView>
 
 #include "records/ui/form3.h"
+#include "tests/support/fake_board_view.h"
 
 namespace kirobaku {
 namespace {
@@ -90,9 +91,9 @@ TEST(Form3Test, ImportStatesFollowTheButtonsAndTheFileList) {
   ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("sub")));
   const QString start = QDir::currentPath();
   QDir::setCurrent(dir.path());
-  QStringList informed;
+  test::FakeBoardView main;
   TForm3Services services;
-  services.inform = [&](const QString& text) { informed << text; };
+  services.main = &main;
   TForm3 form(nullptr, services);
   auto* files = Child<QListWidget>(form, "FileListBox1");
   auto* import = Child<QPushButton>(form, "Button7");
@@ -111,7 +112,7 @@ TEST(Form3Test, ImportStatesFollowTheButtonsAndTheFileList) {
   QTest::mouseClick(import, Qt::LeftButton);
   EXPECT_TRUE(form.Choosing());
   EXPECT_FALSE(form.FileChosen());
-  EXPECT_TRUE(informed.isEmpty());
+  EXPECT_TRUE(main.messages.empty());
 
   // Browsing changes the process's folder and the files shown.
   form.ChangeFolder(dir.filePath(QStringLiteral("sub")));
@@ -123,7 +124,7 @@ TEST(Form3Test, ImportStatesFollowTheButtonsAndTheFileList) {
   EXPECT_TRUE(form.FileChosen());
   EXPECT_EQ(form.ChosenFile(), QString());
   QTest::mouseClick(import, Qt::LeftButton);
-  EXPECT_EQ(informed, QStringList{QStringLiteral("棋譜ファイルリストを選んでください。")});
+  EXPECT_EQ(main.messages, std::vector<std::string>{"棋譜ファイルリストを選んでください。"});
   EXPECT_TRUE(form.Choosing());
 
   form.ChangeFolder(dir.path());

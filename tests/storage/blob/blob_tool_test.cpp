@@ -41,7 +41,7 @@ class BlobToolTest : public ::testing::Test {
   pid_t Start(const std::vector<std::string>& args, const std::string& input,
               const std::string& tag) {
     Spit(dir_.File(tag + ".in"), input);
-    const std::string tool = std::string(KIROBAKU_BIN_DIR) + "/kura";
+    const std::string tool = std::string(KIROBAKU_TOOLS_DIR) + "/kura";
     std::vector<std::string> store = {tool};
     store.insert(store.end(), args.begin(), args.end());
     const std::string in = dir_.File(tag + ".in"), out = dir_.File(tag + ".out"),

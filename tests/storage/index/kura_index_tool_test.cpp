@@ -32,7 +32,7 @@ Result Kura(const std::string& args, const std::string& input = "") {
   std::fwrite(input.data(), 1, input.size(), f);
   std::fclose(f);
   const std::string command =
-      std::string(KIROBAKU_BIN_DIR) + "/kura " + args + " < " + name + " 2>&1";
+      std::string(KIROBAKU_TOOLS_DIR) + "/kura " + args + " < " + name + " 2>&1";
   FILE* p = ::popen(command.c_str(), "r");
   std::string out;
   char buffer[4096];
