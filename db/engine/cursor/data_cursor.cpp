@@ -255,6 +255,7 @@ void TDataCursor::RecomputeVisible() {
     visible_.And(f->bitmap);
     filtered_ = true;
   }
+  visible_count_ = visible_.Count();
   BuildSparseKeys();
 }
 
@@ -273,7 +274,7 @@ void TDataCursor::BuildSparseKeys() {
   sparse_keys_.clear();
   sparse_ = false;
   if (!filtered_ || natural()) return;
-  const std::int32_t count = visible_.Count();
+  const std::int32_t count = visible_count_;
   if (count > kSparseLimit || static_cast<std::int64_t>(count) * kSparseRatio > all_.Count())
     return;
   TIndexFile& x = Indexes();
@@ -338,7 +339,7 @@ void TDataCursor::ReadCurrent() {
 // still visible (its copy is kept, so that an edit of it notices the
 // change), else the next visible entry after its place, else the last.
 void TDataCursor::Reposition() {
-  if (visible_.Count() == 0) {
+  if (visible_count_ == 0) {
     SetEmpty();
     return;
   }
@@ -563,7 +564,7 @@ void TDataCursor::SetActiveIndex(int index) {
   in_range_.CopyFrom(all_);
   RecomputeVisible();
   if (!was_on || !visible_.Test(n)) {
-    if (visible_.Count() == 0) {
+    if (visible_count_ == 0) {
       SetEmpty();
     } else {
       bof_ = true;
@@ -682,7 +683,7 @@ void TDataCursor::RemoveFilter(TFilter* filter) {
 
 void TDataCursor::First() {
   RequireOpen();
-  if (visible_.Count() == 0) return SetEmpty();
+  if (visible_count_ == 0) return SetEmpty();
   bof_ = true;
   eof_ = false;
   recno_ = 0;
@@ -690,7 +691,7 @@ void TDataCursor::First() {
 
 void TDataCursor::Last() {
   RequireOpen();
-  if (visible_.Count() == 0) return SetEmpty();
+  if (visible_count_ == 0) return SetEmpty();
   bof_ = false;
   eof_ = true;
   recno_ = 0;
@@ -783,7 +784,7 @@ int TDataCursor::Current(std::uint8_t* buffer, bool lock) {
 std::int32_t TDataCursor::RecordCount() {
   RequireOpen();
   TScope scope(*this, false);
-  if (filtered_ || range_active_) return visible_.Count();
+  if (filtered_ || range_active_) return visible_count_;
   return all_.Count();
 }
 
