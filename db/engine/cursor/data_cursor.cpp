@@ -221,16 +221,27 @@ void TDataCursor::Rebuild() {
 
 // The records inside the range, from the live set (all of them without a
 // range or in natural order). Run inside an operation, after the begin
-// step brought the live set up to date.
+// step brought the live set up to date. A range without active filters
+// needs no bits: moving tests keys against the range, and only the count of
+// its entries is kept; the bits are made when a filter joins.
 void TDataCursor::ComputeRange() {
+  range_bits_ = true;
   if (!range_active_ || natural()) return in_range_.CopyFrom(all_);
-  in_range_.SetSize(all_.Size());
-  in_range_.ClearAll();
+  const bool bits =
+      std::any_of(filters_.begin(), filters_.end(), [](const auto& f) { return f->active; });
+  if (bits) {
+    in_range_.SetSize(all_.Size());
+    in_range_.ClearAll();
+  }
+  range_count_ = 0;
   TIndexTree tree = Tree();
   TIndexEntry e;
   for (bool ok = tree.Seek(range_start_.data(), static_cast<int>(range_start_.size()), e);
-       ok && BelowRangeEnd(e.key); ok = tree.Next(e))
-    in_range_.Set(e.record);
+       ok && BelowRangeEnd(e.key); ok = tree.Next(e)) {
+    if (bits) in_range_.Set(e.record);
+    ++range_count_;
+  }
+  range_bits_ = bits;
 }
 
 // The live records that pass filter f.
@@ -248,6 +259,19 @@ void TDataCursor::ComputeFilter(TFilter& f) {
 }
 
 void TDataCursor::RecomputeVisible() {
+  const bool any_filter =
+      std::any_of(filters_.begin(), filters_.end(), [](const auto& f) { return f->active; });
+  if (!range_bits_) {
+    if (!any_filter) {
+      // Index order inside a range, unfiltered: visible_ is not consulted.
+      filtered_ = false;
+      visible_count_ = range_count_;
+      sparse_ = false;
+      sparse_keys_.clear();
+      return;
+    }
+    ComputeRange();
+  }
   visible_.CopyFrom(in_range_);
   filtered_ = false;
   for (auto& f : filters_) {
@@ -561,7 +585,7 @@ void TDataCursor::SetActiveIndex(int index) {
   range_active_ = false;
   range_start_.clear();
   range_end_.clear();
-  in_range_.CopyFrom(all_);
+  ComputeRange();
   RecomputeVisible();
   if (!was_on || !visible_.Test(n)) {
     if (visible_count_ == 0) {
@@ -1007,8 +1031,11 @@ void TDataCursor::RetestRecord(std::int32_t n) {
       b.Clear(n);
   };
   put(all_, live);
-  put(in_range_, live && (natural() || !range_active_ ||
-                          KeyInRange(Indexes().KeyOf(table_.Data(), Slot(), rec.data()))));
+  if (range_bits_)
+    put(in_range_, live && (natural() || !range_active_ ||
+                            KeyInRange(Indexes().KeyOf(table_.Data(), Slot(), rec.data()))));
+  else
+    ComputeRange();  // only the range's count is kept: count again
   for (auto& f : filters_)
     if (f->active) put(f->bitmap, live && FilterTrue(*f, rec.data()));
   RecomputeVisible();
