@@ -221,16 +221,27 @@ void TDataCursor::Rebuild() {
 
 // The records inside the range, from the live set (all of them without a
 // range or in natural order). Run inside an operation, after the begin
-// step brought the live set up to date.
+// step brought the live set up to date. A range without active filters
+// needs no bits: moving tests keys against the range, and only the count of
+// its entries is kept; the bits are made when a filter joins.
 void TDataCursor::ComputeRange() {
+  range_bits_ = true;
   if (!range_active_ || natural()) return in_range_.CopyFrom(all_);
-  in_range_.SetSize(all_.Size());
-  in_range_.ClearAll();
+  const bool bits =
+      std::any_of(filters_.begin(), filters_.end(), [](const auto& f) { return f->active; });
+  if (bits) {
+    in_range_.SetSize(all_.Size());
+    in_range_.ClearAll();
+  }
+  range_count_ = 0;
   TIndexTree tree = Tree();
   TIndexEntry e;
   for (bool ok = tree.Seek(range_start_.data(), static_cast<int>(range_start_.size()), e);
-       ok && BelowRangeEnd(e.key); ok = tree.Next(e))
-    in_range_.Set(e.record);
+       ok && BelowRangeEnd(e.key); ok = tree.Next(e)) {
+    if (bits) in_range_.Set(e.record);
+    ++range_count_;
+  }
+  range_bits_ = bits;
 }
 
 // The live records that pass filter f.
@@ -248,6 +259,19 @@ void TDataCursor::ComputeFilter(TFilter& f) {
 }
 
 void TDataCursor::RecomputeVisible() {
+  const bool any_filter =
+      std::any_of(filters_.begin(), filters_.end(), [](const auto& f) { return f->active; });
+  if (!range_bits_) {
+    if (!any_filter) {
+      // Index order inside a range, unfiltered: visible_ is not consulted.
+      filtered_ = false;
+      visible_count_ = range_count_;
+      sparse_ = false;
+      sparse_keys_.clear();
+      return;
+    }
+    ComputeRange();
+  }
   visible_.CopyFrom(in_range_);
   filtered_ = false;
   for (auto& f : filters_) {
@@ -255,6 +279,7 @@ void TDataCursor::RecomputeVisible() {
     visible_.And(f->bitmap);
     filtered_ = true;
   }
+  visible_count_ = visible_.Count();
   BuildSparseKeys();
 }
 
@@ -273,7 +298,7 @@ void TDataCursor::BuildSparseKeys() {
   sparse_keys_.clear();
   sparse_ = false;
   if (!filtered_ || natural()) return;
-  const std::int32_t count = visible_.Count();
+  const std::int32_t count = visible_count_;
   if (count > kSparseLimit || static_cast<std::int64_t>(count) * kSparseRatio > all_.Count())
     return;
   TIndexFile& x = Indexes();
@@ -338,7 +363,7 @@ void TDataCursor::ReadCurrent() {
 // still visible (its copy is kept, so that an edit of it notices the
 // change), else the next visible entry after its place, else the last.
 void TDataCursor::Reposition() {
-  if (visible_.Count() == 0) {
+  if (visible_count_ == 0) {
     SetEmpty();
     return;
   }
@@ -560,10 +585,10 @@ void TDataCursor::SetActiveIndex(int index) {
   range_active_ = false;
   range_start_.clear();
   range_end_.clear();
-  in_range_.CopyFrom(all_);
+  ComputeRange();
   RecomputeVisible();
   if (!was_on || !visible_.Test(n)) {
-    if (visible_.Count() == 0) {
+    if (visible_count_ == 0) {
       SetEmpty();
     } else {
       bof_ = true;
@@ -682,7 +707,7 @@ void TDataCursor::RemoveFilter(TFilter* filter) {
 
 void TDataCursor::First() {
   RequireOpen();
-  if (visible_.Count() == 0) return SetEmpty();
+  if (visible_count_ == 0) return SetEmpty();
   bof_ = true;
   eof_ = false;
   recno_ = 0;
@@ -690,7 +715,7 @@ void TDataCursor::First() {
 
 void TDataCursor::Last() {
   RequireOpen();
-  if (visible_.Count() == 0) return SetEmpty();
+  if (visible_count_ == 0) return SetEmpty();
   bof_ = false;
   eof_ = true;
   recno_ = 0;
@@ -783,7 +808,7 @@ int TDataCursor::Current(std::uint8_t* buffer, bool lock) {
 std::int32_t TDataCursor::RecordCount() {
   RequireOpen();
   TScope scope(*this, false);
-  if (filtered_ || range_active_) return visible_.Count();
+  if (filtered_ || range_active_) return visible_count_;
   return all_.Count();
 }
 
@@ -1006,8 +1031,11 @@ void TDataCursor::RetestRecord(std::int32_t n) {
       b.Clear(n);
   };
   put(all_, live);
-  put(in_range_, live && (natural() || !range_active_ ||
-                          KeyInRange(Indexes().KeyOf(table_.Data(), Slot(), rec.data()))));
+  if (range_bits_)
+    put(in_range_, live && (natural() || !range_active_ ||
+                            KeyInRange(Indexes().KeyOf(table_.Data(), Slot(), rec.data()))));
+  else
+    ComputeRange();  // only the range's count is kept: count again
   for (auto& f : filters_)
     if (f->active) put(f->bitmap, live && FilterTrue(*f, rec.data()));
   RecomputeVisible();

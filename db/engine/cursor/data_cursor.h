@@ -274,7 +274,10 @@ class TDataCursor {
 
   std::vector<std::unique_ptr<TFilter>> filters_;
   bool filtered_ = false;
-  TRecordsBitmap all_, in_range_, visible_;
+  TRecordsBitmap all_, in_range_, visible_;  // visible_ changes in RecomputeVisible only
+  std::int32_t visible_count_ = 0;           // its set bits
+  bool range_bits_ = true;                   // in_range_ holds the range (else only range_count_)
+  std::int32_t range_count_ = 0;             // entries inside the range
   // The visible keys in index order, while few (sparse_): at most
   // kSparseLimit and at most one in kSparseRatio of the live records.
   static constexpr std::int32_t kSparseLimit = 4096;
