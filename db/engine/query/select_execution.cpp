@@ -127,7 +127,8 @@ std::vector<std::string> FieldNames(const std::vector<std::string>& names) {
       for (const auto& o : out)
         clash = clash || SameName(o, candidate);
       if (!clash) break;
-      const std::string suffix = "_" + std::to_string(k);
+      std::string suffix(1, '_');
+      suffix += std::to_string(k);
       candidate = n.substr(0, 30 - suffix.size()) + suffix;
     }
     out.push_back(candidate);
@@ -372,10 +373,15 @@ class TProduction {
     TDataTable& table = sources_->Table(0);
     TTableRecordSource source(table);
     TRecordsBitmap bitmap;
-    SelectLiveRecords(source, bitmap);
     if (q_.where) {
+      // Every slot to start with: an index-served condition narrows to live
+      // records at once, and deleted slots read as none below.
+      bitmap.SetSize(source.RecordLimit());
+      bitmap.SetAll();
       TRecordSelector selector(source, *evaluator_);
       selector.Select(*q_.where, bitmap);
+    } else {
+      SelectLiveRecords(source, bitmap);
     }
     for (std::int32_t n = bitmap.FindNext(0); n > 0 && !Full(); n = bitmap.FindNext(n)) {
       const std::uint8_t* rec = source.ReadRecord(n);
@@ -1012,7 +1018,7 @@ class TSelectExecution {
     std::vector<TOutColumn> columns;
     std::vector<TResultRow> rows = ProduceAll(s_, q_, &columns);
     auto result = std::unique_ptr<TQueryResult>(new TQueryResult());
-    CreateResultTable(*result, columns);
+    CreateResultTable(*result, columns, rows.size());
     TDataTable& table = *result->own_table_;
     TDataFile& data = table.Data();
     std::vector<std::uint8_t> rec = table.BlankRecord();
@@ -1022,7 +1028,6 @@ class TSelectExecution {
         StoreFieldValue(table, data.Field(static_cast<int>(i) + 1), rec.data(), row[i]);
       table.InsertRecord(rec.data());
     }
-    table.Flush();
     for (std::size_t i = 0; i < columns.size(); ++i)
       result->columns_.push_back({data.Field(static_cast<int>(i) + 1).Name(), columns[i].shape,
                                   static_cast<int>(i) + 1, nullptr});
@@ -1034,7 +1039,13 @@ class TSelectExecution {
     return result;
   }
 
-  void CreateResultTable(TQueryResult& result, const std::vector<TOutColumn>& columns) {
+  // Results up to this many rows are kept in memory even when the session
+  // has a private directory: creating and deleting files would cost more
+  // than the rows.
+  static constexpr std::size_t kMemoryResultRows = 65536;
+
+  void CreateResultTable(TQueryResult& result, const std::vector<TOutColumn>& columns,
+                         std::size_t rows) {
     std::vector<std::string> names;
     for (const auto& c : columns)
       names.push_back(c.name);
@@ -1067,7 +1078,7 @@ class TSelectExecution {
     if (generated) {
       name = "~result" + std::to_string(++result_serial);
       const std::string& priv = db.Session().PrivateDirectory();
-      if (!memory && priv.empty()) memory = true;
+      if (!memory && (priv.empty() || rows <= kMemoryResultRows)) memory = true;
       if (!memory) directory = priv;
     } else if (!memory) {
       const std::size_t slash = name.find_last_of("\\/");

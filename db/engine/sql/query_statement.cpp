@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "db/engine/query/execution_support.h"
 #include "db/engine/query/query_result.h"
 #include "db/engine/query/statement_execution.h"
 #include "db/engine/session/data_session.h"
@@ -71,10 +72,17 @@ TQueryStatement::TQueryStatement(TDataDirectory& database) : database_(database)
 
 TQueryStatement::~TQueryStatement() {
   CloseResult();
+  CloseSources();
+}
+
+void TQueryStatement::CloseSources() {
+  for (auto it = queries_.rbegin(); it != queries_.rend(); ++it)
+    kura::CloseSources(**it);
 }
 
 void TQueryStatement::Reset() {
   CloseResult();
+  CloseSources();
   main_ = nullptr;
   params_.clear();
   sub_selects_.clear();
@@ -193,6 +201,8 @@ void TQueryStatement::DropScriptQueries() {
       dropped = dropped || queries_[i].get() == it->second;
     it = dropped ? sub_selects_.erase(it) : std::next(it);
   }
+  for (std::size_t i = first_queries_; i < queries_.size(); ++i)
+    kura::CloseSources(*queries_[i]);
   queries_.resize(first_queries_);
 }
 

@@ -115,6 +115,8 @@ class TQueryStatement {
   TQueryResult* Result() { return result_.get(); }
   // Closes the result (a generated result table is deleted).
   void CloseResult();
+  // Closes the source tables that stay open between runs.
+  void CloseSources();
 
   TDataDirectory& Database() { return database_; }
   TDataQuery& MainQuery() { return *main_; }
