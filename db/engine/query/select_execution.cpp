@@ -1022,12 +1022,15 @@ class TSelectExecution {
     TDataTable& table = *result->own_table_;
     TDataFile& data = table.Data();
     std::vector<std::uint8_t> rec = table.BlankRecord();
+    table.SetBulkLoad(true);
     for (const auto& row : rows) {
       std::fill(rec.begin(), rec.end(), 0);
       for (std::size_t i = 0; i < columns.size(); ++i)
         StoreFieldValue(table, data.Field(static_cast<int>(i) + 1), rec.data(), row[i]);
       table.InsertRecord(rec.data());
     }
+    table.SetBulkLoad(false);
+    table.Flush();
     for (std::size_t i = 0; i < columns.size(); ++i)
       result->columns_.push_back({data.Field(static_cast<int>(i) + 1).Name(), columns[i].shape,
                                   static_cast<int>(i) + 1, nullptr});
