@@ -1017,8 +1017,11 @@ class TSelectExecution {
   std::unique_ptr<TQueryResult> Canned() {
     std::vector<TOutColumn> columns;
     std::vector<TResultRow> rows = ProduceAll(s_, q_, &columns);
-    auto result = std::unique_ptr<TQueryResult>(new TQueryResult());
-    CreateResultTable(*result, columns, rows.size());
+    std::unique_ptr<TQueryResult> result = Recycled(columns, rows.size());
+    if (!result) {
+      result = std::unique_ptr<TQueryResult>(new TQueryResult());
+      CreateResultTable(*result, columns, rows.size());
+    }
     TDataTable& table = *result->own_table_;
     TDataFile& data = table.Data();
     std::vector<std::uint8_t> rec = table.BlankRecord();
@@ -1031,6 +1034,7 @@ class TSelectExecution {
     }
     table.SetBulkLoad(false);
     table.Flush();
+    result->columns_.clear();
     for (std::size_t i = 0; i < columns.size(); ++i)
       result->columns_.push_back({data.Field(static_cast<int>(i) + 1).Name(), columns[i].shape,
                                   static_cast<int>(i) + 1, nullptr});
@@ -1040,6 +1044,37 @@ class TSelectExecution {
     result->live_ = false;
     q_.rows_affected = result->cursor_->RecordCount();
     return result;
+  }
+
+  // The statement's previous result when its table is generated, in memory,
+  // of the same column shapes and names, and may hold the new rows there;
+  // emptied for refilling. Null otherwise (the spare is then closed).
+  std::unique_ptr<TQueryResult> Recycled(const std::vector<TOutColumn>& columns, std::size_t rows) {
+    std::unique_ptr<TQueryResult> spare = s_.TakeSpareResult();
+    if (!spare || !spare->generated_ || !spare->own_table_ || !q_.into_name.empty() ||
+        !q_.encrypted_password.empty() || rows > kMemoryResultRows)
+      return nullptr;
+    TDataTable& t = *spare->own_table_;
+    if (!t.Directory().empty() || t.Data().FieldCount() != static_cast<int>(columns.size()))
+      return nullptr;
+    std::vector<std::string> names;
+    for (const auto& c : columns)
+      names.push_back(c.name);
+    const std::vector<std::string> field_names = FieldNames(names);
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      const TFieldDescriptor& f = t.Data().Field(static_cast<int>(i) + 1);
+      const TValueShape& b = columns[i].shape;
+      const std::uint8_t subtype = b.subtype == kSubtypeAutoInc ? std::uint8_t{0} : b.subtype;
+      const int length = HasDeclaredLength(b.type) ? std::max<int>(1, b.length) : 0;
+      if (f.Type() != b.type || f.Subtype() != subtype ||
+          (HasDeclaredLength(b.type) && f.Length() != length) ||
+          (b.type == kFieldBcd && f.Scale() != b.scale) || f.Name() != field_names[i])
+        return nullptr;
+    }
+    spare->cursor_->Close();
+    spare->cursor_.reset();
+    t.Empty();
+    return spare;
   }
 
   // Results up to this many rows are kept in memory even when the session

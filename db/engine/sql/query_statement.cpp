@@ -92,8 +92,13 @@ void TQueryStatement::Reset() {
   first_queries_ = 0;
 }
 
+std::unique_ptr<TQueryResult> TQueryStatement::TakeSpareResult() {
+  return std::move(spare_);
+}
+
 void TQueryStatement::CloseResult() {
   result_.reset();
+  spare_.reset();
 }
 
 TDataQuery& TQueryStatement::NewQuery() {
@@ -146,7 +151,11 @@ TQueryResult* TQueryStatement::Execute(int count, const std::uint8_t* values,
 
 TQueryResult* TQueryStatement::Execute(const std::vector<TExpValue>& params) {
   if (!main_) StatementContext().Fail("The statement is not prepared");
+  // A single statement may recycle its last result table; a script starts afresh.
+  std::unique_ptr<TQueryResult> spare =
+      rest_ == std::string::npos && result_ && !result_->Live() ? std::move(result_) : nullptr;
   CloseResult();
+  spare_ = std::move(spare);
   DropScriptQueries();
   rows_affected_ = 0;
   execution_time_ = 0;
@@ -156,8 +165,9 @@ TQueryResult* TQueryStatement::Execute(const std::vector<TExpValue>& params) {
       const std::size_t k = first_param + i;
       BindParameter(*nodes[i], k < params.size() ? params[k] : TExpValue::Null());
     }
-    CloseResult();
+    result_.reset();
     ExecuteQuery(*this, q, &result_);
+    spare_.reset();
     kind_ = q.kind;
     execution_time_ += q.execution_time;
     if (q.kind == kStmtStartTransaction)
