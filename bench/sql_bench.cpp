@@ -144,7 +144,7 @@ void LiteTable(sqlite3* db, const char* name, std::vector<const char*> fields, l
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   const long n = argc > 1 ? std::atol(argv[1]) : 1000000;
   int only = argc > 2 ? std::atoi(argv[2]) : 0;
   auto wanted = [only](int w) { return only == 0 || only == w; };
@@ -231,4 +231,13 @@ int main(int argc, char** argv) {
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);
   return 0;
+}
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_sql_bench: %s\n", e.what());
+    return 1;
+  }
 }
