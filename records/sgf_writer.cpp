@@ -32,7 +32,10 @@ std::string WriteSgfText(std::string_view comment_cp932, const Record& record) {
     const MoveEntry& e = record[i];
     if (!IsPoint(e.point) || !IsStoneColour(e.colour)) continue;
     if (e.move == 0) {
-      (e.colour == kBlack ? black : white) += "[" + PointText(e.point) + "]";
+      std::string& setup = e.colour == kBlack ? black : white;
+      setup += '[';
+      setup += PointText(e.point);
+      setup += ']';
       continue;
     }
     for (std::int32_t pass = last + 1; pass < e.move; ++pass) {
