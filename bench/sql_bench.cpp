@@ -10,7 +10,7 @@
 // Prints seconds for both and the ratio (SQLite time / ours; 1 or more
 // means we are at least as fast).
 //
-// Usage: bench_sql_bench [N] (default 1000000)
+// Usage: bench_sql_bench [N [WORKLOAD]] (default 1000000; WORKLOAD 1..4 runs that one)
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -144,8 +144,10 @@ void LiteTable(sqlite3* db, const char* name, std::vector<const char*> fields, l
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   const long n = argc > 1 ? std::atol(argv[1]) : 1000000;
+  int only = argc > 2 ? std::atoi(argv[2]) : 0;
+  auto wanted = [only](int w) { return only == 0 || only == w; };
   const long games = std::max(1L, n / 100), moves = games * 250;
   const std::string dir =
       (std::filesystem::temp_directory_path() / ("kura-sql-bench-" + std::to_string(::getpid())))
@@ -182,18 +184,26 @@ int main(int argc, char** argv) {
   TDataSession session(settings);
   TDataDirectory& db = session.OpenDirectory("bench", dir);
   long long a = 0, b = 0;
-  double ours = Ours(db, "select NB, PNT from rows1 order by PNT", &a);
-  double them = Lite(lite, "select NB, PNT from rows1 order by PNT", &b);
-  Report("canned ORDER BY without index", ours, them, a, b);
-  ours = Ours(db, "select NB, count(*), sum(PNT) from rows1 group by NB", &a);
-  them = Lite(lite, "select NB, count(*), sum(PNT) from rows1 group by NB", &b);
-  Report("GROUP BY with COUNT and SUM", ours, them, a, b);
-  ours = Ours(db, "select g.NB, m.PNT from games g join moves m on m.NB = g.NB", &a);
-  them = Lite(lite, "select g.NB, m.PNT from games g join moves m on m.NB = g.NB", &b);
-  Report("join games x moves on NB", ours, them, a, b);
+  double ours = 0, them = 0;
+  if (wanted(1)) {
+    ours = Ours(db, "select NB, PNT from rows1 order by PNT", &a);
+    them = Lite(lite, "select NB, PNT from rows1 order by PNT", &b);
+    Report("canned ORDER BY without index", ours, them, a, b);
+  }
+  if (wanted(2)) {
+    ours = Ours(db, "select NB, count(*), sum(PNT) from rows1 group by NB", &a);
+    them = Lite(lite, "select NB, count(*), sum(PNT) from rows1 group by NB", &b);
+    Report("GROUP BY with COUNT and SUM", ours, them, a, b);
+  }
+  if (wanted(3)) {
+    ours = Ours(db, "select g.NB, m.PNT from games g join moves m on m.NB = g.NB", &a);
+    them = Lite(lite, "select g.NB, m.PNT from games g join moves m on m.NB = g.NB", &b);
+    Report("join games x moves on NB", ours, them, a, b);
+  }
+  if (!wanted(4)) only = -1;
 
-  const int lookups = 100000;
-  {
+  const int lookups = only < 0 ? 0 : 100000;
+  if (lookups) {
     auto start = Clock::now();
     TQueryStatement s(db);
     s.Prepare("select KIND from games where NB = ?");
@@ -202,7 +212,7 @@ int main(int argc, char** argv) {
       a += ReadAll(s.Execute({TExpValue::Int(kFieldInteger, i % games + 1)}));
     ours = Seconds(start);
   }
-  {
+  if (lookups) {
     auto start = Clock::now();
     sqlite3_stmt* st = nullptr;
     sqlite3_prepare_v2(lite, "select KIND from games where NB = ?", -1, &st, nullptr);
@@ -216,9 +226,18 @@ int main(int argc, char** argv) {
     sqlite3_finalize(st);
     them = Seconds(start);
   }
-  Report("indexed point SELECT x 100000 (prepared)", ours, them, a, b);
+  if (lookups) Report("indexed point SELECT x 100000 (prepared)", ours, them, a, b);
   sqlite3_close(lite);
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);
   return 0;
+}
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_sql_bench: %s\n", e.what());
+    return 1;
+  }
 }

@@ -30,54 +30,63 @@ bool SameName(std::string_view a, std::string_view b) {
 // ---- TSourceSet ----
 
 TSourceSet::TSourceSet(TDataDirectory& database, std::vector<TSourceTable>& sources, bool writable)
-    : database_(database), sources_(sources) {
-  directories_.assign(sources.size(), nullptr);
-  opened_dir_.assign(sources.size(), false);
-  released_.assign(sources.size(), false);
+    : sources_(sources) {
   try {
-    for (std::size_t i = 0; i < sources.size(); ++i) {
-      TSourceTable& s = sources[i];
+    for (TSourceTable& s : sources) {
+      if (s.shared && s.cursor) continue;  // still open from an earlier run
+      CloseSource(s);
       TDataDirectory* dir = &database;
       if (!s.database.empty()) {
         dir = &database.Session().OpenDirectory(s.database, s.database);
-        opened_dir_[i] = true;
+        s.own_directory = true;
       }
-      directories_[i] = dir;
+      s.directory = dir;
       s.shared = &dir->OpenTable(s.name, !writable, false, s.in_memory);
       s.cursor = std::make_unique<TDataCursor>(s.shared->Table(),
                                                TCursorSettings{database.Session().LockProtocol()});
       s.cursor->Open();
     }
   } catch (...) {
-    Close();
+    for (TSourceTable& s : sources)
+      CloseSource(s);
     throw;
   }
 }
 
-TSourceSet::~TSourceSet() {
-  Close();
+void TSourceSet::Release(std::size_t i) {
+  TSourceTable& s = sources_[i];
+  s.shared = nullptr;
+  s.cursor.reset();
+  s.own_directory = false;
 }
 
-void TSourceSet::Close() {
-  for (std::size_t i = sources_.size(); i-- > 0;) {
-    TSourceTable& s = sources_[i];
-    if (released_[i]) continue;
+void CloseSource(TSourceTable& s) {
+  try {
+    if (s.cursor) s.cursor->Close();
+  } catch (...) {
+    // Closing a cursor we only read through cannot lose anything.
+  }
+  s.cursor.reset();
+  if (s.shared && s.directory) {
     try {
-      if (s.cursor) s.cursor->Close();
-      s.cursor.reset();
-      if (s.shared) directories_[i]->CloseTable(*s.shared);
+      s.directory->CloseTable(*s.shared);
     } catch (...) {
-      // Closing a table we only read cannot lose anything; go on closing.
-    }
-    s.shared = nullptr;
-    if (opened_dir_[i]) {
-      try {
-        database_.Session().CloseDirectory(*directories_[i]);
-      } catch (...) {
-      }
-      opened_dir_[i] = false;
     }
   }
+  s.shared = nullptr;
+  if (s.own_directory && s.directory) {
+    try {
+      s.directory->Session().CloseDirectory(*s.directory);
+    } catch (...) {
+    }
+  }
+  s.own_directory = false;
+  s.directory = nullptr;
+}
+
+void CloseSources(TDataQuery& q) {
+  for (auto it = q.sources.rbegin(); it != q.sources.rend(); ++it)
+    CloseSource(*it);
 }
 
 TDataTable& TSourceSet::Table(std::size_t i) {
@@ -103,7 +112,8 @@ TRowLayout::TRowLayout(TSourceSet& sources) : sources_(sources) {
     for (int f = 1; f <= d.FieldCount(); ++f) {
       const TFieldDescriptor& fd = d.Field(f);
       TFieldDefinition def;
-      def.name = "F" + std::to_string(defs.size() + 1);
+      def.name = std::string(1, 'F');
+      def.name += std::to_string(defs.size() + 1);
       def.type = fd.Type();
       def.subtype = fd.IsAutoInc() ? std::uint8_t{kSubtypeNone} : fd.Subtype();
       def.length = fd.Length();

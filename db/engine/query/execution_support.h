@@ -25,34 +25,33 @@ TExpressionContext SqlContext(const char* clause);
 
 bool SameName(std::string_view a, std::string_view b);
 
-// The open source tables of one query. Opening is in FROM order; every
-// table and directory opened is closed again by the destructor unless its
-// cursor was taken over (a live result).
+// The open source tables of one query, opened in FROM order. They stay open
+// in the query's TSourceTable entries for the next run of the prepared
+// statement (a point query run many times opens its table once) until
+// CloseSources, which the statement calls when it is re-prepared, destroyed,
+// or runs DDL.
 class TSourceSet {
  public:
   TSourceSet(TDataDirectory& database, std::vector<TSourceTable>& sources, bool writable);
-  ~TSourceSet();
   TSourceSet(const TSourceSet&) = delete;
   TSourceSet& operator=(const TSourceSet&) = delete;
 
   std::size_t Count() const { return sources_.size(); }
   TSourceTable& Source(std::size_t i) { return sources_[i]; }
   TDataTable& Table(std::size_t i);
-  TDataDirectory& Directory(std::size_t i) { return *directories_[i]; }
-  // Hands source i over to a result: it is no longer closed here.
-  void Release(std::size_t i) { released_[i] = true; }
+  TDataDirectory& Directory(std::size_t i) { return *sources_[i].directory; }
+  // Hands source i (its shared table and cursor) over to a result.
+  void Release(std::size_t i);
   // The locale of string comparisons: that of the first source.
   std::uint32_t Locale();
 
  private:
-  void Close();
-
-  TDataDirectory& database_;
   std::vector<TSourceTable>& sources_;
-  std::vector<TDataDirectory*> directories_;
-  std::vector<bool> opened_dir_;
-  std::vector<bool> released_;
 };
+
+// Closes a source's cursor, its shared table and a directory opened for it.
+void CloseSource(TSourceTable& source);
+void CloseSources(TDataQuery& query);
 
 // Where a column of the row layout comes from.
 struct TLayoutColumn {

@@ -127,7 +127,8 @@ std::vector<std::string> FieldNames(const std::vector<std::string>& names) {
       for (const auto& o : out)
         clash = clash || SameName(o, candidate);
       if (!clash) break;
-      const std::string suffix = "_" + std::to_string(k);
+      std::string suffix(1, '_');
+      suffix += std::to_string(k);
       candidate = n.substr(0, 30 - suffix.size()) + suffix;
     }
     out.push_back(candidate);
@@ -372,10 +373,15 @@ class TProduction {
     TDataTable& table = sources_->Table(0);
     TTableRecordSource source(table);
     TRecordsBitmap bitmap;
-    SelectLiveRecords(source, bitmap);
     if (q_.where) {
+      // Every slot to start with: an index-served condition narrows to live
+      // records at once, and deleted slots read as none below.
+      bitmap.SetSize(source.RecordLimit());
+      bitmap.SetAll();
       TRecordSelector selector(source, *evaluator_);
       selector.Select(*q_.where, bitmap);
+    } else {
+      SelectLiveRecords(source, bitmap);
     }
     for (std::int32_t n = bitmap.FindNext(0); n > 0 && !Full(); n = bitmap.FindNext(n)) {
       const std::uint8_t* rec = source.ReadRecord(n);
@@ -1011,18 +1017,24 @@ class TSelectExecution {
   std::unique_ptr<TQueryResult> Canned() {
     std::vector<TOutColumn> columns;
     std::vector<TResultRow> rows = ProduceAll(s_, q_, &columns);
-    auto result = std::unique_ptr<TQueryResult>(new TQueryResult());
-    CreateResultTable(*result, columns);
+    std::unique_ptr<TQueryResult> result = Recycled(columns, rows.size());
+    if (!result) {
+      result = std::unique_ptr<TQueryResult>(new TQueryResult());
+      CreateResultTable(*result, columns, rows.size());
+    }
     TDataTable& table = *result->own_table_;
     TDataFile& data = table.Data();
     std::vector<std::uint8_t> rec = table.BlankRecord();
+    table.SetBulkLoad(true);
     for (const auto& row : rows) {
       std::fill(rec.begin(), rec.end(), 0);
       for (std::size_t i = 0; i < columns.size(); ++i)
         StoreFieldValue(table, data.Field(static_cast<int>(i) + 1), rec.data(), row[i]);
       table.InsertRecord(rec.data());
     }
+    table.SetBulkLoad(false);
     table.Flush();
+    result->columns_.clear();
     for (std::size_t i = 0; i < columns.size(); ++i)
       result->columns_.push_back({data.Field(static_cast<int>(i) + 1).Name(), columns[i].shape,
                                   static_cast<int>(i) + 1, nullptr});
@@ -1034,7 +1046,44 @@ class TSelectExecution {
     return result;
   }
 
-  void CreateResultTable(TQueryResult& result, const std::vector<TOutColumn>& columns) {
+  // The statement's previous result when its table is generated, in memory,
+  // of the same column shapes and names, and may hold the new rows there;
+  // emptied for refilling. Null otherwise (the spare is then closed).
+  std::unique_ptr<TQueryResult> Recycled(const std::vector<TOutColumn>& columns, std::size_t rows) {
+    std::unique_ptr<TQueryResult> spare = s_.TakeSpareResult();
+    if (!spare || !spare->generated_ || !spare->own_table_ || !q_.into_name.empty() ||
+        !q_.encrypted_password.empty() || rows > kMemoryResultRows)
+      return nullptr;
+    TDataTable& t = *spare->own_table_;
+    if (!t.Directory().empty() || t.Data().FieldCount() != static_cast<int>(columns.size()))
+      return nullptr;
+    std::vector<std::string> names;
+    for (const auto& c : columns)
+      names.push_back(c.name);
+    const std::vector<std::string> field_names = FieldNames(names);
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      const TFieldDescriptor& f = t.Data().Field(static_cast<int>(i) + 1);
+      const TValueShape& b = columns[i].shape;
+      const std::uint8_t subtype = b.subtype == kSubtypeAutoInc ? std::uint8_t{0} : b.subtype;
+      const int length = HasDeclaredLength(b.type) ? std::max<int>(1, b.length) : 0;
+      if (f.Type() != b.type || f.Subtype() != subtype ||
+          (HasDeclaredLength(b.type) && f.Length() != length) ||
+          (b.type == kFieldBcd && f.Scale() != b.scale) || f.Name() != field_names[i])
+        return nullptr;
+    }
+    spare->cursor_->Close();
+    spare->cursor_.reset();
+    t.Empty();
+    return spare;
+  }
+
+  // Results up to this many rows are kept in memory even when the session
+  // has a private directory: creating and deleting files would cost more
+  // than the rows.
+  static constexpr std::size_t kMemoryResultRows = 65536;
+
+  void CreateResultTable(TQueryResult& result, const std::vector<TOutColumn>& columns,
+                         std::size_t rows) {
     std::vector<std::string> names;
     for (const auto& c : columns)
       names.push_back(c.name);
@@ -1067,7 +1116,7 @@ class TSelectExecution {
     if (generated) {
       name = "~result" + std::to_string(++result_serial);
       const std::string& priv = db.Session().PrivateDirectory();
-      if (!memory && priv.empty()) memory = true;
+      if (!memory && (priv.empty() || rows <= kMemoryResultRows)) memory = true;
       if (!memory) directory = priv;
     } else if (!memory) {
       const std::size_t slash = name.find_last_of("\\/");

@@ -9,6 +9,7 @@
 #include "db/engine/session/data_session.h"
 #include "db/engine/sql/query_statement.h"
 #include "db/storage/engine_error.h"
+#include "db/storage/file/file_list.h"
 #include "db/storage/index/index_file.h"
 #include "db/storage/table/data_table.h"
 
@@ -501,10 +502,17 @@ void AlterTable(TQueryStatement& s, TDataQuery& q) {
     }
     throw;
   }
+  // The old files become backups until the new table has their name; then
+  // they go.
+  const std::string data_name = old.DataFileName();
   old.Close();
   old.RenameToBackup();
-  // The old structure stays beside the table as its backups (.DBK, .IBK, .BBK).
   fresh.Rename(q.table_name);
+  TFileList& files = TFileList::Global();
+  const TFileKind kind = memory ? TFileKind::kMemory : TFileKind::kPhysical;
+  const std::string stem = data_name.substr(0, data_name.size() - 4);
+  for (const char* ext : {".DBK", ".IBK", ".BBK"})
+    if (files.Exists(stem + ext, kind)) files.Delete(stem + ext, kind);
 }
 
 // ---- transactions ----
@@ -536,6 +544,11 @@ std::uint32_t TickCount() {
 void ExecuteQuery(TQueryStatement& s, TDataQuery& q, std::unique_ptr<TQueryResult>* result) {
   const std::uint32_t start = TickCount();
   q.rows_affected = 0;
+  // DDL needs the tables that earlier statements of this text keep open.
+  if (q.kind >= kStmtCreateTable && q.kind <= kStmtDropIndex) {
+    result->reset();
+    s.CloseSources();
+  }
   switch (q.kind) {
     case kStmtSelect:
       *result = ExecuteSelect(s, q);

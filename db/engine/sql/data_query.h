@@ -20,6 +20,7 @@
 
 namespace kura {
 
+class TDataDirectory;
 class TSharedTable;
 
 enum TStatementKind : std::uint8_t {
@@ -71,7 +72,10 @@ struct TSourceTable {
   std::string correlation;  // defaults to the name without path and extension
   int position = 0;         // 1, 2, ... in FROM order
   TJoin join;
-  // Execution: the shared open table and its cursor.
+  // Execution: the database, the shared open table and its cursor (kept
+  // open between runs of the prepared statement).
+  TDataDirectory* directory = nullptr;
+  bool own_directory = false;  // opened for the database part of the name
   TSharedTable* shared = nullptr;
   std::unique_ptr<TDataCursor> cursor;
 };

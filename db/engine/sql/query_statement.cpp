@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "db/engine/query/execution_support.h"
 #include "db/engine/query/query_result.h"
 #include "db/engine/query/statement_execution.h"
 #include "db/engine/session/data_session.h"
@@ -71,10 +72,17 @@ TQueryStatement::TQueryStatement(TDataDirectory& database) : database_(database)
 
 TQueryStatement::~TQueryStatement() {
   CloseResult();
+  CloseSources();
+}
+
+void TQueryStatement::CloseSources() {
+  for (auto it = queries_.rbegin(); it != queries_.rend(); ++it)
+    kura::CloseSources(**it);
 }
 
 void TQueryStatement::Reset() {
   CloseResult();
+  CloseSources();
   main_ = nullptr;
   params_.clear();
   sub_selects_.clear();
@@ -84,8 +92,13 @@ void TQueryStatement::Reset() {
   first_queries_ = 0;
 }
 
+std::unique_ptr<TQueryResult> TQueryStatement::TakeSpareResult() {
+  return std::move(spare_);
+}
+
 void TQueryStatement::CloseResult() {
   result_.reset();
+  spare_.reset();
 }
 
 TDataQuery& TQueryStatement::NewQuery() {
@@ -138,7 +151,11 @@ TQueryResult* TQueryStatement::Execute(int count, const std::uint8_t* values,
 
 TQueryResult* TQueryStatement::Execute(const std::vector<TExpValue>& params) {
   if (!main_) StatementContext().Fail("The statement is not prepared");
+  // A single statement may recycle its last result table; a script starts afresh.
+  std::unique_ptr<TQueryResult> spare =
+      rest_ == std::string::npos && result_ && !result_->Live() ? std::move(result_) : nullptr;
   CloseResult();
+  spare_ = std::move(spare);
   DropScriptQueries();
   rows_affected_ = 0;
   execution_time_ = 0;
@@ -148,8 +165,9 @@ TQueryResult* TQueryStatement::Execute(const std::vector<TExpValue>& params) {
       const std::size_t k = first_param + i;
       BindParameter(*nodes[i], k < params.size() ? params[k] : TExpValue::Null());
     }
-    CloseResult();
+    result_.reset();
     ExecuteQuery(*this, q, &result_);
+    spare_.reset();
     kind_ = q.kind;
     execution_time_ += q.execution_time;
     if (q.kind == kStmtStartTransaction)
@@ -193,6 +211,8 @@ void TQueryStatement::DropScriptQueries() {
       dropped = dropped || queries_[i].get() == it->second;
     it = dropped ? sub_selects_.erase(it) : std::next(it);
   }
+  for (std::size_t i = first_queries_; i < queries_.size(); ++i)
+    kura::CloseSources(*queries_[i]);
   queries_.resize(first_queries_);
 }
 

@@ -115,6 +115,12 @@ class TQueryStatement {
   TQueryResult* Result() { return result_.get(); }
   // Closes the result (a generated result table is deleted).
   void CloseResult();
+  // The result of the run before, offered to the next canned SELECT of this
+  // statement: a generated result table of the same columns is emptied and
+  // refilled instead of created again.
+  std::unique_ptr<TQueryResult> TakeSpareResult();
+  // Closes the source tables that stay open between runs.
+  void CloseSources();
 
   TDataDirectory& Database() { return database_; }
   TDataQuery& MainQuery() { return *main_; }
@@ -150,6 +156,7 @@ class TQueryStatement {
   double execution_time_ = 0;
   bool result_live_ = false, result_read_only_ = false, select_all_ = false;
   std::unique_ptr<TQueryResult> result_;
+  std::unique_ptr<TQueryResult> spare_;
 };
 
 // Parses one statement from the parser's current token into `statement`'s

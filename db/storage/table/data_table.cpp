@@ -645,7 +645,7 @@ std::int32_t TDataTable::InsertRecord(const std::uint8_t* image,
   }
   slot.Release();
   index_->AdjustRecordCount(1);
-  Flush();
+  if (!(bulk_load_ && exclusive_)) Flush();
   return n;
 }
 

@@ -140,6 +140,10 @@ class TDataTable {
   // Writes back everything changed (or, in a transaction, only counts the
   // change). OS flush when ForceBufferFlush is set or `force_os`.
   void Flush(bool force_os = false, bool trim = false);
+  // Bulk loading of a table open exclusively (a query's result table):
+  // record changes skip their own flush; the caller flushes once at the end.
+  // Ignored for a shared table, whose changes other handles must see.
+  void SetBulkLoad(bool bulk) { bulk_load_ = bulk; }
   void MarkChanged();
   void DiscardBuffers();
   void Empty();
@@ -220,6 +224,7 @@ class TDataTable {
   bool read_only_files_ = false;
   bool index_recreated_ = false;
   bool in_transaction_ = false;
+  bool bulk_load_ = false;
 
   int read_lock_count_ = 0;
   std::int32_t read_slot_ = 0;  // index-file read slot while read-locked

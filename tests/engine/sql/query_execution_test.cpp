@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "db/storage/coding.h"
 #include "tests/engine/sql/sql_test_support.h"
@@ -287,6 +288,11 @@ TEST_F(QueryExecutionTest, DdlBuildsAltersAndDropsRealTables) {
   EXPECT_EQ(db_.Rows("select * from g order by ID"),
             (std::vector<std::string>{"1|a|NULL", "2|b|NULL"}));
   EXPECT_TRUE(Live("select * from g order by NAME"));
+  for (const auto& e : std::filesystem::directory_iterator(db_.Path()))
+    EXPECT_NE(e.path().extension(), ".DBK") << "backups of the old structure are gone";
+  // A conversion that fails leaves the table as it was.
+  EXPECT_NE(SqlDetail([&] { db_.Run("alter table g redefine NAME integer"); }), "");
+  EXPECT_EQ(db_.Rows("select NAME from g order by ID"), (std::vector<std::string>{"a", "b"}));
   db_.Run("drop index g.ByName");
   EXPECT_FALSE(Live("select * from g order by NAME"));
   db_.Run("update g set NOTE = NAME || '!' where ID = 2");
