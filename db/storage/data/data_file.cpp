@@ -5,6 +5,7 @@
 #include <limits>
 #include <set>
 
+#include "db/common/undo_on_throw.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/file_system.h"
 #include "db/storage/file/scramble.h"
@@ -280,28 +281,26 @@ void TDataFile::CreateTable(const std::string& file_name, const std::vector<TFie
 
 void TDataFile::Open(const std::string& file_name, bool exclusive, bool temporary) {
   TFileHandler::Open(file_name, exclusive, temporary);
-  try {
-    ReadHeader();
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(FieldCount()) * kDescriptorSize);
-    fields_.clear();
-    const int count = DecodeFixed16(&header_[data_header::kFieldCount]);
-    bytes.resize(static_cast<std::size_t>(count) * kDescriptorSize);
-    ReadFull(kDataHeaderSize, bytes.data(), bytes.size());
-    if (Encrypted()) Scramble(bytes.data(), bytes.size(), kRecordKey);
-    DecodeDescriptors(bytes.data());
-    descriptors_changed_ = false;
-    CheckLayout();
-    CheckHeaderNumbers();
-    records_per_block_ = std::max(1, kReadBlockBytes / RecordSize());
-    hits_ = misses_ = block_reads_ = writes_ = 0;
-    written_ = false;
-    DropRecords();
-    SizeCache();
-  } catch (...) {
+  TUndoOnThrow close([this] {
     fields_.clear();
     TFileHandler::Close();
-    throw;
-  }
+  });
+  ReadHeader();
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(FieldCount()) * kDescriptorSize);
+  fields_.clear();
+  const int count = DecodeFixed16(&header_[data_header::kFieldCount]);
+  bytes.resize(static_cast<std::size_t>(count) * kDescriptorSize);
+  ReadFull(kDataHeaderSize, bytes.data(), bytes.size());
+  if (Encrypted()) Scramble(bytes.data(), bytes.size(), kRecordKey);
+  DecodeDescriptors(bytes.data());
+  descriptors_changed_ = false;
+  CheckLayout();
+  CheckHeaderNumbers();
+  records_per_block_ = std::max(1, kReadBlockBytes / RecordSize());
+  hits_ = misses_ = block_reads_ = writes_ = 0;
+  written_ = false;
+  DropRecords();
+  SizeCache();
 }
 
 void TDataFile::Close() {
@@ -381,11 +380,9 @@ bool TDataFile::ReReadHeaderIfChanged() {
   const auto saved = header_;
   header_ = h;
   header_[data_header::kHeaderChanged] = 0;
-  try {
+  {
+    TUndoOnThrow restore([&] { header_ = saved; });
     CheckHeaderNumbers();
-  } catch (...) {
-    header_ = saved;
-    throw;
   }
   header_changed_ = false;
   DropRecords();
@@ -809,11 +806,9 @@ void TDataFile::DropRecords() {
 // Keeps the last block read equal to the disk: bytes written over any of its
 // slots are copied into it (they are in disk form, like the block).
 void TDataFile::Write(std::int64_t offset, const void* buffer, std::size_t n) {
-  try {
+  {
+    TUndoOnThrow forget_block([this] { block_count_ = 0; });  // the disk's bytes are unknown now
     TFileHandler::Write(offset, buffer, n);
-  } catch (...) {
-    block_count_ = 0;  // the disk's bytes are unknown now
-    throw;
   }
   if (block_count_ == 0) return;
   const std::int64_t start = SlotOffset(block_first_);

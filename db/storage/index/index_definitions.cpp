@@ -5,6 +5,7 @@
 #include <deque>
 #include <set>
 
+#include "db/common/undo_on_throw.h"
 #include "db/storage/data/data_file.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/scramble.h"
@@ -202,15 +203,13 @@ void TIndexFile::AddPrimaryIndex(TDataFile& data, const TIndexDefinition& given)
   const std::uint8_t no_primary = header_[ih::kNoPrimaryKey];
   WriteDefinition(0, def, layout.KeySize());
   header_[ih::kNoPrimaryKey] = 0;
-  try {
-    BuildIndex(data, 0);
-  } catch (...) {
+  TUndoOnThrow undo([&] {
     ReleaseTreePages(0, kSysDeletedSlot);
     std::memcpy(Descriptor(0), before.data(), before.size());
     header_[ih::kNoPrimaryKey] = no_primary;
     keys_[0].reset();
-    throw;
-  }
+  });
+  BuildIndex(data, 0);
 }
 
 void TIndexFile::AddSecondaryIndex(TDataFile& data, const TIndexDefinition& def) {
@@ -237,15 +236,13 @@ void TIndexFile::AddSecondaryIndex(TDataFile& data, const TIndexDefinition& def)
   if (IsTemporary(slot)) MoveTemporaryIndex(slot);
   WriteDefinition(slot, def, layout.KeySize());
   header_[ih::kSecondaryCount] = static_cast<std::uint8_t>(slot);
-  try {
-    BuildIndex(data, slot);
-  } catch (...) {
+  TUndoOnThrow undo([&] {
     ReleaseTreePages(slot, kSysDeletedSlot);
     std::memset(Descriptor(slot), 0, kIndexDescriptorSize);
     header_[ih::kSecondaryCount] = static_cast<std::uint8_t>(slot - 1);
     keys_[static_cast<std::size_t>(slot)].reset();
-    throw;
-  }
+  });
+  BuildIndex(data, slot);
 }
 
 void TIndexFile::AddTemporaryIndex(TDataFile& data, const TIndexDefinition& def, int key_size) {
@@ -254,13 +251,11 @@ void TIndexFile::AddTemporaryIndex(TDataFile& data, const TIndexDefinition& def,
     --slot;
   OpenTemporaryFile();
   WriteDefinition(slot, def, key_size);
-  try {
-    BuildIndex(data, slot);
-  } catch (...) {
+  TUndoOnThrow undo([&] {
     ForgetSlotPages(slot);
     std::memset(Descriptor(slot), 0, kIndexDescriptorSize);
-    throw;
-  }
+  });
+  BuildIndex(data, slot);
 }
 
 // Moves the temporary index in `slot` to the highest free slot above it,

@@ -8,6 +8,7 @@
 #include <random>
 #include <set>
 
+#include "db/common/undo_on_throw.h"
 #include "db/storage/data/data_file.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/scramble.h"
@@ -183,17 +184,13 @@ void TIndexFile::Create(const std::string& file_name, const TIndexCreateOptions&
 
 void TIndexFile::Open(const std::string& file_name, bool exclusive) {
   file_.Open(file_name, exclusive);
-  try {
-    std::array<std::uint8_t, kIndexPageSize> page;
-    ReadHeaderPage(&page);
-    CheckHeader(page);
-    DropTemporaryIndexes();
-    DropAllPages(true);
-    AdoptHeader(page);
-  } catch (...) {
-    file_.Close();
-    throw;
-  }
+  TUndoOnThrow close([this] { file_.Close(); });
+  std::array<std::uint8_t, kIndexPageSize> page;
+  ReadHeaderPage(&page);
+  CheckHeader(page);
+  DropTemporaryIndexes();
+  DropAllPages(true);
+  AdoptHeader(page);
 }
 
 void TIndexFile::Close() {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <tuple>
 
+#include "db/common/undo_on_throw.h"
 #include "db/storage/data/data_file.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/scramble.h"
@@ -110,24 +111,22 @@ void TIndexFile::CheckInsert(const TDataFile& data, const std::uint8_t* record) 
 
 void TIndexFile::InsertKeys(const TDataFile& data, const std::uint8_t* record, std::int32_t recno,
                             const std::uint8_t* previous) {
+  // Keys already added are taken back on failure: the indexes stay as they were.
   std::vector<std::pair<int, std::vector<std::uint8_t>>> done;
-  try {
-    for (int slot : KeySlots()) {
-      std::vector<std::uint8_t> key = KeyOf(data, slot, record);
-      Tree(data, slot).Insert(key.data(), recno);
-      done.emplace_back(slot, std::move(key));
-    }
-    TIndexTree deleted = Tree(data, kSysDeletedSlot);
-    const std::vector<std::uint8_t> live = DeletedKey(record, false);
-    deleted.Insert(live.data(), recno);
-    done.emplace_back(kSysDeletedSlot, live);
-    if (previous) deleted.Delete(DeletedKey(previous, true).data(), recno);
-  } catch (...) {
-    // Take back the keys already added, so that the indexes stay as they were.
+  TUndoOnThrow undo([&] {
     for (auto& [slot, key] : done)
       Tree(data, slot).Delete(key.data(), recno);
-    throw;
+  });
+  for (int slot : KeySlots()) {
+    std::vector<std::uint8_t> key = KeyOf(data, slot, record);
+    Tree(data, slot).Insert(key.data(), recno);
+    done.emplace_back(slot, std::move(key));
   }
+  TIndexTree deleted = Tree(data, kSysDeletedSlot);
+  const std::vector<std::uint8_t> live = DeletedKey(record, false);
+  deleted.Insert(live.data(), recno);
+  done.emplace_back(kSysDeletedSlot, live);
+  if (previous) deleted.Delete(DeletedKey(previous, true).data(), recno);
 }
 
 void TIndexFile::CheckModify(const TDataFile& data, const std::uint8_t* old_record,
@@ -149,29 +148,26 @@ void TIndexFile::CheckModify(const TDataFile& data, const std::uint8_t* old_reco
 
 void TIndexFile::ModifyKeys(const TDataFile& data, const std::uint8_t* old_record,
                             const std::uint8_t* new_record, std::int32_t recno) {
+  // Indexes already moved to the new key are moved back on failure.
   std::vector<std::tuple<int, std::vector<std::uint8_t>, std::vector<std::uint8_t>>> done;
-  try {
-    for (int slot : KeySlots()) {
-      std::vector<std::uint8_t> old_key = KeyOf(data, slot, old_record);
-      std::vector<std::uint8_t> new_key = KeyOf(data, slot, new_record);
-      if (old_key == new_key) continue;
-      TIndexTree tree = Tree(data, slot);
-      tree.Delete(old_key.data(), recno);
-      try {
-        tree.Insert(new_key.data(), recno);
-      } catch (...) {
-        tree.Insert(old_key.data(), recno);
-        throw;
-      }
-      done.emplace_back(slot, std::move(old_key), std::move(new_key));
-    }
-  } catch (...) {
+  TUndoOnThrow undo([&] {
     for (auto& [slot, old_key, new_key] : done) {
       TIndexTree tree = Tree(data, slot);
       tree.Delete(new_key.data(), recno);
       tree.Insert(old_key.data(), recno);
     }
-    throw;
+  });
+  for (int slot : KeySlots()) {
+    std::vector<std::uint8_t> old_key = KeyOf(data, slot, old_record);
+    std::vector<std::uint8_t> new_key = KeyOf(data, slot, new_record);
+    if (old_key == new_key) continue;
+    TIndexTree tree = Tree(data, slot);
+    tree.Delete(old_key.data(), recno);
+    {
+      TUndoOnThrow put_back([&] { tree.Insert(old_key.data(), recno); });
+      tree.Insert(new_key.data(), recno);
+    }
+    done.emplace_back(slot, std::move(old_key), std::move(new_key));
   }
 }
 
