@@ -479,12 +479,15 @@ void TDataFile::Verify() {
   if (FreeHead() < 0 || FreeHead() > slots) Raise(kErrHeaderCorrupt);
 }
 
-void TDataFile::CheckConsistency() {
+std::vector<std::string> TDataFile::CheckSlots() {
+  std::vector<std::string> problems;
   const std::int32_t slots = SlotCount();
   std::vector<bool> deleted(static_cast<std::size_t>(slots) + 1, false);
   for (std::int32_t n = 1; n <= slots; ++n) {
     TRecordPin r = GetRecord(n);
-    if (r->Data()[record::kDeleted] > 1) Raise(kErrHeaderCorrupt);
+    if (r->Data()[record::kDeleted] > 1)
+      problems.push_back("slot " + std::to_string(n) + ": deleted flag " +
+                         std::to_string(r->Data()[record::kDeleted]));
     deleted[static_cast<std::size_t>(n)] = r->Deleted();
   }
   // Re-read live link bytes from disk: memory always holds the own number.
@@ -497,15 +500,23 @@ void TDataFile::CheckConsistency() {
     ReadFull(SlotOffset(n), slot.data(), slot.size());
     if (Encrypted()) Scramble(slot.data(), slot.size(), kRecordKey);
     if (static_cast<std::int32_t>(DecodeFixed32(&slot[record::kLink])) != n)
-      Raise(kErrHeaderCorrupt);
+      problems.push_back("live slot " + std::to_string(n) + " does not hold its own number");
   }
   std::set<std::int32_t> seen;
   for (std::int32_t n = FreeHead(); n != 0;) {
-    if (n < 0 || n > slots || !deleted[static_cast<std::size_t>(n)] || !seen.insert(n).second)
-      Raise(kErrHeaderCorrupt);
+    if (n < 0 || n > slots || !deleted[static_cast<std::size_t>(n)] || !seen.insert(n).second) {
+      problems.push_back("free chain reaches slot " + std::to_string(n) +
+                         ", not a deleted slot it has not visited");
+      break;
+    }
     TRecordPin r = GetRecord(n);
     n = r->Link();
   }
+  return problems;
+}
+
+void TDataFile::CheckConsistency() {
+  if (!CheckSlots().empty()) Raise(kErrHeaderCorrupt);
 }
 
 // ---- record cache ----

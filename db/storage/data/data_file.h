@@ -137,7 +137,10 @@ class TDataFile : public TFileHandler {
   // Verification of header and descriptors (8961, 12035, 15878).
   void Verify();
   // Walks every slot and the free chain (capped): live slots hold their own
-  // number, the chain visits deleted slots only, once each. 8961 on failure.
+  // number, the chain visits deleted slots only, once each. Returns the
+  // problems found, empty when sound.
+  std::vector<std::string> CheckSlots();
+  // CheckSlots as a guard: 8961 when it finds any problem.
   void CheckConsistency();
 
   // ---- records ----
