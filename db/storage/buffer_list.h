@@ -116,6 +116,33 @@ class TBufferPin {
   Buffer* buffer_ = nullptr;
 };
 
+// What a caching file (data or BLOB) shares with its table, and its cache
+// counters: hits and misses of the cache, block reads and writes of the file.
+class TCachedFileState {
+ public:
+  // ---- state shared with the table ----
+  void SetWrittenSinceOpen(bool w) { written_ = w; }
+  bool WrittenSinceOpen() const { return written_; }
+  void SetTableLockHeld(bool held) { table_lock_held_ = held; }
+  // While set (transactions), a full cache grows instead of writing.
+  void SetDeferWrites(bool d) { defer_writes_ = d; }
+
+  // ---- counters ----
+  std::int64_t Hits() const { return hits_; }
+  std::int64_t Misses() const { return misses_; }
+  std::int64_t BlockReads() const { return block_reads_; }
+  std::int64_t Writes() const { return writes_; }
+
+ protected:
+  bool written_ = false;
+  bool table_lock_held_ = false;
+  bool defer_writes_ = false;
+  std::int64_t hits_ = 0;
+  std::int64_t misses_ = 0;
+  std::int64_t block_reads_ = 0;
+  std::int64_t writes_ = 0;
+};
+
 template <typename Buffer>
 struct TBufferList {
   // Owned by the list: a buffer leaves it through Remove, RemoveIf,

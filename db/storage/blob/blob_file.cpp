@@ -5,6 +5,7 @@
 #include <random>
 #include <thread>
 
+#include "db/common/undo_on_throw.h"
 #include "db/storage/coding.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/lock_map.h"
@@ -75,12 +76,8 @@ void TBlobFile::InitHeader() {
 
 void TBlobFile::Open(const std::string& file_name, bool exclusive, bool temporary) {
   TFileHandler::Open(file_name, exclusive, temporary);
-  try {
-    ReadHeader();
-  } catch (...) {
-    Close();
-    throw;
-  }
+  TUndoOnThrow close([this] { Close(); });
+  ReadHeader();
   written_ = false;
 }
 

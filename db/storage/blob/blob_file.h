@@ -50,7 +50,7 @@ struct TBlobRef {
   std::int32_t stamp = 0;
 };
 
-class TBlobFile : public TFileHandler {
+class TBlobFile : public TFileHandler, public TCachedFileState {
  public:
   TBlobFile(std::string table_name, bool in_memory, const TStorageSettings& settings);
   ~TBlobFile() override;
@@ -163,20 +163,9 @@ class TBlobFile : public TFileHandler {
   bool HeaderChanged() const { return header_changed_; }
   std::array<std::uint8_t, kBlobHeaderSize> HeaderCopy() const { return header_; }
 
-  // ---- state shared with the table ----
-  void SetWrittenSinceOpen(bool w) { written_ = w; }
-  bool WrittenSinceOpen() const { return written_; }
-  void SetTableLockHeld(bool held) { table_lock_held_ = held; }
-  // While set (transactions), a full cache grows instead of writing.
-  void SetDeferWrites(bool d) { defer_writes_ = d; }
-
-  // ---- counters ----
-  std::int64_t Hits() const { return hits_; }
-  std::int64_t Misses() const { return misses_; }
+  // ---- counters (the table state and the others: TCachedFileState) ----
   // Flushes look at every cached block; nothing to note.
   void BufferDirtied(std::int32_t) {}
-  std::int64_t BlockReads() const { return block_reads_; }
-  std::int64_t Writes() const { return writes_; }
   std::size_t CachedCount() const { return cache_.sorted.size(); }
   std::size_t CacheCapacity() const { return capacity_; }
   int BlocksPerRead() const { return blocks_per_read_; }
@@ -218,13 +207,6 @@ class TBlobFile : public TFileHandler {
   std::int32_t read_last_ = -1;
 
   std::vector<TBlobRef> deferred_;
-  bool written_ = false;
-  bool table_lock_held_ = false;
-  bool defer_writes_ = false;
-  std::int64_t hits_ = 0;
-  std::int64_t misses_ = 0;
-  std::int64_t block_reads_ = 0;
-  std::int64_t writes_ = 0;
 };
 
 }  // namespace kura

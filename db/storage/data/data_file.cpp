@@ -5,6 +5,7 @@
 #include <limits>
 #include <set>
 
+#include "db/common/undo_on_throw.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/file_system.h"
 #include "db/storage/file/scramble.h"
@@ -36,6 +37,43 @@ void Grow(std::vector<std::uint8_t>& buffer, std::size_t n) {
 
 bool ValidNameStart(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (c >= 128 && c <= 254);
+}
+
+// A field as the rules below see it, whether it comes from a caller's
+// definition or from a stored descriptor.
+struct TFieldFacts {
+  std::string name;
+  std::size_t name_size = 0;               // stored: the length byte, which may exceed the capacity
+  TValueShape shape;                       // length 0 for types without one, scale 0 but for BCD
+  std::array<std::string, 3> value_texts;  // minimum, maximum, default
+  std::array<std::size_t, 3> value_text_sizes{};
+};
+
+// The first rule a field breaks, in this order.
+enum class TFieldFault { kNone, kName, kShape, kValueText };
+
+// The rules of one field: a name of 1..25 bytes starting with a letter, '_'
+// or a byte 128..254, unique case-insensitively among `earlier`; a known type
+// and subtype; a declared length of 1..255 exactly for the types that have
+// one; a scale of 0..32 for BCD and none otherwise; minimum, maximum and
+// default texts that fit their field and read as its values.
+TFieldFault FieldFault(const TFieldFacts& f, const std::vector<std::string>& earlier) {
+  if (f.name.empty() || f.name_size > descriptor::kNameCapacity ||
+      !ValidNameStart(static_cast<unsigned char>(f.name[0])))
+    return TFieldFault::kName;
+  for (const std::string& other : earlier)
+    if (SameTextIgnoringCase(other, f.name)) return TFieldFault::kName;
+  const TValueShape& s = f.shape;
+  if (!IsValidFieldType(s.type) || !IsValidSubtype(s.type, s.subtype) ||
+      (HasDeclaredLength(s.type) ? (s.length < 1 || s.length > kMaxDeclaredLength)
+                                 : s.length != 0) ||
+      (s.type == kFieldBcd ? (s.scale < 0 || s.scale > kBcdDigits) : s.scale != 0))
+    return TFieldFault::kShape;
+  for (std::size_t i = 0; i < f.value_texts.size(); ++i) {
+    if (f.value_text_sizes[i] > descriptor::kTextCapacity || !IsValidValueText(s, f.value_texts[i]))
+      return TFieldFault::kValueText;
+  }
+  return TFieldFault::kNone;
 }
 
 std::string ScrambledText(std::string_view text) {
@@ -193,26 +231,24 @@ void TDataFile::CreateTable(const std::string& file_name, const std::vector<TFie
   std::vector<std::unique_ptr<TFieldDescriptor>> fields;
   int blob_fields = 0;
   std::int64_t record_size = kRecordHeaderSize;
+  std::vector<std::string> names;
   for (std::size_t i = 0; i < defs.size(); ++i) {
     const TFieldDefinition& d = defs[i];
     ctx.field_name = d.name;
-    if (d.name.empty() || d.name.size() > descriptor::kNameCapacity ||
-        !ValidNameStart(static_cast<unsigned char>(d.name[0])))
-      RaiseEngineError(kErrFieldName, ctx);
-    for (std::size_t j = 0; j < i; ++j)
-      if (SameTextIgnoringCase(defs[j].name, d.name)) RaiseEngineError(kErrFieldName, ctx);
-    const bool has_length = HasDeclaredLength(d.type);
-    if (!IsValidFieldType(d.type) || !IsValidSubtype(d.type, d.subtype) ||
-        (has_length && (d.length < 1 || d.length > kMaxDeclaredLength)) ||
-        (d.type == kFieldBcd && (d.scale < 0 || d.scale > kBcdDigits)) || d.char_case > 2 ||
+    const int length = HasDeclaredLength(d.type) ? d.length : 0;
+    const int scale = d.type == kFieldBcd ? d.scale : 0;
+    const TFieldFacts facts{d.name,
+                            d.name.size(),
+                            {d.type, d.subtype, length, scale},
+                            {d.minimum, d.maximum, d.default_value},
+                            {d.minimum.size(), d.maximum.size(), d.default_value.size()}};
+    const TFieldFault fault = FieldFault(facts, names);
+    if (fault == TFieldFault::kName) RaiseEngineError(kErrFieldName, ctx);
+    if (fault == TFieldFault::kShape || d.char_case > 2 ||
         d.description.size() > descriptor::kTextCapacity)
       RaiseEngineError(kErrFieldDefinition, ctx);
-    const int length = has_length ? d.length : 0;
-    const int scale = d.type == kFieldBcd ? d.scale : 0;
-    const TValueShape shape{d.type, d.subtype, length, scale};
-    for (const std::string* text : {&d.minimum, &d.maximum, &d.default_value})
-      if (text->size() > descriptor::kTextCapacity || !IsValidValueText(shape, *text))
-        RaiseEngineError(kErrValidityCheck, ctx);
+    if (fault == TFieldFault::kValueText) RaiseEngineError(kErrValidityCheck, ctx);
+    names.push_back(d.name);
     if (d.type == kFieldBlob && ++blob_fields > kMaxBlobFields)
       RaiseEngineError(kErrBlobFields, ctx);
 
@@ -280,28 +316,26 @@ void TDataFile::CreateTable(const std::string& file_name, const std::vector<TFie
 
 void TDataFile::Open(const std::string& file_name, bool exclusive, bool temporary) {
   TFileHandler::Open(file_name, exclusive, temporary);
-  try {
-    ReadHeader();
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(FieldCount()) * kDescriptorSize);
-    fields_.clear();
-    const int count = DecodeFixed16(&header_[data_header::kFieldCount]);
-    bytes.resize(static_cast<std::size_t>(count) * kDescriptorSize);
-    ReadFull(kDataHeaderSize, bytes.data(), bytes.size());
-    if (Encrypted()) Scramble(bytes.data(), bytes.size(), kRecordKey);
-    DecodeDescriptors(bytes.data());
-    descriptors_changed_ = false;
-    CheckLayout();
-    CheckHeaderNumbers();
-    records_per_block_ = std::max(1, kReadBlockBytes / RecordSize());
-    hits_ = misses_ = block_reads_ = writes_ = 0;
-    written_ = false;
-    DropRecords();
-    SizeCache();
-  } catch (...) {
+  TUndoOnThrow close([this] {
     fields_.clear();
     TFileHandler::Close();
-    throw;
-  }
+  });
+  ReadHeader();
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(FieldCount()) * kDescriptorSize);
+  fields_.clear();
+  const int count = DecodeFixed16(&header_[data_header::kFieldCount]);
+  bytes.resize(static_cast<std::size_t>(count) * kDescriptorSize);
+  ReadFull(kDataHeaderSize, bytes.data(), bytes.size());
+  if (Encrypted()) Scramble(bytes.data(), bytes.size(), kRecordKey);
+  DecodeDescriptors(bytes.data());
+  descriptors_changed_ = false;
+  CheckLayout();
+  CheckHeaderNumbers();
+  records_per_block_ = std::max(1, kReadBlockBytes / RecordSize());
+  hits_ = misses_ = block_reads_ = writes_ = 0;
+  written_ = false;
+  DropRecords();
+  SizeCache();
 }
 
 void TDataFile::Close() {
@@ -381,11 +415,9 @@ bool TDataFile::ReReadHeaderIfChanged() {
   const auto saved = header_;
   header_ = h;
   header_[data_header::kHeaderChanged] = 0;
-  try {
+  {
+    TUndoOnThrow restore([&] { header_ = saved; });
     CheckHeaderNumbers();
-  } catch (...) {
-    header_ = saved;
-    throw;
   }
   header_changed_ = false;
   DropRecords();
@@ -443,27 +475,23 @@ void TDataFile::Verify() {
   if (locale != 0 && !IsLocaleInstalled(locale)) Raise(kErrLanguageDriver);
   std::int64_t expected = kRecordHeaderSize;
   int blob_fields = 0;
+  std::vector<std::string> names;
   for (int pos = 1; pos <= FieldCount(); ++pos) {
     const TFieldDescriptor& f = Field(pos);
-    const std::string name = f.Name();
-    const std::uint8_t name_len = f.image[descriptor::kName];
-    if (name.empty() || name_len > descriptor::kNameCapacity ||
-        !ValidNameStart(static_cast<unsigned char>(name[0])) || f.Number() != pos)
+    auto text = [&f](std::size_t off) {
+      return DecodeShortString(&f.image[off], descriptor::kTextCapacity);
+    };
+    const TFieldFacts facts{
+        f.Name(),
+        f.image[descriptor::kName],
+        f.Shape(),
+        {text(descriptor::kMinimum), text(descriptor::kMaximum), text(descriptor::kDefault)},
+        {f.image[descriptor::kMinimum], f.image[descriptor::kMaximum],
+         f.image[descriptor::kDefault]}};
+    if (f.Number() != pos || FieldFault(facts, names) != TFieldFault::kNone)
       Raise(kErrHeaderCorrupt);
-    for (int other = 1; other < pos; ++other)
-      if (SameTextIgnoringCase(Field(other).Name(), name)) Raise(kErrHeaderCorrupt);
-    if (!IsValidFieldType(f.Type()) || !IsValidSubtype(f.Type(), f.Subtype()))
-      Raise(kErrHeaderCorrupt);
-    if (HasDeclaredLength(f.Type()) ? (f.Length() < 1 || f.Length() > kMaxDeclaredLength)
-                                    : f.Length() != 0)
-      Raise(kErrHeaderCorrupt);
-    if (f.Type() == kFieldBcd ? f.Scale() > kBcdDigits : f.Scale() != 0) Raise(kErrHeaderCorrupt);
+    names.push_back(facts.name);
     if (f.StorageSize() != kura::StorageSize(f.Type(), f.Length())) Raise(kErrHeaderCorrupt);
-    for (std::size_t off : {descriptor::kMinimum, descriptor::kMaximum, descriptor::kDefault}) {
-      if (f.image[off] > descriptor::kTextCapacity ||
-          !IsValidValueText(f.Shape(), DecodeShortString(&f.image[off], descriptor::kTextCapacity)))
-        Raise(kErrHeaderCorrupt);
-    }
     if (f.Type() == kFieldBlob) ++blob_fields;
     if (f.Computed()) continue;
     if (f.IsAutoInc()) {
@@ -482,12 +510,15 @@ void TDataFile::Verify() {
   if (FreeHead() < 0 || FreeHead() > slots) Raise(kErrHeaderCorrupt);
 }
 
-void TDataFile::CheckConsistency() {
+std::vector<std::string> TDataFile::CheckSlots() {
+  std::vector<std::string> problems;
   const std::int32_t slots = SlotCount();
   std::vector<bool> deleted(static_cast<std::size_t>(slots) + 1, false);
   for (std::int32_t n = 1; n <= slots; ++n) {
     TRecordPin r = GetRecord(n);
-    if (r->Data()[record::kDeleted] > 1) Raise(kErrHeaderCorrupt);
+    if (r->Data()[record::kDeleted] > 1)
+      problems.push_back("slot " + std::to_string(n) + ": deleted flag " +
+                         std::to_string(r->Data()[record::kDeleted]));
     deleted[static_cast<std::size_t>(n)] = r->Deleted();
   }
   // Re-read live link bytes from disk: memory always holds the own number.
@@ -500,15 +531,23 @@ void TDataFile::CheckConsistency() {
     ReadFull(SlotOffset(n), slot.data(), slot.size());
     if (Encrypted()) Scramble(slot.data(), slot.size(), kRecordKey);
     if (static_cast<std::int32_t>(DecodeFixed32(&slot[record::kLink])) != n)
-      Raise(kErrHeaderCorrupt);
+      problems.push_back("live slot " + std::to_string(n) + " does not hold its own number");
   }
   std::set<std::int32_t> seen;
   for (std::int32_t n = FreeHead(); n != 0;) {
-    if (n < 0 || n > slots || !deleted[static_cast<std::size_t>(n)] || !seen.insert(n).second)
-      Raise(kErrHeaderCorrupt);
+    if (n < 0 || n > slots || !deleted[static_cast<std::size_t>(n)] || !seen.insert(n).second) {
+      problems.push_back("free chain reaches slot " + std::to_string(n) +
+                         ", not a deleted slot it has not visited");
+      break;
+    }
     TRecordPin r = GetRecord(n);
     n = r->Link();
   }
+  return problems;
+}
+
+void TDataFile::CheckConsistency() {
+  if (!CheckSlots().empty()) Raise(kErrHeaderCorrupt);
 }
 
 // ---- record cache ----
@@ -809,11 +848,9 @@ void TDataFile::DropRecords() {
 // Keeps the last block read equal to the disk: bytes written over any of its
 // slots are copied into it (they are in disk form, like the block).
 void TDataFile::Write(std::int64_t offset, const void* buffer, std::size_t n) {
-  try {
+  {
+    TUndoOnThrow forget_block([this] { block_count_ = 0; });  // the disk's bytes are unknown now
     TFileHandler::Write(offset, buffer, n);
-  } catch (...) {
-    block_count_ = 0;  // the disk's bytes are unknown now
-    throw;
   }
   if (block_count_ == 0) return;
   const std::int64_t start = SlotOffset(block_first_);

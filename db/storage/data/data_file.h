@@ -107,7 +107,7 @@ class TFieldDescriptor {
   TValueShape Shape() const { return {Type(), Subtype(), Length(), Scale()}; }
 };
 
-class TDataFile : public TFileHandler {
+class TDataFile : public TFileHandler, public TCachedFileState {
  public:
   TDataFile(std::string table_name, bool in_memory, const TStorageSettings& settings);
   ~TDataFile() override;
@@ -137,7 +137,10 @@ class TDataFile : public TFileHandler {
   // Verification of header and descriptors (8961, 12035, 15878).
   void Verify();
   // Walks every slot and the free chain (capped): live slots hold their own
-  // number, the chain visits deleted slots only, once each. 8961 on failure.
+  // number, the chain visits deleted slots only, once each. Returns the
+  // problems found, empty when sound.
+  std::vector<std::string> CheckSlots();
+  // CheckSlots as a guard: 8961 when it finds any problem.
   void CheckConsistency();
 
   // ---- records ----
@@ -220,21 +223,12 @@ class TDataFile : public TFileHandler {
   std::int64_t DataStart() const;
   bool HeaderChanged() const { return header_changed_; }
 
-  // ---- state shared with the table ----
-  void SetWrittenSinceOpen(bool w) { written_ = w; }
-  bool WrittenSinceOpen() const { return written_; }
-  void SetTableLockHeld(bool held) { table_lock_held_ = held; }
+  // ---- state shared with the table (the rest: TCachedFileState) ----
   // While set, Open accepts a file shorter than the header's slot count
   // (for repair, which adds the missing slots).
   void SetAllowShortFile(bool allow) { allow_short_file_ = allow; }
-  // While set (transactions), a full cache grows instead of writing.
-  void SetDeferWrites(bool d) { defer_writes_ = d; }
 
-  // ---- counters ----
-  std::int64_t Hits() const { return hits_; }
-  std::int64_t Misses() const { return misses_; }
-  std::int64_t BlockReads() const { return block_reads_; }
-  std::int64_t Writes() const { return writes_; }
+  // ---- counters (the others: TCachedFileState) ----
   std::size_t CachedCount() const { return cache_.sorted.size(); }
   std::size_t CacheCapacity() const { return capacity_; }
   int RecordsPerBlock() const { return records_per_block_; }
@@ -283,14 +277,7 @@ class TDataFile : public TFileHandler {
   bool dirtied_overflow_ = false;
   std::vector<TRecord*> run_;
 
-  bool written_ = false;
-  bool table_lock_held_ = false;
-  bool defer_writes_ = false;
   bool allow_short_file_ = false;
-  std::int64_t hits_ = 0;
-  std::int64_t misses_ = 0;
-  std::int64_t block_reads_ = 0;
-  std::int64_t writes_ = 0;
 };
 
 }  // namespace kura

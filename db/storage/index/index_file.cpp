@@ -8,6 +8,7 @@
 #include <random>
 #include <set>
 
+#include "db/common/undo_on_throw.h"
 #include "db/storage/data/data_file.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/scramble.h"
@@ -19,12 +20,6 @@ namespace {
 namespace ih = index_header;
 namespace id = index_descriptor;
 
-constexpr std::size_t kCacheGrowth = 64;
-
-bool ValidIndexNameStart(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || (c >= 128 && c <= 254);
-}
-
 }  // namespace
 
 TIndexFile::TIndexFile(std::string table_name, bool in_memory, bool encrypted,
@@ -32,12 +27,9 @@ TIndexFile::TIndexFile(std::string table_name, bool in_memory, bool encrypted,
     : file_(table_name, in_memory),
       temp_file_(table_name, in_memory),
       encrypted_(encrypted),
-      settings_(settings) {
-  const std::size_t bound =
-      static_cast<std::size_t>(std::max<std::int32_t>(1, settings_.index_buffer_memory / 8192));
-  for (SlotCache& c : caches_)
-    c.capacity = bound;
-}
+      settings_(settings),
+      cache_(static_cast<std::size_t>(
+          std::max<std::int32_t>(1, settings.index_buffer_memory / 8192))) {}
 
 TIndexFile::~TIndexFile() {
   if (temp_file_.IsOpen()) {
@@ -45,11 +37,6 @@ TIndexFile::~TIndexFile() {
       temp_file_.Close();
     } catch (...) {
     }
-  }
-  for (SlotCache& c : caches_) {
-    for (auto& [n, page] : c.pages)
-      delete page;
-    c.pages.clear();
   }
 }
 
@@ -66,7 +53,7 @@ std::int32_t TIndexFile::PagesHeld() {
   std::int64_t held = file_.Size() / kIndexPageSize - 1;
   for (int slot = 0; slot < kIndexSlots; ++slot) {
     if (IsTemporary(slot)) continue;
-    for (const auto& [n, page] : caches_[static_cast<std::size_t>(slot)].pages)
+    for (const auto& [n, page] : cache_.Pages(slot))
       held = std::max<std::int64_t>(held, n);
   }
   return static_cast<std::int32_t>(std::clamp<std::int64_t>(held, 0, kMaxIndexPages));
@@ -118,19 +105,7 @@ void TIndexFile::OpenTemporaryFile() {
 }
 
 void TIndexFile::ForgetSlotPages(int slot) {
-  SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-  std::set<const TPage*> gone;
-  for (auto& [n, page] : cache.pages)
-    gone.insert(page);
-  std::erase_if(dirty_, [&gone](const TPage* p) { return gone.contains(p); });
-  for (auto& [n, page] : cache.pages) {
-    page->dirty = false;
-    page->pins = 0;
-    page->mru_prev = page->mru_next = nullptr;
-    spare_.Push(page);
-  }
-  cache.pages.clear();
-  cache.mru_head = cache.mru_tail = nullptr;
+  cache_.Forget(slot);
   keys_[static_cast<std::size_t>(slot)].reset();
 }
 
@@ -209,17 +184,13 @@ void TIndexFile::Create(const std::string& file_name, const TIndexCreateOptions&
 
 void TIndexFile::Open(const std::string& file_name, bool exclusive) {
   file_.Open(file_name, exclusive);
-  try {
-    std::array<std::uint8_t, kIndexPageSize> page;
-    ReadHeaderPage(&page);
-    CheckHeader(page);
-    DropTemporaryIndexes();
-    DropAllPages(true);
-    AdoptHeader(page);
-  } catch (...) {
-    file_.Close();
-    throw;
-  }
+  TUndoOnThrow close([this] { file_.Close(); });
+  std::array<std::uint8_t, kIndexPageSize> page;
+  ReadHeaderPage(&page);
+  CheckHeader(page);
+  DropTemporaryIndexes();
+  DropAllPages(true);
+  AdoptHeader(page);
 }
 
 void TIndexFile::Close() {
@@ -304,11 +275,8 @@ void TIndexFile::Verify(const TDataFile& data) {
       if (in_use != !name.empty()) file_.Raise(kErrHeaderCorrupt);
     }
     if (!name.empty()) {
-      if (!ValidIndexNameStart(static_cast<unsigned char>(name[0]))) file_.Raise(kErrHeaderCorrupt);
-      std::string upper = name;
-      for (char& c : upper)
-        c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-      if (!names.insert(upper).second) file_.Raise(kErrHeaderCorrupt);
+      if (!ValidNameStart(static_cast<unsigned char>(name[0]))) file_.Raise(kErrHeaderCorrupt);
+      if (!names.insert(UpperName(name)).second) file_.Raise(kErrHeaderCorrupt);
     }
     for (int i = 0; i < kMaxKeyFields; ++i) {
       const int number = DecodeFixed16(d + id::kFieldNumbers + 2 * i);
@@ -346,55 +314,19 @@ PageFormat TIndexFile::FormatOf(int slot) const {
   return f;
 }
 
-void TIndexFile::Touch(SlotCache& cache, TPage* page) {
-  if (cache.mru_head == page) return;
-  Unlink(cache, page);
-  page->mru_next = cache.mru_head;
-  if (cache.mru_head) cache.mru_head->mru_prev = page;
-  cache.mru_head = page;
-  if (!cache.mru_tail) cache.mru_tail = page;
-}
-
-void TIndexFile::Unlink(SlotCache& cache, TPage* page) {
-  if (page->mru_prev) page->mru_prev->mru_next = page->mru_next;
-  if (page->mru_next) page->mru_next->mru_prev = page->mru_prev;
-  if (cache.mru_head == page) cache.mru_head = page->mru_next;
-  if (cache.mru_tail == page) cache.mru_tail = page->mru_prev;
-  page->mru_prev = page->mru_next = nullptr;
-}
-
-TPage* TIndexFile::TakeBuffer(int slot) {
-  SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
-  if (cache.pages.size() >= cache.capacity) {
-    // Reuse the least recently used page that is neither pinned nor dirty.
-    for (TPage* p = cache.mru_tail; p; p = p->mru_prev) {
-      if (p->pins == 0 && !p->dirty) {
-        Unlink(cache, p);
-        cache.pages.erase(p->number());
-        return p;
-      }
-    }
-    cache.capacity += kCacheGrowth;
-  }
-  return spare_.Pop();
-}
-
 TPage* TIndexFile::GetPage(int slot, std::int32_t n) {
   if (slot < 0 || slot >= kIndexSlots || n <= 0 || n > NextPageOf(slot)) {
     Raise(kErrPageBuffersCorrupt, slot);
   }
-  SlotCache& cache = caches_[static_cast<std::size_t>(slot)];
   const bool temporary = IsTemporary(slot);
   if (n == NextPageOf(slot)) {
     if (static_cast<std::int64_t>(n) > kMaxIndexPages ||
         static_cast<std::int64_t>(n) * kIndexPageSize + kIndexPageSize > kMaxIndexFileBytes) {
       Raise(kErrTableFull, slot);
     }
-    TPage* page = TakeBuffer(slot);
+    TPage* page = cache_.TakeBuffer(slot);
     page->Reset(n, slot, FormatOf(slot), kPageLeaf);
-    page->pins = 1;
-    cache.pages.emplace(n, page);
-    Touch(cache, page);
+    cache_.Insert(slot, page);
     if (temporary) {
       temp_next_page_ = n + 1;
     } else {
@@ -402,15 +334,7 @@ TPage* TIndexFile::GetPage(int slot, std::int32_t n) {
     }
     return page;
   }
-  auto it = cache.pages.find(n);
-  if (it != cache.pages.end()) {
-    ++hits_;
-    TPage* page = it->second;
-    Touch(cache, page);
-    ++page->pins;
-    return page;
-  }
-  ++misses_;
+  if (TPage* cached = cache_.Find(slot, n)) return cached;
   std::array<std::uint8_t, kIndexPageSize> image;
   FileOf(slot).ReadFull(static_cast<std::int64_t>(n) * kIndexPageSize, image.data(), image.size());
   ++reads_;
@@ -419,20 +343,17 @@ TPage* TIndexFile::GetPage(int slot, std::int32_t n) {
   if (format.key_size <= 0 || format.key_size > kMaxKeySize || format.compression > kCompressFull) {
     Raise(kErrHeaderCorrupt, slot);
   }
-  TPage* page = TakeBuffer(slot);
+  TPage* page = cache_.TakeBuffer(slot);
   if (!page->Decode(n, slot, format, image) || page->number() != n) {
-    spare_.Push(page);
+    cache_.GiveBack(page);
     Raise(kErrPageBuffersCorrupt, slot);
   }
-  page->pins = 1;
-  cache.pages.emplace(n, page);
-  Touch(cache, page);
+  cache_.Insert(slot, page);
   return page;
 }
 
 void TIndexFile::MarkDirty(TPage* page) {
-  if (!page->dirty) dirty_.push_back(page);
-  page->dirty = true;
+  cache_.MarkDirty(page);
 }
 
 void TIndexFile::ReleasePage(TPage* page) {
@@ -474,19 +395,13 @@ void TIndexFile::FreePage(TPage* page) {
 bool TIndexFile::FlushPages() {
   // Only pages marked since the last flush can be dirty; a page may be listed
   // twice (cleared by a reset and marked again), and one written since.
-  std::vector<TPage*> dirty;
-  std::sort(dirty_.begin(), dirty_.end());
-  dirty_.erase(std::unique(dirty_.begin(), dirty_.end()), dirty_.end());
-  for (TPage* page : dirty_) {
-    if (page->dirty) dirty.push_back(page);
-  }
-  dirty_.clear();
+  std::vector<TPage*> dirty = cache_.TakeDirty();
   if (dirty.empty()) return false;
   // A page whose entries outgrew it is a fault in memory: write nothing and
   // keep every page dirty.
   for (TPage* page : dirty) {
     if (!page->Fits()) {
-      dirty_ = dirty;
+      cache_.KeepDirty(dirty);
       Raise(kErrPageBuffersCorrupt, page->slot());
     }
   }
@@ -509,7 +424,7 @@ bool TIndexFile::FlushPages() {
     run.resize((j - i) * kIndexPageSize);
     for (std::size_t k = i; k < j; ++k) {
       std::span<std::uint8_t, kIndexPageSize> image(run.data() + (k - i) * kIndexPageSize,
-                                                     kIndexPageSize);
+                                                    kIndexPageSize);
       dirty[k]->Encode(image);
       if (encrypted_) Scramble(image.data(), image.size(), kRecordKey);
       dirty[k]->dirty = false;
@@ -526,22 +441,10 @@ bool TIndexFile::FlushPages() {
 }
 
 void TIndexFile::DropAllPages(bool with_temporary) {
-  if (with_temporary) {
-    dirty_.clear();
-  } else {
-    std::erase_if(dirty_, [this](const TPage* p) { return !IsTemporary(p->slot()); });
-  }
-  for (int slot = 0; slot < kIndexSlots; ++slot) {
-    if (!with_temporary && IsTemporary(slot)) continue;
-    SlotCache& c = caches_[static_cast<std::size_t>(slot)];
-    for (auto& [n, page] : c.pages) {
-      spare_.Push(page);
-    }
-    c.pages.clear();
-    c.mru_head = c.mru_tail = nullptr;
-    c.capacity =
-        static_cast<std::size_t>(std::max<std::int32_t>(1, settings_.index_buffer_memory / 8192));
-  }
+  TIndexPageCache::TSlotSet slots;
+  for (int slot = 0; slot < kIndexSlots; ++slot)
+    slots.set(static_cast<std::size_t>(slot), with_temporary || !IsTemporary(slot));
+  cache_.Drop(slots);
 }
 
 void TIndexFile::DropPages() {
@@ -549,21 +452,7 @@ void TIndexFile::DropPages() {
 }
 
 void TIndexFile::TrimCache() {
-  const std::size_t bound =
-      static_cast<std::size_t>(std::max<std::int32_t>(1, settings_.index_buffer_memory / 8192));
-  for (SlotCache& c : caches_) {
-    TPage* p = c.mru_tail;
-    while (p && c.pages.size() > bound) {
-      TPage* before = p->mru_prev;
-      if (p->pins == 0 && !p->dirty) {
-        Unlink(c, p);
-        c.pages.erase(p->number());
-        spare_.Push(p);
-      }
-      p = before;
-    }
-    c.capacity = std::max(bound, c.pages.size());
-  }
+  cache_.Trim();
 }
 
 }  // namespace kura

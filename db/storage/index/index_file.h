@@ -14,10 +14,9 @@
 //    the one with the flag set, reusing a deleted slot replaces that again;
 //  - "Sys Text" is never built by this engine; its descriptor is preserved.
 //
-// Cache: per index slot, pages sorted by number plus a most-recently-used
-// list, bounded by the index-buffer memory / 8192 pages; when every cached
-// page is pinned or dirty the bound grows in steps of 64. Dirty pages reach
-// the disk only through FlushPages, in page-number order.
+// Cache (index_page_cache.h): per index slot, bounded by the index-buffer
+// memory / 8192 pages. Dirty pages reach the disk only through FlushPages, in
+// page-number order.
 #pragma once
 
 #include <algorithm>
@@ -32,6 +31,7 @@
 
 #include "db/storage/file/file_handler.h"
 #include "db/storage/index/index_format.h"
+#include "db/storage/index/index_page_cache.h"
 #include "db/storage/index/index_page_store.h"
 #include "db/storage/index/index_tree.h"
 #include "db/storage/index/key_codec.h"
@@ -135,6 +135,9 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   TIndexDefinition Definition(int slot) const;
   int SecondaryCount() const { return header_[index_header::kSecondaryCount]; }
   bool IsTemporary(int slot) const;
+  // The slots that hold keys built from records: the primary index (with
+  // fields) and the secondary ones.
+  std::vector<int> KeySlots() const;
   int TemporaryCount() const;
   // The temporary file (closed while there is no temporary index) and its
   // page counter.
@@ -155,25 +158,16 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   // The key layout of `slot` (the primary and secondary indexes).
   KeyLayout Layout(const TDataFile& data, int slot);
 
-  // Deep check of every B-tree and free chain against the table's records:
-  // key order, subtree counts, level links, each page in one tree or chain,
-  // exactly one key per live record in every index and one per slot in
-  // "Sys Deleted". Returns the problems found (empty when sound), at most
-  // kMaxListedProblems of them and then a line counting the rest.
+  // Deep check of every B-tree and free chain against the table's records
+  // (index_check.h). Returns the problems found, empty when sound.
   std::vector<std::string> CheckTrees(TDataFile& data);
 
-  std::int64_t Hits() const { return hits_; }
-  std::int64_t Misses() const { return misses_; }
+  std::int64_t Hits() const { return cache_.Hits(); }
+  std::int64_t Misses() const { return cache_.Misses(); }
   std::int64_t Reads() const { return reads_; }
   std::int64_t Writes() const { return writes_; }
 
  private:
-  struct SlotCache {
-    std::map<std::int32_t, TPage*> pages;  // sorted by page number
-    TPage* mru_head = nullptr;
-    TPage* mru_tail = nullptr;
-    std::size_t capacity = 1;
-  };
   struct SlotKeys {
     KeyLayout layout;
     std::unique_ptr<KeyComparator> comparator;
@@ -181,6 +175,10 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
     PageFormat format;
   };
 
+  // Index names: compared case-insensitively (ASCII letters), starting with a
+  // letter, '_' or a byte 128..254.
+  static std::string UpperName(std::string_view name);
+  static bool ValidNameStart(unsigned char c);
   std::uint8_t* Descriptor(int slot) { return &header_[IndexDescriptorOffset(slot)]; }
   const std::uint8_t* Descriptor(int slot) const { return &header_[IndexDescriptorOffset(slot)]; }
   void SetNextPage(std::int32_t n);
@@ -194,7 +192,6 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
     for (auto& k : keys_)
       k.reset();
   }
-  std::vector<int> KeySlots() const;  // primary (with fields) and secondary slots
   static std::vector<std::uint8_t> DeletedKey(const std::uint8_t* record, bool deleted);
   void WriteDefinition(int slot, const TIndexDefinition& def, int key_size);
   void CheckDefinition(const TDataFile& data, const TIndexDefinition& def, KeyLayout* layout);
@@ -203,9 +200,6 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   void MoveTemporaryIndex(int slot);
   void ReleaseTreePages(int slot, int to_slot);
 
-  TPage* TakeBuffer(int slot);
-  void Touch(SlotCache& cache, TPage* page);
-  void Unlink(SlotCache& cache, TPage* page);
   // Drops the cached pages of the stored indexes, and those of the temporary
   // indexes too when `with_temporary` (otherwise their dirty pages stay
   // cached: nobody else can have changed them).
@@ -229,12 +223,8 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   TStorageSettings settings_;
   std::array<std::uint8_t, kIndexPageSize> header_{};
   bool header_changed_ = false;
-  std::array<SlotCache, kIndexSlots> caches_;
+  TIndexPageCache cache_;
   std::array<std::unique_ptr<SlotKeys>, kIndexSlots> keys_;
-  TPageStack spare_;
-  std::vector<TPage*> dirty_;  // pages marked dirty since the last flush (may repeat)
-  std::int64_t hits_ = 0;
-  std::int64_t misses_ = 0;
   std::int64_t reads_ = 0;
   std::int64_t writes_ = 0;
 };

@@ -5,12 +5,13 @@
 #include <cstring>
 #include <thread>
 
+#include "db/common/undo_on_throw.h"
 #include "db/storage/blob/blob_buffer.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/file_system.h"
-#include "db/storage/index/index_format.h"
-#include "db/storage/index/index_file.h"
 #include "db/storage/file/lock_map.h"
+#include "db/storage/index/index_file.h"
+#include "db/storage/index/index_format.h"
 
 namespace kura {
 
@@ -66,7 +67,14 @@ void TDataTable::Create(const std::vector<TFieldDefinition>& fields, const TTabl
   if (open_) Raise(kErrTableInUse);
   if (Exists()) Raise(kErrTableExists);
   data_->CreateTable(DataFileName(), fields, options);
-  try {
+  {
+    TUndoOnThrow remove([this] {
+      CloseAfterFailure();
+      if (TFileList::Global().Exists(BlobFileName(), data_->Kind()))
+        TFileList::Global().Delete(BlobFileName(), data_->Kind());
+      TFileList::Global().Delete(IndexFileName(), data_->Kind());
+      TFileList::Global().Delete(DataFileName(), data_->Kind());
+    });
     index_ = MakeIndex(options.encrypted);
     index_->Create(IndexFileName(), index_options);
     if (data_->BlobFieldCount() > 0) {
@@ -76,16 +84,6 @@ void TDataTable::Create(const std::vector<TFieldDefinition>& fields, const TTabl
     }
     data_->WriteHeader(true);
     data_->WriteDescriptorsIfChanged();
-  } catch (...) {
-    if (index_) index_->Close();
-    if (blob_) blob_->Close();
-    blob_.reset();
-    data_->Close();
-    if (TFileList::Global().Exists(BlobFileName(), data_->Kind()))
-      TFileList::Global().Delete(BlobFileName(), data_->Kind());
-    TFileList::Global().Delete(IndexFileName(), data_->Kind());
-    TFileList::Global().Delete(DataFileName(), data_->Kind());
-    throw;
   }
   open_ = true;
   exclusive_ = true;
@@ -105,14 +103,13 @@ void TDataTable::OpenForRepair() {
 void TDataTable::OpenFiles(bool exclusive, bool read_only, bool repair) {
   if (open_) Raise(kErrTableInUse);
   data_->SetAllowShortFile(repair);
-  try {
+  {
+    TUndoOnThrow disallow([this] { data_->SetAllowShortFile(false); });
     data_->Open(DataFileName(), exclusive);
-  } catch (...) {
-    data_->SetAllowShortFile(false);
-    throw;
   }
   data_->SetAllowShortFile(false);
-  try {
+  {
+    TUndoOnThrow close([this] { CloseAfterFailure(); });
     index_ = MakeIndex(data_->Encrypted());
     index_recreated_ = false;
     // Only a table opened for use gets a new (empty) index file in place of
@@ -126,12 +123,6 @@ void TDataTable::OpenFiles(bool exclusive, bool read_only, bool repair) {
     }
     index_->Open(IndexFileName(), exclusive);
     OpenBlobFile(exclusive);
-  } catch (...) {
-    if (index_) index_->Close();
-    if (blob_) blob_->Close();
-    blob_.reset();
-    data_->Close();
-    throw;
   }
   read_only_files_ =
       data_->ReadOnly() || index_->Handler().ReadOnly() || (blob_ && blob_->ReadOnly());
@@ -152,11 +143,16 @@ void TDataTable::OpenBlobFile(bool exclusive) {
   blob_->Open(BlobFileName(), exclusive);
 }
 
-void TDataTable::CloseFiles() {
+// Closes whatever files a failed create or open got to.
+void TDataTable::CloseAfterFailure() {
   if (index_) index_->Close();
   if (blob_) blob_->Close();
   blob_.reset();
   data_->Close();
+}
+
+void TDataTable::CloseFiles() {
+  CloseAfterFailure();
   open_ = false;
   index_recreated_ = false;
   data_->SetWrittenSinceOpen(false);
@@ -280,24 +276,12 @@ void TDataTable::ReadLock() {
 // changes. A failing check gives the slot back: the caller holds nothing.
 bool TDataTable::TakeReadLock() {
   if (read_lock_count_++ > 0) return false;
-  try {
-    TakeReadSlot();
-  } catch (...) {
-    read_lock_count_ = 0;
-    throw;
-  }
-  try {
-    return CheckForChanges();
-  } catch (...) {
-    read_lock_count_ = 0;
-    try {
-      FreeReadSlot();
-    } catch (...) {
-      // The check's error is the one to report; the OS drops the lock with
-      // the descriptor at the latest.
-    }
-    throw;
-  }
+  TUndoOnThrow uncount([this] { read_lock_count_ = 0; });
+  TakeReadSlot();
+  // The check's error is the one to report; the OS drops the lock with the
+  // descriptor at the latest should giving the slot back fail too.
+  TUndoOnThrow free_slot([this] { FreeReadSlot(); });
+  return CheckForChanges();
 }
 
 void TDataTable::ReleaseReadLock() {
@@ -334,12 +318,8 @@ void TDataTable::WriteLock() {
   }
   write_lock_count_ = 1;
   if (!table_lock_held_) {
-    try {
-      CheckForChanges();
-    } catch (...) {
-      ReleaseWriteLock();
-      throw;
-    }
+    TUndoOnThrow release([this] { ReleaseWriteLock(); });
+    CheckForChanges();
   }
 }
 
@@ -613,11 +593,9 @@ std::int32_t TDataTable::InsertRecord(const std::uint8_t* image,
   std::vector<std::uint8_t> record(image, image + size);
   record[record::kDeleted] = 0;
   if (auto_inc) EncodeFixed32(&record[record::kAutoInc], static_cast<std::uint32_t>(*auto_inc));
-  try {
+  {
+    TUndoOnThrow undo_blobs([&] { UndoBlobChanges(record.data(), nullptr); });
     index_->CheckInsert(data, record.data());
-  } catch (...) {
-    UndoBlobChanges(record.data(), nullptr);
-    throw;
   }
 
   const TDataFile::TInsertMark mark = data.MarkInsert();
@@ -659,11 +637,9 @@ void TDataTable::UpdateRecord(std::int32_t n, const std::uint8_t* image) {
   std::vector<std::uint8_t> updated(rec->Data(), rec->Data() + size);
   std::memcpy(updated.data() + record::kFirstField, image + record::kFirstField,
               size - record::kFirstField);
-  try {
+  {
+    TUndoOnThrow undo_blobs([&] { UndoBlobChanges(updated.data(), rec->Data()); });
     index_->CheckModify(data, rec->Data(), updated.data(), n);
-  } catch (...) {
-    UndoBlobChanges(updated.data(), rec->Data());
-    throw;
   }
   std::vector<std::uint8_t> old(rec->Data(), rec->Data() + size);
   // Chains the record stops referring to are freed after it is written.

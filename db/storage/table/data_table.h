@@ -201,6 +201,7 @@ class TDataTable {
   void TakeReadSlot();
   void FreeReadSlot();
   void CloseFiles();
+  void CloseAfterFailure();
   void RequireWritable() const;
   void OpenBlobFile(bool exclusive);
   void FlushBlobFile(bool os);

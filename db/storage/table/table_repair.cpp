@@ -7,11 +7,11 @@
 
 #include "db/storage/blob/blob_buffer.h"
 #include "db/storage/coding.h"
-#include "db/storage/table/data_table.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/file_list.h"
-#include "db/storage/index/index_file.h"
 #include "db/storage/file/scramble.h"
+#include "db/storage/index/index_file.h"
+#include "db/storage/table/data_table.h"
 
 namespace kura {
 namespace {
@@ -309,7 +309,7 @@ void Repair(TDataTable& table, TRepairReport& report, bool backup_index) {
   bool chain_sound = !MendDataSlots(data, report);
   if (chain_sound) {
     try {
-      data.CheckConsistency();
+      chain_sound = data.CheckSlots().empty();
     } catch (const EKuraEngineError&) {
       chain_sound = false;
     }

@@ -1,6 +1,12 @@
 // Whole-table checks and the repair of a table after a crash or a damaged
 // file.
 //
+// Consistency checkers of whole structures list every problem they find and
+// throw only when they cannot go on reading (CheckBlobChains here,
+// TDataFile::CheckSlots, TIndexFile::CheckTrees, TIndexTree::Verify); a guard
+// that raises the engine error of the first problem is built on the list
+// (VerifyBlobChains, TDataFile::CheckConsistency).
+//
 // CheckBlobChains walks the BLOB value of every live record and the free
 // chain, and checks that no block is claimed twice. Blocks that belong to no
 // value and are not on the free chain are only counted: a writer that dies
