@@ -96,8 +96,8 @@ void Exercise(ScratchTable& t, const std::string& text) {
   for (std::int32_t n = 1; n <= plain.RecordLimit(); ++n) {
     if (selected.Test(n) != expected.Test(n))
       Finding(text, "on the " + table + " table the index selection says " +
-                         (selected.Test(n) ? "yes" : "no") + " at record " +
-                         std::to_string(n) + ", evaluation the opposite");
+                        (selected.Test(n) ? "yes" : "no") + " at record " + std::to_string(n) +
+                        ", evaluation the opposite");
   }
 }
 
