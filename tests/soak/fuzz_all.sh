@@ -8,6 +8,8 @@
 # learns goes to build/fuzz/corpus/<target>/ and is kept for the next run;
 # findings (inputs that crash, hang or run out of memory) go to
 # build/fuzz/findings/<target>/. A run stops at a target's first finding.
+# A target may have a libFuzzer dictionary tests/fuzz/<target>.dict and more
+# flags in tests/fuzz/<target>.options.
 #
 # Usage: tests/soak/fuzz_all.sh [TARGET...]     (default: every target)
 #   FUZZ_RUNS     executions per target (default 10000000)
@@ -42,11 +44,14 @@ for t in "${targets[@]}"; do
   [ -d "$seeds" ] || seeds=
   dict=
   [ -f tests/fuzz/$t.dict ] && dict=-dict=tests/fuzz/$t.dict
+  # tests/fuzz/<target>.options: more libFuzzer flags, which win over these.
+  options=
+  [ -f tests/fuzz/$t.options ] && options=$(grep -v '^#' tests/fuzz/$t.options)
   log=$build/$t.log
   start=$(date +%s)
   # A run allocating more than 256 MB for an input of a few KB is a finding.
   "$build/bin/$t" -runs="$runs" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
-    -malloc_limit_mb=256 -print_final_stats=1 -artifact_prefix="$findings/" $dict \
+    -malloc_limit_mb=256 -print_final_stats=1 -artifact_prefix="$findings/" $dict $options \
     "$corpus" $seeds >"$log" 2>&1
   rc=$?
   elapsed=$(($(date +%s) - start))
