@@ -8,7 +8,9 @@
 # there exactly once, no auto-increment value is repeated, the table
 # verifies. Prints rows/s, reader and verify rounds and every failure.
 #
-# Usage: tests/soak/load.sh [KURA_EXECUTABLE]   (default: built in build/soak-release)
+# Usage: tests/soak/load.sh [KURA_EXECUTABLE]
+#   (default: built in build/soak with AddressSanitizer and UBSan, as
+#   tests/soak/run.sh builds; the figures are then those of that build)
 #   WRITERS, ROWS   as above
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -17,10 +19,12 @@ writers=${WRITERS:-8}
 rows=${ROWS:-10000}
 kura=${1:-}
 if [ -z "$kura" ]; then
-  cmake -S . -B build/soak-release -DCMAKE_BUILD_TYPE=Release >/dev/null || exit 2
-  cmake --build build/soak-release -j 2 --target kura >build/soak-release/kura.build.log 2>&1 ||
-    { tail -30 build/soak-release/kura.build.log >&2; exit 2; }
-  kura=build/soak-release/bin/kura
+  cmake -S . -B build/soak -DCMAKE_BUILD_TYPE=Debug -DKIROBAKU_ASAN=ON -DKIROBAKU_UBSAN=ON \
+    -DKIROBAKU_BUILD_TESTS=ON -DKIROBAKU_BUILD_SOAK=ON >/dev/null || exit 2
+  cmake --build build/soak -j 2 --target kura >build/soak/kura.build.log 2>&1 ||
+    { tail -30 build/soak/kura.build.log >&2; exit 2; }
+  kura=build/soak/bin/kura
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 fi
 work=$(mktemp -d /tmp/kura-load-XXXXXX)
 trap 'rm -rf "$work"' EXIT
