@@ -33,24 +33,33 @@ mkdir -p "$db"
 "$kura" create "$db" LOAD id:autoinc writer:integer seq:integer memo:memo \
   --index bywriter:writer --blob-block-size 64 >/dev/null || exit 2
 
-# The memo of a row: its writer and sequence number, repeated past two blocks.
-memo() { printf 'w%dn%d.%.0s' "$1" "$2" $(seq 1 9); }
-export -f memo
 
 stop=$work/stop
-reader() {  # reader ID: filters on random writers; checks every row it sees
-  local id=$1 rounds=0 bad=0
+# A reader's round: a cursor with a filter on the indexed column (kura
+# filter: every row the writer asked for) and the same rows through SQL with
+# their memos (each must be its own writer's and sequence number's).
+check_rows() {  # check_rows WRITER MEMO_COLUMN: counts wrong rows on stdin
+  awk -F'\t' -v w="$1" -v mc="$2" '
+    NF >= 3 && $1 ~ /^[0-9]+$/ {
+      m = ""; for (i = 0; i < 9; i++) m = m "w" $2 "n" $3 "."
+      if ($2 != w || (mc > 0 && $mc != m)) { print "torn or wrong row: " $0 > "/dev/stderr"; n++ }
+    } END { print n + 0 }'
+}
+refused() { grep -q '11013\|lock' "$1"; }
+reader() {
+  local id=$1 rounds=0 bad=0 out w
   while [ ! -e "$stop" ]; do
-    local w=$((RANDOM % writers))
-    if ! out=$("$kura" filter "$db" LOAD "writer = $w" --index bywriter 2>"$work/reader$id.err"); then
-      # A lock conflict is the engine refusing at once, not a fault.
-      grep -q '11013\|lock' "$work/reader$id.err" || { bad=$((bad + 1)); cat "$work/reader$id.err"; }
-    else
-      bad=$((bad + $(printf '%s\n' "$out" | awk -F'\t' -v w="$w" '
-        NF >= 4 && $1 ~ /^[0-9]+$/ {
-          m = ""; for (i = 0; i < 9; i++) m = m "w" $2 "n" $3 "."
-          if ($2 != w || $4 != m) { print "torn row: " $0 > "/dev/stderr"; n++ }
-        } END { print n + 0 }')))
+    w=$((RANDOM % writers))
+    if out=$("$kura" filter "$db" LOAD "writer = $w" --index bywriter 2>"$work/r$id.err"); then
+      bad=$((bad + $(printf '%s\n' "$out" | check_rows "$w" 0)))
+    elif ! refused "$work/r$id.err"; then
+      bad=$((bad + 1)); head -1 "$work/r$id.err"
+    fi
+    if out=$("$kura" sql "$db" -c "SELECT id, writer, seq, memo FROM LOAD WHERE writer = $w" \
+        2>"$work/r$id.err"); then
+      bad=$((bad + $(printf '%s\n' "$out" | check_rows "$w" 4)))
+    elif ! refused "$work/r$id.err"; then
+      bad=$((bad + 1)); head -1 "$work/r$id.err"
     fi
     rounds=$((rounds + 1))
   done
