@@ -35,7 +35,6 @@
 #include <set>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "db/storage/blob/blob_buffer.h"
@@ -109,7 +108,18 @@ struct Row {
   Bytes image;
   Bytes memo;
   bool operator==(const Row& o) const { return image == o.image && memo == o.memo; }
-  bool operator<(const Row& o) const { return std::tie(image, memo) < std::tie(o.image, o.memo); }
+  bool operator<(const Row& o) const {
+    if (image != o.image) return Less(image, o.image);
+    return Less(memo, o.memo);
+  }
+  // Size first, then bytes (a plain order for the multiset; GCC 12 warns
+  // falsely on std::vector's three-way comparison when optimising).
+  static bool Less(const Bytes& a, const Bytes& b) {
+    if (a.size() != b.size()) return a.size() < b.size();
+    for (std::size_t i = 0; i < a.size(); ++i)
+      if (a[i] != b[i]) return a[i] < b[i];
+    return false;
+  }
 };
 
 constexpr int kMemoField = 4;
