@@ -182,6 +182,36 @@ TEST(RecordSelection, IndexesAgreeUnderLanguageCollation) {
   RunRandomTables(1033, 12);
 }
 
+TEST(RecordSelection, ConstantsEqualToEmptyUnderCollationAgreeWithEvaluation) {
+  // Control characters are ignored by a language collation, so '\x13' equals
+  // the empty string there, while empty and NULL strings sit in the index as
+  // the NULL key below every other key.
+  for (std::uint16_t language : {std::uint16_t{0}, std::uint16_t{1033}, std::uint16_t{1041}}) {
+    ScratchTable t({Field("S", kFieldString, 6)}, language);
+    t.AddIndex("ByS", {1});
+    t.AddIndex("BySDesc", {1}, true);
+    for (const char* s : {"", "a", "\x13", "\x13" "b"})
+      t.Insert({TExpValue::Str(kFieldString, s)});
+    t.Insert({TExpValue::Null(kFieldString)});
+    TTableRecordSource source(t.Table());
+    TRecordsBitmap all;
+    SelectLiveRecords(source, all);
+    for (const char* op : {"=", "<>", "<", "<=", ">", ">="}) {
+      for (const char* constant : {"'\x13'", "'\x13\x13'", "'\x01'"}) {
+        const std::string text = std::string("S ") + op + " " + constant;
+        SCOPED_TRACE(text + " under language " + std::to_string(language));
+        const auto filter = t.Filter(text);
+        TRecordsBitmap selected;
+        selected.CopyFrom(all);
+        filter->Select(source, selected);
+        TRecordSource& plain = source;
+        for (std::int32_t n = 1; n <= plain.RecordLimit(); ++n)
+          EXPECT_EQ(selected.Test(n), filter->Matches(plain.ReadRecord(n))) << "record " << n;
+      }
+    }
+  }
+}
+
 TEST(RecordSelection, KeyLookupReadsNoRecordsAndEmptyTableSelectsNothing) {
   ScratchTable t({Field("NB", kFieldInteger), Field("PNT", kFieldInteger)});
   TTableRecordSource source(t.Table());

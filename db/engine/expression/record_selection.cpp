@@ -153,7 +153,12 @@ bool TRecordSelector::ConstantKey(const Plan& plan, const TExpToken& constant,
   const TExpValue v = evaluator_.Evaluate(constant, nullptr);
   if (v.null) return false;
   if (plan.field->Type() == kFieldString) {
+    // An empty or NULL string sits in the index as the NULL key, below every
+    // other key; a constant that the comparison finds equal to the empty
+    // string (nothing but characters a collation ignores) has no place
+    // against it, so evaluation decides.
     if (v.type != kFieldString || v.s.empty()) return false;
+    if (evaluator_.Compare(v, TExpValue::Str(kFieldString, "")) == 0) return false;
     if (plan.upper && evaluator_.Upper(v.s) != v.s) return false;
   }
   std::vector<std::uint8_t> bytes;
