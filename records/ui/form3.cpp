@@ -1,5 +1,6 @@
 #include "records/ui/form3.h"
 
+#include <QCloseEvent>
 #include <QDir>
 #include <QFileInfo>
 #include <QFileSystemModel>
@@ -12,7 +13,6 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QTreeView>
-#include <QCloseEvent>
 
 #include "records/sgf_reader.h"
 #include "records/ugf_reader.h"
@@ -110,11 +110,11 @@ TForm3::TForm3(QWidget* owner, TForm3Services services)
     void (TForm3::*handler)();
   };
   const ButtonSpec buttons[] = {
-      {"Button1", "棋譜読込", 48, 392, nullptr},
-      {"Button2", "登録・更新", 144, 392, nullptr},
+      {"Button1", "棋譜読込", 48, 392, &TForm3::Button1Click},
+      {"Button2", "登録・更新", 144, 392, &TForm3::Button2Click},
       {"Button7", "棋譜取込", 48, 440, &TForm3::Button7Click},
-      {"Button8", "棋譜削除", 144, 440, nullptr},
-      {"Button9", "180°回転", 48, 488, nullptr},
+      {"Button8", "棋譜削除", 144, 440, &TForm3::Button8Click},
+      {"Button9", "180°回転", 48, 488, &TForm3::Button9Click},
       {"Button5", "キャンセル", 144, 488, &TForm3::Button5Click},
   };
   for (const ButtonSpec& spec : buttons) {
@@ -161,11 +161,12 @@ std::int32_t TForm3::SelectedNumber() {
 }
 
 bool TForm3::Ask(std::int32_t n, const char* question) {
-  return services_.main == nullptr ||
-         services_.main->AskYesNo(std::to_string(n) + question);
+  return services_.main == nullptr || services_.main->AskYesNo(std::to_string(n) + question);
 }
 
-void TForm3::SetStatus(const QString& text) { statusBar1_->showMessage(text); }
+void TForm3::SetStatus(const QString& text) {
+  statusBar1_->showMessage(text);
+}
 
 void TForm3::Button1Click() {
   if (services_.data == nullptr || services_.game == nullptr) return;
@@ -248,7 +249,8 @@ void TForm3::Import() {
   if (!services_.programDir.isEmpty()) ChangeFolder(services_.programDir);
   const QString kind = chosenFile_.right(3).toUpper();
   if (kind != QStringLiteral("SGF") && kind != QStringLiteral("UGF")) {
-    if (services_.main != nullptr) services_.main->ShowMessage("棋譜ファイルリストを選んでください。");
+    if (services_.main != nullptr)
+      services_.main->ShowMessage("棋譜ファイルリストを選んでください。");
     return;
   }
   if (services_.game == nullptr || services_.data == nullptr) return;

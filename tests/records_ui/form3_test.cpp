@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
@@ -138,6 +139,80 @@ TEST(Form3Test, ImportStatesFollowTheButtonsAndTheFileList) {
   EXPECT_FALSE(form.FileChosen());
   for (const char* name : {"Label4", "DirectoryListBox1", "FileListBox1"}) {
     EXPECT_TRUE(Child<QWidget>(form, name)->isHidden()) << name;
+  }
+  QDir::setCurrent(start);
+}
+
+}  // namespace
+}  // namespace kirobaku
+
+namespace kirobaku {
+namespace {
+
+// The data commands through the window's buttons, over a real game-record
+// database: import by clicking a file and pressing 棋譜取込 twice, rotate
+// answered No and Yes, register after stepping back, load, delete.
+TEST(Form3Test, DataCommandsThroughTheButtons) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(QFile::copy(QStringLiteral(KIROBAKU_TEST_DATA "/sgf/9handicap.sgf"),
+                          dir.filePath(QStringLiteral("9handicap.sgf"))));
+  const QString start = QDir::currentPath();
+  QDir::setCurrent(dir.path());
+  TDataModule1 data(dir.filePath(QStringLiteral("kifu")).toStdString());
+  test::FakeBoardView main;
+  GameState game(main);
+  TForm3Services services;
+  services.data = &data;
+  services.game = &game;
+  services.main = &main;
+  services.programDir = dir.path();
+  {
+    TForm3 form(nullptr, services);
+    auto* files = Child<QListWidget>(form, "FileListBox1");
+    QTest::mouseClick(Child<QPushButton>(form, "Button7"), Qt::LeftButton);
+    ASSERT_EQ(files->count(), 1);
+    files->setCurrentRow(0);
+    QTest::mouseClick(files->viewport(), Qt::LeftButton, {},
+                      files->visualItemRect(files->item(0)).center());
+    QTest::mouseClick(Child<QPushButton>(form, "Button7"), Qt::LeftButton);
+    EXPECT_FALSE(form.Choosing());
+    EXPECT_EQ(form.StatusBar()->currentMessage(), QStringLiteral("　取込みました。"));
+    ASSERT_EQ(Child<QTableView>(form, "DBGrid1")->model()->rowCount(), 1);
+    Record stored{};
+    data.LoadGame(1, stored);
+    const Record imported = game.MoveRecord;
+    EXPECT_EQ(stored, imported);
+
+    // No changes nothing; Yes rotates.
+    main.answers = {false};
+    QTest::mouseClick(Child<QPushButton>(form, "Button9"), Qt::LeftButton);
+    EXPECT_EQ(main.questions.back(), "1　番を180°回転していいですか？");
+    Record now{};
+    data.LoadGame(1, now);
+    EXPECT_EQ(now, imported);
+    QTest::mouseClick(Child<QPushButton>(form, "Button9"), Qt::LeftButton);
+    data.LoadGame(1, now);
+    EXPECT_EQ(now[1].point, 362 - imported[1].point);
+    EXPECT_EQ(form.StatusBar()->currentMessage(), QStringLiteral("180°回転しました。"));
+
+    // Load: the window closes and the board shows the setup and first move.
+    QTest::mouseClick(Child<QPushButton>(form, "Button1"), Qt::LeftButton);
+    EXPECT_EQ(main.status[0], "　始めてください。");
+    EXPECT_EQ(LastGameNumber, 1);
+    EXPECT_GT(game.Position, 0);
+  }
+  {
+    // Register after stepping back stores the entries on the board only.
+    game.Position = 3;
+    TForm3 form(nullptr, services);
+    QTest::mouseClick(Child<QPushButton>(form, "Button2"), Qt::LeftButton);
+    EXPECT_EQ(main.questions.back(), "1　番の登録／更新を行っていいですか？");
+    Record now{};
+    EXPECT_EQ(data.LoadGame(1, now), 3);
+    QTest::mouseClick(Child<QPushButton>(form, "Button8"), Qt::LeftButton);
+    EXPECT_EQ(form.StatusBar()->currentMessage(), QStringLiteral("　削除しました。"));
+    QCoreApplication::processEvents();  // the grid reads the list again
+    EXPECT_EQ(Child<QTableView>(form, "DBGrid1")->model()->rowCount(), 0);
   }
   QDir::setCurrent(start);
 }
