@@ -103,13 +103,13 @@ TForm3::TForm3(QWidget* owner, TForm3Services services)
   fileListBox1_->setGeometry(552, 296, 121, 217);
   connect(fileListBox1_, &QListWidget::itemClicked, this, &TForm3::FileListBox1Click);
 
-  struct ButtonSpec {
+  struct ButtonPlace {
     const char* name;
     const char* caption;
     int x, y;
     void (TForm3::*handler)();
   };
-  const ButtonSpec buttons[] = {
+  const ButtonPlace buttons[] = {
       {"Button1", "棋譜読込", 48, 392, &TForm3::Button1Click},
       {"Button2", "登録・更新", 144, 392, &TForm3::Button2Click},
       {"Button7", "棋譜取込", 48, 440, &TForm3::Button7Click},
@@ -117,11 +117,11 @@ TForm3::TForm3(QWidget* owner, TForm3Services services)
       {"Button9", "180°回転", 48, 488, &TForm3::Button9Click},
       {"Button5", "キャンセル", 144, 488, &TForm3::Button5Click},
   };
-  for (const ButtonSpec& spec : buttons) {
-    auto* button = new QPushButton(QString::fromUtf8(spec.caption), client);
-    button->setObjectName(QString::fromLatin1(spec.name));
-    button->setGeometry(spec.x, spec.y, 75, 25);
-    connect(button, &QPushButton::clicked, this, spec.handler);
+  for (const ButtonPlace& place : buttons) {
+    auto* button = new QPushButton(QString::fromUtf8(place.caption), client);
+    button->setObjectName(QString::fromLatin1(place.name));
+    button->setGeometry(place.x, place.y, 75, 25);
+    connect(button, &QPushButton::clicked, this, place.handler);
   }
 
   statusBar1_ = new QStatusBar(client);

@@ -137,7 +137,8 @@ TBoundParams Bind(const TParams& params) {
     d[pd::kValueSize] = shape.size;
     d[pd::kScale] = shape.scale;
     const std::size_t slot = bound.values.size();
-    if (slot > 0xFFFF) DatabaseError(kNoParameterValue, param.Name());
+    // Slot offsets are 16-bit: the values of all parameters must fit in 64 KB.
+    if (slot > 0xFFFF) throw EDatabaseError("The values of the parameters exceed 65,535 bytes");
     EncodeFixed16(d + pd::kSlotOffset, static_cast<std::uint16_t>(slot));
     // A BLOB slot holds a full address after the length, whatever its
     // declared size of 8.
