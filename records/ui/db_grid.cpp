@@ -130,8 +130,25 @@ bool TDataSetGridModel::setData(const QModelIndex& index, const QVariant& value,
 void TDataSetGridModel::MoveTo(int row) {
   kura::TDataSet* ds = DataSet();
   if (row == current_) return;
-  ds->SetRecNo(row + 1);
-  Reload();
+  // Leaving an edited row posts it, which may move rows or bring in other
+  // users' changes: read the list again. A plain move only changes the
+  // current row; the scroll notifications it raises are our own.
+  const bool posts = Editing(*ds);
+  reloading_ = true;
+  try {
+    ds->SetRecNo(row + 1);
+  } catch (...) {
+    reloading_ = false;
+    ScheduleReload();
+    throw;
+  }
+  reloading_ = false;
+  const int now = ds->IsEmpty() ? -1 : ds->RecNo() - 1;
+  if (posts || now != row || now >= static_cast<int>(rows_.size())) {
+    Reload();
+  } else {
+    current_ = now;
+  }
 }
 
 void TDataSetGridModel::ScheduleReload() {

@@ -124,6 +124,34 @@ TEST_F(GridFixture, EditsReachTheDataSetByItsRules) {
   EXPECT_EQ(Cell(0, 0), QStringLiteral("2"));
 }
 
+// Moving between rows only changes the current row; the list is read again
+// when a row is posted or the dataset changes outside the grid.
+TEST_F(GridFixture, MovingReadsNoRowsButPostingReadsThemAgain) {
+  for (int32_t n = 3; n <= 40; ++n)
+    ds.rows.push_back({n, n, "x"});
+  ds.Close();
+  ds.Open();
+  Settle();
+  ASSERT_EQ(grid->model()->rowCount(), 40);
+  const int walks = ds.walks;
+  for (int row : {5, 39, 0, 17}) {
+    grid->setCurrentIndex(grid->model()->index(row, 1));
+    Settle();
+    EXPECT_EQ(ds.RecNo(), row + 1);
+    EXPECT_EQ(grid->Model().CurrentRow(), row);
+  }
+  Key(Qt::Key_Down);
+  EXPECT_EQ(ds.RecNo(), 19);
+  EXPECT_EQ(ds.walks, walks);
+
+  Type(18, 1, QStringLiteral("手合"));
+  Key(Qt::Key_Up);
+  EXPECT_GT(ds.walks, walks);
+  EXPECT_EQ(ds.rows[18].cmt, std::optional<std::string>(kura::Utf8ToCp932("手合")));
+  EXPECT_EQ(Cell(18, 1), QStringLiteral("手合"));
+  EXPECT_EQ(grid->Model().CurrentRow(), 17);
+}
+
 TEST_F(GridFixture, ChangesMadeOutsideTheGridAreShown) {
   ds.Last();
   ds.Append();

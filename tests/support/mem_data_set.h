@@ -32,6 +32,7 @@ class MemDataSet : public TDataSet {
  public:
   std::vector<Row> rows;
   bool read_only = false;
+  int walks = 0;  // moves to the first row: how often a reader went over the rows
 
   bool BookmarkValid(const TBookmark& b) override { return Find(Id(b)) >= 0; }
   int CompareBookmarks(const TBookmark& a, const TBookmark& b) override {
@@ -111,7 +112,10 @@ class MemDataSet : public TDataSet {
     std::memcpy(buffer + kIdAt, &none, 4);
     buffer[kFlagAt] = std::byte{static_cast<uint8_t>(TBookmarkFlag::bfInserted)};
   }
-  void InternalFirst() override { pos_ = -1; }
+  void InternalFirst() override {
+    pos_ = -1;
+    ++walks;
+  }
   void InternalLast() override { pos_ = static_cast<int>(rows.size()); }
   void InternalPost() override {
     TRecordBuffer buffer = ActiveBuffer();
