@@ -97,6 +97,15 @@ TForm3::TForm3(QWidget* owner, TForm3Services services)
     directoryListBox1_->hideColumn(c);
   connect(directoryListBox1_, &QTreeView::clicked, this,
           [this](const QModelIndex& index) { ChangeFolder(folders_->filePath(index)); });
+  // The model reads folders in the background: once the folders on the way
+  // to the current one are read, show the current one again.
+  connect(folders_, &QFileSystemModel::directoryLoaded, this, [this](const QString& loaded) {
+    const QString current = QDir::currentPath();
+    if (!directoryListBox1_->isVisible() || !current.startsWith(loaded)) return;
+    const QModelIndex index = folders_->index(current);
+    directoryListBox1_->setCurrentIndex(index);
+    directoryListBox1_->scrollTo(index, QAbstractItemView::PositionAtCenter);
+  });
 
   fileListBox1_ = new QListWidget(client);
   fileListBox1_->setObjectName(QStringLiteral("FileListBox1"));
@@ -221,7 +230,7 @@ void TForm3::ChangeFolder(const QString& folder) {
   QDir::setCurrent(folder);
   const QModelIndex index = folders_->index(QDir::currentPath());
   directoryListBox1_->setCurrentIndex(index);
-  directoryListBox1_->scrollTo(index);
+  directoryListBox1_->scrollTo(index, QAbstractItemView::PositionAtCenter);
   FillFileList();
 }
 

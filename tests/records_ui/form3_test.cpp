@@ -219,3 +219,119 @@ TEST(Form3Test, DataCommandsThroughTheButtons) {
 
 }  // namespace
 }  // namespace kirobaku
+
+namespace kirobaku {
+namespace {
+
+Record Game(int seed) {
+  Record r{};
+  for (int i = 1; i <= 20; ++i)
+    r[static_cast<std::size_t>(i)] = MoveEntry{i, 2 - i % 2, (seed * 37 + i * 11) % 361 + 1};
+  return r;
+}
+
+// Answers of No change nothing but the last game number, which the window
+// returns to when it is opened again; rotating twice gives the game back;
+// キャンセル shows what another program stored meanwhile; imports take the
+// lowest free number.
+TEST(Form3Test, NoAnswersReopeningRotatingTwiceAndCancel) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(QFile::copy(QStringLiteral(KIROBAKU_TEST_DATA "/sgf/9handicap.sgf"),
+                          dir.filePath(QStringLiteral("9handicap.sgf"))));
+  const QString start = QDir::currentPath();
+  QDir::setCurrent(dir.path());
+  const std::string db = dir.filePath(QStringLiteral("kifu")).toStdString();
+  TDataModule1 data(db);
+  for (int g = 1; g <= 3; ++g)
+    ASSERT_EQ(data.StoreImportedGame("game " + std::to_string(g), Game(g)), g);
+  test::FakeBoardView main;
+  GameState game(main);
+  game.MoveRecord = Game(9);
+  game.Position = 20;
+  TForm3Services services{&data, &game, &main, dir.path(), {}, {}};
+  const auto stored = [&](std::int32_t n) {
+    Record r{};
+    data.LoadGame(n, r);
+    return r;
+  };
+  const auto selected = [&] { return data.KuraQuery1.Fields()[0].AsInteger(); };
+  LastGameNumber = 0;
+  {
+    TForm3 form(nullptr, services);
+    auto* grid = Child<QTableView>(form, "DBGrid1");
+    ASSERT_EQ(grid->model()->rowCount(), 3);
+    EXPECT_EQ(grid->currentIndex().row(), 0);
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {},
+                      grid->visualRect(grid->model()->index(1, 1)).center());
+    EXPECT_EQ(selected(), 2);
+    main.answers = {false, false, false};
+    for (const char* button : {"Button2", "Button9", "Button8"})
+      QTest::mouseClick(Child<QPushButton>(form, button), Qt::LeftButton);
+    EXPECT_EQ(main.questions,
+              (std::vector<std::string>{"2　番の登録／更新を行っていいですか？",
+                                        "2　番を180°回転していいですか？",
+                                        "2　番を削除していいですか？"}));
+    for (int g = 1; g <= 3; ++g)
+      EXPECT_EQ(stored(g), Game(g)) << g;
+    EXPECT_EQ(grid->model()->rowCount(), 3);
+    EXPECT_TRUE(form.StatusBar()->currentMessage().isEmpty());
+    EXPECT_TRUE(main.sounds.empty());
+    EXPECT_EQ(LastGameNumber, 2);
+    Child<QAction>(form, "N1")->trigger();
+  }
+  {
+    TForm3 form(nullptr, services);
+    auto* grid = Child<QTableView>(form, "DBGrid1");
+    EXPECT_EQ(grid->currentIndex().row(), 1);
+    EXPECT_EQ(selected(), 2);
+    QTest::mouseClick(Child<QPushButton>(form, "Button9"), Qt::LeftButton);
+    EXPECT_NE(stored(2), Game(2));
+    QTest::mouseClick(Child<QPushButton>(form, "Button9"), Qt::LeftButton);
+    EXPECT_EQ(stored(2), Game(2));
+
+    // Another program stores a game while the window is open.
+    {
+      TDataModule1 other(db);
+      EXPECT_EQ(other.StoreImportedGame("other", Game(4)), 4);
+    }
+    QTest::mouseClick(Child<QPushButton>(form, "Button5"), Qt::LeftButton);
+    QCoreApplication::processEvents();
+    ASSERT_EQ(grid->model()->rowCount(), 4);
+    EXPECT_EQ(grid->model()->index(3, 1).data().toString(), QStringLiteral("other"));
+
+    // Delete game 3; importing the file twice then takes 3 and 5.
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {},
+                      grid->visualRect(grid->model()->index(2, 0)).center());
+    QTest::mouseClick(Child<QPushButton>(form, "Button8"), Qt::LeftButton);
+    EXPECT_EQ(main.questions.back(), "3　番を削除していいですか？");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(grid->model()->rowCount(), 3);
+    auto* files = Child<QListWidget>(form, "FileListBox1");
+    for (int expected : {3, 5}) {
+      QTest::mouseClick(Child<QPushButton>(form, "Button7"), Qt::LeftButton);
+      files->setCurrentRow(0);
+      QTest::mouseClick(files->viewport(), Qt::LeftButton, {},
+                        files->visualItemRect(files->item(0)).center());
+      QTest::mouseClick(Child<QPushButton>(form, "Button7"), Qt::LeftButton);
+      QCoreApplication::processEvents();
+      EXPECT_EQ(selected(), expected);
+      EXPECT_EQ(grid->model()->index(grid->currentIndex().row(), 0).data().toInt(), expected);
+    }
+    EXPECT_EQ(stored(3), stored(5));
+    EXPECT_EQ(LastGameNumber, 3);
+  }
+  {
+    // Game 3 is there again; once gone, the first row is current.
+    TForm3 form(nullptr, services);
+    EXPECT_EQ(selected(), 3);
+    data.DeleteGame(3);
+    Child<QAction>(form, "N1")->trigger();
+  }
+  TForm3 form(nullptr, services);
+  EXPECT_EQ(Child<QTableView>(form, "DBGrid1")->currentIndex().row(), 0);
+  EXPECT_EQ(selected(), 1);
+  QDir::setCurrent(start);
+}
+
+}  // namespace
+}  // namespace kirobaku

@@ -307,6 +307,13 @@ void CreateTable(TQueryStatement& s, TDataQuery& q) {
 void CreateIndex(TQueryStatement& s, TDataQuery& q) {
   TDataDirectory& db = s.Database();
   const bool memory = q.table_in_memory || db.IsMemory();
+  if (q.if_not_exists) {
+    // Open here already: an index it has needs nothing more.
+    if (TSharedTable* open = db.FindTable(q.table_name, memory);
+        open != nullptr && IndexOf(open->Table()).SlotOf(q.create_indexes[0].name) >= 0) {
+      return;
+    }
+  }
   RequireNotOpen(db, q.table_name, memory);
   TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(),
                    memory);
@@ -344,6 +351,13 @@ void DropTable(TQueryStatement& s, TDataQuery& q) {
 void DropIndex(TQueryStatement& s, TDataQuery& q) {
   TDataDirectory& db = s.Database();
   const bool memory = q.table_in_memory || db.IsMemory();
+  if (q.if_not_exists) {
+    // Open here already: an index it has needs nothing more.
+    if (TSharedTable* open = db.FindTable(q.table_name, memory);
+        open != nullptr && IndexOf(open->Table()).SlotOf(q.create_indexes[0].name) >= 0) {
+      return;
+    }
+  }
   RequireNotOpen(db, q.table_name, memory);
   TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(),
                    memory);
