@@ -99,14 +99,16 @@ void TDataModule1::InTransaction(F&& body) {
   database_.StartTransaction();
   try {
     body();
-    KuraQuery1.Post();
-    KuraQuery2.Post();
+    // The list is closed when the adjourned game is saved before the game
+    // record window was ever opened.
+    if (KuraQuery1.Active()) KuraQuery1.Post();
+    if (KuraQuery2.Active()) KuraQuery2.Post();
     database_.Commit(true);
   } catch (...) {
     // What the operation wrote goes; the queries are read again, so that
     // neither shows rows that are no longer stored.
-    KuraQuery1.Cancel();
-    KuraQuery2.Cancel();
+    if (KuraQuery1.Active()) KuraQuery1.Cancel();
+    if (KuraQuery2.Active()) KuraQuery2.Cancel();
     if (database_.InTransaction()) database_.Rollback();
     KuraQuery2.Close();
     if (KuraQuery1.Active()) KuraQuery1.Refresh();

@@ -83,6 +83,47 @@ TEST_F(CommandsTest, GameRecordWindowReturnsToGameModeAndLeavesEndMode) {
   EXPECT_EQ(Game().Position, 2);
 }
 
+// The adjourned game lives in the game-record database: it survives a restart
+// of the program, a save keeps the moves after the shown position, saving
+// again replaces it, and restoring replays it with its captures.
+TEST_F(CommandsTest, AdjournedGameSurvivesARestart) {
+  // White "aa" is captured by move 5, then black plays there as move 7.
+  for (const char* p : {"ab", "aa", "ss", "sr", "ba", "sq", "aa", "pp", "dd"})
+    Press(p);
+  const Record played = Game().MoveRecord;
+  const std::string board = ShownBoard();
+  const std::int32_t captured = Game().CapturedWhite;
+  ASSERT_EQ(captured, 1);
+  Menu("UKSave");  // a first game, replaced below
+  Click("Button2");
+  Click("Button2");
+  Menu("UKSave");
+  EXPECT_EQ(Panel(0), "　保存しました。");
+
+  Open(QStringLiteral(KIROBAKU_BIN_DIR "/"));  // the program again, over the same database
+  Menu("UKLoad");
+  EXPECT_EQ(Panel(0), "　復元しました。");
+  EXPECT_EQ(Game().MoveRecord, played);
+  EXPECT_EQ(Game().Position, 9);
+  EXPECT_EQ(ShownBoard(), board);
+  EXPECT_EQ(Game().CapturedWhite, captured);
+  EXPECT_EQ(Label(Sgf("dd"))->text(), "9");
+  Menu("UKLoad");  // restoring leaves it stored
+  EXPECT_EQ(Game().MoveRecord, played);
+
+  // An empty record saved removes the adjourned game.
+  Game().ResetGame();
+  Menu("UKSave");
+  Open(QStringLiteral(KIROBAKU_BIN_DIR "/"));
+  Press("pp");
+  Menu("UKLoad");
+  EXPECT_EQ(Panel(0), "　復元しました。");
+  EXPECT_EQ(Game().Position, 0);
+  EXPECT_EQ(Game().ToPlay, kWhite);  // the replay's closing change after the reset
+  EXPECT_EQ(Game().MoveRecord, Record{});
+  EXPECT_EQ(ShownColour(Sgf("pp")), kEmpty);
+}
+
 TEST_F(CommandsTest, FigureListsRetakesAndPrintingRestoresThePosition) {
   // White "aa" (move 2) is captured by move 5; black plays there as move 7.
   for (const char* p : {"ab", "aa", "ss", "sr", "ba", "sq", "aa", "pp"})
