@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPrinterInfo>
 #include <QTemporaryDir>
@@ -81,6 +82,53 @@ TEST_F(CommandsTest, GameRecordWindowReturnsToGameModeAndLeavesEndMode) {
   Menu("UKSave");
   Menu("UKLoad");
   EXPECT_EQ(Game().Position, 2);
+}
+
+// The game-record window over the main window: a file imported with two
+// presses of 棋譜取込 and loaded with 棋譜読込 shows its setup stones and first
+// move on the main board, and the window has closed.
+TEST_F(CommandsTest, ImportAndLoadThroughTheGameRecordWindow) {
+  QTemporaryDir files;
+  ASSERT_TRUE(QFile::copy(QStringLiteral(KIROBAKU_TEST_DATA "/sgf/9handicap.sgf"),
+                          files.filePath(QStringLiteral("9handicap.sgf"))));
+  const QString start = QDir::currentPath();
+  QDir::setCurrent(files.path());
+  QString closedBy;
+  QTimer::singleShot(0, [&] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr || modal->objectName() != "TForm3") return;
+    const auto button = [&](const char* name) {
+      QTest::mouseClick(modal->findChild<QPushButton*>(name), Qt::LeftButton);
+    };
+    button("Button7");
+    auto* list = modal->findChild<QListWidget*>("FileListBox1");
+    if (list->count() != 1) {
+      modal->close();
+      return;
+    }
+    list->setCurrentRow(0);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                      list->visualItemRect(list->item(0)).center());
+    button("Button7");
+    button("Button1");
+    closedBy = modal->isVisible() ? QString() : QStringLiteral("Button1");
+    if (modal->isVisible()) modal->close();
+  });
+  Menu("KFShori");
+  QDir::setCurrent(start);
+  EXPECT_EQ(closedBy, "Button1");
+  EXPECT_EQ(Panel(0), "　始めてください。");
+  // Nine handicap stones and White's first move.
+  int black = 0, white = 0;
+  for (PointIndex p = 1; p <= kPointCount; ++p) {
+    black += ShownColour(p) == kBlack;
+    white += ShownColour(p) == kWhite;
+  }
+  EXPECT_EQ(black, 9);
+  EXPECT_EQ(white, 1);
+  EXPECT_EQ(Game().Position, 10);
+  EXPECT_EQ(Captions().size(), 1u);
+  EXPECT_EQ(Game().Mode, kModeGame);
 }
 
 // The adjourned game lives in the game-record database: it survives a restart
