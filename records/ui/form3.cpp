@@ -3,7 +3,6 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFileInfo>
-#include <QFileSystemModel>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
@@ -12,7 +11,8 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
-#include <QTreeView>
+#include <QStyle>
+#include <QTreeWidget>
 
 #include "records/sgf_reader.h"
 #include "records/ugf_reader.h"
@@ -85,27 +85,18 @@ TForm3::TForm3(QWidget* owner, TForm3Services services)
   purple.setColor(QPalette::WindowText, kPurple);
   label4_->setPalette(purple);
 
-  folders_ = new QFileSystemModel(this);
-  folders_->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot);
-  folders_->setRootPath(QDir::rootPath());
-  directoryListBox1_ = new QTreeView(client);
+  // The folder list shows the way from the root to the current folder, one
+  // step deeper per line, and below it the current folder's own folders; a
+  // click on a line makes that folder current.
+  directoryListBox1_ = new QTreeWidget(client);
   directoryListBox1_->setObjectName(QStringLiteral("DirectoryListBox1"));
   directoryListBox1_->setGeometry(408, 296, 121, 217);
-  directoryListBox1_->setModel(folders_);
   directoryListBox1_->setHeaderHidden(true);
-  for (int c = 1; c < folders_->columnCount(); ++c)
-    directoryListBox1_->hideColumn(c);
-  connect(directoryListBox1_, &QTreeView::clicked, this,
-          [this](const QModelIndex& index) { ChangeFolder(folders_->filePath(index)); });
-  // The model reads folders in the background: once the folders on the way
-  // to the current one are read, show the current one again.
-  connect(folders_, &QFileSystemModel::directoryLoaded, this, [this](const QString& loaded) {
-    const QString current = QDir::currentPath();
-    if (!directoryListBox1_->isVisible() || !current.startsWith(loaded)) return;
-    const QModelIndex index = folders_->index(current);
-    directoryListBox1_->setCurrentIndex(index);
-    directoryListBox1_->scrollTo(index, QAbstractItemView::PositionAtCenter);
-  });
+  directoryListBox1_->setIndentation(6);
+  directoryListBox1_->setRootIsDecorated(false);
+  directoryListBox1_->setItemsExpandable(false);
+  connect(directoryListBox1_, &QTreeWidget::itemClicked, this,
+          [this](QTreeWidgetItem* item) { ChangeFolder(item->data(0, Qt::UserRole).toString()); });
 
   fileListBox1_ = new QListWidget(client);
   fileListBox1_->setObjectName(QStringLiteral("FileListBox1"));
@@ -228,10 +219,44 @@ void TForm3::ShowImport(bool shown) {
 
 void TForm3::ChangeFolder(const QString& folder) {
   QDir::setCurrent(folder);
-  const QModelIndex index = folders_->index(QDir::currentPath());
-  directoryListBox1_->setCurrentIndex(index);
-  directoryListBox1_->scrollTo(index, QAbstractItemView::PositionAtCenter);
+  FillFolderList();
   FillFileList();
+}
+
+void TForm3::FillFolderList() {
+  directoryListBox1_->clear();
+  const QIcon open = style()->standardIcon(QStyle::SP_DirOpenIcon);
+  const QIcon closed = style()->standardIcon(QStyle::SP_DirIcon);
+  const auto line = [&](QTreeWidgetItem* parent, const QString& name, const QString& path,
+                        const QIcon& icon) {
+    auto* item = parent != nullptr ? new QTreeWidgetItem(parent)
+                                   : new QTreeWidgetItem(directoryListBox1_);
+    item->setText(0, name);
+    item->setIcon(0, icon);
+    item->setToolTip(0, QDir::toNativeSeparators(path));
+    item->setData(0, Qt::UserRole, path);
+    return item;
+  };
+  // The folders from the root down to the current one.
+  QDir dir = QDir::current();
+  QStringList way;
+  do {
+    way.prepend(dir.absolutePath());
+  } while (dir.cdUp());
+  QTreeWidgetItem* current = nullptr;
+  for (const QString& path : way) {
+    const QString name = QFileInfo(path).fileName();
+    current = line(current, name.isEmpty() ? QDir::toNativeSeparators(path) : name, path, open);
+    current->setExpanded(true);
+  }
+  const QDir here = QDir::current();
+  for (const QString& name :
+       here.entryList(QDir::AllDirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase)) {
+    line(current, name, here.absoluteFilePath(name), closed);
+  }
+  directoryListBox1_->expandAll();
+  directoryListBox1_->setCurrentItem(current);
+  directoryListBox1_->scrollToItem(current, QAbstractItemView::PositionAtCenter);
 }
 
 void TForm3::FillFileList() {

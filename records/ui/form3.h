@@ -21,8 +21,7 @@
 class QLabel;
 class QListWidget;
 class QStatusBar;
-class QTreeView;
-class QFileSystemModel;
+class QTreeWidget;
 
 namespace kirobaku {
 
@@ -76,14 +75,14 @@ class TForm3 : public QDialog {
   bool Ask(std::int32_t n, const char* question);
   void SetStatus(const QString& text);
   void Import();
+  void FillFolderList();
   void FillFileList();
 
   TForm3Services services_;
   TDBGrid* grid_ = nullptr;
   std::unique_ptr<kura::TDataSource> emptySource_;  // the grid's source without a list
   QLabel* label4_ = nullptr;
-  QTreeView* directoryListBox1_ = nullptr;
-  QFileSystemModel* folders_ = nullptr;
+  QTreeWidget* directoryListBox1_ = nullptr;
   QListWidget* fileListBox1_ = nullptr;
   QStatusBar* statusBar1_ = nullptr;
   bool fileChosen_ = false;

@@ -13,7 +13,8 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTreeView>
+#include <QFileInfo>
+#include <QTreeWidget>
 
 #include "records/ui/form3.h"
 #include "tests/support/fake_board_view.h"
@@ -119,6 +120,20 @@ TEST(Form3Test, ImportStatesFollowTheButtonsAndTheFileList) {
   form.ChangeFolder(dir.filePath(QStringLiteral("sub")));
   EXPECT_EQ(QDir::currentPath(), QDir(dir.filePath(QStringLiteral("sub"))).canonicalPath());
   EXPECT_EQ(files->count(), 0);
+  // The folder list shows the way down to the current folder; a click on a
+  // line above goes back up.
+  auto* folders = Child<QTreeWidget>(form, "DirectoryListBox1");
+  ASSERT_NE(folders->currentItem(), nullptr);
+  EXPECT_EQ(folders->currentItem()->text(0), QStringLiteral("sub"));
+  QTreeWidgetItem* up = folders->currentItem()->parent();
+  ASSERT_NE(up, nullptr);
+  EXPECT_EQ(up->text(0), QFileInfo(dir.path()).fileName());
+  QTest::mouseClick(folders->viewport(), Qt::LeftButton, {},
+                    folders->visualItemRect(up).center());
+  EXPECT_EQ(QDir::currentPath(), QDir(dir.path()).canonicalPath());
+  EXPECT_EQ(files->count(), 2);
+  EXPECT_EQ(folders->currentItem()->childCount(), 1);  // "sub"
+  form.ChangeFolder(dir.filePath(QStringLiteral("sub")));
   // A click where no file is selected arms the import with an empty name;
   // the press then asks for a file and stays in the choosing state.
   form.FileListBox1Click();
