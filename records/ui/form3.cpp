@@ -229,8 +229,8 @@ void TForm3::FillFolderList() {
   const QIcon closed = style()->standardIcon(QStyle::SP_DirIcon);
   const auto line = [&](QTreeWidgetItem* parent, const QString& name, const QString& path,
                         const QIcon& icon) {
-    auto* item = parent != nullptr ? new QTreeWidgetItem(parent)
-                                   : new QTreeWidgetItem(directoryListBox1_);
+    auto* item =
+        parent != nullptr ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(directoryListBox1_);
     item->setText(0, name);
     item->setIcon(0, icon);
     item->setToolTip(0, QDir::toNativeSeparators(path));

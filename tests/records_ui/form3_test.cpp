@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
@@ -13,7 +14,6 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QFileInfo>
 #include <QTreeWidget>
 
 #include "records/ui/form3.h"
@@ -128,8 +128,7 @@ TEST(Form3Test, ImportStatesFollowTheButtonsAndTheFileList) {
   QTreeWidgetItem* up = folders->currentItem()->parent();
   ASSERT_NE(up, nullptr);
   EXPECT_EQ(up->text(0), QFileInfo(dir.path()).fileName());
-  QTest::mouseClick(folders->viewport(), Qt::LeftButton, {},
-                    folders->visualItemRect(up).center());
+  QTest::mouseClick(folders->viewport(), Qt::LeftButton, {}, folders->visualItemRect(up).center());
   EXPECT_EQ(QDir::currentPath(), QDir(dir.path()).canonicalPath());
   EXPECT_EQ(files->count(), 2);
   EXPECT_EQ(folders->currentItem()->childCount(), 1);  // "sub"
@@ -282,10 +281,9 @@ TEST(Form3Test, NoAnswersReopeningRotatingTwiceAndCancel) {
     main.answers = {false, false, false};
     for (const char* button : {"Button2", "Button9", "Button8"})
       QTest::mouseClick(Child<QPushButton>(form, button), Qt::LeftButton);
-    EXPECT_EQ(main.questions,
-              (std::vector<std::string>{"2　番の登録／更新を行っていいですか？",
-                                        "2　番を180°回転していいですか？",
-                                        "2　番を削除していいですか？"}));
+    EXPECT_EQ(main.questions, (std::vector<std::string>{"2　番の登録／更新を行っていいですか？",
+                                                        "2　番を180°回転していいですか？",
+                                                        "2　番を削除していいですか？"}));
     for (int g = 1; g <= 3; ++g)
       EXPECT_EQ(stored(g), Game(g)) << g;
     EXPECT_EQ(grid->model()->rowCount(), 3);

@@ -103,15 +103,44 @@ void TKuraDataSet::CloseCursor() {
 void TKuraDataSet::InternalOpen() {
   record_size_ = static_cast<std::size_t>(cursor_->RecordSize());
   can_modify_ = !cursor_->ReadOnly() && !ReadOnlyDataSet();
+  columns_ = ShownColumns();
+  if (columns_.empty()) {
+    for (int n = 1; n <= cursor_->FieldCount(); ++n)
+      columns_.push_back({n, cursor_->FieldDescriptor(n).Name(), {}, nullptr});
+  }
+  computed_.assign(columns_.size(), TFieldDescriptor{});
   std::vector<TFieldDef>& defs = MutableFieldDefs();
   defs.clear();
-  for (int n = 1; n <= cursor_->FieldCount(); ++n)
-    defs.push_back(HostFieldDef(cursor_->FieldDescriptor(n)));
+  for (std::size_t k = 0; k < columns_.size(); ++k) {
+    const TShownColumn& c = columns_[k];
+    TFieldDef def;
+    if (c.field > 0) {
+      def = HostFieldDef(cursor_->FieldDescriptor(c.field));
+    } else {
+      TFieldDescriptor& f = computed_[k];
+      f.image[descriptor::kType] = c.shape.type;
+      f.image[descriptor::kSubtype] = c.shape.subtype;
+      f.image[descriptor::kLength] = static_cast<std::uint8_t>(c.shape.length);
+      f.image[descriptor::kScale] = static_cast<std::uint8_t>(c.shape.scale);
+      f.image[descriptor::kStorageSize] =
+          static_cast<std::uint8_t>(StorageSize(c.shape.type, c.shape.length));
+      EncodeShortString(&f.image[descriptor::kName], descriptor::kNameCapacity, c.name);
+      def = HostFieldDef(f);
+      def.required = false;
+    }
+    def.name = c.name;
+    def.field_no = static_cast<int>(k) + 1;
+    defs.push_back(def);
+  }
   CreateFields();
   for (int i = 0; i < FieldCount(); ++i) {
     TField& field = Fields()[i];
     if (field.FieldKind() != TFieldKind::fkData) continue;
-    const TFieldDescriptor& f = cursor_->FieldDescriptor(field.FieldNo());
+    const TFieldDescriptor& f = Descriptor(field);
+    if (TableField(field) == 0) {
+      field.SetReadOnly(true);
+      continue;
+    }
     if (!f.HasSlot()) field.SetReadOnly(true);
     if (auto_display_labels_ && !f.Description().empty()) field.SetDisplayLabel(f.Description());
     field.SetOrigin(cursor_->TableName() + "." + f.Name());
@@ -132,6 +161,8 @@ void TKuraDataSet::InternalClose() {
   text_filter_ = event_filter_ = nullptr;  // freed with the cursor
   cursor_->CancelEdit();
   DestroyFields();
+  columns_.clear();  // their values read the closed result
+  computed_.clear();
   copy_buffer_.clear();
   key_buffer_.clear();
 }
@@ -439,7 +470,23 @@ TRecordBuffer TKuraDataSet::StateBuffer() {
 }
 
 bool TKuraDataSet::FieldInActiveIndex(const TField& field) const {
-  return std::find(key_fields_.begin(), key_fields_.end(), field.FieldNo()) != key_fields_.end();
+  const int number = TableField(field);
+  return number > 0 &&
+         std::find(key_fields_.begin(), key_fields_.end(), number) != key_fields_.end();
+}
+
+const TKuraDataSet::TShownColumn& TKuraDataSet::Column(const TField& field) const {
+  return columns_.at(static_cast<std::size_t>(field.FieldNo() - 1));
+}
+
+int TKuraDataSet::TableField(const TField& field) const {
+  return Column(field).field;
+}
+
+const TFieldDescriptor& TKuraDataSet::Descriptor(const TField& field) const {
+  const int number = TableField(field);
+  return number > 0 ? cursor_->FieldDescriptor(number)
+                    : computed_.at(static_cast<std::size_t>(field.FieldNo() - 1));
 }
 
 bool TKuraDataSet::GetFieldData(const TField& field, std::byte* out) {
@@ -454,9 +501,19 @@ bool TKuraDataSet::GetFieldData(const TField& field, std::byte* out) {
     std::memcpy(out, p + 1, field.DataSize());
     return true;
   }
-  const TFieldDescriptor& f = cursor_->FieldDescriptor(field.FieldNo());
+  const TFieldDescriptor& f = Descriptor(field);
   std::vector<std::uint8_t> value(std::max<std::size_t>(f.StorageSize(), 8));
-  if (cursor_->GetField(field.FieldNo(), Engine(buffer), value.data())) return false;
+  if (const int number = TableField(field); number > 0) {
+    if (cursor_->GetField(number, Engine(buffer), value.data())) return false;
+  } else {
+    // A computed column: its value for the row in the buffer, in the
+    // encoding of a field of its shape.
+    const TExpValue v = Column(field).value(Engine(buffer));
+    if (v.null) return false;
+    std::vector<std::uint8_t> bytes;
+    if (!EncodeFieldValue(Column(field).shape, v, &bytes)) return false;
+    std::copy_n(bytes.begin(), std::min(bytes.size(), value.size()), value.begin());
+  }
   EngineToNative(f, value.data(), out, field.DataSize());
   return true;
 }
@@ -480,7 +537,8 @@ void TKuraDataSet::SetFieldData(TField& field, const std::byte* in) {
     if (s == TDataSetState::dsCalcFields) DatabaseError(kNotEditing);
     if (field.ReadOnly() && s != TDataSetState::dsSetKey && s != TDataSetState::dsFilter)
       DatabaseError(kFieldReadOnly, field.FieldName());
-    const int number = field.FieldNo();
+    const int number = TableField(field);
+    if (number == 0) DatabaseError(kFieldReadOnly, field.FieldName());
     const TFieldDescriptor& f = cursor_->FieldDescriptor(number);
     std::uint8_t* record = Engine(buffer);
     if (!in) {
@@ -522,7 +580,13 @@ std::unique_ptr<TStream> TKuraDataSet::CreateBlobStream(TField& field, TBlobStre
     TRecordBuffer buffer = StateBuffer();
     if (!buffer) return std::make_unique<TBlobReader>(std::vector<std::uint8_t>{});
     try {
-      return std::make_unique<TBlobReader>(cursor_->ReadBlob(field.FieldNo(), Engine(buffer)));
+      if (TableField(field) == 0) {
+        const TExpValue v = Column(field).value(Engine(buffer));
+        return std::make_unique<TBlobReader>(
+            v.null ? std::vector<std::uint8_t>{}
+                   : std::vector<std::uint8_t>(v.s.begin(), v.s.end()));
+      }
+      return std::make_unique<TBlobReader>(cursor_->ReadBlob(TableField(field), Engine(buffer)));
     } catch (const EKuraEngineError& e) {
       if (e.Code() != kErrRecordChanged || attempt >= kBlobAttempts ||
           State() != TDataSetState::dsBrowse)
@@ -547,7 +611,8 @@ std::vector<TField*> TKuraDataSet::LocateFields(const std::string& key_fields,
     const std::string name = Trimmed(key_fields.substr(start, end - start));
     if (!name.empty()) {
       TField& field = FieldByName(name);
-      if (field.FieldKind() != TFieldKind::fkData || IsBlobType(field.DataType()))
+      if (field.FieldKind() != TFieldKind::fkData || IsBlobType(field.DataType()) ||
+          TableField(field) == 0)
         DatabaseError(kFieldNotFound, name);
       fields.push_back(&field);
     }
@@ -567,7 +632,7 @@ bool TKuraDataSet::IndexFits(int index, const std::vector<TField*>& fields,
   if (def.fields.size() < fields.size()) return false;
   bool strings = false;
   for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (def.fields[i] != fields[i]->FieldNo()) return false;
+    if (def.fields[i] != TableField(*fields[i])) return false;
     strings = strings || IsStringType(fields[i]->DataType());
   }
   return !strings || def.case_insensitive == options.case_insensitive;
@@ -633,7 +698,7 @@ bool TKuraDataSet::KeyMatches(const std::uint8_t* record, const std::vector<TFie
                               TLocateOptions options) const {
   const std::uint32_t locale = cursor_->Table().Data().LocaleId();
   for (std::size_t i = 0; i < fields.size(); ++i) {
-    const int number = fields[i]->FieldNo();
+    const int number = TableField(*fields[i]);
     const TFieldDescriptor& f = cursor_->FieldDescriptor(number);
     std::vector<std::uint8_t> a(f.StorageSize()), b(f.StorageSize());
     const bool a_null = cursor_->GetField(number, record, a.data());

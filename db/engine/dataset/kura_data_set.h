@@ -34,12 +34,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "db/dataset/data_set.h"
 #include "db/engine/cursor/data_cursor.h"
+#include "db/engine/expression/expression.h"
 
 namespace kura {
 
@@ -88,6 +90,18 @@ class TKuraDataSet : public TDataSet {
   // Whether the dataset itself refuses changes (the cursor's read-only flag
   // counts as well).
   virtual bool ReadOnlyDataSet() const { return false; }
+  // A column the dataset shows: a field of the cursor's table (field > 0,
+  // under the column's name), or a value computed from the cursor's record
+  // (field 0; read-only).
+  struct TShownColumn {
+    int field = 0;
+    std::string name;
+    TValueShape shape;  // of a computed column's values
+    std::function<TExpValue(const std::uint8_t* record)> value;
+  };
+  // The columns in the dataset's field order, asked when the cursor opens;
+  // empty: every field of the cursor's table.
+  virtual std::vector<TShownColumn> ShownColumns() { return {}; }
 
   void OpenCursor() override;
   void CloseCursor() override;
@@ -132,6 +146,11 @@ class TKuraDataSet : public TDataSet {
   void RemoveFilters();
   void FilterSettingsChanged();
   bool FieldInActiveIndex(const TField& field) const;
+  // The table field a dataset field shows (0: a computed column), and its
+  // descriptor (a computed column's made from its shape).
+  int TableField(const TField& field) const;
+  const TFieldDescriptor& Descriptor(const TField& field) const;
+  const TShownColumn& Column(const TField& field) const;
   // The locate paths; each leaves the cursor on the found row.
   std::vector<TField*> LocateFields(const std::string& key_fields, std::size_t values) const;
   bool IndexFits(int index, const std::vector<TField*>& fields, TLocateOptions options) const;
@@ -143,6 +162,8 @@ class TKuraDataSet : public TDataSet {
   std::vector<std::uint8_t> LocateBookmark(const std::uint8_t* record) const;
 
   TDataCursor* cursor_ = nullptr;
+  std::vector<TShownColumn> columns_;       // by field number - 1
+  std::vector<TFieldDescriptor> computed_;  // by field number - 1, computed columns only
   std::size_t record_size_ = 0;
   std::size_t bookmark_room_ = 0;
   std::size_t calc_offset_ = 0;

@@ -288,6 +288,21 @@ TDataCursor* TKuraQuery::CreateHandle() {
   return Execute();
 }
 
+std::vector<TKuraDataSet::TShownColumn> TKuraQuery::ShownColumns() {
+  TQueryResult* result = statement_ ? statement_->Result() : nullptr;
+  std::vector<TShownColumn> columns;
+  if (result == nullptr || !result->Live()) return columns;
+  for (int p = 1; p <= result->ColumnCount(); ++p) {
+    const TResultColumn& c = result->Column(p);
+    TShownColumn shown{c.field, c.name, c.shape, nullptr};
+    if (c.field == 0) {
+      shown.value = [result, p](const std::uint8_t* record) { return result->Value(p, record); };
+    }
+    columns.push_back(std::move(shown));
+  }
+  return columns;
+}
+
 void TKuraQuery::DestroyHandle() {
   if (statement_) statement_->CloseResult();
 }

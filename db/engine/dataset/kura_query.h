@@ -79,6 +79,9 @@ class TKuraQuery : public TKuraDBDataSet {
   void DestroyHandle() override;
   bool ReadOnlyDataSet() const override { return read_only_; }
   void CloseCursor() override;
+  // A live result shows its select list: table fields under their column
+  // names and computed columns; a canned result's table holds the columns.
+  std::vector<TShownColumn> ShownColumns() override;
 
  private:
   void SqlChanged();

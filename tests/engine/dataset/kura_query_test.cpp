@@ -233,3 +233,58 @@ TEST_F(KifuDatabase, MasterValuesFillUnboundParameters) {
 
 }  // namespace
 }  // namespace kura
+
+namespace kura {
+namespace {
+
+// A live result with a select list shows its columns in their order and
+// under their names: table fields, editable and reaching the table, and
+// computed columns, read-only and following the row they are computed from.
+TEST_F(KifuDatabase, LiveSelectListShowsItsColumns) {
+  auto list = Query();
+  OpenList(*list);
+  for (int nb : {1, 2, 3}) {
+    list->Append();
+    list->Fields()[0].SetAsInteger(nb);
+    list->Fields()[1].SetAsString("game " + std::to_string(nb));
+  }
+  list->Post();
+  list->Close();
+
+  auto q = Query();
+  q->SetSQL({"select CMT, NB, NB * 10 + 1 AS TEN, UPPER(CMT) AS BIG from kifulist",
+             "where NB > 1 order by NB"});
+  q->Open();
+  ASSERT_FALSE(q->ReadOnly());
+  ASSERT_EQ(q->FieldCount(), 4);
+  std::vector<std::string> names;
+  for (int i = 0; i < q->FieldCount(); ++i)
+    names.push_back(q->Fields()[i].FieldName());
+  EXPECT_EQ(names, (std::vector<std::string>{"CMT", "NB", "TEN", "BIG"}));
+  std::vector<std::string> rows;
+  for (q->First(); !q->Eof(); q->Next()) {
+    rows.push_back(q->Fields()[0].AsString() + "|" + q->Fields()[1].AsString() + "|" +
+                   q->Fields()[2].AsString() + "|" + q->Fields()[3].AsString());
+  }
+  EXPECT_EQ(rows, (std::vector<std::string>{"game 2|2|21|GAME 2", "game 3|3|31|GAME 3"}));
+
+  // Edits by position reach the table; computed columns follow the row.
+  ASSERT_TRUE(q->Locate("NB", {TFieldValue(int64_t{3})}, {}));
+  q->Edit();
+  q->Fields()[0].SetAsString("third");
+  q->Fields()[1].SetAsInteger(4);
+  EXPECT_EQ(q->Fields()[2].AsInteger(), 41);
+  EXPECT_EQ(MessageOf([&] { q->Fields()[2].SetAsInteger(7); }), "Field TEN cannot be modified.");
+  q->Post();
+  EXPECT_EQ(q->Fields()[3].AsString(), "THIRD");
+  EXPECT_EQ(MessageOf([&] { q->Locate("TEN", {TFieldValue(int64_t{41})}, {}); }),
+            "Field 'TEN' not found");
+  auto all = Query();
+  all->SetSQL({"select * from kifulist where NB = 4"});
+  all->Open();
+  ASSERT_FALSE(all->IsEmpty());
+  EXPECT_EQ(all->Fields()[1].AsString(), "third");
+}
+
+}  // namespace
+}  // namespace kura
