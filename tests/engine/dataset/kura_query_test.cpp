@@ -88,7 +88,16 @@ struct KifuDatabase : ::testing::Test {
   }
 };
 
-TEST_F(KifuDatabase, MovesQueryFollowsTheProgramsTextAndKeepsAppendOrder) {
+// The moves query as the program builds it, over the table with its index
+// on NB and, as a database made by hand may be, without it (then the
+// condition is tested on every record and the result stays live).
+struct MovesQuery : KifuDatabase, ::testing::WithParamInterface<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(Index, MovesQuery, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "OnNB" : "None"; });
+
+TEST_P(MovesQuery, FollowsTheProgramsTextAndKeepsAppendOrder) {
+  if (!GetParam()) Exec({"DROP INDEX kifudata.NB"});
   auto moves = Query();
   moves->AddSQL("select * from kifudata");
   moves->AddSQL("Where NB = :NB");
