@@ -1,52 +1,19 @@
 // The kifu tool as a user runs it: the built executable, its output and exit status.
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include "kifu/kifu_run.h"
 #include "records/record_test_util.h"
 
 namespace kirobaku {
 namespace {
 
-using ::testing::HasSubstr;
-using test::ReadWholeFile;
+using test::Kifu;
+using test::KifuRun;
 using test::ScratchDir;
 using test::Sjis;
+using ::testing::HasSubstr;
 using ::testing::StartsWith;
-
-struct KifuRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-// Runs kifu with the arguments; its stdout and stderr go to files in dir.
-KifuRun Kifu(const ScratchDir& dir, std::vector<std::string> args) {
-  const std::string exe = KIROBAKU_TOOLS_DIR "/kifu";
-  const auto outFile = dir.path() / "stdout";
-  const auto errFile = dir.path() / "stderr";
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(127);
-    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
-    for (std::string& a : args)
-      argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(exe.c_str(), argv.data());
-    ::_exit(127);
-  }
-  KifuRun run;
-  int status = 0;
-  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return run;
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.out = ReadWholeFile(outFile);
-  run.err = ReadWholeFile(errFile);
-  return run;
-}
 
 std::string Board(std::initializer_list<std::pair<int, const char*>> rows) {
   std::vector<std::string> lines(19, std::string(19, '.'));
@@ -187,12 +154,16 @@ TEST(KifuErrorsTest, BadUsageIsStatus2) {
   }
 }
 
-TEST(KifuHelpTest, DocumentsBothCommands) {
+TEST(KifuHelpTest, DocumentsEveryCommand) {
   ScratchDir dir;
   const KifuRun r = Kifu(dir, {"--help"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_THAT(r.out, HasSubstr("kifu show FILE [--move N]"));
-  EXPECT_THAT(r.out, HasSubstr("kifu entries FILE"));
+  for (const char* synopsis :
+       {"kifu show FILE [--move N]", "kifu entries FILE", "kifu import DB PATH...",
+        "kifu list DB [TEXT]", "kifu load DB NB [--move N]", "kifu export DB NB",
+        "kifu rotate DB NB", "kifu delete DB NB"}) {
+    EXPECT_THAT(r.out, HasSubstr(synopsis));
+  }
   const KifuRun show = Kifu(dir, {"show", "--help"});
   EXPECT_EQ(show.status, 0);
   EXPECT_THAT(show.out, HasSubstr("--move N"));

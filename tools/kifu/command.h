@@ -26,11 +26,15 @@ struct Command {
   std::string_view name;
   std::string_view synopsis;  // the arguments, e.g. "FILE [--move N]"
   std::string_view help;      // what it does, lines of text ending in "\n"
-  // Runs the command on its arguments (those after the command name).
-  void (*run)(const std::vector<std::string>& args, std::ostream& out);
+  // Runs the command on its arguments (those after the command name) and
+  // returns the exit status; errors that end the command are thrown.
+  int (*run)(const std::vector<std::string>& args, std::ostream& out);
 };
 
 // The commands on game-record files: show, entries.
 std::span<const Command> RecordFileCommands();
+// The commands on a game-record database: import, list, load, export,
+// rotate, delete.
+std::span<const Command> DatabaseCommands();
 
 }  // namespace kirobaku::kifu

@@ -1,12 +1,11 @@
 // kifu show / kifu entries: what an SGF or UGF file holds, read by the same
 // readers the program imports with and replayed on a headless board.
-#include <charconv>
 #include <cstdint>
 
 #include "board/game_state.h"
-#include "db/common/code_page.h"
 #include "records/record_file.h"
 #include "tools/kifu/command.h"
+#include "tools/kifu/game_text.h"
 
 namespace kirobaku::kifu {
 
@@ -16,16 +15,6 @@ struct ShowArgs {
   std::string file;
   std::int32_t move = 0;
 };
-
-std::int32_t ParseMoveNumber(const std::string& text) {
-  std::int32_t n = 0;
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, n);
-  if (text.empty() || ec != std::errc() || ptr != end || n < 0) {
-    throw UsageError("--move needs a move number 0 or above, not \"" + text + "\"");
-  }
-  return n;
-}
 
 ShowArgs ParseShowArgs(const std::vector<std::string>& args) {
   ShowArgs parsed;
@@ -63,31 +52,16 @@ std::string Load(const std::string& file, GameState& game) {
   return ReadGameRecord(file, game.MoveRecord);
 }
 
-char StoneChar(StoneColour c) {
-  return c == kBlack ? 'X' : c == kWhite ? 'O' : '.';
-}
-
-void Show(const std::vector<std::string>& args, std::ostream& out) {
+int Show(const std::vector<std::string>& args, std::ostream& out) {
   const ShowArgs parsed = ParseShowArgs(args);
   NullBoardView view;
   GameState game(view);
   const std::string comment = Load(parsed.file, game);
-  game.ReplayTo(parsed.move, 1);
-  out << "comment: " << kura::Cp932ToUtf8(comment) << '\n';
-  out << "entries: " << CountEntries(game.MoveRecord) << '\n';
-  out << "position: " << game.Position << " move: " << game.MoveNumber
-      << " to-play: " << game.ToPlay << '\n';
-  for (int row = 0; row < kBoardSize; ++row) {
-    std::string line;
-    for (int column = 0; column < kBoardSize; ++column) {
-      line += StoneChar(game.Board[PointAt(column, row)]);
-    }
-    out << line << '\n';
-  }
-  out << "captured: black=" << game.CapturedBlack << " white=" << game.CapturedWhite << '\n';
+  PrintGame(out, comment, game.MoveRecord, parsed.move);
+  return kExitOk;
 }
 
-void Entries(const std::vector<std::string>& args, std::ostream& out) {
+int Entries(const std::vector<std::string>& args, std::ostream& out) {
   NullBoardView view;
   GameState game(view);
   Load(OneFile(args, "entries"), game);
@@ -96,6 +70,7 @@ void Entries(const std::vector<std::string>& args, std::ostream& out) {
     const MoveEntry& e = game.MoveRecord[i];
     out << i << ' ' << e.move << ' ' << e.colour << ' ' << e.point << '\n';
   }
+  return kExitOk;
 }
 
 constexpr Command kCommands[] = {
