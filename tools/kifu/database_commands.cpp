@@ -178,12 +178,20 @@ int Import(const std::vector<std::string>& args, std::ostream& out) {
 
 // ---- list --------------------------------------------------------------
 
-void PrintListRow(std::ostream& out, kura::TDataSet& list, const std::string* text_utf8) {
-  const std::string comment = kura::Cp932ToUtf8(list.Fields()[1].AsString());
-  // The engine searches bytes; a hit that starts inside a double-byte
-  // character is not the text.
-  if (text_utf8 != nullptr && comment.find(*text_utf8) == std::string::npos) return;
-  out << list.Fields()[0].AsInteger() << '\t' << comment << '\n';
+// Whether text occurs in comment starting at a character boundary. The
+// engine's POS compares bytes, and the second byte of a double-byte CP932
+// character can equal an ASCII character ("ア" is 83 41, its second byte "A").
+bool ContainsText(const std::string& comment, const std::string& text) {
+  for (std::size_t i = 0; i + text.size() <= comment.size();) {
+    if (comment.compare(i, text.size(), text) == 0) return true;
+    i += kura::IsCp932LeadByte(static_cast<unsigned char>(comment[i])) ? 2 : 1;
+  }
+  return false;
+}
+
+void PrintListRow(std::ostream& out, kura::TDataSet& list) {
+  out << list.Fields()[0].AsInteger() << '\t' << kura::Cp932ToUtf8(list.Fields()[1].AsString())
+      << '\n';
 }
 
 int List(const std::vector<std::string>& args, std::ostream& out) {
@@ -193,7 +201,7 @@ int List(const std::vector<std::string>& args, std::ostream& out) {
   if (args.size() == 1 || args[1].empty()) {
     kura::TKuraQuery& list = db.module.KuraQuery1;
     for (list.First(); !list.Eof(); list.Next())
-      PrintListRow(out, list, nullptr);
+      PrintListRow(out, list);
     return kExitOk;
   }
   // Comments are CP932: a text with a character CP932 lacks is in none.
@@ -205,8 +213,9 @@ int List(const std::vector<std::string>& args, std::ostream& out) {
       {"select * from kifulist", " Where NB > 0 and POS(:TEXT IN CMT) > 0", "Order by NB"});
   search.Params()[0].SetAsString(*text);
   search.Open();
-  for (search.First(); !search.Eof(); search.Next())
-    PrintListRow(out, search, &args[1]);
+  for (search.First(); !search.Eof(); search.Next()) {
+    if (ContainsText(search.Fields()[1].AsString(), *text)) PrintListRow(out, search);
+  }
   search.Close();
   return kExitOk;
 }
