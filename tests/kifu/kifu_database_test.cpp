@@ -40,12 +40,12 @@ std::map<int, std::string> ByNumber(const std::string& text) {
   return rows;
 }
 
-int Lines1(const std::string& err) {
-  return static_cast<int>(std::count(err.begin(), err.end(), '\n'));
+std::size_t LineCount(const std::string& err) {
+  return Lines(err).size();
 }
 
-// What sgf_moves.js prints for a game: its comment line, the setup stones in
-// name order, then "<move> <colour> <point>" per move, from `kifu entries`.
+// What sgf_moves.js prints for a game: its comment line, the setup stones
+// sorted as strings, then "<move> <colour> <point>" per move, from `kifu entries`.
 std::vector<std::string> ExpectedStones(const std::string& comment, const std::string& entries) {
   std::vector<std::string> setup, moves;
   for (const std::string& line : Lines(entries)) {
@@ -59,7 +59,7 @@ std::vector<std::string> ExpectedStones(const std::string& comment, const std::s
   return out;
 }
 
-// sgf_moves.js output split per file, setup stones sorted as above.
+// sgf_moves.js output split per file.
 std::map<std::string, std::vector<std::string>> ParsedStones(const std::string& text) {
   std::map<std::string, std::vector<std::string>> files;
   std::vector<std::string>* current = nullptr;
@@ -69,11 +69,6 @@ std::map<std::string, std::vector<std::string>> ParsedStones(const std::string& 
     } else if (current != nullptr) {
       current->push_back(line);
     }
-  }
-  for (auto& [file, stones] : files) {
-    const auto setup_end = std::find_if(stones.begin() + 1, stones.end(),
-                                        [](const std::string& s) { return !s.starts_with("0 "); });
-    std::sort(stones.begin() + 1, setup_end);
   }
   return files;
 }
@@ -211,7 +206,7 @@ TEST(KifuDatabaseTest, UnreadableFilesAreReportedAndTheRestImported) {
   const KifuRun r = Kifu(dir, {"import", db, missing, good, other, folder});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "1\t" + good + "\n2\t" + inner + "\n");
-  EXPECT_EQ(Lines1(r.err), 2) << r.err;
+  EXPECT_EQ(LineCount(r.err), 2u) << r.err;
   EXPECT_THAT(r.err, HasSubstr(missing));
   EXPECT_THAT(r.err, HasSubstr(other));
   // No progress line when stderr is no terminal.
@@ -258,7 +253,7 @@ TEST(KifuDatabaseTest, BadArgumentsAndUnknownGames) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "");
     EXPECT_THAT(r.err, StartsWith("kifu: "));
-    EXPECT_EQ(Lines1(r.err), 1) << r.err;
+    EXPECT_EQ(LineCount(r.err), 1u) << r.err;
   }
   const std::string not_a_folder = dir.Write("plain", "x").string();
   const std::vector<std::vector<std::string>> bad = {
@@ -271,7 +266,7 @@ TEST(KifuDatabaseTest, BadArgumentsAndUnknownGames) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_THAT(r.err, StartsWith("kifu: "));
-    EXPECT_EQ(Lines1(r.err), 1) << r.err;
+    EXPECT_EQ(LineCount(r.err), 1u) << r.err;
   }
   // Nothing above changed the stored game.
   EXPECT_EQ(Kifu(dir, {"list", db}).out, "1\t\n");

@@ -7,7 +7,8 @@
 //   comment <GC of the root, unescaped>
 //   <move number> <colour> <point>     one line per stone
 //
-// Setup stones (AB, AW of the root) have move number 0; the n-th node after
+// Setup stones (AB, AW of the root) have move number 0 and come first, their
+// lines sorted as strings (their order is no part of the game); the n-th node after
 // the root is move n, and a node whose move is a pass (empty value or "tt")
 // prints nothing. Colour 1 black, 2 white; point = column * 19 + row + 1 with
 // column and row from 0 at the top left. A file that does not hold exactly
@@ -30,9 +31,11 @@ function stonesOf(file) {
   const lines = [`file ${file}`];
   const root = roots[0];
   lines.push(`comment ${(root.data.GC || [''])[0]}`);
+  const setup = [];
   for (const [key, colour] of [['AB', 1], ['AW', 2]]) {
-    for (const v of root.data[key] || []) lines.push(`0 ${colour} ${point(v, file + ' ' + key)}`);
+    for (const v of root.data[key] || []) setup.push(`0 ${colour} ${point(v, file + ' ' + key)}`);
   }
+  lines.push(...setup.sort());
   let node = root;
   for (let move = 1; node.children.length > 0; ++move) {
     if (node.children.length !== 1) throw new Error(`${file}: a variation at move ${move - 1}`);
