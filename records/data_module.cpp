@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "db/common/code_page.h"
 #include "db/common/database_error.h"
 
 namespace kirobaku {
@@ -142,7 +143,9 @@ std::int32_t TDataModule1::StoreImportedGame(const std::string& comment, const R
   InTransaction([&] {
     KuraQuery1.Append();
     KuraQuery1.Fields()[0].SetAsInteger(n);
-    KuraQuery1.Fields()[1].SetAsString(comment);
+    // Cut to the column at a character boundary, not inside a character.
+    kura::TField& cmt = KuraQuery1.Fields()[1];
+    cmt.SetAsString(std::string(kura::Cp932Prefix(comment, static_cast<std::size_t>(cmt.Size()))));
     KuraQuery1.Post();
     OpenMoves(n);
     AppendEntries(n, entries, -1);

@@ -160,4 +160,16 @@ std::string Utf8ToCp932(std::string_view utf8) {
   return Utf16ToCp932(Utf8ToUtf16Counting(utf8, nullptr));
 }
 
+std::string_view Cp932Prefix(std::string_view cp932, std::size_t max_bytes) {
+  if (cp932.size() <= max_bytes) return cp932;
+  std::size_t end = 0;
+  for (std::size_t i = 0; i < cp932.size();) {
+    const bool lead = IsCp932LeadByte(static_cast<unsigned char>(cp932[i]));
+    const std::size_t next = i + (lead && i + 1 < cp932.size() ? 2 : 1);
+    if (next > max_bytes) break;
+    end = i = next;
+  }
+  return cp932.substr(0, end);
+}
+
 }  // namespace kura

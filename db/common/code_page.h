@@ -15,6 +15,11 @@ constexpr bool IsCp932LeadByte(unsigned char b) {
   return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
 }
 
+// The longest start of `cp932` of at most `max_bytes` bytes that does not
+// end in the first half of a double-byte character (for a text cut to a
+// field's width).
+std::string_view Cp932Prefix(std::string_view cp932, std::size_t max_bytes);
+
 // CP932 bytes to UTF-8. A byte that cannot be decoded, or a lead byte whose
 // second byte does not complete a character, becomes one U+FFFD and decoding
 // goes on at the next byte.

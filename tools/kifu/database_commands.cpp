@@ -56,21 +56,6 @@ std::string LocateGame(TDataModule1& module, std::int32_t nb) {
   return module.KuraQuery1.Fields()[1].AsString();
 }
 
-// The comment cut to the list column's width at a character boundary: the
-// column keeps its first `width` bytes, which could end in half of a
-// double-byte character.
-std::string FitComment(const std::string& comment, std::size_t width) {
-  if (comment.size() <= width) return comment;
-  std::size_t end = 0;
-  for (std::size_t i = 0; i < comment.size();) {
-    const bool lead = kura::IsCp932LeadByte(static_cast<unsigned char>(comment[i]));
-    const std::size_t next = i + (lead && i + 1 < comment.size() ? 2 : 1);
-    if (next > width) break;
-    end = i = next;
-  }
-  return comment.substr(0, end);
-}
-
 // ---- import ------------------------------------------------------------
 
 // Writes "kifu: import i/n" over itself on a terminal; nothing elsewhere.
@@ -153,7 +138,6 @@ int Import(const std::vector<std::string>& args, std::ostream& out) {
     std::cerr << "kifu: " << error << '\n';
   bool failed = !list.errors.empty();
 
-  const std::size_t width = static_cast<std::size_t>(db.module.KuraQuery1.Fields()[1].Size());
   Progress progress(list.files.size());
   for (std::size_t i = 0; i < list.files.size(); ++i) {
     progress.Update(i);
@@ -170,7 +154,7 @@ int Import(const std::vector<std::string>& args, std::ostream& out) {
     }
     // A database error (a locked table, a full disk) ends the import: the
     // store was rolled back, and the next one would fail alike.
-    const std::int32_t nb = db.module.StoreImportedGame(FitComment(comment, width), record);
+    const std::int32_t nb = db.module.StoreImportedGame(comment, record);
     out << nb << '\t' << file.string() << '\n';
   }
   return failed ? kExitBadData : kExitOk;
