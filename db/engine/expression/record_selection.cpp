@@ -46,11 +46,16 @@ void SelectLiveRecords(TRecordSource& source, TRecordsBitmap& bitmap) {
   bitmap.SetSize(limit);
   bitmap.ClearAll();
   if (TIndexFile* x = source.Indexes(); x && x->SlotInUse(kSysDeletedSlot)) {
-    // "Sys Deleted" keys: the deleted flag first, so live slots come first.
+    // "Sys Deleted" holds one key for every slot, the deleted flag first:
+    // the live slots are all slots but those of the keys flagged deleted,
+    // which come last and are few next to the live ones. (Walking the live
+    // keys instead cost a pass over the whole index on every open.)
+    bitmap.SetAll();
     TIndexTree tree = x->Tree(source.Data(), kSysDeletedSlot);
     TIndexEntry e;
-    for (bool ok = tree.First(e); ok && e.key[0] == 0; ok = tree.Next(e))
-      if (e.record >= 1 && e.record <= limit) bitmap.Set(e.record);
+    const std::uint8_t deleted = 1;
+    for (bool ok = tree.Seek(&deleted, 1, e); ok && e.key[0] != 0; ok = tree.Next(e))
+      if (e.record >= 1 && e.record <= limit) bitmap.Clear(e.record);
     return;
   }
   for (std::int32_t n = 1; n <= limit; ++n)
