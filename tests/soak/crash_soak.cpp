@@ -369,6 +369,13 @@ void TableWriter(const std::string& dir, TReporter& say, std::int32_t first_id, 
 
 // Applies the lines of one operation to `rows`; the IDs it touches go to
 // `touched`. false for a line that makes no sense.
+// The spec of the value written as (version, length), as read back: an
+// empty value has no version, a short one is 8 bytes long.
+TSpec Spec(const std::string& version, const std::string& length) {
+  const auto l = static_cast<std::uint32_t>(std::stoul(length));
+  return l == 0 ? TSpec{} : TSpec{std::stoi(version), std::max<std::uint32_t>(l, 8)};
+}
+
 bool ApplyTableOperation(const std::vector<std::string>& lines, TRows& rows,
                          std::set<std::int32_t>& touched) {
   for (const std::string& line : lines) {
@@ -377,11 +384,9 @@ bool ApplyTableOperation(const std::vector<std::string>& lines, TRows& rows,
     const std::int32_t id = w.size() > 1 ? std::stoi(w[1]) : 0;
     touched.insert(id);
     if (w[0] == "I" && w.size() == 6) {
-      rows[id] = {{std::stoi(w[2]), static_cast<std::uint32_t>(std::stoul(w[3]))},
-                  {std::stoi(w[4]), static_cast<std::uint32_t>(std::stoul(w[5]))}};
+      rows[id] = {Spec(w[2], w[3]), Spec(w[4], w[5])};
     } else if (w[0] == "U" && w.size() == 5 && rows.count(id)) {
-      (w[2] == "0" ? rows[id].note : rows[id].pic) = {std::stoi(w[3]),
-                                                      static_cast<std::uint32_t>(std::stoul(w[4]))};
+      (w[2] == "0" ? rows[id].note : rows[id].pic) = Spec(w[3], w[4]);
     } else if (w[0] == "D" && w.size() == 2 && rows.count(id)) {
       rows.erase(id);
     } else {
@@ -424,6 +429,15 @@ std::int32_t Rotated(std::int32_t p) {
   const std::int32_t column = (p - 1) / kirobaku::kBoardSize + 1;
   const std::int32_t row = p - (column - 1) * kirobaku::kBoardSize;
   return (20 - column - 1) * kirobaku::kBoardSize + (20 - row);
+}
+
+std::string Describe(const std::optional<TGame>& g) {
+  if (!g) return "absent";
+  std::string s = "\"" + g->comment + "\", " + std::to_string(g->entries.size()) + " entries";
+  for (std::size_t i = 0; i < std::min<std::size_t>(g->entries.size(), 3); ++i)
+    s += " " + std::to_string(g->entries[i].move) + "/" + std::to_string(g->entries[i].colour) +
+         "/" + std::to_string(g->entries[i].point);
+  return s;
 }
 
 // Puts the list query on game `nb` (DeleteGame deletes the current row).
@@ -834,6 +848,11 @@ class TCrashSoak {
     for (const auto* m : {&rows_, &found, &after})
       for (const auto& [id, row] : *m)
         ids.insert(id);
+    auto describe = [](const std::optional<TRow>& r) {
+      if (!r) return std::string("absent");
+      return "note " + std::to_string(r->note.version) + "/" + std::to_string(r->note.length) +
+             ", pic " + std::to_string(r->pic.version) + "/" + std::to_string(r->pic.length);
+    };
     int as_before = 0, as_after = 0;
     for (std::int32_t id : ids) {
       auto get = [id](const TRows& m) {
@@ -849,12 +868,15 @@ class TCrashSoak {
         else
           Fault(f_.lost, "ID " + std::to_string(id) +
                              " touched by the operation in flight is neither as before "
-                             "nor as after it");
+                             "nor as after it: found " +
+                             describe(now) + "; before " + describe(before) + "; after " +
+                             describe(then));
       } else if (now != before) {
         Fault(f_.lost, "ID " + std::to_string(id) +
                            (!now     ? " is lost"
                             : before ? " differs from its acknowledged state"
-                                     : " was never written"));
+                                     : " was never written") +
+                           ": found " + describe(now) + "; acknowledged " + describe(before));
       }
     }
     if (as_before > 0 && as_after > 0)
@@ -957,7 +979,10 @@ class TCrashSoak {
                   (!now     ? " is lost"
                    : before ? (flying ? " is neither as before nor as after the operation in flight"
                                       : " differs from its acknowledged state")
-                            : (flying ? " is not the game in flight" : " was never stored")));
+                            : (flying ? " is not the game in flight" : " was never stored")) +
+                  ": found " + Describe(now) + "; before " + Describe(before) + "; after " +
+                  Describe(then ? then : new_game) +
+                  "; in flight: " + (flight.empty() ? "-" : flight.back()));
       }
     }
     if (!flight.empty() && !bad) ++(in_flight_done ? f_.in_flight_done : f_.in_flight_not_done);
