@@ -949,7 +949,8 @@ class TCrashSoak {
         problem = "game " + std::to_string(nb) + " has " + std::to_string(rows_of[nb]) +
                   " move rows, " + std::to_string(g.entries.size()) + " loaded";
     if (!problem.empty()) {
-      Fault(flight.empty() ? f_.lost : f_.torn, problem);
+      Fault(flight.empty() ? f_.lost : f_.torn,
+            problem + "; in flight: " + (flight.empty() ? "-" : flight.back()));
       Fresh(true);
       return;
     }
