@@ -2,7 +2,8 @@
 // writers whose disk "loses power" below the engine, each followed by the
 // checks a user would run and the promises of durability and atomicity.
 //
-// Three kinds of cycle, chosen at random:
+// Kinds of cycle (kills and losses interleaved at random, each with a table
+// or a game writer at even odds):
 //   table kill   a writer opens table T (ID integer, NOTE memo, PIC BLOB, a
 //                unique index on ID) shared and runs inserts, updates of one
 //                BLOB field, deletes and small transactions until it is killed
@@ -26,7 +27,8 @@
 //     is whole as before or as after (its list row and all of its moves), and
 //     no move row belongs to a game not in the list
 // The state found becomes the model of the next cycle of the same database;
-// each database starts afresh every --restart cycles.
+// each database starts afresh every --restart cycles and after a fault that
+// leaves it unsound or with stray move rows.
 //
 // Outcomes per cycle: clean (every table verified), repaired (a table failed
 // verification and `kura repair` mended it), and the faults: unrecoverable
