@@ -147,7 +147,11 @@ std::int32_t TDataModule1::StoreImportedGame(const std::string& comment, const R
     kura::TField& cmt = KuraQuery1.Fields()[1];
     cmt.SetAsString(std::string(kura::Cp932Prefix(comment, static_cast<std::size_t>(cmt.Size()))));
     KuraQuery1.Post();
+    // Rows under a number no game lists are left over from a delete or a
+    // store cut short (the tables commit one after the other): they go, so
+    // that the new game does not take them over.
     OpenMoves(n);
+    if (!KuraQuery2.IsEmpty()) DeleteCurrentRows(KuraQuery2);
     AppendEntries(n, entries, -1);
   });
   return n;

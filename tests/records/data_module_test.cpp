@@ -113,6 +113,9 @@ TEST(DataModuleTest, GamesKeptThroughEveryOperationAndARestart) {
   EXPECT_EQ(Listed(again), (std::vector<int>{1}));
   EXPECT_EQ(Loaded(again, 1), Entries(a));
   EXPECT_EQ(Loaded(again, TDataModule1::kAdjournedGame), Entries(a));
+  // Move rows left under an unlisted number (a delete cut short by a crash)
+  // do not become part of the next game stored under that number.
+  again.ReplaceMoves(2, b, -1);
   EXPECT_EQ(again.StoreImportedGame("d", c), 2);
   EXPECT_EQ(Loaded(again, 2), Entries(c));
 }
