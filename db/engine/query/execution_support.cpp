@@ -310,10 +310,14 @@ bool ConvertValue(const TExpValue& v, const TValueShape& shape, TExpValue* out) 
 void StoreFieldValue(TDataTable& table, const TFieldDescriptor& f, std::uint8_t* record,
                      const TExpValue& value) {
   TDataFile& data = table.Data();
-  TExpValue v;
-  if (!ConvertValue(value, f.Shape(), &v))
+  // A value of the field's own type needs no converted copy (the common
+  // case of result rows and copied columns).
+  TExpValue converted;
+  const bool same = value.null || value.type == f.Type();
+  if (!same && !ConvertValue(value, f.Shape(), &converted))
     SqlFail("Type mismatch: a value of type " + TypeName(value.type) +
             " cannot be stored in column '" + f.Name() + "' of type " + TypeName(f.Type()));
+  const TExpValue& v = same ? value : converted;
   if (v.null) {
     data.PutNull(record, f);
     return;
@@ -325,7 +329,7 @@ void StoreFieldValue(TDataTable& table, const TFieldDescriptor& f, std::uint8_t*
                    std::span(reinterpret_cast<const std::uint8_t*>(v.s.data()), v.s.size()));
     return;
   }
-  std::vector<std::uint8_t> bytes;
+  thread_local std::vector<std::uint8_t> bytes;
   if (!EncodeFieldValue(f.Shape(), v, &bytes))
     SqlFail("Value '" + ValueText(v) + "' does not fit column '" + f.Name() + "' of type " +
             TypeName(f.Type()));

@@ -714,6 +714,10 @@ class TProduction {
   // NULL first; strings under NOCASE compare upper-cased.
   int CompareValues(const TExpValue& a, const TExpValue& b) const {
     if (a.null || b.null) return a.null == b.null ? 0 : (a.null ? -1 : 1);
+    // Numbers of one class compare without the evaluator's type dispatch.
+    if (IsIntegerType(a.type) && IsIntegerType(b.type)) return a.i < b.i ? -1 : (a.i > b.i ? 1 : 0);
+    if (IsFloatType(a.type) && IsFloatType(b.type) && !std::isnan(a.f) && !std::isnan(b.f))
+      return a.f < b.f ? -1 : (a.f > b.f ? 1 : 0);
     if (q_.order_nocase && a.type == kFieldString && b.type == kFieldString)
       return evaluator_->Compare(TExpValue::Str(kFieldString, evaluator_->Upper(a.s)),
                                  TExpValue::Str(kFieldString, evaluator_->Upper(b.s)));
@@ -728,9 +732,17 @@ class TProduction {
     return 0;
   }
 
+  // Sorts positions rather than the rows themselves (a row is a vector of
+  // values: moving it costs more than the comparisons), then moves each row
+  // once into its place.
   void Order() {
     if (order_.empty()) return;
-    std::stable_sort(rows_.begin(), rows_.end(), [&](const TResultRow& a, const TResultRow& b) {
+    std::vector<std::uint32_t> order(rows_.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+      order[i] = static_cast<std::uint32_t>(i);
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+      const TResultRow& a = rows_[x];
+      const TResultRow& b = rows_[y];
       for (const auto& k : order_) {
         const std::size_t i = static_cast<std::size_t>(k.column);
         const int c = CompareValues(a[i], b[i]);
@@ -738,6 +750,11 @@ class TProduction {
       }
       return false;
     });
+    std::vector<TResultRow> sorted;
+    sorted.reserve(rows_.size());
+    for (std::uint32_t i : order)
+      sorted.push_back(std::move(rows_[i]));
+    rows_.swap(sorted);
   }
 
  public:
