@@ -17,6 +17,7 @@ class TDataCursor::TFilter {
  public:
   std::unique_ptr<TFilterExpression> expression;  // or
   TFilterCallback callback;
+  TSelectCallback select;  // optional, with a callback: computes the bitmap
   bool active = true;
   TRecordsBitmap bitmap;  // records passing the filter (while active)
 };
@@ -250,6 +251,11 @@ void TDataCursor::ComputeFilter(TFilter& f) {
   if (f.expression) {
     TTableRecordSource source(table_);
     f.expression->Select(source, f.bitmap);
+    return;
+  }
+  if (f.select) {
+    TTableRecordSource source(table_);
+    f.select(source, f.bitmap);
     return;
   }
   for (std::int32_t n = all_.FindNext(0); n != 0; n = all_.FindNext(n)) {
@@ -653,11 +659,17 @@ TDataCursor::TFilter* TDataCursor::AddFilter(std::string_view text, bool active)
 }
 
 TDataCursor::TFilter* TDataCursor::AddFilter(TFilterCallback callback, bool active) {
+  return AddFilter(std::move(callback), nullptr, active);
+}
+
+TDataCursor::TFilter* TDataCursor::AddFilter(TFilterCallback callback, TSelectCallback select,
+                                             bool active) {
   RequireOpen();
   if (filters_.size() >= kMaxFilters) Raise(kErrTooManyFilters);
   if (!callback) Raise(kErrFilterHandle);
   auto f = std::make_unique<TFilter>();
   f->callback = std::move(callback);
+  f->select = std::move(select);
   f->active = false;
   filters_.push_back(std::move(f));
   TFilter* handle = filters_.back().get();

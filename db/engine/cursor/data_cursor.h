@@ -58,6 +58,7 @@ namespace kura {
 
 class TFilterExpression;
 class TIndexFile;
+class TRecordSource;
 class KeyComparator;
 
 // The session settings a cursor follows (the lock retry settings and the
@@ -83,6 +84,10 @@ class TDataCursor {
 
   // Asked for each record a callback filter is tested on.
   using TFilterCallback = std::function<bool(const std::uint8_t* record)>;
+  // Narrows a bitmap of the table's live records to those passing a filter
+  // at once (through an index where one serves); the callback filter still
+  // tests single records after a change.
+  using TSelectCallback = std::function<void(TRecordSource& source, TRecordsBitmap& bitmap)>;
   class TFilter;
 
   // `table` is open (shared or not); the cursor keeps a reference to it and
@@ -149,6 +154,8 @@ class TDataCursor {
   // compile) or a callback. 9482 for the 65th.
   TFilter* AddFilter(std::string_view text, bool active = true);
   TFilter* AddFilter(TFilterCallback callback, bool active = true);
+  // A callback filter whose record set is computed by `select`.
+  TFilter* AddFilter(TFilterCallback callback, TSelectCallback select, bool active = true);
   // Null: every filter. 10050 for a handle this cursor does not own.
   void ActivateFilter(TFilter* filter);
   void DeactivateFilter(TFilter* filter);

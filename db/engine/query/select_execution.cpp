@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -149,10 +151,20 @@ class TProduction {
     evaluator_ = std::make_unique<TExpressionEvaluator>(SqlContext("WHERE clause"),
                                                         &layout_->Data(), locale);
     Bind();
+    if (before_produce_) before_produce_(*this);
     s_.Progress(0);
     Produce();
     Finish();
     s_.Progress(100);
+  }
+
+  // For UPDATE and DELETE over joined sources: called after binding, and
+  // then for every joined row that passes, with the record number of its
+  // source-0 record (0 when an outer join gave none) instead of producing it.
+  void SetTargetVisitor(std::function<void(TProduction&)> before,
+                        std::function<void(std::int32_t, const std::uint8_t*)> visit) {
+    before_produce_ = std::move(before);
+    visit_ = std::move(visit);
   }
 
   std::vector<TOutColumn>& Columns() { return out_; }
@@ -393,6 +405,7 @@ class TProduction {
     std::vector<std::uint8_t> bytes;
     std::size_t size = 0;  // record size
     std::size_t count = 0;
+    std::vector<std::int32_t> numbers;  // record number of each row
     const std::uint8_t* At(std::int32_t i) const {
       return i < 0 ? nullptr : bytes.data() + static_cast<std::size_t>(i) * size;
     }
@@ -408,6 +421,7 @@ class TProduction {
       const std::uint8_t* rec = source.ReadRecord(n);
       if (!rec) continue;
       rows->bytes.insert(rows->bytes.end(), rec, rec + rows->size);
+      rows->numbers.push_back(n);
       ++rows->count;
     }
   }
@@ -530,6 +544,11 @@ class TProduction {
     for (std::size_t t = 0; t < tuple_count && !Full(); ++t) {
       const std::uint8_t* img = build(&tuples[t * width], width, -1);
       if (q_.where && !evaluator_->Evaluate(*q_.where, img).IsTrue()) continue;
+      if (visit_) {
+        const std::int32_t first = tuples[t * width];
+        visit_(first < 0 ? 0 : data[0].numbers[static_cast<std::size_t>(first)], img);
+        continue;
+      }
       Consume(img);
     }
   }
@@ -800,6 +819,8 @@ class TProduction {
   std::vector<TResultRow> rows_;
   std::unordered_map<std::string, std::size_t> group_index_;
   std::vector<TGroup> groups_;
+  std::function<void(TProduction&)> before_produce_;
+  std::function<void(std::int32_t, const std::uint8_t*)> visit_;
 };
 
 // Rows of a query block and its UNION parts, with the first part's shapes.
@@ -842,6 +863,27 @@ std::vector<TResultRow> ProduceRows(TQueryStatement& statement, TDataQuery& quer
       shapes->push_back(c.shape);
   }
   return rows;
+}
+
+std::map<std::int32_t, std::vector<TExpValue>> JoinedTargets(TQueryStatement& statement,
+                                                             TDataQuery& query,
+                                                             std::vector<TExpToken*> expressions) {
+  std::map<std::int32_t, std::vector<TExpValue>> targets;
+  TProduction p(statement, query);
+  p.SetTargetVisitor(
+      [&](TProduction& self) {
+        for (TExpToken* e : expressions)
+          BindExpression(*e, SqlContext("SQL statement"), self.Layout().Resolver("SQL statement"),
+                         false);
+      },
+      [&](std::int32_t record, const std::uint8_t* image) {
+        if (record == 0 || targets.count(record)) return;
+        std::vector<TExpValue>& values = targets[record];
+        for (TExpToken* e : expressions)
+          values.push_back(p.Evaluator().Evaluate(*e, image));
+      });
+  p.Run(true);
+  return targets;
 }
 
 void PrepareSubSelects(TQueryStatement& statement, TExpToken* n) {
@@ -1016,8 +1058,14 @@ class TSelectExecution {
     if (q_.where) {
       const TExpToken* where = q_.where.get();
       const TExpressionEvaluator* ev = result->evaluator_.get();
+      // The record set comes from record selection, which walks an index
+      // where one serves the condition; single records changed later are
+      // tested by evaluation.
       cursor.AddFilter(
-          [where, ev](const std::uint8_t* rec) { return ev->Evaluate(*where, rec).IsTrue(); });
+          [where, ev](const std::uint8_t* rec) { return ev->Evaluate(*where, rec).IsTrue(); },
+          [where, ev](TRecordSource& source, TRecordsBitmap& bitmap) {
+            TRecordSelector(source, *ev).Select(*where, bitmap);
+          });
     }
     cursor.First();
     result->live_ = true;

@@ -12,6 +12,8 @@
 // and appended to the result table.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -33,6 +35,14 @@ std::unique_ptr<TQueryResult> ExecuteSelect(TQueryStatement& statement, TDataQue
 // the column shapes.
 std::vector<TResultRow> ProduceRows(TQueryStatement& statement, TDataQuery& query,
                                     std::vector<TValueShape>* shapes);
+
+// The target records of an UPDATE or DELETE over joined sources (source 0
+// is the target): each record that at least one joined row passing the ON
+// conditions and WHERE contains, with `expressions` (bound over the joined
+// row) evaluated on the first such row.
+std::map<std::int32_t, std::vector<TExpValue>> JoinedTargets(TQueryStatement& statement,
+                                                             TDataQuery& query,
+                                                             std::vector<TExpToken*> expressions);
 
 // Fills the IN (SELECT ...) nodes of a tree with the sub-selects' values
 // (turning them into IN lists for this run) and puts back the sub-select

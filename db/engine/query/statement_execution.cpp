@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "db/engine/cursor/data_cursor.h"
+#include "db/engine/expression/record_selection.h"
 #include "db/engine/query/execution_support.h"
 #include "db/engine/query/select_execution.h"
 #include "db/engine/session/data_session.h"
@@ -149,7 +150,10 @@ std::vector<std::vector<std::uint8_t>> Targets(TDataQuery& q, const TExpressionE
   if (q.where) {
     const TExpToken* where = q.where.get();
     filter = cursor.AddFilter(
-        [where, &ev](const std::uint8_t* rec) { return ev.Evaluate(*where, rec).IsTrue(); });
+        [where, &ev](const std::uint8_t* rec) { return ev.Evaluate(*where, rec).IsTrue(); },
+        [where, &ev](TRecordSource& source, TRecordsBitmap& bitmap) {
+          TRecordSelector(source, ev).Select(*where, bitmap);
+        });
   }
   std::vector<std::vector<std::uint8_t>> marks;
   cursor.First();
@@ -159,10 +163,58 @@ std::vector<std::vector<std::uint8_t>> Targets(TDataQuery& q, const TExpressionE
   return marks;
 }
 
+// UPDATE ... FROM and DELETE with joins: the target (the first source) is
+// joined with the others; every target record that some joined row passing
+// the ON conditions and WHERE contains is changed once, its SET values taken
+// from the first such row (values read before anything changes).
+void UpdateOrDeleteJoined(TQueryStatement& s, TDataQuery& q) {
+  TDataDirectory& db = s.Database();
+  std::vector<TExpToken*> values;
+  for (auto& v : q.update_values)
+    values.push_back(v.tree.get());
+  TCommitScope commit(db, q);
+  const auto targets = JoinedTargets(s, q, values);
+  TDataTable& table = q.sources[0].cursor->Table();
+  TDataCursor& cursor = *q.sources[0].cursor;
+  cursor.SetActiveIndex(TDataCursor::kNaturalOrder);
+  std::vector<int> fields;
+  for (const auto& f : q.update_fields) {
+    const int p = FieldPosition(table.Data(), f.name);
+    if (!p) SqlFail("Invalid column name '" + f.name + "'" + " in SET clause");
+    fields.push_back(p);
+  }
+  std::vector<std::pair<std::vector<std::uint8_t>, const std::vector<TExpValue>*>> marks;
+  cursor.First();
+  while (!targets.empty() && cursor.Next(nullptr) == TDataCursor::kOk) {
+    auto it = targets.find(cursor.PhysicalRecord());
+    if (it != targets.end()) marks.emplace_back(cursor.Bookmark(), &it->second);
+  }
+  std::vector<std::uint8_t> rec(static_cast<std::size_t>(cursor.RecordSize()));
+  q.rows_affected = 0;
+  for (const auto& [mark, row] : marks) {
+    if (!cursor.GotoBookmark(mark, false)) continue;
+    if (q.kind == kStmtDelete) {
+      cursor.Delete();
+    } else {
+      if (cursor.Current(rec.data(), true) != TDataCursor::kOk) continue;
+      try {
+        TWriteLockGuard lock(table);
+        for (std::size_t i = 0; i < fields.size(); ++i)
+          StoreFieldValue(table, table.Data().Field(fields[i]), rec.data(), (*row)[i]);
+      } catch (...) {
+        cursor.CancelEdit();
+        throw;
+      }
+      cursor.Modify(rec.data());
+    }
+    ++q.rows_affected;
+    commit.Row();
+  }
+  commit.Done();
+}
+
 void UpdateOrDelete(TQueryStatement& s, TDataQuery& q) {
-  if (q.sources.size() > 1)
-    SqlFail(StatementKindName(q.kind) +
-            " with further source tables or joins is not supported; use a sub-select in WHERE");
+  if (q.sources.size() > 1) return UpdateOrDeleteJoined(s, q);
   TDataDirectory& db = s.Database();
   PrepareSubSelects(s, q.where.get());
   TCommitScope commit(db, q);

@@ -99,7 +99,8 @@ class SqlDifferentialTest : public ::testing::Test {
     ASSERT_EQ(sqlite3_open(":memory:", &lite_), SQLITE_OK);
     Lite("PRAGMA case_sensitive_like = ON");
     const char* ddl[] = {"create table t (A integer, B integer, S varchar(8), F float)",
-                         "create table u (K integer, V integer, T varchar(8))"};
+                         "create table u (K integer, V integer, T varchar(8))",
+                         "create table w (K integer, V integer)"};
     for (const char* d : ddl) {
       db_.Run(d);
       Lite(d);
@@ -114,6 +115,11 @@ class SqlDifferentialTest : public ::testing::Test {
     for (int i = 0; i < 50; ++i)
       Both("insert into u values (" + std::to_string(g.Int(0, 12)) + ", " +
            std::to_string(g.Int(-5, 5)) + ", '" + g.Word() + "')");
+    // w: at most one row per key, so that a joined UPDATE has one source row.
+    for (int k = 0; k <= 10; ++k)
+      if (g.Chance(70))
+        Both("insert into w values (" + std::to_string(k) + ", " + std::to_string(g.Int(-5, 5)) +
+             ")");
   }
   void TearDown() override { sqlite3_close(lite_); }
 
@@ -259,7 +265,30 @@ TEST_F(SqlDifferentialTest, ChangesAgreeWithSqlite) {
   Generator g(11);
   for (int i = 0; i < 60; ++i) {
     const std::string where = g.Condition("t", 1, false);
-    switch (g.Int(0, 2)) {
+    switch (g.Int(0, 5)) {
+      case 3: {
+        // UPDATE joined with a table of unique keys, SET from both.
+        const std::string sql =
+            "update t set B = w.V + t.A, S = 'ab' from w where w.K = t.A and " + where;
+        Both(sql);
+        break;
+      }
+      case 4: {
+        // DELETE joined: the target records some joined row passes.
+        const std::string kind = g.Chance(50) ? "join" : "left join";
+        const std::string cond =
+            where + " and " +
+            (kind == "join" ? "u.V > " + std::to_string(g.Int(-4, 4)) : std::string("u.K is null"));
+        db_.Run("delete from t " + kind + " u on u.K = t.A where " + cond);
+        Lite("delete from t where rowid in (select t.rowid from t " + kind +
+             " u on u.K = t.A where " + cond + ")");
+        break;
+      }
+      case 5: {
+        // UPDATE ... FROM with a comma list: changed once per target record.
+        Both("update t set B = B + 1 from u, w where u.K = t.A and w.K = u.V and " + where);
+        break;
+      }
       case 0:
         Both("update t set B = B + " + std::to_string(g.Int(1, 3)) + ", S = 'c' where " + where);
         break;
