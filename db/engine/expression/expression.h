@@ -100,6 +100,8 @@ TExpValue DecodeFieldValue(const TValueShape& shape, const std::uint8_t* bytes);
 // convert exactly to the field's type (out of range, a fraction, too long).
 bool EncodeFieldValue(const TValueShape& shape, const TExpValue& v, std::vector<std::uint8_t>* out);
 
+class TExpressionEvaluator;
+
 // ---- parse tree ----
 
 enum TExpNodeKind : std::uint8_t {
@@ -207,6 +209,14 @@ struct TExpToken {
   TValueShape cast;
   bool count_all = false;  // COUNT(*)
   bool distinct = false;   // COUNT(DISTINCT x), SUM(DISTINCT x), ...
+
+  // A correlated IN (SELECT ...) (code kPredInSelect, the probe as the only
+  // operand): whether the probe is among the sub-select's values for the
+  // record being evaluated. Set by SQL execution for one run.
+  std::function<bool(const TExpressionEvaluator&, const TExpValue&, const std::uint8_t*)> in_select;
+  // A column of an enclosing query inside a correlated sub-select, holding
+  // that query's current value as a constant.
+  bool outer_reference = false;
 
   bool HasColumns() const;
   bool HasParams() const;

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <limits>
 
-#include "db/engine/expression/expression.h"
 #include "db/common/code_page.h"
+#include "db/engine/expression/expression.h"
 #include "db/storage/index/key_collation.h"
 
 namespace kura {
@@ -504,6 +504,8 @@ TExpValue TExpressionEvaluator::Evaluate(const TExpToken& n, const std::uint8_t*
       } else if (n.code == kPredIn) {
         for (std::size_t i = 1; i < n.operands.size() && !r; ++i)
           r = CompareOp(kOpEqual, x, Evaluate(*n.operands[i], record));
+      } else if (n.code == kPredInSelect && n.in_select) {
+        r = n.in_select(*this, x, record);
       } else {
         context_.FailIn("Sub-select queries cannot be evaluated for a single record");
       }

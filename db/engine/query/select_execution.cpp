@@ -144,9 +144,9 @@ class TProduction {
 
   // Opens, binds and produces the rows of this query block.
   void Run(bool writable_sources) {
-    PrepareSubSelects(s_, q_.where.get());
     sources_ = std::make_unique<TSourceSet>(s_.Database(), q_.sources, writable_sources);
     layout_ = std::make_unique<TRowLayout>(*sources_);
+    PrepareSubSelects(s_, q_.where.get(), layout_.get());
     const std::uint32_t locale = q_.into_locale ? *q_.into_locale : sources_->Locale();
     evaluator_ = std::make_unique<TExpressionEvaluator>(SqlContext("WHERE clause"),
                                                         &layout_->Data(), locale);
@@ -886,12 +886,99 @@ std::map<std::int32_t, std::vector<TExpValue>> JoinedTargets(TQueryStatement& st
   return targets;
 }
 
-void PrepareSubSelects(TQueryStatement& statement, TExpToken* n) {
+namespace {
+
+bool SourceOf(const TDataQuery& q, const std::string& correlation) {
+  for (const auto& s : q.sources)
+    if (SameName(s.correlation, correlation)) return true;
+  return false;
+}
+
+// The columns of a sub-select's WHERE that name a table of the queries
+// around it (not of the sub-select itself), as left by the parser or by an
+// earlier run.
+void OuterReferences(const TDataQuery& sub, TExpToken* n, std::vector<TExpToken*>* out) {
+  if (!n) return;
+  if (n->outer_reference ||
+      (n->kind == kNodeColumn && !n->correlation.empty() && !SourceOf(sub, n->correlation))) {
+    out->push_back(n);
+    return;
+  }
+  OuterReferences(sub, n->left.get(), out);
+  OuterReferences(sub, n->right.get(), out);
+  for (auto& o : n->operands)
+    OuterReferences(sub, o.get(), out);
+}
+
+// A correlated IN (SELECT ...): the sub-select runs for each distinct
+// combination of the outer values it refers to (these become constants of
+// its WHERE for the run, so that an index can serve them), and its values
+// are kept per combination for the rest of the outer run.
+void PrepareCorrelated(TQueryStatement& statement, TDataQuery& sub, TExpToken& node,
+                       std::vector<TExpToken*> refs, const TRowLayout& outer) {
+  struct TState {
+    std::vector<std::pair<TExpToken*, const TFieldDescriptor*>> refs;
+    const TDataFile* data = nullptr;
+    std::unordered_map<std::string, std::vector<TExpValue>> cache;
+  };
+  auto state = std::make_shared<TState>();
+  state->data = &outer.Data();
+  for (TExpToken* r : refs) {
+    const TFieldDescriptor* f = outer.Resolve(r->correlation, r->column, "WHERE clause");
+    if (!f)
+      SqlFail("Invalid column name '" + r->column + "'" + " of table correlation name '" +
+              r->correlation + "'" + " referenced in sub-select query");
+    state->refs.emplace_back(r, f);
+  }
+  TQueryStatement* s = &statement;
+  TDataQuery* q = &sub;
+  node.in_select = [state, s, q](const TExpressionEvaluator& ev, const TExpValue& probe,
+                                 const std::uint8_t* record) {
+    std::string key;
+    std::vector<TExpValue> values;
+    for (const auto& [ref, f] : state->refs) {
+      values.push_back(ReadFieldValue(*state->data, *f, record, nullptr));
+      AppendKey(values.back(), &key);
+    }
+    auto it = state->cache.find(key);
+    if (it == state->cache.end()) {
+      for (std::size_t i = 0; i < values.size(); ++i) {
+        TExpToken& ref = *state->refs[i].first;
+        ref.kind = kNodeConstant;
+        ref.outer_reference = true;
+        ref.field = nullptr;
+        ref.type = values[i].null ? std::uint8_t{0} : values[i].type;
+        ref.size = static_cast<int>(values[i].s.size());
+        ref.value = values[i];
+      }
+      std::vector<TExpValue> list;
+      for (auto& row : ProduceRows(*s, *q, nullptr))
+        if (!row[0].null) list.push_back(std::move(row[0]));
+      it = state->cache.emplace(std::move(key), std::move(list)).first;
+    }
+    if (probe.null) return false;
+    for (const TExpValue& v : it->second)
+      if (ev.Compare(probe, v) == 0) return true;
+    return false;
+  };
+}
+
+}  // namespace
+
+void PrepareSubSelects(TQueryStatement& statement, TExpToken* n, const TRowLayout* outer) {
   if (!n) return;
   if (TDataQuery* sub = statement.SubSelect(n)) {
     n->code = kPredInSelect;
     n->operands.resize(1);
-    PrepareSubSelects(statement, n->operands[0].get());
+    n->in_select = nullptr;
+    PrepareSubSelects(statement, n->operands[0].get(), outer);
+    std::vector<TExpToken*> refs;
+    OuterReferences(*sub, sub->where.get(), &refs);
+    if (!refs.empty()) {
+      if (!outer) SqlFail("A correlated sub-select query is not allowed here");
+      PrepareCorrelated(statement, *sub, *n, std::move(refs), *outer);
+      return;
+    }
     std::vector<TResultRow> rows = ProduceRows(statement, *sub, nullptr);
     std::unordered_set<std::string> seen;
     for (auto& r : rows) {
@@ -909,10 +996,10 @@ void PrepareSubSelects(TQueryStatement& statement, TExpToken* n) {
     n->code = kPredIn;
     return;
   }
-  PrepareSubSelects(statement, n->left.get());
-  PrepareSubSelects(statement, n->right.get());
+  PrepareSubSelects(statement, n->left.get(), outer);
+  PrepareSubSelects(statement, n->right.get(), outer);
   for (auto& o : n->operands)
-    PrepareSubSelects(statement, o.get());
+    PrepareSubSelects(statement, o.get(), outer);
 }
 
 // ---- results ----

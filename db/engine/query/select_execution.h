@@ -24,6 +24,7 @@
 namespace kura {
 
 class TQueryStatement;
+class TRowLayout;
 
 using TResultRow = std::vector<TExpValue>;
 
@@ -47,6 +48,10 @@ std::map<std::int32_t, std::vector<TExpValue>> JoinedTargets(TQueryStatement& st
 // Fills the IN (SELECT ...) nodes of a tree with the sub-selects' values
 // (turning them into IN lists for this run) and puts back the sub-select
 // form first when a run before left values there.
-void PrepareSubSelects(TQueryStatement& statement, TExpToken* tree);
+// A sub-select whose WHERE names tables of the query around it is
+// correlated: it runs per distinct outer value combination, read from the
+// records of `outer` (the enclosing query's row layout).
+void PrepareSubSelects(TQueryStatement& statement, TExpToken* tree,
+                       const TRowLayout* outer = nullptr);
 
 }  // namespace kura

@@ -216,13 +216,13 @@ void UpdateOrDeleteJoined(TQueryStatement& s, TDataQuery& q) {
 void UpdateOrDelete(TQueryStatement& s, TDataQuery& q) {
   if (q.sources.size() > 1) return UpdateOrDeleteJoined(s, q);
   TDataDirectory& db = s.Database();
-  PrepareSubSelects(s, q.where.get());
   TCommitScope commit(db, q);
   TSourceSet target(db, q.sources, true);
   TDataTable& table = target.Table(0);
   TDataCursor& cursor = *q.sources[0].cursor;
   cursor.SetActiveIndex(TDataCursor::kNaturalOrder);
   TRowLayout layout(target);
+  PrepareSubSelects(s, q.where.get(), &layout);
   TExpressionEvaluator ev(SqlContext("WHERE clause"), &table.Data(), target.Locale());
   if (q.where)
     BindExpression(*q.where, SqlContext("WHERE clause"), layout.Resolver("WHERE clause"), true);

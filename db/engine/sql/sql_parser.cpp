@@ -353,7 +353,7 @@ class TSqlParser {
   void SelectTail(TDataQuery& q, bool sub_select, bool union_part) {
     if (Take("WHERE")) {
       q.has_where = true;
-      q.where = Expression("WHERE clause", kAllowPredicates | kAllowParams | kAllowSubSelects);
+      q.where = EnclosedWhere(q);
     }
     if (Take("GROUP")) {
       Expect("BY", "BY keyword expected after GROUP keyword, instead found '");
@@ -475,11 +475,27 @@ class TSqlParser {
     }
   }
 
+  // A WHERE clause whose sub-selects may refer to the columns of `q` (and
+  // of the queries around it) by their correlation names.
+  std::unique_ptr<TExpToken> EnclosedWhere(TDataQuery& q) {
+    enclosing_.push_back(&q);
+    struct TPop {
+      std::vector<const TDataQuery*>& v;
+      ~TPop() { v.pop_back(); }
+    } pop{enclosing_};
+    return Expression("WHERE clause", kAllowPredicates | kAllowParams | kAllowSubSelects);
+  }
+
   void CheckCorrelations(const TDataQuery& q, const TExpToken& n) const {
     if (n.kind == kNodeColumn && !n.correlation.empty()) {
       bool found = false;
       for (const auto& s : q.sources)
         found = found || SameName(s.correlation, n.correlation);
+      // A sub-select may name the tables of the queries around it.
+      for (const TDataQuery* e : enclosing_)
+        if (e != &q)
+          for (const auto& s : e->sources)
+            found = found || SameName(s.correlation, n.correlation);
       if (!found)
         Fail("Table correlation name '" + n.correlation + "'" +
              " referenced in WHERE clause is not defined in the FROM clause");
@@ -660,7 +676,7 @@ class TSqlParser {
   void WhereAndOptions(TDataQuery& q, bool update) {
     if (Take("WHERE")) {
       q.has_where = true;
-      q.where = Expression("WHERE clause", kAllowPredicates | kAllowParams | kAllowSubSelects);
+      q.where = EnclosedWhere(q);
     }
     if (update && Take("NOAUTOINC")) q.no_auto_inc = true;
     CommitOptions(q);
@@ -961,6 +977,7 @@ class TSqlParser {
   TExpressionParser& p_;
   int depth_ = 0;
   bool insert_source_ = false;
+  std::vector<const TDataQuery*> enclosing_;  // queries whose WHERE is being parsed
 };
 
 }  // namespace

@@ -305,5 +305,44 @@ TEST_F(QueryExecutionTest, DdlBuildsAltersAndDropsRealTables) {
   EXPECT_EQ(db_.Rows("select count(*) from kifulist"), std::vector<std::string>{"6"});
 }
 
+// A correlated sub-select runs for each outer value (a non-correlated
+// reading of the same text gives other rows), also in the WHERE of changes;
+// joined UPDATE and DELETE change each target record once, with values of
+// the joined tables.
+TEST_F(QueryExecutionTest, CorrelatedSubSelectsAndJoinedChanges) {
+  // Game k has moves scoring 10k + m; more than 11k only for m > k.
+  const std::string correlated =
+      "(select d.NB from kifudata d where d.PNT > kifulist.NB * 11 and d.MNO > 0)";
+  EXPECT_EQ(db_.Rows("select NB from kifulist where NB in " + correlated + " order by 1"),
+            (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(db_.Rows("select NB from kifulist where NB not in " + correlated + " order by 1"),
+            (std::vector<std::string>{"3", "4", "5", "6"}));
+  std::int32_t affected = -1;
+  db_.Rows("update kifulist set CMT = 'short' where NB in " + correlated, {}, false, &affected);
+  EXPECT_EQ(affected, 2);
+  db_.Rows("delete from kifudata join kifulist l on l.NB = kifudata.NB where l.CMT = 'short'", {},
+           false, &affected);
+  EXPECT_EQ(affected, 6);
+  // Each target record once, though two list rows join each of them.
+  db_.Run("insert into kifulist values (6, 'again')");
+  db_.Rows(
+      "update kifudata set PNT = l.NB + 100 from kifulist l where l.NB = kifudata.NB and "
+      "kifudata.MNO = 1",
+      {}, false, &affected);
+  EXPECT_EQ(affected, 4);
+  EXPECT_EQ(db_.Rows("select NB, PNT from kifudata where MNO = 1 order by 1"),
+            (std::vector<std::string>{"3|103", "4|104", "5|105", "6|106"}));
+  // A correlation the sub-select's query and the queries around it lack.
+  std::uint16_t code = 0;
+  SqlDetail(
+      [&] {
+        db_.Run(
+            "select NB from kifulist where NB in (select d.NB from kifudata d "
+            "where d.NB = x.NB)");
+      },
+      &code);
+  EXPECT_EQ(code, 11949);
+}
+
 }  // namespace
 }  // namespace kura::test

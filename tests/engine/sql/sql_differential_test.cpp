@@ -1,6 +1,8 @@
 // The engine against SQLite on the same random tables and generated
 // queries: WHERE with every operator, ORDER BY, GROUP BY with aggregates,
-// DISTINCT, inner, left and comma joins, IN lists and sub-selects, TOP.
+// DISTINCT, inner, left and comma joins, IN lists and sub-selects (also
+// correlated ones), TOP; and changes, also joined and with correlated
+// sub-selects.
 // The queries stay where the two engines' rules agree: NULLs appear only in
 // one integer column and only under conditions without NOT (where a false
 // and an unknown comparison filter alike), strings are never NULL or empty,
@@ -233,6 +235,14 @@ class SqlDifferentialTest : public ::testing::Test {
       q.ours = base + " top " + n;
       q.lite = base + " limit " + n;
       q.ordered = true;
+    } else if (g.Chance(50)) {
+      // A correlated sub-select: its WHERE names the outer table.
+      static const std::vector<std::string> links = {"u.V < t.A", "u.T = t.S", "u.V + t.A > 4",
+                                                     "u.V <= t.B", "u.K <> t.A"};
+      const std::string sub = "select u.K from u where " + g.Pick(links) +
+                              (g.Chance(50) ? " and u.V > " + std::to_string(g.Int(-4, 2)) : "");
+      q.ours = q.lite = "select t.A, t.B, t.S from t where t.A" +
+                        std::string(g.Chance(30) ? " not" : "") + " in (" + sub + ") and " + where;
     } else {
       const std::string sub = "select u.K from u where u.V " +
                               std::string(g.Chance(50) ? "<" : ">=") + " " +
@@ -265,7 +275,15 @@ TEST_F(SqlDifferentialTest, ChangesAgreeWithSqlite) {
   Generator g(11);
   for (int i = 0; i < 60; ++i) {
     const std::string where = g.Condition("t", 1, false);
-    switch (g.Int(0, 5)) {
+    switch (g.Int(0, 6)) {
+      case 6: {
+        // A correlated sub-select in the WHERE of a change.
+        const std::string sub = g.Chance(50) ? "(select u.K from u where u.T = t.S)"
+                                             : "(select u.K from u where u.V > t.B - 3)";
+        Both(g.Chance(50) ? "delete from t where t.A in " + sub + " and " + where
+                          : "update t set B = B - 1 where t.A in " + sub + " and " + where);
+        break;
+      }
       case 3: {
         // UPDATE joined with a table of unique keys, SET from both.
         const std::string sql =
