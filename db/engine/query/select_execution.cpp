@@ -1185,7 +1185,10 @@ class TSelectExecution {
       table.InsertRecord(rec.data());
     }
     table.SetBulkLoad(false);
-    table.Flush();
+    // A generated result in memory is read by its own cursor only, through
+    // the table's caches, and discarded on close: writing its files back
+    // would serve no reader.
+    if (!(result->generated_ && q_.into_name.empty() && table.Directory().empty())) table.Flush();
     result->columns_.clear();
     for (std::size_t i = 0; i < columns.size(); ++i)
       result->columns_.push_back({data.Field(static_cast<int>(i) + 1).Name(), columns[i].shape,
