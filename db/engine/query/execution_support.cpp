@@ -29,10 +29,12 @@ bool SameName(std::string_view a, std::string_view b) {
 
 // ---- TSourceSet ----
 
-TSourceSet::TSourceSet(TDataDirectory& database, std::vector<TSourceTable>& sources, bool writable)
+TSourceSet::TSourceSet(TDataDirectory& database, std::vector<TSourceTable>& sources, bool writable,
+                       bool target_only)
     : sources_(sources) {
   try {
     for (TSourceTable& s : sources) {
+      const bool write = writable && (!target_only || &s == &sources.front());
       if (s.shared && s.cursor) continue;  // still open from an earlier run
       CloseSource(s);
       TDataDirectory* dir = &database;
@@ -41,7 +43,7 @@ TSourceSet::TSourceSet(TDataDirectory& database, std::vector<TSourceTable>& sour
         s.own_directory = true;
       }
       s.directory = dir;
-      s.shared = &dir->OpenTable(s.name, !writable, false, s.in_memory);
+      s.shared = &dir->OpenTable(s.name, !write, false, s.in_memory);
       s.cursor = std::make_unique<TDataCursor>(s.shared->Table(),
                                                TCursorSettings{database.Session().LockProtocol()});
       s.cursor->Open();

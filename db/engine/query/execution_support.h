@@ -32,7 +32,10 @@ bool SameName(std::string_view a, std::string_view b);
 // or runs DDL.
 class TSourceSet {
  public:
-  TSourceSet(TDataDirectory& database, std::vector<TSourceTable>& sources, bool writable);
+  // `target_only`: only the first source (an UPDATE or DELETE target) is
+  // opened writable.
+  TSourceSet(TDataDirectory& database, std::vector<TSourceTable>& sources, bool writable,
+             bool target_only = false);
   TSourceSet(const TSourceSet&) = delete;
   TSourceSet& operator=(const TSourceSet&) = delete;
 

@@ -144,7 +144,8 @@ class TProduction {
 
   // Opens, binds and produces the rows of this query block.
   void Run(bool writable_sources) {
-    sources_ = std::make_unique<TSourceSet>(s_.Database(), q_.sources, writable_sources);
+    sources_ = std::make_unique<TSourceSet>(s_.Database(), q_.sources, writable_sources,
+                                            static_cast<bool>(visit_));
     layout_ = std::make_unique<TRowLayout>(*sources_);
     PrepareSubSelects(s_, q_.where.get(), layout_.get());
     const std::uint32_t locale = q_.into_locale ? *q_.into_locale : sources_->Locale();
