@@ -1,0 +1,1 @@
+update t set C = u.K + t.A from u where u.K = t.A; delete from t join u on u.K = t.A where t.A in (select x.A from t x where x.C > t.C)

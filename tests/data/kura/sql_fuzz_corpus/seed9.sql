@@ -1,0 +1,1 @@
+select t.A, t.B from t where t.A in (select u.K from u where u.K <> t.A or u.V = t.B) and t.C not in (select x.A from t x where x.B = t.B)
