@@ -110,13 +110,13 @@ void TBlobFile::ReadHeader() {
   header_changed_ = false;
 }
 
+// Only the counter's four bytes are read unless it moved.
 bool TBlobFile::ReReadHeaderIfChanged() {
-  std::array<std::uint8_t, kBlobHeaderSize> h;
-  ReadFull(0, h.data(), h.size());
-  if (encrypted_) Scramble(h.data(), h.size(), kRecordKey);
-  if (DecodeFixed32(&h[blob_header::kChangeCounter]) ==
-      DecodeFixed32(&header_[blob_header::kChangeCounter]))
-    return false;
+  std::uint8_t counter[4];
+  ReadFull(blob_header::kChangeCounter, counter, sizeof counter);
+  if (encrypted_)
+    Scramble(counter, sizeof counter, ScrambleKeyAt(kRecordKey, blob_header::kChangeCounter));
+  if (DecodeFixed32(counter) == DecodeFixed32(&header_[blob_header::kChangeCounter])) return false;
   ReadHeader();
   DropBlocks();
   return true;

@@ -401,12 +401,14 @@ void TDataFile::CheckHeaderNumbers() {
   if (Size() < needed && !allow_short_file_) Raise(kErrHeaderCorrupt);
 }
 
+// Every read lock checks the counter: only its four bytes are read, and the
+// whole header only when it moved.
 bool TDataFile::ReReadHeaderIfChanged() {
+  std::uint8_t counter[4];
+  ReadFull(data_header::kChangeCounter, counter, sizeof counter);
+  if (DecodeFixed32(counter) == DecodeFixed32(&header_[data_header::kChangeCounter])) return false;
   std::array<std::uint8_t, kDataHeaderSize> h;
   ReadFull(0, h.data(), h.size());
-  if (DecodeFixed32(&h[data_header::kChangeCounter]) ==
-      DecodeFixed32(&header_[data_header::kChangeCounter]))
-    return false;
   // Another session wrote: the structure must be the one we opened.
   if (h[data_header::kVersion] != kDataFileVersion) Raise(kErrVersion);
   if (DecodeFixed16(&h[data_header::kRecordSize]) != RecordSize() ||

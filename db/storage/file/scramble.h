@@ -21,4 +21,11 @@ inline constexpr TScrambleKey kDescriptionKey{0x3E, 0x97};
 
 void Scramble(std::uint8_t* data, std::size_t n, TScrambleKey key);
 
+// The state the routine has reached `offset` bytes into a unit scrambled with
+// `key`: scrambling a slice that starts there with it gives the same bytes as
+// scrambling the whole unit, so a few bytes of a unit can be read alone.
+constexpr TScrambleKey ScrambleKeyAt(TScrambleKey key, std::size_t offset) {
+  return {static_cast<std::uint8_t>(key.low + offset), static_cast<std::uint8_t>(key.high - offset)};
+}
+
 }  // namespace kura

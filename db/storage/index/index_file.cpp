@@ -200,12 +200,15 @@ void TIndexFile::Close() {
   file_.Close();
 }
 
+// Every read lock checks the counter: only its four bytes are read, and the
+// whole header page only when it moved.
 bool TIndexFile::ReReadHeaderIfChanged() {
+  std::uint8_t counter[4];
+  file_.ReadFull(ih::kChangeCounter, counter, sizeof counter);
+  if (encrypted_) Scramble(counter, sizeof counter, ScrambleKeyAt(kRecordKey, ih::kChangeCounter));
+  if (DecodeFixed32(counter) == DecodeFixed32(&header_[ih::kChangeCounter])) return false;
   std::array<std::uint8_t, kIndexPageSize> page;
   ReadHeaderPage(&page);
-  if (DecodeFixed32(&page[ih::kChangeCounter]) == DecodeFixed32(&header_[ih::kChangeCounter])) {
-    return false;
-  }
   CheckHeader(page);
   DropAllPages(false);
   AdoptHeader(page);

@@ -77,7 +77,8 @@ TIndexTree::Path TIndexTree::Descend(const std::uint8_t* key, int length, bool s
         hi = mid - 1;
       }
     }
-    if (format_.with_counts) {
+    // Only a seek wants the ordinal; inserts and deletes skip the sums.
+    if (format_.with_counts && before) {
       for (int i = 1; i < pos; ++i)
         ahead += page->SubtreeCount(i);
     }

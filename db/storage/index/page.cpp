@@ -37,6 +37,21 @@ void TPage::Reset(std::int32_t number, int slot, const PageFormat& format, std::
   encoded_size_ = 0;
   entries_.clear();
   dirty = false;
+  image_valid_ = false;
+}
+
+bool TPage::Patchable() const {
+  if (image_valid_ && !FixedLayout()) image_valid_ = false;
+  return image_valid_;
+}
+
+void TPage::set_prev(std::int32_t p) {
+  prev_ = p;
+  if (Patchable()) EncodeFixed32(&image_[kPrevOffset], static_cast<std::uint32_t>(p));
+}
+void TPage::set_next(std::int32_t n) {
+  next_ = n;
+  if (Patchable()) EncodeFixed32(&image_[kNextOffset], static_cast<std::uint32_t>(n));
 }
 
 std::int32_t TPage::Pointer(int i) const {
@@ -48,14 +63,20 @@ std::int32_t TPage::SubtreeCount(int i) const {
 
 void TPage::SetKey(int i, const std::uint8_t* key) {
   std::memcpy(Slot(i), key, static_cast<size_t>(format_.key_size));
+  if (Patchable()) std::memcpy(ImageEntry(i), key, static_cast<size_t>(format_.key_size));
   Recount(i);
   if (i < count_) Recount(i + 1);
 }
 void TPage::SetPointer(int i, std::int32_t p) {
   EncodeFixed32(Slot(i) + format_.key_size, static_cast<std::uint32_t>(p));
+  // A compressed leaf's record numbers sit behind keys of varying length.
+  if (Patchable()) EncodeFixed32(ImageEntry(i) + format_.key_size, static_cast<std::uint32_t>(p));
 }
 void TPage::SetSubtreeCount(int i, std::int32_t c) {
   EncodeFixed32(Slot(i) + format_.key_size + 4, static_cast<std::uint32_t>(c));
+  // Only branches with counts store them; the other pages' images lack them.
+  if (!IsLeaf() && format_.with_counts && Patchable())
+    EncodeFixed32(ImageEntry(i) + format_.key_size + 4, static_cast<std::uint32_t>(c));
 }
 
 void TPage::Insert(int i, const std::uint8_t* key, std::int32_t pointer,
@@ -63,6 +84,17 @@ void TPage::Insert(int i, const std::uint8_t* key, std::int32_t pointer,
   const auto at = entries_.begin() + static_cast<std::ptrdiff_t>((i - 1) * Stride());
   entries_.insert(at, static_cast<size_t>(Stride()), 0);
   ++count_;
+  if (Patchable()) {
+    // Entries i.. move up one place; the new one is written by the setters.
+    const int size = ImageEntrySize();
+    if (count_ * size > kPageEntryBytes) {
+      image_valid_ = false;  // overflowing: Encode refuses it
+    } else {
+      std::memmove(ImageEntry(i + 1), ImageEntry(i), static_cast<size_t>((count_ - i) * size));
+      std::memcpy(ImageEntry(i), key, static_cast<size_t>(format_.key_size));
+      EncodeFixed16(&image_[kCountOffset], static_cast<std::uint16_t>(count_));
+    }
+  }
   std::memcpy(Slot(i), key, static_cast<size_t>(format_.key_size));
   SetPointer(i, pointer);
   SetSubtreeCount(i, subtree_count);
@@ -76,11 +108,18 @@ void TPage::Remove(int i) {
   encoded_size_ -= EntrySize(i);
   const auto at = entries_.begin() + static_cast<std::ptrdiff_t>((i - 1) * Stride());
   entries_.erase(at, at + Stride());
+  if (Patchable()) {
+    const int size = ImageEntrySize();
+    std::memmove(ImageEntry(i), ImageEntry(i + 1), static_cast<size_t>((count_ - i) * size));
+    std::memset(ImageEntry(count_), 0, static_cast<size_t>(size));
+    EncodeFixed16(&image_[kCountOffset], static_cast<std::uint16_t>(count_ - 1));
+  }
   --count_;
   if (i <= count_) Recount(i);
 }
 
 void TPage::MoveTailToFront(int from, TPage& to) {
+  image_valid_ = to.image_valid_ = false;
   const auto begin = entries_.begin() + static_cast<std::ptrdiff_t>((from - 1) * Stride());
   to.entries_.insert(to.entries_.begin(), begin, entries_.end());
   to.count_ += count_ - from + 1;
@@ -91,6 +130,7 @@ void TPage::MoveTailToFront(int from, TPage& to) {
 }
 
 void TPage::MoveFrontToBack(int n, TPage& to) {
+  image_valid_ = to.image_valid_ = false;
   const auto end = entries_.begin() + static_cast<std::ptrdiff_t>(n * Stride());
   to.entries_.insert(to.entries_.end(), entries_.begin(), end);
   to.count_ += n;
@@ -185,6 +225,22 @@ int TPage::ImageBytes() const {
 }
 
 void TPage::Encode(std::span<std::uint8_t, kIndexPageSize> out) const {
+  if (image_valid_) {
+    std::memcpy(out.data(), image_.data(), out.size());
+#ifndef NDEBUG
+    // Every patch must leave the image a fresh encoding would make.
+    std::vector<std::uint8_t> fresh(kIndexPageSize);
+    EncodeFresh(std::span<std::uint8_t, kIndexPageSize>(fresh.data(), fresh.size()));
+    if (fresh != image_) RaiseEngineError(kErrPageBuffersCorrupt, TErrorContext());
+#endif
+    return;
+  }
+  EncodeFresh(out);
+  image_.assign(out.begin(), out.end());
+  image_valid_ = true;
+}
+
+void TPage::EncodeFresh(std::span<std::uint8_t, kIndexPageSize> out) const {
   // Entries that do not fit are never written: the tree splits a page before
   // it grows past its size, so this is a broken page in memory.
   if (ImageBytes() > kPageEntryBytes) RaiseEngineError(kErrPageBuffersCorrupt, TErrorContext());

@@ -94,17 +94,23 @@ class TPage {
   int key_size() const { return format_.key_size; }
 
   std::uint8_t type() const { return type_; }
-  void set_type(std::uint8_t t) { type_ = t; }
+  void set_type(std::uint8_t t) {
+    if (t != type_) image_valid_ = false;  // the type decides the entry layout
+    type_ = t;
+  }
   bool IsLeaf() const { return type_ == kPageLeaf || type_ == kPageRootLeaf; }
   bool IsRoot() const { return type_ == kPageRoot || type_ == kPageRootLeaf; }
 
   std::int32_t prev() const { return prev_; }
   std::int32_t next() const { return next_; }
-  void set_prev(std::int32_t p) { prev_ = p; }
-  void set_next(std::int32_t n) { next_ = n; }
+  void set_prev(std::int32_t p);
+  void set_next(std::int32_t n);
 
   bool freed() const { return freed_; }
-  void set_freed(bool f) { freed_ = f; }
+  void set_freed(bool f) {
+    if (f != freed_) image_valid_ = false;
+    freed_ = f;
+  }
 
   int count() const { return count_; }
   const std::uint8_t* Key(int i) const { return Slot(i); }
@@ -146,12 +152,21 @@ class TPage {
   bool Fits() const { return ImageBytes() <= kPageEntryBytes; }
 
   // The 4096-byte image of the page; error 8965 when the entries do not fit
-  // (nothing is written past the page).
+  // (nothing is written past the page). The image is kept: a page written
+  // again after changes that patch it in place (subtree counts, pointers,
+  // links, entries of fixed-size pages) is copied, not encoded again.
   void Encode(std::span<std::uint8_t, kIndexPageSize> out) const;
   // Reads a page image; false when the image is not a well-formed page of
   // this format (the caller raises the corruption error).
   bool Decode(std::int32_t number, int slot, const PageFormat& format,
               std::span<const std::uint8_t, kIndexPageSize> in);
+
+  // Drops the kept image (a page going back to the spare stack).
+  void ForgetImage() {
+    image_valid_ = false;
+    image_.clear();
+    image_.shrink_to_fit();
+  }
 
   // Cache bookkeeping, owned by the file that hands the page out.
   bool dirty = false;
@@ -169,6 +184,16 @@ class TPage {
   void Recount(int i);
   void RecountAll();
   int ZeroRunEnd() const;  // where a key's trailing-zero run must end
+  // Entries of branches and uncompressed leaves have one size in the image,
+  // so a change to one entry can be patched into a kept image.
+  bool FixedLayout() const { return !freed_ && !(IsLeaf() && format_.Compressed()); }
+  int ImageEntrySize() const { return IsLeaf() ? format_.key_size + 4 : format_.BranchEntrySize(); }
+  std::uint8_t* ImageEntry(int i) const {
+    return image_.data() + kPageHeaderSize + static_cast<size_t>((i - 1) * ImageEntrySize());
+  }
+  // Whether the kept image can take a patch; drops it when it cannot.
+  bool Patchable() const;
+  void EncodeFresh(std::span<std::uint8_t, kIndexPageSize> out) const;
 
   std::int32_t number_ = 0;
   int slot_ = 0;
@@ -182,6 +207,10 @@ class TPage {
   // count_ entries of K + 10 bytes: key, pointer, subtree count, prefix count,
   // trailing count.
   std::vector<std::uint8_t> entries_;
+  // The page's image as last encoded, valid while every change since was
+  // patched into it (allocated at the first Encode: pages only read keep none).
+  mutable std::vector<std::uint8_t> image_;
+  mutable bool image_valid_ = false;
 };
 
 // Spare TPage objects of an index file, recycled instead of freed.
@@ -200,6 +229,7 @@ class TPageStack {
   void Push(TPage* page) {
     page->pins = 0;
     page->dirty = false;
+    page->ForgetImage();
     page->mru_prev = page->mru_next = nullptr;
     if (spare_.size() < kLimit) {
       spare_.emplace_back(page);
