@@ -5,6 +5,19 @@
 
 namespace kura {
 
+namespace {
+
+// The set bits of a word. The baseline x86-64 target has no population count
+// instruction, and std::popcount there is a library call per word, which
+// made counting a large table's live set the most of a cursor's open.
+inline int Bits(std::uint32_t v) {
+  v = v - ((v >> 1) & 0x55555555u);
+  v = (v & 0x33333333u) + ((v >> 2) & 0x33333333u);
+  return static_cast<int>((((v + (v >> 4)) & 0x0F0F0F0Fu) * 0x01010101u) >> 24);
+}
+
+}  // namespace
+
 void TRecordsBitmap::Reserve(std::size_t words) {
   if (words <= words_.size()) return;
   constexpr std::size_t step = kGrowBytes / 4;
@@ -88,7 +101,7 @@ std::int32_t TRecordsBitmap::Count() const {
   std::int32_t c = 0;
   const std::size_t n = WordCount();
   for (std::size_t i = 0; i < n; ++i)
-    c += words_[i] == ~0u ? 32 : std::popcount(words_[i]);
+    c += words_[i] == ~0u ? 32 : Bits(words_[i]);
   return c;
 }
 
@@ -98,8 +111,8 @@ std::int32_t TRecordsBitmap::CountBelow(std::int32_t n) const {
   std::int32_t c = 0;
   const std::uint32_t full = bits >> 5;
   for (std::uint32_t i = 0; i < full; ++i)
-    c += words_[i] == ~0u ? 32 : std::popcount(words_[i]);
-  if (bits & 31) c += std::popcount(words_[full] & ((1u << (bits & 31)) - 1u));
+    c += words_[i] == ~0u ? 32 : Bits(words_[i]);
+  if (bits & 31) c += Bits(words_[full] & ((1u << (bits & 31)) - 1u));
   return c;
 }
 
@@ -113,7 +126,7 @@ std::int32_t TRecordsBitmap::FindNext(std::int32_t from, std::int32_t k, bool fo
     std::size_t w = bit >> 5;
     std::uint32_t word = words_[w] & (~0u << (bit & 31));
     for (;;) {
-      const int pc = std::popcount(word);
+      const int pc = Bits(word);
       if (pc >= k) {
         for (int j = 1; j < k; ++j)
           word &= word - 1;
@@ -133,7 +146,7 @@ std::int32_t TRecordsBitmap::FindNext(std::int32_t from, std::int32_t k, bool fo
   const std::uint32_t keep = limit & 31;
   std::uint32_t word = words_[w] & (keep ? (1u << keep) - 1u : ~0u);
   for (;;) {
-    const int pc = std::popcount(word);
+    const int pc = Bits(word);
     if (pc >= k) {
       for (int j = 1; j < k; ++j)
         word &= ~(0x80000000u >> std::countl_zero(word));
