@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "db/common/undo_on_throw.h"
 #include "db/engine/cursor/data_cursor.h"
 #include "db/engine/expression/record_selection.h"
 #include "db/engine/query/execution_support.h"
@@ -356,38 +357,42 @@ void CreateTable(TQueryStatement& s, TDataQuery& q) {
   }
 }
 
-void CreateIndex(TQueryStatement& s, TDataQuery& q) {
-  TDataDirectory& db = s.Database();
-  const bool memory = q.table_in_memory || db.IsMemory();
-  if (q.if_not_exists) {
-    // Open here already: an index it has needs nothing more.
-    if (TSharedTable* open = db.FindTable(q.table_name, memory);
-        open != nullptr && IndexOf(open->Table()).SlotOf(q.create_indexes[0].name) >= 0) {
-      return;
-    }
-  }
+// Runs `change` on the table's indexes with the table open exclusively (and
+// not open in this database), closing it again whatever happens.
+template <typename F>
+void ChangeIndexes(TDataDirectory& db, const TDataQuery& q, bool memory, F&& change) {
   RequireNotOpen(db, q.table_name, memory);
   TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(),
                    memory);
-  if (q.if_not_exists) {
-    // An index that is there already needs no exclusive use of the table,
-    // which another program may be using.
-    table.Open(false, true);
-    const bool present = IndexOf(table).SlotOf(q.create_indexes[0].name) >= 0;
-    table.Close();
-    if (present) return;
-  }
   table.Open(true);
-  try {
-    TIndexFile& index = IndexOf(table);
-    const TCreateIndex& c = q.create_indexes[0];
+  TUndoOnThrow close([&] { table.Close(); });
+  change(table, IndexOf(table));
+  table.Close();
+}
+
+// Whether the index is there already, read without exclusive use of the
+// table (which another program, or this one, may be using).
+bool HasIndex(TDataDirectory& db, const TDataQuery& q, bool memory, const std::string& name) {
+  if (TSharedTable* open = db.FindTable(q.table_name, memory))
+    return IndexOf(open->Table()).SlotOf(name) >= 0;
+  TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(),
+                   memory);
+  table.Open(false, true);
+  TUndoOnThrow close([&] { table.Close(); });
+  const bool present = IndexOf(table).SlotOf(name) >= 0;
+  table.Close();
+  return present;
+}
+
+void CreateIndex(TQueryStatement& s, TDataQuery& q) {
+  TDataDirectory& db = s.Database();
+  const bool memory = q.table_in_memory || db.IsMemory();
+  const TCreateIndex& c = q.create_indexes[0];
+  if (q.if_not_exists && HasIndex(db, q, memory, c.name)) return;
+  ChangeIndexes(db, q, memory, [&](TDataTable& table, TIndexFile& index) {
     if (!(q.if_not_exists && index.SlotOf(c.name) >= 0))
       index.AddSecondaryIndex(table.Data(), IndexDefinition(c, table.Data()));
-    table.Close();
-  } catch (...) {
-    table.Close();
-    throw;
-  }
+  });
 }
 
 void DropTable(TQueryStatement& s, TDataQuery& q) {
@@ -403,27 +408,7 @@ void DropTable(TQueryStatement& s, TDataQuery& q) {
 void DropIndex(TQueryStatement& s, TDataQuery& q) {
   TDataDirectory& db = s.Database();
   const bool memory = q.table_in_memory || db.IsMemory();
-  if (q.if_not_exists) {
-    // Open here already: an index it has needs nothing more.
-    if (TSharedTable* open = db.FindTable(q.table_name, memory);
-        open != nullptr && IndexOf(open->Table()).SlotOf(q.create_indexes[0].name) >= 0) {
-      return;
-    }
-  }
-  RequireNotOpen(db, q.table_name, memory);
-  TDataTable table(TableDirectory(db, memory), q.table_name, db.Session().StorageSettings(),
-                   memory);
-  if (q.if_not_exists) {
-    // An index that is there already needs no exclusive use of the table,
-    // which another program may be using.
-    table.Open(false, true);
-    const bool present = IndexOf(table).SlotOf(q.create_indexes[0].name) >= 0;
-    table.Close();
-    if (present) return;
-  }
-  table.Open(true);
-  try {
-    TIndexFile& index = IndexOf(table);
+  ChangeIndexes(db, q, memory, [&](TDataTable&, TIndexFile& index) {
     const int slot = index.SlotOf(q.index_name);
     if (slot <= 0) {
       TErrorContext ctx;
@@ -432,11 +417,7 @@ void DropIndex(TQueryStatement& s, TDataQuery& q) {
       RaiseEngineError(kErrInvalidIndexName, ctx);
     }
     index.DeleteIndex(slot);
-    table.Close();
-  } catch (...) {
-    table.Close();
-    throw;
-  }
+  });
 }
 
 // ALTER TABLE: the new structure is built as a new table beside the old one,
