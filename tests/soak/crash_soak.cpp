@@ -10,12 +10,12 @@
 //   game kill    a writer opens the game-record database (TDataModule1 on a
 //                kifu folder) and stores imported games, replaces moves,
 //                rotates and deletes games until it is killed
-//   power loss   a table or game writer whose file system (TLossyFileSystem
-//                below) loses power at a random write, truncation or flush: the
-//                disk then holds what was flushed plus a random part of what
-//                was not (nothing, everything, some 512-byte sectors or some
-//                whole writes); the table writer runs with ForceBufferFlush,
-//                the game writer as the program does (its commits flush)
+//   power loss   a table or game writer whose file system (TPowerLossFileSystem
+//                of tests/storage/file) loses power at a random write,
+//                truncation or flush: the disk then holds what was flushed
+//                plus a random part of what was not (nothing, everything, some 512-byte sectors or
+//                some whole writes); the table writer runs with ForceBufferFlush, the game writer
+//                as the program does (its commits flush)
 // Before an operation the writer tells the parent over a pipe what the
 // operation will leave, and after it returned that it is done, before it
 // starts the next one. After the writer ends, every table is checked with
@@ -81,6 +81,7 @@
 #include "db/storage/table/data_table.h"
 #include "records/data_module.h"
 #include "tests/storage/blob/blob_test_util.h"
+#include "tests/storage/file/power_loss_file_system.h"
 
 namespace {
 
@@ -89,141 +90,7 @@ using Bytes = std::vector<std::uint8_t>;
 using kirobaku::MoveEntry;
 using kirobaku::Record;
 
-// ---------------------------------------------------------------------------
-// The lossy file system: every call goes through to the real files; per file
-// it keeps the bytes a flush made durable and the writes and truncations
-// issued since. From the loss_at-th changing call on, every write,
-// truncation, flush, creation, rename and removal fails with EIO.
-// Materialize then writes the disk the loss left to the real files.
-
-class TLossyFileSystem : public kura::TPosixFileSystem {
- public:
-  enum class TSurvival { kNothing, kEverything, kSomeSectors, kSomeWrites };
-
-  explicit TLossyFileSystem(std::int64_t loss_at) : loss_at_(loss_at) {}
-  bool Lost() const { return lost_; }
-
-  int Open(const std::string& path, bool writable, bool create, int* fd) override {
-    if (lost_ && (writable || create)) return EIO;
-    if (!files_.count(path)) files_[path].durable = ReadWholeFile(path);
-    if (create && Count()) return EIO;
-    const int err = TPosixFileSystem::Open(path, writable, create, fd);
-    if (err == 0) {
-      fd_path_[*fd] = path;
-      if (create) files_[path].pending.push_back({0, {}, true});
-    }
-    return err;
-  }
-  void Close(int fd) override {
-    fd_path_.erase(fd);
-    TPosixFileSystem::Close(fd);
-  }
-  int WriteAt(int fd, std::int64_t offset, const void* buffer, std::size_t n,
-              std::size_t* done) override {
-    *done = 0;
-    if (Count()) return EIO;
-    const int err = TPosixFileSystem::WriteAt(fd, offset, buffer, n, done);
-    const auto* p = static_cast<const std::uint8_t*>(buffer);
-    Of(fd).pending.push_back({offset, Bytes(p, p + *done), false});
-    return err;
-  }
-  int Truncate(int fd, std::int64_t size) override {
-    if (Count()) return EIO;
-    const int err = TPosixFileSystem::Truncate(fd, size);
-    if (err == 0) Of(fd).pending.push_back({size, {}, true});
-    return err;
-  }
-  int Sync(int fd) override {
-    if (Count()) return EIO;
-    TFile& f = Of(fd);
-    for (const TChange& c : f.pending)
-      Apply(c, f.durable);
-    f.pending.clear();
-    return 0;
-  }
-  int Rename(const std::string& from, const std::string& to) override {
-    if (lost_ || Count()) return EIO;
-    const int err = TPosixFileSystem::Rename(from, to);
-    if (err == 0) {
-      files_[to] = std::move(files_[from]);
-      files_.erase(from);
-    }
-    return err;
-  }
-  int Unlink(const std::string& path) override {
-    if (lost_ || Count()) return EIO;
-    const int err = TPosixFileSystem::Unlink(path);
-    if (err == 0) files_.erase(path);
-    return err;
-  }
-
-  void Materialize(TSurvival survival, std::mt19937& random) {
-    constexpr std::size_t kSector = 512;
-    for (auto& [path, f] : files_) {
-      Bytes disk = f.durable;
-      const unsigned keep_percent = random() % 101;
-      auto keep = [&] {
-        return survival == TSurvival::kEverything ||
-               (survival != TSurvival::kNothing && random() % 100 < keep_percent);
-      };
-      for (const TChange& c : f.pending) {
-        if (c.truncate || survival != TSurvival::kSomeSectors) {
-          if (keep()) Apply(c, disk);
-          continue;
-        }
-        for (std::size_t at = 0; at < c.bytes.size();) {
-          const auto start = static_cast<std::size_t>(c.offset) + at;
-          const std::size_t end = std::min(
-              c.bytes.size(), (start / kSector + 1) * kSector - static_cast<std::size_t>(c.offset));
-          if (keep())
-            Apply({static_cast<std::int64_t>(start),
-                   Bytes(c.bytes.begin() + at, c.bytes.begin() + end), false},
-                  disk);
-          at = end;
-        }
-      }
-      std::ofstream(path, std::ios::binary | std::ios::trunc)
-          .write(reinterpret_cast<const char*>(disk.data()),
-                 static_cast<std::streamsize>(disk.size()));
-    }
-  }
-
- private:
-  struct TChange {
-    std::int64_t offset;  // the new size for a truncation
-    Bytes bytes;
-    bool truncate;
-  };
-  struct TFile {
-    Bytes durable;
-    std::vector<TChange> pending;
-  };
-
-  static Bytes ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  static void Apply(const TChange& c, Bytes& disk) {
-    const auto offset = static_cast<std::size_t>(c.offset);
-    if (c.truncate) {
-      disk.resize(offset);
-      return;
-    }
-    if (disk.size() < offset + c.bytes.size()) disk.resize(offset + c.bytes.size());
-    std::copy(c.bytes.begin(), c.bytes.end(), disk.begin() + static_cast<std::ptrdiff_t>(offset));
-  }
-  bool Count() {
-    if (!lost_ && ++calls_ >= loss_at_) lost_ = true;
-    return lost_;
-  }
-  TFile& Of(int fd) { return files_[fd_path_.at(fd)]; }
-
-  std::int64_t loss_at_;
-  std::int64_t calls_ = 0;
-  bool lost_ = false;
-  std::map<std::string, TFile> files_;
-  std::map<int, std::string> fd_path_;
-};
+using kura::test::TPowerLossFileSystem;
 
 // ---------------------------------------------------------------------------
 // What a writer tells the parent: one line per write(2) (a pipe never splits
@@ -255,18 +122,18 @@ std::vector<std::string> Words(const std::string& line) {
 // record's ID and the version, the rest follows from both, so a value read
 // back tells which it is, or that it was never written for its record.
 
-struct TSpec {
+struct TValueName {
   std::int32_t version = 0;
   std::uint32_t length = 0;  // 0: empty
-  bool operator==(const TSpec&) const = default;
+  bool operator==(const TValueName&) const = default;
 };
 struct TRow {
-  TSpec note, pic;
+  TValueName note, pic;
   bool operator==(const TRow&) const = default;
 };
 using TRows = std::map<std::int32_t, TRow>;  // by ID
 
-Bytes MakeValue(std::int32_t id, TSpec s) {
+Bytes MakeValue(std::int32_t id, TValueName s) {
   if (s.length == 0) return {};
   Bytes v = kura::test::ValueBytes(
       std::max<std::size_t>(s.length, 8),
@@ -276,12 +143,12 @@ Bytes MakeValue(std::int32_t id, TSpec s) {
   return v;
 }
 
-std::optional<TSpec> SpecOf(std::int32_t id, const Bytes& v) {
-  if (v.empty()) return TSpec{};
+std::optional<TValueName> ReadName(std::int32_t id, const Bytes& v) {
+  if (v.empty()) return TValueName{};
   if (v.size() < 8 || static_cast<std::int32_t>(kura::DecodeFixed32(v.data())) != id)
     return std::nullopt;
-  const TSpec s{static_cast<std::int32_t>(kura::DecodeFixed32(v.data() + 4)),
-                static_cast<std::uint32_t>(v.size())};
+  const TValueName s{static_cast<std::int32_t>(kura::DecodeFixed32(v.data() + 4)),
+                     static_cast<std::uint32_t>(v.size())};
   if (MakeValue(id, s) != v) return std::nullopt;
   return s;
 }
@@ -295,7 +162,7 @@ std::int32_t IdOf(kura::TDataFile& d, const std::uint8_t* image) {
 // The writer of table T. Lines: "I id nv nl pv pl" (a new record), "U id f v
 // l" (field f, 0 NOTE or 1 PIC, of record id gets value (v, l)), "D id".
 void TableWriter(const std::string& dir, TReporter& say, std::int32_t first_id, unsigned seed,
-                 bool exclusive, const TLossyFileSystem* lossy) {
+                 bool exclusive, const TPowerLossFileSystem* lossy) {
   std::mt19937 random(seed);
   kura::TStorageSettings settings;
   settings.force_buffer_flush = exclusive;
@@ -344,7 +211,7 @@ void TableWriter(const std::string& dir, TReporter& say, std::int32_t first_id, 
         const auto [id, n] = *it;
         if (what < 9) {
           const int f = static_cast<int>(random() % 2);
-          const TSpec s{version * 10 + step, static_cast<std::uint32_t>(random() % 6000)};
+          const TValueName s{version * 10 + step, static_cast<std::uint32_t>(random() % 6000)};
           say.Say("U " + std::to_string(id) + " " + std::to_string(f) + " " +
                   std::to_string(s.version) + " " + std::to_string(s.length));
           std::vector<std::uint8_t> image;
@@ -369,14 +236,15 @@ void TableWriter(const std::string& dir, TReporter& say, std::int32_t first_id, 
   }
 }
 
+// The name of a value written as (version, length), as it reads back: an
+// empty value has no version, a short one is 8 bytes long.
+TValueName NameOf(const std::string& version, const std::string& length) {
+  const auto l = static_cast<std::uint32_t>(std::stoul(length));
+  return l == 0 ? TValueName{} : TValueName{std::stoi(version), std::max<std::uint32_t>(l, 8)};
+}
+
 // Applies the lines of one operation to `rows`; the IDs it touches go to
 // `touched`. false for a line that makes no sense.
-// The spec of the value written as (version, length), as read back: an
-// empty value has no version, a short one is 8 bytes long.
-TSpec Spec(const std::string& version, const std::string& length) {
-  const auto l = static_cast<std::uint32_t>(std::stoul(length));
-  return l == 0 ? TSpec{} : TSpec{std::stoi(version), std::max<std::uint32_t>(l, 8)};
-}
 
 bool ApplyTableOperation(const std::vector<std::string>& lines, TRows& rows,
                          std::set<std::int32_t>& touched) {
@@ -386,9 +254,9 @@ bool ApplyTableOperation(const std::vector<std::string>& lines, TRows& rows,
     const std::int32_t id = w.size() > 1 ? std::stoi(w[1]) : 0;
     touched.insert(id);
     if (w[0] == "I" && w.size() == 6) {
-      rows[id] = {Spec(w[2], w[3]), Spec(w[4], w[5])};
+      rows[id] = {NameOf(w[2], w[3]), NameOf(w[4], w[5])};
     } else if (w[0] == "U" && w.size() == 5 && rows.count(id)) {
-      (w[2] == "0" ? rows[id].note : rows[id].pic) = Spec(w[3], w[4]);
+      (w[2] == "0" ? rows[id].note : rows[id].pic) = NameOf(w[3], w[4]);
     } else if (w[0] == "D" && w.size() == 2 && rows.count(id)) {
       rows.erase(id);
     } else {
@@ -453,7 +321,7 @@ bool FindListed(kirobaku::TDataModule1& m, std::int32_t nb) {
 // The game writer. Lines: "S seed count" (a new game; its number follows
 // with the "C"), "R nb seed count limit", "T nb" (rotate), "X nb" (delete).
 void GameWriter(const std::string& dir, TReporter& say, unsigned seed,
-                const TLossyFileSystem* lossy) {
+                const TPowerLossFileSystem* lossy) {
   std::mt19937 random(seed);
   kirobaku::TDataModule1 m(dir);
   m.OpenList(kirobaku::TDataModule1::kListedGames);
@@ -606,7 +474,7 @@ class TCrashSoak {
 
     const unsigned writer_seed = random_();
     const std::int64_t loss_at = 1 + random_() % 800;
-    const auto survival = static_cast<TLossyFileSystem::TSurvival>(random_() % 4);
+    const auto survival = static_cast<TPowerLossFileSystem::TSurvival>(random_() % 4);
     const int kill_after_ms = 5 + static_cast<int>(random_() % 300);
     int p[2];
     if (pipe(p) != 0) throw std::runtime_error("pipe failed");
@@ -616,7 +484,7 @@ class TCrashSoak {
     if (child == 0) {
       close(p[0]);
       TReporter say(p[1]);
-      std::optional<TLossyFileSystem> lossy;
+      std::optional<TPowerLossFileSystem> lossy;
       if (loss) {
         lossy.emplace(loss_at);
         kura::SetFileSystemForTesting(&*lossy);
@@ -825,10 +693,10 @@ class TCrashSoak {
         kura::TRecordPin r = d.GetRecord(n);
         if (r->Deleted()) continue;
         const std::int32_t id = IdOf(d, r->Data());
-        std::optional<TSpec> note =
-            SpecOf(id, kura::ReadBlobField(*t.Blobs(), d, r->Data(), *d.FieldByName("NOTE")));
-        std::optional<TSpec> pic =
-            SpecOf(id, kura::ReadBlobField(*t.Blobs(), d, r->Data(), *d.FieldByName("PIC")));
+        std::optional<TValueName> note =
+            ReadName(id, kura::ReadBlobField(*t.Blobs(), d, r->Data(), *d.FieldByName("NOTE")));
+        std::optional<TValueName> pic =
+            ReadName(id, kura::ReadBlobField(*t.Blobs(), d, r->Data(), *d.FieldByName("PIC")));
         if (found.count(id))
           problem = "ID " + std::to_string(id) + " twice";
         else if (!note || !pic)

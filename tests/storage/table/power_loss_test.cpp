@@ -1,12 +1,6 @@
-// Power loss, simulated below the engine. TPowerLossFileSystem passes every
-// call through to the real files (the engine sees an ordinary page cache) and
-// keeps, per file, the bytes an OS flush made durable plus the writes and
-// truncations issued since. At a chosen call it "loses power": that call and
-// every later write, truncation and flush fail with EIO, and the disk state
-// is made by replaying onto the durable bytes none, all or a random subset of
-// the pending changes, cut into 512-byte sectors that survive or vanish one by
-// one. That state is written to the real files, which the engine, RepairTable
-// and the independent BLOB reader then open.
+// Power loss, simulated below the engine (TPowerLossFileSystem): after each
+// loss the disk state is written to the real files, which the engine,
+// RepairTable and the independent BLOB reader then open.
 //
 // The promises checked after each loss: the table opens and verifies, or
 // RepairTableFiles mends it; every value a record holds was written for that
@@ -29,176 +23,21 @@
 #include <set>
 #include <stdexcept>
 
-#include "tests/storage/blob/blob_format_reader.h"
-#include "tests/storage/blob/blob_test_util.h"
 #include "db/storage/blob/blob_buffer.h"
-#include "db/storage/table/table_repair.h"
 #include "db/storage/coding.h"
-#include "db/storage/table/data_table.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/file_system.h"
 #include "db/storage/index/index_file.h"
+#include "db/storage/table/data_table.h"
+#include "db/storage/table/table_repair.h"
+#include "tests/storage/blob/blob_format_reader.h"
+#include "tests/storage/blob/blob_test_util.h"
+#include "tests/storage/file/power_loss_file_system.h"
 
 namespace kura {
 namespace {
 
-constexpr std::size_t kSector = 512;
-
-std::vector<std::uint8_t> ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  std::vector<std::uint8_t> bytes(in ? static_cast<std::size_t>(in.tellg()) : 0);
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  return bytes;
-}
-
-class TPowerLossFileSystem : public TPosixFileSystem {
- public:
-  // How much of what was not flushed reaches the disk.
-  enum class TSurvival { kNothing, kEverything, kSomeSectors, kSomeWrites };
-
-  // The loss happens at the `loss_at`-th write, truncation or flush (1-based).
-  explicit TPowerLossFileSystem(std::int64_t loss_at) : loss_at_(loss_at) {}
-
-  bool Lost() const { return lost_; }
-  std::int64_t Calls() const { return calls_; }
-
-  int Open(const std::string& path, bool writable, bool create, int* fd) override {
-    if (lost_ && (writable || create)) return EIO;
-    if (!files_.count(path)) {
-      TFile& f = files_[path];
-      f.durable = ReadWholeFile(path);  // what exists before is on the disk
-    }
-    if (create && Count()) return EIO;
-    const int err = TPosixFileSystem::Open(path, writable, create, fd);
-    if (err == 0) {
-      fd_path_[*fd] = path;
-      if (create) files_[path].pending.push_back({0, {}, true});
-    }
-    return err;
-  }
-  void Close(int fd) override {
-    fd_path_.erase(fd);
-    TPosixFileSystem::Close(fd);
-  }
-  int WriteAt(int fd, std::int64_t offset, const void* buffer, std::size_t n,
-              std::size_t* done) override {
-    *done = 0;
-    if (Count()) return EIO;
-    const int err = TPosixFileSystem::WriteAt(fd, offset, buffer, n, done);
-    const auto* p = static_cast<const std::uint8_t*>(buffer);
-    Of(fd).pending.push_back({offset, std::vector<std::uint8_t>(p, p + *done), false});
-    return err;
-  }
-  int Truncate(int fd, std::int64_t size) override {
-    if (Count()) return EIO;
-    const int err = TPosixFileSystem::Truncate(fd, size);
-    if (err == 0) Of(fd).pending.push_back({size, {}, true});
-    return err;
-  }
-  int Sync(int fd) override {
-    if (Count()) return EIO;
-    // The durable bytes are the ones kept here; the real files need no
-    // flush of their own (and the test runs at memory speed).
-    TFile& f = Of(fd);
-    for (const TChange& c : f.pending)
-      Apply(c, f.durable);
-    f.pending.clear();
-    return 0;
-  }
-  int Rename(const std::string& from, const std::string& to) override {
-    if (lost_) return EIO;
-    const int err = TPosixFileSystem::Rename(from, to);
-    if (err == 0) {
-      files_[to] = std::move(files_[from]);
-      files_.erase(from);
-    }
-    return err;
-  }
-  int Unlink(const std::string& path) override {
-    if (lost_) return EIO;
-    const int err = TPosixFileSystem::Unlink(path);
-    if (err == 0) files_.erase(path);
-    return err;
-  }
-
-  // The disk after the loss, written to the real files (call with no file
-  // open). Returns a line per file saying what survived.
-  std::string Materialize(TSurvival survival, std::mt19937& random) {
-    std::string said;
-    for (auto& [path, f] : files_) {
-      std::vector<std::uint8_t> disk = f.durable;
-      int kept = 0, total = 0;
-      const int keep_percent = static_cast<int>(random() % 101);
-      auto keep = [&] {
-        ++total;
-        const bool k =
-            survival == TSurvival::kEverything ||
-            (survival != TSurvival::kNothing && static_cast<int>(random() % 100) < keep_percent);
-        kept += k;
-        return k;
-      };
-      for (const TChange& c : f.pending) {
-        if (c.truncate || survival != TSurvival::kSomeSectors) {
-          if (keep()) Apply(c, disk);
-          continue;
-        }
-        // A torn write: sector-aligned pieces, each kept or lost.
-        for (std::size_t at = 0; at < c.bytes.size();) {
-          const std::size_t end = std::min<std::size_t>(
-              c.bytes.size(), (static_cast<std::size_t>(c.offset) + at) / kSector * kSector +
-                                  kSector - static_cast<std::size_t>(c.offset));
-          if (keep()) {
-            Apply({c.offset + static_cast<std::int64_t>(at),
-                   std::vector<std::uint8_t>(c.bytes.begin() + at, c.bytes.begin() + end), false},
-                  disk);
-          }
-          at = end;
-        }
-      }
-      std::ofstream(path, std::ios::binary | std::ios::trunc)
-          .write(reinterpret_cast<const char*>(disk.data()),
-                 static_cast<std::streamsize>(disk.size()));
-      said += "  " + path.substr(path.rfind('/') + 1) + ": " + std::to_string(kept) + " of " +
-              std::to_string(total) + " unflushed changes kept, " + std::to_string(disk.size()) +
-              " bytes\n";
-    }
-    return said;
-  }
-
- private:
-  struct TChange {
-    std::int64_t offset;  // the new size for a truncation
-    std::vector<std::uint8_t> bytes;
-    bool truncate;
-  };
-  struct TFile {
-    std::vector<std::uint8_t> durable;
-    std::vector<TChange> pending;
-  };
-
-  static void Apply(const TChange& c, std::vector<std::uint8_t>& disk) {
-    const auto offset = static_cast<std::size_t>(c.offset);
-    if (c.truncate) {
-      disk.resize(offset);
-      return;
-    }
-    if (disk.size() < offset + c.bytes.size()) disk.resize(offset + c.bytes.size());
-    std::copy(c.bytes.begin(), c.bytes.end(), disk.begin() + static_cast<std::ptrdiff_t>(offset));
-  }
-  // Counts a changing call; true when power is (now) lost.
-  bool Count() {
-    if (!lost_ && ++calls_ >= loss_at_) lost_ = true;
-    return lost_;
-  }
-  TFile& Of(int fd) { return files_[fd_path_.at(fd)]; }
-
-  std::int64_t loss_at_;
-  std::int64_t calls_ = 0;
-  bool lost_ = false;
-  std::map<std::string, TFile> files_;
-  std::map<int, std::string> fd_path_;
-};
+using test::TPowerLossFileSystem;
 
 // Value `version` of record `id`: its first 8 bytes name both, the rest
 // follows from them.
