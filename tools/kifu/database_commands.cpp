@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -30,13 +29,7 @@ namespace fs = std::filesystem;
 
 // A game number named on the command line: a listed game is 1 or above.
 std::int32_t ParseGameNumber(const std::string& text) {
-  std::int32_t n = 0;
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, n);
-  if (text.empty() || ec != std::errc() || ptr != end || n < 1) {
-    throw UsageError("a game number is 1 or above, not \"" + text + "\"");
-  }
-  return n;
+  return ParseNumberArgument(text, 1, "a game number is 1 or above");
 }
 
 // The database and the list query open on the listed games.
@@ -236,23 +229,30 @@ GameArgs ParseGameArgs(const std::vector<std::string>& args, const std::string& 
   return parsed;
 }
 
+// A listed game as Load game reads it, with its list comment.
+struct StoredGame {
+  std::string comment;
+  Record record{};
+};
+
+StoredGame ReadStoredGame(const GameArgs& parsed) {
+  Database db(parsed.database);
+  StoredGame game;
+  game.comment = LocateGame(db.module, parsed.nb);
+  db.module.LoadGame(parsed.nb, game.record);
+  return game;
+}
+
 int Load(const std::vector<std::string>& args, std::ostream& out) {
   const GameArgs parsed = ParseGameArgs(args, "load", true);
-  Database db(parsed.database);
-  const std::string comment = LocateGame(db.module, parsed.nb);
-  Record record{};
-  db.module.LoadGame(parsed.nb, record);
-  PrintGame(out, comment, record, parsed.move);
+  const StoredGame game = ReadStoredGame(parsed);
+  PrintGame(out, game.comment, game.record, parsed.move);
   return kExitOk;
 }
 
 int Export(const std::vector<std::string>& args, std::ostream& out) {
-  const GameArgs parsed = ParseGameArgs(args, "export", false);
-  Database db(parsed.database);
-  const std::string comment = LocateGame(db.module, parsed.nb);
-  Record record{};
-  db.module.LoadGame(parsed.nb, record);
-  out << WriteSgfText(comment, record);
+  const StoredGame game = ReadStoredGame(ParseGameArgs(args, "export", false));
+  out << WriteSgfText(game.comment, game.record);
   return kExitOk;
 }
 

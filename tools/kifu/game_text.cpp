@@ -16,14 +16,19 @@ char StoneChar(StoneColour c) {
 
 }  // namespace
 
-std::int32_t ParseMoveNumber(const std::string& text) {
+std::int32_t ParseNumberArgument(const std::string& text, std::int32_t minimum,
+                                 const std::string& wanted) {
   std::int32_t n = 0;
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, n);
-  if (text.empty() || ec != std::errc() || ptr != end || n < 0) {
-    throw UsageError("--move needs a move number 0 or above, not \"" + text + "\"");
+  if (text.empty() || ec != std::errc() || ptr != end || n < minimum) {
+    throw UsageError(wanted + ", not \"" + text + "\"");
   }
   return n;
+}
+
+std::int32_t ParseMoveNumber(const std::string& text) {
+  return ParseNumberArgument(text, 0, "--move needs a move number 0 or above");
 }
 
 void PrintGame(std::ostream& out, std::string_view comment_cp932, const Record& record,

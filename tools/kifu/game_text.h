@@ -13,7 +13,11 @@
 
 namespace kirobaku::kifu {
 
-// A move number given on the command line: 0 or above (UsageError otherwise).
+// A number given on the command line, `minimum` or above; otherwise a
+// UsageError that says `wanted` (what the argument must be) and what it was.
+std::int32_t ParseNumberArgument(const std::string& text, std::int32_t minimum,
+                                 const std::string& wanted);
+// A move number given on the command line: 0 or above.
 std::int32_t ParseMoveNumber(const std::string& text);
 
 // Replays record up to move (0: as far as it goes) on a headless board and

@@ -164,6 +164,26 @@ std::vector<std::vector<std::uint8_t>> Targets(TDataQuery& q, const TExpressionE
   return marks;
 }
 
+// The field positions of the SET columns, in the order of the SET list.
+std::vector<int> SetFieldPositions(const TDataFile& data, const TDataQuery& q) {
+  std::vector<int> fields;
+  for (const auto& f : q.update_fields) {
+    const int p = FieldPosition(data, f.name);
+    if (!p) SqlFail("Invalid column name '" + f.name + "'" + " in SET clause");
+    fields.push_back(p);
+  }
+  return fields;
+}
+
+// Stores the SET values into a record image, under the table's write lock
+// (a BLOB value is written to the BLOB file as it is stored).
+void StoreSetValues(TDataTable& table, const std::vector<int>& fields, std::uint8_t* record,
+                    const std::vector<TExpValue>& values) {
+  TWriteLockGuard lock(table);
+  for (std::size_t i = 0; i < fields.size(); ++i)
+    StoreFieldValue(table, table.Data().Field(fields[i]), record, values[i]);
+}
+
 // UPDATE ... FROM and DELETE with joins: the target (the first source) is
 // joined with the others; every target record that some joined row passing
 // the ON conditions and WHERE contains is changed once, its SET values taken
@@ -178,12 +198,7 @@ void UpdateOrDeleteJoined(TQueryStatement& s, TDataQuery& q) {
   TDataTable& table = q.sources[0].cursor->Table();
   TDataCursor& cursor = *q.sources[0].cursor;
   cursor.SetActiveIndex(TDataCursor::kNaturalOrder);
-  std::vector<int> fields;
-  for (const auto& f : q.update_fields) {
-    const int p = FieldPosition(table.Data(), f.name);
-    if (!p) SqlFail("Invalid column name '" + f.name + "'" + " in SET clause");
-    fields.push_back(p);
-  }
+  const std::vector<int> fields = SetFieldPositions(table.Data(), q);
   std::vector<std::pair<std::vector<std::uint8_t>, const std::vector<TExpValue>*>> marks;
   cursor.First();
   while (!targets.empty() && cursor.Next(nullptr) == TDataCursor::kOk) {
@@ -198,13 +213,9 @@ void UpdateOrDeleteJoined(TQueryStatement& s, TDataQuery& q) {
       cursor.Delete();
     } else {
       if (cursor.Current(rec.data(), true) != TDataCursor::kOk) continue;
-      try {
-        TWriteLockGuard lock(table);
-        for (std::size_t i = 0; i < fields.size(); ++i)
-          StoreFieldValue(table, table.Data().Field(fields[i]), rec.data(), (*row)[i]);
-      } catch (...) {
-        cursor.CancelEdit();
-        throw;
+      {
+        TUndoOnThrow cancel([&] { cursor.CancelEdit(); });
+        StoreSetValues(table, fields, rec.data(), *row);
       }
       cursor.Modify(rec.data());
     }
@@ -227,14 +238,9 @@ void UpdateOrDelete(TQueryStatement& s, TDataQuery& q) {
   TExpressionEvaluator ev(SqlContext("WHERE clause"), &table.Data(), target.Locale());
   if (q.where)
     BindExpression(*q.where, SqlContext("WHERE clause"), layout.Resolver("WHERE clause"), true);
-  std::vector<int> fields;
-  for (std::size_t i = 0; i < q.update_fields.size(); ++i) {
-    const int p = FieldPosition(table.Data(), q.update_fields[i].name);
-    if (!p) SqlFail("Invalid column name '" + q.update_fields[i].name + "'" + " in SET clause");
-    fields.push_back(p);
-    BindExpression(*q.update_values[i].tree, SqlContext("SQL statement"),
-                   layout.Resolver("SQL statement"), false);
-  }
+  const std::vector<int> fields = SetFieldPositions(table.Data(), q);
+  for (auto& v : q.update_values)
+    BindExpression(*v.tree, SqlContext("SQL statement"), layout.Resolver("SQL statement"), false);
   const auto marks = Targets(q, ev);
   std::vector<std::uint8_t> rec(static_cast<std::size_t>(cursor.RecordSize()));
   std::vector<std::uint8_t> changed(rec.size());
@@ -246,17 +252,13 @@ void UpdateOrDelete(TQueryStatement& s, TDataQuery& q) {
       cursor.Delete();
     } else {
       if (cursor.Current(rec.data(), true) != TDataCursor::kOk) continue;
-      try {
+      {
+        TUndoOnThrow cancel([&] { cursor.CancelEdit(); });
         changed = rec;
         std::vector<TExpValue> values;
         for (std::size_t i = 0; i < fields.size(); ++i)
           values.push_back(ev.Evaluate(*q.update_values[i].tree, rec.data()));
-        TWriteLockGuard lock(table);
-        for (std::size_t i = 0; i < fields.size(); ++i)
-          StoreFieldValue(table, table.Data().Field(fields[i]), changed.data(), values[i]);
-      } catch (...) {
-        cursor.CancelEdit();
-        throw;
+        StoreSetValues(table, fields, changed.data(), values);
       }
       cursor.Modify(changed.data());
     }
