@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include "db/common/code_page.h"
 #include "db/common/database_error.h"
 
 namespace kirobaku {
@@ -143,9 +142,7 @@ std::int32_t TDataModule1::StoreImportedGame(const std::string& comment, const R
   InTransaction([&] {
     KuraQuery1.Append();
     KuraQuery1.Fields()[0].SetAsInteger(n);
-    // Cut to the column at a character boundary, not inside a character.
-    kura::TField& cmt = KuraQuery1.Fields()[1];
-    cmt.SetAsString(std::string(kura::Cp932Prefix(comment, static_cast<std::size_t>(cmt.Size()))));
+    KuraQuery1.Fields()[1].SetAsString(comment);
     KuraQuery1.Post();
     // Rows under a number no game lists are left over from a delete or a
     // store cut short (the tables commit one after the other): they go, so

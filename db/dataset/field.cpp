@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "db/common/code_page.h"
 #include "db/common/database_error.h"
 #include "db/dataset/data_set.h"
 #include "db/dataset/messages.h"
@@ -219,10 +220,13 @@ void TField::SetValue(const TFieldValue& value) {
   if (kind == Kind::kBlob) return WriteBlob(std::get<std::string>(value));
   if (kind == Kind::kText || kind == Kind::kRaw) {
     if (!std::holds_alternative<std::string>(value)) AccessError("String");
-    const std::string& text = std::get<std::string>(value);
     Bytes data(DataSize());
-    const std::size_t room = kind == Kind::kText ? data.size() - 1 : data.size();
-    std::memcpy(data.data(), text.data(), std::min(room, text.size()));
+    // A text too long for its field is cut to the field at a character
+    // boundary (the engine's text is CP932), never inside a character.
+    const std::string_view text = kind == Kind::kText
+                                      ? Cp932Prefix(std::get<std::string>(value), data.size() - 1)
+                                      : std::string_view(std::get<std::string>(value));
+    std::memcpy(data.data(), text.data(), std::min(data.size(), text.size()));
     return SetData(data.data());
   }
   if (std::holds_alternative<std::string>(value)) return SetAsString(std::get<std::string>(value));

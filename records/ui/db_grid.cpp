@@ -104,7 +104,7 @@ void TDataSetGridModel::WriteField(int column, const QString& text) {
                                    .arg(missing, QString::fromStdString(field.FieldName()))
                                    .toStdString());
   }
-  field.SetAsString(std::string(kura::Cp932Prefix(*bytes, static_cast<std::size_t>(field.Size()))));
+  field.SetAsString(*bytes);
 }
 
 bool TDataSetGridModel::setData(const QModelIndex& index, const QVariant& value, int role) {

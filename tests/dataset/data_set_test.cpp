@@ -260,6 +260,12 @@ TEST(DataSetTest, FieldsConvertValuesAndReportMisuse) {
   data.Post();
   EXPECT_EQ(data.rows[0].nb, 42);
   EXPECT_EQ(data.rows[0].cmt, "a longer");
+  // Cut at a character boundary: the third double-byte character would
+  // leave only its first byte in the eighth place.
+  data.Edit();
+  cmt.SetAsString("abc\x88\xea\x93\xf1\x8e\x4f");  // "abc" and three kanji, 9 bytes
+  data.Post();
+  EXPECT_EQ(data.rows[0].cmt, "abc\x88\xea\x93\xf1");
   data.Edit();
   nb.SetAsString("");
   EXPECT_TRUE(nb.IsNull());
