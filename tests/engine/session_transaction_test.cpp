@@ -3,9 +3,13 @@
 #include <unistd.h>
 
 #include <array>
+#include <filesystem>
 #include <random>
 
+#include "db/storage/file/file_system.h"
+#include "db/storage/table/commit_journal.h"
 #include "tests/engine/session_test_support.h"
+#include "tests/storage/file/power_loss_file_system.h"
 
 namespace kura {
 namespace {
@@ -150,6 +154,145 @@ TEST_F(SessionTransactionTest, ProcessKilledInsideATransactionLeavesOnlyCommitte
   EXPECT_EQ(Values(a.Table()), (std::vector<std::int32_t>{1, 2}));
   EXPECT_EQ(Values(b.Table()), (std::vector<std::int32_t>{2}));
   ASSERT_TRUE(parent.Dir().StartTransaction());  // the dead child's table locks are gone
+}
+
+
+// A commit over two tables, run on a file system that loses power.
+class CommitJournalTest : public SessionTransactionTest {
+ protected:
+  CommitJournalTest() {
+    after_ = before_;
+    for (std::int32_t v = 100; v < 160; ++v)
+      after_.push_back(v);
+  }
+  // Both tables made afresh, holding `before_`.
+  void Fresh() {
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+      std::filesystem::remove(e.path());
+    for (const std::string& t : kTables)
+      MakeTable(dir_.path(), t);
+    TClient c("setup", dir_.path());
+    for (const std::string& name : kTables) {
+      TSharedTable& t = c.Dir().OpenTable(name, false, false);
+      for (std::int32_t v : before_)
+        Append(t.Table(), v);
+      c.Dir().CloseTable(t);
+    }
+  }
+  // The transaction taking both tables from `before_` to `after_` on `fs`;
+  // true when its commit returned.
+  bool Commit(test::TPowerLossFileSystem& fs) {
+    SetFileSystemForTesting(&fs);
+    bool done = false;
+    try {
+      TClient c("writer", dir_.path());
+      TSharedTable& a = c.Dir().OpenTable("ta", false, false);
+      TSharedTable& b = c.Dir().OpenTable("tb", false, false);
+      c.Dir().StartTransaction();
+      for (std::size_t i = before_.size(); i < after_.size(); ++i) {
+        Append(a.Table(), after_[i]);
+        Append(b.Table(), after_[i]);
+      }
+      c.Dir().Commit(true);
+      done = true;
+      c.Dir().CloseTable(a);
+      c.Dir().CloseTable(b);
+    } catch (const EDatabaseError&) {
+      if (!fs.Lost()) {
+        SetFileSystemForTesting(nullptr);
+        throw;
+      }
+    }
+    SetFileSystemForTesting(nullptr);
+    return done;
+  }
+  std::int64_t JournalSize() {
+    std::int64_t size = -1;
+    FileSystem().FileSize(TCommitJournal::JournalPath(dir_.path() + "/"), &size);
+    return size;
+  }
+  std::int64_t CountCalls() {
+    Fresh();
+    test::TPowerLossFileSystem counting(std::int64_t{1} << 40);
+    EXPECT_TRUE(Commit(counting));
+    return counting.Calls();
+  }
+
+  const std::vector<std::int32_t> before_ = {1, 2, 3};
+  std::vector<std::int32_t> after_;
+};
+
+// Power lost at each changing call of the commit in turn, with none, all, or
+// a random part of the unflushed writes reaching the disk: afterwards both
+// tables verify and hold the transaction's rows in both or in neither, and
+// in both when Commit had returned; the open that found the journal emptied it.
+TEST_F(CommitJournalTest, CommitCutByPowerLossIsWholeOrAbsentInBothTables) {
+  const std::int64_t calls = CountCalls();
+  ASSERT_GT(calls, 10);
+  std::mt19937 random(20261209);
+  int whole = 0, absent = 0;
+  for (std::int64_t loss_at = 1; loss_at <= calls + 1; ++loss_at) {
+    Fresh();
+    test::TPowerLossFileSystem fs(loss_at);
+    const bool done = Commit(fs);
+    const auto survival = static_cast<test::TPowerLossFileSystem::TSurvival>(random() % 4);
+    const std::string said = "loss at " + std::to_string(loss_at) + ", commit returned: " +
+                             std::to_string(done) + "\n" + fs.Materialize(survival, random);
+    TClient reader("reader", dir_.path());
+    std::array<std::vector<std::int32_t>, 2> found;
+    for (std::size_t k = 0; k < 2; ++k) {
+      TSharedTable& t = reader.Dir().OpenTable(kTables[k], true, false);
+      {
+        TReadLockGuard lock(t.Table());
+        EXPECT_NO_THROW(t.Table().Verify()) << kTables[k] << ", " << said;
+      }
+      found[k] = Values(t.Table());
+      reader.Dir().CloseTable(t);
+    }
+    EXPECT_EQ(found[0], found[1]) << said;
+    EXPECT_TRUE(found[0] == after_ || (!done && found[0] == before_)) << said;
+    ++(found[0] == after_ ? whole : absent);
+    EXPECT_LE(JournalSize(), 0) << said;
+  }
+  // Losses early in the commit leave it out, late ones keep it.
+  EXPECT_GT(whole, 0);
+  EXPECT_GT(absent, 0);
+}
+
+// A commit that died with its journal whole and nothing of it on the tables,
+// while another user has both tables open: that user's next write finishes
+// the commit first, so the commit and the write both stay, now and after
+// the next open.
+TEST_F(CommitJournalTest, NextWriterFinishesADeadCommitBeforeWriting) {
+  const std::int64_t calls = CountCalls();
+  std::vector<std::uint8_t> journal;
+  for (std::int64_t loss_at = 1; loss_at <= calls && journal.empty(); ++loss_at) {
+    Fresh();
+    test::TPowerLossFileSystem fs(loss_at);
+    Commit(fs);
+    std::mt19937 random(1);
+    fs.Materialize(test::TPowerLossFileSystem::TSurvival::kNothing, random);
+    if (JournalSize() > 0) journal = test::ReadFileBytes(dir_.path() + "/COMMIT.JNL");
+  }
+  ASSERT_FALSE(journal.empty()) << "no loss left a durable journal";
+
+  Fresh();
+  TClient user("user", dir_.path());
+  TSharedTable& a = user.Dir().OpenTable("ta", false, false);
+  TSharedTable& b = user.Dir().OpenTable("tb", false, false);
+  EXPECT_EQ(Values(a.Table()), before_);
+  test::WriteFileBytes(dir_.path() + "/COMMIT.JNL", journal);  // the dead commit
+  Append(b.Table(), 999);
+  EXPECT_EQ(JournalSize(), 0);
+  std::vector<std::int32_t> with_write = after_;
+  with_write.push_back(999);
+  EXPECT_EQ(Values(a.Table()), after_);
+  EXPECT_EQ(Values(b.Table()), with_write);
+  user.Dir().CloseTable(a);
+  user.Dir().CloseTable(b);
+  TClient later("later", dir_.path());
+  EXPECT_EQ(later.Read("ta"), after_);
+  EXPECT_EQ(later.Read("tb"), with_write);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "db/common/code_page.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/file_system.h"
+#include "db/storage/table/commit_journal.h"
 
 namespace kura {
 namespace {
@@ -228,15 +229,16 @@ void TDataDirectory::Commit(bool flush) {
       RaiseTableError(kErrLockFailure, (*it)->name_);
   }
   try {
+    // The tables' writes are collected and go to disk through the journal
+    // as one: a commit killed half-way is finished by the next writer.
+    TCommitJournal journal(path_, session_.StorageSettings());
     for (auto it = tables_.rbegin(); it != tables_.rend(); ++it) {
       TDataTable& t = *(*it)->table_;
-      t.Commit();
-      if (flush && !t.ReadOnly() && !(*it)->in_memory_) {
-        t.Data().Flush();
-        t.Index().Handler().Flush();
-        if (t.Blobs() != nullptr) t.Blobs()->Flush();
-      }
+      if (!t.ReadOnly() && !(*it)->in_memory_) journal.Capture(t);
     }
+    for (auto it = tables_.rbegin(); it != tables_.rend(); ++it)
+      (*it)->table_->Commit();
+    journal.Apply(flush);
   } catch (...) {
     try {
       EndAll();

@@ -1,5 +1,6 @@
 #include "db/storage/file/file_handler.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -97,6 +98,23 @@ std::size_t TFileHandler::Read(std::int64_t offset, void* buffer, std::size_t n)
     s = file_->Read(handle_, buffer, n, &done);
   }
   if (!s.ok()) Raise(kErrReading, s.os_error);
+  if (capture_ == nullptr || n == 0) return done;
+  // The captured writes lie over the file's bytes in the order issued; a
+  // gap between the file's end and a captured write reads as zeros, as the
+  // file would after the writes.
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  const std::int64_t end = offset + static_cast<std::int64_t>(n);
+  if (capture_->end > offset + static_cast<std::int64_t>(done)) {
+    const std::int64_t visible = std::min(end, capture_->end);
+    std::fill(out + done, out + (visible - offset), std::uint8_t{0});
+    done = static_cast<std::size_t>(visible - offset);
+  }
+  for (const TWriteCapture::TWrite& w : capture_->writes) {
+    const std::int64_t w_end = w.offset + static_cast<std::int64_t>(w.bytes.size());
+    const std::int64_t lo = std::max(offset, w.offset), hi = std::min(end, w_end);
+    if (lo < hi) std::copy(w.bytes.begin() + (lo - w.offset), w.bytes.begin() + (hi - w.offset),
+                           out + (lo - offset));
+  }
   return done;
 }
 
@@ -105,6 +123,14 @@ void TFileHandler::ReadFull(std::int64_t offset, void* buffer, std::size_t n) {
 }
 
 void TFileHandler::Write(std::int64_t offset, const void* buffer, std::size_t n) {
+  if (capture_ == nullptr) return WriteThrough(offset, buffer, n);
+  if (!open_) Raise(kErrInvalidHandle);
+  const auto* in = static_cast<const std::uint8_t*>(buffer);
+  capture_->writes.push_back({offset, std::vector<std::uint8_t>(in, in + n)});
+  capture_->end = std::max(capture_->end, offset + static_cast<std::int64_t>(n));
+}
+
+void TFileHandler::WriteThrough(std::int64_t offset, const void* buffer, std::size_t n) {
   if (!open_) Raise(kErrInvalidHandle);
   std::size_t done = 0;
   TFileStatus s;
@@ -118,12 +144,14 @@ void TFileHandler::Write(std::int64_t offset, const void* buffer, std::size_t n)
 
 void TFileHandler::Flush() {
   if (!open_) Raise(kErrInvalidHandle);
+  if (capture_ != nullptr) return;
   TFileStatus s = file_->Flush();
   if (!s.ok()) Raise(kErrWriting, s.os_error);
 }
 
 void TFileHandler::SetSize(std::int64_t size) {
   if (!open_) Raise(kErrInvalidHandle);
+  if (capture_ != nullptr) Raise(kErrRecordBuffersCorrupt);
   TFileStatus s = file_->SetSize(size);
   if (!s.ok()) Raise(kErrWriting, s.os_error);
 }
@@ -131,7 +159,8 @@ void TFileHandler::SetSize(std::int64_t size) {
 std::int64_t TFileHandler::Size() {
   if (!open_) Raise(kErrInvalidHandle);
   std::lock_guard<std::mutex> lock(file_->Mutex());
-  return file_->Size();
+  const std::int64_t size = file_->Size();
+  return capture_ != nullptr ? std::max(size, capture_->end) : size;
 }
 
 bool TFileHandler::LockRange(std::int64_t start, std::int64_t length) {

@@ -6,11 +6,23 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "db/storage/file/abstract_file.h"
 #include "db/storage/file/file_list.h"
 
 namespace kura {
+
+// The writes of a commit held back in memory (see TFileHandler::StartCapture),
+// in the order they were issued, with the file length they imply.
+struct TWriteCapture {
+  struct TWrite {
+    std::int64_t offset;
+    std::vector<std::uint8_t> bytes;
+  };
+  std::vector<TWrite> writes;
+  std::int64_t end = 0;  // the largest end of a write
+};
 
 class TFileHandler {
  public:
@@ -55,6 +67,16 @@ class TFileHandler {
   bool LockRangeRetrying(std::int64_t start, std::int64_t length, int retries, int sleep_ms);
   bool Exists(const std::string& file_name) const;
 
+  // While capturing, writes go to `capture` instead of the file, reads and
+  // the length see them over the file's bytes, OS flushes do nothing and a
+  // length change fails (8962): a commit collects what it would write, puts
+  // it in its journal and only then writes it (TCommitJournal).
+  void StartCapture(TWriteCapture* capture) { capture_ = capture; }
+  void StopCapture() { capture_ = nullptr; }
+  bool Capturing() const { return capture_ != nullptr; }
+  // The positioned write, past any capture.
+  void WriteThrough(std::int64_t offset, const void* buffer, std::size_t n);
+
   bool IsOpen() const { return open_; }
   bool InMemory() const { return in_memory_; }
   bool Exclusive() const { return exclusive_; }
@@ -87,6 +109,7 @@ class TFileHandler {
   bool read_only_attribute_ = false;
   bool open_ = false;
   bool temporary_ = false;
+  TWriteCapture* capture_ = nullptr;
 };
 
 }  // namespace kura

@@ -114,6 +114,16 @@ int TPosixFileSystem::Stat(const std::string& path, bool* exists, bool* read_onl
   return 0;
 }
 
+int TPosixFileSystem::FileSize(const std::string& path, std::int64_t* size) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    *size = -1;
+    return (errno == ENOENT || errno == ENOTDIR) ? 0 : errno;
+  }
+  *size = S_ISREG(st.st_mode) ? static_cast<std::int64_t>(st.st_size) : -1;
+  return 0;
+}
+
 int TPosixFileSystem::Rename(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }

@@ -36,6 +36,8 @@ class TFileSystem {
   virtual int Lock(int fd, std::int64_t start, std::int64_t length, TOsLockKind kind) = 0;
   // Existence and the read-only attribute (no write bit in the mode).
   virtual int Stat(const std::string& path, bool* exists, bool* read_only) = 0;
+  // The length of the file at `path`, -1 when there is none.
+  virtual int FileSize(const std::string& path, std::int64_t* size) = 0;
   virtual int Rename(const std::string& from, const std::string& to) = 0;
   virtual int Unlink(const std::string& path) = 0;
   virtual int ListDirectory(const std::string& dir, std::vector<std::string>* names) = 0;
@@ -55,6 +57,7 @@ class TPosixFileSystem : public TFileSystem {
   int Size(int fd, std::int64_t* size) override;
   int Lock(int fd, std::int64_t start, std::int64_t length, TOsLockKind kind) override;
   int Stat(const std::string& path, bool* exists, bool* read_only) override;
+  int FileSize(const std::string& path, std::int64_t* size) override;
   int Rename(const std::string& from, const std::string& to) override;
   int Unlink(const std::string& path) override;
   int ListDirectory(const std::string& dir, std::vector<std::string>* names) override;

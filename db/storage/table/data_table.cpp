@@ -12,6 +12,7 @@
 #include "db/storage/file/lock_map.h"
 #include "db/storage/index/index_file.h"
 #include "db/storage/index/index_format.h"
+#include "db/storage/table/commit_journal.h"
 
 namespace kura {
 
@@ -102,6 +103,12 @@ void TDataTable::OpenForRepair() {
 
 void TDataTable::OpenFiles(bool exclusive, bool read_only, bool repair) {
   if (open_) Raise(kErrTableInUse);
+  // A commit that died half-way is finished before anything is read, even
+  // by a read-only open: what it sees is otherwise half a commit. A shared
+  // open may leave it to the first writer (readers are in the way now and
+  // then, and the directory may not be writable); an exclusive writable one
+  // never takes a lock again, so it must.
+  if (!in_memory_) TCommitJournal::Recover(directory_, {}, settings_, exclusive && !read_only);
   data_->SetAllowShortFile(repair);
   {
     TUndoOnThrow disallow([this] { data_->SetAllowShortFile(false); });
@@ -319,6 +326,7 @@ void TDataTable::WriteLock() {
   write_lock_count_ = 1;
   if (!table_lock_held_) {
     TUndoOnThrow release([this] { ReleaseWriteLock(); });
+    RecoverDeadCommit();
     CheckForChanges();
   }
 }
@@ -347,7 +355,21 @@ void TDataTable::TableLock() {
   table_lock_held_ = true;
   data_->SetTableLockHeld(true);
   if (blob_) blob_->SetTableLockHeld(true);
+  {
+    TUndoOnThrow release([this] { ReleaseTableLock(); });
+    RecoverDeadCommit();
+  }
   CheckForChanges();
+}
+
+// Before a writer changes anything, a commit that died half-way over this
+// directory's tables is written to its end: it may have written part of
+// this table, and writing it again later would overwrite what comes now.
+void TDataTable::RecoverDeadCommit() {
+  if (in_memory_) return;
+  std::vector<std::string> held{data_->FileName(), index_->Handler().FileName()};
+  if (blob_) held.push_back(blob_->FileName());
+  TCommitJournal::Recover(directory_, held, settings_, true);
 }
 
 void TDataTable::ReleaseTableLock() {

@@ -196,6 +196,7 @@ class TDataTable {
   void OpenFiles(bool exclusive, bool read_only, bool repair);
   std::unique_ptr<TTableIndex> MakeIndex(bool encrypted) const;
   bool ProtocolSkipped() const;
+  void RecoverDeadCommit();
   [[noreturn]] void Raise(std::uint16_t code) const;
   bool TakeReadLock();
   void TakeReadSlot();

@@ -1,0 +1,338 @@
+#include "db/storage/table/commit_journal.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "db/common/undo_on_throw.h"
+#include "db/storage/coding.h"
+#include "db/storage/engine_error.h"
+#include "db/storage/file/file_system.h"
+#include "db/storage/file/lock_map.h"
+#include "db/storage/table/data_table.h"
+
+namespace kura {
+
+namespace {
+
+constexpr char kMagic[8] = {'K', 'U', 'R', 'A', 'J', 'N', 'L', '1'};
+constexpr std::size_t kHeaderBytes = 24;
+// A replay waits this long for a file's writer lock: readers let go within
+// milliseconds; a holder that keeps it longer is taken for a live writer.
+constexpr int kReplayLockRetries = 1000;
+
+std::uint32_t Crc(const std::uint8_t* p, std::size_t n) {
+  return static_cast<std::uint32_t>(crc32(crc32(0L, Z_NULL, 0), p, static_cast<uInt>(n)));
+}
+
+// One descriptor of the file system, closed (and so unlocked) on every path.
+class TOsFile {
+ public:
+  TOsFile() = default;
+  ~TOsFile() { Close(); }
+  TOsFile(const TOsFile&) = delete;
+  TOsFile& operator=(const TOsFile&) = delete;
+  TOsFile(TOsFile&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+
+  int Open(const std::string& path, bool create) {
+    return FileSystem().Open(path, true, create, &fd_);
+  }
+  // Opens an existing file, or creates it when there is none.
+  int OpenOrCreate(const std::string& path) {
+    const int err = Open(path, false);
+    return err == ENOENT ? Open(path, true) : err;
+  }
+  void Close() {
+    if (fd_ >= 0) FileSystem().Close(fd_);
+    fd_ = -1;
+  }
+  // A non-waiting exclusive lock tried `retries` more times, `sleep_ms` apart.
+  bool Lock(std::int64_t start, std::int64_t length, int retries, int sleep_ms) {
+    for (int attempt = 0;; ++attempt) {
+      if (FileSystem().Lock(fd_, start, length, TOsLockKind::kExclusive) == 0) return true;
+      if (attempt >= retries) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(sleep_ms));
+    }
+  }
+  int WriteAll(std::int64_t offset, const std::uint8_t* p, std::size_t n) {
+    while (n > 0) {
+      std::size_t done = 0;
+      if (const int err = FileSystem().WriteAt(fd_, offset, p, n, &done)) return err;
+      if (done == 0) return EIO;
+      offset += static_cast<std::int64_t>(done);
+      p += done;
+      n -= done;
+    }
+    return 0;
+  }
+  int ReadAll(std::vector<std::uint8_t>* out) {
+    std::int64_t size = 0;
+    if (const int err = FileSystem().Size(fd_, &size)) return err;
+    out->assign(static_cast<std::size_t>(std::max<std::int64_t>(size, 0)), 0);
+    std::size_t at = 0;
+    while (at < out->size()) {
+      std::size_t done = 0;
+      if (const int err = FileSystem().ReadAt(fd_, static_cast<std::int64_t>(at),
+                                               out->data() + at, out->size() - at, &done))
+        return err;
+      if (done == 0) break;
+      at += done;
+    }
+    out->resize(at);
+    return 0;
+  }
+  int Truncate(std::int64_t size) { return FileSystem().Truncate(fd_, size); }
+  int Sync() { return FileSystem().Sync(fd_); }
+  std::int64_t Size() {
+    std::int64_t size = 0;
+    return FileSystem().Size(fd_, &size) == 0 ? size : -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Errors name the journal: it is what a user finds in the directory.
+[[noreturn]] void RaiseJournal(std::uint16_t code, int os_error = 0) {
+  RaiseTableError(code, "COMMIT.JNL", os_error);
+}
+
+void CheckOs(int err, std::uint16_t code) {
+  if (err != 0) RaiseJournal(code, err);
+}
+
+struct TJournalFile {
+  std::string path;
+  std::int64_t lock_start;
+  std::int64_t lock_length;
+};
+struct TJournalWrite {
+  std::size_t file;
+  std::int64_t offset;
+  const std::uint8_t* bytes;
+  std::size_t length;
+};
+
+// Reads a journal's files and writes; false when it is not a whole journal.
+bool Decode(const std::string& directory, const std::vector<std::uint8_t>& j,
+            std::vector<TJournalFile>* files, std::vector<TJournalWrite>* writes) {
+  if (j.size() < kHeaderBytes + 4 || std::memcmp(j.data(), kMagic, sizeof kMagic) != 0)
+    return false;
+  const std::uint32_t file_count = DecodeFixed32(&j[8]);
+  const std::uint32_t write_count = DecodeFixed32(&j[12]);
+  const std::uint64_t body = DecodeFixed64(&j[16]);
+  if (body != j.size() - kHeaderBytes - 4) return false;
+  const std::size_t end = j.size() - 4;
+  if (Crc(j.data(), end) != DecodeFixed32(&j[end])) return false;
+  std::size_t at = kHeaderBytes;
+  auto have = [&](std::size_t n) { return n <= end - at; };
+  for (std::uint32_t i = 0; i < file_count; ++i) {
+    if (!have(2)) return false;
+    const std::size_t name = DecodeFixed16(&j[at]);
+    at += 2;
+    if (name == 0 || !have(name + 16)) return false;
+    std::string path(reinterpret_cast<const char*>(&j[at]), name);
+    at += name;
+    if (path.find('/') == std::string::npos) path = directory + path;
+    files->push_back({path, static_cast<std::int64_t>(DecodeFixed64(&j[at])),
+                      static_cast<std::int64_t>(DecodeFixed64(&j[at + 8]))});
+    at += 16;
+  }
+  for (std::uint32_t i = 0; i < write_count; ++i) {
+    if (!have(14)) return false;
+    const std::size_t file = DecodeFixed16(&j[at]);
+    const auto offset = static_cast<std::int64_t>(DecodeFixed64(&j[at + 2]));
+    const std::size_t length = DecodeFixed32(&j[at + 10]);
+    at += 14;
+    if (file >= files->size() || offset < 0 || !have(length)) return false;
+    writes->push_back({file, offset, &j[at], length});
+    at += length;
+  }
+  return at == end;
+}
+
+// Replays the journal open in `journal` (the caller holds the journal lock)
+// and empties it. See TCommitJournal::Recover for `held` and `must`.
+bool ReplayLocked(const std::string& directory, TOsFile& journal,
+                  const std::vector<std::string>& held, const TStorageSettings& settings,
+                  bool must) {
+  std::vector<std::uint8_t> bytes;
+  CheckOs(journal.ReadAll(&bytes), kErrReading);
+  if (bytes.empty()) return true;
+  std::vector<TJournalFile> files;
+  std::vector<TJournalWrite> writes;
+  if (Decode(directory, bytes, &files, &writes)) {
+    std::vector<TOsFile> open(files.size());
+    std::vector<bool> present(files.size(), false);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const int err = open[i].Open(files[i].path, false);
+      if (err == ENOENT) continue;  // the table was deleted since
+      CheckOs(err, MapOsError(err));
+      present[i] = true;
+      if (std::find(held.begin(), held.end(), files[i].path) != held.end()) continue;
+      if (!open[i].Lock(files[i].lock_start, files[i].lock_length, kReplayLockRetries,
+                        settings.low_level_sleep_ms)) {
+        if (must) RaiseJournal(kErrLockFailure);
+        return false;
+      }
+    }
+    for (const TJournalWrite& w : writes)
+      if (present[w.file]) CheckOs(open[w.file].WriteAll(w.offset, w.bytes, w.length), kErrWriting);
+    for (std::size_t i = 0; i < files.size(); ++i)
+      if (present[i]) CheckOs(open[i].Sync(), kErrWriting);
+  }
+  CheckOs(journal.Truncate(0), kErrWriting);
+  CheckOs(journal.Sync(), kErrWriting);
+  return true;
+}
+
+}  // namespace
+
+TCommitJournal::TCommitJournal(std::string directory, const TStorageSettings& settings)
+    : directory_(std::move(directory)), settings_(settings) {}
+
+TCommitJournal::~TCommitJournal() {
+  Release();
+}
+
+std::string TCommitJournal::JournalPath(const std::string& directory) {
+  return directory + "COMMIT.JNL";
+}
+
+std::string TCommitJournal::LockPath(const std::string& directory) {
+  return directory + "COMMIT.LCK";
+}
+
+void TCommitJournal::CaptureFile(TFileHandler& handler, std::int64_t lock_start,
+                                 std::int64_t lock_length) {
+  files_.push_back({&handler, lock_start, lock_length, std::make_unique<TWriteCapture>()});
+  handler.StartCapture(files_.back().capture.get());
+}
+
+void TCommitJournal::Capture(TDataTable& table) {
+  CaptureFile(table.Data(), kTableLockOffset, 1);
+  CaptureFile(table.Index().Handler(), kWriteLockOffset, kWriteLockLength);
+  if (table.Blobs() != nullptr) CaptureFile(*table.Blobs(), kWriteLockOffset, kWriteLockLength);
+}
+
+void TCommitJournal::Release() {
+  for (TCaptured& f : files_)
+    f.handler->StopCapture();
+}
+
+std::vector<std::uint8_t> TCommitJournal::Encode() const {
+  std::vector<std::uint8_t> j(kHeaderBytes, 0);
+  std::memcpy(j.data(), kMagic, sizeof kMagic);
+  std::uint32_t write_count = 0;
+  auto put16 = [&j](std::uint16_t v) {
+    j.resize(j.size() + 2);
+    EncodeFixed16(&j[j.size() - 2], v);
+  };
+  auto put32 = [&j](std::uint32_t v) {
+    j.resize(j.size() + 4);
+    EncodeFixed32(&j[j.size() - 4], v);
+  };
+  auto put64 = [&j](std::int64_t v) {
+    j.resize(j.size() + 8);
+    EncodeFixed64(&j[j.size() - 8], static_cast<std::uint64_t>(v));
+  };
+  for (const TCaptured& f : files_) {
+    std::string name = f.handler->FileName();
+    if (name.compare(0, directory_.size(), directory_) == 0 &&
+        name.find('/', directory_.size()) == std::string::npos)
+      name.erase(0, directory_.size());
+    if (name.empty() || name.size() > 0xFFFF) RaiseJournal(kErrWriting);
+    put16(static_cast<std::uint16_t>(name.size()));
+    j.insert(j.end(), name.begin(), name.end());
+    put64(f.lock_start);
+    put64(f.lock_length);
+  }
+  for (std::size_t i = 0; i < files_.size(); ++i) {
+    for (const TWriteCapture::TWrite& w : files_[i].capture->writes) {
+      put16(static_cast<std::uint16_t>(i));
+      put64(w.offset);
+      put32(static_cast<std::uint32_t>(w.bytes.size()));
+      j.insert(j.end(), w.bytes.begin(), w.bytes.end());
+      ++write_count;
+    }
+  }
+  EncodeFixed32(&j[8], static_cast<std::uint32_t>(files_.size()));
+  EncodeFixed32(&j[12], write_count);
+  EncodeFixed64(&j[16], j.size() - kHeaderBytes);
+  put32(Crc(j.data(), j.size()));
+  return j;
+}
+
+void TCommitJournal::Apply(bool flush) {
+  Release();
+  bool any = false;
+  for (const TCaptured& f : files_)
+    any = any || !f.capture->writes.empty();
+  auto write_files = [&] {
+    for (TCaptured& f : files_)
+      for (const TWriteCapture::TWrite& w : f.capture->writes)
+        f.handler->WriteThrough(w.offset, w.bytes.data(), w.bytes.size());
+    if (flush)
+      for (TCaptured& f : files_)
+        if (!f.capture->writes.empty()) f.handler->Flush();
+  };
+  if (!any) return;
+  if (files_.size() > 0xFFFF) RaiseJournal(kErrWriting);
+  const std::vector<std::uint8_t> bytes = Encode();
+
+  TOsFile lock;
+  // A directory where the journal cannot be made (no write permission)
+  // commits as it did before there was one: table after table.
+  if (lock.Open(LockPath(directory_), true) != 0) return write_files();
+  if (!lock.Lock(0, 1, settings_.low_level_retries, settings_.low_level_sleep_ms))
+    RaiseJournal(kErrLockFailure);
+  TOsFile journal;
+  CheckOs(journal.OpenOrCreate(JournalPath(directory_)), kErrWriting);
+  // A commit that died on other tables of the directory is finished first:
+  // its journal must not be written over.
+  if (journal.Size() != 0) {
+    std::vector<std::string> held;
+    for (const TCaptured& f : files_)
+      held.push_back(f.handler->FileName());
+    ReplayLocked(directory_, journal, held, settings_, true);
+  }
+  {
+    // Until the journal is whole nothing was written to the tables: a
+    // failure empties it again, as if the commit had never begun.
+    TUndoOnThrow empty([&journal] { journal.Truncate(0); });
+    CheckOs(journal.WriteAll(0, bytes.data(), bytes.size()), kErrWriting);
+    if (flush) CheckOs(journal.Sync(), kErrWriting);
+  }
+  write_files();
+  CheckOs(journal.Truncate(0), kErrWriting);
+  if (flush) CheckOs(journal.Sync(), kErrWriting);
+}
+
+bool TCommitJournal::Recover(const std::string& directory, const std::vector<std::string>& held,
+                             const TStorageSettings& settings, bool must) {
+  const std::string path = JournalPath(directory);
+  std::int64_t size = -1;
+  if (FileSystem().FileSize(path, &size) != 0 || size <= 0) return true;
+  TOsFile lock;
+  if (lock.Open(LockPath(directory), true) != 0) {
+    if (must) RaiseJournal(kErrLockFailure);
+    return false;
+  }
+  // A commit in progress holds the lock for as long as it runs; only a
+  // caller about to write must wait for it (its journal may name the
+  // caller's table once it lets go of it and dies).
+  if (!lock.Lock(0, 1, must ? settings.low_level_retries : 0, settings.low_level_sleep_ms)) {
+    if (must) RaiseJournal(kErrLockFailure);
+    return false;
+  }
+  TOsFile journal;
+  const int err = journal.Open(path, false);
+  if (err == ENOENT) return true;
+  CheckOs(err, MapOsError(err));
+  return ReplayLocked(directory, journal, held, settings, must);
+}
+
+}  // namespace kura

@@ -1,0 +1,95 @@
+// TCommitJournal: makes the commit of a transaction over several tables of a
+// directory all-or-nothing when the committing process dies or the power
+// fails half-way. Without it a commit writes its tables one after another,
+// and a game-record store killed in between kept the list row of a game
+// without its moves.
+//
+// A commit captures every write of its tables' files in memory
+// (TFileHandler::StartCapture), writes them all to the directory's journal,
+// makes the journal durable, and only then writes the table files; once they
+// are durable the journal is emptied. A journal left with content is the
+// record of a commit that may be half-written: whoever opens or write-locks
+// one of the directory's tables next writes it again (every write is a whole
+// image at its offset, so writing it twice is harmless) and empties it.
+//
+// Two files in the directory:
+//   COMMIT.LCK  never written; byte 0 locked exclusively by the process
+//               writing or replaying the journal (the lock dies with it).
+//   COMMIT.JNL  empty, or one journal (little-endian):
+//     0   8  "KURAJNL1"
+//     8   4  file count F
+//     12  4  write count W
+//     16  8  body length B (the bytes from 24 up to the checksum)
+//     24  .. F files: u16 name length, name (the base name for a file of this
+//               directory, else the whole path), i64 lock start, i64 lock
+//               length (the range a writer of the file holds, taken by a
+//               replay so that no reader or writer is inside)
+//         .. W writes: u16 file index, i64 offset, u32 length, the bytes
+//     24+B 4 CRC-32 of the bytes before it.
+//   Anything else (short, another magic, lengths or checksum wrong) is the
+//   journal of a commit that never reached its tables, and is emptied.
+//
+// The journal is cleared (and that made durable) before the committer lets
+// go of its tables, so a later writer's changes are never overwritten by an
+// old journal. A commit without the OS flush is safe against a killed
+// process, not against a power loss (nothing is made durable then).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/storage/file/file_handler.h"
+#include "db/storage/storage_settings.h"
+
+namespace kura {
+
+class TDataTable;
+
+class TCommitJournal {
+ public:
+  // `directory` in the normalised form (ends in "/").
+  TCommitJournal(std::string directory, const TStorageSettings& settings);
+  ~TCommitJournal();
+  TCommitJournal(const TCommitJournal&) = delete;
+  TCommitJournal& operator=(const TCommitJournal&) = delete;
+
+  // Captures the writes of `table`'s data, index and BLOB files from now on.
+  void Capture(TDataTable& table);
+  // Journals the captured writes, writes them to the files (OS-flushing the
+  // journal and the files when `flush`) and empties the journal. Capture
+  // ends first, whatever happens. A failure after the journal was complete
+  // leaves it for the next writer to finish.
+  void Apply(bool flush);
+  // Ends capturing without writing anything.
+  void Release();
+
+  // Writes again a journal a dead commit left in `directory` and empties
+  // it. Files in `held` (whole paths) are ones whose writer locks the caller
+  // holds; the others' are taken for the replay. Returns false without
+  // replaying when another process holds the journal (its commit is still
+  // running) or, unless `must`, when a file's lock cannot be had; with
+  // `must` that is 10249. Cheap when there is no journal (one stat).
+  static bool Recover(const std::string& directory, const std::vector<std::string>& held,
+                      const TStorageSettings& settings, bool must);
+
+  static std::string JournalPath(const std::string& directory);
+  static std::string LockPath(const std::string& directory);
+
+ private:
+  struct TCaptured {
+    TFileHandler* handler;
+    std::int64_t lock_start;
+    std::int64_t lock_length;
+    std::unique_ptr<TWriteCapture> capture;
+  };
+  void CaptureFile(TFileHandler& handler, std::int64_t lock_start, std::int64_t lock_length);
+  std::vector<std::uint8_t> Encode() const;
+
+  std::string directory_;
+  TStorageSettings settings_;
+  std::vector<TCaptured> files_;
+};
+
+}  // namespace kura
