@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "db/common/code_page.h"
+#include "db/common/undo_on_throw.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/file_system.h"
 #include "db/storage/table/commit_journal.h"
@@ -238,7 +239,22 @@ void TDataDirectory::Commit(bool flush) {
     }
     for (auto it = tables_.rbegin(); it != tables_.rend(); ++it)
       (*it)->table_->Commit();
+    // Readers of other processes are kept out while the tables are written
+    // (the table lock alone lets them in): none sees a table half-written.
+    std::vector<TDataTable*> locked;
+    TUndoOnThrow unlock([&locked] {
+      for (TDataTable* t : locked)
+        t->ReleaseWriteLock();
+    });
+    for (auto it = tables_.rbegin(); it != tables_.rend(); ++it) {
+      TDataTable& t = *(*it)->table_;
+      if (t.ReadOnly() || (*it)->in_memory_) continue;
+      t.WriteLock();
+      locked.push_back(&t);
+    }
     journal.Apply(flush);
+    for (TDataTable* t : locked)
+      t->ReleaseWriteLock();
   } catch (...) {
     try {
       EndAll();

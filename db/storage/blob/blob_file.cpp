@@ -174,25 +174,25 @@ void TBlobFile::InsertSorted(std::unique_ptr<TBlock> b) {
   if (!cache_.Insert(std::move(b))) Raise(kErrBlobBuffersCorrupt);
 }
 
-TBlock* TBlobFile::TakeUnusedLru() {
+bool TBlobFile::TakeUnusedLru() {
   for (TBlock* b = cache_.tail; b != nullptr; b = b->mru_prev) {
     if (b->Dirty() || b->Pins() > 0) continue;
     if (b->Number() >= read_first_ && b->Number() <= read_last_) continue;
     const std::size_t i = cache_.LowerBound(b->Number());
     if (i >= cache_.sorted.size() || cache_.sorted[i] != b) Raise(kErrBlobBuffersCorrupt);
     cache_.Unlink(b);
-    stack_.Push(cache_.Remove(i));
-    return b;
+    stack_.Push(cache_.Remove(i));  // the spare stack may free it: b is gone
+    return true;
   }
-  return nullptr;
+  return false;
 }
 
 // A fresh zeroed buffer at the head of the MRU list, held in pending_ until
 // the caller numbers it and hands it to InsertSorted.
 TBlock* TBlobFile::TakeBuffer() {
-  if (cache_.sorted.size() >= capacity_ && TakeUnusedLru() == nullptr) {
+  if (cache_.sorted.size() >= capacity_ && !TakeUnusedLru()) {
     if (!table_lock_held_ && !defer_writes_) FlushBlocks();
-    if (TakeUnusedLru() == nullptr) capacity_ += 64;
+    if (!TakeUnusedLru()) capacity_ += 64;
   }
   std::unique_ptr<TBlock> b = stack_.Pop(this);
   b->Reset(static_cast<std::size_t>(BlockDataSize()));
@@ -338,7 +338,7 @@ void TBlobFile::DropBlocks() {
 
 void TBlobFile::TrimCache() {
   SizeCache();
-  while (cache_.sorted.size() > capacity_ && TakeUnusedLru() != nullptr) {
+  while (cache_.sorted.size() > capacity_ && TakeUnusedLru()) {
   }
 }
 

@@ -177,7 +177,9 @@ class TBlobFile : public TFileHandler, public TCachedFileState {
   std::int32_t Header32(std::size_t off) const;
   std::int64_t BlockOffset(std::int32_t n) const;
   TBlock* TakeBuffer();
-  TBlock* TakeUnusedLru();
+  // Gives the least recently used clean, unpinned block outside the last
+  // read back to the spare stack; false when no block qualifies.
+  bool TakeUnusedLru();
   void InsertSorted(std::unique_ptr<TBlock> b);
   void ReadBlocks(std::int32_t n, std::int32_t needed);
   void CheckLength(std::size_t length) const;
