@@ -4,9 +4,11 @@
 
 #include <array>
 #include <filesystem>
+#include <map>
 #include <random>
 
 #include "db/storage/file/file_system.h"
+#include "db/storage/index/index_file.h"
 #include "db/storage/table/commit_journal.h"
 #include "tests/engine/session_test_support.h"
 #include "tests/storage/file/power_loss_file_system.h"
@@ -165,12 +167,21 @@ class CommitJournalTest : public SessionTransactionTest {
     for (std::int32_t v = 100; v < 160; ++v)
       after_.push_back(v);
   }
-  // Both tables made afresh, holding `before_`.
+  // Both tables made afresh, with an index on V, holding `before_`.
   void Fresh() {
     for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
       std::filesystem::remove(e.path());
-    for (const std::string& t : kTables)
-      MakeTable(dir_.path(), t);
+    for (const std::string& name : kTables) {
+      MakeTable(dir_.path(), name);
+      TDataTable t(dir_.path(), name, DefaultStorageSettings());
+      t.Open(true);
+      TIndexDefinition v;
+      v.name = "VX";
+      v.fields = {1};
+      dynamic_cast<TIndexFile&>(t.Index()).AddSecondaryIndex(t.Data(), v);
+      t.Flush();
+      t.Close();
+    }
     TClient c("setup", dir_.path());
     for (const std::string& name : kTables) {
       TSharedTable& t = c.Dir().OpenTable(name, false, false);
@@ -293,6 +304,59 @@ TEST_F(CommitJournalTest, NextWriterFinishesADeadCommitBeforeWriting) {
   TClient later("later", dir_.path());
   EXPECT_EQ(later.Read("ta"), after_);
   EXPECT_EQ(later.Read("tb"), with_write);
+}
+
+// A commit cut by a power loss while it wrote its tables, found by a reader
+// that had both tables open before: each table reads as before or as after
+// the commit, and one that reads as after (its change was seen, and the
+// commit finished) verifies; the next open sees the commit whole. (A table
+// whose header the commit had not reached yet still reads as before from
+// its cached header; its file is longer than that header says until the
+// commit is finished by an open or a writer.)
+TEST_F(CommitJournalTest, ReaderOfATableHalfWrittenByADeadCommitFinishesIt) {
+  const std::int64_t calls = CountCalls();
+  int cut_while_writing = 0, seen_after = 0;
+  for (std::int64_t loss_at = 1; loss_at <= calls; ++loss_at) {
+    Fresh();
+    test::TPowerLossFileSystem fs(loss_at);
+    Commit(fs);
+    std::mt19937 random(1);
+    fs.Materialize(test::TPowerLossFileSystem::TSurvival::kEverything, random);
+    if (JournalSize() <= 0) continue;
+    std::map<std::string, std::vector<std::uint8_t>> disk;
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+      disk[e.path().string()] = test::ReadFileBytes(e.path().string());
+
+    Fresh();
+    TClient user("user", dir_.path());
+    std::array<TSharedTable*, 2> open;
+    for (std::size_t k = 0; k < 2; ++k) {
+      open[k] = &user.Dir().OpenTable(kTables[k], true, false);
+      EXPECT_EQ(Values(open[k]->Table()), before_);
+    }
+    for (const auto& [path, bytes] : disk)
+      test::WriteFileBytes(path, bytes);  // in place: the open files see it
+    cut_while_writing += disk.size() > 0;
+    for (std::size_t k = 0; k < 2; ++k) {
+      TDataTable& t = open[k]->Table();
+      const std::vector<std::int32_t> found = Values(t);
+      EXPECT_TRUE(found == before_ || found == after_) << kTables[k] << " loss at " << loss_at;
+      if (found != after_) continue;
+      TReadLockGuard lock(t);
+      EXPECT_NO_THROW(t.Verify()) << kTables[k] << " loss at " << loss_at;
+      EXPECT_EQ(dynamic_cast<TIndexFile&>(t.Index()).CheckTrees(t.Data()),
+                std::vector<std::string>{})
+          << kTables[k] << " loss at " << loss_at;
+      seen_after += 1;
+    }
+    for (TSharedTable* t : open)
+      user.Dir().CloseTable(*t);
+    TClient later("later", dir_.path());
+    EXPECT_EQ(later.Read("ta"), after_) << "loss at " << loss_at;
+    EXPECT_EQ(later.Read("tb"), after_) << "loss at " << loss_at;
+  }
+  EXPECT_GT(cut_while_writing, 0);
+  EXPECT_GT(seen_after, 0);
 }
 
 }  // namespace

@@ -311,11 +311,15 @@ void TCommitJournal::Apply(bool flush) {
   if (flush) CheckOs(journal.Sync(), kErrWriting);
 }
 
+bool TCommitJournal::Pending(const std::string& directory) {
+  std::int64_t size = -1;
+  return FileSystem().FileSize(JournalPath(directory), &size) == 0 && size > 0;
+}
+
 bool TCommitJournal::Recover(const std::string& directory, const std::vector<std::string>& held,
                              const TStorageSettings& settings, bool must) {
+  if (!Pending(directory)) return true;
   const std::string path = JournalPath(directory);
-  std::int64_t size = -1;
-  if (FileSystem().FileSize(path, &size) != 0 || size <= 0) return true;
   TOsFile lock;
   if (lock.Open(LockPath(directory), true) != 0) {
     if (must) RaiseJournal(kErrLockFailure);

@@ -74,6 +74,9 @@ class TCommitJournal {
   static bool Recover(const std::string& directory, const std::vector<std::string>& held,
                       const TStorageSettings& settings, bool must);
 
+  // Whether the directory's journal holds anything (one stat).
+  static bool Pending(const std::string& directory);
+
   static std::string JournalPath(const std::string& directory);
   static std::string LockPath(const std::string& directory);
 

@@ -285,10 +285,22 @@ bool TDataTable::TakeReadLock() {
   if (read_lock_count_++ > 0) return false;
   TUndoOnThrow uncount([this] { read_lock_count_ = 0; });
   TakeReadSlot();
-  // The check's error is the one to report; the OS drops the lock with the
-  // descriptor at the latest should giving the slot back fail too.
+  {
+    // The check's error is the one to report; the OS drops the lock with
+    // the descriptor at the latest should giving the slot back fail too.
+    TUndoOnThrow free_slot([this] { FreeReadSlot(); });
+    // Only a change can come from a commit that died half-way: then the
+    // journal is looked at, and one left behind is written to its end
+    // (outside the read slot, which a replay must be able to lock).
+    if (!CheckForChanges()) return false;
+    if (in_memory_ || table_lock_held_ || !TCommitJournal::Pending(directory_)) return true;
+  }
+  FreeReadSlot();
+  TCommitJournal::Recover(directory_, {}, settings_, false);
+  TakeReadSlot();
   TUndoOnThrow free_slot([this] { FreeReadSlot(); });
-  return CheckForChanges();
+  CheckForChanges();
+  return true;
 }
 
 void TDataTable::ReleaseReadLock() {
