@@ -265,6 +265,17 @@ TEST(DataCursor, RandomOperationsMatchModel) {
       ASSERT_EQ(Int(a, buf.data(), 1), want[j - 1].second.id);
     }
     ASSERT_EQ(a.Prior(buf.data()), kErrBeginningOfTable);
+    // Straight to a record by its number, and past the last one.
+    const auto k = static_cast<std::int32_t>(rnd(static_cast<int>(want.size()) + 2));
+    const int code = a.MoveTo(k, buf.data());
+    if (k >= 1 && static_cast<std::size_t>(k) <= want.size()) {
+      ASSERT_EQ(code, 0) << "step " << step;
+      ASSERT_EQ(Int(a, buf.data(), 1), want[static_cast<std::size_t>(k) - 1].second.id);
+      ASSERT_EQ(a.RecordNumber(), k);
+    } else if (k >= 1) {
+      ASSERT_EQ(code, kErrEndOfTable);
+      ASSERT_TRUE(a.Eof());
+    }
   }
 }
 

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <random>
+#include <set>
 
 #include "db/storage/engine_error.h"
 #include "db/storage/table/data_table.h"
@@ -157,6 +158,35 @@ TEST(DataModuleTest, StoreFailingHalfWayLeavesTheGamesAsTheyWere) {
   EXPECT_TRUE(Loaded(m, 1).empty());
   EXPECT_EQ(m.StoreImportedGame("a", a), 1);
   EXPECT_EQ(Loaded(m, 1), Entries(a));
+}
+
+// Random stores and deletes held against the set of listed numbers: the next
+// free number is always the smallest positive one not listed, and a store
+// takes it.
+TEST(DataModuleTest, NextFreeNumberIsTheSmallestUnlistedOne) {
+  TempDir dir;
+  TDataModule1 m(dir.path() + "/kifu");
+  std::mt19937 random(20261209);
+  const Record game = RandomGame(random, 0, 1);
+  std::set<int> listed;
+  for (int step = 0; step < 120; ++step) {
+    m.OpenList(TDataModule1::kListedGames);
+    int expected = 1;
+    while (listed.count(expected))
+      ++expected;
+    ASSERT_EQ(m.NextFreeGameNumber(), expected) << "step " << step;
+    if (listed.empty() || random() % 3 != 0) {
+      EXPECT_EQ(m.StoreImportedGame("g", game), expected);
+      listed.insert(expected);
+    } else {
+      auto it = listed.begin();
+      std::advance(it, random() % listed.size());
+      ASSERT_TRUE(m.KuraQuery1.Locate("NB", {kura::TFieldValue(int64_t{*it})}, {}));
+      EXPECT_TRUE(m.DeleteGame(*it));
+      listed.erase(it);
+    }
+  }
+  EXPECT_EQ(Listed(m), std::vector<int>(listed.begin(), listed.end()));
 }
 
 }  // namespace

@@ -768,6 +768,37 @@ int TDataCursor::Move(bool forward, std::uint8_t* buffer) {
   return kOk;
 }
 
+int TDataCursor::MoveTo(std::int32_t number, std::uint8_t* buffer) {
+  RequireOpen();
+  First();
+  if (number < 1 || visible_count_ == 0) return number < 1 ? kOk : kErrEndOfTable;
+  TScope scope(*this, false);
+  TIndexEntry e;
+  std::int32_t n = 0;
+  bool found;
+  if (natural()) {
+    n = visible_.FindNext(0, number, true);
+    found = n != 0;
+  } else {
+    found = SeekVisible(nullptr, true, e);
+    for (std::int32_t i = 1; found && i < number; ++i)
+      found = StepVisible(e, true);
+    n = e.record;
+  }
+  if (!found) {
+    bof_ = false;
+    eof_ = true;
+    recno_ = 0;
+    return kErrEndOfTable;
+  }
+  bof_ = eof_ = false;
+  recno_ = n;
+  if (!natural()) entry_ = e;
+  ReadCurrent();
+  if (buffer) std::memcpy(buffer, record_.data(), record_.size());
+  return kOk;
+}
+
 int TDataCursor::Next(std::uint8_t* buffer) {
   RequireOpen();
   return Move(true, buffer);

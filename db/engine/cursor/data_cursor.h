@@ -168,6 +168,10 @@ class TDataCursor {
   // the record (RecordSize bytes; may be null).
   int Next(std::uint8_t* buffer);
   int Prior(std::uint8_t* buffer);
+  // Stands on the `number`-th visible record (1-based) in the current
+  // order, as that many Next from First would, but under one read lock:
+  // 0, or 8706 (at EOF) when there are fewer; `number` below 1 is First.
+  int MoveTo(std::int32_t number, std::uint8_t* buffer);
   // 0, 8709 (empty), 8705 (BOF) or 8706 (EOF). With `lock` the record is
   // locked for editing (pessimistic) and checked against the cursor's copy:
   // 10258 when another holds it, 8708 when it changed.

@@ -441,9 +441,7 @@ void TKuraDataSet::DoSetRecNo(int value) {
   if (value < 1) return;
   CheckBrowseMode();
   DoBeforeScroll();
-  cursor_->First();
-  for (int i = 0; i < value && cursor_->Next(nullptr) == 0; ++i) {
-  }
+  cursor_->MoveTo(value, nullptr);
   Resync();
   DoAfterScroll();
 }
