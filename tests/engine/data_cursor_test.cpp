@@ -335,6 +335,12 @@ TEST(DataCursor, SparseFilterInIndexOrderWalksLikeTheModel) {
       EXPECT_EQ(walk(true), expected(10, 30));
       EXPECT_EQ(walk(false), expected(10, 30));
       c.CancelRange();
+      // Many into the visible set (and some beside it) through this cursor,
+      // each key falling anywhere among the sorted visible ones.
+      for (std::int32_t k = 0; k < 30; ++k) {
+        rows.push_back({402 + k, (k * 13) % 50, k % 5 ? 7 : 3});
+        c.Insert(Record(c, rows.back()).data());
+      }
     }
   }
 }

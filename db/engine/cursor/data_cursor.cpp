@@ -1081,8 +1081,35 @@ void TDataCursor::RetestRecord(std::int32_t n) {
     ComputeRange();  // only the range's count is kept: count again
   for (auto& f : filters_)
     if (f->active) put(f->bitmap, live && FilterTrue(*f, rec.data()));
-  RecomputeVisible();
+  if (!range_bits_) {
+    RecomputeVisible();
+  } else {
+    // The visible set is the range's bits and every active filter's: only
+    // record n's bit can have changed, so the set is not made again (that
+    // cost a copy, an AND and a count of the whole table per row written).
+    bool now = in_range_.Test(n);
+    for (auto& f : filters_)
+      if (f->active) now = now && f->bitmap.Test(n);
+    const bool was = visible_.Test(n);
+    put(visible_, now);
+    visible_count_ += (now ? 1 : 0) - (was ? 1 : 0);
+    if (sparse_ && (was || now)) {
+      if (!was && visible_count_ <= kSparseLimit)
+        AddSparseKey(Indexes().KeyOf(table_.Data(), Slot(), rec.data()));
+      else
+        BuildSparseKeys();  // a key changed or went: its old bytes are not known here
+    }
+  }
   seen_ = ReadCounters();
+}
+
+void TDataCursor::AddSparseKey(std::vector<std::uint8_t> key) {
+  const KeyComparator& cmp = Comparator();
+  const int size = Indexes().Layout(table_.Data(), Slot()).KeySize();
+  const auto at = std::upper_bound(
+      sparse_keys_.begin(), sparse_keys_.end(), key,
+      [&](const auto& a, const auto& b) { return cmp.Compare(a.data(), b.data(), size) < 0; });
+  sparse_keys_.insert(at, std::move(key));
 }
 
 void TDataCursor::Insert(const std::uint8_t* record) {

@@ -241,6 +241,8 @@ class TDataCursor {
   void Rebuild();
   const KeyComparator& Comparator() const;
   void BuildSparseKeys();
+  // Puts the key of a record that became visible into the sorted sparse keys.
+  void AddSparseKey(std::vector<std::uint8_t> key);
   bool SparseStep(const std::vector<std::uint8_t>& key, bool forward, bool inclusive,
                   TIndexEntry& out);
   void ComputeRange();
