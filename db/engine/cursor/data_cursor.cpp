@@ -754,18 +754,23 @@ int TDataCursor::Move(bool forward, std::uint8_t* buffer) {
     found = StepVisible(e, forward);
     n = e.record;
   }
-  if (!found) {
-    bof_ = !forward;
-    eof_ = forward;
-    recno_ = 0;
-    return end_code;
-  }
+  return found ? StandOn(n, e, buffer) : PastEnd(forward);
+}
+
+int TDataCursor::StandOn(std::int32_t n, const TIndexEntry& e, std::uint8_t* buffer) {
   bof_ = eof_ = false;
   recno_ = n;
   if (!natural()) entry_ = e;
   ReadCurrent();
   if (buffer) std::memcpy(buffer, record_.data(), record_.size());
   return kOk;
+}
+
+int TDataCursor::PastEnd(bool forward) {
+  bof_ = !forward;
+  eof_ = forward;
+  recno_ = 0;
+  return forward ? kErrEndOfTable : kErrBeginningOfTable;
 }
 
 int TDataCursor::MoveTo(std::int32_t number, std::uint8_t* buffer) {
@@ -785,18 +790,7 @@ int TDataCursor::MoveTo(std::int32_t number, std::uint8_t* buffer) {
       found = StepVisible(e, true);
     n = e.record;
   }
-  if (!found) {
-    bof_ = false;
-    eof_ = true;
-    recno_ = 0;
-    return kErrEndOfTable;
-  }
-  bof_ = eof_ = false;
-  recno_ = n;
-  if (!natural()) entry_ = e;
-  ReadCurrent();
-  if (buffer) std::memcpy(buffer, record_.data(), record_.size());
-  return kOk;
+  return found ? StandOn(n, e, buffer) : PastEnd(true);
 }
 
 int TDataCursor::Next(std::uint8_t* buffer) {

@@ -241,6 +241,10 @@ class TDataCursor {
   void Rebuild();
   const KeyComparator& Comparator() const;
   void BuildSparseKeys();
+  // The end of a move: on record n (entry e in index order), its image read
+  // into `buffer`; or past the last (forward) or first visible record.
+  int StandOn(std::int32_t n, const TIndexEntry& e, std::uint8_t* buffer);
+  int PastEnd(bool forward);
   // Puts the key of a record that became visible into the sorted sparse keys.
   void AddSparseKey(std::vector<std::uint8_t> key);
   bool SparseStep(const std::vector<std::uint8_t>& key, bool forward, bool inclusive,
