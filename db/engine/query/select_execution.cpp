@@ -911,6 +911,34 @@ void OuterReferences(const TDataQuery& sub, TExpToken* n, std::vector<TExpToken*
     OuterReferences(sub, o.get(), out);
 }
 
+void BareColumns(TExpToken* n, std::vector<TExpToken*>* out) {
+  if (!n) return;
+  if (n->kind == kNodeColumn && n->correlation.empty() && !n->outer_reference) {
+    out->push_back(n);
+    return;
+  }
+  BareColumns(n->left.get(), out);
+  BareColumns(n->right.get(), out);
+  for (auto& o : n->operands)
+    BareColumns(o.get(), out);
+}
+
+// Columns of a sub-select's WHERE named without a table that no table of the
+// sub-select has but the query around it does: references to the outer
+// query, as SQL reads them (a column of the sub-select's own tables wins).
+void BareOuterReferences(TQueryStatement& statement, TDataQuery& sub, const TRowLayout& outer,
+                         std::vector<TExpToken*>* out) {
+  std::vector<TExpToken*> bare;
+  BareColumns(sub.where.get(), &bare);
+  if (bare.empty()) return;
+  TSourceSet sources(statement.Database(), sub.sources, false);
+  TRowLayout layout(sources);
+  for (TExpToken* n : bare)
+    if (!layout.Resolve("", n->column, "WHERE clause") &&
+        outer.Resolve("", n->column, "WHERE clause"))
+      out->push_back(n);
+}
+
 // A correlated IN (SELECT ...): the sub-select runs for each distinct
 // combination of the outer values it refers to (these become constants of
 // its WHERE for the run, so that an index can serve them), and its values
@@ -975,6 +1003,7 @@ void PrepareSubSelects(TQueryStatement& statement, TExpToken* n, const TRowLayou
     PrepareSubSelects(statement, n->operands[0].get(), outer);
     std::vector<TExpToken*> refs;
     OuterReferences(*sub, sub->where.get(), &refs);
+    if (outer) BareOuterReferences(statement, *sub, *outer, &refs);
     if (!refs.empty()) {
       if (!outer) SqlFail("A correlated sub-select query is not allowed here");
       PrepareCorrelated(statement, *sub, *n, std::move(refs), *outer);

@@ -332,6 +332,15 @@ TEST_F(QueryExecutionTest, CorrelatedSubSelectsAndJoinedChanges) {
   EXPECT_EQ(affected, 4);
   EXPECT_EQ(db_.Rows("select NB, PNT from kifudata where MNO = 1 order by 1"),
             (std::vector<std::string>{"3|103", "4|104", "5|105", "6|106"}));
+  // An outer column named without its table, where the sub-select's own
+  // table lacks that name (CMT); a name both have (NB) is the sub-select's.
+  EXPECT_EQ(db_.Rows("select NB from kifulist where NB in (select d.NB from kifudata d "
+                     "where d.PNT > NB * 11 and CMT <> 'x')"),
+            db_.Rows("select NB from kifulist where NB in (select d.NB from kifudata d "
+                     "where d.PNT > d.NB * 11 and kifulist.CMT <> 'x')"));
+  EXPECT_EQ(db_.Rows("select NB from kifulist where NB in (select NB from kifudata "
+                     "where MNO = 1 and CMT = 'again') order by 1"),
+            (std::vector<std::string>{"6"}));
   // A correlation the sub-select's query and the queries around it lack.
   std::uint16_t code = 0;
   SqlDetail(
