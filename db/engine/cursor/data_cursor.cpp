@@ -644,13 +644,15 @@ void TDataCursor::CancelRange() {
   First();
 }
 
-TDataCursor::TFilter* TDataCursor::AddFilter(std::string_view text, bool active) {
+TDataCursor::TFilter* TDataCursor::AddFilter(std::string_view text, bool active,
+                                             bool case_insensitive) {
   RequireOpen();
   if (filters_.size() >= kMaxFilters) Raise(kErrTooManyFilters);
   auto f = std::make_unique<TFilter>();
   f->expression = std::make_unique<TFilterExpression>(
       text, table_.Data(), table_.Name(),
-      [this](const std::string& t) { return TTableRecordSource(table_).LastAutoInc(t); });
+      [this](const std::string& t) { return TTableRecordSource(table_).LastAutoInc(t); },
+      case_insensitive);
   f->active = false;
   filters_.push_back(std::move(f));
   TFilter* handle = filters_.back().get();

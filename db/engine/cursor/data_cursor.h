@@ -152,7 +152,7 @@ class TDataCursor {
 
   // A filter from expression text (10051 with the detail when it does not
   // compile) or a callback. 9482 for the 65th.
-  TFilter* AddFilter(std::string_view text, bool active = true);
+  TFilter* AddFilter(std::string_view text, bool active = true, bool case_insensitive = false);
   TFilter* AddFilter(TFilterCallback callback, bool active = true);
   // A callback filter whose record set is computed by `select`.
   TFilter* AddFilter(TFilterCallback callback, TSelectCallback select, bool active = true);

@@ -186,7 +186,8 @@ void TKuraDataSet::ActiveIndexChanged() {
 // ---- filters ------------------------------------------------------------------
 
 void TKuraDataSet::InstallFilters() {
-  if (!Filter().empty()) text_filter_ = cursor_->AddFilter(Filter(), Filtered());
+  if (!Filter().empty())
+    text_filter_ = cursor_->AddFilter(Filter(), Filtered(), FilterOptions().case_insensitive);
   if (OnFilterRecord()) {
     event_filter_ = cursor_->AddFilter(
         [this](const std::uint8_t* record) {
@@ -234,10 +235,14 @@ void TKuraDataSet::SetOnFilterRecord(TFilterRecordEvent value) {
   FilterSettingsChanged();
 }
 
+// Case-insensitive: the filter text's string comparisons are made
+// upper-cased. Partial compares (a trailing "*" matching any rest) are not
+// part of the filter language: a "*" in a string is that character, with or
+// without no_partial_compare; LIKE matches patterns.
 void TKuraDataSet::SetFilterOptions(TFilterOptions value) {
-  // The filter text's expression states its own comparisons (UPPER for a
-  // case-insensitive one); the options are kept for the host.
+  const bool changed = value.case_insensitive != FilterOptions().case_insensitive;
   TDataSet::SetFilterOptions(value);
+  if (changed) FilterSettingsChanged();
 }
 
 void TKuraDataSet::SetFiltered(bool value) {

@@ -367,6 +367,9 @@ class TExpressionEvaluator {
   std::string Upper(const std::string& s) const;
   std::string Lower(const std::string& s) const;
   std::uint32_t Locale() const { return locale_; }
+  // Strings compare upper-cased (a filter's case-insensitive option).
+  void SetCaseInsensitive(bool on) { case_insensitive_ = on; }
+  bool CaseInsensitive() const { return case_insensitive_; }
 
  private:
   TExpValue Column(const TExpToken& node, const std::uint8_t* record) const;
@@ -381,6 +384,7 @@ class TExpressionEvaluator {
   TLastAutoIncLookup last_auto_inc_;
   std::unique_ptr<KeyCollator> collator_;
   std::unique_ptr<KeyCaseMapper> mapper_;
+  bool case_insensitive_ = false;
 };
 
 }  // namespace kura

@@ -83,6 +83,12 @@ std::string TExpressionEvaluator::Lower(const std::string& s) const {
 
 int TExpressionEvaluator::Compare(const TExpValue& a, const TExpValue& b) const {
   if (a.type == kFieldString && b.type == kFieldString) {
+    if (case_insensitive_) {
+      const std::string ua = Upper(a.s), ub = Upper(b.s);
+      if (collator_) return collator_->Compare(ua, ub);
+      const int r = ua.compare(ub);
+      return r < 0 ? -1 : (r > 0 ? 1 : 0);
+    }
     if (collator_) return collator_->Compare(a.s, b.s);
     const int r = a.s.compare(b.s);
     return r < 0 ? -1 : (r > 0 ? 1 : 0);

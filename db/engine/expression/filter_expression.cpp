@@ -6,7 +6,7 @@ namespace kura {
 
 TFilterExpression::TFilterExpression(std::string_view text, const TDataFile& data,
                                      const std::string& table_name,
-                                     TLastAutoIncLookup last_auto_inc)
+                                     TLastAutoIncLookup last_auto_inc, bool case_insensitive)
     : context_{kErrFilter, table_name, "filter expression"} {
   TExpressionParser parser(context_);
   tree_ = parser.ParseText(text, kAllowPredicates);
@@ -16,6 +16,7 @@ TFilterExpression::TFilterExpression(std::string_view text, const TDataFile& dat
       true);
   evaluator_ = std::make_unique<TExpressionEvaluator>(context_, &data, data.LocaleId(),
                                                       std::move(last_auto_inc));
+  evaluator_->SetCaseInsensitive(case_insensitive);
 }
 
 bool TFilterExpression::Matches(const std::uint8_t* record) const {
@@ -23,7 +24,11 @@ bool TFilterExpression::Matches(const std::uint8_t* record) const {
 }
 
 void TFilterExpression::Select(TRecordSource& source, TRecordsBitmap& bitmap) const {
-  TRecordSelector(source, *evaluator_).Select(*tree_, bitmap);
+  if (!evaluator_->CaseInsensitive()) return TRecordSelector(source, *evaluator_).Select(*tree_, bitmap);
+  for (std::int32_t n = bitmap.FindNext(0); n != 0; n = bitmap.FindNext(n)) {
+    const std::uint8_t* record = source.ReadRecord(n);
+    if (!record || !Matches(record)) bitmap.Clear(n);
+  }
 }
 
 }  // namespace kura

@@ -14,8 +14,10 @@ namespace kura {
 
 class TFilterExpression {
  public:
+  // `case_insensitive`: strings compare upper-cased; the indexes (whose keys
+  // keep case) are then not used to select records.
   TFilterExpression(std::string_view text, const TDataFile& data, const std::string& table_name,
-                    TLastAutoIncLookup last_auto_inc = {});
+                    TLastAutoIncLookup last_auto_inc = {}, bool case_insensitive = false);
 
   const TExpToken& Tree() const { return *tree_; }
   const TExpressionEvaluator& Evaluator() const { return *evaluator_; }

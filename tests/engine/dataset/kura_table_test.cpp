@@ -377,7 +377,7 @@ TEST_F(KuraTableTest, LocateThroughEveryPath) {
 }
 
 TEST_F(KuraTableTest, FieldRulesAndMessages) {
-  MakeTable(dir.path(), "list", true, false, false);
+  MakeTable(dir.path(), "list", true, true, false);
   auto t = Table("list");
   t->Open();
   EXPECT_EQ(MessageOf([&] { t->FieldByName("CMT").SetAsString("x"); }), kNotEditing);
@@ -422,9 +422,24 @@ TEST_F(KuraTableTest, FieldRulesAndMessages) {
   EXPECT_EQ(t->FieldByName("NB").AsInteger(), 5);
   t->SetFiltered(false);
   EXPECT_EQ(t->RecordCount(), 2);
+  t->SetOnFilterRecord({});
+  // A filter text, case-sensitive and not (CMT has an index, whose keys keep
+  // case); changing the option while filtered applies it at once.
+  t->SetFilterText("CMT = 'KEPT' or CMT < 'a'");
+  t->SetFiltered(true);
+  EXPECT_EQ(t->RecordCount(), 0);
+  t->SetFilterOptions({true, false});
+  EXPECT_EQ(t->RecordCount(), 2);
+  t->Edit();
+  t->FieldByName("CMT").SetAsString("Kept");  // still passes the filter
+  t->Post();
+  EXPECT_EQ(t->RecordCount(), 2);
+  t->SetFilterOptions({});
+  EXPECT_EQ(t->RecordCount(), 1);  // "Kept" < "a"
+  t->SetFiltered(false);
+  t->SetFilterText("");
   t->Close();
   t->SetCopyOnAppend(false);
-  t->SetOnFilterRecord({});
 
   // Read-only: no edits; closed settings only while inactive.
   t->SetReadOnly(true);
