@@ -752,6 +752,52 @@ class TProduction {
     return 0;
   }
 
+  // When every ORDER BY column holds only integers (or only floats that are
+  // numbers) and NULLs, sorts by copies of them side by side: the same
+  // order as CompareValues gives, without a row's value vector per compare.
+  bool OrderByNumbers(std::vector<std::uint32_t>& order) const {
+    struct TKey {
+      bool null;
+      std::int64_t i;
+      long double f;
+    };
+    std::vector<std::vector<TKey>> keys;
+    std::vector<bool> integer;
+    for (const auto& k : order_) {
+      const std::size_t c = static_cast<std::size_t>(k.column);
+      std::vector<TKey> column;
+      column.reserve(rows_.size());
+      bool ints = true, floats = true;
+      for (const TResultRow& r : rows_) {
+        const TExpValue& v = r[c];
+        if (!v.null) {
+          ints = ints && IsIntegerType(v.type);
+          floats = floats && IsFloatType(v.type) && !std::isnan(v.f);
+          if (!ints && !floats) return false;
+        }
+        column.push_back({v.null, v.i, v.f});
+      }
+      keys.push_back(std::move(column));
+      integer.push_back(ints);
+    }
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+      for (std::size_t k = 0; k < keys.size(); ++k) {
+        const TKey& a = keys[k][x];
+        const TKey& b = keys[k][y];
+        int c;
+        if (a.null || b.null)
+          c = a.null == b.null ? 0 : (a.null ? -1 : 1);
+        else if (integer[k])
+          c = a.i < b.i ? -1 : (a.i > b.i ? 1 : 0);
+        else
+          c = a.f < b.f ? -1 : (a.f > b.f ? 1 : 0);
+        if (c) return order_[k].descending ? c > 0 : c < 0;
+      }
+      return false;
+    });
+    return true;
+  }
+
   // Sorts positions rather than the rows themselves (a row is a vector of
   // values: moving it costs more than the comparisons), then moves each row
   // once into its place.
@@ -760,16 +806,18 @@ class TProduction {
     std::vector<std::uint32_t> order(rows_.size());
     for (std::size_t i = 0; i < order.size(); ++i)
       order[i] = static_cast<std::uint32_t>(i);
-    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
-      const TResultRow& a = rows_[x];
-      const TResultRow& b = rows_[y];
-      for (const auto& k : order_) {
-        const std::size_t i = static_cast<std::size_t>(k.column);
-        const int c = CompareValues(a[i], b[i]);
-        if (c) return k.descending ? c > 0 : c < 0;
-      }
-      return false;
-    });
+    if (!OrderByNumbers(order)) {
+      std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+        const TResultRow& a = rows_[x];
+        const TResultRow& b = rows_[y];
+        for (const auto& k : order_) {
+          const std::size_t i = static_cast<std::size_t>(k.column);
+          const int c = CompareValues(a[i], b[i]);
+          if (c) return k.descending ? c > 0 : c < 0;
+        }
+        return false;
+      });
+    }
     std::vector<TResultRow> sorted;
     sorted.reserve(rows_.size());
     for (std::uint32_t i : order)

@@ -198,7 +198,13 @@ class SqlDifferentialTest : public ::testing::Test {
     TQuery q;
     const int shape = g.Int(0, 7);
     const std::string where = g.Condition("t", 2, g.Chance(50));
-    if (shape <= 1) {
+    if (shape <= 1 && g.Chance(30)) {
+      // Numbers only (B with its NULLs), ordered by all of them.
+      q.ours = q.lite = "select t.B, t.A, t.F from t where " + where + " order by 1" +
+                        (g.Chance(50) ? " desc" : "") + ", 2" + (g.Chance(50) ? " desc" : "") +
+                        ", 3" + (g.Chance(50) ? " desc" : "");
+      q.ordered = true;
+    } else if (shape <= 1) {
       // Plain columns, maybe ordered by all of them.
       std::string cols = "t.A, t.B, t.S, t.F";
       std::string text = "select " + cols + " from t where " + where;
