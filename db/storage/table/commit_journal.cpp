@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -286,7 +287,10 @@ void TCommitJournal::Apply(bool flush) {
   TOsFile lock;
   // A directory where the journal cannot be made (no write permission)
   // commits as it did before there was one: table after table.
-  if (lock.Open(LockPath(directory_), true) != 0) return write_files();
+  if (const int err = lock.Open(LockPath(directory_), true)) {
+    if (err == EACCES || err == EPERM || err == EROFS) return write_files();
+    RaiseJournal(MapOsError(err), err);
+  }
   if (!lock.Lock(0, 1, settings_.low_level_retries, settings_.low_level_sleep_ms))
     RaiseJournal(kErrLockFailure);
   TOsFile journal;
