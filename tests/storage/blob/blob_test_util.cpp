@@ -2,6 +2,7 @@
 
 #include "db/storage/table/data_table.h"
 #include "db/storage/index/index_file.h"
+#include "db/storage/table/table_repair.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,7 +11,9 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "db/storage/blob/blob_buffer.h"
 #include "db/storage/engine_error.h"
+#include "tests/storage/blob/blob_format_reader.h"
 
 namespace kura::test {
 
@@ -85,6 +88,41 @@ void CreateIdNotePicTable(const std::string& dir, const kura::TStorageSettings& 
   static_cast<TIndexFile&>(t.Index()).AddSecondaryIndex(t.Data(), by_id);
   t.Flush(force_os);
   t.Close();
+}
+
+std::string FirstTableProblem(TDataTable& t) {
+  std::string step;
+  try {
+    step = "verify";
+    t.Verify();
+    step = "data consistency";
+    t.Data().CheckConsistency();
+    step = "blob chains";
+    VerifyBlobChains(t.Data(), *t.Blobs());
+    step = "index trees";
+    const auto problems = static_cast<TIndexFile&>(t.Index()).CheckTrees(t.Data());
+    if (!problems.empty()) return step + ": " + problems.front();
+  } catch (const EKuraEngineError& e) {
+    return step + ": " + e.what();
+  }
+  return {};
+}
+
+std::vector<std::string> CheckCrashTableBlobs(TDataFile& data, const std::string& path) {
+  std::vector<std::pair<std::int32_t, std::int32_t>> refs;
+  for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
+    TRecordPin r = data.GetRecord(n);
+    if (r->Deleted()) continue;
+    for (const char* field : {"NOTE", "PIC"}) {
+      const TBlobRef ref = GetBlobRef(r->Data(), *data.FieldByName(field));
+      if (ref.first_block != 0) refs.push_back({ref.first_block, ref.stamp});
+    }
+  }
+  std::vector<std::string> problems;
+  const BlobImage image = ReadBlobImage(path, 0, false, problems);
+  const std::vector<std::string> more = CheckBlobFile(image, refs, nullptr);
+  problems.insert(problems.end(), more.begin(), more.end());
+  return problems;
 }
 
 }  // namespace kura::test

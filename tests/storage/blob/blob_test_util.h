@@ -10,7 +10,24 @@
 
 #include "db/storage/storage_settings.h"
 
+namespace kura {
+class TDataFile;
+class TDataTable;
+}
+
 namespace kura::test {
+
+// The table's BLOB file `path` held by the independent reader against the
+// values the live records of `data` refer to in the NOTE and PIC fields of
+// the crash tests' table: what is wrong with the file or a chain (empty
+// when sound). Blocks that belong to no value (left by a write that died)
+// are allowed.
+std::vector<std::string> CheckCrashTableBlobs(TDataFile& data, const std::string& path);
+
+// The engine's own checks of a table in turn (verification, data
+// consistency, BLOB chains, index trees): "" when it passes them all, else
+// the failing check's name, ": " and what it found.
+std::string FirstTableProblem(TDataTable& t);
 
 // A fresh directory under /tmp, removed with everything in it.
 class ScratchDir {

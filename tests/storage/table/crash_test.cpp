@@ -113,34 +113,18 @@ class BlobCrashTest : public ::testing::Test {
   // Opens the table; when its verification fails, repairs it and verifies
   // again. Returns whether a repair was needed.
   bool VerifyOrRepair(TDataTable& t, std::string* why) {
-    std::string step;
-    auto verify = [&] {
-      step = "table";
-      t.Verify();
-      step = "data consistency";
-      t.Data().CheckConsistency();
-      step = "blob chains";
-      VerifyBlobChains(t.Data(), *t.Blobs());
-      step = "index trees";
-      const auto problems = static_cast<TIndexFile&>(t.Index()).CheckTrees(t.Data());
-      if (!problems.empty()) {
-        step += ": " + problems.front();
-        RaiseTableError(kErrHeaderCorrupt, t.Name());
-      }
-    };
-    try {
-      verify();
-      return false;
-    } catch (const EKuraEngineError& e) {
-      *why = step + ": " + e.what();
-    }
-    step = "repair";
+    *why = kura::test::FirstTableProblem(t);
+    if (why->empty()) return false;
     try {
       RepairTable(t);
-      verify();
     } catch (const EKuraEngineError& e) {
-      ADD_FAILURE() << "after " << *why << ", " << step << " failed: " << e.what();
+      ADD_FAILURE() << "after " << *why << ", repair failed: " << e.what();
       throw;
+    }
+    const std::string after = kura::test::FirstTableProblem(t);
+    if (!after.empty()) {
+      ADD_FAILURE() << "after " << *why << " and a repair: " << after;
+      RaiseTableError(kErrHeaderCorrupt, t.Name());
     }
     return true;
   }
@@ -209,19 +193,7 @@ TEST_F(BlobCrashTest, KilledWritersLeaveTablesThatVerifyOrRepair) {
     // The BLOB file passes the independent reader: every live value's chain
     // is well formed and no block belongs to two owners. Leftover blocks of
     // a write that died are allowed.
-    std::vector<std::pair<std::int32_t, std::int32_t>> refs;
-    for (std::int32_t n = 1; n <= d.SlotCount(); ++n) {
-      TRecordPin r = d.GetRecord(n);
-      if (r->Deleted()) continue;
-      for (const char* field : {"NOTE", "PIC"}) {
-        const TBlobRef ref = GetBlobRef(r->Data(), *d.FieldByName(field));
-        if (ref.first_block != 0) refs.push_back({ref.first_block, ref.stamp});
-      }
-    }
-    std::vector<std::string> problems;
-    const auto image = kura::test::ReadBlobImage(dir_.File("T.BLB"), 0, false, problems);
-    const auto more = kura::test::CheckBlobFile(image, refs, nullptr);
-    problems.insert(problems.end(), more.begin(), more.end());
+    const auto problems = kura::test::CheckCrashTableBlobs(d, dir_.File("T.BLB"));
     ASSERT_TRUE(problems.empty()) << problems.front();
     for (std::int32_t id : inserted) {
       if (deleting.count(id)) continue;

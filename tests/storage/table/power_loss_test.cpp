@@ -178,36 +178,14 @@ class PowerLossTest : public ::testing::Test {
 
   // Every check a sound table passes; the name of the first failing one.
   std::string Check(TDataTable& t) {
-    std::string step;
+    const std::string problem = kura::test::FirstTableProblem(t);
+    if (!problem.empty()) return problem;
+    // The independent reader agrees on the BLOB file.
     try {
-      step = "verify";
-      t.Verify();
-      step = "data consistency";
-      t.Data().CheckConsistency();
-      step = "blob chains";
-      VerifyBlobChains(t.Data(), *t.Blobs());
-      step = "index trees";
-      const auto problems = static_cast<TIndexFile&>(t.Index()).CheckTrees(t.Data());
-      if (!problems.empty()) return step + ": " + problems.front();
-      // The independent reader agrees on the BLOB file.
-      step = "blob reader";
-      std::vector<std::pair<std::int32_t, std::int32_t>> refs;
-      TDataFile& d = t.Data();
-      for (std::int32_t n = 1; n <= d.SlotCount(); ++n) {
-        TRecordPin r = d.GetRecord(n);
-        if (r->Deleted()) continue;
-        for (const char* field : {"NOTE", "PIC"}) {
-          const TBlobRef ref = GetBlobRef(r->Data(), *d.FieldByName(field));
-          if (ref.first_block != 0) refs.push_back({ref.first_block, ref.stamp});
-        }
-      }
-      std::vector<std::string> found;
-      const auto image = kura::test::ReadBlobImage(dir_.File("T.BLB"), 0, false, found);
-      const auto more = kura::test::CheckBlobFile(image, refs, nullptr);
-      found.insert(found.end(), more.begin(), more.end());
-      if (!found.empty()) return step + ": " + found.front();
+      const auto found = kura::test::CheckCrashTableBlobs(t.Data(), dir_.File("T.BLB"));
+      if (!found.empty()) return "blob reader: " + found.front();
     } catch (const EKuraEngineError& e) {
-      return step + ": " + e.what();
+      return std::string("blob reader: ") + e.what();
     }
     return {};
   }
