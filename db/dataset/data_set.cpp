@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "db/common/database_error.h"
+#include "db/common/undo_on_throw.h"
 #include "db/dataset/data_source.h"
 #include "db/dataset/messages.h"
 
@@ -52,7 +53,11 @@ void TDataSource::SetDataSet(TDataSet* dataset) {
 void TDataSet::Open() {
   if (Active()) return;
   OpenCursor();
-  try {
+  {
+    TUndoOnThrow close([this] {
+      state_ = TDataSetState::dsInactive;
+      CloseCursor();
+    });
     const std::size_t size = GetRecordSize();
     for (auto& buffer : buffers_)
       buffer.assign(size, std::byte{0});
@@ -62,10 +67,6 @@ void TDataSet::Open() {
     InternalFirst();
     GetNextRecord();
     bof_ = true;
-  } catch (...) {
-    state_ = TDataSetState::dsInactive;
-    CloseCursor();
-    throw;
   }
   NotifyStateChange();
   NotifyDataChange(nullptr);
@@ -404,22 +405,20 @@ void TDataSet::Append() {
   SetBookmarkFlag(buffer, TBookmarkFlag::bfEOF);
   record_count_ = 1;
   bof_ = false;
-  try {
+  {
+    TUndoOnThrow resync([this] { Resync(); });
     InternalLast();
     InternalInsert();
-  } catch (...) {
-    Resync();
-    throw;
   }
   SetState(TDataSetState::dsInsert);
-  try {
+  {
+    TUndoOnThrow back_to_browse([this] {
+      UpdateCursorPos();
+      SetState(TDataSetState::dsBrowse);
+      Resync();
+    });
     DoOnNewRecord();
     GetCalcFields(buffer);
-  } catch (...) {
-    UpdateCursorPos();
-    SetState(TDataSetState::dsBrowse);
-    Resync();
-    throw;
   }
   modified_ = false;
   NotifyDataChange(nullptr);

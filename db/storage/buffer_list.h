@@ -7,7 +7,8 @@
 // Invariants: `sorted` is strictly ascending by Number(); every buffer in it is
 // on the MRU list at most once; head/tail are null exactly when the MRU list is
 // empty. A buffer may be on the MRU list before it is inserted in `sorted`
-// (a fresh buffer being filled), never the other way round after Unlink.
+// (a fresh buffer being filled, owned as `pending`), never the other way round
+// after Unlink.
 #pragma once
 
 #include <algorithm>
@@ -116,6 +117,9 @@ class TBufferPin {
   Buffer* buffer_ = nullptr;
 };
 
+template <typename Buffer>
+struct TBufferList;
+
 // What a caching file (data or BLOB) shares with its table, and its cache
 // counters: hits and misses of the cache, block reads and writes of the file.
 class TCachedFileState {
@@ -126,6 +130,10 @@ class TCachedFileState {
   void SetTableLockHeld(bool held) { table_lock_held_ = held; }
   // While set (transactions), a full cache grows instead of writing.
   void SetDeferWrites(bool d) { defer_writes_ = d; }
+  // Whether a read may end before buffers this handle appended: once it has
+  // written alone (exclusive, or under the table lock) those may be only in
+  // its cache, dirty or pinned, their writes deferred.
+  bool MayReadShort(bool exclusive) const { return (exclusive || table_lock_held_) && written_; }
 
   // ---- counters ----
   std::int64_t Hits() const { return hits_; }
@@ -134,6 +142,18 @@ class TCachedFileState {
   std::int64_t Writes() const { return writes_; }
 
  protected:
+  // A cache hit: buffer n of `cache` made the most recently used, counted
+  // and pinned; an empty pin when n is not cached.
+  template <typename Buffer>
+  TBufferPin<Buffer> PinCached(TBufferList<Buffer>& cache, std::int32_t n, int probe) {
+    Buffer* b = cache.FindAndTouch(n, probe);
+    if (b != nullptr) {
+      ++hits_;
+      b->Pin();
+    }
+    return TBufferPin<Buffer>(b);
+  }
+
   bool written_ = false;
   bool table_lock_held_ = false;
   bool defer_writes_ = false;
@@ -151,6 +171,8 @@ struct TBufferList {
   std::vector<Buffer*> sorted;
   Buffer* head = nullptr;  // most recently used
   Buffer* tail = nullptr;  // least recently used
+  // The buffer TakeFresh handed out, until InsertPending takes it over.
+  std::unique_ptr<Buffer> pending;
 
   TBufferList() = default;
   TBufferList(const TBufferList&) = delete;
@@ -194,11 +216,47 @@ struct TBufferList {
     return true;
   }
 
+  // A spare buffer (or a new one of `file`) made fresh by Reset(size) and
+  // numbered n, at the head of the MRU list and held as `pending`: the
+  // caller fills it and hands it to InsertPending.
+  template <typename Stack, typename FileT>
+  Buffer* TakeFresh(Stack& spare, FileT* file, std::size_t size, std::int32_t n) {
+    std::unique_ptr<Buffer> b = spare.Pop(file);
+    b->Reset(size);
+    b->SetNumber(n);
+    Buffer* raw = b.get();
+    pending = std::move(b);
+    PushFront(raw);
+    return raw;
+  }
+
+  // Insert of the pending buffer.
+  bool InsertPending() { return Insert(std::move(pending)); }
+
   // Takes sorted[i] out of the list (not off the MRU list).
   std::unique_ptr<Buffer> Remove(std::size_t i) {
     std::unique_ptr<Buffer> b(sorted[i]);
     sorted.erase(sorted.begin() + static_cast<std::ptrdiff_t>(i));
     return b;
+  }
+
+  // Gives sorted[i] back to the spare stack, off both lists (the stack may
+  // free it).
+  template <typename Stack>
+  void GiveBack(std::size_t i, Stack& spare) {
+    Unlink(sorted[i]);
+    spare.Push(Remove(i));
+  }
+
+  // Whether buffers first .. end - 1 are all cached and dirty or pinned:
+  // what a file may hold only in memory, so that a read ending before them
+  // is no error.
+  bool AllDirtyOrPinned(std::int32_t first, std::int32_t end) const {
+    for (std::int32_t n = first; n < end; ++n) {
+      const Buffer* b = Find(n);
+      if (b == nullptr || !(b->Dirty() || b->Pins() > 0)) return false;
+    }
+    return true;
   }
 
   // Gives every buffer `drop` accepts back to the spare stack (unlinked from
@@ -273,12 +331,13 @@ struct TBufferList {
     RemoveIf([](const Buffer& b) { return b.Pins() == 0; }, spare);
   }
 
-  // Deletes every buffer.
+  // Deletes every buffer, the pending one too.
   void Clear() {
     for (Buffer* b : sorted)
       delete b;
     sorted.clear();
     head = tail = nullptr;
+    pending.reset();
   }
 };
 

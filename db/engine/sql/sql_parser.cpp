@@ -95,6 +95,27 @@ class TSqlParser {
   void Expect(std::string_view w, const std::string& message) {
     if (!Take(w)) FailFound(message);
   }
+  // A punctuation token that must stand here, such as '(' or ')'.
+  void ExpectToken(std::uint8_t token, const std::string& message) {
+    if (!p_.IsToken(token)) FailFound(message);
+    p_.NextToken();
+  }
+  // item [, item]...: `item` reads one element; after each comma it is
+  // called again, and the list ends at the first element without one.
+  template <class F>
+  void CommaList(F item) {
+    for (;;) {
+      item();
+      if (!p_.IsToken(',')) break;
+      p_.NextToken();
+    }
+  }
+  // DESC or DESCENDING gives true; otherwise an ASC or ASCENDING is skipped.
+  bool Descending() {
+    if (Take("DESC") || Take("DESCENDING")) return true;
+    if (!Take("ASC")) Take("ASCENDING");
+    return false;
+  }
   std::string Name(const std::string& message) {
     if (!IsName()) FailFound(message);
     std::string n = p_.TokenText();
@@ -139,9 +160,7 @@ class TSqlParser {
     if (!Is("SELECT")) FailFound("SELECT keyword expected, instead found '");
     TDataQuery& q = Select(false, false);
     q.began_with_paren = true;
-    if (!p_.IsToken(')'))
-      FailFound("Right parentheses expected after SELECT statement, instead found '");
-    p_.NextToken();
+    ExpectToken(')', "Right parentheses expected after SELECT statement, instead found '");
     return Finish(q);
   }
 
@@ -175,43 +194,43 @@ class TSqlParser {
   }
 
   void SelectList(TDataQuery& q) {
-    for (;;) {
-      TResultField f;
-      f.tree = Expression("source column expression",
-                          kAllowAggregates | kAllowAllColumns | kAllowPredicates);
-      f.text = p_.ExpressionText();
-      const TExpToken& t = *f.tree;
-      if (t.kind == kNodeColumn) {
-        f.name = t.column;
-        f.correlation = t.correlation;
-        f.all_columns = t.column == "*";
-      } else {
-        f.is_expression = true;
-        q.has_expressions = true;
-        f.name = f.text;
-      }
-      CheckAggregates(t, true);
-      if (IsAggregate(t.code) && t.kind == kNodeFunction) {
-        f.aggregate = AggregateKind(t.code);
-        f.aggregate_distinct = t.distinct;
-        q.grouped = true;
-      }
-      if (f.all_columns) {
-        // "*" takes no column name.
-      } else if (Take("AS")) {
-        f.name = Name("Symbol or string expected after AS keyword, instead found '");
-        AliasTail(f);
-      } else if (IsName() && !Is("INTO") && !Is("FROM")) {
-        f.name = p_.TokenText();
-        p_.NextToken();
-        AliasTail(f);
-      }
-      q.columns.push_back(std::move(f));
-      if (!p_.IsToken(',')) break;
-      p_.NextToken();
-    }
+    CommaList([&] { q.columns.push_back(SelectItem(q)); });
     q.select_all =
         q.columns.size() == 1 && q.columns[0].all_columns && q.columns[0].correlation.empty();
+  }
+
+  TResultField SelectItem(TDataQuery& q) {
+    TResultField f;
+    f.tree = Expression("source column expression",
+                        kAllowAggregates | kAllowAllColumns | kAllowPredicates);
+    f.text = p_.ExpressionText();
+    const TExpToken& t = *f.tree;
+    if (t.kind == kNodeColumn) {
+      f.name = t.column;
+      f.correlation = t.correlation;
+      f.all_columns = t.column == "*";
+    } else {
+      f.is_expression = true;
+      q.has_expressions = true;
+      f.name = f.text;
+    }
+    CheckAggregates(t, true);
+    if (IsAggregate(t.code) && t.kind == kNodeFunction) {
+      f.aggregate = AggregateKind(t.code);
+      f.aggregate_distinct = t.distinct;
+      q.grouped = true;
+    }
+    if (f.all_columns) {
+      // "*" takes no column name.
+    } else if (Take("AS")) {
+      f.name = Name("Symbol or string expected after AS keyword, instead found '");
+      AliasTail(f);
+    } else if (IsName() && !Is("INTO") && !Is("FROM")) {
+      f.name = p_.TokenText();
+      p_.NextToken();
+      AliasTail(f);
+    }
+    return f;
   }
 
   void AliasTail(TResultField& f) {
@@ -286,28 +305,39 @@ class TSqlParser {
         Source(q, from_message, insert_source, kJoinNone);
         continue;
       }
-      std::uint8_t kind = 0;
-      if (Take("INNER")) {
-        Expect("JOIN", "JOIN keyword expected after INNER keyword, instead found '");
-        kind = kJoinInner;
-      } else if (Take("JOIN")) {
-        kind = kJoinInner;
-      } else if (Take("LEFT")) {
-        Take("OUTER");
-        Expect("JOIN", "JOIN keyword expected after LEFT or OUTER keyword, instead found '");
-        kind = kJoinLeft;
-      } else if (Take("RIGHT")) {
-        Take("OUTER");
-        Expect("JOIN", "JOIN keyword expected after RIGHT or OUTER keyword, instead found '");
-        kind = kJoinRight;
-      } else {
-        break;
-      }
-      Source(q, "Table name expected after JOIN keyword, instead found '", insert_source, kind);
-      Expect("ON", "ON keyword expected in JOIN clause, instead found '");
-      q.sources.back().join.condition = Expression("JOIN clause", kAllowPredicates | kAllowParams);
+      const std::uint8_t kind = JoinKind();
+      if (kind == kJoinNone) break;
+      JoinedSource(q, insert_source, kind);
     }
     q.multiple_tables = q.sources.size() > 1;
+  }
+
+  // INNER JOIN, JOIN, LEFT [OUTER] JOIN or RIGHT [OUTER] JOIN as its join
+  // kind; kJoinNone, with nothing read, where none of them stands.
+  std::uint8_t JoinKind() {
+    if (Take("INNER")) {
+      Expect("JOIN", "JOIN keyword expected after INNER keyword, instead found '");
+      return kJoinInner;
+    }
+    if (Take("JOIN")) return kJoinInner;
+    if (Take("LEFT")) {
+      Take("OUTER");
+      Expect("JOIN", "JOIN keyword expected after LEFT or OUTER keyword, instead found '");
+      return kJoinLeft;
+    }
+    if (Take("RIGHT")) {
+      Take("OUTER");
+      Expect("JOIN", "JOIN keyword expected after RIGHT or OUTER keyword, instead found '");
+      return kJoinRight;
+    }
+    return kJoinNone;
+  }
+
+  // The table after the join keywords, and its ON condition.
+  void JoinedSource(TDataQuery& q, bool insert_source, std::uint8_t kind) {
+    Source(q, "Table name expected after JOIN keyword, instead found '", insert_source, kind);
+    Expect("ON", "ON keyword expected in JOIN clause, instead found '");
+    q.sources.back().join.condition = Expression("JOIN clause", kAllowPredicates | kAllowParams);
   }
 
   void Source(TDataQuery& q, const std::string& message, bool insert_source, std::uint8_t join) {
@@ -357,14 +387,12 @@ class TSqlParser {
     }
     if (Take("GROUP")) {
       Expect("BY", "BY keyword expected after GROUP keyword, instead found '");
-      for (;;) {
+      CommaList([&] {
         TGroupByField g;
         ColumnItem("Column name or column number expected in GROUP BY clause, instead found '",
                    &g.name, &g.correlation, &g.number);
         q.group_by.push_back(std::move(g));
-        if (!p_.IsToken(',')) break;
-        p_.NextToken();
-      }
+      });
       q.grouped = true;
     }
     if (Take("HAVING")) {
@@ -376,18 +404,13 @@ class TSqlParser {
       if (sub_select) Fail("You cannot use an ORDER BY clause within a sub-select query");
       p_.NextToken();
       Expect("BY", "BY keyword expected after ORDER keyword, instead found '");
-      for (;;) {
+      CommaList([&] {
         TOrderByField o;
         ColumnItem("Column name or column number expected in ORDER BY clause, instead found '",
                    &o.name, &o.correlation, &o.number);
-        if (Take("DESC") || Take("DESCENDING"))
-          o.descending = true;
-        else if (!Take("ASC"))
-          Take("ASCENDING");
+        o.descending = Descending();
         q.order_by.push_back(std::move(o));
-        if (!p_.IsToken(',')) break;
-        p_.NextToken();
-      }
+      });
       q.has_order_by = true;
       if (Take("NOCASE")) q.order_nocase = true;
     }
@@ -554,31 +577,16 @@ class TSqlParser {
     TargetTable(q, "Table name expected after INTO keyword, instead found '");
     if (p_.IsToken('(')) {
       p_.NextToken();
-      for (;;) {
+      CommaList([&] {
         q.update_fields.push_back(
             {Name("Right parentheses expected after list of table columns, instead found '")});
-        if (!p_.IsToken(',')) break;
-        p_.NextToken();
-      }
-      if (!p_.IsToken(')'))
-        FailFound("Right parentheses expected after list of table columns, instead found '");
-      p_.NextToken();
+      });
+      ExpectToken(')', "Right parentheses expected after list of table columns, instead found '");
     }
     if (Take("VALUES")) {
-      if (!p_.IsToken('('))
-        FailFound("Left parentheses expected after VALUES keyword, instead found '");
-      p_.NextToken();
-      for (;;) {
-        TUpdateValue v;
-        v.tree = Expression("SQL statement", kAllowPredicates | kAllowParams);
-        v.text = p_.ExpressionText();
-        q.update_values.push_back(std::move(v));
-        if (!p_.IsToken(',')) break;
-        p_.NextToken();
-      }
-      if (!p_.IsToken(')'))
-        FailFound("Right parentheses expected after list of values, instead found '");
-      p_.NextToken();
+      ExpectToken('(', "Left parentheses expected after VALUES keyword, instead found '");
+      CommaList([&] { UpdateValue(q); });
+      ExpectToken(')', "Right parentheses expected after list of values, instead found '");
     } else if (Is("SELECT")) {
       insert_source_ = true;
       q.insert_select = &Select(true, false);
@@ -593,6 +601,14 @@ class TSqlParser {
     return q;
   }
 
+  // One value of INSERT's VALUES list or of UPDATE's SET clause, with its text.
+  void UpdateValue(TDataQuery& q) {
+    TUpdateValue v;
+    v.tree = Expression("SQL statement", kAllowPredicates | kAllowParams);
+    v.text = p_.ExpressionText();
+    q.update_values.push_back(std::move(v));
+  }
+
   TDataQuery& Update() {
     TDataQuery& q = s_.NewQuery();
     q.kind = kStmtUpdate;
@@ -600,18 +616,11 @@ class TSqlParser {
     TargetTable(q, "Table name expected, instead found '");
     TargetCorrelation(q);
     Expect("SET", "SET keyword expected, instead found '");
-    for (;;) {
+    CommaList([&] {
       q.update_fields.push_back({Name("Column name expected in SET clause, instead found '")});
-      if (!p_.IsToken('='))
-        FailFound("Assignment (=) operator expected after column name, instead found '");
-      p_.NextToken();
-      TUpdateValue v;
-      v.tree = Expression("SQL statement", kAllowPredicates | kAllowParams);
-      v.text = p_.ExpressionText();
-      q.update_values.push_back(std::move(v));
-      if (!p_.IsToken(',')) break;
-      p_.NextToken();
-    }
+      ExpectToken('=', "Assignment (=) operator expected after column name, instead found '");
+      UpdateValue(q);
+    });
     if (Take("FROM")) {
       TDataQuery tmp;
       Sources(tmp, "Table name expected after FROM keyword, instead found '", false);
@@ -635,30 +644,11 @@ class TSqlParser {
     // Further sources and joins as in SELECT.
     while (p_.IsToken(',') || Is("INNER") || Is("JOIN") || Is("LEFT") || Is("RIGHT")) {
       if (p_.IsToken(',')) p_.NextToken();
-      std::uint8_t kind = kJoinNone;
-      if (Take("INNER")) {
-        Expect("JOIN", "JOIN keyword expected after INNER keyword, instead found '");
-        kind = kJoinInner;
-      } else if (Take("JOIN")) {
-        kind = kJoinInner;
-      } else if (Take("LEFT")) {
-        Take("OUTER");
-        Expect("JOIN", "JOIN keyword expected after LEFT or OUTER keyword, instead found '");
-        kind = kJoinLeft;
-      } else if (Take("RIGHT")) {
-        Take("OUTER");
-        Expect("JOIN", "JOIN keyword expected after RIGHT or OUTER keyword, instead found '");
-        kind = kJoinRight;
-      }
-      Source(q,
-             kind ? "Table name expected after JOIN keyword, instead found '"
-                  : "Table name expected after FROM keyword, instead found '",
-             false, kind);
-      if (kind) {
-        Expect("ON", "ON keyword expected in JOIN clause, instead found '");
-        q.sources.back().join.condition =
-            Expression("JOIN clause", kAllowPredicates | kAllowParams);
-      }
+      const std::uint8_t kind = JoinKind();
+      if (kind == kJoinNone)
+        Source(q, "Table name expected after FROM keyword, instead found '", false, kJoinNone);
+      else
+        JoinedSource(q, false, kind);
     }
     q.multiple_tables = q.sources.size() > 1;
     WhereAndOptions(q, false);
@@ -743,22 +733,14 @@ class TSqlParser {
   }
 
   void IndexFields(TCreateIndex& index, const std::string& left_message) {
-    if (!p_.IsToken('(')) FailFound(left_message);
-    p_.NextToken();
-    for (;;) {
+    ExpectToken('(', left_message);
+    CommaList([&] {
       TCreateIndexField f;
       f.name = Name("Column name expected in list of index columns, instead found '");
-      if (Take("DESC") || Take("DESCENDING"))
-        f.descending = true;
-      else if (!Take("ASC"))
-        Take("ASCENDING");
+      f.descending = Descending();
       index.fields.push_back(std::move(f));
-      if (!p_.IsToken(',')) break;
-      p_.NextToken();
-    }
-    if (!p_.IsToken(')'))
-      FailFound("Right parentheses expected after list of index columns, instead found '");
-    p_.NextToken();
+    });
+    ExpectToken(')', "Right parentheses expected after list of index columns, instead found '");
   }
 
   std::uint8_t Compression() {
@@ -779,33 +761,32 @@ class TSqlParser {
     IfNotExists(q);
     q.table_in_memory = Take("MEMORY");
     q.table_name = Name("Table name expected after TABLE keyword, instead found '");
-    if (!p_.IsToken('(')) FailFound("Left parentheses expected after table name, instead found '");
-    p_.NextToken();
-    for (;;) {
-      if (Take("CONSTRAINT")) {
-        Name("Constraint name expected after CONSTRAINT keyword, instead found '");
-        if (!Is("PRIMARY"))
-          FailFound("PRIMARY keyword expected after constraint name, instead found '");
-      }
-      if (Take("PRIMARY")) {
-        Expect("KEY", "KEY keyword expected after PRIMARY keyword, instead found '");
-        if (!q.create_indexes.empty()) Fail("A primary key can only be defined once");
-        TCreateIndex key;
-        key.unique = true;
-        IndexFields(key, "Left parentheses expected after KEY keyword, instead found '");
-        key.compression = Compression();
-        q.create_indexes.push_back(std::move(key));
-      } else {
-        q.create_fields.push_back(ColumnDefinition(false));
-      }
-      if (!p_.IsToken(',')) break;
-      p_.NextToken();
-    }
-    if (!p_.IsToken(')'))
-      FailFound("Right parentheses expected after list of column definitions, instead found '");
-    p_.NextToken();
+    ExpectToken('(', "Left parentheses expected after table name, instead found '");
+    CommaList([&] { TableElement(q); });
+    ExpectToken(')',
+                "Right parentheses expected after list of column definitions, instead found '");
     TableOptions(q);
     return q;
+  }
+
+  // A column definition, or [CONSTRAINT name] PRIMARY KEY (columns).
+  void TableElement(TDataQuery& q) {
+    if (Take("CONSTRAINT")) {
+      Name("Constraint name expected after CONSTRAINT keyword, instead found '");
+      if (!Is("PRIMARY"))
+        FailFound("PRIMARY keyword expected after constraint name, instead found '");
+    }
+    if (!Take("PRIMARY")) {
+      q.create_fields.push_back(ColumnDefinition(false));
+      return;
+    }
+    Expect("KEY", "KEY keyword expected after PRIMARY keyword, instead found '");
+    if (!q.create_indexes.empty()) Fail("A primary key can only be defined once");
+    TCreateIndex key;
+    key.unique = true;
+    IndexFields(key, "Left parentheses expected after KEY keyword, instead found '");
+    key.compression = Compression();
+    q.create_indexes.push_back(std::move(key));
   }
 
   TCreateField ColumnDefinition(bool alter_add) {
@@ -827,9 +808,7 @@ class TSqlParser {
         p_.NextToken();
         f.scale = Integer("Integer value expected for the scale of the column, instead found '");
       }
-      if (!p_.IsToken(')'))
-        FailFound("Right parentheses expected after column size, instead found '");
-      p_.NextToken();
+      ExpectToken(')', "Right parentheses expected after column size, instead found '");
     }
     for (;;) {
       if (Take("NOT")) {
@@ -910,30 +889,30 @@ class TSqlParser {
     q.kind = kStmtAlterTable;
     q.table_in_memory = Take("MEMORY");
     q.table_name = Name("Table name expected after TABLE keyword, instead found '");
-    for (;;) {
-      TAlterAction a;
-      if (Take("ADD")) {
-        Take("COLUMN");
-        a.kind = TAlterAction::kAdd;
-        a.field = ColumnDefinition(true);
-      } else if (Take("DROP")) {
-        Take("COLUMN");
-        a.kind = TAlterAction::kDrop;
-        a.column = Name("Column name expected, instead found '");
-      } else if (Take("REDEFINE")) {
-        Take("COLUMN");
-        a.kind = TAlterAction::kRedefine;
-        // REDEFINE name type ...: the column keeps its name and place.
-        a.field = ColumnDefinition(false);
-        a.column = a.field.name;
-      } else {
-        FailFound("ADD, DROP, or REDEFINE keyword expected, instead found '");
-      }
-      q.alter_actions.push_back(std::move(a));
-      if (!p_.IsToken(',')) break;
-      p_.NextToken();
-    }
+    CommaList([&] { q.alter_actions.push_back(AlterAction()); });
     return q;
+  }
+
+  TAlterAction AlterAction() {
+    TAlterAction a;
+    if (Take("ADD")) {
+      Take("COLUMN");
+      a.kind = TAlterAction::kAdd;
+      a.field = ColumnDefinition(true);
+    } else if (Take("DROP")) {
+      Take("COLUMN");
+      a.kind = TAlterAction::kDrop;
+      a.column = Name("Column name expected, instead found '");
+    } else if (Take("REDEFINE")) {
+      Take("COLUMN");
+      a.kind = TAlterAction::kRedefine;
+      // REDEFINE name type ...: the column keeps its name and place.
+      a.field = ColumnDefinition(false);
+      a.column = a.field.name;
+    } else {
+      FailFound("ADD, DROP, or REDEFINE keyword expected, instead found '");
+    }
+    return a;
   }
 
   TDataQuery& Drop() {
@@ -954,8 +933,7 @@ class TSqlParser {
     q.kind = kStmtDropIndex;
     q.table_in_memory = Take("MEMORY");
     q.table_name = Name("Table name expected after INDEX keyword, instead found '");
-    if (!p_.IsToken('.')) FailFound("Period (.) expected after table name, instead found '");
-    p_.NextToken();
+    ExpectToken('.', "Period (.) expected after table name, instead found '");
     q.index_name = Name("Index name expected after table name, instead found '");
     return q;
   }

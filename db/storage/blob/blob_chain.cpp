@@ -8,6 +8,7 @@
 #include <limits>
 #include <unordered_set>
 
+#include "db/common/undo_on_throw.h"
 #include "db/storage/blob/blob_file.h"
 #include "db/storage/engine_error.h"
 
@@ -128,15 +129,15 @@ std::int32_t TBlobFile::StoreValue(TBlobRef ref, std::int32_t stamp,
   // disk; appended, they lie beyond the header's count; either way a dead
   // writer leaves a consistent (at worst shorter) free chain.
   const bool from_free_chain = FreeChainHolds(needed - reused);
-  try {
+  {
+    // Give back what was taken; the old value stays as it was.
+    TUndoOnThrow give_back([&] {
+      std::vector<std::int32_t> taken(blocks.begin() + static_cast<std::ptrdiff_t>(reused),
+                                      blocks.end());
+      FreeBlocksOf(taken);
+    });
     while (blocks.size() < needed)
       blocks.push_back((from_free_chain ? AllocateBlock() : AppendBlock())->Number());
-  } catch (...) {
-    // Give back what was taken; the old value stays as it was.
-    std::vector<std::int32_t> taken(blocks.begin() + static_cast<std::ptrdiff_t>(reused),
-                                    blocks.end());
-    FreeBlocksOf(taken);
-    throw;
   }
   for (std::size_t k = 0; k < needed; ++k) {
     TBlockPin b = GetBlock(blocks[k]);

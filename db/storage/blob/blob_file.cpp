@@ -28,7 +28,6 @@ TBlobFile::TBlobFile(std::string table_name, bool in_memory, const TStorageSetti
 TBlobFile::~TBlobFile() {
   // Blocks hold raw pointers to this file; drop them before the handle.
   cache_.Clear();
-  pending_.reset();
 }
 
 // ---- header ----
@@ -170,8 +169,8 @@ std::int64_t TBlobFile::BlockOffset(std::int32_t n) const {
 
 // ---- block cache ----
 
-void TBlobFile::InsertSorted(std::unique_ptr<TBlock> b) {
-  if (!cache_.Insert(std::move(b))) Raise(kErrBlobBuffersCorrupt);
+void TBlobFile::InsertPending() {
+  if (!cache_.InsertPending()) Raise(kErrBlobBuffersCorrupt);
 }
 
 bool TBlobFile::TakeUnusedLru() {
@@ -180,26 +179,20 @@ bool TBlobFile::TakeUnusedLru() {
     if (b->Number() >= read_first_ && b->Number() <= read_last_) continue;
     const std::size_t i = cache_.LowerBound(b->Number());
     if (i >= cache_.sorted.size() || cache_.sorted[i] != b) Raise(kErrBlobBuffersCorrupt);
-    cache_.Unlink(b);
-    stack_.Push(cache_.Remove(i));  // the spare stack may free it: b is gone
+    cache_.GiveBack(i, stack_);  // the spare stack may free it: b is gone
     return true;
   }
   return false;
 }
 
-// A fresh zeroed buffer at the head of the MRU list, held in pending_ until
-// the caller numbers it and hands it to InsertSorted.
-TBlock* TBlobFile::TakeBuffer() {
+// A fresh zeroed block numbered n at the head of the MRU list, the cache's
+// pending one until the caller hands it to InsertPending.
+TBlock* TBlobFile::TakeBuffer(std::int32_t n) {
   if (cache_.sorted.size() >= capacity_ && !TakeUnusedLru()) {
     if (!table_lock_held_ && !defer_writes_) FlushBlocks();
     if (!TakeUnusedLru()) capacity_ += 64;
   }
-  std::unique_ptr<TBlock> b = stack_.Pop(this);
-  b->Reset(static_cast<std::size_t>(BlockDataSize()));
-  TBlock* raw = b.get();
-  pending_ = std::move(b);
-  cache_.PushFront(raw);
-  return raw;
+  return cache_.TakeFresh(stack_, this, static_cast<std::size_t>(BlockDataSize()), n);
 }
 
 void TBlobFile::ReadBlocks(std::int32_t n, std::int32_t needed) {
@@ -213,11 +206,9 @@ void TBlobFile::ReadBlocks(std::int32_t n, std::int32_t needed) {
     // Blocks past the end of the file are the ones this handle appended and
     // still holds in the cache, dirty or pinned (a transaction defers their
     // writes); those are not read. Any other missing block is a read error.
-    const bool may_be_short = (Exclusive() || table_lock_held_) && written_;
-    for (std::int32_t i = static_cast<std::int32_t>(got / bs); i < count && !may_be_short; ++i) {
-      const TBlock* cached = cache_.Find(n + i);
-      if (cached == nullptr || !(cached->Dirty() || cached->Pins() > 0)) Raise(kErrReading);
-    }
+    if (!MayReadShort(Exclusive()) &&
+        !cache_.AllDirtyOrPinned(n + static_cast<std::int32_t>(got / bs), n + count))
+      Raise(kErrReading);
     std::fill(io_buffer_.begin() + static_cast<std::ptrdiff_t>(got),
               io_buffer_.begin() + static_cast<std::ptrdiff_t>(bytes), 0);
   }
@@ -234,10 +225,9 @@ void TBlobFile::ReadBlocks(std::int32_t n, std::int32_t needed) {
         if (!cached->Dirty() && cached->Pins() == 0) cached->Decode(src);
         continue;
       }
-      TBlock* b = TakeBuffer();
-      b->SetNumber(n + i);
+      TBlock* b = TakeBuffer(n + i);
       b->Decode(src);
-      InsertSorted(std::move(pending_));
+      InsertPending();
     }
   } catch (...) {
     read_first_ = 0;
@@ -253,19 +243,14 @@ TBlockPin TBlobFile::GetBlock(std::int32_t n, std::int32_t needed) {
   if (n <= 0 || n > next) Raise(kErrBlobBuffersCorrupt);
   if (n == next) {
     if (n > kMaxBlockNumber || BlockOffset(n + 1) > kMaxBlobFileBytes) Raise(kErrTableFull);
-    TBlock* b = TakeBuffer();
-    b->SetNumber(n);
+    TBlock* b = TakeBuffer(n);
     b->Pin();
-    InsertSorted(std::move(pending_));
+    InsertPending();
     SetHeader32(blob_header::kNextBlock, next + 1);
     header_changed_ = true;
     return TBlockPin(b);
   }
-  if (TBlock* b = cache_.FindAndTouch(n, kMruProbe)) {
-    ++hits_;
-    b->Pin();
-    return TBlockPin(b);
-  }
+  if (TBlockPin b = PinCached(cache_, n, kMruProbe)) return b;
   ++misses_;
   ReadBlocks(n, needed);
   TBlock* b = cache_.Find(n);

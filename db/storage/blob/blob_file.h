@@ -176,11 +176,11 @@ class TBlobFile : public TFileHandler, public TCachedFileState {
   void SetHeader32(std::size_t off, std::int32_t v);
   std::int32_t Header32(std::size_t off) const;
   std::int64_t BlockOffset(std::int32_t n) const;
-  TBlock* TakeBuffer();
+  TBlock* TakeBuffer(std::int32_t n);
   // Gives the least recently used clean, unpinned block outside the last
   // read back to the spare stack; false when no block qualifies.
   bool TakeUnusedLru();
-  void InsertSorted(std::unique_ptr<TBlock> b);
+  void InsertPending();
   void ReadBlocks(std::int32_t n, std::int32_t needed);
   void CheckLength(std::size_t length) const;
   // Walks the chain of `ref` by its length, checking links (8963), cycles
@@ -203,7 +203,6 @@ class TBlobFile : public TFileHandler, public TCachedFileState {
   TBufferList<TBlock> cache_;
   std::size_t capacity_ = 1;
   TBlockStack stack_;
-  std::unique_ptr<TBlock> pending_;
   // Blocks of the run being read (excluded from write-back and reuse).
   std::int32_t read_first_ = 0;
   std::int32_t read_last_ = -1;

@@ -562,8 +562,8 @@ void TDataFile::SizeCache() {
   capacity_ = std::max<std::size_t>({bound, 1, static_cast<std::size_t>(records_per_block_)});
 }
 
-void TDataFile::InsertSorted(std::unique_ptr<TRecord> r) {
-  if (!cache_.Insert(std::move(r))) Raise(kErrRecordBuffersCorrupt);
+void TDataFile::InsertPending() {
+  if (!cache_.InsertPending()) Raise(kErrRecordBuffersCorrupt);
 }
 
 // Evicts least recently used records that are neither dirty nor pinned,
@@ -588,9 +588,10 @@ void TDataFile::MakeRoom(std::size_t needed) {
   cache_.RemoveIf([](const TRecord& r) { return r.Number() == 0; }, stack_);
 }
 
-// A fresh buffer at the head of the MRU list, not yet in the sorted list.
-// The caller numbers it and inserts it with InsertSorted.
-TRecord* TDataFile::TakeBuffer() {
+// A fresh buffer numbered n at the head of the MRU list, not yet in the
+// sorted list: the cache's pending one until the caller hands it to
+// InsertPending.
+TRecord* TDataFile::TakeBuffer(std::int32_t n) {
   if (cache_.sorted.size() >= capacity_) {
     // Evict in batches: the sorted list shifts once per batch, not per record.
     const std::size_t batch = std::max<std::size_t>(1, capacity_ / 8);
@@ -601,12 +602,7 @@ TRecord* TDataFile::TakeBuffer() {
     }
     if (cache_.sorted.size() >= capacity_) capacity_ += 64;
   }
-  std::unique_ptr<TRecord> r = stack_.Pop(this);
-  r->Reset(static_cast<std::size_t>(RecordSize()));
-  TRecord* raw = r.get();
-  pending_ = std::move(r);
-  cache_.PushFront(raw);
-  return raw;
+  return cache_.TakeFresh(stack_, this, static_cast<std::size_t>(RecordSize()), n);
 }
 
 void TDataFile::FinishRead(TRecord* r) {
@@ -644,12 +640,10 @@ void TDataFile::ReadBlock(std::int32_t n, bool backwards) {
     // Slots past the end of the file are the ones this handle appended and
     // still holds in the cache, dirty or pinned (a transaction defers their
     // writes); those are not read. Any other missing slot is a read error.
-    const bool may_be_short = (Exclusive() || table_lock_held_) && written_;
-    for (std::int32_t i = static_cast<std::int32_t>(got / static_cast<std::size_t>(rs));
-         i < count && !may_be_short; ++i) {
-      const TRecord* cached = cache_.Find(first + i);
-      if (cached == nullptr || !(cached->Dirty() || cached->Pins() > 0)) Raise(kErrReading);
-    }
+    if (!MayReadShort(Exclusive()) &&
+        !cache_.AllDirtyOrPinned(
+            first + static_cast<std::int32_t>(got / static_cast<std::size_t>(rs)), first + count))
+      Raise(kErrReading);
     std::fill(read_buffer_.begin() + static_cast<std::ptrdiff_t>(got),
               read_buffer_.begin() + static_cast<std::ptrdiff_t>(bytes), 0);
   }
@@ -669,19 +663,14 @@ TRecordPin TDataFile::GetRecord(std::int32_t n, bool backwards) {
   if (n == next) {
     const std::int64_t end = DataStart() + static_cast<std::int64_t>(n) * RecordSize();
     if (end > kMaxDataFileBytes || n > kMaxRecordNumber) Raise(kErrTableFull);
-    TRecord* r = TakeBuffer();
-    r->SetNumber(n);
+    TRecord* r = TakeBuffer(n);
     r->Pin();
-    InsertSorted(std::move(pending_));
+    InsertPending();
     SetHeader32(data_header::kNextRecord, next + 1);
     header_changed_ = true;
     return TRecordPin(r);
   }
-  if (TRecord* r = cache_.FindAndTouch(n, kMruProbe)) {
-    ++hits_;
-    r->Pin();
-    return TRecordPin(r);
-  }
+  if (TRecordPin r = PinCached(cache_, n, kMruProbe)) return r;
   if (InBlock(n)) {
     ++hits_;
   } else {
@@ -690,10 +679,9 @@ TRecordPin TDataFile::GetRecord(std::int32_t n, bool backwards) {
   }
   // Taking a buffer may write dirty records back; such writes keep the block
   // up to date (Write), so the copy comes after.
-  TRecord* r = TakeBuffer();
-  r->SetNumber(n);
+  TRecord* r = TakeBuffer(n);
   CopyFromBlock(r);
-  InsertSorted(std::move(pending_));
+  InsertPending();
   r->Pin();
   return TRecordPin(r);
 }
@@ -751,10 +739,8 @@ void TDataFile::UndoAllocate(const TInsertMark& mark, TRecordPin& slot,
     // An appended slot exists only in the cache: forget it.
     slot->SetDirty(false);
     slot.Release();
-    if (TRecord* r = cache_.Find(n); r != nullptr && r->Pins() == 0) {
-      cache_.Unlink(r);
-      stack_.Push(cache_.Remove(cache_.LowerBound(n)));
-    }
+    if (TRecord* r = cache_.Find(n); r != nullptr && r->Pins() == 0)
+      cache_.GiveBack(cache_.LowerBound(n), stack_);
   }
   header_ = mark.header;
   header_changed_ = mark.header_changed;

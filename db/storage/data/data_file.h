@@ -239,9 +239,9 @@ class TDataFile : public TFileHandler, public TCachedFileState {
   void CheckHeaderNumbers();
   void SizeCache();
   std::int64_t SlotOffset(std::int32_t n) const;
-  TRecord* TakeBuffer();
+  TRecord* TakeBuffer(std::int32_t n);
   void MakeRoom(std::size_t needed);
-  void InsertSorted(std::unique_ptr<TRecord> r);
+  void InsertPending();
   void ReadBlock(std::int32_t n, bool backwards);
   bool InBlock(std::int32_t n) const;
   void CopyFromBlock(TRecord* r);
@@ -263,8 +263,6 @@ class TDataFile : public TFileHandler, public TCachedFileState {
   TBufferList<TRecord> cache_;
   std::size_t capacity_ = 1;
   TRecordStack stack_;
-  // The buffer TakeBuffer handed out, until InsertSorted takes it over.
-  std::unique_ptr<TRecord> pending_;
   // The last block read: slots block_first_ .. block_first_ + block_count_ - 1
   // in disk form at the start of read_buffer_ (block_count_ 0: none).
   std::int32_t block_first_ = 0;

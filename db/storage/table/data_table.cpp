@@ -637,7 +637,13 @@ std::int32_t TDataTable::InsertRecord(const std::uint8_t* image,
   const std::int32_t n = slot->Number();
   std::optional<std::vector<std::uint8_t>> previous;
   if (slot->Deleted()) previous.emplace(slot->Data(), slot->Data() + size);
-  try {
+  {
+    // InsertKeys takes back its own keys; the slot, the free chain and the
+    // counters return to what they were, so the table is as before.
+    TUndoOnThrow undo([&] {
+      data.UndoAllocate(mark, slot, previous ? previous->data() : nullptr);
+      UndoBlobChanges(record.data(), nullptr);
+    });
     std::memcpy(slot->Data(), record.data(), size);
     slot->SetDeleted(false);
     slot->SetLink(n);
@@ -648,12 +654,6 @@ std::int32_t TDataTable::InsertRecord(const std::uint8_t* image,
     }
     slot->SetDirty(true);
     index_->InsertKeys(data, slot->Data(), n, previous ? previous->data() : nullptr);
-  } catch (...) {
-    // InsertKeys took back its keys; the slot, the free chain and the
-    // counters return to what they were, so the table is as before.
-    data.UndoAllocate(mark, slot, previous ? previous->data() : nullptr);
-    UndoBlobChanges(record.data(), nullptr);
-    throw;
   }
   slot.Release();
   index_->AdjustRecordCount(1);
