@@ -207,10 +207,15 @@ struct TBufferList {
     return found;
   }
 
-  // Inserts b at its place; false (and b dropped) when its number is cached already.
+  // Inserts b at its place; false (and b dropped, off the MRU list first,
+  // which it is on when it was the pending one) when its number is cached
+  // already.
   bool Insert(std::unique_ptr<Buffer> b) {
     const std::size_t i = LowerBound(b->Number());
-    if (i < sorted.size() && sorted[i]->Number() == b->Number()) return false;
+    if (i < sorted.size() && sorted[i]->Number() == b->Number()) {
+      Unlink(b.get());
+      return false;
+    }
     sorted.insert(sorted.begin() + static_cast<std::ptrdiff_t>(i), b.get());
     b.release();
     return true;
