@@ -108,7 +108,7 @@ std::string FirstTableProblem(TDataTable& t) {
   return {};
 }
 
-std::vector<std::string> CheckCrashTableBlobs(TDataFile& data, const std::string& path) {
+std::vector<std::pair<std::int32_t, std::int32_t>> LiveBlobRefs(TDataFile& data) {
   std::vector<std::pair<std::int32_t, std::int32_t>> refs;
   for (std::int32_t n = 1; n <= data.SlotCount(); ++n) {
     TRecordPin r = data.GetRecord(n);
@@ -118,9 +118,13 @@ std::vector<std::string> CheckCrashTableBlobs(TDataFile& data, const std::string
       if (ref.first_block != 0) refs.push_back({ref.first_block, ref.stamp});
     }
   }
+  return refs;
+}
+
+std::vector<std::string> CheckCrashTableBlobs(TDataFile& data, const std::string& path) {
   std::vector<std::string> problems;
   const BlobImage image = ReadBlobImage(path, 0, false, problems);
-  const std::vector<std::string> more = CheckBlobFile(image, refs, nullptr);
+  const std::vector<std::string> more = CheckBlobFile(image, LiveBlobRefs(data), nullptr);
   problems.insert(problems.end(), more.begin(), more.end());
   return problems;
 }

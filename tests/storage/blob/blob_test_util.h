@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "db/storage/storage_settings.h"
@@ -23,6 +24,9 @@ namespace kura::test {
 // when sound). Blocks that belong to no value (left by a write that died)
 // are allowed.
 std::vector<std::string> CheckCrashTableBlobs(TDataFile& data, const std::string& path);
+// The (first block, stamp) of every non-empty NOTE and PIC value of the live
+// records of `data`: what the independent reader checks the chains against.
+std::vector<std::pair<std::int32_t, std::int32_t>> LiveBlobRefs(TDataFile& data);
 
 // The engine's own checks of a table in turn (verification, data
 // consistency, BLOB chains, index trees): "" when it passes them all, else

@@ -78,16 +78,7 @@ class BlobTableTest : public ::testing::Test {
   }
   // Every block of the BLOB file belongs to one live value or the free chain.
   void ExpectSoundBlobFile(TDataTable& t, bool encrypted = false) {
-    std::vector<std::pair<std::int32_t, std::int32_t>> refs;
-    TDataFile& d = t.Data();
-    for (std::int32_t n = 1; n <= d.SlotCount(); ++n) {
-      TRecordPin r = d.GetRecord(n);
-      if (r->Deleted()) continue;
-      for (const char* name : {"NOTE", "PIC"}) {
-        const TBlobRef ref = GetBlobRef(r->Data(), *d.FieldByName(name));
-        if (ref.first_block != 0) refs.push_back({ref.first_block, ref.stamp});
-      }
-    }
+    const auto refs = kura::test::LiveBlobRefs(t.Data());
     std::vector<std::string> problems;
     const auto image = kura::test::ReadBlobImage(dir_.File("T.BLB"), 0, encrypted, problems);
     int unowned = -1;
