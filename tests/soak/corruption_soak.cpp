@@ -294,7 +294,8 @@ std::vector<Site> Sites(const std::vector<Bytes>& files) {
       s.push_back({"field descriptor", 0, base + off, w});
   }
   // Record-slot headers: deleted flag, own number or free-chain link,
-  // auto-increment value; the BLOB reference of every slot.
+  // auto-increment value; the BLOB reference of every slot (has-value byte,
+  // first block, stamp).
   const std::size_t slots_at = kura::kDataHeaderSize + fields * kura::kDescriptorSize;
   const std::size_t record_size = kura::DecodeFixed16(files[0].data() + 21);
   const std::size_t memo_at =
@@ -303,6 +304,7 @@ std::vector<Site> Sites(const std::vector<Bytes>& files) {
     s.push_back({"slot header", 0, at, 1});
     s.push_back({"slot chain link", 0, at + 1, 4});
     s.push_back({"slot header", 0, at + 5, 4});
+    s.push_back({"BLOB reference", 0, at + memo_at, 1});
     s.push_back({"BLOB reference", 0, at + memo_at + 1, 4});
     s.push_back({"BLOB reference", 0, at + memo_at + 5, 4});
   }

@@ -18,11 +18,19 @@ void CheckBlobField(const TDataFile& data, const TFieldDescriptor& field) {
 
 }  // namespace
 
-TBlobRef GetBlobRef(const std::uint8_t* record, const TFieldDescriptor& field) {
+TBlobRef StoredBlobRef(const std::uint8_t* record, const TFieldDescriptor& field) {
   const std::uint8_t* slot = record + field.Offset();
-  if (slot[0] == 0) return {};
   return {static_cast<std::int32_t>(DecodeFixed32(slot + 1 + blob_ref::kFirstBlock)),
           static_cast<std::int32_t>(DecodeFixed32(slot + 1 + blob_ref::kStamp))};
+}
+
+TBlobRef GetBlobRef(const std::uint8_t* record, const TFieldDescriptor& field) {
+  if (record[field.Offset()] == 0) return {};
+  return StoredBlobRef(record, field);
+}
+
+bool BlobRefConsistent(const std::uint8_t* record, const TFieldDescriptor& field) {
+  return (record[field.Offset()] != 0) == (StoredBlobRef(record, field).first_block != 0);
 }
 
 void PutBlobRef(TDataFile& data, std::uint8_t* record, const TFieldDescriptor& field,
@@ -36,6 +44,7 @@ void PutBlobRef(TDataFile& data, std::uint8_t* record, const TFieldDescriptor& f
 std::vector<std::uint8_t> ReadBlobField(TBlobFile& blobs, const TDataFile& data,
                                         const std::uint8_t* record, const TFieldDescriptor& field) {
   CheckBlobField(data, field);
+  if (!BlobRefConsistent(record, field)) RaiseTableError(kErrBlobBuffersCorrupt, data.TableName());
   return blobs.LoadValue(GetBlobRef(record, field));
 }
 

@@ -21,11 +21,20 @@ namespace kura {
 
 // The reference held in a record's BLOB field; {0, 0} when the field is null.
 TBlobRef GetBlobRef(const std::uint8_t* record, const TFieldDescriptor& field);
+// The reference's bytes as stored, whatever the has-value byte says.
+TBlobRef StoredBlobRef(const std::uint8_t* record, const TFieldDescriptor& field);
+// Whether the has-value byte agrees with the first block number: every write
+// sets it exactly when the block number is non-zero (a value has a chain, an
+// empty value has none). A field that has a value but no chain, or a chain
+// but no value, was damaged on disk; read as it stands, it would pass for a
+// different value.
+bool BlobRefConsistent(const std::uint8_t* record, const TFieldDescriptor& field);
 // Writes the reference (has-value byte set when the first block is non-zero).
 void PutBlobRef(TDataFile& data, std::uint8_t* record, const TFieldDescriptor& field, TBlobRef ref);
 
 // The value of a BLOB field of `record` (empty when null). 8708, 8711, 8963
-// as TBlobFile::LoadValue; 10753 when the field is not a BLOB field.
+// as TBlobFile::LoadValue, 8963 also for a reference that is not consistent
+// (BlobRefConsistent); 10753 when the field is not a BLOB field.
 std::vector<std::uint8_t> ReadBlobField(TBlobFile& blobs, const TDataFile& data,
                                         const std::uint8_t* record, const TFieldDescriptor& field);
 // Stores `value` as the field's new value with a new stamp and updates the

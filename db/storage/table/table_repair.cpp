@@ -157,12 +157,24 @@ void MendBlobValues(TDataFile& data, TBlobFile& blobs, TRepairReport& report) {
     TRecordPin r = data.GetRecord(n);
     if (r->Deleted()) continue;
     for (const TFieldDescriptor* f : fields) {
-      const TBlobRef ref = GetBlobRef(r->Data(), *f);
-      if (ref.first_block == 0) continue;
-      if (auto blocks = SoundChain(blobs, ref, owned)) {
-        claim(*blocks);
-        ++report.values_kept;
-        continue;
+      // The stored block number counts even when the has-value byte says
+      // null: the byte is one flipped bit away, and a chain that checks out
+      // under the record's stamp is the record's value.
+      const bool consistent = BlobRefConsistent(r->Data(), *f);
+      const TBlobRef ref = StoredBlobRef(r->Data(), *f);
+      if (consistent && ref.first_block == 0) continue;
+      if (ref.first_block != 0) {
+        if (auto blocks = SoundChain(blobs, ref, owned)) {
+          claim(*blocks);
+          ++report.values_kept;
+          if (!consistent) {
+            PutBlobRef(data, r->Data(), *f, ref);
+            r->SetDirty(true);
+            report.notes.push_back("record " + std::to_string(n) + " field " + f->Name() +
+                                   ": value kept (its has-value byte said null)");
+          }
+          continue;
+        }
       }
       // Nothing in a block names the record its value was written for: a
       // chain that does not check out under the record's own stamp may hold
@@ -245,6 +257,12 @@ TBlobCheckReport CheckBlobChains(TDataFile& data, TBlobFile& blobs) {
     TRecordPin r = data.GetRecord(n);
     if (r->Deleted()) continue;
     for (const TFieldDescriptor* f : fields) {
+      if (!BlobRefConsistent(r->Data(), *f)) {
+        problem(n, f->Name(), kErrBlobBuffersCorrupt,
+                r->Data()[f->Offset()] != 0 ? "the field has a value but no first block"
+                                            : "the field is null but names a first block");
+        continue;
+      }
       const TBlobRef ref = GetBlobRef(r->Data(), *f);
       if (ref.first_block == 0) continue;
       ++report.values;

@@ -154,6 +154,36 @@ TEST_F(BlobRepairTest, BrokenChainIsEmptiedAndItsBlocksFreed) {
   EXPECT_EQ(t->Blobs()->BlockCount(), blocks);
 }
 
+// A BLOB reference whose has-value byte and first block disagree was damaged
+// on disk (no write leaves them so): a value without a chain must not read as
+// empty, nor a chain without a value as null.
+TEST_F(BlobRepairTest, ReferenceDisagreeingWithItsHasValueByteIsCaughtAndMended) {
+  std::int64_t ref_at[5] = {};
+  {
+    auto t = Opened();
+    for (std::int32_t n = 1; n <= 4; ++n)
+      ref_at[n] = t->Data().DataStart() + (n - 1) * std::int64_t{t->Data().RecordSize()} +
+                  static_cast<std::int64_t>(Note(*t).Offset());
+  }
+  kura::test::PatchU32(dir_.File("T.DAT"), ref_at[2] + 1, 0);  // value, no chain
+  kura::test::PatchFile(dir_.File("T.DAT"), ref_at[3], std::vector<std::uint8_t>{0});  // chain, null
+  auto t = Opened();
+  EXPECT_EQ(CodeOf([&] { Value(*t, 2); }), kErrBlobBuffersCorrupt);
+  EXPECT_EQ(CodeOf([&] { Value(*t, 3); }), kErrBlobBuffersCorrupt);
+  EXPECT_EQ(VerifyCode(*t), kErrBlobBuffersCorrupt);
+  const TBlobCheckReport check = CheckBlobChains(t->Data(), *t->Blobs());
+  ASSERT_EQ(check.problems.size(), 2u);
+  EXPECT_EQ(check.problems[0].record, 2);
+  EXPECT_EQ(check.problems[1].record, 3);
+  const TRepairReport report = RepairTable(*t);
+  EXPECT_EQ(report.values_lost, 1);
+  EXPECT_EQ(report.values_kept, 3);
+  EXPECT_EQ(VerifyCode(*t), 0);
+  EXPECT_TRUE(Value(*t, 2).empty());
+  EXPECT_EQ(Value(*t, 3), ValueBytes(2100, 3));
+  ExpectAllBlocksAccounted(*t);
+}
+
 // A writer that dies after writing new blocks but before the BLOB header:
 // the file still verifies, whether the blocks came from the free chain or
 // from the end of the file.
