@@ -24,10 +24,28 @@ void TRecordsBitmap::Reserve(std::size_t words) {
   words_.resize((words + step - 1) / step * step, 0u);
 }
 
+void TRecordsBitmap::NarrowTo(std::size_t from, std::size_t to) {
+  if (from >= to) {
+    std::fill(words_.begin() + static_cast<std::ptrdiff_t>(lo_),
+              words_.begin() + static_cast<std::ptrdiff_t>(hi_), 0u);
+    lo_ = hi_ = 0;
+    return;
+  }
+  if (lo_ < from)
+    std::fill(words_.begin() + static_cast<std::ptrdiff_t>(lo_),
+              words_.begin() + static_cast<std::ptrdiff_t>(std::min(from, hi_)), 0u);
+  if (hi_ > to)
+    std::fill(words_.begin() + static_cast<std::ptrdiff_t>(std::max(to, lo_)),
+              words_.begin() + static_cast<std::ptrdiff_t>(hi_), 0u);
+  lo_ = from;
+  hi_ = to;
+}
+
 void TRecordsBitmap::TrimTail() {
   const std::size_t used = WordCount();
-  if (used > 0 && (size_ & 31) != 0) words_[used - 1] &= (1u << (size_ & 31)) - 1u;
-  std::fill(words_.begin() + static_cast<std::ptrdiff_t>(used), words_.end(), 0u);
+  if (hi_ > used) NarrowTo(lo_, used);
+  if (hi_ == used && used > 0 && (size_ & 31) != 0)
+    words_[used - 1] &= (1u << (size_ & 31)) - 1u;
 }
 
 void TRecordsBitmap::SetSize(std::int32_t size) {
@@ -35,73 +53,108 @@ void TRecordsBitmap::SetSize(std::int32_t size) {
   const std::int32_t old = size_;
   size_ = size;
   Reserve(WordCount());
-  if (size < old) TrimTail();
+  if (size < old) {
+    TrimTail();
+    counted_ = counted_ && count_ == 0;
+  }
 }
 
 void TRecordsBitmap::Set(std::int32_t n) {
   if (n < 1) return;
   if (n > size_) SetSize(n);
   const auto i = static_cast<std::uint32_t>(n - 1);
-  words_[i >> 5] |= 1u << (i & 31);
+  std::uint32_t& word = words_[i >> 5];
+  if (!(word & (1u << (i & 31)))) ++count_;
+  word |= 1u << (i & 31);
+  Widen(i >> 5);
 }
 
 void TRecordsBitmap::Clear(std::int32_t n) {
   if (n < 1 || n > size_) return;
   const auto i = static_cast<std::uint32_t>(n - 1);
-  words_[i >> 5] &= ~(1u << (i & 31));
+  std::uint32_t& word = words_[i >> 5];
+  if (word & (1u << (i & 31))) --count_;
+  word &= ~(1u << (i & 31));
 }
 
 void TRecordsBitmap::ClearAll() {
-  std::fill(words_.begin(), words_.end(), 0u);
+  NarrowTo(0, 0);
+  count_ = 0;
+  counted_ = true;
 }
 
 void TRecordsBitmap::SetAll() {
-  std::fill(words_.begin(), words_.begin() + static_cast<std::ptrdiff_t>(WordCount()), ~0u);
+  const std::size_t used = WordCount();
+  std::fill(words_.begin(), words_.begin() + static_cast<std::ptrdiff_t>(used), ~0u);
+  lo_ = 0;
+  hi_ = used;
   TrimTail();
+  count_ = size_;
+  counted_ = true;
 }
 
 void TRecordsBitmap::CopyFrom(const TRecordsBitmap& other) {
   if (this == &other) return;
+  ClearAll();
   size_ = other.size_;
   Reserve(other.WordCount());
-  std::copy(other.words_.begin(),
-            other.words_.begin() + static_cast<std::ptrdiff_t>(other.WordCount()), words_.begin());
+  const std::size_t to = std::min(other.hi_, other.WordCount());
+  if (other.lo_ >= to) return;
+  std::copy(other.words_.begin() + static_cast<std::ptrdiff_t>(other.lo_),
+            other.words_.begin() + static_cast<std::ptrdiff_t>(to),
+            words_.begin() + static_cast<std::ptrdiff_t>(other.lo_));
+  lo_ = other.lo_;
+  hi_ = to;
   TrimTail();
+  count_ = other.count_;
+  counted_ = other.counted_;
 }
 
 void TRecordsBitmap::And(const TRecordsBitmap& other) {
-  const std::size_t n = WordCount(), m = std::min(n, other.WordCount());
-  for (std::size_t i = 0; i < m; ++i)
+  const std::size_t from = std::max(lo_, other.lo_);
+  const std::size_t to = std::min({hi_, other.hi_, other.WordCount()});
+  NarrowTo(from, to);
+  for (std::size_t i = lo_; i < hi_; ++i)
     words_[i] &= other.words_[i];
-  for (std::size_t i = m; i < n; ++i)
-    words_[i] = 0;
+  counted_ = counted_ && count_ == 0;
 }
 
 void TRecordsBitmap::Or(const TRecordsBitmap& other) {
-  const std::size_t m = std::min(WordCount(), other.WordCount());
-  for (std::size_t i = 0; i < m; ++i)
+  const std::size_t to = std::min({WordCount(), other.WordCount(), other.hi_});
+  if (other.lo_ >= to) return;
+  for (std::size_t i = other.lo_; i < to; ++i)
     words_[i] |= other.words_[i];
+  Widen(other.lo_);
+  Widen(to - 1);
   TrimTail();
+  counted_ = false;
 }
 
 void TRecordsBitmap::AndNot(const TRecordsBitmap& other) {
-  const std::size_t m = std::min(WordCount(), other.WordCount());
-  for (std::size_t i = 0; i < m; ++i)
+  const std::size_t from = std::max(lo_, other.lo_);
+  const std::size_t to = std::min({hi_, other.hi_, other.WordCount()});
+  for (std::size_t i = from; i < to; ++i)
     words_[i] &= ~other.words_[i];
+  if (from < to) counted_ = counted_ && count_ == 0;
 }
 
 void TRecordsBitmap::Not() {
   const std::size_t n = WordCount();
   for (std::size_t i = 0; i < n; ++i)
     words_[i] = ~words_[i];
+  lo_ = 0;
+  hi_ = n;
   TrimTail();
+  count_ = size_ - count_;
 }
 
 std::int32_t TRecordsBitmap::Count() const {
+  if (counted_) return count_;
   std::int32_t c = 0;
-  const std::size_t n = WordCount();
-  for (std::size_t i = 0; i < n; ++i)
+  for (std::size_t i = lo_; i < hi_; ++i)
     c += words_[i] == ~0u ? 32 : Bits(words_[i]);
+  count_ = c;
+  counted_ = true;
   return c;
 }
 
@@ -109,22 +162,29 @@ std::int32_t TRecordsBitmap::CountBelow(std::int32_t n) const {
   if (n <= 1) return 0;
   const auto bits = static_cast<std::uint32_t>(std::min(n - 1, size_));
   std::int32_t c = 0;
-  const std::uint32_t full = bits >> 5;
-  for (std::uint32_t i = 0; i < full; ++i)
+  const std::size_t full = bits >> 5;
+  for (std::size_t i = lo_; i < std::min(full, hi_); ++i)
     c += words_[i] == ~0u ? 32 : Bits(words_[i]);
-  if (bits & 31) c += Bits(words_[full] & ((1u << (bits & 31)) - 1u));
+  if ((bits & 31) && full >= lo_ && full < hi_)
+    c += Bits(words_[full] & ((1u << (bits & 31)) - 1u));
   return c;
 }
 
 std::int32_t TRecordsBitmap::FindNext(std::int32_t from, std::int32_t k, bool forward) const {
-  if (k < 1) return 0;
+  if (k < 1 || lo_ >= hi_) return 0;
   if (forward) {
     if (from < 0) from = 0;
     if (from >= size_) return 0;
     auto bit = static_cast<std::uint32_t>(from);  // index of record from + 1
-    const std::size_t n = WordCount();
     std::size_t w = bit >> 5;
-    std::uint32_t word = words_[w] & (~0u << (bit & 31));
+    if (w >= hi_) return 0;
+    std::uint32_t word;
+    if (w < lo_) {
+      w = lo_;
+      word = words_[w];
+    } else {
+      word = words_[w] & (~0u << (bit & 31));
+    }
     for (;;) {
       const int pc = Bits(word);
       if (pc >= k) {
@@ -135,7 +195,7 @@ std::int32_t TRecordsBitmap::FindNext(std::int32_t from, std::int32_t k, bool fo
                1;
       }
       k -= pc;
-      if (++w >= n) return 0;
+      if (++w >= hi_) return 0;
       word = words_[w];
     }
   }
@@ -143,8 +203,15 @@ std::int32_t TRecordsBitmap::FindNext(std::int32_t from, std::int32_t k, bool fo
   if (from <= 1) return 0;
   const auto limit = static_cast<std::uint32_t>(from - 1);  // records 1..from-1 are candidates
   std::size_t w = (limit - 1) >> 5;
-  const std::uint32_t keep = limit & 31;
-  std::uint32_t word = words_[w] & (keep ? (1u << keep) - 1u : ~0u);
+  if (w < lo_) return 0;
+  std::uint32_t word;
+  if (w >= hi_) {
+    w = hi_ - 1;
+    word = words_[w];
+  } else {
+    const std::uint32_t keep = limit & 31;
+    word = words_[w] & (keep ? (1u << keep) - 1u : ~0u);
+  }
   for (;;) {
     const int pc = Bits(word);
     if (pc >= k) {
@@ -155,7 +222,7 @@ std::int32_t TRecordsBitmap::FindNext(std::int32_t from, std::int32_t k, bool fo
              1;
     }
     k -= pc;
-    if (w == 0) return 0;
+    if (w == lo_) return 0;
     word = words_[--w];
   }
 }

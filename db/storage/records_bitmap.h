@@ -3,6 +3,13 @@
 // 32i+1..32i+32, record 32i+1 in the lowest bit); the bits past N in the last
 // word are always zero, so word-wise operations and counts need no masking
 // afterwards. Storage grows in steps of 256 bytes and new bytes are zero.
+//
+// The bitmap also keeps a window of words [lo, hi) outside which every word
+// is zero (it may hold zero words itself: clearing a bit never shrinks it).
+// Counting, searching and the word-wise operations work inside the windows
+// only, so a bitmap of a few records in a large table (one game's moves among
+// millions) costs by its window, not by the table. The count of set bits is
+// kept while single bits change and recounted after word-wise operations.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +30,8 @@ class TRecordsBitmap {
   std::int32_t Size() const { return size_; }
   std::size_t WordCount() const { return static_cast<std::size_t>((size_ + 31) / 32); }
   std::size_t AllocatedBytes() const { return words_.size() * 4; }
+  // Words in the window outside which every word is zero.
+  std::size_t WindowWords() const { return hi_ - lo_; }
 
   // Record n (1..N); out-of-range records are never set.
   bool Test(std::int32_t n) const {
@@ -57,9 +66,23 @@ class TRecordsBitmap {
  private:
   void Reserve(std::size_t words);
   void TrimTail();
+  void Widen(std::size_t word) {
+    if (lo_ == hi_) {
+      lo_ = word;
+      hi_ = word + 1;
+    } else {
+      if (word < lo_) lo_ = word;
+      if (word >= hi_) hi_ = word + 1;
+    }
+  }
+  // Zeroes the words of [lo_, hi_) outside [from, to) and makes that the window.
+  void NarrowTo(std::size_t from, std::size_t to);
 
   std::int32_t size_ = 0;
   std::vector<std::uint32_t> words_;  // allocated in kGrowBytes steps
+  std::size_t lo_ = 0, hi_ = 0;       // every word outside [lo_, hi_) is zero
+  mutable std::int32_t count_ = 0;    // set bits, when counted_
+  mutable bool counted_ = true;
 };
 
 }  // namespace kura

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <thread>
 
 #include "db/storage/engine_error.h"
 #include "db/storage/index/index_file.h"
@@ -536,6 +537,88 @@ TEST(DataCursor, CursorsInTwoProcessesResynchroniseAndLock) {
   c.Modify(buf.data());
   ASSERT_EQ(c.Current(buf.data()), 0);
   EXPECT_EQ(Int(c, buf.data(), 4), 50);
+}
+
+// A forward walk reads records ahead; every change made while it runs must
+// still show at the next step: through another cursor of the same table
+// handle, through another handle of this process, and, after the read-ahead's
+// age bound, from another process.
+TEST(DataCursor, ForwardWalkSeesChangesMadeDuringIt) {
+  for (const bool natural : {false, true}) {
+    SCOPED_TRACE(natural ? "natural order" : "index order");
+    TempDir dir;
+    CreateTable(dir.path());
+    TDataTable ta(dir.path(), "t", TStorageSettings{}), tb(dir.path(), "t", TStorageSettings{});
+    ta.Open(false);
+    tb.Open(false);
+    TDataCursor a(ta), same(ta), other(tb);
+    same.Open();
+    for (int id = 1; id <= 120; ++id)
+      same.Insert(Record(same, {id, id, id}).data());
+    a.Open(natural);
+    other.Open();
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(a.RecordSize()));
+    auto change = [&](TDataCursor& c, int id, int v) {
+      ASSERT_TRUE(c.GotoBookmark(c.KeyOf(Record(c, {id, 0, 0}).data()), false));
+      ASSERT_EQ(c.Current(buf.data(), true), 0);
+      if (v < 0) return c.Delete();
+      PutInt(c, buf.data(), 4, v);
+      c.Modify(buf.data());
+    };
+    auto next_id = [&] {
+      const int rc = a.Next(buf.data());
+      return rc == 0 ? Int(a, buf.data(), 1) : -rc;
+    };
+    std::vector<int> seen;
+    for (int i = 0; i < 30; ++i)
+      seen.push_back(next_id());
+    change(same, 31, 500);
+    ASSERT_EQ(next_id(), 31);
+    EXPECT_EQ(Int(a, buf.data(), 4), 500);
+    change(other, 33, -1);
+    EXPECT_EQ(next_id(), 32);
+    EXPECT_EQ(next_id(), 34);
+    for (int i = 0; i < 20; ++i)
+      next_id();
+    Turns turns;
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int status = 0;
+      try {
+        TDataTable t(dir.path(), "t", TStorageSettings{});
+        t.Open(false);
+        TDataCursor c(t);
+        c.Open();
+        change(c, 56, -1);
+        change(c, 57, 700);
+        c.Close();
+        t.Close();
+      } catch (...) {
+        status = 2;
+      }
+      Turns::Send(turns.to_parent[1]);
+      std::_Exit(status);
+    }
+    Turns::Wait(turns.to_parent[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(next_id(), 55);
+    EXPECT_EQ(next_id(), 57);
+    EXPECT_EQ(Int(a, buf.data(), 4), 700);
+    int last = 57, count = 0;
+    for (int id = next_id(); id > 0; id = next_id()) {
+      EXPECT_EQ(id, last + 1);
+      last = id;
+      ++count;
+    }
+    EXPECT_EQ(last, 120);
+    EXPECT_EQ(next_id(), -kErrEndOfTable);
+    for (int i = 0; i < 30; ++i)
+      EXPECT_EQ(seen[static_cast<std::size_t>(i)], i + 1);
+  }
 }
 
 TEST(DataCursor, SecondCursorOfOneTableHitsTheRecordLock) {

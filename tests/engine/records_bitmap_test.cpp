@@ -52,7 +52,7 @@ TEST(RecordsBitmap, RandomOperationsMatchModel) {
   std::mt19937 rng(7);
   TRecordsBitmap a, b;
   Model ma, mb;
-  for (int step = 0; step < 800; ++step) {
+  for (int step = 0; step < 1500; ++step) {
     auto pick = [&](std::int32_t size) {
       return 1 + static_cast<std::int32_t>(rng() % static_cast<unsigned>(std::max(size, 1)));
     };

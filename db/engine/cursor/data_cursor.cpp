@@ -25,11 +25,15 @@ class TDataCursor::TFilter {
 // Holds the begin/end pair of one operation.
 class TDataCursor::TScope {
  public:
-  TScope(TDataCursor& c, bool write) : c_(c), write_(write) {
+  // `synchronise` false: the lock only, for a caller that rebuilds anyway.
+  TScope(TDataCursor& c, bool write, bool synchronise = true) : c_(c), write_(write) {
+    c_.DropAhead();
     if (write_)
       c_.BeginWrite();
-    else
+    else if (synchronise)
       c_.BeginRead();
+    else
+      c_.Begin(&TDataTable::ReadLock, &TDataTable::ReleaseReadLock, false);
   }
   ~TScope() {
     try {
@@ -131,7 +135,7 @@ void TDataCursor::Open(bool natural_order) {
   try {
     active_ = natural_order || !Indexes().SlotInUse(0) ? kNaturalOrder : 0;
     record_.assign(static_cast<std::size_t>(RecordSize()), 0);
-    TScope scope(*this, false);
+    TScope scope(*this, false, false);
     Rebuild();
     First();
   } catch (...) {
@@ -142,6 +146,7 @@ void TDataCursor::Open(bool natural_order) {
 
 void TDataCursor::Close() {
   if (!open_) return;
+  DropAhead();
   try {
     ReleaseLock();
   } catch (...) {
@@ -176,9 +181,11 @@ const TFieldDescriptor& TDataCursor::FieldDescriptor(int number) const {
 
 // Takes the lock, then catches up with other users' changes; a failure
 // gives the lock back.
-void TDataCursor::Begin(void (TDataTable::*lock)(), void (TDataTable::*release)()) {
+void TDataCursor::Begin(void (TDataTable::*lock)(), void (TDataTable::*release)(),
+                        bool synchronise) {
   RequireOpen();
   (table_.*lock)();
+  if (!synchronise) return;
   try {
     Synchronise();
   } catch (...) {
@@ -210,6 +217,7 @@ void TDataCursor::Synchronise() {
 }
 
 void TDataCursor::Rebuild() {
+  DropAhead();
   comparator_.reset();  // the index definitions may have changed as well
   TTableRecordSource source(table_);
   SelectLiveRecords(source, all_);
@@ -247,12 +255,12 @@ void TDataCursor::ComputeRange() {
 
 // The live records that pass filter f.
 void TDataCursor::ComputeFilter(TFilter& f) {
-  f.bitmap.CopyFrom(all_);
   if (f.expression) {
     TTableRecordSource source(table_);
-    f.expression->Select(source, f.bitmap);
+    f.expression->SelectFrom(source, all_, f.bitmap);
     return;
   }
+  f.bitmap.CopyFrom(all_);
   if (f.select) {
     TTableRecordSource source(table_);
     f.select(source, f.bitmap);
@@ -265,6 +273,7 @@ void TDataCursor::ComputeFilter(TFilter& f) {
 }
 
 void TDataCursor::RecomputeVisible() {
+  DropAhead();
   const bool any_filter =
       std::any_of(filters_.begin(), filters_.end(), [](const auto& f) { return f->active; });
   if (!range_bits_) {
@@ -278,11 +287,18 @@ void TDataCursor::RecomputeVisible() {
     }
     ComputeRange();
   }
-  visible_.CopyFrom(in_range_);
+  // Starting from the narrowest of the bitmaps keeps a filter of a few
+  // records in a large table from copying and clearing the whole range.
+  const TRecordsBitmap* first = &in_range_;
+  for (auto& f : filters_)
+    if (f->active && f->bitmap.WindowWords() < first->WindowWords()) first = &f->bitmap;
+  visible_.CopyFrom(*first);
+  visible_.SetSize(in_range_.Size());
   filtered_ = false;
+  if (first != &in_range_) visible_.And(in_range_);
   for (auto& f : filters_) {
     if (!f->active) continue;
-    visible_.And(f->bitmap);
+    if (&f->bitmap != first) visible_.And(f->bitmap);
     filtered_ = true;
   }
   visible_count_ = visible_.Count();
@@ -736,7 +752,11 @@ void TDataCursor::Last() {
 }
 
 int TDataCursor::Move(bool forward, std::uint8_t* buffer) {
+  int served = 0;
+  if (forward && ServeAhead(buffer, served)) return served;
+  const int run = forward ? forward_run_ + 1 : 0;
   TScope scope(*this, false);
+  forward_run_ = run;
   const int end_code = forward ? kErrEndOfTable : kErrBeginningOfTable;
   if (bof_ && eof_) return end_code;
   if (forward ? eof_ : bof_) return end_code;
@@ -756,7 +776,108 @@ int TDataCursor::Move(bool forward, std::uint8_t* buffer) {
     found = StepVisible(e, forward);
     n = e.record;
   }
-  return found ? StandOn(n, e, buffer) : PastEnd(forward);
+  if (!found) return PastEnd(forward);
+  StandOn(n, e, buffer);
+  if (forward) ReadAhead();
+  return kOk;
+}
+
+// ---- read-ahead ----
+
+void TDataCursor::DropAhead() {
+  ahead_.clear();
+  ahead_next_ = 0;
+  ahead_end_ = false;
+  forward_run_ = 0;
+}
+
+std::uint64_t TDataCursor::FileWrites() const {
+  std::uint64_t writes = 0;
+  if (const TAbstractFile* f = table_.Data().SharedFile()) writes += f->Writes();
+  if (const TAbstractFile* f = Indexes().Handler().SharedFile()) writes += f->Writes();
+  if (const TBlobFile* b = const_cast<TDataTable&>(table_).Blobs())
+    if (const TAbstractFile* f = b->SharedFile()) writes += f->Writes();
+  return writes;
+}
+
+// Under the begin step of a Next that stands on a record: reads the records
+// the next Nexts will stand on, then stands where it stood. An exclusive
+// table takes no locks, so there is nothing to save.
+void TDataCursor::ReadAhead() {
+  if (forward_run_ < 2 || table_.Exclusive()) return;
+  const int want = std::min(forward_run_, kMaxAhead);
+  const std::int32_t recno = recno_;
+  const TIndexEntry entry = entry_;
+  std::vector<std::uint8_t> current = record_;
+  try {
+    for (int i = 0; i < want; ++i) {
+      bool found;
+      std::int32_t n = 0;
+      TIndexEntry e;
+      if (natural()) {
+        n = visible_.FindNext(recno_, 1, true);
+        found = n != 0;
+      } else {
+        e = entry_;
+        found = StepVisible(e, true);
+        n = e.record;
+      }
+      if (!found) {
+        ahead_end_ = true;
+        break;
+      }
+      recno_ = n;
+      if (!natural()) entry_ = e;
+      ReadCurrent();
+      ahead_.push_back({n, e, record_});
+    }
+  } catch (const EKuraEngineError&) {
+    // Reading ahead is only a saving: what failed here fails again, and is
+    // reported, when the walk gets there.
+    ahead_.clear();
+    ahead_end_ = false;
+  }
+  recno_ = recno;
+  entry_ = entry;
+  record_ = std::move(current);
+  bof_ = eof_ = false;
+  ahead_next_ = 0;
+  if (ahead_.empty() && !ahead_end_) return;
+  ahead_counters_ = ReadCounters();
+  ahead_writes_ = FileWrites();
+  ahead_time_ = std::chrono::steady_clock::now();
+}
+
+bool TDataCursor::ServeAhead(std::uint8_t* buffer, int& code) {
+  if (ahead_next_ >= ahead_.size() && !ahead_end_) return false;
+  RequireOpen();
+  if (!(ReadCounters() == ahead_counters_) || FileWrites() != ahead_writes_ ||
+      std::chrono::steady_clock::now() - ahead_time_ > std::chrono::milliseconds(kAheadMillis)) {
+    const int run = forward_run_;
+    DropAhead();
+    forward_run_ = run;
+    return false;
+  }
+  ++forward_run_;
+  if (ahead_next_ < ahead_.size()) {
+    TAhead& a = ahead_[ahead_next_++];
+    bof_ = eof_ = false;
+    recno_ = a.recno;
+    if (!natural()) entry_ = a.entry;
+    record_.swap(a.image);
+    if (buffer) std::memcpy(buffer, record_.data(), record_.size());
+    code = kOk;
+    if (ahead_next_ == ahead_.size() && !ahead_end_) {
+      ahead_.clear();
+      ahead_next_ = 0;
+    }
+    return true;
+  }
+  ahead_.clear();
+  ahead_next_ = 0;
+  ahead_end_ = false;
+  code = PastEnd(true);
+  return true;
 }
 
 int TDataCursor::StandOn(std::int32_t n, const TIndexEntry& e, std::uint8_t* buffer) {

@@ -15,6 +15,19 @@
 // holds a table lock between operations; it may hold one record lock (from
 // Current with lock until Modify, Cancel edit or Delete).
 //
+// Read-ahead: a forward walk (Next after Next, with no other operation in
+// between) reads, under the begin step of one Next, the records that the
+// following Nexts will stand on: as many as the walk has taken steps so far,
+// at most kMaxAhead. Those Nexts then take no lock. They are served only
+// while nothing can have changed the records for this process: no other
+// operation of this cursor, the same change counters of the table in memory
+// (a change through another cursor of this table moves them), no write to
+// the table's files by any handle of this process, and at most
+// kAheadMillis since they were read. A change by another program inside that
+// interval is seen at the next step after it, as if it had come that much
+// later. A single Next, as a person steps through a list, always
+// re-synchronises.
+//
 // Position: BOF (before the first visible entry), EOF (after the last), or
 // on a visible entry; BOF and EOF together mean the visible set is empty.
 // In an index order the entry is a key of the index's B-tree (the key
@@ -39,6 +52,7 @@
 // releases the record lock and keeps the position.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -232,7 +246,12 @@ class TDataCursor {
   TIndexTree Tree() const;
   TCounters ReadCounters() const;
 
-  void Begin(void (TDataTable::*lock)(), void (TDataTable::*release)());
+  void Begin(void (TDataTable::*lock)(), void (TDataTable::*release)(), bool synchronise = true);
+  // Read-ahead of a forward walk (see the header comment).
+  void DropAhead();
+  void ReadAhead();
+  bool ServeAhead(std::uint8_t* buffer, int& code);
+  std::uint64_t FileWrites() const;
   void BeginRead();
   void EndRead();
   void BeginWrite();
@@ -305,6 +324,21 @@ class TDataCursor {
   mutable int comparator_slot_ = -1;
 
   TCounters seen_;
+
+  struct TAhead {
+    std::int32_t recno;
+    TIndexEntry entry;
+    std::vector<std::uint8_t> image;
+  };
+  static constexpr int kMaxAhead = 64;
+  static constexpr int kAheadMillis = 10;
+  std::vector<TAhead> ahead_;
+  std::size_t ahead_next_ = 0;  // the next of ahead_ to serve
+  bool ahead_end_ = false;      // the walk ends after ahead_
+  int forward_run_ = 0;         // Nexts since the last other operation
+  TCounters ahead_counters_;
+  std::uint64_t ahead_writes_ = 0;
+  std::chrono::steady_clock::time_point ahead_time_;
 
   std::int32_t locked_ = 0;      // record locked by this cursor
   std::int32_t edit_recno_ = 0;  // record of a pending edit (Current with lock)

@@ -31,4 +31,12 @@ void TFilterExpression::Select(TRecordSource& source, TRecordsBitmap& bitmap) co
   }
 }
 
+void TFilterExpression::SelectFrom(TRecordSource& source, const TRecordsBitmap& candidates,
+                                   TRecordsBitmap& out) const {
+  if (!evaluator_->CaseInsensitive())
+    return TRecordSelector(source, *evaluator_).SelectFrom(*tree_, candidates, out);
+  out.CopyFrom(candidates);
+  Select(source, out);
+}
+
 }  // namespace kura

@@ -25,6 +25,9 @@ class TFilterExpression {
   bool Matches(const std::uint8_t* record) const;
   // Narrows `bitmap` to the records of `source` that satisfy the filter.
   void Select(TRecordSource& source, TRecordsBitmap& bitmap) const;
+  // Sets `out` to the records of `candidates` that satisfy the filter.
+  void SelectFrom(TRecordSource& source, const TRecordsBitmap& candidates,
+                  TRecordsBitmap& out) const;
 
  private:
   TExpressionContext context_;

@@ -245,12 +245,12 @@ bool TRecordSelector::Served(const TExpToken& n) {
   return false;
 }
 
-bool TRecordSelector::IndexSelect(const TExpToken& n, TRecordsBitmap& bitmap) {
+bool TRecordSelector::IndexHits(const TExpToken& n, std::int32_t size, TRecordsBitmap& hits,
+                                bool& exclude) {
   Plan plan;
   std::vector<std::uint8_t> key;
-  TPooledBitmap hits;
-  hits->SetSize(bitmap.Size());
-  bool exclude = false;
+  hits.SetSize(size);
+  exclude = false;
   if (n.kind == kNodeBinary && IsComparison(n.code)) {
     std::uint8_t op = n.code;
     if (MakePlan(*n.left, &plan) && ConstantKey(plan, *n.right, &key)) {
@@ -263,18 +263,26 @@ bool TRecordSelector::IndexSelect(const TExpToken& n, TRecordsBitmap& bitmap) {
       op = kOpEqual;
       exclude = true;
     }
-    Walk(plan, op, key, *hits);
-  } else if (n.kind == kNodePredicate && n.code == kPredIn) {
+    Walk(plan, op, key, hits);
+    return true;
+  }
+  if (n.kind == kNodePredicate && n.code == kPredIn) {
     if (!MakePlan(*n.operands[0], &plan)) return false;
     std::vector<std::vector<std::uint8_t>> keys(n.operands.size() - 1);
     for (std::size_t i = 1; i < n.operands.size(); ++i)
       if (!ConstantKey(plan, *n.operands[i], &keys[i - 1])) return false;
     for (const auto& k : keys)
-      Walk(plan, kOpEqual, k, *hits);
+      Walk(plan, kOpEqual, k, hits);
     exclude = n.negated;
-  } else {
-    return false;
+    return true;
   }
+  return false;
+}
+
+bool TRecordSelector::IndexSelect(const TExpToken& n, TRecordsBitmap& bitmap) {
+  TPooledBitmap hits;
+  bool exclude = false;
+  if (!IndexHits(n, bitmap.Size(), *hits, exclude)) return false;
   if (exclude)
     bitmap.AndNot(*hits);
   else
@@ -321,6 +329,32 @@ void TRecordSelector::Select(const TExpToken& n, TRecordsBitmap& bitmap) {
   }
   if (IndexSelect(n, bitmap)) return;
   Evaluate(n, bitmap);
+}
+
+void TRecordSelector::SelectFrom(const TExpToken& n, const TRecordsBitmap& candidates,
+                                 TRecordsBitmap& out) {
+  if (n.HasColumns()) {
+    if (n.kind == kNodeBinary && n.code == kOpAnd) {
+      const bool right_first = !Served(*n.left) && Served(*n.right);
+      const TExpToken& first = right_first ? *n.right : *n.left;
+      if (Served(first)) {
+        SelectFrom(first, candidates, out);
+        Select(right_first ? *n.left : *n.right, out);
+        return;
+      }
+    } else {
+      TPooledBitmap hits;
+      bool exclude = false;
+      if (IndexHits(n, candidates.Size(), *hits, exclude) && !exclude) {
+        out.CopyFrom(*hits);
+        out.SetSize(candidates.Size());
+        out.And(candidates);
+        return;
+      }
+    }
+  }
+  out.CopyFrom(candidates);
+  Select(n, out);
 }
 
 }  // namespace kura

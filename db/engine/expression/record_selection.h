@@ -76,6 +76,10 @@ class TRecordSelector {
 
   // Clears the bits of `bitmap` whose records do not satisfy `tree`.
   void Select(const TExpToken& tree, TRecordsBitmap& bitmap);
+  // Sets `out` to the records of `candidates` that satisfy `tree`. A tree
+  // that an index serves (or an AND with such a side) starts from the index's
+  // hits, so that a few matches among many candidates cost by the matches.
+  void SelectFrom(const TExpToken& tree, const TRecordsBitmap& candidates, TRecordsBitmap& out);
 
   // Records read for evaluation and index ranges walked so far.
   std::int64_t RecordsRead() const { return records_read_; }
@@ -88,6 +92,9 @@ class TRecordSelector {
   bool ConstantKey(const Plan& plan, const TExpToken& constant, std::vector<std::uint8_t>* key);
   void Walk(const Plan& plan, std::uint8_t op, const std::vector<std::uint8_t>& key,
             TRecordsBitmap& hits);
+  // The records an index finds for a served comparison or IN, into `hits`
+  // (sized `size`); `exclude`: the condition holds for the records not found.
+  bool IndexHits(const TExpToken& n, std::int32_t size, TRecordsBitmap& hits, bool& exclude);
   bool IndexSelect(const TExpToken& n, TRecordsBitmap& bitmap);
   void Evaluate(const TExpToken& n, TRecordsBitmap& bitmap);
 

@@ -21,6 +21,7 @@
 // pair; LockRange/UnlockRange and the handle list take it themselves.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -73,6 +74,12 @@ class TAbstractFile {
     temporary_ = temporary;
   }
 
+  // Writes and length changes made to the file through any handle of this
+  // process so far: a reader that saw the same number saw the same bytes, as
+  // far as this process's own changes go.
+  std::uint64_t Writes() const { return writes_.load(std::memory_order_acquire); }
+  void NoteWrite() { writes_.fetch_add(1, std::memory_order_acq_rel); }
+
   // Whether `id` is one of this file's handles.
   bool FindHandle(std::int32_t id);
   // Current length in bytes.
@@ -115,6 +122,7 @@ class TAbstractFile {
   std::vector<TFileHandleEntry> handles_;
   std::int32_t next_handle_id_ = 0;
   std::vector<TByteRangeLock> locks_;
+  std::atomic<std::uint64_t> writes_{0};
 };
 
 class TPhysicalFile : public TAbstractFile {

@@ -138,6 +138,7 @@ void TFileHandler::WriteThrough(std::int64_t offset, const void* buffer, std::si
     std::lock_guard<std::mutex> lock(file_->Mutex());
     file_->Seek(handle_, offset, TSeekOrigin::kBegin);
     s = file_->Write(handle_, buffer, n, &done);
+    file_->NoteWrite();
   }
   if (!s.ok() || done != n) Raise(kErrWriting, s.os_error);
 }
@@ -153,6 +154,7 @@ void TFileHandler::SetSize(std::int64_t size) {
   if (!open_) Raise(kErrInvalidHandle);
   if (capture_ != nullptr) Raise(kErrRecordBuffersCorrupt);
   TFileStatus s = file_->SetSize(size);
+  file_->NoteWrite();
   if (!s.ok()) Raise(kErrWriting, s.os_error);
 }
 
