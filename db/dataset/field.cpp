@@ -274,6 +274,36 @@ void TField::SetValue(const TFieldValue& value) {
 }
 
 int64_t TField::AsLargeInt() const {
+  // Integer fields read straight from the record, without a value object.
+  std::byte data[8] = {};
+  if ((type_ == TFieldType::ftSmallint || type_ == TFieldType::ftWord ||
+       type_ == TFieldType::ftInteger || type_ == TFieldType::ftAutoInc ||
+       type_ == TFieldType::ftLargeint) &&
+      DataSize() <= sizeof data) {
+    if (!GetData(data)) return 0;
+    switch (type_) {
+      case TFieldType::ftSmallint: {
+        int16_t v;
+        std::memcpy(&v, data, sizeof v);
+        return v;
+      }
+      case TFieldType::ftWord: {
+        uint16_t v;
+        std::memcpy(&v, data, sizeof v);
+        return v;
+      }
+      case TFieldType::ftLargeint: {
+        int64_t v;
+        std::memcpy(&v, data, sizeof v);
+        return v;
+      }
+      default: {
+        int32_t v;
+        std::memcpy(&v, data, sizeof v);
+        return v;
+      }
+    }
+  }
   const TFieldValue value = Value();
   if (auto* i = std::get_if<int64_t>(&value)) return *i;
   if (auto* s = std::get_if<std::string>(&value)) {

@@ -18,41 +18,62 @@ inline int Bits(std::uint32_t v) {
 
 }  // namespace
 
-void TRecordsBitmap::Reserve(std::size_t words) {
-  if (words <= words_.size()) return;
-  constexpr std::size_t step = kGrowBytes / 4;
-  words_.resize((words + step - 1) / step * step, 0u);
+namespace {
+constexpr std::size_t kStep = TRecordsBitmap::kGrowBytes / 4;  // words
+std::size_t Down(std::size_t w) { return w / kStep * kStep; }
+std::size_t Up(std::size_t w) { return (w + kStep - 1) / kStep * kStep; }
+}  // namespace
+
+void TRecordsBitmap::Cover(std::size_t from, std::size_t to) {
+  if (from >= to) return;
+  const std::size_t end = base_ + words_.size();
+  if (!words_.empty() && from >= base_ && to <= end) return;
+  std::size_t new_from = Down(from), new_to = Up(to);
+  if (!words_.empty()) {
+    // Growing on one side doubles the stretch there, so that a run of Sets
+    // moving away from it copies the stretch a logarithmic number of times.
+    const std::size_t grow = words_.size();
+    new_from = std::min(new_from, base_);
+    new_to = std::max(new_to, end);
+    if (from < base_) new_from = Down(new_from > grow ? new_from - grow : 0);
+    if (to > end) new_to = std::max(Up(to), std::min(Up(end + grow), Up(WordCount())));
+  }
+  std::vector<std::uint32_t> words(new_to - new_from, 0u);
+  if (lo_ < hi_)
+    std::copy(words_.begin() + static_cast<std::ptrdiff_t>(lo_ - base_),
+              words_.begin() + static_cast<std::ptrdiff_t>(hi_ - base_),
+              words.begin() + static_cast<std::ptrdiff_t>(lo_ - new_from));
+  words_.swap(words);
+  base_ = new_from;
 }
 
 void TRecordsBitmap::NarrowTo(std::size_t from, std::size_t to) {
   if (from >= to) {
-    std::fill(words_.begin() + static_cast<std::ptrdiff_t>(lo_),
-              words_.begin() + static_cast<std::ptrdiff_t>(hi_), 0u);
+    if (lo_ < hi_)
+      std::fill(words_.begin() + static_cast<std::ptrdiff_t>(lo_ - base_),
+                words_.begin() + static_cast<std::ptrdiff_t>(hi_ - base_), 0u);
     lo_ = hi_ = 0;
     return;
   }
-  if (lo_ < from)
-    std::fill(words_.begin() + static_cast<std::ptrdiff_t>(lo_),
-              words_.begin() + static_cast<std::ptrdiff_t>(std::min(from, hi_)), 0u);
-  if (hi_ > to)
-    std::fill(words_.begin() + static_cast<std::ptrdiff_t>(std::max(to, lo_)),
-              words_.begin() + static_cast<std::ptrdiff_t>(hi_), 0u);
+  // [from, to) lies inside the window: the caller narrows, never widens.
+  std::fill(words_.begin() + static_cast<std::ptrdiff_t>(lo_ - base_),
+            words_.begin() + static_cast<std::ptrdiff_t>(from - base_), 0u);
+  std::fill(words_.begin() + static_cast<std::ptrdiff_t>(to - base_),
+            words_.begin() + static_cast<std::ptrdiff_t>(hi_ - base_), 0u);
   lo_ = from;
   hi_ = to;
 }
 
 void TRecordsBitmap::TrimTail() {
   const std::size_t used = WordCount();
-  if (hi_ > used) NarrowTo(lo_, used);
-  if (hi_ == used && used > 0 && (size_ & 31) != 0)
-    words_[used - 1] &= (1u << (size_ & 31)) - 1u;
+  if (hi_ > used) NarrowTo(std::min(lo_, used), used);
+  if (lo_ < hi_ && hi_ == used && (size_ & 31) != 0) At(used - 1) &= (1u << (size_ & 31)) - 1u;
 }
 
 void TRecordsBitmap::SetSize(std::int32_t size) {
   size = std::max<std::int32_t>(size, 0);
   const std::int32_t old = size_;
   size_ = size;
-  Reserve(WordCount());
   if (size < old) {
     TrimTail();
     counted_ = counted_ && count_ == 0;
@@ -63,16 +84,20 @@ void TRecordsBitmap::Set(std::int32_t n) {
   if (n < 1) return;
   if (n > size_) SetSize(n);
   const auto i = static_cast<std::uint32_t>(n - 1);
-  std::uint32_t& word = words_[i >> 5];
+  const std::size_t w = i >> 5;
+  Cover(w, w + 1);
+  std::uint32_t& word = At(w);
   if (!(word & (1u << (i & 31)))) ++count_;
   word |= 1u << (i & 31);
-  Widen(i >> 5);
+  Widen(w);
 }
 
 void TRecordsBitmap::Clear(std::int32_t n) {
   if (n < 1 || n > size_) return;
   const auto i = static_cast<std::uint32_t>(n - 1);
-  std::uint32_t& word = words_[i >> 5];
+  const std::size_t w = i >> 5;
+  if (w < lo_ || w >= hi_) return;
+  std::uint32_t& word = At(w);
   if (word & (1u << (i & 31))) --count_;
   word &= ~(1u << (i & 31));
 }
@@ -85,7 +110,13 @@ void TRecordsBitmap::ClearAll() {
 
 void TRecordsBitmap::SetAll() {
   const std::size_t used = WordCount();
-  std::fill(words_.begin(), words_.begin() + static_cast<std::ptrdiff_t>(used), ~0u);
+  if (base_ != 0 || words_.size() < used) {
+    std::vector<std::uint32_t>(Up(used), ~0u).swap(words_);
+    base_ = 0;
+    std::fill(words_.begin() + static_cast<std::ptrdiff_t>(used), words_.end(), 0u);
+  } else {
+    std::fill(words_.begin(), words_.begin() + static_cast<std::ptrdiff_t>(used), ~0u);
+  }
   lo_ = 0;
   hi_ = used;
   TrimTail();
@@ -97,12 +128,12 @@ void TRecordsBitmap::CopyFrom(const TRecordsBitmap& other) {
   if (this == &other) return;
   ClearAll();
   size_ = other.size_;
-  Reserve(other.WordCount());
   const std::size_t to = std::min(other.hi_, other.WordCount());
   if (other.lo_ >= to) return;
-  std::copy(other.words_.begin() + static_cast<std::ptrdiff_t>(other.lo_),
-            other.words_.begin() + static_cast<std::ptrdiff_t>(to),
-            words_.begin() + static_cast<std::ptrdiff_t>(other.lo_));
+  Cover(other.lo_, to);
+  std::copy(other.words_.begin() + static_cast<std::ptrdiff_t>(other.lo_ - other.base_),
+            other.words_.begin() + static_cast<std::ptrdiff_t>(to - other.base_),
+            words_.begin() + static_cast<std::ptrdiff_t>(other.lo_ - base_));
   lo_ = other.lo_;
   hi_ = to;
   TrimTail();
@@ -115,15 +146,16 @@ void TRecordsBitmap::And(const TRecordsBitmap& other) {
   const std::size_t to = std::min({hi_, other.hi_, other.WordCount()});
   NarrowTo(from, to);
   for (std::size_t i = lo_; i < hi_; ++i)
-    words_[i] &= other.words_[i];
+    At(i) &= other.At(i);
   counted_ = counted_ && count_ == 0;
 }
 
 void TRecordsBitmap::Or(const TRecordsBitmap& other) {
   const std::size_t to = std::min({WordCount(), other.WordCount(), other.hi_});
   if (other.lo_ >= to) return;
+  Cover(other.lo_, to);
   for (std::size_t i = other.lo_; i < to; ++i)
-    words_[i] |= other.words_[i];
+    At(i) |= other.At(i);
   Widen(other.lo_);
   Widen(to - 1);
   TrimTail();
@@ -134,14 +166,15 @@ void TRecordsBitmap::AndNot(const TRecordsBitmap& other) {
   const std::size_t from = std::max(lo_, other.lo_);
   const std::size_t to = std::min({hi_, other.hi_, other.WordCount()});
   for (std::size_t i = from; i < to; ++i)
-    words_[i] &= ~other.words_[i];
+    At(i) &= ~other.At(i);
   if (from < to) counted_ = counted_ && count_ == 0;
 }
 
 void TRecordsBitmap::Not() {
   const std::size_t n = WordCount();
+  Cover(0, n);
   for (std::size_t i = 0; i < n; ++i)
-    words_[i] = ~words_[i];
+    At(i) = ~At(i);
   lo_ = 0;
   hi_ = n;
   TrimTail();
@@ -152,7 +185,7 @@ std::int32_t TRecordsBitmap::Count() const {
   if (counted_) return count_;
   std::int32_t c = 0;
   for (std::size_t i = lo_; i < hi_; ++i)
-    c += words_[i] == ~0u ? 32 : Bits(words_[i]);
+    c += At(i) == ~0u ? 32 : Bits(At(i));
   count_ = c;
   counted_ = true;
   return c;
@@ -164,9 +197,8 @@ std::int32_t TRecordsBitmap::CountBelow(std::int32_t n) const {
   std::int32_t c = 0;
   const std::size_t full = bits >> 5;
   for (std::size_t i = lo_; i < std::min(full, hi_); ++i)
-    c += words_[i] == ~0u ? 32 : Bits(words_[i]);
-  if ((bits & 31) && full >= lo_ && full < hi_)
-    c += Bits(words_[full] & ((1u << (bits & 31)) - 1u));
+    c += At(i) == ~0u ? 32 : Bits(At(i));
+  if ((bits & 31) && full >= lo_ && full < hi_) c += Bits(At(full) & ((1u << (bits & 31)) - 1u));
   return c;
 }
 
@@ -181,9 +213,9 @@ std::int32_t TRecordsBitmap::FindNext(std::int32_t from, std::int32_t k, bool fo
     std::uint32_t word;
     if (w < lo_) {
       w = lo_;
-      word = words_[w];
+      word = At(w);
     } else {
-      word = words_[w] & (~0u << (bit & 31));
+      word = At(w) & (~0u << (bit & 31));
     }
     for (;;) {
       const int pc = Bits(word);
@@ -196,7 +228,7 @@ std::int32_t TRecordsBitmap::FindNext(std::int32_t from, std::int32_t k, bool fo
       }
       k -= pc;
       if (++w >= hi_) return 0;
-      word = words_[w];
+      word = At(w);
     }
   }
   if (from > size_ + 1) from = size_ + 1;
@@ -207,10 +239,10 @@ std::int32_t TRecordsBitmap::FindNext(std::int32_t from, std::int32_t k, bool fo
   std::uint32_t word;
   if (w >= hi_) {
     w = hi_ - 1;
-    word = words_[w];
+    word = At(w);
   } else {
     const std::uint32_t keep = limit & 31;
-    word = words_[w] & (keep ? (1u << keep) - 1u : ~0u);
+    word = At(w) & (keep ? (1u << keep) - 1u : ~0u);
   }
   for (;;) {
     const int pc = Bits(word);
@@ -223,14 +255,16 @@ std::int32_t TRecordsBitmap::FindNext(std::int32_t from, std::int32_t k, bool fo
     }
     k -= pc;
     if (w == lo_) return 0;
-    word = words_[--w];
+    word = At(--w);
   }
 }
 
 bool TRecordsBitmap::operator==(const TRecordsBitmap& o) const {
   if (size_ != o.size_) return false;
-  return std::equal(words_.begin(), words_.begin() + static_cast<std::ptrdiff_t>(WordCount()),
-                    o.words_.begin());
+  const std::size_t from = std::min(lo_, o.lo_), to = std::max(hi_, o.hi_);
+  for (std::size_t i = from; i < to; ++i)
+    if (Word(i) != o.Word(i)) return false;
+  return true;
 }
 
 }  // namespace kura

@@ -2,13 +2,15 @@
 // for record n. Bits are kept in 32-bit words (word i holds records
 // 32i+1..32i+32, record 32i+1 in the lowest bit); the bits past N in the last
 // word are always zero, so word-wise operations and counts need no masking
-// afterwards. Storage grows in steps of 256 bytes and new bytes are zero.
+// afterwards.
 //
-// The bitmap also keeps a window of words [lo, hi) outside which every word
-// is zero (it may hold zero words itself: clearing a bit never shrinks it).
-// Counting, searching and the word-wise operations work inside the windows
-// only, so a bitmap of a few records in a large table (one game's moves among
-// millions) costs by its window, not by the table. The count of set bits is
+// The bitmap keeps a window of words [lo, hi) outside which every word is
+// zero (it may hold zero words itself: clearing a bit never shrinks it), and
+// stores only a stretch of words around it, allocated in steps of 256 bytes;
+// words outside the stretch are zero without being stored. Counting,
+// searching and the word-wise operations work inside the windows only, so a
+// bitmap of a few records in a large table (one game's moves among millions)
+// costs by its window, in time and memory, not by the table. The count of set bits is
 // kept while single bits change and recounted after word-wise operations.
 #pragma once
 
@@ -37,7 +39,7 @@ class TRecordsBitmap {
   bool Test(std::int32_t n) const {
     if (n < 1 || n > size_) return false;
     const auto i = static_cast<std::uint32_t>(n - 1);
-    return (words_[i >> 5] >> (i & 31)) & 1u;
+    return (Word(i >> 5) >> (i & 31)) & 1u;
   }
   // Setting a record beyond N grows N to it.
   void Set(std::int32_t n);
@@ -64,7 +66,14 @@ class TRecordsBitmap {
   bool operator==(const TRecordsBitmap& o) const;
 
  private:
-  void Reserve(std::size_t words);
+  // Word w, zero when not stored.
+  std::uint32_t Word(std::size_t w) const {
+    return w - base_ < words_.size() ? words_[w - base_] : 0u;  // w < base_ wraps past size
+  }
+  std::uint32_t& At(std::size_t w) { return words_[w - base_]; }  // w is stored
+  const std::uint32_t& At(std::size_t w) const { return words_[w - base_]; }
+  // Makes the stretch hold words [from, to) (inside the bitmap's words).
+  void Cover(std::size_t from, std::size_t to);
   void TrimTail();
   void Widen(std::size_t word) {
     if (lo_ == hi_) {
@@ -79,8 +88,9 @@ class TRecordsBitmap {
   void NarrowTo(std::size_t from, std::size_t to);
 
   std::int32_t size_ = 0;
-  std::vector<std::uint32_t> words_;  // allocated in kGrowBytes steps
-  std::size_t lo_ = 0, hi_ = 0;       // every word outside [lo_, hi_) is zero
+  std::vector<std::uint32_t> words_;  // words base_.. (kGrowBytes steps)
+  std::size_t base_ = 0;
+  std::size_t lo_ = 0, hi_ = 0;  // every word outside [lo_, hi_) is zero; stored
   mutable std::int32_t count_ = 0;    // set bits, when counted_
   mutable bool counted_ = true;
 };
