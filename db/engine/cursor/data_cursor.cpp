@@ -279,6 +279,7 @@ void TDataCursor::RecomputeVisible() {
   if (!range_bits_) {
     if (!any_filter) {
       // Index order inside a range, unfiltered: visible_ is not consulted.
+      visible_is_range_ = false;
       filtered_ = false;
       visible_count_ = range_count_;
       sparse_ = false;
@@ -289,6 +290,14 @@ void TDataCursor::RecomputeVisible() {
   }
   // Starting from the narrowest of the bitmaps keeps a filter of a few
   // records in a large table from copying and clearing the whole range.
+  visible_is_range_ = !any_filter;
+  if (visible_is_range_) {
+    // Unfiltered: the visible set is the range's, used where it is.
+    filtered_ = false;
+    visible_count_ = in_range_.Count();
+    BuildSparseKeys();
+    return;
+  }
   const TRecordsBitmap* first = &in_range_;
   for (auto& f : filters_)
     if (f->active && f->bitmap.WindowWords() < first->WindowWords()) first = &f->bitmap;
@@ -326,7 +335,7 @@ void TDataCursor::BuildSparseKeys() {
   TIndexFile& x = Indexes();
   TDataFile& data = table_.Data();
   sparse_keys_.reserve(static_cast<std::size_t>(count));
-  for (std::int32_t n = visible_.FindNext(0); n != 0; n = visible_.FindNext(n)) {
+  for (std::int32_t n = Visible().FindNext(0); n != 0; n = Visible().FindNext(n)) {
     TRecordPin r = data.GetRecord(n);
     sparse_keys_.push_back(x.KeyOf(data, Slot(), r->Data()));
   }
@@ -394,7 +403,7 @@ void TDataCursor::Reposition() {
     return;
   }
   if (natural()) {
-    if (visible_.Test(recno_)) return;
+    if (Visible().Test(recno_)) return;
     StandNear({}, recno_);
     return;
   }
@@ -413,8 +422,8 @@ void TDataCursor::Reposition() {
 void TDataCursor::StandNear(const std::vector<std::uint8_t>& key, std::int32_t recno) {
   bof_ = eof_ = false;
   if (natural()) {
-    std::int32_t n = visible_.FindNext(recno - 1);
-    if (n == 0) n = visible_.FindNext(recno, 1, false);
+    std::int32_t n = Visible().FindNext(recno - 1);
+    if (n == 0) n = Visible().FindNext(recno, 1, false);
     if (n == 0) return SetEmpty();
     recno_ = n;
   } else {
@@ -442,7 +451,7 @@ bool TDataCursor::KeyInRange(const std::vector<std::uint8_t>& key) const {
 }
 
 bool TDataCursor::EntryVisible(const TIndexEntry& e) const {
-  if (filtered_) return visible_.Test(e.record) && KeyInRange(e.key);
+  if (filtered_) return Visible().Test(e.record) && KeyInRange(e.key);
   return KeyInRange(e.key);
 }
 
@@ -609,7 +618,7 @@ void TDataCursor::SetActiveIndex(int index) {
   range_end_.clear();
   ComputeRange();
   RecomputeVisible();
-  if (!was_on || !visible_.Test(n)) {
+  if (!was_on || !Visible().Test(n)) {
     if (visible_count_ == 0) {
       SetEmpty();
     } else {
@@ -765,8 +774,8 @@ int TDataCursor::Move(bool forward, std::uint8_t* buffer) {
   TIndexEntry e;
   bool found;
   if (natural()) {
-    const std::int32_t from = from_edge ? (forward ? 0 : visible_.Size() + 1) : recno_;
-    n = visible_.FindNext(from, 1, forward);
+    const std::int32_t from = from_edge ? (forward ? 0 : Visible().Size() + 1) : recno_;
+    n = Visible().FindNext(from, 1, forward);
     found = n != 0;
   } else if (from_edge) {
     found = forward ? SeekVisible(nullptr, true, e) : LastVisible(e);
@@ -815,7 +824,7 @@ void TDataCursor::ReadAhead() {
       std::int32_t n = 0;
       TIndexEntry e;
       if (natural()) {
-        n = visible_.FindNext(recno_, 1, true);
+        n = Visible().FindNext(recno_, 1, true);
         found = n != 0;
       } else {
         e = entry_;
@@ -905,7 +914,7 @@ int TDataCursor::MoveTo(std::int32_t number, std::uint8_t* buffer) {
   std::int32_t n = 0;
   bool found;
   if (natural()) {
-    n = visible_.FindNext(0, number, true);
+    n = Visible().FindNext(0, number, true);
     found = n != 0;
   } else {
     found = SeekVisible(nullptr, true, e);
@@ -976,7 +985,7 @@ std::int32_t TDataCursor::RecordNumber() {
   RequireOpen();
   TScope scope(*this, false);
   if (!on_record()) return 0;
-  if (natural()) return visible_.CountBelow(recno_) + 1;
+  if (natural()) return Visible().CountBelow(recno_) + 1;
   if (!filtered_) {
     TIndexEntry first;
     if (!SeekVisible(nullptr, true, first)) return 0;
@@ -1008,7 +1017,7 @@ bool TDataCursor::GotoBookmark(const std::vector<std::uint8_t>& bookmark, bool n
   TScope scope(*this, false);
   if (natural()) {
     const auto n = static_cast<std::int32_t>(DecodeFixed32(bookmark.data()));
-    if (visible_.Test(n)) {
+    if (Visible().Test(n)) {
       bof_ = eof_ = false;
       recno_ = n;
       ReadCurrent();
@@ -1180,6 +1189,7 @@ bool TDataCursor::FilterTrue(const TFilter& f, const std::uint8_t* record) const
 void TDataCursor::RetestRecord(std::int32_t n) {
   std::vector<std::uint8_t> rec;
   const bool live = ReadRecord(n, &rec);
+  const bool was_visible = Visible().Test(n);
   if (all_.Size() < n) {
     for (TRecordsBitmap* b : {&all_, &in_range_})
       b->SetSize(n);
@@ -1207,8 +1217,8 @@ void TDataCursor::RetestRecord(std::int32_t n) {
     bool now = in_range_.Test(n);
     for (auto& f : filters_)
       if (f->active) now = now && f->bitmap.Test(n);
-    const bool was = visible_.Test(n);
-    put(visible_, now);
+    const bool was = visible_is_range_ ? was_visible : Visible().Test(n);
+    if (!visible_is_range_) put(visible_, now);
     visible_count_ += (now ? 1 : 0) - (was ? 1 : 0);
     if (sparse_ && (was || now)) {
       if (!was && visible_count_ <= kSparseLimit)
