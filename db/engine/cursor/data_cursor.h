@@ -24,8 +24,8 @@
 // (a change through another cursor of this table moves them), no write to
 // the table's files by any handle of this process, and at most
 // kAheadMillis since they were read. A change by another program inside that
-// interval is seen at the next step after it, as if it had come that much
-// later. A single Next, as a person steps through a list, always
+// interval is seen once those records are used up or too old, as if it had
+// come that much later. A single Next, as a person steps through a list, always
 // re-synchronises.
 //
 // Position: BOF (before the first visible entry), EOF (after the last), or
