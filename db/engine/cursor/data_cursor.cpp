@@ -235,7 +235,12 @@ void TDataCursor::Rebuild() {
 // its entries is kept; the bits are made when a filter joins.
 void TDataCursor::ComputeRange() {
   range_bits_ = true;
-  if (!range_active_ || natural()) return in_range_.CopyFrom(all_);
+  // Without a range every live record is inside: the live set serves as is.
+  range_is_all_ = !range_active_ || natural();
+  if (range_is_all_) {
+    in_range_.ClearAll();
+    return;
+  }
   const bool bits =
       std::any_of(filters_.begin(), filters_.end(), [](const auto& f) { return f->active; });
   if (bits) {
@@ -294,17 +299,17 @@ void TDataCursor::RecomputeVisible() {
   if (visible_is_range_) {
     // Unfiltered: the visible set is the range's, used where it is.
     filtered_ = false;
-    visible_count_ = in_range_.Count();
+    visible_count_ = InRange().Count();
     BuildSparseKeys();
     return;
   }
-  const TRecordsBitmap* first = &in_range_;
+  const TRecordsBitmap* first = &InRange();
   for (auto& f : filters_)
     if (f->active && f->bitmap.WindowWords() < first->WindowWords()) first = &f->bitmap;
   visible_.CopyFrom(*first);
-  visible_.SetSize(in_range_.Size());
+  visible_.SetSize(InRange().Size());
   filtered_ = false;
-  if (first != &in_range_) visible_.And(in_range_);
+  if (first != &InRange()) visible_.And(InRange());
   for (auto& f : filters_) {
     if (!f->active) continue;
     if (&f->bitmap != first) visible_.And(f->bitmap);
@@ -1201,11 +1206,10 @@ void TDataCursor::RetestRecord(std::int32_t n) {
       b.Clear(n);
   };
   put(all_, live);
-  if (range_bits_)
-    put(in_range_, live && (natural() || !range_active_ ||
-                            KeyInRange(Indexes().KeyOf(table_.Data(), Slot(), rec.data()))));
-  else
+  if (!range_bits_)
     ComputeRange();  // only the range's count is kept: count again
+  else if (!range_is_all_)
+    put(in_range_, live && KeyInRange(Indexes().KeyOf(table_.Data(), Slot(), rec.data())));
   for (auto& f : filters_)
     if (f->active) put(f->bitmap, live && FilterTrue(*f, rec.data()));
   if (!range_bits_) {
@@ -1214,7 +1218,7 @@ void TDataCursor::RetestRecord(std::int32_t n) {
     // The visible set is the range's bits and every active filter's: only
     // record n's bit can have changed, so the set is not made again (that
     // cost a copy, an AND and a count of the whole table per row written).
-    bool now = in_range_.Test(n);
+    bool now = InRange().Test(n);
     for (auto& f : filters_)
       if (f->active) now = now && f->bitmap.Test(n);
     const bool was = visible_is_range_ ? was_visible : Visible().Test(n);

@@ -311,8 +311,10 @@ class TDataCursor {
   std::vector<std::unique_ptr<TFilter>> filters_;
   bool filtered_ = false;
   TRecordsBitmap all_, in_range_, visible_;  // visible_ changes in RecomputeVisible only
-  bool visible_is_range_ = false;            // no active filter: in_range_ is the visible set
-  const TRecordsBitmap& Visible() const { return visible_is_range_ ? in_range_ : visible_; }
+  bool range_is_all_ = false;      // no range: all_ is the range's set (in_range_ unused)
+  bool visible_is_range_ = false;  // no active filter: the range's set is the visible set
+  const TRecordsBitmap& InRange() const { return range_is_all_ ? all_ : in_range_; }
+  const TRecordsBitmap& Visible() const { return visible_is_range_ ? InRange() : visible_; }
   std::int32_t visible_count_ = 0;           // its set bits
   bool range_bits_ = true;                   // in_range_ holds the range (else only range_count_)
   std::int32_t range_count_ = 0;             // entries inside the range

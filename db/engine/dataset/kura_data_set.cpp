@@ -505,9 +505,15 @@ bool TKuraDataSet::GetFieldData(const TField& field, std::byte* out) {
     return true;
   }
   const TFieldDescriptor& f = Descriptor(field);
-  std::vector<std::uint8_t> value(std::max<std::size_t>(f.StorageSize(), 8));
+  // Most values fit a buffer on the stack: a field read per row and column
+  // then allocates nothing.
+  const std::size_t need = std::max<std::size_t>(f.StorageSize(), 8);
+  std::uint8_t small[64] = {};
+  std::vector<std::uint8_t> large;
+  if (need > sizeof small) large.assign(need, 0);
+  std::uint8_t* value = large.empty() ? small : large.data();
   if (const int number = TableField(field); number > 0) {
-    if (cursor_->GetField(number, Engine(buffer), value.data())) return false;
+    if (cursor_->GetField(number, Engine(buffer), value)) return false;
   } else {
     // A computed column: its value for the row in the buffer, in the
     // encoding of a field of its shape.
@@ -515,9 +521,9 @@ bool TKuraDataSet::GetFieldData(const TField& field, std::byte* out) {
     if (v.null) return false;
     std::vector<std::uint8_t> bytes;
     if (!EncodeFieldValue(Column(field).shape, v, &bytes)) return false;
-    std::copy_n(bytes.begin(), std::min(bytes.size(), value.size()), value.begin());
+    std::copy_n(bytes.begin(), std::min(bytes.size(), need), value);
   }
-  EngineToNative(f, value.data(), out, field.DataSize());
+  EngineToNative(f, value, out, field.DataSize());
   return true;
 }
 
