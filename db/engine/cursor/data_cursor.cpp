@@ -865,9 +865,11 @@ void TDataCursor::ReadAhead() {
 bool TDataCursor::ServeAhead(std::uint8_t* buffer, int& code) {
   if (ahead_next_ >= ahead_.size() && !ahead_end_) return false;
   RequireOpen();
-  if (!(ReadCounters() == ahead_counters_) || FileWrites() != ahead_writes_ ||
-      std::chrono::steady_clock::now() - ahead_time_ > std::chrono::milliseconds(kAheadMillis)) {
-    const int run = forward_run_;
+  const bool stale =
+      std::chrono::steady_clock::now() - ahead_time_ > std::chrono::milliseconds(kAheadMillis);
+  if (stale || !(ReadCounters() == ahead_counters_) || FileWrites() != ahead_writes_) {
+    // A walk slower than the age bound starts reading ahead small again.
+    const int run = stale ? 1 : forward_run_;
     DropAhead();
     forward_run_ = run;
     return false;
