@@ -799,7 +799,7 @@ int TDataCursor::Move(bool forward, std::uint8_t* buffer) {
 // ---- read-ahead ----
 
 void TDataCursor::DropAhead() {
-  ahead_.clear();
+  ahead_size_ = 0;
   ahead_next_ = 0;
   ahead_end_ = false;
   forward_run_ = 0;
@@ -820,6 +820,8 @@ std::uint64_t TDataCursor::FileWrites() const {
 void TDataCursor::ReadAhead() {
   if (forward_run_ < 2 || table_.Exclusive()) return;
   const int want = std::min(forward_run_, kMaxAhead);
+  ahead_size_ = 0;
+  ahead_end_ = false;
   const std::int32_t recno = recno_;
   const TIndexEntry entry = entry_;
   std::vector<std::uint8_t> current = record_;
@@ -843,12 +845,16 @@ void TDataCursor::ReadAhead() {
       recno_ = n;
       if (!natural()) entry_ = e;
       ReadCurrent();
-      ahead_.push_back({n, e, record_});
+      if (ahead_size_ == ahead_.size()) ahead_.emplace_back();
+      TAhead& a = ahead_[ahead_size_++];  // its vectors keep their room
+      a.recno = n;
+      a.entry = e;
+      a.image.assign(record_.begin(), record_.end());
     }
   } catch (const EKuraEngineError&) {
     // Reading ahead is only a saving: what failed here fails again, and is
     // reported, when the walk gets there.
-    ahead_.clear();
+    ahead_size_ = 0;
     ahead_end_ = false;
   }
   recno_ = recno;
@@ -856,14 +862,14 @@ void TDataCursor::ReadAhead() {
   record_ = std::move(current);
   bof_ = eof_ = false;
   ahead_next_ = 0;
-  if (ahead_.empty() && !ahead_end_) return;
+  if (ahead_size_ == 0 && !ahead_end_) return;
   ahead_counters_ = ReadCounters();
   ahead_writes_ = FileWrites();
   ahead_time_ = std::chrono::steady_clock::now();
 }
 
 bool TDataCursor::ServeAhead(std::uint8_t* buffer, int& code) {
-  if (ahead_next_ >= ahead_.size() && !ahead_end_) return false;
+  if (ahead_next_ >= ahead_size_ && !ahead_end_) return false;
   RequireOpen();
   const bool stale =
       std::chrono::steady_clock::now() - ahead_time_ > std::chrono::milliseconds(kAheadMillis);
@@ -875,7 +881,7 @@ bool TDataCursor::ServeAhead(std::uint8_t* buffer, int& code) {
     return false;
   }
   ++forward_run_;
-  if (ahead_next_ < ahead_.size()) {
+  if (ahead_next_ < ahead_size_) {
     TAhead& a = ahead_[ahead_next_++];
     bof_ = eof_ = false;
     recno_ = a.recno;
@@ -883,13 +889,13 @@ bool TDataCursor::ServeAhead(std::uint8_t* buffer, int& code) {
     record_.swap(a.image);
     if (buffer) std::memcpy(buffer, record_.data(), record_.size());
     code = kOk;
-    if (ahead_next_ == ahead_.size() && !ahead_end_) {
-      ahead_.clear();
+    if (ahead_next_ == ahead_size_ && !ahead_end_) {
+      ahead_size_ = 0;
       ahead_next_ = 0;
     }
     return true;
   }
-  ahead_.clear();
+  ahead_size_ = 0;
   ahead_next_ = 0;
   ahead_end_ = false;
   code = PastEnd(true);

@@ -336,7 +336,8 @@ class TDataCursor {
   };
   static constexpr int kMaxAhead = 64;
   static constexpr int kAheadMillis = 10;
-  std::vector<TAhead> ahead_;
+  std::vector<TAhead> ahead_;    // the first ahead_size_ hold records; the rest spare
+  std::size_t ahead_size_ = 0;
   std::size_t ahead_next_ = 0;  // the next of ahead_ to serve
   bool ahead_end_ = false;      // the walk ends after ahead_
   int forward_run_ = 0;         // Nexts since the last other operation
