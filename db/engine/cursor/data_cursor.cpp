@@ -825,6 +825,13 @@ void TDataCursor::ReadAhead() {
   const std::int32_t recno = recno_;
   const TIndexEntry entry = entry_;
   std::vector<std::uint8_t> current = record_;
+  auto restore = [&] {
+    recno_ = recno;
+    entry_ = entry;
+    record_ = std::move(current);
+    bof_ = eof_ = false;
+    ahead_next_ = 0;
+  };
   try {
     for (int i = 0; i < want; ++i) {
       bool found;
@@ -852,16 +859,19 @@ void TDataCursor::ReadAhead() {
       a.image.assign(record_.begin(), record_.end());
     }
   } catch (const EKuraEngineError&) {
-    // Reading ahead is only a saving: what failed here fails again, and is
-    // reported, when the walk gets there.
+    // Reading ahead is only a saving: an engine error here is met again,
+    // and reported, when the walk gets there.
     ahead_size_ = 0;
     ahead_end_ = false;
+    restore();
+    return;
+  } catch (...) {
+    ahead_size_ = 0;  // passed on, with the cursor where the Next put it
+    ahead_end_ = false;
+    restore();
+    throw;
   }
-  recno_ = recno;
-  entry_ = entry;
-  record_ = std::move(current);
-  bof_ = eof_ = false;
-  ahead_next_ = 0;
+  restore();
   if (ahead_size_ == 0 && !ahead_end_) return;
   ahead_counters_ = ReadCounters();
   ahead_writes_ = FileWrites();
