@@ -249,7 +249,7 @@ void TDataDirectory::Commit(bool flush) {
     for (auto it = tables_.rbegin(); it != tables_.rend(); ++it) {
       TDataTable& t = *(*it)->table_;
       if (t.ReadOnly() || (*it)->in_memory_) continue;
-      t.WriteLock();
+      t.WriteLockForCommit();
       locked.push_back(&t);
     }
     journal.Apply(flush);

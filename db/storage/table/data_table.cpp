@@ -283,6 +283,8 @@ void TDataTable::ReadLock() {
 // changes. A failing check gives the slot back: the caller holds nothing.
 bool TDataTable::TakeReadLock() {
   if (read_lock_count_++ > 0) return false;
+  read_lock_elided_ = table_lock_held_;
+  if (read_lock_elided_) return false;
   TUndoOnThrow uncount([this] { read_lock_count_ = 0; });
   TakeReadSlot();
   {
@@ -306,17 +308,35 @@ bool TDataTable::TakeReadLock() {
 void TDataTable::ReleaseReadLock() {
   if (ProtocolSkipped() || read_lock_count_ == 0) return;
   if (--read_lock_count_ > 0) return;
+  if (read_lock_elided_) {
+    read_lock_elided_ = false;
+    return;
+  }
   FreeReadSlot();
 }
 
 void TDataTable::WriteLock() {
+  TakeWriteLock(true);
+}
+
+void TDataTable::WriteLockForCommit() {
+  TakeWriteLock(false);
+}
+
+void TDataTable::TakeWriteLock(bool may_elide) {
   if (!open_) Raise(kErrInvalidHandle);
   if (ProtocolSkipped()) return;
   if (write_lock_count_ > 0) {
+    if (write_lock_elided_ && !may_elide) Raise(kErrLockFailure);  // held without its bytes
     ++write_lock_count_;
     return;
   }
   if (read_lock_count_ > 0) Raise(kErrLockFailure);  // invariant 3
+  write_lock_elided_ = may_elide && table_lock_held_ && in_transaction_;
+  if (write_lock_elided_) {
+    write_lock_count_ = 1;
+    return;
+  }
   const int retries = settings_.low_level_retries;
   const int sleep = settings_.low_level_sleep_ms;
   write_took_table_byte_ = false;
@@ -346,6 +366,10 @@ void TDataTable::WriteLock() {
 void TDataTable::ReleaseWriteLock() {
   if (ProtocolSkipped() || write_lock_count_ == 0) return;
   if (--write_lock_count_ > 0) return;
+  if (write_lock_elided_) {
+    write_lock_elided_ = false;
+    return;
+  }
   const bool blob_ok = !blob_ || blob_->ReleaseWriteLock();
   const bool index_ok =
       index_->Handler().UnlockRange(kWriteLockOffset, kWriteLockLength) && blob_ok;

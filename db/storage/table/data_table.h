@@ -38,6 +38,12 @@
 //     another process that takes a lock next sees the new change counters.
 //  7. Locks are nested by count: each acquire is matched by one release, and
 //     only the last release unlocks the bytes.
+//  8. While this handle holds the table lock no other handle can write the
+//     table, so a read lock then takes no read slot and checks nothing (it is
+//     only counted); inside a transaction, whose writes stay in the caches
+//     until the commit, a write lock is only counted too. The commit's own
+//     writing takes the real write lock (WriteLockForCommit), which keeps
+//     readers of other processes out while the files change.
 //
 // States of one handle (transitions name the function):
 //
@@ -127,6 +133,8 @@ class TDataTable {
   void ReadLock();
   void ReleaseReadLock();
   void WriteLock();
+  // The write lock with its bytes also inside a transaction (item 8).
+  void WriteLockForCommit();
   void ReleaseWriteLock();
   void TableLock();
   void ReleaseTableLock();
@@ -199,6 +207,7 @@ class TDataTable {
   void RecoverDeadCommit();
   [[noreturn]] void Raise(std::uint16_t code) const;
   bool TakeReadLock();
+  void TakeWriteLock(bool may_elide);
   void TakeReadSlot();
   void FreeReadSlot();
   void CloseFiles();
@@ -232,6 +241,8 @@ class TDataTable {
   std::int32_t read_slot_ = 0;  // index-file read slot while read-locked
   int write_lock_count_ = 0;
   bool write_took_table_byte_ = false;
+  bool read_lock_elided_ = false;   // the held read lock took no slot (item 8)
+  bool write_lock_elided_ = false;  // the held write lock took no bytes (item 8)
   bool table_lock_held_ = false;
   TRecordsBitmap locked_records_;    // records this handle holds locked
   TRecordsBitmap deferred_unlocks_;  // unlocked while the table lock is held

@@ -623,6 +623,39 @@ TEST_F(DataTableTest, FailedLocksFailAtOnceAndLeaveNothingHeld) {
   t.Close();
 }
 
+// Inside a transaction a handle's read and write locks are only counted: its
+// writes stay in its caches, and its table lock keeps every other writer out.
+// Readers are kept out only while the commit writes the files.
+TEST_F(DataTableTest, TransactionLocksOnlyCountUntilTheCommitWrites) {
+  Make(true)->Close();
+  TStorageSettings quick = settings_;
+  quick.low_level_retries = 2;
+  TDataTable t(dir_.path(), "t", quick), other(dir_.path(), "t", quick);
+  t.Open(false);
+  other.Open(false);
+  t.StartTransaction();
+  t.ReadLock();
+  EXPECT_EQ(CodeOf([&] { other.WriteLock(); }), kErrLockFailure);
+  t.ReleaseReadLock();
+  t.WriteLock();
+  t.WriteLock();
+  other.ReadLock();  // no write range is held against it
+  other.ReleaseReadLock();
+  t.ReleaseWriteLock();
+  t.ReleaseWriteLock();
+  EXPECT_FALSE(t.WriteLocked());
+  t.WriteLockForCommit();
+  EXPECT_EQ(CodeOf([&] { other.ReadLock(); }), kErrLockFailure);
+  t.ReleaseWriteLock();
+  other.ReadLock();
+  other.ReleaseReadLock();
+  t.EndTransaction();
+  other.WriteLock();
+  other.ReleaseWriteLock();
+  other.Close();
+  t.Close();
+}
+
 // The change counters and the live-record count are unsigned 32-bit values
 // on disk that wrap; a table at the top of their range keeps working, and a
 // wrapped counter still tells other handles about the change.
