@@ -14,6 +14,13 @@ namespace kura {
 
 namespace {
 
+// Fields whose value is a plain integer of at most 8 bytes.
+bool IsInteger(TFieldType type) {
+  return type == TFieldType::ftSmallint || type == TFieldType::ftWord ||
+         type == TFieldType::ftInteger || type == TFieldType::ftAutoInc ||
+         type == TFieldType::ftLargeint;
+}
+
 using Bytes = std::vector<std::byte>;
 
 enum class Kind { kText, kInt, kBool, kFloat, kBlob, kRaw };
@@ -183,6 +190,28 @@ bool TField::IsNull() const {
   return !GetData(data.data());
 }
 
+// The value of an integer field (IsInteger), read through a buffer on the
+// stack: integers are read per row and column, and need no value object.
+std::optional<int64_t> TField::IntegerData() const {
+  if (!IsInteger(type_)) return std::nullopt;
+  std::byte data[8] = {};
+  if (!GetData(data)) return std::nullopt;
+  auto load = [&](auto v) {
+    std::memcpy(&v, data, sizeof v);
+    return int64_t{v};
+  };
+  switch (type_) {
+    case TFieldType::ftSmallint:
+      return load(int16_t{});
+    case TFieldType::ftWord:
+      return load(uint16_t{});
+    case TFieldType::ftLargeint:
+      return load(int64_t{});
+    default:
+      return load(int32_t{});
+  }
+}
+
 TFieldValue TField::Value() const {
   const Kind kind = KindOf(type_);
   if (kind == Kind::kBlob) {
@@ -190,20 +219,14 @@ TFieldValue TField::Value() const {
     if (text.empty()) return {};
     return text;
   }
+  if (std::optional<int64_t> i = IntegerData()) return *i;
+  if (IsInteger(type_)) return {};
   Bytes data(DataSize());
   if (!GetData(data.data())) return {};
   switch (type_) {
-    case TFieldType::ftSmallint:
-      return int64_t{Load<int16_t>(data)};
-    case TFieldType::ftWord:
-      return int64_t{Load<uint16_t>(data)};
-    case TFieldType::ftInteger:
-    case TFieldType::ftAutoInc:
     case TFieldType::ftDate:
     case TFieldType::ftTime:
       return int64_t{Load<int32_t>(data)};
-    case TFieldType::ftLargeint:
-      return Load<int64_t>(data);
     case TFieldType::ftBoolean:
       return Load<int16_t>(data) != 0;
     default:
@@ -274,36 +297,7 @@ void TField::SetValue(const TFieldValue& value) {
 }
 
 int64_t TField::AsLargeInt() const {
-  // Integer fields read straight from the record, without a value object.
-  std::byte data[8] = {};
-  if ((type_ == TFieldType::ftSmallint || type_ == TFieldType::ftWord ||
-       type_ == TFieldType::ftInteger || type_ == TFieldType::ftAutoInc ||
-       type_ == TFieldType::ftLargeint) &&
-      DataSize() <= sizeof data) {
-    if (!GetData(data)) return 0;
-    switch (type_) {
-      case TFieldType::ftSmallint: {
-        int16_t v;
-        std::memcpy(&v, data, sizeof v);
-        return v;
-      }
-      case TFieldType::ftWord: {
-        uint16_t v;
-        std::memcpy(&v, data, sizeof v);
-        return v;
-      }
-      case TFieldType::ftLargeint: {
-        int64_t v;
-        std::memcpy(&v, data, sizeof v);
-        return v;
-      }
-      default: {
-        int32_t v;
-        std::memcpy(&v, data, sizeof v);
-        return v;
-      }
-    }
-  }
+  if (IsInteger(type_)) return IntegerData().value_or(0);
   const TFieldValue value = Value();
   if (auto* i = std::get_if<int64_t>(&value)) return *i;
   if (auto* s = std::get_if<std::string>(&value)) {

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -131,6 +132,8 @@ class TField {
   std::string AsString() const;
   void SetAsString(const std::string& value);
   TFieldValue Value() const;
+  // The value of an integer-typed field, or nothing (null, or not one).
+  std::optional<int64_t> IntegerData() const;
   void SetValue(const TFieldValue& value);
 
  private:

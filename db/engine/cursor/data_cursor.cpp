@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "db/common/undo_on_throw.h"
 #include "db/engine/expression/expression.h"
 #include "db/engine/expression/filter_expression.h"
 #include "db/engine/expression/record_selection.h"
@@ -293,8 +294,6 @@ void TDataCursor::RecomputeVisible() {
     }
     ComputeRange();
   }
-  // Starting from the narrowest of the bitmaps keeps a filter of a few
-  // records in a large table from copying and clearing the whole range.
   visible_is_range_ = !any_filter;
   if (visible_is_range_) {
     // Unfiltered: the visible set is the range's, used where it is.
@@ -303,6 +302,8 @@ void TDataCursor::RecomputeVisible() {
     BuildSparseKeys();
     return;
   }
+  // Starting from the narrowest of the bitmaps keeps a filter of a few
+  // records in a large table from copying and clearing the whole range.
   const TRecordsBitmap* first = &InRange();
   for (auto& f : filters_)
     if (f->active && f->bitmap.WindowWords() < first->WindowWords()) first = &f->bitmap;
@@ -786,14 +787,25 @@ int TDataCursor::Move(bool forward, std::uint8_t* buffer) {
     found = forward ? SeekVisible(nullptr, true, e) : LastVisible(e);
     n = e.record;
   } else {
-    e = entry_;
-    found = StepVisible(e, forward);
-    n = e.record;
+    found = StepFromCurrent(forward, n, e);
   }
   if (!found) return PastEnd(forward);
   StandOn(n, e, buffer);
   if (forward) ReadAhead();
   return kOk;
+}
+
+// The visible record after (or before) the current one: its number, and in
+// index order its entry.
+bool TDataCursor::StepFromCurrent(bool forward, std::int32_t& n, TIndexEntry& e) {
+  if (natural()) {
+    n = Visible().FindNext(recno_, 1, forward);
+    return n != 0;
+  }
+  e = entry_;
+  const bool found = StepVisible(e, forward);
+  n = e.record;
+  return found;
 }
 
 // ---- read-ahead ----
@@ -820,7 +832,7 @@ std::uint64_t TDataCursor::FileWrites() const {
 void TDataCursor::ReadAhead() {
   if (forward_run_ < 2 || table_.Exclusive()) return;
   const int want = std::min(forward_run_, kMaxAhead);
-  ahead_size_ = 0;
+  ahead_size_ = 0;  // what is read becomes servable only at the end
   ahead_end_ = false;
   const std::int32_t recno = recno_;
   const TIndexEntry entry = entry_;
@@ -830,49 +842,40 @@ void TDataCursor::ReadAhead() {
     entry_ = entry;
     record_ = std::move(current);
     bof_ = eof_ = false;
-    ahead_next_ = 0;
   };
-  try {
-    for (int i = 0; i < want; ++i) {
-      bool found;
-      std::int32_t n = 0;
-      TIndexEntry e;
-      if (natural()) {
-        n = Visible().FindNext(recno_, 1, true);
-        found = n != 0;
-      } else {
-        e = entry_;
-        found = StepVisible(e, true);
-        n = e.record;
+  std::size_t filled = 0;
+  bool end = false;
+  {
+    TUndoOnThrow undo(restore);  // passed on, with the cursor where the Next put it
+    try {
+      for (; static_cast<int>(filled) < want; ++filled) {
+        std::int32_t n = 0;
+        TIndexEntry e;
+        if (!StepFromCurrent(true, n, e)) {
+          end = true;
+          break;
+        }
+        recno_ = n;
+        if (!natural()) entry_ = e;
+        ReadCurrent();
+        if (filled == ahead_.size()) ahead_.emplace_back();
+        TAhead& a = ahead_[filled];  // its vectors keep their room
+        a.recno = n;
+        a.entry = e;
+        a.image.assign(record_.begin(), record_.end());
       }
-      if (!found) {
-        ahead_end_ = true;
-        break;
-      }
-      recno_ = n;
-      if (!natural()) entry_ = e;
-      ReadCurrent();
-      if (ahead_size_ == ahead_.size()) ahead_.emplace_back();
-      TAhead& a = ahead_[ahead_size_++];  // its vectors keep their room
-      a.recno = n;
-      a.entry = e;
-      a.image.assign(record_.begin(), record_.end());
+    } catch (const EKuraEngineError&) {
+      // Reading ahead is only a saving: an engine error here is met again,
+      // and reported, when the walk gets there.
+      filled = 0;
+      end = false;
     }
-  } catch (const EKuraEngineError&) {
-    // Reading ahead is only a saving: an engine error here is met again,
-    // and reported, when the walk gets there.
-    ahead_size_ = 0;
-    ahead_end_ = false;
-    restore();
-    return;
-  } catch (...) {
-    ahead_size_ = 0;  // passed on, with the cursor where the Next put it
-    ahead_end_ = false;
-    restore();
-    throw;
   }
   restore();
-  if (ahead_size_ == 0 && !ahead_end_) return;
+  if (filled == 0 && !end) return;
+  ahead_size_ = filled;
+  ahead_next_ = 0;
+  ahead_end_ = end;
   ahead_counters_ = ReadCounters();
   ahead_writes_ = FileWrites();
   ahead_time_ = std::chrono::steady_clock::now();
@@ -891,24 +894,18 @@ bool TDataCursor::ServeAhead(std::uint8_t* buffer, int& code) {
     return false;
   }
   ++forward_run_;
-  if (ahead_next_ < ahead_size_) {
-    TAhead& a = ahead_[ahead_next_++];
-    bof_ = eof_ = false;
-    recno_ = a.recno;
-    if (!natural()) entry_ = a.entry;
-    record_.swap(a.image);
-    if (buffer) std::memcpy(buffer, record_.data(), record_.size());
-    code = kOk;
-    if (ahead_next_ == ahead_size_ && !ahead_end_) {
-      ahead_size_ = 0;
-      ahead_next_ = 0;
-    }
+  if (ahead_next_ == ahead_size_) {  // the walk's end was read ahead
+    ahead_end_ = false;
+    code = PastEnd(true);
     return true;
   }
-  ahead_size_ = 0;
-  ahead_next_ = 0;
-  ahead_end_ = false;
-  code = PastEnd(true);
+  TAhead& a = ahead_[ahead_next_++];
+  bof_ = eof_ = false;
+  recno_ = a.recno;
+  if (!natural()) entry_ = a.entry;
+  record_.swap(a.image);
+  if (buffer) std::memcpy(buffer, record_.data(), record_.size());
+  code = kOk;
   return true;
 }
 

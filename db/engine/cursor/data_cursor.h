@@ -281,6 +281,7 @@ class TDataCursor {
   bool EntryVisible(const TIndexEntry& e) const;
   bool SeekVisible(const std::vector<std::uint8_t>* key, bool forward, TIndexEntry& out);
   bool StepVisible(TIndexEntry& e, bool forward);
+  bool StepFromCurrent(bool forward, std::int32_t& n, TIndexEntry& e);
   bool LastVisible(TIndexEntry& out);
   void StandNear(const std::vector<std::uint8_t>& key, std::int32_t recno);
   int Move(bool forward, std::uint8_t* buffer);
