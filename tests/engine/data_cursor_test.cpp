@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 #include <thread>
@@ -445,6 +446,27 @@ struct Turns {
   }
 };
 
+// Runs `body` in a child process on a cursor of its own over table "t" of
+// `dir`; the child's exit status is body's result, or 2 when it throws.
+pid_t InChild(const std::string& dir, const TStorageSettings& settings,
+              const std::function<int(TDataCursor&)>& body) {
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  int status = 2;
+  try {
+    TDataTable t(dir, "t", settings);
+    t.Open(false);
+    TDataCursor c(t);
+    c.Open();
+    status = body(c);
+    c.Close();
+    t.Close();
+  } catch (...) {
+    status = 2;
+  }
+  std::_Exit(status);
+}
+
 TEST(DataCursor, CursorsInTwoProcessesResynchroniseAndLock) {
   TempDir dir;
   CreateTable(dir.path());
@@ -460,40 +482,29 @@ TEST(DataCursor, CursorsInTwoProcessesResynchroniseAndLock) {
       c.Insert(Record(c, {id, id, id}).data());
   }
   Turns turns;
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  const pid_t pid = InChild(dir.path(), settings, [&](TDataCursor& c) {
     int status = 0;
-    try {
-      TDataTable t(dir.path(), "t", settings);
-      t.Open(false);
-      TDataCursor c(t);
-      c.Open();
-      std::vector<std::uint8_t> buf(static_cast<std::size_t>(c.RecordSize()));
-      Turns::Wait(turns.to_child[0]);
-      for (int i = 0; i < 3; ++i)
-        c.Next(buf.data());
-      c.Delete();  // ID 3
-      Turns::Send(turns.to_parent[1]);
-      Turns::Wait(turns.to_child[0]);
-      c.GotoBookmark(c.KeyOf(Record(c, {4, 0, 0}).data()));
-      c.Current(buf.data(), true);
-      PutInt(c, buf.data(), 4, 40);
-      c.Modify(buf.data());
-      Turns::Send(turns.to_parent[1]);
-      Turns::Wait(turns.to_child[0]);
-      c.GotoBookmark(c.KeyOf(Record(c, {5, 0, 0}).data()));
-      if (c.Current(buf.data(), true) != 0) status = 4;
-      Turns::Send(turns.to_parent[1]);
-      Turns::Wait(turns.to_child[0]);
-      c.CancelEdit();
-      c.Close();
-      t.Close();
-    } catch (...) {
-      status = 2;
-    }
-    std::_Exit(status);
-  }
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(c.RecordSize()));
+    Turns::Wait(turns.to_child[0]);
+    for (int i = 0; i < 3; ++i)
+      c.Next(buf.data());
+    c.Delete();  // ID 3
+    Turns::Send(turns.to_parent[1]);
+    Turns::Wait(turns.to_child[0]);
+    c.GotoBookmark(c.KeyOf(Record(c, {4, 0, 0}).data()));
+    c.Current(buf.data(), true);
+    PutInt(c, buf.data(), 4, 40);
+    c.Modify(buf.data());
+    Turns::Send(turns.to_parent[1]);
+    Turns::Wait(turns.to_child[0]);
+    c.GotoBookmark(c.KeyOf(Record(c, {5, 0, 0}).data()));
+    if (c.Current(buf.data(), true) != 0) status = 4;
+    Turns::Send(turns.to_parent[1]);
+    Turns::Wait(turns.to_child[0]);
+    c.CancelEdit();
+    return status;
+  });
+  ASSERT_GE(pid, 0);
   TDataTable t(dir.path(), "t", settings);
   t.Open(false);
   TDataCursor c(t);
@@ -580,27 +591,12 @@ TEST(DataCursor, ForwardWalkSeesChangesMadeDuringIt) {
     EXPECT_EQ(next_id(), 34);
     for (int i = 0; i < 20; ++i)
       next_id();
-    Turns turns;
-    const pid_t pid = ::fork();
+    const pid_t pid = InChild(dir.path(), TStorageSettings{}, [&](TDataCursor& c) {
+      change(c, 56, -1);
+      change(c, 57, 700);
+      return ::testing::Test::HasFailure() ? 3 : 0;
+    });
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      int status = 0;
-      try {
-        TDataTable t(dir.path(), "t", TStorageSettings{});
-        t.Open(false);
-        TDataCursor c(t);
-        c.Open();
-        change(c, 56, -1);
-        change(c, 57, 700);
-        c.Close();
-        t.Close();
-      } catch (...) {
-        status = 2;
-      }
-      Turns::Send(turns.to_parent[1]);
-      std::_Exit(status);
-    }
-    Turns::Wait(turns.to_parent[0]);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
