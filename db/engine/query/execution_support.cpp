@@ -312,6 +312,14 @@ bool ConvertValue(const TExpValue& v, const TValueShape& shape, TExpValue* out) 
 void StoreFieldValue(TDataTable& table, const TFieldDescriptor& f, std::uint8_t* record,
                      const TExpValue& value) {
   TDataFile& data = table.Data();
+  // An integer into an integer field (most result columns) takes no detour.
+  if (!value.null && value.type == kFieldInteger && f.Type() == kFieldInteger &&
+      value.i >= INT32_MIN && value.i <= INT32_MAX) {
+    std::uint8_t bytes[4];
+    EncodeFixed32(bytes, static_cast<std::uint32_t>(value.i));
+    data.PutField(record, f, bytes);
+    return;
+  }
   // A value of the field's own type needs no converted copy (the common
   // case of result rows and copied columns).
   TExpValue converted;

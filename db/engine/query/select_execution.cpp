@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
 #include <unordered_map>
 #include <unordered_set>
@@ -166,6 +167,27 @@ class TProduction {
                         std::function<void(std::int32_t, const std::uint8_t*)> visit) {
     before_produce_ = std::move(before);
     visit_ = std::move(visit);
+  }
+
+  // After binding (from the before-produce hook): rows become record images
+  // of `table`, a result table of the output columns, side by side, with
+  // the ORDER BY values kept beside them, instead of value rows, so that a
+  // row costs no allocation. For a block without grouping, DISTINCT and
+  // UNION; the images are in production order, ImageOrder() is the result's.
+  void ProduceImages(TDataTable* table) {
+    image_table_ = table;
+    image_size_ = static_cast<std::size_t>(table->Data().RecordSize());
+    key_values_.assign(order_.size(), {});
+    scratch_.assign(out_.size(), TExpValue());
+  }
+  // The result's rows: ImageCount() images, in production order or, when
+  // Ordered(), in the order of the positions ImageOrder() lists.
+  std::size_t ImageCount() const { return image_count_; }
+  const std::uint8_t* Image(std::size_t i) const { return images_.data() + i * image_size_; }
+  bool Ordered() const { return !order_.empty(); }
+  const std::vector<std::uint32_t>& ImageOrder() const { return image_order_; }
+  void SetBeforeProduce(std::function<void(TProduction&)> before) {
+    before_produce_ = std::move(before);
   }
 
   std::vector<TOutColumn>& Columns() { return out_; }
@@ -564,6 +586,23 @@ class TProduction {
   // A row that passed WHERE (single-table rows were narrowed by selection).
   void Consume(const std::uint8_t* rec) {
     ++produced_;
+    if (image_table_) {
+      if (image_count_ >= std::numeric_limits<std::uint32_t>::max())
+        SqlFail("Too many rows in a result set");
+      TDataFile& data = image_table_->Data();
+      images_.resize(images_.size() + image_size_, 0);
+      std::uint8_t* image = images_.data() + images_.size() - image_size_;
+      for (std::size_t i = 0; i < out_.size(); ++i) {
+        scratch_[i] = OutValue(out_[i], rec);
+        StoreFieldValue(*image_table_, data.Field(static_cast<int>(i) + 1), image, scratch_[i]);
+      }
+      for (std::size_t k = 0; k < order_.size(); ++k) {
+        const std::size_t c = static_cast<std::size_t>(order_[k].column);
+        key_values_[k].push_back(c < out_.size() ? scratch_[c] : OutValue(hidden_[c - out_.size()], rec));
+      }
+      ++image_count_;
+      return;
+    }
     if (!grouped_) {
       TResultRow row;
       row.reserve(out_.size() + hidden_.size());
@@ -659,6 +698,21 @@ class TProduction {
   }
 
   void Finish() {
+    if (image_table_) {
+      if (!order_.empty())
+        image_order_ = SortedOrder(image_count_, [this](std::size_t k, std::uint32_t row) -> const TExpValue& {
+          return key_values_[k][row];
+        });
+      if (q_.top >= 0 && image_count_ > static_cast<std::size_t>(q_.top)) {
+        image_count_ = static_cast<std::size_t>(q_.top);
+        if (order_.empty())
+          images_.resize(image_count_ * image_size_);
+        else
+          image_order_.resize(image_count_);
+      }
+      key_values_.clear();
+      return;
+    }
     if (grouped_) FinishGroups();
     if (q_.distinct) Distinct(&rows_, out_.size());
     Order();
@@ -755,7 +809,9 @@ class TProduction {
   // When every ORDER BY column holds only integers (or only floats that are
   // numbers) and NULLs, sorts by copies of them side by side: the same
   // order as CompareValues gives, without a row's value vector per compare.
-  bool OrderByNumbers(std::vector<std::uint32_t>& order) const {
+  // `key(k, row)` is ORDER BY key k's value in row `row`.
+  template <typename Key>
+  bool OrderByNumbers(std::vector<std::uint32_t>& order, const Key& key) const {
     struct TKey {
       bool null;
       std::int64_t i;
@@ -763,13 +819,12 @@ class TProduction {
     };
     std::vector<std::vector<TKey>> keys;
     std::vector<bool> integer;
-    for (const auto& k : order_) {
-      const std::size_t c = static_cast<std::size_t>(k.column);
+    for (std::size_t kk = 0; kk < order_.size(); ++kk) {
       std::vector<TKey> column;
-      column.reserve(rows_.size());
+      column.reserve(order.size());
       bool ints = true, floats = true;
-      for (const TResultRow& r : rows_) {
-        const TExpValue& v = r[c];
+      for (std::uint32_t row = 0; row < order.size(); ++row) {
+        const TExpValue& v = key(kk, row);
         if (!v.null) {
           ints = ints && IsIntegerType(v.type);
           floats = floats && IsFloatType(v.type) && !std::isnan(v.f);
@@ -779,6 +834,35 @@ class TProduction {
       }
       keys.push_back(std::move(column));
       integer.push_back(ints);
+    }
+    if (keys.size() == 1 && integer[0]) {
+      // One integer key: NULLs in their own run, the rest sorted as (value,
+      // position) pairs, which is the stable order without indirection.
+      const bool desc = order_[0].descending;
+      std::vector<std::uint32_t> nulls;
+      std::vector<std::pair<std::int64_t, std::uint32_t>> values;
+      values.reserve(order.size());
+      for (std::uint32_t x : order) {
+        const TKey& k = keys[0][x];
+        if (k.null)
+          nulls.push_back(x);
+        else
+          values.push_back({k.i, x});
+      }
+      std::sort(values.begin(), values.end(), [desc](const auto& a, const auto& b) {
+        if (a.first != b.first) return desc ? a.first > b.first : a.first < b.first;
+        return a.second < b.second;
+      });
+      std::size_t o = 0;
+      if (!desc)
+        for (std::uint32_t x : nulls)
+          order[o++] = x;
+      for (const auto& v : values)
+        order[o++] = v.second;
+      if (desc)
+        for (std::uint32_t x : nulls)
+          order[o++] = x;
+      return true;
     }
     std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
       for (std::size_t k = 0; k < keys.size(); ++k) {
@@ -801,23 +885,30 @@ class TProduction {
   // Sorts positions rather than the rows themselves (a row is a vector of
   // values: moving it costs more than the comparisons), then moves each row
   // once into its place.
-  void Order() {
-    if (order_.empty()) return;
-    std::vector<std::uint32_t> order(rows_.size());
+  // The positions 0 .. n - 1 in ORDER BY order (stable).
+  template <typename Key>
+  std::vector<std::uint32_t> SortedOrder(std::size_t n, const Key& key) const {
+    std::vector<std::uint32_t> order(n);
     for (std::size_t i = 0; i < order.size(); ++i)
       order[i] = static_cast<std::uint32_t>(i);
-    if (!OrderByNumbers(order)) {
+    if (!OrderByNumbers(order, key)) {
       std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
-        const TResultRow& a = rows_[x];
-        const TResultRow& b = rows_[y];
-        for (const auto& k : order_) {
-          const std::size_t i = static_cast<std::size_t>(k.column);
-          const int c = CompareValues(a[i], b[i]);
-          if (c) return k.descending ? c > 0 : c < 0;
+        for (std::size_t k = 0; k < order_.size(); ++k) {
+          const int c = CompareValues(key(k, x), key(k, y));
+          if (c) return order_[k].descending ? c > 0 : c < 0;
         }
         return false;
       });
     }
+    return order;
+  }
+
+  void Order() {
+    if (order_.empty()) return;
+    const std::vector<std::uint32_t> order =
+        SortedOrder(rows_.size(), [this](std::size_t k, std::uint32_t row) -> const TExpValue& {
+          return rows_[row][static_cast<std::size_t>(order_[k].column)];
+        });
     std::vector<TResultRow> sorted;
     sorted.reserve(rows_.size());
     for (std::uint32_t i : order)
@@ -865,6 +956,13 @@ class TProduction {
   std::vector<TOrderKey> order_;
   bool grouped_ = false;
   std::size_t produced_ = 0;
+  TDataTable* image_table_ = nullptr;  // see ProduceImages
+  std::size_t image_size_ = 0;
+  std::size_t image_count_ = 0;
+  std::vector<std::uint8_t> images_;
+  std::vector<std::vector<TExpValue>> key_values_;  // per ORDER BY key, per image
+  std::vector<TExpValue> scratch_;                   // the output values of one row
+  std::vector<std::uint32_t> image_order_;
   std::vector<TResultRow> rows_;
   std::unordered_map<std::string, std::size_t> group_index_;
   std::vector<TGroup> groups_;
@@ -1245,8 +1343,73 @@ class TSelectExecution {
   }
 
   std::unique_ptr<TQueryResult> Canned() {
+    // A single block into a generated table is produced as record images.
+    if (!q_.union_next && !q_.distinct && !q_.grouped && q_.into_name.empty() &&
+        q_.encrypted_password.empty() && !q_.into_locale)
+      return CannedFromImages();
     std::vector<TOutColumn> columns;
     std::vector<TResultRow> rows = ProduceAll(s_, q_, &columns);
+    return CannedFromRows(columns, rows);
+  }
+
+  std::unique_ptr<TQueryResult> CannedFromImages() {
+    TProduction p(s_, q_);
+    std::vector<TOutColumn> columns;
+    // The in-memory table the images are made for: the statement's spare
+    // result, or a new one. BLOB values need the table's BLOB file, so their
+    // rows stay value rows.
+    std::unique_ptr<TQueryResult> result;
+    p.SetBeforeProduce([&](TProduction& production) {
+      columns = OutputShapes(production.Columns());
+      for (const auto& c : columns)
+        if (c.shape.type == kFieldBlob) return;
+      result = Recycled(columns, 0);
+      if (!result) {
+        result = std::unique_ptr<TQueryResult>(new TQueryResult());
+        CreateResultTable(*result, columns, 0);
+      }
+      production.ProduceImages(result->own_table_.get());
+    });
+    p.Run(false);
+    if (!result) return CannedFromRows(columns, p.Rows());
+    const std::vector<std::uint32_t>& order = p.ImageOrder();
+    const std::size_t count = p.ImageCount();
+    if (count > kMemoryResultRows && !q_.into_memory &&
+        !s_.Database().Session().PrivateDirectory().empty()) {
+      // Too many rows to keep in memory: a table of the same columns (and so
+      // the same record layout) in the private directory takes them.
+      result.reset();
+      result = std::unique_ptr<TQueryResult>(new TQueryResult());
+      CreateResultTable(*result, columns, count);
+    }
+    TDataTable& table = *result->own_table_;
+    table.SetBulkLoad(true);
+    if (!p.Ordered()) {
+      table.AppendRecords(p.Image(0), count);
+    } else {
+      const std::size_t rs = static_cast<std::size_t>(table.Data().RecordSize());
+      std::vector<std::uint8_t> sorted(count * rs);
+      for (std::size_t i = 0; i < count; ++i)
+        std::memcpy(sorted.data() + i * rs, p.Image(order[i]), rs);
+      table.AppendRecords(sorted.data(), count);
+    }
+    table.SetBulkLoad(false);
+    return OpenCanned(std::move(result), columns);
+  }
+
+  // The output columns as a result table's columns (names and shapes).
+  static std::vector<TOutColumn> OutputShapes(const std::vector<TOutColumn>& out) {
+    std::vector<TOutColumn> columns = out;
+    for (auto& c : columns) {
+      c.tree = nullptr;
+      c.direct = nullptr;
+      c.blobs = nullptr;
+    }
+    return columns;
+  }
+
+  std::unique_ptr<TQueryResult> CannedFromRows(const std::vector<TOutColumn>& columns,
+                                               std::vector<TResultRow>& rows) {
     std::unique_ptr<TQueryResult> result = Recycled(columns, rows.size());
     if (!result) {
       result = std::unique_ptr<TQueryResult>(new TQueryResult());
@@ -1254,15 +1417,28 @@ class TSelectExecution {
     }
     TDataTable& table = *result->own_table_;
     TDataFile& data = table.Data();
-    std::vector<std::uint8_t> rec = table.BlankRecord();
-    table.SetBulkLoad(true);
-    for (const auto& row : rows) {
-      std::fill(rec.begin(), rec.end(), 0);
+    // The rows become record images side by side (each row's values freed
+    // as it is stored), then go into the table in one append.
+    const std::size_t rs = static_cast<std::size_t>(data.RecordSize());
+    std::vector<std::uint8_t> images(rows.size() * rs, 0);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      std::uint8_t* rec = images.data() + r * rs;
       for (std::size_t i = 0; i < columns.size(); ++i)
-        StoreFieldValue(table, data.Field(static_cast<int>(i) + 1), rec.data(), row[i]);
-      table.InsertRecord(rec.data());
+        StoreFieldValue(table, data.Field(static_cast<int>(i) + 1), rec, rows[r][i]);
+      TResultRow().swap(rows[r]);
     }
+    table.SetBulkLoad(true);
+    table.AppendRecords(images.data(), rows.size());
     table.SetBulkLoad(false);
+    return OpenCanned(std::move(result), columns);
+  }
+
+  // Flushes a filled result table (unless only its own cursor will read it)
+  // and opens its cursor on the first row.
+  std::unique_ptr<TQueryResult> OpenCanned(std::unique_ptr<TQueryResult> result,
+                                           const std::vector<TOutColumn>& columns) {
+    TDataTable& table = *result->own_table_;
+    TDataFile& data = table.Data();
     // A generated result in memory is read by its own cursor only, through
     // the table's caches, and discarded on close: writing its files back
     // would serve no reader.

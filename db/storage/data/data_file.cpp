@@ -724,6 +724,49 @@ TRecordPin TDataFile::AllocateSlot(bool no_primary_key) {
   return r;
 }
 
+std::int32_t TDataFile::AppendSlots(const std::uint8_t* images, std::size_t count) {
+  const std::int32_t first = NextRecordNumber();
+  const std::int64_t rs = RecordSize();
+  const std::int64_t last = static_cast<std::int64_t>(first) + static_cast<std::int64_t>(count) - 1;
+  if (last > kMaxRecordNumber || DataStart() + last * rs > kMaxDataFileBytes ||
+      static_cast<std::int64_t>(LastAutoInc()) + static_cast<std::int64_t>(count) >
+          std::numeric_limits<std::int32_t>::max())
+    Raise(last > kMaxRecordNumber || DataStart() + last * rs > kMaxDataFileBytes ? kErrTableFull
+                                                                                 : kErrFieldLimits);
+  if (count == 0) return first;
+  // Blocks of about 64 KB keep the copy small and the writes few.
+  const std::size_t per = std::max<std::size_t>(1, 65536 / static_cast<std::size_t>(rs));
+  std::int32_t auto_inc = LastAutoInc();
+  for (std::size_t done = 0; done < count;) {
+    const std::size_t n = std::min(per, count - done);
+    Grow(write_buffer_, n * static_cast<std::size_t>(rs));
+    for (std::size_t k = 0; k < n; ++k) {
+      std::uint8_t* dst = write_buffer_.data() + k * static_cast<std::size_t>(rs);
+      std::copy_n(images + (done + k) * static_cast<std::size_t>(rs), rs, dst);
+      dst[record::kDeleted] = 0;
+      EncodeFixed32(&dst[record::kLink], static_cast<std::uint32_t>(first + done + k));
+      EncodeFixed32(&dst[record::kAutoInc], static_cast<std::uint32_t>(++auto_inc));
+      if (Encrypted()) Scramble(dst, static_cast<std::size_t>(rs), kRecordKey);
+    }
+    Write(SlotOffset(first + static_cast<std::int32_t>(done)), write_buffer_.data(),
+          n * static_cast<std::size_t>(rs));
+    done += n;
+  }
+  SetHeader32(data_header::kNextRecord, static_cast<std::int32_t>(last + 1));
+  SetHeader32(data_header::kLastAutoInc, auto_inc);
+  header_changed_ = true;
+  written_ = true;
+  ++writes_;
+  return first;
+}
+
+void TDataFile::UndoAppendSlots(const TInsertMark& mark) {
+  DropRecords();
+  SetSize(DataStart());
+  header_ = mark.header;
+  header_changed_ = mark.header_changed;
+}
+
 TDataFile::TInsertMark TDataFile::MarkInsert() const {
   return TInsertMark{header_, header_changed_};
 }

@@ -155,6 +155,17 @@ class TDataFile : public TFileHandler, public TCachedFileState {
   // The slot for an insert (pinned): the free-chain head, or a new slot when
   // the chain is empty or the table has no primary-key fields.
   TRecordPin AllocateSlot(bool no_primary_key);
+  // Appends `count` live records (images of record size bytes, one after
+  // another) as new slots behind the last, written to the file in blocks
+  // without passing through the record cache; each holds its own number as
+  // its identifier and the next auto-increment value. Returns the first new
+  // slot's number. 9479 (table full) or 9492 (auto-increment values used up) before anything changes when they do
+  // not fit. The caller adds their keys.
+  std::int32_t AppendSlots(const std::uint8_t* images, std::size_t count);
+  // Takes back a failed AppendSlots into a table that had no slot: the
+  // file is cut back to its header and descriptors, the header is `mark`'s.
+  struct TInsertMark;
+  void UndoAppendSlots(const TInsertMark& mark);
   // What a failed insert rolls back to: the header image and its flag.
   struct TInsertMark {
     std::array<std::uint8_t, kDataHeaderSize> header{};

@@ -96,6 +96,10 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   void ModifyKeys(const TDataFile& data, const std::uint8_t* old_record,
                   const std::uint8_t* new_record, std::int32_t recno) override;
   void DeleteKeys(const TDataFile& data, const std::uint8_t* record, std::int32_t recno) override;
+  // Only a table without record-built indexes, whose "Sys Deleted" tree is
+  // still empty and uncompressed: that tree is then loaded bottom-up.
+  bool CanLoadAppendedSlots(const TDataFile& data) override;
+  void LoadAppendedSlots(const TDataFile& data, std::int32_t first, std::int32_t count) override;
 
   // ---- TIndexPageStore ----
   TPage* GetPage(int slot, std::int32_t n) override;

@@ -129,6 +129,24 @@ void TIndexFile::InsertKeys(const TDataFile& data, const std::uint8_t* record, s
   if (previous) deleted.Delete(DeletedKey(previous, true).data(), recno);
 }
 
+bool TIndexFile::CanLoadAppendedSlots(const TDataFile& data) {
+  if (!KeySlots().empty() || RootPage(kSysDeletedSlot) != 0) return false;
+  const TIndexTree tree = Tree(data, kSysDeletedSlot);
+  return !tree.format().Compressed() && tree.format().key_size == 5;
+}
+
+void TIndexFile::LoadAppendedSlots(const TDataFile& data, std::int32_t first,
+                                   std::int32_t count) {
+  if (!CanLoadAppendedSlots(data)) Raise(kErrPageBuffersCorrupt, kSysDeletedSlot);
+  // The live key of slot n: flag 0, then n as DeletedKey encodes it.
+  Tree(data, kSysDeletedSlot)
+      .Load(count, [first](std::int64_t i, std::uint8_t* key, std::int32_t* record) {
+        *record = first + static_cast<std::int32_t>(i);
+        key[0] = 0;
+        EncodeKeyInt32(key + 1, *record);
+      });
+}
+
 void TIndexFile::CheckModify(const TDataFile& data, const std::uint8_t* old_record,
                              const std::uint8_t* new_record, std::int32_t recno) {
   for (int slot : KeySlots()) {

@@ -292,6 +292,100 @@ void TIndexTree::Insert(const std::uint8_t* key, std::int32_t record) {
   FixOverflow(path, leaf_level);
 }
 
+namespace {
+
+// Entries per page of a level of `n` entries at `capacity` a page: full
+// pages, the last two evened out when the last would hold under half.
+std::vector<int> LevelSizes(std::int64_t n, int capacity) {
+  const std::int64_t pages = (n + capacity - 1) / capacity;
+  std::vector<int> sizes(static_cast<std::size_t>(pages), capacity);
+  sizes.back() = static_cast<int>(n - (pages - 1) * capacity);
+  if (pages > 1 && sizes.back() < capacity / 2) {
+    const int both = sizes[sizes.size() - 2] + sizes.back();
+    sizes[sizes.size() - 2] = both - both / 2;
+    sizes.back() = both / 2;
+  }
+  return sizes;
+}
+
+}  // namespace
+
+void TIndexTree::Load(std::int64_t count,
+                      const std::function<void(std::int64_t, std::uint8_t*, std::int32_t*)>& entry) {
+  if (count <= 0) return;
+  if (store_.RootPage(slot_) != 0 || format_.Compressed()) Corrupt();
+  const int k = format_.key_size;
+  // What the level above needs of each page: its first key, number, keys below.
+  struct TChild {
+    std::vector<std::uint8_t> first;
+    std::int32_t page;
+    std::int64_t below;
+  };
+  std::vector<TChild> children;
+  std::vector<std::uint8_t> key(static_cast<std::size_t>(k));
+  std::vector<std::uint8_t> last(static_cast<std::size_t>(k));
+  bool root_leaf = false;
+  {
+    const std::vector<int> sizes = LevelSizes(count, format_.LeafCapacity());
+    root_leaf = sizes.size() == 1;
+    TPageRef prev;
+    std::int64_t i = 0;
+    for (const int size : sizes) {
+      TPageRef page(&store_, store_.AllocatePage(slot_, root_leaf ? kPageRootLeaf : kPageLeaf));
+      for (int e = 1; e <= size; ++e, ++i) {
+        std::int32_t record = 0;
+        entry(i, key.data(), &record);
+        if (i > 0 && Compare(last.data(), key.data(), k) >= 0) store_.Raise(kErrDuplicateKey, slot_);
+        last = key;
+        page->Insert(e, key.data(), record, 0);
+      }
+      if (prev) {
+        prev->set_next(page->number());
+        page->set_prev(prev->number());
+        Dirty(*prev);
+      }
+      Dirty(*page);
+      children.push_back({std::vector<std::uint8_t>(page->Key(1), page->Key(1) + k),
+                          page->number(), size});
+      prev = std::move(page);
+    }
+  }
+  if (root_leaf) {
+    store_.SetRootPage(slot_, children[0].page);
+    return;
+  }
+  for (int depth = 1; children.size() > 1; ++depth) {
+    if (depth >= kMaxTreeDepth) Corrupt();
+    const std::vector<int> sizes =
+        LevelSizes(static_cast<std::int64_t>(children.size()), format_.BranchCapacity());
+    const bool root = sizes.size() == 1;
+    std::vector<TChild> level;
+    TPageRef prev;
+    std::size_t c = 0;
+    for (const int size : sizes) {
+      TPageRef page(&store_, store_.AllocatePage(slot_, root ? kPageRoot : kPageBranch));
+      std::int64_t below = 0;
+      for (int e = 1; e <= size; ++e, ++c) {
+        const TChild& child = children[c];
+        page->Insert(e, child.first.data(), child.page,
+                     static_cast<std::int32_t>(std::min<std::int64_t>(child.below, INT32_MAX)));
+        below += child.below;
+      }
+      if (prev) {
+        prev->set_next(page->number());
+        page->set_prev(prev->number());
+        Dirty(*prev);
+      }
+      Dirty(*page);
+      level.push_back({std::vector<std::uint8_t>(page->Key(1), page->Key(1) + k), page->number(),
+                       below});
+      prev = std::move(page);
+    }
+    children.swap(level);
+  }
+  store_.SetRootPage(slot_, children[0].page);
+}
+
 void TIndexTree::PropagateFirstKey(Path& path, int level) {
   while (level > 0) {
     TPage& child = *path[level].page;

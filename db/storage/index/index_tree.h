@@ -90,6 +90,15 @@ class TIndexTree {
 
   // Adds a key; an equal key already present is error 9729 and changes nothing.
   void Insert(const std::uint8_t* key, std::int32_t record);
+  // Fills an empty tree (no root yet) with `count` keys that `entry(i, key,
+  // &record)` gives for i = 0 .. count - 1 in strictly increasing order,
+  // bottom-up: leaves filled to capacity from the left, then each branch
+  // level over the one below, up to one root. The last two pages of a level
+  // share their entries when the last would be under half full, so every
+  // invariant holds as after inserting the keys one by one. Uncompressed
+  // formats only (the caller inserts compressed keys one by one).
+  void Load(std::int64_t count,
+            const std::function<void(std::int64_t, std::uint8_t*, std::int32_t*)>& entry);
   // Removes the key equal to `key` that points at `record`; false when absent.
   bool Delete(const std::uint8_t* key, std::int32_t record);
 

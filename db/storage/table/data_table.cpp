@@ -685,6 +685,37 @@ std::int32_t TDataTable::InsertRecord(const std::uint8_t* image,
   return n;
 }
 
+void TDataTable::AppendRecords(const std::uint8_t* images, std::size_t count) {
+  RequireWritable();
+  TDataFile& data = *data_;
+  const std::size_t size = static_cast<std::size_t>(data.RecordSize());
+  if (exclusive_ && !in_transaction_ && !blob_ && data.SlotCount() == 0 && count > 0 &&
+      count <= static_cast<std::size_t>(kMaxRecordNumber) && index_->CanLoadAppendedSlots(data)) {
+    const TDataFile::TInsertMark mark = data.MarkInsert();
+    {
+      // A failure part-way leaves both files empty again, as they were.
+      TUndoOnThrow undo([&] {
+        data.UndoAppendSlots(mark);
+        index_->Empty();
+      });
+      const std::int32_t first = data.AppendSlots(images, count);
+      index_->LoadAppendedSlots(data, first, static_cast<std::int32_t>(count));
+    }
+    index_->AdjustRecordCount(static_cast<std::int32_t>(count));
+    if (!bulk_load_) Flush();
+    return;
+  }
+  const bool was_bulk = bulk_load_;
+  bulk_load_ = true;
+  {
+    TUndoOnThrow restore([&] { bulk_load_ = was_bulk; });
+    for (std::size_t i = 0; i < count; ++i)
+      InsertRecord(images + i * size);
+  }
+  bulk_load_ = was_bulk;
+  if (!(bulk_load_ && exclusive_)) Flush();
+}
+
 void TDataTable::UpdateRecord(std::int32_t n, const std::uint8_t* image) {
   RequireWritable();
   TDataFile& data = *data_;

@@ -172,6 +172,13 @@ class TDataTable {
   // unless `auto_inc` supplies one. Flushes.
   std::int32_t InsertRecord(const std::uint8_t* image,
                             std::optional<std::int32_t> auto_inc = std::nullopt);
+  // Inserts `count` records (images as for InsertRecord, one after another),
+  // each with a new auto-increment value, and flushes once (not at all in a
+  // bulk load). Into a table open exclusively, outside a transaction, with no
+  // slot yet, no BLOB field and no index built from records (a query's result
+  // table) they are appended in one pass, their "Sys Deleted" keys loaded
+  // bottom-up; otherwise they are inserted one by one.
+  void AppendRecords(const std::uint8_t* images, std::size_t count);
   // Replaces the field values of live record n. Flushes.
   void UpdateRecord(std::int32_t n, const std::uint8_t* image);
   // Deletes live record n (8710 when there is none). Flushes.

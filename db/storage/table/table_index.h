@@ -65,6 +65,13 @@ class TTableIndex {
   // The record is about to be marked deleted in slot `recno`.
   virtual void DeleteKeys(const TDataFile& data, const std::uint8_t* record,
                           std::int32_t recno) = 0;
+  // Whether LoadAppendedSlots can take the records of a table that has no
+  // slot yet (else the caller inserts them one by one).
+  virtual bool CanLoadAppendedSlots(const TDataFile& /*data*/) { return false; }
+  // Adds in one pass the keys of `count` live records just appended as slots
+  // first .. first + count - 1 to a table that had no slot before them.
+  virtual void LoadAppendedSlots(const TDataFile& /*data*/, std::int32_t /*first*/,
+                                 std::int32_t /*count*/) {}
 };
 
 }  // namespace kura

@@ -121,6 +121,67 @@ TEST_F(DataTableTest, TableWithoutPrimaryKeyNeverReusesSlots) {
   t->Verify();
 }
 
+// Appending many records in one pass (the "Sys Deleted" tree loaded bottom-up)
+// leaves the table as inserting them one by one does: the same records with
+// their numbers and auto-increment values, trees that pass every check at
+// every size around the page capacities (one leaf, an even split of the last
+// two leaves, a second and a third level), and a tree that later inserts and
+// deletes keep sound.
+TEST_F(DataTableTest, AppendRecordsInOnePassKeepsTheTableAsInsertsDo) {
+  // 453 keys fill a leaf, 314 entries a branch: 453 * 314 keys need three levels.
+  const std::vector<std::size_t> counts = {1, 2, 452, 453, 454, 680, 907, 4000, 142243};
+  std::mt19937 rng(7);
+  for (const std::size_t count : counts) {
+    SCOPED_TRACE(count);
+    auto t = Make(true);
+    const std::size_t rs = static_cast<std::size_t>(t->Data().RecordSize());
+    std::vector<std::uint8_t> images(count * rs, 0);
+    for (std::size_t i = 0; i < count; ++i) {
+      std::uint8_t v[4];
+      EncodeFixed32(v, static_cast<std::uint32_t>(i * 7 + 1));
+      t->Data().PutField(&images[i * rs], *t->Data().FieldByName("N"), v);
+      // Garbage in the slot header must not reach the table.
+      images[i * rs] = 1;
+      images[i * rs + 1] = 0xee;
+    }
+    t->AppendRecords(images.data(), count);
+    ASSERT_EQ(t->Data().SlotCount(), static_cast<std::int32_t>(count));
+    EXPECT_EQ(t->Index().RecordCount(), static_cast<std::int32_t>(count));
+    auto& index = dynamic_cast<TIndexFile&>(t->Index());
+    EXPECT_EQ(index.Tree(t->Data(), kSysDeletedSlot).Count(), static_cast<std::int64_t>(count));
+    EXPECT_TRUE(index.CheckTrees(t->Data()).empty());
+    for (std::int32_t n : {std::int32_t{1}, static_cast<std::int32_t>(count)}) {
+      TRecordPin r = t->Data().GetRecord(n);
+      EXPECT_FALSE(r->Deleted());
+      EXPECT_EQ(r->Link(), n);
+      EXPECT_EQ(r->AutoInc(), n);
+    }
+    EXPECT_EQ(N(*t, static_cast<std::int32_t>(count)), static_cast<std::int32_t>((count - 1) * 7 + 1));
+    // Inserts and deletes go on from the loaded tree.
+    std::set<std::int32_t> live;
+    for (std::int32_t n = 1; n <= static_cast<std::int32_t>(count); ++n)
+      live.insert(n);
+    for (int step = 0; step < 300; ++step) {
+      if (rng() % 2 && !live.empty()) {
+        auto it = live.begin();
+        std::advance(it, static_cast<long>(rng() % live.size()));
+        t->DeleteRecord(*it);
+        live.erase(it);
+      } else {
+        live.insert(Insert(*t, step));
+      }
+    }
+    EXPECT_EQ(t->Index().RecordCount(), static_cast<std::int32_t>(live.size()));
+    t->Close();
+    t->Open(true);
+    t->Verify();
+    EXPECT_TRUE(dynamic_cast<TIndexFile&>(t->Index()).CheckTrees(t->Data()).empty());
+    EXPECT_TRUE(t->Data().CheckSlots().empty());
+    t->Close();
+    t->Delete();
+  }
+}
+
 TEST_F(DataTableTest, StringValueRules) {
   upper_ = true;
   auto t = Make(true);
