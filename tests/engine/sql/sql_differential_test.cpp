@@ -204,6 +204,16 @@ class SqlDifferentialTest : public ::testing::Test {
                         (g.Chance(50) ? " desc" : "") + ", 2" + (g.Chance(50) ? " desc" : "") +
                         ", 3" + (g.Chance(50) ? " desc" : "");
       q.ordered = true;
+    } else if (shape <= 1 && g.Chance(20)) {
+      // One integer key with its NULLs, up or down, maybe cut by TOP (the
+      // rows are the key alone, so their order is fully determined).
+      const std::string dir = g.Chance(50) ? " desc" : "";
+      const std::string n = std::to_string(g.Int(0, 12));
+      const bool top = g.Chance(30);
+      const std::string base = "select t.B from t where " + where + " order by t.B" + dir;
+      q.ours = base + (top ? " top " + n : "");
+      q.lite = base + (top ? " limit " + n : "");
+      q.ordered = true;
     } else if (shape <= 1) {
       // Plain columns, maybe ordered by all of them.
       std::string cols = "t.A, t.B, t.S, t.F";
