@@ -132,6 +132,30 @@ TRowLayout::TRowLayout(TSourceSet& sources) : sources_(sources) {
   combined_ = std::make_unique<TDataTable>(std::string(), "~join" + std::to_string(++layout_serial),
                                            DefaultStorageSettings(), true);
   combined_->Create(defs, options, TIndexCreateOptions{true});
+  // What Combine copies of each source: the value slots (has-value byte and
+  // value; 8 bytes of a BLOB reference) as runs of adjacent bytes, and an
+  // auto-increment value, which has no slot, into its column's slot.
+  const TDataFile& cd = combined_->Data();
+  copies_.resize(sources.Count());
+  for (std::size_t i = 0; i < sources.Count(); ++i) {
+    const TDataFile& d = sources.Table(i).Data();
+    for (int f = 1; f <= d.FieldCount(); ++f) {
+      const TFieldDescriptor& from = d.Field(f);
+      const TFieldDescriptor& to = cd.Field(static_cast<int>(first_[i]) + f - 1);
+      std::vector<TCopy>& runs = copies_[i];
+      if (from.IsAutoInc()) {
+        runs.push_back({record::kAutoInc, to.Offset(), 4, true});
+      } else if (!from.Computed()) {
+        const std::size_t n = (from.Type() == kFieldBlob ? 8 : from.StorageSize()) + 1u;
+        if (!runs.empty() && !runs.back().auto_inc &&
+            runs.back().from + runs.back().size == from.Offset() &&
+            runs.back().to + runs.back().size == to.Offset())
+          runs.back().size += n;
+        else
+          runs.push_back({from.Offset(), to.Offset(), n, false});
+      }
+    }
+  }
 }
 
 TRowLayout::~TRowLayout() {
@@ -206,21 +230,16 @@ std::uint64_t TRowLayout::SourcesOf(const TExpToken& n) const {
 }
 
 void TRowLayout::Combine(const std::vector<const std::uint8_t*>& records, std::uint8_t* out) const {
-  const TDataFile& cd = combined_->Data();
-  std::memset(out, 0, static_cast<std::size_t>(cd.RecordSize()));
+  std::memset(out, 0, static_cast<std::size_t>(combined_->Data().RecordSize()));
   for (std::size_t i = 0; i < records.size(); ++i) {
     const std::uint8_t* rec = records[i];
     if (!rec) continue;
-    const TDataFile& d = sources_.Table(i).Data();
-    for (int f = 1; f <= d.FieldCount(); ++f) {
-      const TFieldDescriptor& from = d.Field(f);
-      const TFieldDescriptor& to = cd.Field(static_cast<int>(first_[i]) + f - 1);
-      if (from.IsAutoInc()) {
-        out[to.Offset()] = 1;
-        std::memcpy(out + to.Offset() + 1, rec + record::kAutoInc, 4);
-      } else if (!from.Computed()) {
-        const std::size_t n = from.Type() == kFieldBlob ? 8 : from.StorageSize();
-        std::memcpy(out + to.Offset(), rec + from.Offset(), n + 1);
+    for (const TCopy& c : copies_[i]) {
+      if (c.auto_inc) {
+        out[c.to] = 1;
+        std::memcpy(out + c.to + 1, rec + c.from, c.size);
+      } else {
+        std::memcpy(out + c.to, rec + c.from, c.size);
       }
     }
   }

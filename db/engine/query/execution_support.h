@@ -96,6 +96,11 @@ class TRowLayout {
   TSourceSet& sources_;
   std::unique_ptr<TDataTable> combined_;
   std::vector<std::size_t> first_;  // first layout field of each source (1-based)
+  struct TCopy {
+    std::size_t from, to, size;  // bytes of the source record, of the image
+    bool auto_inc;               // to: a slot whose has-value byte is set
+  };
+  std::vector<std::vector<TCopy>> copies_;  // per source, what Combine copies
 };
 
 // A value of a field of a record image; BLOB and memo values are loaded

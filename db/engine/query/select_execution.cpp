@@ -7,6 +7,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -459,22 +460,42 @@ class TProduction {
     out->push_back(n);
   }
 
-  // Equi-join keys of step k: (expression over earlier sources, expression over k).
-  void JoinKeys(std::size_t k, std::vector<std::pair<const TExpToken*, const TExpToken*>>* keys) {
+  // Equi-join keys of step k: (expression over earlier sources, expression
+  // over k), and whether they are the whole ON condition.
+  bool JoinKeys(std::size_t k, std::vector<std::pair<const TExpToken*, const TExpToken*>>* keys) {
+    std::vector<const TExpToken*> on;
+    Conjuncts(q_.sources[k].join.condition.get(), &on);
+    std::size_t on_keys = 0;
     std::vector<const TExpToken*> conj;
     Conjuncts(q_.sources[k].join.condition.get(), &conj);
     if (q_.sources[k].join.kind == kJoinNone || q_.sources[k].join.kind == kJoinInner)
       Conjuncts(q_.where.get(), &conj);
     const std::uint64_t self = std::uint64_t{1} << k;
     const std::uint64_t before = self - 1;
-    for (const TExpToken* c : conj) {
+    for (std::size_t i = 0; i < conj.size(); ++i) {
+      const TExpToken* c = conj[i];
       if (c->kind != kNodeBinary || c->code != kOpEqual) continue;
       const std::uint64_t l = layout_->SourcesOf(*c->left), r = layout_->SourcesOf(*c->right);
       if (l == self && r && (r & ~before) == 0)
         keys->push_back({c->right.get(), c->left.get()});
       else if (r == self && l && (l & ~before) == 0)
         keys->push_back({c->left.get(), c->right.get()});
+      else
+        continue;
+      if (i < on.size()) ++on_keys;
     }
+    return on_keys == on.size();
+  }
+
+  // The integer a plain integer column of source k holds in its record
+  // (nullopt: NULL); `column` is the column's descriptor in the layout.
+  std::optional<std::int64_t> SourceInteger(std::size_t k, const TFieldDescriptor& column,
+                                            const std::uint8_t* rec) const {
+    const TLayoutColumn origin = layout_->Origin(&column);
+    const TDataFile& d = sources_->Table(k).Data();
+    const TExpValue v = ReadFieldValue(d, d.Field(origin.field), rec, nullptr);
+    if (v.null) return std::nullopt;
+    return v.i;
   }
 
   void ProduceJoined() {
@@ -499,9 +520,26 @@ class TProduction {
     for (std::size_t k = 1; k < n; ++k) {
       const TJoin& join = q_.sources[k].join;
       std::vector<std::pair<const TExpToken*, const TExpToken*>> keys;
-      if (!q_.no_join_optimize) JoinKeys(k, &keys);
+      const bool keys_are_condition = !q_.no_join_optimize && JoinKeys(k, &keys);
+      // One key, a plain integer column of the new table equated with an
+      // integer: hashed on the value itself, read from the records as they
+      // are. Integer equality is the key equality, so when the keys are the
+      // whole ON condition a candidate needs no test.
+      const bool integer_key =
+          keys.size() == 1 && IsIntegerType(keys[0].first->type) &&
+          IsIntegerType(keys[0].second->type) && keys[0].second->kind == kNodeColumn &&
+          keys[0].second->field && layout_->Origin(keys[0].second->field).source == k;
+      const bool test_candidates = !(integer_key && keys_are_condition);
+      std::unordered_map<std::int64_t, std::vector<std::int32_t>> int_hash;
+      if (integer_key) {
+        for (std::size_t r = 0; r < data[k].count; ++r) {
+          const auto v =
+              SourceInteger(k, *keys[0].second->field, data[k].At(static_cast<std::int32_t>(r)));
+          if (v) int_hash[*v].push_back(static_cast<std::int32_t>(r));
+        }
+      }
       std::unordered_map<std::string, std::vector<std::int32_t>> hash;
-      if (!keys.empty()) {
+      if (!keys.empty() && !integer_key) {
         for (std::size_t r = 0; r < data[k].count; ++r) {
           for (std::size_t i = 0; i < n; ++i)
             recs[i] = i == k ? data[k].At(static_cast<std::int32_t>(r)) : nullptr;
@@ -526,7 +564,13 @@ class TProduction {
       for (std::size_t t = 0; t < tuple_count; ++t) {
         const std::int32_t* tuple = &tuples[t * width];
         const std::vector<std::int32_t>* candidates = &all;
-        if (!keys.empty()) {
+        if (integer_key) {
+          build(tuple, width, -1);
+          static const std::vector<std::int32_t> none;
+          const TExpValue v = evaluator_->Evaluate(*keys[0].first, image.data());
+          auto it = v.null ? int_hash.end() : int_hash.find(v.i);
+          candidates = it == int_hash.end() ? &none : &it->second;
+        } else if (!keys.empty()) {
           build(tuple, width, -1);
           std::string key;
           bool null = false;
@@ -541,7 +585,7 @@ class TProduction {
         }
         bool matched = false;
         for (std::int32_t r : *candidates) {
-          if (join.condition) {
+          if (join.condition && test_candidates) {
             build(tuple, width, r);
             if (!evaluator_->Evaluate(*join.condition, image.data()).IsTrue()) continue;
           }

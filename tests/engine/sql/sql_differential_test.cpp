@@ -102,7 +102,8 @@ class SqlDifferentialTest : public ::testing::Test {
     Lite("PRAGMA case_sensitive_like = ON");
     const char* ddl[] = {"create table t (A integer, B integer, S varchar(8), F float)",
                          "create table u (K integer, V integer, T varchar(8))",
-                         "create table w (K integer, V integer)"};
+                         "create table w (K integer, V integer)",
+                         "create table x (K integer, V integer, T varchar(8))"};
     for (const char* d : ddl) {
       db_.Run(d);
       Lite(d);
@@ -117,6 +118,10 @@ class SqlDifferentialTest : public ::testing::Test {
     for (int i = 0; i < 50; ++i)
       Both("insert into u values (" + std::to_string(g.Int(0, 12)) + ", " +
            std::to_string(g.Int(-5, 5)) + ", '" + g.Word() + "')");
+    // x: u's shape with NULL keys, which no join condition matches.
+    for (int i = 0; i < 40; ++i)
+      Both("insert into x values (" + (g.Chance(15) ? "NULL" : std::to_string(g.Int(0, 12))) +
+           ", " + std::to_string(g.Int(-5, 5)) + ", '" + g.Word() + "')");
     // w: at most one row per key, so that a joined UPDATE has one source row.
     for (int k = 0; k <= 10; ++k)
       if (g.Chance(70))
@@ -237,8 +242,9 @@ class SqlDifferentialTest : public ::testing::Test {
       }
     } else if (shape == 3) {
       const std::string kind = g.Chance(50) ? "join" : "left join";
-      q.ours = q.lite =
-          "select t.A, t.S, u.V, u.T from t " + kind + " u on u.K = t.A where " + where;
+      const std::string other = g.Chance(50) ? "u" : "x";
+      q.ours = q.lite = "select t.A, t.S, u.V, u.T from t " + kind + " " + other +
+                        " u on u.K = t.A where " + where;
     } else if (shape == 4) {
       q.ours = q.lite = "select t.A, u.V from t, u where t.A = u.K and " + where;
     } else if (shape == 5) {
