@@ -853,6 +853,46 @@ class TProduction {
   // When every ORDER BY column holds only integers (or only floats that are
   // numbers) and NULLs, sorts by copies of them side by side: the same
   // order as CompareValues gives, without a row's value vector per compare.
+  // Sorts (value, position) pairs given in position order by value, up or
+  // down, equal values keeping position order. Values spanning at most four
+  // bytes (the usual case: numbers, moves, dates) go through a byte-wise
+  // radix sort, which is stable and needs no comparisons; wider ones
+  // through a comparison sort on the pair.
+  static void SortIntegerKeys(std::vector<std::pair<std::int64_t, std::uint32_t>>& values,
+                              bool desc) {
+    if (values.size() < 2) return;
+    std::int64_t lo = values[0].first, hi = values[0].first;
+    for (const auto& v : values) {
+      lo = std::min(lo, v.first);
+      hi = std::max(hi, v.first);
+    }
+    // The distance from the first value in sort order, without overflow.
+    const std::uint64_t span = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo);
+    if (span > 0xffffffffu || values.size() > 0xffffffffu) {
+      std::sort(values.begin(), values.end(), [desc](const auto& a, const auto& b) {
+        if (a.first != b.first) return desc ? a.first > b.first : a.first < b.first;
+        return a.second < b.second;
+      });
+      return;
+    }
+    auto rank = [lo, hi, desc](std::int64_t v) {
+      return static_cast<std::uint32_t>(
+          desc ? static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(v)
+               : static_cast<std::uint64_t>(v) - static_cast<std::uint64_t>(lo));
+    };
+    std::vector<std::pair<std::int64_t, std::uint32_t>> other(values.size());
+    for (int shift = 0; shift < 32 && (span >> shift) != 0; shift += 8) {
+      std::size_t counts[257] = {};
+      for (const auto& v : values)
+        ++counts[((rank(v.first) >> shift) & 0xff) + 1];
+      for (int b = 0; b < 256; ++b)
+        counts[b + 1] += counts[b];
+      for (const auto& v : values)
+        other[counts[(rank(v.first) >> shift) & 0xff]++] = v;
+      values.swap(other);
+    }
+  }
+
   // `key(k, row)` is ORDER BY key k's value in row `row`.
   template <typename Key>
   bool OrderByNumbers(std::vector<std::uint32_t>& order, const Key& key) const {
@@ -893,10 +933,7 @@ class TProduction {
         else
           values.push_back({k.i, x});
       }
-      std::sort(values.begin(), values.end(), [desc](const auto& a, const auto& b) {
-        if (a.first != b.first) return desc ? a.first > b.first : a.first < b.first;
-        return a.second < b.second;
-      });
+      SortIntegerKeys(values, desc);
       std::size_t o = 0;
       if (!desc)
         for (std::uint32_t x : nulls)
