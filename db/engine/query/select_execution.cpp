@@ -179,7 +179,6 @@ class TProduction {
     image_table_ = table;
     image_size_ = static_cast<std::size_t>(table->Data().RecordSize());
     key_values_.assign(order_.size(), {});
-    scratch_.assign(out_.size(), TExpValue());
   }
   // The result's rows: ImageCount() images, in production order or, when
   // Ordered(), in the order of the positions ImageOrder() lists.
@@ -636,13 +635,14 @@ class TProduction {
       TDataFile& data = image_table_->Data();
       images_.resize(images_.size() + image_size_, 0);
       std::uint8_t* image = images_.data() + images_.size() - image_size_;
-      for (std::size_t i = 0; i < out_.size(); ++i) {
-        scratch_[i] = OutValue(out_[i], rec);
-        StoreFieldValue(*image_table_, data.Field(static_cast<int>(i) + 1), image, scratch_[i]);
-      }
+      for (std::size_t i = 0; i < out_.size(); ++i)
+        StoreFieldValue(*image_table_, data.Field(static_cast<int>(i) + 1), image,
+                        OutValue(out_[i], rec));
+      // Selected ORDER BY columns are read back from the images; the values
+      // of the others are kept.
       for (std::size_t k = 0; k < order_.size(); ++k) {
         const std::size_t c = static_cast<std::size_t>(order_[k].column);
-        key_values_[k].push_back(c < out_.size() ? scratch_[c] : OutValue(hidden_[c - out_.size()], rec));
+        if (c >= out_.size()) key_values_[k].push_back(OutValue(hidden_[c - out_.size()], rec));
       }
       ++image_count_;
       return;
@@ -743,10 +743,15 @@ class TProduction {
 
   void Finish() {
     if (image_table_) {
-      if (!order_.empty())
-        image_order_ = SortedOrder(image_count_, [this](std::size_t k, std::uint32_t row) -> const TExpValue& {
+      if (!order_.empty()) {
+        const TDataFile& data = image_table_->Data();
+        image_order_ = SortedOrder(image_count_, [&](std::size_t k, std::uint32_t row) {
+          const std::size_t c = static_cast<std::size_t>(order_[k].column);
+          if (c < out_.size())
+            return ReadFieldValue(data, data.Field(static_cast<int>(c) + 1), Image(row), nullptr);
           return key_values_[k][row];
         });
+      }
       if (q_.top >= 0 && image_count_ > static_cast<std::size_t>(q_.top)) {
         image_count_ = static_cast<std::size_t>(q_.top);
         if (order_.empty())
@@ -972,15 +977,20 @@ class TProduction {
     std::vector<std::uint32_t> order(n);
     for (std::size_t i = 0; i < order.size(); ++i)
       order[i] = static_cast<std::uint32_t>(i);
-    if (!OrderByNumbers(order, key)) {
-      std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
-        for (std::size_t k = 0; k < order_.size(); ++k) {
-          const int c = CompareValues(key(k, x), key(k, y));
-          if (c) return order_[k].descending ? c > 0 : c < 0;
-        }
-        return false;
-      });
+    if (OrderByNumbers(order, key)) return order;
+    std::vector<std::vector<TExpValue>> columns(order_.size());
+    for (std::size_t k = 0; k < order_.size(); ++k) {
+      columns[k].reserve(n);
+      for (std::uint32_t row = 0; row < n; ++row)
+        columns[k].push_back(key(k, row));
     }
+    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+      for (std::size_t k = 0; k < order_.size(); ++k) {
+        const int c = CompareValues(columns[k][x], columns[k][y]);
+        if (c) return order_[k].descending ? c > 0 : c < 0;
+      }
+      return false;
+    });
     return order;
   }
 
@@ -1041,8 +1051,8 @@ class TProduction {
   std::size_t image_size_ = 0;
   std::size_t image_count_ = 0;
   std::vector<std::uint8_t> images_;
-  std::vector<std::vector<TExpValue>> key_values_;  // per ORDER BY key, per image
-  std::vector<TExpValue> scratch_;                   // the output values of one row
+  // Per ORDER BY key on a column that is not selected, its value per image.
+  std::vector<std::vector<TExpValue>> key_values_;
   std::vector<std::uint32_t> image_order_;
   std::vector<TResultRow> rows_;
   std::unordered_map<std::string, std::size_t> group_index_;
