@@ -1573,7 +1573,10 @@ class TSelectExecution {
     }
     spare->cursor_->Close();
     spare->cursor_.reset();
+    // Emptied without writing: the filling that follows is a bulk load too.
+    t.SetBulkLoad(true);
     t.Empty();
+    t.SetBulkLoad(false);
     return spare;
   }
 

@@ -323,7 +323,6 @@ void TIndexTree::Load(std::int64_t count,
   };
   std::vector<TChild> children;
   std::vector<std::uint8_t> key(static_cast<std::size_t>(k));
-  std::vector<std::uint8_t> last(static_cast<std::size_t>(k));
   bool root_leaf = false;
   {
     const std::vector<int> sizes = LevelSizes(count, format_.LeafCapacity());
@@ -335,8 +334,6 @@ void TIndexTree::Load(std::int64_t count,
       for (int e = 1; e <= size; ++e, ++i) {
         std::int32_t record = 0;
         entry(i, key.data(), &record);
-        if (i > 0 && Compare(last.data(), key.data(), k) >= 0) store_.Raise(kErrDuplicateKey, slot_);
-        last = key;
         page->Insert(e, key.data(), record, 0);
       }
       if (prev) {

@@ -96,7 +96,8 @@ class TIndexTree {
   // level over the one below, up to one root. The last two pages of a level
   // share their entries when the last would be under half full, so every
   // invariant holds as after inserting the keys one by one. Uncompressed
-  // formats only (the caller inserts compressed keys one by one).
+  // formats only (the caller inserts compressed keys one by one). The order
+  // is the caller's promise: it is not checked key by key.
   void Load(std::int64_t count,
             const std::function<void(std::int64_t, std::uint8_t*, std::int32_t*)>& entry);
   // Removes the key equal to `key` that points at `record`; false when absent.

@@ -582,7 +582,7 @@ void TDataTable::Empty() {
   data_->Empty(settings_.force_buffer_flush);
   index_->Empty();
   if (blob_) blob_->Empty(settings_.force_buffer_flush);
-  Flush();
+  if (!(bulk_load_ && exclusive_)) Flush();
 }
 
 void TDataTable::Verify() {

@@ -149,7 +149,8 @@ class TDataTable {
   // change). OS flush when ForceBufferFlush is set or `force_os`.
   void Flush(bool force_os = false, bool trim = false);
   // Bulk loading of a table open exclusively (a query's result table):
-  // record changes skip their own flush; the caller flushes once at the end.
+  // record changes and Empty skip their own flush; the caller flushes once
+  // at the end.
   // Ignored for a shared table, whose changes other handles must see.
   void SetBulkLoad(bool bulk) { bulk_load_ = bulk; }
   void MarkChanged();
