@@ -1465,7 +1465,7 @@ class TSelectExecution {
     if (!result) return CannedFromRows(columns, p.Rows());
     const std::vector<std::uint32_t>& order = p.ImageOrder();
     const std::size_t count = p.ImageCount();
-    if (count > kMemoryResultRows && !q_.into_memory &&
+    if (!InMemory(columns, count) && !q_.into_memory &&
         !s_.Database().Session().PrivateDirectory().empty()) {
       // Too many rows to keep in memory: a table of the same columns (and so
       // the same record layout) in the private directory takes them.
@@ -1552,7 +1552,7 @@ class TSelectExecution {
   std::unique_ptr<TQueryResult> Recycled(const std::vector<TOutColumn>& columns, std::size_t rows) {
     std::unique_ptr<TQueryResult> spare = s_.TakeSpareResult();
     if (!spare || !spare->generated_ || !spare->own_table_ || !q_.into_name.empty() ||
-        !q_.encrypted_password.empty() || rows > kMemoryResultRows)
+        !q_.encrypted_password.empty() || !InMemory(columns, rows))
       return nullptr;
     TDataTable& t = *spare->own_table_;
     if (!t.Directory().empty() || t.Data().FieldCount() != static_cast<int>(columns.size()))
@@ -1580,10 +1580,21 @@ class TSelectExecution {
     return spare;
   }
 
-  // Results up to this many rows are kept in memory even when the session
-  // has a private directory: creating and deleting files would cost more
-  // than the rows.
-  static constexpr std::size_t kMemoryResultRows = 65536;
+  // Results whose records take up to this many bytes are kept in memory
+  // even when the session has a private directory: writing, reading back and
+  // deleting files would cost more than the memory, which production has
+  // held for the rows anyway. Larger ones go to files there.
+  static constexpr std::size_t kMemoryResultBytes = std::size_t{64} << 20;
+
+  // Whether `rows` rows of these columns stay within kMemoryResultBytes.
+  static bool InMemory(const std::vector<TOutColumn>& columns, std::size_t rows) {
+    std::size_t record = kRecordHeaderSize;
+    for (const auto& c : columns)
+      record += static_cast<std::size_t>(std::max(0, StorageSize(c.shape.type,
+                                                                 std::max<int>(1, c.shape.length)))) +
+                1;
+    return rows <= kMemoryResultBytes / record;
+  }
 
   void CreateResultTable(TQueryResult& result, const std::vector<TOutColumn>& columns,
                          std::size_t rows) {
@@ -1619,7 +1630,7 @@ class TSelectExecution {
     if (generated) {
       name = "~result" + std::to_string(++result_serial);
       const std::string& priv = db.Session().PrivateDirectory();
-      if (!memory && (priv.empty() || rows <= kMemoryResultRows)) memory = true;
+      if (!memory && (priv.empty() || InMemory(columns, rows))) memory = true;
       if (!memory) directory = priv;
     } else if (!memory) {
       const std::size_t slash = name.find_last_of("\\/");
