@@ -129,15 +129,17 @@ void TIndexFile::InsertKeys(const TDataFile& data, const std::uint8_t* record, s
   if (previous) deleted.Delete(DeletedKey(previous, true).data(), recno);
 }
 
-bool TIndexFile::CanLoadAppendedSlots(const TDataFile& data) {
-  if (!KeySlots().empty() || RootPage(kSysDeletedSlot) != 0) return false;
-  const TIndexTree tree = Tree(data, kSysDeletedSlot);
-  return !tree.format().Compressed() && tree.format().key_size == 5;
+bool TIndexFile::CanLoadAppendedSlots(const TDataFile& /*data*/) {
+  if (RootPage(kSysDeletedSlot) != 0) return false;
+  for (int s = 0; s <= kMaxSecondaryIndexes; ++s)
+    if (SlotInUse(s)) return false;
+  const PageFormat format = FormatOf(kSysDeletedSlot);
+  return !format.Compressed() && format.key_size == 5;
 }
 
 void TIndexFile::LoadAppendedSlots(const TDataFile& data, std::int32_t first,
                                    std::int32_t count) {
-  if (!CanLoadAppendedSlots(data)) Raise(kErrPageBuffersCorrupt, kSysDeletedSlot);
+  if (RootPage(kSysDeletedSlot) != 0) Raise(kErrPageBuffersCorrupt, kSysDeletedSlot);
   // The live key of slot n: flag 0, then n as DeletedKey encodes it.
   Tree(data, kSysDeletedSlot)
       .Load(count, [first](std::int64_t i, std::uint8_t* key, std::int32_t* record) {
