@@ -7,7 +7,6 @@
 #include <functional>
 #include <limits>
 #include <map>
-#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -486,16 +485,7 @@ class TProduction {
     return on_keys == on.size();
   }
 
-  // The integer a plain integer column of source k holds in its record
-  // (nullopt: NULL); `column` is the column's descriptor in the layout.
-  std::optional<std::int64_t> SourceInteger(std::size_t k, const TFieldDescriptor& column,
-                                            const std::uint8_t* rec) const {
-    const TLayoutColumn origin = layout_->Origin(&column);
-    const TDataFile& d = sources_->Table(k).Data();
-    const TExpValue v = ReadFieldValue(d, d.Field(origin.field), rec, nullptr);
-    if (v.null) return std::nullopt;
-    return v.i;
-  }
+
 
   void ProduceJoined() {
     const std::size_t n = sources_->Count();
@@ -531,10 +521,11 @@ class TProduction {
       const bool test_candidates = !(integer_key && keys_are_condition);
       std::unordered_map<std::int64_t, std::vector<std::int32_t>> int_hash;
       if (integer_key) {
+        const TDataFile& d = sources_->Table(k).Data();
+        const TFieldDescriptor& f = d.Field(layout_->Origin(keys[0].second->field).field);
         for (std::size_t r = 0; r < data[k].count; ++r) {
-          const auto v =
-              SourceInteger(k, *keys[0].second->field, data[k].At(static_cast<std::int32_t>(r)));
-          if (v) int_hash[*v].push_back(static_cast<std::int32_t>(r));
+          const TExpValue v = ReadFieldValue(d, f, data[k].At(static_cast<std::int32_t>(r)), nullptr);
+          if (!v.null) int_hash[v.i].push_back(static_cast<std::int32_t>(r));
         }
       }
       std::unordered_map<std::string, std::vector<std::int32_t>> hash;
