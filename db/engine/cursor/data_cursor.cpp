@@ -341,10 +341,8 @@ void TDataCursor::BuildSparseKeys() {
   TIndexFile& x = Indexes();
   TDataFile& data = table_.Data();
   sparse_keys_.reserve(static_cast<std::size_t>(count));
-  for (std::int32_t n = Visible().FindNext(0); n != 0; n = Visible().FindNext(n)) {
-    TRecordPin r = data.GetRecord(n);
-    sparse_keys_.push_back(x.KeyOf(data, Slot(), r->Data()));
-  }
+  for (std::int32_t n = Visible().FindNext(0); n != 0; n = Visible().FindNext(n))
+    sparse_keys_.push_back(x.KeyOf(data, Slot(), data.PeekRecord(n)));
   const KeyComparator& cmp = Comparator();
   const int size = x.Layout(data, Slot()).KeySize();
   std::sort(sparse_keys_.begin(), sparse_keys_.end(), [&](const auto& a, const auto& b) {
@@ -354,9 +352,11 @@ void TDataCursor::BuildSparseKeys() {
 }
 
 // The entry of the visible key after (forward) or before `key` in the
-// sparse list, inside the range; false when there is none.
+// sparse list, inside the range; false when there is none. `from`, when
+// given, is the entry of `key`: visible keys that follow each other in the
+// index (a game's moves) are then reached by one step instead of a search.
 bool TDataCursor::SparseStep(const std::vector<std::uint8_t>& key, bool forward, bool inclusive,
-                             TIndexEntry& out) {
+                             TIndexEntry& out, const TIndexEntry* from) {
   const KeyComparator& cmp = Comparator();
   const int size = static_cast<int>(key.size());
   auto less = [&](const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
@@ -374,6 +374,10 @@ bool TDataCursor::SparseStep(const std::vector<std::uint8_t>& key, bool forward,
   if (forward && !BelowRangeEnd(*it)) return false;
   if (!forward && !KeyInRange(*it)) return false;
   TIndexTree tree = Tree();
+  if (forward && from) {
+    out = *from;
+    if (tree.Next(out) && out.key == *it) return true;
+  }
   return tree.Seek(it->data(), static_cast<int>(it->size()), out) && out.key == *it;
 }
 
@@ -383,12 +387,15 @@ void TDataCursor::SetEmpty() {
   entry_ = {};
 }
 
+// The cursor keeps its own copy: the slot is looked at where it is (record
+// cache or read block) instead of entering the record cache, which a walk
+// would only churn.
 bool TDataCursor::ReadRecord(std::int32_t n, std::vector<std::uint8_t>* out) {
   TDataFile& data = table_.Data();
   if (n <= 0 || n >= data.NextRecordNumber()) return false;
-  TRecordPin r = data.GetRecord(n);
-  if (r->Deleted()) return false;
-  out->assign(r->Data(), r->Data() + data.RecordSize());
+  const std::uint8_t* r = data.PeekRecord(n);
+  if (r[record::kDeleted] != 0) return false;
+  out->assign(r, r + data.RecordSize());
   return true;
 }
 
@@ -494,7 +501,7 @@ bool TDataCursor::SeekVisible(const std::vector<std::uint8_t>* key, bool forward
 bool TDataCursor::StepVisible(TIndexEntry& e, bool forward) {
   if (sparse_) {
     TIndexEntry found;
-    if (!SparseStep(e.key, forward, false, found)) return false;
+    if (!SparseStep(e.key, forward, false, found, &e)) return false;
     e = found;
     return true;
   }

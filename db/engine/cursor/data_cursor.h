@@ -267,7 +267,7 @@ class TDataCursor {
   // Puts the key of a record that became visible into the sorted sparse keys.
   void AddSparseKey(std::vector<std::uint8_t> key);
   bool SparseStep(const std::vector<std::uint8_t>& key, bool forward, bool inclusive,
-                  TIndexEntry& out);
+                  TIndexEntry& out, const TIndexEntry* from = nullptr);
   void ComputeRange();
   void ComputeFilter(TFilter& f);
   void RecomputeVisible();
