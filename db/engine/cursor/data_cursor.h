@@ -243,7 +243,7 @@ class TDataCursor {
   void RequireOpen() const;
   TIndexFile& Indexes() const;
   int Slot() const { return active_; }
-  TIndexTree Tree() const;
+  TIndexTree& Tree() const;
   TCounters ReadCounters() const;
 
   void Begin(void (TDataTable::*lock)(), void (TDataTable::*release)(), bool synchronise = true);
@@ -293,6 +293,8 @@ class TDataCursor {
   void LockForEdit(std::int32_t n);
   void ReleaseLock();
 
+  mutable TTableIndex* index_seen_ = nullptr;  // the table's index object Indexes() cast
+  mutable TIndexFile* index_file_ = nullptr;
   TDataDirectory* database_ = nullptr;  // set when opened through a database
   TSharedTable* shared_ = nullptr;      // the shared table this cursor uses
   TDataTable& table_;
@@ -325,8 +327,12 @@ class TDataCursor {
   static constexpr std::int64_t kSparseRatio = 16;
   bool sparse_ = false;
   std::vector<std::vector<std::uint8_t>> sparse_keys_;
+  std::size_t sparse_at_ = 0;  // the sparse key found last (a hint, checked before use)
   mutable std::unique_ptr<KeyComparator> comparator_;  // of the active index
   mutable int comparator_slot_ = -1;
+  mutable std::unique_ptr<TIndexTree> tree_;  // of the active index (Tree)
+  mutable int tree_slot_ = -1;
+  mutable TIndexFile* tree_file_ = nullptr;
 
   TCounters seen_;
 
