@@ -876,7 +876,7 @@ std::uint64_t TDataCursor::FileWrites() const {
 // table takes no locks, so there is nothing to save.
 void TDataCursor::ReadAhead() {
   if (forward_run_ < 2 || table_.Exclusive()) return;
-  const int want = std::min(forward_run_, kMaxAhead);
+  const int want = forward_run_ >= kMaxAhead / 4 ? kMaxAhead : 4 * forward_run_;
   ahead_size_ = 0;  // what is read becomes servable only at the end
   ahead_end_ = false;
   const std::int32_t recno = recno_;
