@@ -323,8 +323,10 @@ class TDataCursor {
   bool range_bits_ = true;                   // in_range_ holds the range (else only range_count_)
   std::int32_t range_count_ = 0;             // entries inside the range
   // The visible keys in index order, while few (sparse_): at most
-  // kSparseLimit and at most one in kSparseRatio of the live records.
-  static constexpr std::int32_t kSparseLimit = 4096;
+  // kSparseLimit and at most one in kSparseRatio of the live records. A
+  // search costs about as much as kSparseRatio steps along the index; the
+  // limit bounds the memory (about 1 MB of keys).
+  static constexpr std::int32_t kSparseLimit = 16384;
   static constexpr std::int64_t kSparseRatio = 16;
   bool sparse_ = false;
   std::vector<std::vector<std::uint8_t>> sparse_keys_;
