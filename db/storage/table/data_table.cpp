@@ -20,13 +20,16 @@ namespace kura {
 namespace {
 
 // A seed for a handle's read-slot picks. Handles of one process draw theirs
-// from one sequence seeded once from the system's entropy, so that processes
-// still pick apart; asking the system per handle cost a tenth of loading a
-// game, which opens its table anew.
+// from one sequence seeded once from the system's entropy, with the time in
+// nanoseconds mixed in, so that processes (a forked child continues its
+// parent's sequence) still pick apart; asking the system for entropy per
+// handle was a good part of the cost of opening a table.
 std::uint32_t ReadSlotSeed() {
   static std::atomic<std::uint64_t> next{(std::uint64_t{std::random_device{}()} << 32) |
                                          std::random_device{}()};
-  std::uint64_t z = next.fetch_add(0x9E3779B97F4A7C15ull, std::memory_order_relaxed);
+  std::uint64_t z = next.fetch_add(0x9E3779B97F4A7C15ull, std::memory_order_relaxed) ^
+                    static_cast<std::uint64_t>(
+                        std::chrono::steady_clock::now().time_since_epoch().count());
   z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;  // splitmix64's finaliser
   z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
   return static_cast<std::uint32_t>(z ^ (z >> 31));
