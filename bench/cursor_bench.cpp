@@ -19,7 +19,9 @@
 // begin-read and end-read, whose cost is printed on its own). Prints the
 // times per operation and kura/sqlite ratios (above 1: the engine is slower).
 //
-// Usage: bench_cursor_bench [GAMES [LOOKUPS [SCANS [INDEX_CACHE_BYTES [RECORD_CACHE_BYTES]]]]]
+// Usage: bench_cursor_bench [GAMES [LOOKUPS [SCANS [INDEX_CACHE_BYTES [RECORD_CACHE_BYTES [DIR]]]]]]
+//   DIR: where the tables go, kept afterwards; tables a run left there (with
+//   the same GAMES) are used again instead of being built.
 #include <sqlite3.h>
 #include <stdlib.h>
 
@@ -294,10 +296,14 @@ int main(int argc, char** argv) {
   const std::size_t lookups = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
   const std::size_t scans = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 10;
   if (games < 1) return 2;
+  const bool keep = argc > 6;
   char pattern[] = "/tmp/kura-cursor-bench-XXXXXX";
-  const char* made = ::mkdtemp(pattern);
+  const char* made = keep ? argv[6] : ::mkdtemp(pattern);
   if (!made) return 2;
   const std::string dir = made;
+  std::filesystem::create_directories(dir);
+  const std::string built_mark = dir + "/built-" + std::to_string(games);
+  const bool reuse = keep && std::filesystem::exists(built_mark);
 
   const std::vector<Move> moves = MakeMoves(games);
   std::mt19937 rng(11);
@@ -319,15 +325,21 @@ int main(int argc, char** argv) {
 
   Figures kura, sqlite;
   auto start = Clock::now();
-  BuildKura(dir, "moves", true, moves);
-  BuildKura(dir, "moves_plain", false, moves);
+  if (!reuse) {
+    BuildKura(dir, "moves", true, moves);
+    BuildKura(dir, "moves_plain", false, moves);
+  }
   kura.build = Seconds(start);
   sqlite3* db = nullptr;
   Check(sqlite3_open((dir + "/bench.sqlite").c_str(), &db), db, "open");
   start = Clock::now();
-  BuildSqlite(db, moves);
+  if (!reuse) BuildSqlite(db, moves);
   sqlite.build = Seconds(start);
-  std::printf("build both tables: kura %.1f s, sqlite %.1f s\n", kura.build, sqlite.build);
+  if (keep && !reuse) {
+    if (std::FILE* mark = std::fopen(built_mark.c_str(), "w")) std::fclose(mark);
+  }
+  std::printf("build both tables: kura %.1f s, sqlite %.1f s%s\n", kura.build, sqlite.build,
+              reuse ? " (tables of an earlier run)" : "");
 
   RunKura(dir, game_keys, scan_keys, kura);
   RunSqlite(db, game_keys, scan_keys, sqlite);
@@ -341,6 +353,6 @@ int main(int argc, char** argv) {
        sqlite.scan_walk);
   Line("per-record filter (PNT + 0 = 181)", kura.per_record, sqlite.per_record, kura.eval_walk,
        sqlite.eval_walk);
-  std::filesystem::remove_all(dir);
+  if (!keep) std::filesystem::remove_all(dir);
   return 0;
 }

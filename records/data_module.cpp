@@ -4,12 +4,15 @@
 #include <system_error>
 
 #include "db/common/database_error.h"
+#include "db/common/undo_on_throw.h"
+#include "db/engine/session/data_session.h"
 
 namespace kirobaku {
 
 namespace {
 
 constexpr const char* kDatabaseName = "kifu";
+constexpr const char* kMovesTable = "kifudata";
 
 void SetUpQuery(kura::TKuraQuery& query, std::vector<std::string> design_text) {
   query.SetDatabaseName(kDatabaseName);
@@ -76,13 +79,29 @@ void TDataModule1::OpenList(const std::string& where) {
   KuraQuery1.Open();
 }
 
+// Reopening the moves query for another game closes its statement, and with
+// it its use of kifudata. While the query is open, the table is held open
+// through the reopen, so that its files are not closed and opened again and
+// its caches are kept: the table is open before and after either way, and
+// every read of the new query re-synchronises through the change counters.
 void TDataModule1::OpenMoves(std::int32_t nb) {
+  kura::TDataDirectory* directory = nullptr;
+  kura::TSharedTable* held = nullptr;
+  if (KuraQuery2.Active()) {
+    directory = &database_.DataDirectory();
+    if (directory->FindTable(kMovesTable, false))
+      held = &directory->OpenTable(kMovesTable, false, false);
+  }
+  kura::TUndoOnThrow release([&] {
+    if (held) directory->CloseTable(*held);
+  });
   KuraQuery2.Close();
   KuraQuery2.ClearSQL();
   KuraQuery2.AddSQL("select * from kifudata");
   KuraQuery2.AddSQL("Where NB = :NB");
   KuraQuery2.Params()[0].SetAsInteger(nb);
   KuraQuery2.Open();
+  if (held) directory->CloseTable(*held);
 }
 
 // The first k whose row (in NB order) does not hold k, or the row count + 1:

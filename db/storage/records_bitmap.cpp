@@ -64,6 +64,28 @@ void TRecordsBitmap::NarrowTo(std::size_t from, std::size_t to) {
   hi_ = to;
 }
 
+void TRecordsBitmap::Materialize() {
+  if (run_ < 0) return;
+  const std::int32_t r = run_;
+  run_ = -1;  // the window is empty and every stored word zero
+  count_ = r;
+  counted_ = true;
+  if (r == 0) return;
+  const std::size_t words = (static_cast<std::size_t>(r) + 31) / 32;
+  Cover(0, words);  // the stretch starts at word 0 now
+  std::fill(words_.begin(), words_.begin() + static_cast<std::ptrdiff_t>(words), ~0u);
+  lo_ = 0;
+  hi_ = words;
+  if ((r & 31) != 0) At(words - 1) = (1u << (r & 31)) - 1u;
+}
+
+void TRecordsBitmap::KeepBelow(std::int32_t r) {
+  const std::size_t words = (static_cast<std::size_t>(std::max(r, 0)) + 31) / 32;
+  if (hi_ > words) NarrowTo(std::min(lo_, words), words);
+  if ((r & 31) != 0 && lo_ < hi_ && hi_ == words) At(words - 1) &= (1u << (r & 31)) - 1u;
+  counted_ = false;
+}
+
 void TRecordsBitmap::TrimTail() {
   const std::size_t used = WordCount();
   if (hi_ > used) NarrowTo(std::min(lo_, used), used);
@@ -73,7 +95,9 @@ void TRecordsBitmap::TrimTail() {
 void TRecordsBitmap::SetSize(std::int32_t size) {
   size = std::max<std::int32_t>(size, 0);
   const std::int32_t old = size_;
+  if (run_ >= 0 && size < run_) run_ = size;  // new records are clear: the run holds
   size_ = size;
+  if (run_ >= 0) return;
   if (size < old) {
     TrimTail();
     counted_ = counted_ && count_ == 0;
@@ -83,6 +107,14 @@ void TRecordsBitmap::SetSize(std::int32_t size) {
 void TRecordsBitmap::Set(std::int32_t n) {
   if (n < 1) return;
   if (n > size_) SetSize(n);
+  if (run_ >= 0) {
+    if (n <= run_) return;
+    if (n == run_ + 1) {
+      run_ = n;  // an append after the run extends it
+      return;
+    }
+    Materialize();
+  }
   const auto i = static_cast<std::uint32_t>(n - 1);
   const std::size_t w = i >> 5;
   Cover(w, w + 1);
@@ -94,6 +126,14 @@ void TRecordsBitmap::Set(std::int32_t n) {
 
 void TRecordsBitmap::Clear(std::int32_t n) {
   if (n < 1 || n > size_) return;
+  if (run_ >= 0) {
+    if (n > run_) return;
+    if (n == run_) {
+      --run_;
+      return;
+    }
+    Materialize();
+  }
   const auto i = static_cast<std::uint32_t>(n - 1);
   const std::size_t w = i >> 5;
   if (w < lo_ || w >= hi_) return;
@@ -103,31 +143,25 @@ void TRecordsBitmap::Clear(std::int32_t n) {
 }
 
 void TRecordsBitmap::ClearAll() {
+  run_ = -1;
   NarrowTo(0, 0);
   count_ = 0;
   counted_ = true;
 }
 
 void TRecordsBitmap::SetAll() {
-  const std::size_t used = WordCount();
-  if (base_ != 0 || words_.size() < used) {
-    std::vector<std::uint32_t>(Up(used), ~0u).swap(words_);
-    base_ = 0;
-    std::fill(words_.begin() + static_cast<std::ptrdiff_t>(used), words_.end(), 0u);
-  } else {
-    std::fill(words_.begin(), words_.begin() + static_cast<std::ptrdiff_t>(used), ~0u);
-  }
-  lo_ = 0;
-  hi_ = used;
-  TrimTail();
-  count_ = size_;
-  counted_ = true;
+  ClearAll();
+  run_ = size_;
 }
 
 void TRecordsBitmap::CopyFrom(const TRecordsBitmap& other) {
   if (this == &other) return;
   ClearAll();
   size_ = other.size_;
+  if (other.run_ >= 0) {
+    run_ = other.run_;
+    return;
+  }
   const std::size_t to = std::min(other.hi_, other.WordCount());
   if (other.lo_ >= to) return;
   Cover(other.lo_, to);
@@ -142,6 +176,22 @@ void TRecordsBitmap::CopyFrom(const TRecordsBitmap& other) {
 }
 
 void TRecordsBitmap::And(const TRecordsBitmap& other) {
+  if (other.run_ >= 0) {
+    // Records above the other's run (and its N) go.
+    if (run_ >= 0)
+      run_ = std::min(run_, other.run_);
+    else if (other.run_ < size_)
+      KeepBelow(other.run_);
+    return;
+  }
+  if (run_ >= 0) {
+    // The other's records inside the run, under this bitmap's N.
+    const std::int32_t size = size_, r = run_;
+    CopyFrom(other);
+    SetSize(size);
+    if (r < size) KeepBelow(r);
+    return;
+  }
   const std::size_t from = std::max(lo_, other.lo_);
   const std::size_t to = std::min({hi_, other.hi_, other.WordCount()});
   NarrowTo(from, to);
@@ -151,6 +201,18 @@ void TRecordsBitmap::And(const TRecordsBitmap& other) {
 }
 
 void TRecordsBitmap::Or(const TRecordsBitmap& other) {
+  if (other.run_ >= 0) {
+    const std::int32_t r = std::min(other.run_, size_);
+    if (run_ >= 0) {
+      run_ = std::max(run_, r);
+      return;
+    }
+    TRecordsBitmap words;
+    words.CopyFrom(other);
+    words.Materialize();
+    return Or(words);
+  }
+  Materialize();
   const std::size_t to = std::min({WordCount(), other.WordCount(), other.hi_});
   if (other.lo_ >= to) return;
   Cover(other.lo_, to);
@@ -163,6 +225,13 @@ void TRecordsBitmap::Or(const TRecordsBitmap& other) {
 }
 
 void TRecordsBitmap::AndNot(const TRecordsBitmap& other) {
+  if (other.run_ >= 0) {
+    TRecordsBitmap words;
+    words.CopyFrom(other);
+    words.Materialize();
+    return AndNot(words);
+  }
+  Materialize();
   const std::size_t from = std::max(lo_, other.lo_);
   const std::size_t to = std::min({hi_, other.hi_, other.WordCount()});
   for (std::size_t i = from; i < to; ++i)
@@ -171,6 +240,7 @@ void TRecordsBitmap::AndNot(const TRecordsBitmap& other) {
 }
 
 void TRecordsBitmap::Not() {
+  Materialize();
   const std::size_t n = WordCount();
   Cover(0, n);
   for (std::size_t i = 0; i < n; ++i)
@@ -182,6 +252,7 @@ void TRecordsBitmap::Not() {
 }
 
 std::int32_t TRecordsBitmap::Count() const {
+  if (run_ >= 0) return run_;
   if (counted_) return count_;
   std::int32_t c = 0;
   for (std::size_t i = lo_; i < hi_; ++i)
@@ -193,6 +264,7 @@ std::int32_t TRecordsBitmap::Count() const {
 
 std::int32_t TRecordsBitmap::CountBelow(std::int32_t n) const {
   if (n <= 1) return 0;
+  if (run_ >= 0) return std::min(n - 1, run_);
   const auto bits = static_cast<std::uint32_t>(std::min(n - 1, size_));
   std::int32_t c = 0;
   const std::size_t full = bits >> 5;
@@ -203,7 +275,16 @@ std::int32_t TRecordsBitmap::CountBelow(std::int32_t n) const {
 }
 
 std::int32_t TRecordsBitmap::FindNext(std::int32_t from, std::int32_t k, bool forward) const {
-  if (k < 1 || lo_ >= hi_) return 0;
+  if (k < 1) return 0;
+  if (run_ >= 0) {
+    if (forward) {
+      const std::int64_t n = std::int64_t{std::max(from, 0)} + k;
+      return n <= run_ ? static_cast<std::int32_t>(n) : 0;
+    }
+    const std::int64_t n = std::int64_t{std::min(from - 1, run_)} - k + 1;
+    return n >= 1 ? static_cast<std::int32_t>(n) : 0;
+  }
+  if (lo_ >= hi_) return 0;
   if (forward) {
     if (from < 0) from = 0;
     if (from >= size_) return 0;
@@ -261,6 +342,15 @@ std::int32_t TRecordsBitmap::FindNext(std::int32_t from, std::int32_t k, bool fo
 
 bool TRecordsBitmap::operator==(const TRecordsBitmap& o) const {
   if (size_ != o.size_) return false;
+  if (run_ >= 0 && o.run_ >= 0) return run_ == o.run_;
+  if (run_ >= 0 || o.run_ >= 0) {
+    TRecordsBitmap a, b;
+    a.CopyFrom(*this);
+    b.CopyFrom(o);
+    a.Materialize();
+    b.Materialize();
+    return a == b;
+  }
   const std::size_t from = std::min(lo_, o.lo_), to = std::max(hi_, o.hi_);
   for (std::size_t i = from; i < to; ++i)
     if (Word(i) != o.Word(i)) return false;

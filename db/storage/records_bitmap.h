@@ -12,6 +12,13 @@
 // bitmap of a few records in a large table (one game's moves among millions)
 // costs by its window, in time and memory, not by the table. The count of set bits is
 // kept while single bits change and recounted after word-wise operations.
+//
+// A bitmap whose set records are exactly 1..r (a table's live records when
+// none is deleted: SetAll, and appends after it) is held as that run alone,
+// without words: setting it, copying it, testing, counting and searching it
+// and ANDing with it cost nothing by the table's size. The first change that
+// breaks the run (a bit cleared below its end, set past it, a word-wise
+// operation other than AND) stores its words.
 #pragma once
 
 #include <cstddef>
@@ -33,11 +40,14 @@ class TRecordsBitmap {
   std::size_t WordCount() const { return static_cast<std::size_t>((size_ + 31) / 32); }
   std::size_t AllocatedBytes() const { return words_.size() * 4; }
   // Words in the window outside which every word is zero.
-  std::size_t WindowWords() const { return hi_ - lo_; }
+  std::size_t WindowWords() const {
+    return run_ >= 0 ? static_cast<std::size_t>((run_ + 31) / 32) : hi_ - lo_;
+  }
 
   // Record n (1..N); out-of-range records are never set.
   bool Test(std::int32_t n) const {
     if (n < 1 || n > size_) return false;
+    if (run_ >= 0) return n <= run_;
     const auto i = static_cast<std::uint32_t>(n - 1);
     return (Word(i >> 5) >> (i & 31)) & 1u;
   }
@@ -86,6 +96,10 @@ class TRecordsBitmap {
   }
   // Zeroes the words of [lo_, hi_) outside [from, to) and makes that the window.
   void NarrowTo(std::size_t from, std::size_t to);
+  // Stores the run as words (nothing when there is no run).
+  void Materialize();
+  // Clears the stored bits of records above r.
+  void KeepBelow(std::int32_t r);
 
   std::int32_t size_ = 0;
   std::vector<std::uint32_t> words_;  // words base_.. (kGrowBytes steps)
@@ -93,6 +107,9 @@ class TRecordsBitmap {
   std::size_t lo_ = 0, hi_ = 0;  // every word outside [lo_, hi_) is zero; stored
   mutable std::int32_t count_ = 0;    // set bits, when counted_
   mutable bool counted_ = true;
+  // When >= 0: the set records are exactly 1..run_ (run_ <= size_), no word
+  // is stored and the window is empty.
+  std::int32_t run_ = -1;
 };
 
 }  // namespace kura

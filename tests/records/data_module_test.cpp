@@ -11,6 +11,9 @@
 #include <random>
 #include <set>
 
+#include "db/engine/cursor/data_cursor.h"
+#include "db/engine/session/data_session.h"
+#include "db/storage/coding.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/table/data_table.h"
 #include "tests/storage/storage_test_support.h"
@@ -158,6 +161,54 @@ TEST(DataModuleTest, StoreFailingHalfWayLeavesTheGamesAsTheyWere) {
   EXPECT_TRUE(Loaded(m, 1).empty());
   EXPECT_EQ(m.StoreImportedGame("a", a), 1);
   EXPECT_EQ(Loaded(m, 1), Entries(a));
+}
+
+// The moves table stays open while the moves query is reopened for the next
+// game: what another program changed in between is what that load reads.
+TEST(DataModuleTest, LoadsSeeWhatAnotherProgramChangedBetweenThem) {
+  TempDir dir;
+  const std::string kifu = dir.path() + "/kifu";
+  std::mt19937 random(9);
+  const Record a = RandomGame(random, 0, 30), b = RandomGame(random, 3, 250);
+  { TDataModule1 created(kifu); }
+  kura::test::Signal go, changed;
+  // Every point of game 2 becomes 361, through a cursor of its own session.
+  const pid_t child = kura::test::Spawn([&] {
+    if (!go.Wait()) return 2;
+    kura::TDataSession session;
+    kura::TDataDirectory& db = session.OpenDirectory("other", kifu);
+    {
+      kura::TDataCursor c(db, "kifudata", {.natural_order = true});
+      std::vector<std::uint8_t> row(static_cast<std::size_t>(c.RecordSize()));
+      std::uint8_t v[4];
+      c.First();
+      while (c.Next(row.data()) == 0) {
+        c.GetField(1, row.data(), v);
+        if (kura::DecodeFixed32(v) != 2) continue;
+        kura::EncodeFixed32(v, 361);
+        c.SetField(4, row.data(), std::span<const std::uint8_t>(v, 4));
+        c.Modify(row.data());
+      }
+    }
+    session.CloseDirectory(db);
+    changed.Notify();
+    return 0;
+  });
+  {
+    TDataModule1 m(kifu);
+    ASSERT_EQ(m.StoreImportedGame("a", a), 1);
+    ASSERT_EQ(m.StoreImportedGame("b", b), 2);
+    EXPECT_EQ(Loaded(m, 1), Entries(a));  // the moves query is open from here on
+    EXPECT_EQ(Loaded(m, 2), Entries(b));
+    go.Notify();
+    ASSERT_TRUE(changed.Wait());
+    std::vector<MoveEntry> want = Entries(b);
+    for (MoveEntry& e : want)
+      e.point = 361;
+    EXPECT_EQ(Loaded(m, 2), want);
+    EXPECT_EQ(Loaded(m, 1), Entries(a));
+  }
+  EXPECT_EQ(kura::test::WaitExit(child), 0);
 }
 
 // Random stores and deletes held against the set of listed numbers: the next

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "db/common/undo_on_throw.h"
 #include "db/engine/expression/expression.h"
@@ -109,14 +110,28 @@ void TDataCursor::RequireOpen() const {
   if (!open_ || !table_.IsOpen()) Raise(kErrInvalidHandle);
 }
 
+// Every step asks for the index file several times: the cast is made again
+// only when the table's index object is another one.
 TIndexFile& TDataCursor::Indexes() const {
-  auto* x = dynamic_cast<TIndexFile*>(&table_.Index());
-  if (!x) Raise(kErrInvalidHandle);
-  return *x;
+  TTableIndex* index = &table_.Index();
+  if (index != index_seen_) {
+    index_file_ = dynamic_cast<TIndexFile*>(index);
+    index_seen_ = index;
+  }
+  if (!index_file_) Raise(kErrInvalidHandle);
+  return *index_file_;
 }
 
-TIndexTree TDataCursor::Tree() const {
-  return Indexes().Tree(table_.Data(), Slot());
+// Made once per order: a step walks the tree it finds here. Rebuild drops
+// it with the comparator, as the index definitions may have changed.
+TIndexTree& TDataCursor::Tree() const {
+  TIndexFile& x = Indexes();
+  if (!tree_ || tree_slot_ != Slot() || tree_file_ != &x) {
+    tree_ = std::make_unique<TIndexTree>(x.Tree(table_.Data(), Slot()));
+    tree_slot_ = Slot();
+    tree_file_ = &x;
+  }
+  return *tree_;
 }
 
 TDataCursor::TCounters TDataCursor::ReadCounters() const {
@@ -220,6 +235,7 @@ void TDataCursor::Synchronise() {
 void TDataCursor::Rebuild() {
   DropAhead();
   comparator_.reset();  // the index definitions may have changed as well
+  tree_.reset();
   TTableRecordSource source(table_);
   SelectLiveRecords(source, all_);
   ComputeRange();
@@ -249,10 +265,25 @@ void TDataCursor::ComputeRange() {
     in_range_.ClearAll();
   }
   range_count_ = 0;
-  TIndexTree tree = Tree();
+  TIndexTree& tree = Tree();
   TIndexEntry e;
-  for (bool ok = tree.Seek(range_start_.data(), static_cast<int>(range_start_.size()), e);
-       ok && BelowRangeEnd(e.key); ok = tree.Next(e)) {
+  bool ok = tree.Seek(range_start_.data(), static_cast<int>(range_start_.size()), e);
+  if (!bits && tree.format().with_counts) {
+    // Only the count is kept: the keys' ordinals give it, from the range's
+    // first key to the first key past its end.
+    if (ok && BelowRangeEnd(e.key)) {
+      TIndexEntry after;
+      const std::int64_t end =
+          tree.SeekAfter(range_end_.data(), static_cast<int>(range_end_.size()), after)
+              ? after.ordinal
+              : tree.Count();
+      range_count_ = static_cast<std::int32_t>(
+          std::clamp<std::int64_t>(end - e.ordinal, 1, std::numeric_limits<std::int32_t>::max()));
+    }
+    range_bits_ = false;
+    return;
+  }
+  for (; ok && BelowRangeEnd(e.key); ok = tree.Next(e)) {
     if (bits) in_range_.Set(e.record);
     ++range_count_;
   }
@@ -341,10 +372,8 @@ void TDataCursor::BuildSparseKeys() {
   TIndexFile& x = Indexes();
   TDataFile& data = table_.Data();
   sparse_keys_.reserve(static_cast<std::size_t>(count));
-  for (std::int32_t n = Visible().FindNext(0); n != 0; n = Visible().FindNext(n)) {
-    TRecordPin r = data.GetRecord(n);
-    sparse_keys_.push_back(x.KeyOf(data, Slot(), r->Data()));
-  }
+  for (std::int32_t n = Visible().FindNext(0); n != 0; n = Visible().FindNext(n))
+    sparse_keys_.push_back(x.KeyOf(data, Slot(), data.PeekRecord(n)));
   const KeyComparator& cmp = Comparator();
   const int size = x.Layout(data, Slot()).KeySize();
   std::sort(sparse_keys_.begin(), sparse_keys_.end(), [&](const auto& a, const auto& b) {
@@ -354,18 +383,26 @@ void TDataCursor::BuildSparseKeys() {
 }
 
 // The entry of the visible key after (forward) or before `key` in the
-// sparse list, inside the range; false when there is none.
+// sparse list, inside the range; false when there is none. `from`, when
+// given, is the entry of `key`: visible keys that follow each other in the
+// index (a game's moves) are then reached by one step instead of a search.
 bool TDataCursor::SparseStep(const std::vector<std::uint8_t>& key, bool forward, bool inclusive,
-                             TIndexEntry& out) {
+                             TIndexEntry& out, const TIndexEntry* from) {
   const KeyComparator& cmp = Comparator();
   const int size = static_cast<int>(key.size());
   auto less = [&](const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
     return cmp.Compare(a.data(), b.data(), size) < 0;
   };
+  // A forward walk steps from the key it found last: the search is skipped
+  // when `key` is that one (keys are distinct, so the next is the next).
+  const bool after_last = forward && !inclusive && sparse_at_ < sparse_keys_.size() &&
+                          sparse_keys_[sparse_at_] == key;
   auto it =
-      forward ? (inclusive ? std::lower_bound(sparse_keys_.begin(), sparse_keys_.end(), key, less)
-                           : std::upper_bound(sparse_keys_.begin(), sparse_keys_.end(), key, less))
-              : std::lower_bound(sparse_keys_.begin(), sparse_keys_.end(), key, less);
+      after_last ? sparse_keys_.begin() + static_cast<std::ptrdiff_t>(sparse_at_ + 1)
+      : forward  ? (inclusive
+                        ? std::lower_bound(sparse_keys_.begin(), sparse_keys_.end(), key, less)
+                        : std::upper_bound(sparse_keys_.begin(), sparse_keys_.end(), key, less))
+                 : std::lower_bound(sparse_keys_.begin(), sparse_keys_.end(), key, less);
   if (!forward) {
     if (it == sparse_keys_.begin()) return false;
     --it;
@@ -373,7 +410,12 @@ bool TDataCursor::SparseStep(const std::vector<std::uint8_t>& key, bool forward,
   if (it == sparse_keys_.end()) return false;
   if (forward && !BelowRangeEnd(*it)) return false;
   if (!forward && !KeyInRange(*it)) return false;
-  TIndexTree tree = Tree();
+  sparse_at_ = static_cast<std::size_t>(it - sparse_keys_.begin());
+  TIndexTree& tree = Tree();
+  if (forward && from) {
+    out = *from;
+    if (tree.Next(out) && out.key == *it) return true;
+  }
   return tree.Seek(it->data(), static_cast<int>(it->size()), out) && out.key == *it;
 }
 
@@ -383,12 +425,15 @@ void TDataCursor::SetEmpty() {
   entry_ = {};
 }
 
+// The cursor keeps its own copy: the slot is looked at where it is (record
+// cache or read block) instead of entering the record cache, which a walk
+// would only churn.
 bool TDataCursor::ReadRecord(std::int32_t n, std::vector<std::uint8_t>* out) {
   TDataFile& data = table_.Data();
   if (n <= 0 || n >= data.NextRecordNumber()) return false;
-  TRecordPin r = data.GetRecord(n);
-  if (r->Deleted()) return false;
-  out->assign(r->Data(), r->Data() + data.RecordSize());
+  const std::uint8_t* r = data.PeekRecord(n);
+  if (r[record::kDeleted] != 0) return false;
+  out->assign(r, r + data.RecordSize());
   return true;
 }
 
@@ -414,7 +459,7 @@ void TDataCursor::Reposition() {
     return;
   }
   TIndexEntry e;
-  TIndexTree tree = Tree();
+  TIndexTree& tree = Tree();
   if (tree.Seek(entry_.key.data(), static_cast<int>(entry_.key.size()), e) && e.key == entry_.key &&
       e.record == entry_.record && EntryVisible(e)) {
     entry_ = e;
@@ -465,7 +510,7 @@ bool TDataCursor::EntryVisible(const TIndexEntry& e) const {
 // of the range), or the last one before it (backward).
 bool TDataCursor::SeekVisible(const std::vector<std::uint8_t>* key, bool forward,
                               TIndexEntry& out) {
-  TIndexTree tree = Tree();
+  TIndexTree& tree = Tree();
   const std::vector<std::uint8_t>* from = key ? key : (range_active_ ? &range_start_ : nullptr);
   bool ok = from ? tree.Seek(from->data(), static_cast<int>(from->size()), out) : tree.First(out);
   if (range_active_ && ok && from == key && key) {
@@ -494,11 +539,11 @@ bool TDataCursor::SeekVisible(const std::vector<std::uint8_t>* key, bool forward
 bool TDataCursor::StepVisible(TIndexEntry& e, bool forward) {
   if (sparse_) {
     TIndexEntry found;
-    if (!SparseStep(e.key, forward, false, found)) return false;
+    if (!SparseStep(e.key, forward, false, found, &e)) return false;
     e = found;
     return true;
   }
-  TIndexTree tree = Tree();
+  TIndexTree& tree = Tree();
   TIndexEntry probe = e;
   while (forward ? tree.Next(probe) : tree.Prior(probe)) {
     if (forward && !BelowRangeEnd(probe.key)) return false;
@@ -514,7 +559,7 @@ bool TDataCursor::StepVisible(TIndexEntry& e, bool forward) {
 
 // The last visible entry: the last key of the range (or index), walked back.
 bool TDataCursor::LastVisible(TIndexEntry& out) {
-  TIndexTree tree = Tree();
+  TIndexTree& tree = Tree();
   TIndexEntry e;
   bool ok;
   if (range_active_) {
@@ -831,7 +876,7 @@ std::uint64_t TDataCursor::FileWrites() const {
 // table takes no locks, so there is nothing to save.
 void TDataCursor::ReadAhead() {
   if (forward_run_ < 2 || table_.Exclusive()) return;
-  const int want = std::min(forward_run_, kMaxAhead);
+  const int want = forward_run_ >= kMaxAhead / 4 ? kMaxAhead : 4 * forward_run_;
   ahead_size_ = 0;  // what is read becomes servable only at the end
   ahead_end_ = false;
   const std::int32_t recno = recno_;
@@ -902,7 +947,7 @@ bool TDataCursor::ServeAhead(std::uint8_t* buffer, int& code) {
   TAhead& a = ahead_[ahead_next_++];
   bof_ = eof_ = false;
   recno_ = a.recno;
-  if (!natural()) entry_ = a.entry;
+  if (!natural()) std::swap(entry_, a.entry);  // its buffers stay for the next read-ahead
   record_.swap(a.image);
   if (buffer) std::memcpy(buffer, record_.data(), record_.size());
   code = kOk;

@@ -17,13 +17,14 @@
 //
 // Read-ahead: a forward walk (Next after Next, with no other operation in
 // between) reads, under the begin step of one Next, the records that the
-// following Nexts will stand on: as many as the walk has taken steps so far,
-// at most kMaxAhead. Those Nexts then take no lock. They are served only
-// while nothing can have changed the records for this process: no other
-// operation of this cursor, the same change counters of the table in memory
-// (a change through another cursor of this table moves them), no write to
-// the table's files by any handle of this process, and at most
-// kAheadMillis since they were read. A change by another program inside that
+// following Nexts will stand on: four times as many as the walk has taken
+// steps so far, at most kMaxAhead (a walk of a few hundred records takes the
+// lock six times, a walk of two steps reads eight ahead). Those Nexts then
+// take no lock. They are served only while nothing can have changed the
+// records for this process: no other operation of this cursor, the same
+// change counters of the table in memory (a change through another cursor
+// of this table moves them), no write to the table's files by any handle of
+// this process, and at most kAheadMillis since they were read. A change by another program inside that
 // interval is seen once those records are used up or too old, as if it had
 // come that much later. A single Next, as a person steps through a list, always
 // re-synchronises.
@@ -243,7 +244,7 @@ class TDataCursor {
   void RequireOpen() const;
   TIndexFile& Indexes() const;
   int Slot() const { return active_; }
-  TIndexTree Tree() const;
+  TIndexTree& Tree() const;
   TCounters ReadCounters() const;
 
   void Begin(void (TDataTable::*lock)(), void (TDataTable::*release)(), bool synchronise = true);
@@ -267,7 +268,7 @@ class TDataCursor {
   // Puts the key of a record that became visible into the sorted sparse keys.
   void AddSparseKey(std::vector<std::uint8_t> key);
   bool SparseStep(const std::vector<std::uint8_t>& key, bool forward, bool inclusive,
-                  TIndexEntry& out);
+                  TIndexEntry& out, const TIndexEntry* from = nullptr);
   void ComputeRange();
   void ComputeFilter(TFilter& f);
   void RecomputeVisible();
@@ -293,6 +294,8 @@ class TDataCursor {
   void LockForEdit(std::int32_t n);
   void ReleaseLock();
 
+  mutable TTableIndex* index_seen_ = nullptr;  // the table's index object Indexes() cast
+  mutable TIndexFile* index_file_ = nullptr;
   TDataDirectory* database_ = nullptr;  // set when opened through a database
   TSharedTable* shared_ = nullptr;      // the shared table this cursor uses
   TDataTable& table_;
@@ -320,13 +323,19 @@ class TDataCursor {
   bool range_bits_ = true;                   // in_range_ holds the range (else only range_count_)
   std::int32_t range_count_ = 0;             // entries inside the range
   // The visible keys in index order, while few (sparse_): at most
-  // kSparseLimit and at most one in kSparseRatio of the live records.
-  static constexpr std::int32_t kSparseLimit = 4096;
+  // kSparseLimit and at most one in kSparseRatio of the live records. A
+  // search costs about as much as kSparseRatio steps along the index; the
+  // limit bounds the memory (about 1 MB of keys).
+  static constexpr std::int32_t kSparseLimit = 16384;
   static constexpr std::int64_t kSparseRatio = 16;
   bool sparse_ = false;
   std::vector<std::vector<std::uint8_t>> sparse_keys_;
+  std::size_t sparse_at_ = 0;  // the sparse key found last (a hint, checked before use)
   mutable std::unique_ptr<KeyComparator> comparator_;  // of the active index
   mutable int comparator_slot_ = -1;
+  mutable std::unique_ptr<TIndexTree> tree_;  // of the active index (Tree)
+  mutable int tree_slot_ = -1;
+  mutable TIndexFile* tree_file_ = nullptr;
 
   TCounters seen_;
 

@@ -512,8 +512,10 @@ bool TKuraDataSet::GetFieldData(const TField& field, std::byte* out) {
   std::vector<std::uint8_t> large;
   if (need > sizeof small) large.assign(need, 0);
   std::uint8_t* value = large.empty() ? small : large.data();
-  if (const int number = TableField(field); number > 0) {
-    if (cursor_->GetField(number, Engine(buffer), value)) return false;
+  if (TableField(field) > 0) {
+    // `f` is the field's descriptor already: read as the cursor's GetField
+    // reads, into the zeroed value, without looking the field up again.
+    if (!cursor_->Table().Data().GetField(Engine(buffer), f, value)) return false;
   } else {
     // A computed column: its value for the row in the buffer, in the
     // encoding of a field of its shape.

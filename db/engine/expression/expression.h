@@ -367,6 +367,8 @@ class TExpressionEvaluator {
   std::string Upper(const std::string& s) const;
   std::string Lower(const std::string& s) const;
   std::uint32_t Locale() const { return locale_; }
+  // The table whose record images Evaluate reads (may be null).
+  const TDataFile* Data() const { return data_; }
   // Strings compare upper-cased (a filter's case-insensitive option).
   void SetCaseInsensitive(bool on) { case_insensitive_ = on; }
   bool CaseInsensitive() const { return case_insensitive_; }

@@ -17,17 +17,18 @@ TFilterExpression::TFilterExpression(std::string_view text, const TDataFile& dat
   evaluator_ = std::make_unique<TExpressionEvaluator>(context_, &data, data.LocaleId(),
                                                       std::move(last_auto_inc));
   evaluator_->SetCaseInsensitive(case_insensitive);
+  compiled_ = std::make_unique<TCompiledFilter>(*tree_, *evaluator_);
 }
 
 bool TFilterExpression::Matches(const std::uint8_t* record) const {
-  return evaluator_->Evaluate(*tree_, record).IsTrue();
+  return compiled_->Matches(record);
 }
 
 void TFilterExpression::Select(TRecordSource& source, TRecordsBitmap& bitmap) const {
   if (!evaluator_->CaseInsensitive()) return TRecordSelector(source, *evaluator_).Select(*tree_, bitmap);
   for (std::int32_t n = bitmap.FindNext(0); n != 0; n = bitmap.FindNext(n)) {
     const std::uint8_t* record = source.ReadRecord(n);
-    if (!record || !Matches(record)) bitmap.Clear(n);
+    if (!record || !compiled_->Matches(record)) bitmap.Clear(n);
   }
 }
 

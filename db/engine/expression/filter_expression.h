@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "db/engine/expression/compiled_filter.h"
 #include "db/engine/expression/expression.h"
 #include "db/engine/expression/record_selection.h"
 
@@ -33,6 +34,7 @@ class TFilterExpression {
   TExpressionContext context_;
   std::unique_ptr<TExpToken> tree_;
   std::unique_ptr<TExpressionEvaluator> evaluator_;
+  std::unique_ptr<TCompiledFilter> compiled_;  // for single records
 };
 
 }  // namespace kura

@@ -117,6 +117,38 @@ bool TIndexTree::Seek(const std::uint8_t* key, int length, TIndexEntry& out) {
   return true;
 }
 
+bool TIndexTree::SeekAfter(const std::uint8_t* key, int length, TIndexEntry& out) {
+  if (store_.RootPage(slot_) == 0) return false;
+  length = std::clamp(length, 0, format_.key_size);
+  std::int64_t before = 0;
+  // Each branch's last child whose first key is <= key: every later child
+  // starts above it, so the key sought is in that child or starts the next.
+  Path path = Descend(key, length, /*strict=*/false, &before);
+  TPageRef leaf = std::move(path.back().page);
+  path.clear();
+  int lo = 1;
+  int hi = leaf->count() + 1;
+  while (lo < hi) {
+    const int mid = lo + (hi - lo) / 2;
+    if (Compare(leaf->Key(mid), key, length) <= 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  int pos = lo;
+  before += pos - 1;
+  if (pos > leaf->count()) {
+    const std::int32_t next = leaf->next();
+    if (next == 0) return false;
+    leaf = Get(next);
+    if (!leaf->IsLeaf() || leaf->count() == 0) Corrupt();
+    pos = 1;
+  }
+  Fill(*leaf, pos, before, out);
+  return true;
+}
+
 bool TIndexTree::First(TIndexEntry& out) {
   std::uint8_t none = 0;
   return Seek(&none, 0, out);

@@ -75,6 +75,9 @@ class TIndexTree {
   // Positions on the first key >= `key` over its first `length` bytes (a
   // partial key when shorter than the key size); false when there is none.
   bool Seek(const std::uint8_t* key, int length, TIndexEntry& out);
+  // Positions on the first key > `key` over its first `length` bytes;
+  // false when there is none.
+  bool SeekAfter(const std::uint8_t* key, int length, TIndexEntry& out);
   // The first or last key of the index.
   bool First(TIndexEntry& out);
   // The key after / before `entry` (found by its leaf hint or, when the page

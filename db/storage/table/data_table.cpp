@@ -1,6 +1,7 @@
 #include "db/storage/table/data_table.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -16,6 +17,26 @@
 
 namespace kura {
 
+namespace {
+
+// A seed for a handle's read-slot picks. Handles of one process draw theirs
+// from one sequence seeded once from the system's entropy, with the time in
+// nanoseconds mixed in, so that processes (a forked child continues its
+// parent's sequence) still pick apart; asking the system for entropy per
+// handle was a good part of the cost of opening a table.
+std::uint32_t ReadSlotSeed() {
+  static std::atomic<std::uint64_t> next{(std::uint64_t{std::random_device{}()} << 32) |
+                                         std::random_device{}()};
+  std::uint64_t z = next.fetch_add(0x9E3779B97F4A7C15ull, std::memory_order_relaxed) ^
+                    static_cast<std::uint64_t>(
+                        std::chrono::steady_clock::now().time_since_epoch().count());
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;  // splitmix64's finaliser
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return static_cast<std::uint32_t>(z ^ (z >> 31));
+}
+
+}  // namespace
+
 TDataTable::TDataTable(std::string directory, std::string name, const TStorageSettings& settings,
                        bool in_memory)
     : directory_(directory.empty() || in_memory ? std::string() : NormalizeDirectory(directory)),
@@ -23,7 +44,7 @@ TDataTable::TDataTable(std::string directory, std::string name, const TStorageSe
       settings_(settings),
       in_memory_(in_memory),
       data_(std::make_unique<TDataFile>(name_, in_memory, settings)),
-      random_(std::random_device{}()) {}
+      random_(ReadSlotSeed()) {}
 
 TDataTable::~TDataTable() {
   try {

@@ -418,6 +418,18 @@ TEST_P(IndexModelTest, RandomOperationsMatchTheModel) {
       ASSERT_EQ(e.ordinal, static_cast<std::int64_t>(i));
       ASSERT_TRUE(tree.AtOrdinal(static_cast<std::int64_t>(i), e));
       ASSERT_EQ(e.record, model[i].second);
+      // The first key past a prefix of this one (of any length).
+      const int length = static_cast<int>(rng() % static_cast<unsigned>(k + 1));
+      const Bytes& prefix = model[i].first;
+      const auto past = std::partition_point(model.begin(), model.end(), [&](const auto& m) {
+        return cmp.Compare(m.first.data(), prefix.data(), length) <= 0;
+      });
+      const bool found = tree.SeekAfter(prefix.data(), length, e);
+      ASSERT_EQ(found, past != model.end()) << "length " << length;
+      if (found) {
+        ASSERT_EQ(e.ordinal, past - model.begin()) << "length " << length;
+        ASSERT_EQ(e.record, past->second);
+      }
     }
     const std::vector<std::string> problems = tree.Verify();
     ASSERT_TRUE(problems.empty()) << "batch " << batch << ": " << problems.front();
