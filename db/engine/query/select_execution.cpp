@@ -7,6 +7,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <span>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -519,13 +520,27 @@ class TProduction {
           IsIntegerType(keys[0].second->type) && keys[0].second->kind == kNodeColumn &&
           keys[0].second->field && layout_->Origin(keys[0].second->field).source == k;
       const bool test_candidates = !(integer_key && keys_are_condition);
-      std::unordered_map<std::int64_t, std::vector<std::int32_t>> int_hash;
+      // The integer key's records: their positions grouped by key value (in
+      // position order within a value), and each value's run of them.
+      std::vector<std::int32_t> int_rows;
+      std::unordered_map<std::int64_t, std::pair<std::size_t, std::size_t>> int_runs;
       if (integer_key) {
         const TDataFile& d = sources_->Table(k).Data();
         const TFieldDescriptor& f = d.Field(layout_->Origin(keys[0].second->field).field);
+        std::vector<std::pair<std::int64_t, std::uint32_t>> values;
+        values.reserve(data[k].count);
         for (std::size_t r = 0; r < data[k].count; ++r) {
           const TExpValue v = ReadFieldValue(d, f, data[k].At(static_cast<std::int32_t>(r)), nullptr);
-          if (!v.null) int_hash[v.i].push_back(static_cast<std::int32_t>(r));
+          if (!v.null) values.push_back({v.i, static_cast<std::uint32_t>(r)});
+        }
+        SortIntegerKeys(values, false);
+        int_rows.reserve(values.size());
+        for (std::size_t i = 0; i < values.size();) {
+          std::size_t end = i;
+          while (end < values.size() && values[end].first == values[i].first)
+            int_rows.push_back(static_cast<std::int32_t>(values[end++].second));
+          int_runs.emplace(values[i].first, std::make_pair(i, end - i));
+          i = end;
         }
       }
       std::unordered_map<std::string, std::vector<std::int32_t>> hash;
@@ -553,13 +568,15 @@ class TProduction {
           all.push_back(static_cast<std::int32_t>(r));
       for (std::size_t t = 0; t < tuple_count; ++t) {
         const std::int32_t* tuple = &tuples[t * width];
-        const std::vector<std::int32_t>* candidates = &all;
+        std::span<const std::int32_t> candidates(all);
         if (integer_key) {
           build(tuple, width, -1);
-          static const std::vector<std::int32_t> none;
           const TExpValue v = evaluator_->Evaluate(*keys[0].first, image.data());
-          auto it = v.null ? int_hash.end() : int_hash.find(v.i);
-          candidates = it == int_hash.end() ? &none : &it->second;
+          auto it = v.null ? int_runs.end() : int_runs.find(v.i);
+          candidates = it == int_runs.end()
+                           ? std::span<const std::int32_t>()
+                           : std::span<const std::int32_t>(int_rows.data() + it->second.first,
+                                                           it->second.second);
         } else if (!keys.empty()) {
           build(tuple, width, -1);
           std::string key;
@@ -569,12 +586,12 @@ class TProduction {
             null = null || v.null;
             AppendKey(v, &key);
           }
-          static const std::vector<std::int32_t> none;
           auto it = null ? hash.end() : hash.find(key);
-          candidates = it == hash.end() ? &none : &it->second;
+          candidates = it == hash.end() ? std::span<const std::int32_t>()
+                                        : std::span<const std::int32_t>(it->second);
         }
         bool matched = false;
-        for (std::int32_t r : *candidates) {
+        for (std::int32_t r : candidates) {
           if (join.condition && test_candidates) {
             build(tuple, width, r);
             if (!evaluator_->Evaluate(*join.condition, image.data()).IsTrue()) continue;
