@@ -6,6 +6,8 @@
 #include <unicode/ustring.h>
 
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "db/common/code_page.h"
 #include "db/storage/file/file_system.h"
@@ -148,14 +150,19 @@ std::optional<int> FindSortOrder(int row, std::string_view name) {
 }
 
 std::string IcuLocaleName(std::uint32_t locale_id) {
+  // ICU's look-up costs more than its callers (an evaluator per statement
+  // run, a case mapping per value): each thread keeps the answers it got.
+  thread_local std::vector<std::pair<std::uint32_t, std::string>> known;
+  for (const auto& [id, known_name] : known)
+    if (id == locale_id) return known_name;
   const std::uint16_t language = static_cast<std::uint16_t>(locale_id & 0xFFFF);
   const std::uint16_t sort = static_cast<std::uint16_t>(locale_id >> 16);
   char name[ULOC_FULLNAME_CAPACITY] = {};
   UErrorCode status = U_ZERO_ERROR;
   uloc_getLocaleForLCID(language, name, sizeof name, &status);
-  if (U_FAILURE(status) || name[0] == '\0') return std::string();
-  std::string out(name);
-  if (sort == 1 && (language & 0x3FF) == 0x07) out += "@collation=phonebook";
+  std::string out = U_FAILURE(status) ? std::string() : std::string(name);
+  if (!out.empty() && sort == 1 && (language & 0x3FF) == 0x07) out += "@collation=phonebook";
+  if (known.size() < 64) known.emplace_back(locale_id, out);
   return out;
 }
 
