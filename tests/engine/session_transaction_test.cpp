@@ -270,40 +270,101 @@ TEST_F(CommitJournalTest, CommitCutByPowerLossIsWholeOrAbsentInBothTables) {
   EXPECT_GT(absent, 0);
 }
 
-// A commit that died with its journal whole and nothing of it on the tables,
-// while another user has both tables open: that user's next write finishes
-// the commit first, so the commit and the write both stay, now and after
-// the next open.
-TEST_F(CommitJournalTest, NextWriterFinishesADeadCommitBeforeWriting) {
+// A commit killed at each of its changing calls in turn (the disk keeps
+// everything it wrote: its counter bumps, its journal, part of its tables),
+// while another user has both tables open and has read them since they last
+// changed: that user's next write finishes a whole journal first, so after
+// the next open both tables hold the commit or neither does, and the write
+// stays. The user looks at the journal only because the dead commit moved
+// the counters before writing it.
+TEST_F(CommitJournalTest, NextWriterFinishesACommitKilledAtAnyPoint) {
   const std::int64_t calls = CountCalls();
-  std::vector<std::uint8_t> journal;
-  for (std::int64_t loss_at = 1; loss_at <= calls && journal.empty(); ++loss_at) {
+  int finished = 0, absent = 0;
+  for (std::int64_t loss_at = 1; loss_at <= calls; ++loss_at) {
     Fresh();
     test::TPowerLossFileSystem fs(loss_at);
     Commit(fs);
     std::mt19937 random(1);
-    fs.Materialize(test::TPowerLossFileSystem::TSurvival::kNothing, random);
-    if (JournalSize() > 0) journal = test::ReadFileBytes(dir_.path() + "/COMMIT.JNL");
-  }
-  ASSERT_FALSE(journal.empty()) << "no loss left a durable journal";
+    fs.Materialize(test::TPowerLossFileSystem::TSurvival::kEverything, random);
+    std::map<std::string, std::vector<std::uint8_t>> disk;
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+      disk[e.path().string()] = test::ReadFileBytes(e.path().string());
+    const bool journal = JournalSize() > 0;
 
-  Fresh();
-  TClient user("user", dir_.path());
-  TSharedTable& a = user.Dir().OpenTable("ta", false, false);
-  TSharedTable& b = user.Dir().OpenTable("tb", false, false);
-  EXPECT_EQ(Values(a.Table()), before_);
-  test::WriteFileBytes(dir_.path() + "/COMMIT.JNL", journal);  // the dead commit
-  Append(b.Table(), 999);
-  EXPECT_EQ(JournalSize(), 0);
-  std::vector<std::int32_t> with_write = after_;
-  with_write.push_back(999);
-  EXPECT_EQ(Values(a.Table()), after_);
-  EXPECT_EQ(Values(b.Table()), with_write);
-  user.Dir().CloseTable(a);
-  user.Dir().CloseTable(b);
-  TClient later("later", dir_.path());
-  EXPECT_EQ(later.Read("ta"), after_);
-  EXPECT_EQ(later.Read("tb"), with_write);
+    Fresh();
+    TClient user("user", dir_.path());
+    TSharedTable& a = user.Dir().OpenTable("ta", false, false);
+    TSharedTable& b = user.Dir().OpenTable("tb", false, false);
+    EXPECT_EQ(Values(a.Table()), before_);
+    EXPECT_EQ(Values(b.Table()), before_);
+    for (const auto& [path, bytes] : disk)
+      test::WriteFileBytes(path, bytes);  // in place: the open files see it
+    Append(b.Table(), 999);
+    EXPECT_LE(JournalSize(), 0) << "loss at " << loss_at;
+    const std::vector<std::int32_t> in_a = Values(a.Table());
+    std::vector<std::int32_t> with_write = in_a;
+    with_write.push_back(999);
+    EXPECT_TRUE(in_a == before_ || in_a == after_) << "loss at " << loss_at;
+    EXPECT_EQ(Values(b.Table()), with_write) << "loss at " << loss_at;
+    user.Dir().CloseTable(a);
+    user.Dir().CloseTable(b);
+    TClient later("later", dir_.path());
+    EXPECT_EQ(later.Read("ta"), in_a) << "loss at " << loss_at;
+    EXPECT_EQ(later.Read("tb"), with_write) << "loss at " << loss_at;
+    for (const std::string& name : kTables) {
+      TSharedTable& t = later.Dir().OpenTable(name, true, false);
+      {
+        TReadLockGuard lock(t.Table());
+        EXPECT_NO_THROW(t.Table().Verify()) << name << " loss at " << loss_at;
+      }
+      later.Dir().CloseTable(t);
+    }
+    ++(journal && in_a == after_ ? finished : absent);
+  }
+  EXPECT_GT(finished, 0);
+  EXPECT_GT(absent, 0);
+}
+
+// A commit failing at each of its changing calls in turn (an I/O error: the
+// files keep what was written before it) in a session that goes on: its own
+// next write finishes a whole journal first, although its handles' counters
+// are the ones its commit wrote.
+TEST_F(CommitJournalTest, SessionWhoseCommitFailedFinishesItBeforeItsNextWrite) {
+  const std::int64_t calls = CountCalls();
+  int failed_with_journal = 0;
+  for (std::int64_t loss_at = 1; loss_at <= calls; ++loss_at) {
+    Fresh();
+    test::TPowerLossFileSystem fs(loss_at);
+    SetFileSystemForTesting(&fs);
+    TClient c("writer", dir_.path());
+    TSharedTable& a = c.Dir().OpenTable("ta", false, false);
+    TSharedTable& b = c.Dir().OpenTable("tb", false, false);
+    c.Dir().StartTransaction();
+    for (std::size_t i = before_.size(); i < after_.size(); ++i) {
+      Append(a.Table(), after_[i]);
+      Append(b.Table(), after_[i]);
+    }
+    bool failed = false;
+    try {
+      c.Dir().Commit(true);
+    } catch (const EDatabaseError&) {
+      failed = true;
+    }
+    SetFileSystemForTesting(nullptr);
+    EXPECT_TRUE(!failed || fs.Lost()) << "loss at " << loss_at;
+    failed_with_journal += failed && JournalSize() > 0;
+    Append(b.Table(), 999);
+    EXPECT_LE(JournalSize(), 0) << "loss at " << loss_at;
+    c.Dir().CloseTable(a);
+    c.Dir().CloseTable(b);
+    TClient later("later", dir_.path());
+    const std::vector<std::int32_t> in_a = later.Read("ta");
+    std::vector<std::int32_t> with_write = in_a;
+    with_write.push_back(999);
+    EXPECT_TRUE(in_a == after_ || (failed && in_a == before_)) << "loss at " << loss_at;
+    EXPECT_EQ(later.Read("tb"), with_write) << "loss at " << loss_at;
+  }
+  EXPECT_GT(failed_with_journal, 0);
 }
 
 // A commit cut by a power loss while it wrote its tables, found by a reader

@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <system_error>
+#include <thread>
+#include <typeinfo>
 
 #include "db/storage/engine_error.h"
 
@@ -80,6 +83,31 @@ int TPosixFileSystem::Truncate(int fd, std::int64_t size) {
 
 int TPosixFileSystem::Sync(int fd) {
   return ::fdatasync(fd) == 0 ? 0 : errno;
+}
+
+void TFileSystem::SyncEach(const std::vector<int>& fds, std::vector<int>* errors) {
+  errors->clear();
+  for (int fd : fds)
+    errors->push_back(Sync(fd));
+}
+
+void TPosixFileSystem::SyncEach(const std::vector<int>& fds, std::vector<int>* errors) {
+  if (typeid(*this) != typeid(TPosixFileSystem) || fds.size() < 2)
+    return TFileSystem::SyncEach(fds, errors);
+  errors->assign(fds.size(), 0);
+  std::vector<int>& err = *errors;
+  auto sync = [&fds, &err](std::size_t i) { err[i] = ::fdatasync(fds[i]) == 0 ? 0 : errno; };
+  std::vector<std::thread> helpers;
+  for (std::size_t i = 1; i < fds.size(); ++i) {
+    try {
+      helpers.emplace_back(sync, i);
+    } catch (const std::system_error&) {
+      sync(i);  // no thread to be had: this one waits in turn
+    }
+  }
+  sync(0);
+  for (std::thread& t : helpers)
+    t.join();
 }
 
 int TPosixFileSystem::Size(int fd, std::int64_t* size) {

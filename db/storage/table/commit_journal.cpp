@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -207,16 +208,18 @@ std::string TCommitJournal::LockPath(const std::string& directory) {
   return directory + "COMMIT.LCK";
 }
 
-void TCommitJournal::CaptureFile(TFileHandler& handler, std::int64_t lock_start,
-                                 std::int64_t lock_length) {
-  files_.push_back({&handler, lock_start, lock_length, std::make_unique<TWriteCapture>()});
+void TCommitJournal::CaptureFile(const TDataTable& table, TFileHandler& handler,
+                                 std::int64_t lock_start, std::int64_t lock_length) {
+  files_.push_back(
+      {&table, &handler, lock_start, lock_length, std::make_unique<TWriteCapture>()});
   handler.StartCapture(files_.back().capture.get());
 }
 
 void TCommitJournal::Capture(TDataTable& table) {
-  CaptureFile(table.Data(), kTableLockOffset, 1);
-  CaptureFile(table.Index().Handler(), kWriteLockOffset, kWriteLockLength);
-  if (table.Blobs() != nullptr) CaptureFile(*table.Blobs(), kWriteLockOffset, kWriteLockLength);
+  CaptureFile(table, table.Data(), kTableLockOffset, 1);
+  CaptureFile(table, table.Index().Handler(), kWriteLockOffset, kWriteLockLength);
+  if (table.Blobs() != nullptr)
+    CaptureFile(table, *table.Blobs(), kWriteLockOffset, kWriteLockLength);
 }
 
 void TCommitJournal::Release() {
@@ -267,6 +270,50 @@ std::vector<std::uint8_t> TCommitJournal::Encode() const {
   return j;
 }
 
+// The change counter of a file with writes, as the commit leaves it: the
+// first four bytes of its last header write (the counter leads the header
+// of every table file, stored as the file stores it).
+bool TCommitJournal::FinalCounter(const TCaptured& f, std::uint8_t* counter) {
+  for (auto w = f.capture->writes.rbegin(); w != f.capture->writes.rend(); ++w) {
+    if (w->offset == 0 && w->bytes.size() >= kCounterBytes) {
+      std::memcpy(counter, w->bytes.data(), kCounterBytes);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Writes each file's final change counter over its current one, changing
+// nothing else: the tables stay as they were, but every handle that read
+// them before now sees them changed, and so looks at the journal at its
+// next lock. A writer therefore need not look for a dead commit's journal
+// while its counters stand still. A table whose files have writes but no
+// header write could not announce the journal, and is refused before
+// anything is written.
+void TCommitJournal::BumpCounters() {
+  std::vector<std::pair<TFileHandler*, std::array<std::uint8_t, kCounterBytes>>> bumps;
+  for (std::size_t i = 0; i < files_.size(); ++i) {
+    if (files_[i].capture->writes.empty()) continue;
+    std::array<std::uint8_t, kCounterBytes> counter;
+    if (FinalCounter(files_[i], counter.data()))
+      bumps.emplace_back(files_[i].handler, counter);
+    else if (!TableBumped(i))
+      RaiseJournal(kErrWriting);
+  }
+  for (const auto& [handler, counter] : bumps)
+    handler->WriteThrough(0, counter.data(), counter.size());
+}
+
+// Whether another file of the table of files_[i] has a header write.
+bool TCommitJournal::TableBumped(std::size_t i) const {
+  std::uint8_t unused[kCounterBytes];
+  for (std::size_t k = 0; k < files_.size(); ++k)
+    if (files_[k].table == files_[i].table && !files_[k].capture->writes.empty() &&
+        FinalCounter(files_[k], unused))
+      return true;
+  return false;
+}
+
 void TCommitJournal::Apply(bool flush) {
   Release();
   bool any = false;
@@ -276,9 +323,11 @@ void TCommitJournal::Apply(bool flush) {
     for (TCaptured& f : files_)
       for (const TWriteCapture::TWrite& w : f.capture->writes)
         f.handler->WriteThrough(w.offset, w.bytes.data(), w.bytes.size());
-    if (flush)
-      for (TCaptured& f : files_)
-        if (!f.capture->writes.empty()) f.handler->Flush();
+    if (!flush) return;
+    std::vector<TFileHandler*> written;
+    for (TCaptured& f : files_)
+      if (!f.capture->writes.empty()) written.push_back(f.handler);
+    TFileHandler::FlushTogether(written);
   };
   if (!any) return;
   if (files_.size() > 0xFFFF) RaiseJournal(kErrWriting);
@@ -303,6 +352,8 @@ void TCommitJournal::Apply(bool flush) {
       held.push_back(f.handler->FileName());
     ReplayLocked(directory_, journal, held, settings_, true);
   }
+  // Every file is bumped before the journal exists; see BumpCounters.
+  BumpCounters();
   {
     // Until the journal is whole nothing was written to the tables: a
     // failure empties it again, as if the commit had never begun.

@@ -5,12 +5,25 @@
 // without its moves.
 //
 // A commit captures every write of its tables' files in memory
-// (TFileHandler::StartCapture), writes them all to the directory's journal,
-// makes the journal durable, and only then writes the table files; once they
-// are durable the journal is emptied. A journal left with content is the
-// record of a commit that may be half-written: whoever opens or write-locks
-// one of the directory's tables next writes it again (every write is a whole
-// image at its offset, so writing it twice is harmless) and empties it.
+// (TFileHandler::StartCapture). Holding the write locks of all its tables and
+// the journal lock, it
+//   1. writes each file's final change counter (the first four bytes of the
+//      last header image it will write) over the current one: nothing else
+//      of the table changes, but every other handle now sees it changed;
+//   2. writes all the captured writes to the directory's journal and makes
+//      the journal durable;
+//   3. writes the table files (and makes them durable);
+//   4. empties the journal.
+// A journal left with content is the record of a commit that may be
+// half-written: whoever opens one of the directory's tables, or locks one
+// whose counters moved since it last looked, writes it again (every write is
+// a whole image at its offset, so writing it twice is harmless) and empties
+// it. Step 1 is what lets a handle skip the look while its counters stand
+// still: a dead commit's journal names only tables whose counters it moved
+// before the journal existed (TDataTable::journal_unchecked_ keeps the cases
+// where a handle's own counters came from the commit or from an unlocked
+// read). A replay writes the same counters the bump did, so whoever read a
+// bumped header reads every header again once the journal is empty.
 //
 // Two files in the directory:
 //   COMMIT.LCK  never written; byte 0 locked exclusively by the process
@@ -81,13 +94,19 @@ class TCommitJournal {
   static std::string LockPath(const std::string& directory);
 
  private:
+  static constexpr std::size_t kCounterBytes = 4;
   struct TCaptured {
+    const TDataTable* table;
     TFileHandler* handler;
     std::int64_t lock_start;
     std::int64_t lock_length;
     std::unique_ptr<TWriteCapture> capture;
   };
-  void CaptureFile(TFileHandler& handler, std::int64_t lock_start, std::int64_t lock_length);
+  void CaptureFile(const TDataTable& table, TFileHandler& handler, std::int64_t lock_start,
+                   std::int64_t lock_length);
+  static bool FinalCounter(const TCaptured& f, std::uint8_t* counter);
+  bool TableBumped(std::size_t i) const;
+  void BumpCounters();
   std::vector<std::uint8_t> Encode() const;
 
   std::string directory_;

@@ -138,6 +138,9 @@ void TDataTable::OpenFiles(bool exclusive, bool read_only, bool repair) {
   open_ = true;
   use_count_ = 1;
   in_transaction_ = false;
+  // The headers were read without a lock, perhaps just after a commit died
+  // and bumped their counters: the first lock looks at the journal.
+  journal_unchecked_ = !in_memory_;
 }
 
 // The BLOB file is there only for tables that count BLOB fields; a missing
@@ -291,17 +294,25 @@ bool TDataTable::TakeReadLock() {
     // The check's error is the one to report; the OS drops the lock with
     // the descriptor at the latest should giving the slot back fail too.
     TUndoOnThrow free_slot([this] { FreeReadSlot(); });
-    // Only a change can come from a commit that died half-way: then the
-    // journal is looked at, and one left behind is written to its end
-    // (outside the read slot, which a replay must be able to lock).
-    if (!CheckForChanges()) return false;
-    if (in_memory_ || table_lock_held_ || !TCommitJournal::Pending(directory_)) return true;
+    // Only a moved counter can announce a commit that died half-way (see
+    // journal_unchecked_): then the journal is looked at, and one left
+    // behind is written to its end (outside the read slot, which a replay
+    // must be able to lock).
+    const bool changed = CheckForChanges();
+    if (!journal_unchecked_) return changed;
+    if (in_memory_ || !TCommitJournal::Pending(directory_)) {
+      JournalChecked();
+      return true;
+    }
   }
   FreeReadSlot();
   TCommitJournal::Recover(directory_, {}, settings_, false);
   TakeReadSlot();
   TUndoOnThrow free_slot([this] { FreeReadSlot(); });
-  CheckForChanges();
+  // What the replay (ours or another's) wrote is read afresh; the journal
+  // counts as seen only when it is empty under this slot.
+  RereadHeaders();
+  if (!TCommitJournal::Pending(directory_)) journal_unchecked_ = false;
   return true;
 }
 
@@ -358,8 +369,8 @@ void TDataTable::TakeWriteLock(bool may_elide) {
   write_lock_count_ = 1;
   if (!table_lock_held_) {
     TUndoOnThrow release([this] { ReleaseWriteLock(); });
-    RecoverDeadCommit();
     CheckForChanges();
+    RecoverDeadCommit();
   }
 }
 
@@ -391,21 +402,41 @@ void TDataTable::TableLock() {
   table_lock_held_ = true;
   data_->SetTableLockHeld(true);
   if (blob_) blob_->SetTableLockHeld(true);
-  {
-    TUndoOnThrow release([this] { ReleaseTableLock(); });
-    RecoverDeadCommit();
-  }
+  TUndoOnThrow release([this] { ReleaseTableLock(); });
   CheckForChanges();
+  RecoverDeadCommit();
 }
 
 // Before a writer changes anything, a commit that died half-way over this
 // directory's tables is written to its end: it may have written part of
 // this table, and writing it again later would overwrite what comes now.
+// Called under the write or table lock, after the counters were compared:
+// only a handle whose counters moved (or that has not looked since it
+// opened or ended a transaction) looks at the journal.
 void TDataTable::RecoverDeadCommit() {
-  if (in_memory_) return;
-  std::vector<std::string> held{data_->FileName(), index_->Handler().FileName()};
-  if (blob_) held.push_back(blob_->FileName());
-  TCommitJournal::Recover(directory_, held, settings_, true);
+  if (!journal_unchecked_) return;
+  if (!in_memory_) {
+    std::vector<std::string> held{data_->FileName(), index_->Handler().FileName()};
+    if (blob_) held.push_back(blob_->FileName());
+    TCommitJournal::Recover(directory_, held, settings_, true);
+  }
+  JournalChecked();
+}
+
+// The journal was found empty (or was replayed) while this handle held a
+// lock of the table: the headers are read again, since a replay rewrites
+// them without moving the counters past the value the dead commit's bump
+// wrote, which this handle may have taken in before.
+void TDataTable::JournalChecked() {
+  RereadHeaders();
+  journal_unchecked_ = false;
+}
+
+void TDataTable::RereadHeaders() {
+  data_->MarkChanged();
+  index_->MarkChanged();
+  if (blob_) blob_->MarkChanged();
+  CheckForChanges();
 }
 
 void TDataTable::ReleaseTableLock() {
@@ -492,6 +523,7 @@ bool TDataTable::CheckForChanges() {
     changed = data_->ReReadHeaderIfChanged();
   }
   if (blob_ && blob_->ReReadHeaderIfChanged()) changed = true;
+  if (changed && !in_memory_) journal_unchecked_ = true;
   return changed;
 }
 
@@ -634,6 +666,10 @@ void TDataTable::EndTransaction() {
     blob_->DropBlocks();
     blob_->ReadHeader();
   }
+  // The commit's own counters are in the headers now; should the commit
+  // have failed after its journal was whole, nothing else would tell this
+  // handle to finish it before its next write.
+  journal_unchecked_ = !in_memory_;
   ReleaseTableLock();
 }
 

@@ -44,6 +44,14 @@
 //     until the commit, a write lock is only counted too. The commit's own
 //     writing takes the real write lock (WriteLockForCommit), which keeps
 //     readers of other processes out while the files change.
+//  9. A commit that died half-way leaves its journal (COMMIT.JNL, see
+//     commit_journal.h), and moved the change counters of every table it
+//     names before writing it. A handle looks at the journal when it takes a
+//     lock and its counters moved, and at its first lock after opening or
+//     after ending a transaction (journal_unchecked_); a writer finishes a
+//     journal it finds before changing anything, a reader when it can. While
+//     the counters stand still and the handle has looked, a lock costs no
+//     look at the file system.
 //
 // States of one handle (transitions name the function):
 //
@@ -205,6 +213,9 @@ class TDataTable {
   std::unique_ptr<TTableIndex> MakeIndex(bool encrypted) const;
   bool ProtocolSkipped() const;
   void RecoverDeadCommit();
+  void JournalChecked();
+  // Reads every header again and drops every cache, whatever the counters.
+  void RereadHeaders();
   [[noreturn]] void Raise(std::uint16_t code) const;
   bool TakeReadLock();
   void TakeWriteLock(bool may_elide);
@@ -244,6 +255,11 @@ class TDataTable {
   bool read_lock_elided_ = false;   // the held read lock took no slot (item 8)
   bool write_lock_elided_ = false;  // the held write lock took no bytes (item 8)
   bool table_lock_held_ = false;
+  // Whether a dead commit's journal may name this table without its
+  // counters having moved since this handle last read them: set at open,
+  // at every change seen and at the end of a transaction, cleared when the
+  // journal is found empty (or is replayed) under a lock of the table.
+  bool journal_unchecked_ = true;
   TRecordsBitmap locked_records_;    // records this handle holds locked
   TRecordsBitmap deferred_unlocks_;  // unlocked while the table lock is held
   std::mt19937 random_;
