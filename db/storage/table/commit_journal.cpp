@@ -157,13 +157,15 @@ bool Decode(const std::string& directory, const std::vector<std::uint8_t>& j,
 }
 
 // Replays the journal open in `journal` (the caller holds the journal lock)
-// and empties it. See TCommitJournal::Recover for `held` and `must`.
+// and empties it. See TCommitJournal::Recover for `held`, `must` and
+// `durable`.
 bool ReplayLocked(const std::string& directory, TOsFile& journal,
                   const std::vector<std::string>& held, const TStorageSettings& settings,
-                  bool must) {
+                  bool must, bool durable) {
   std::vector<std::uint8_t> bytes;
   CheckOs(journal.ReadAll(&bytes), kErrReading);
   if (bytes.empty()) return true;
+  if (bytes.size() == TCommitJournal::kCutBytes && !durable) return true;
   std::vector<TJournalFile> files;
   std::vector<TJournalWrite> writes;
   if (Decode(directory, bytes, &files, &writes)) {
@@ -345,35 +347,46 @@ void TCommitJournal::Apply(bool flush) {
   TOsFile journal;
   CheckOs(journal.OpenOrCreate(JournalPath(directory_)), kErrWriting);
   // A commit that died on other tables of the directory is finished first:
-  // its journal must not be written over.
-  if (journal.Size() != 0) {
+  // its journal must not be written over. A cut journal is: this one
+  // replaces it durably before any table is written.
+  const std::int64_t found = journal.Size();
+  if (found != 0 && found != static_cast<std::int64_t>(kCutBytes)) {
     std::vector<std::string> held;
     for (const TCaptured& f : files_)
       held.push_back(f.handler->FileName());
-    ReplayLocked(directory_, journal, held, settings_, true);
+    ReplayLocked(directory_, journal, held, settings_, true, false);
   }
   // Every file is bumped before the journal exists; see BumpCounters.
   BumpCounters();
   {
     // Until the journal is whole nothing was written to the tables: a
-    // failure empties it again, as if the commit had never begun.
-    TUndoOnThrow empty([&journal] { journal.Truncate(0); });
+    // failure cuts it again, as if the commit had never begun (cut, not
+    // emptied: the journal it replaced may still be on the disk).
+    TUndoOnThrow empty([&journal] { journal.Truncate(kCutBytes); });
     CheckOs(journal.WriteAll(0, bytes.data(), bytes.size()), kErrWriting);
     if (flush) CheckOs(journal.Sync(), kErrWriting);
   }
   write_files();
-  CheckOs(journal.Truncate(0), kErrWriting);
-  if (flush) CheckOs(journal.Sync(), kErrWriting);
+  // Cut, not emptied durably: the tables are durable now, and whoever
+  // writes to them outside a commit empties the journal durably first.
+  CheckOs(journal.Truncate(kCutBytes), kErrWriting);
+}
+
+TCommitJournal::TState TCommitJournal::State(const std::string& directory) {
+  std::int64_t size = -1;
+  if (FileSystem().FileSize(JournalPath(directory), &size) != 0 || size <= 0)
+    return TState::kEmpty;
+  return size == static_cast<std::int64_t>(kCutBytes) ? TState::kCut : TState::kPending;
 }
 
 bool TCommitJournal::Pending(const std::string& directory) {
-  std::int64_t size = -1;
-  return FileSystem().FileSize(JournalPath(directory), &size) == 0 && size > 0;
+  return State(directory) == TState::kPending;
 }
 
 bool TCommitJournal::Recover(const std::string& directory, const std::vector<std::string>& held,
-                             const TStorageSettings& settings, bool must) {
-  if (!Pending(directory)) return true;
+                             const TStorageSettings& settings, bool must, bool durable) {
+  const TState state = State(directory);
+  if (state == TState::kEmpty || (state == TState::kCut && !durable)) return true;
   const std::string path = JournalPath(directory);
   TOsFile lock;
   if (lock.Open(LockPath(directory), true) != 0) {
@@ -391,7 +404,24 @@ bool TCommitJournal::Recover(const std::string& directory, const std::vector<std
   const int err = journal.Open(path, false);
   if (err == ENOENT) return true;
   CheckOs(err, MapOsError(err));
-  return ReplayLocked(directory, journal, held, settings, must);
+  return ReplayLocked(directory, journal, held, settings, must, durable);
+}
+
+void TCommitJournal::EmptyDurably(const std::string& directory, const TStorageSettings& settings) {
+  if (State(directory) != TState::kCut) return;
+  TOsFile lock;
+  if (lock.Open(LockPath(directory), true) != 0 ||
+      !lock.Lock(0, 1, settings.low_level_retries, settings.low_level_sleep_ms))
+    RaiseJournal(kErrLockFailure);
+  TOsFile journal;
+  const int err = journal.Open(JournalPath(directory), false);
+  if (err == ENOENT) return;
+  CheckOs(err, MapOsError(err));
+  // Whatever else is there now (a live commit's journal came and went while
+  // we waited) is not ours to empty.
+  if (journal.Size() != static_cast<std::int64_t>(kCutBytes)) return;
+  CheckOs(journal.Truncate(0), kErrWriting);
+  CheckOs(journal.Sync(), kErrWriting);
 }
 
 }  // namespace kura

@@ -67,6 +67,9 @@ void TDataTable::Create(const std::vector<TFieldDefinition>& fields, const TTabl
                         const TIndexCreateOptions& index_options) {
   if (open_) Raise(kErrTableInUse);
   if (Exists()) Raise(kErrTableExists);
+  // A cut journal coming back after a power loss must not be replayed into
+  // new files that took the names of its tables.
+  if (!in_memory_) TCommitJournal::EmptyDurably(directory_, settings_);
   data_->CreateTable(DataFileName(), fields, options);
   {
     TUndoOnThrow remove([this] {
@@ -108,7 +111,9 @@ void TDataTable::OpenFiles(bool exclusive, bool read_only, bool repair) {
   // open may leave it to the first writer (readers are in the way now and
   // then, and the directory may not be writable); an exclusive writable one
   // never takes a lock again, so it must.
-  if (!in_memory_) TCommitJournal::Recover(directory_, {}, settings_, exclusive && !read_only);
+  const bool writes_unlocked = exclusive && !read_only;
+  if (!in_memory_)
+    TCommitJournal::Recover(directory_, {}, settings_, writes_unlocked, writes_unlocked);
   data_->SetAllowShortFile(repair);
   {
     TUndoOnThrow disallow([this] { data_->SetAllowShortFile(false); });
@@ -212,6 +217,7 @@ void TDataTable::Rename(const std::string& new_name) {
   if (!Exists()) Raise(kErrTableMissing);
   TDataTable target(directory_, new_name, settings_, in_memory_);
   if (target.Exists()) RaiseTableError(kErrTableExists, new_name);
+  if (!in_memory_) TCommitJournal::EmptyDurably(directory_, settings_);  // as in Create
   TFileList& files = TFileList::Global();
   const TFileKind kind = data_->Kind();
   data_->Check(files.Rename(DataFileName(), kind, target.DataFileName()));
@@ -300,20 +306,28 @@ bool TDataTable::TakeReadLock() {
     // must be able to lock).
     const bool changed = CheckForChanges();
     if (!journal_unchecked_) return changed;
-    if (in_memory_ || !TCommitJournal::Pending(directory_)) {
+    if (in_memory_ || NoteJournal()) {
       JournalChecked();
       return true;
     }
   }
   FreeReadSlot();
-  TCommitJournal::Recover(directory_, {}, settings_, false);
+  TCommitJournal::Recover(directory_, {}, settings_, false, false);
   TakeReadSlot();
   TUndoOnThrow free_slot([this] { FreeReadSlot(); });
   // What the replay (ours or another's) wrote is read afresh; the journal
-  // counts as seen only when it is empty under this slot.
+  // counts as seen only when there is nothing to replay under this slot.
   RereadHeaders();
-  if (!TCommitJournal::Pending(directory_)) journal_unchecked_ = false;
+  if (NoteJournal()) journal_unchecked_ = false;
   return true;
+}
+
+// Whether the journal holds nothing to replay (one stat); a cut journal is
+// remembered for this handle's next write.
+bool TDataTable::NoteJournal() {
+  const TCommitJournal::TState state = TCommitJournal::State(directory_);
+  if (state == TCommitJournal::TState::kCut) cut_journal_seen_ = true;
+  return state != TCommitJournal::TState::kPending;
 }
 
 void TDataTable::ReleaseReadLock() {
@@ -370,7 +384,7 @@ void TDataTable::TakeWriteLock(bool may_elide) {
   if (!table_lock_held_) {
     TUndoOnThrow release([this] { ReleaseWriteLock(); });
     CheckForChanges();
-    RecoverDeadCommit();
+    RecoverDeadCommit(true);
   }
 }
 
@@ -391,6 +405,12 @@ void TDataTable::ReleaseWriteLock() {
 }
 
 void TDataTable::TableLock() {
+  TakeTableLock(false);
+}
+
+// `for_transaction`: every write under this lock goes through the commit's
+// journal, which needs no cut journal emptied durably before it.
+void TDataTable::TakeTableLock(bool for_transaction) {
   if (!open_) Raise(kErrInvalidHandle);
   if (ProtocolSkipped() || table_lock_held_) return;
   // Our own write lock holds the table-lock byte: waiting would wait for
@@ -404,7 +424,7 @@ void TDataTable::TableLock() {
   if (blob_) blob_->SetTableLockHeld(true);
   TUndoOnThrow release([this] { ReleaseTableLock(); });
   CheckForChanges();
-  RecoverDeadCommit();
+  RecoverDeadCommit(!for_transaction);
 }
 
 // Before a writer changes anything, a commit that died half-way over this
@@ -412,15 +432,18 @@ void TDataTable::TableLock() {
 // this table, and writing it again later would overwrite what comes now.
 // Called under the write or table lock, after the counters were compared:
 // only a handle whose counters moved (or that has not looked since it
-// opened or ended a transaction) looks at the journal.
-void TDataTable::RecoverDeadCommit() {
-  if (!journal_unchecked_) return;
+// opened or ended a transaction) looks at the journal. `durable`: the caller
+// may write outside a commit, so a cut journal this handle found (now or
+// before) is emptied durably first.
+void TDataTable::RecoverDeadCommit(bool durable) {
+  if (!journal_unchecked_ && !(durable && cut_journal_seen_)) return;
   if (!in_memory_) {
     std::vector<std::string> held{data_->FileName(), index_->Handler().FileName()};
     if (blob_) held.push_back(blob_->FileName());
-    TCommitJournal::Recover(directory_, held, settings_, true);
+    TCommitJournal::Recover(directory_, held, settings_, true, durable);
   }
-  JournalChecked();
+  if (durable) cut_journal_seen_ = false;
+  if (journal_unchecked_) JournalChecked();
 }
 
 // The journal was found empty (or was replayed) while this handle held a
@@ -630,7 +653,7 @@ void TDataTable::StartTransaction() {
   if (!open_) Raise(kErrInvalidHandle);
   if (read_only_ || in_transaction_) return;
   if (exclusive_) Flush();
-  TableLock();
+  TakeTableLock(true);
   in_transaction_ = true;
   data_->SetDeferWrites(true);
   if (blob_) blob_->SetDeferWrites(true);

@@ -212,7 +212,9 @@ class TDataTable {
   void OpenFiles(bool exclusive, bool read_only, bool repair);
   std::unique_ptr<TTableIndex> MakeIndex(bool encrypted) const;
   bool ProtocolSkipped() const;
-  void RecoverDeadCommit();
+  void RecoverDeadCommit(bool durable);
+  bool NoteJournal();
+  void TakeTableLock(bool for_transaction);
   void JournalChecked();
   // Reads every header again and drops every cache, whatever the counters.
   void RereadHeaders();
@@ -260,6 +262,11 @@ class TDataTable {
   // at every change seen and at the end of a transaction, cleared when the
   // journal is found empty (or is replayed) under a lock of the table.
   bool journal_unchecked_ = true;
+  // The journal was found cut (commit_journal.h) since this handle last
+  // wrote outside a transaction: its next such write empties it durably
+  // first, or a power loss could bring back a journal whose replay would
+  // undo the write.
+  bool cut_journal_seen_ = false;
   TRecordsBitmap locked_records_;    // records this handle holds locked
   TRecordsBitmap deferred_unlocks_;  // unlocked while the table lock is held
   std::mt19937 random_;
