@@ -368,8 +368,13 @@ void TCommitJournal::Apply(bool flush) {
   }
   write_files();
   // Cut, not emptied durably: the tables are durable now, and whoever
-  // writes to them outside a commit empties the journal durably first.
-  CheckOs(journal.Truncate(kCutBytes), kErrWriting);
+  // writes to them outside a commit empties the journal durably first. A
+  // table open exclusively takes no lock and so never looks: with one among
+  // them the commit empties the journal durably itself.
+  const bool exclusive = std::any_of(files_.begin(), files_.end(),
+                                     [](const TCaptured& f) { return f.table->Exclusive(); });
+  CheckOs(journal.Truncate(exclusive ? 0 : kCutBytes), kErrWriting);
+  if (exclusive && flush) CheckOs(journal.Sync(), kErrWriting);
 }
 
 TCommitJournal::TState TCommitJournal::State(const std::string& directory) {

@@ -13,7 +13,9 @@
 //   2. writes all the captured writes to the directory's journal and makes
 //      the journal durable;
 //   3. writes the table files (and makes them durable);
-//   4. cuts the journal to its first 8 bytes, without waiting for the disk.
+//   4. cuts the journal to its first 8 bytes, without waiting for the disk
+//      (empties it durably when one of its tables is open exclusively: such
+//      a handle takes no locks, so it never looks at the journal again).
 // A cut journal counts as empty, but its cutting may not be durable yet: a
 // power loss could bring the whole journal back. Replaying it then is
 // harmless while its tables are as the commit left them, so whoever writes
