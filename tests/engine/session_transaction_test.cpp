@@ -443,6 +443,62 @@ TEST_F(CommitJournalTest, FlushedWriteToAnExclusiveTableAfterACommitSurvivesAPow
   EXPECT_EQ(later.Read("tb"), after_);
 }
 
+// A reader that finds a dead commit's journal while another process holds the
+// journal lock cannot finish it and reads the table as the disk has it, the
+// commit's counter bumps included; once someone else has finished the commit
+// (which writes those same counters again), the reader's next lock reads the
+// table as the commit left it, and its write lands on that.
+TEST_F(CommitJournalTest, ReaderThatCouldNotFinishADeadCommitSeesItFinishedByAnother) {
+  const std::int64_t calls = CountCalls();
+  int cases = 0;
+  for (std::int64_t loss_at = 1; loss_at <= calls; ++loss_at) {
+    Fresh();
+    test::TPowerLossFileSystem fs(loss_at);
+    Commit(fs);
+    std::mt19937 random(1);
+    fs.Materialize(test::TPowerLossFileSystem::TSurvival::kEverything, random);
+    if (NothingToReplay()) continue;
+    std::map<std::string, std::vector<std::uint8_t>> disk;
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+      disk[e.path().string()] = test::ReadFileBytes(e.path().string());
+
+    Fresh();
+    TClient user("user", dir_.path());
+    TSharedTable& a = user.Dir().OpenTable("ta", false, false);
+    EXPECT_EQ(Values(a.Table()), before_);
+    for (const auto& [path, bytes] : disk)
+      test::WriteFileBytes(path, bytes);
+    int lock_fd = -1;
+    ASSERT_EQ(FileSystem().Open(TCommitJournal::LockPath(dir_.path() + "/"), true, true, &lock_fd),
+              0);
+    ASSERT_EQ(FileSystem().Lock(lock_fd, 0, 1, TOsLockKind::kExclusive), 0);
+    const std::vector<std::int32_t> cut_off = Values(a.Table());
+    EXPECT_TRUE(cut_off == before_ || cut_off == after_) << "loss at " << loss_at;
+    FileSystem().Close(lock_fd);
+    EXPECT_FALSE(NothingToReplay()) << "loss at " << loss_at;
+    {
+      TClient other("other", dir_.path());
+      EXPECT_EQ(other.Read("tb"), after_) << "loss at " << loss_at;
+    }
+    EXPECT_TRUE(NothingToReplay()) << "loss at " << loss_at;
+    EXPECT_EQ(Values(a.Table()), after_) << "loss at " << loss_at;
+    Append(a.Table(), 999);
+    user.Dir().CloseTable(a);
+    std::vector<std::int32_t> with_write = after_;
+    with_write.push_back(999);
+    TClient later("later", dir_.path());
+    EXPECT_EQ(later.Read("ta"), with_write) << "loss at " << loss_at;
+    TSharedTable& t = later.Dir().OpenTable("ta", true, false);
+    {
+      TReadLockGuard lock(t.Table());
+      EXPECT_NO_THROW(t.Table().Verify()) << "loss at " << loss_at;
+    }
+    later.Dir().CloseTable(t);
+    ++cases;
+  }
+  EXPECT_GT(cases, 0);
+}
+
 // A commit cut by a power loss while it wrote its tables, found by a reader
 // that had both tables open before: each table reads as before or as after
 // the commit, and one that reads as after (its change was seen, and the
