@@ -51,7 +51,10 @@
 //     after ending a transaction (journal_unchecked_); a writer finishes a
 //     journal it finds before changing anything, a reader when it can. While
 //     the counters stand still and the handle has looked, a lock costs no
-//     look at the file system.
+//     look at the file system. A journal its commit cut (finished, the cut
+//     perhaps not yet on the disk) is emptied durably by the handle's next
+//     write outside a transaction (cut_journal_seen_); a transaction's
+//     table lock leaves it to the commit, whose journal replaces it.
 //
 // States of one handle (transitions name the function):
 //
