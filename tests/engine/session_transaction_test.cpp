@@ -377,9 +377,12 @@ TEST_F(CommitJournalTest, SessionWhoseCommitFailedFinishesItBeforeItsNextWrite) 
 // power loss may bring the whole journal back. A later write outside a commit
 // that reached the disk survives that: the writer empties the journal durably
 // before it writes, also when it has read the table since the commit (which
-// is when it saw the journal cut).
+// is when it saw the journal cut), and when the write is a table-level
+// transaction (which writes no journal).
 TEST_F(CommitJournalTest, FlushedWriteAfterACommitSurvivesItsJournalComingBack) {
-  for (const bool read_first : {false, true}) {
+  for (const int variant : {0, 1, 2}) {
+    const bool read_first = variant == 1;
+    const bool table_transaction = variant == 2;
     Fresh();
     test::TPowerLossFileSystem fs(std::int64_t{1} << 40);
     ASSERT_TRUE(Commit(fs));
@@ -393,7 +396,12 @@ TEST_F(CommitJournalTest, FlushedWriteAfterACommitSurvivesItsJournalComingBack) 
       if (read_first) {
         EXPECT_EQ(Values(t), after_);
       }
+      if (table_transaction) t.StartTransaction();
       Append(t, 999);
+      if (table_transaction) {
+        t.Commit();
+        t.EndTransaction();
+      }
       t.Close();
     }
     SetFileSystemForTesting(nullptr);
@@ -402,12 +410,12 @@ TEST_F(CommitJournalTest, FlushedWriteAfterACommitSurvivesItsJournalComingBack) 
     std::vector<std::int32_t> with_write = after_;
     with_write.push_back(999);
     TClient later("later", dir_.path());
-    EXPECT_EQ(later.Read("ta"), with_write) << "read first: " << read_first;
-    EXPECT_EQ(later.Read("tb"), after_) << "read first: " << read_first;
+    EXPECT_EQ(later.Read("ta"), with_write) << "variant " << variant;
+    EXPECT_EQ(later.Read("tb"), after_) << "variant " << variant;
     TSharedTable& t = later.Dir().OpenTable("ta", true, false);
     {
       TReadLockGuard lock(t.Table());
-      EXPECT_NO_THROW(t.Table().Verify()) << "read first: " << read_first;
+      EXPECT_NO_THROW(t.Table().Verify()) << "variant " << variant;
     }
     later.Dir().CloseTable(t);
   }

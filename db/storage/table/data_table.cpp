@@ -408,9 +408,9 @@ void TDataTable::TableLock() {
   TakeTableLock(false);
 }
 
-// `for_transaction`: every write under this lock goes through the commit's
-// journal, which needs no cut journal emptied durably before it.
-void TDataTable::TakeTableLock(bool for_transaction) {
+// `journaled`: every write under this lock goes through a commit's journal,
+// which needs no cut journal emptied durably before it.
+void TDataTable::TakeTableLock(bool journaled) {
   if (!open_) Raise(kErrInvalidHandle);
   if (ProtocolSkipped() || table_lock_held_) return;
   // Our own write lock holds the table-lock byte: waiting would wait for
@@ -424,7 +424,7 @@ void TDataTable::TakeTableLock(bool for_transaction) {
   if (blob_) blob_->SetTableLockHeld(true);
   TUndoOnThrow release([this] { ReleaseTableLock(); });
   CheckForChanges();
-  RecoverDeadCommit(!for_transaction);
+  RecoverDeadCommit(!journaled);
 }
 
 // Before a writer changes anything, a commit that died half-way over this
@@ -649,11 +649,11 @@ void TDataTable::Verify() {
 
 // ---- transactions ----
 
-void TDataTable::StartTransaction() {
+void TDataTable::StartTransaction(bool journaled) {
   if (!open_) Raise(kErrInvalidHandle);
   if (read_only_ || in_transaction_) return;
   if (exclusive_) Flush();
-  TakeTableLock(true);
+  TakeTableLock(journaled);
   in_transaction_ = true;
   data_->SetDeferWrites(true);
   if (blob_) blob_->SetDeferWrites(true);

@@ -170,7 +170,10 @@ class TDataTable {
   void Verify();
 
   // ---- transactions (table level) ----
-  void StartTransaction();
+  // `journaled`: the transaction's commit goes through a commit journal
+  // (TDataDirectory::Commit), which replaces a cut journal durably itself;
+  // a table-level commit writes the files directly.
+  void StartTransaction(bool journaled = false);
   void Commit();
   void EndTransaction();
   void Rollback() { EndTransaction(); }
@@ -217,7 +220,7 @@ class TDataTable {
   bool ProtocolSkipped() const;
   void RecoverDeadCommit(bool durable);
   bool NoteJournal();
-  void TakeTableLock(bool for_transaction);
+  void TakeTableLock(bool journaled);
   void JournalChecked();
   // Reads every header again and drops every cache, whatever the counters.
   void RereadHeaders();
