@@ -7,8 +7,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <system_error>
-#include <thread>
 #include <typeinfo>
 
 #include "db/storage/engine_error.h"
@@ -91,23 +89,15 @@ void TFileSystem::SyncEach(const std::vector<int>& fds, std::vector<int>* errors
     errors->push_back(Sync(fd));
 }
 
+// The write-back of every file is started before the first flush waits, so
+// that the disk works on all of them at once and each flush then mostly
+// waits for writes already under way. Only fdatasync promises anything; the
+// hint's own failure is of no account.
 void TPosixFileSystem::SyncEach(const std::vector<int>& fds, std::vector<int>* errors) {
-  if (typeid(*this) != typeid(TPosixFileSystem) || fds.size() < 2)
-    return TFileSystem::SyncEach(fds, errors);
-  errors->assign(fds.size(), 0);
-  std::vector<int>& err = *errors;
-  auto sync = [&fds, &err](std::size_t i) { err[i] = ::fdatasync(fds[i]) == 0 ? 0 : errno; };
-  std::vector<std::thread> helpers;
-  for (std::size_t i = 1; i < fds.size(); ++i) {
-    try {
-      helpers.emplace_back(sync, i);
-    } catch (const std::system_error&) {
-      sync(i);  // no thread to be had: this one waits in turn
-    }
-  }
-  sync(0);
-  for (std::thread& t : helpers)
-    t.join();
+  if (typeid(*this) == typeid(TPosixFileSystem) && fds.size() > 1)
+    for (int fd : fds)
+      ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  TFileSystem::SyncEach(fds, errors);
 }
 
 int TPosixFileSystem::Size(int fd, std::int64_t* size) {

@@ -57,9 +57,9 @@ class TPosixFileSystem : public TFileSystem {
               std::size_t* done) override;
   int Truncate(int fd, std::int64_t size) override;
   int Sync(int fd) override;
-  // The flushes run side by side (the OS may serve them with one wait for
-  // the disk). A derived file system (a test's) gets them one after another
-  // through its own Sync instead.
+  // Starts the write-back of every file before the flushes wait one after
+  // another, so that their writes reach the disk together. A derived file
+  // system (a test's) gets only the flushes, through its own Sync.
   void SyncEach(const std::vector<int>& fds, std::vector<int>* errors) override;
   int Size(int fd, std::int64_t* size) override;
   int Lock(int fd, std::int64_t start, std::int64_t length, TOsLockKind kind) override;

@@ -221,10 +221,10 @@ class TFailingSyncFileSystem : public TPosixFileSystem {
   std::vector<int> synced;
 };
 
-// Flushing several files together: the POSIX file system flushes them side
-// by side and reports each one's result in its place; a file system of a
-// test sees each flush through its own Sync; the first failure is raised
-// with the failing file's OS code, after every file was flushed.
+// Flushing several files together: the POSIX file system reports each one's
+// result in its place; a file system of a test sees each flush through its
+// own Sync; the first failure is raised with the failing file's OS code,
+// after every file was flushed.
 TEST(FileLayerTest, FilesFlushedTogetherReportEachResult) {
   TempDir dir;
   std::vector<int> fds(4, -1);
