@@ -142,7 +142,7 @@ TSharedTable& TDataDirectory::OpenTable(std::string_view name, bool read_only, b
   table.Open(exclusive, false);
   try {
     CheckPassword(*shared);
-    if (in_transaction_) table.StartTransaction();
+    if (in_transaction_) table.StartTransaction(true);
   } catch (...) {
     try {
       if (table.InTransaction()) table.Rollback();
@@ -189,7 +189,7 @@ bool TDataDirectory::StartTransaction() {
   if (in_transaction_) return false;
   try {
     for (auto& t : tables_)
-      t->table_->StartTransaction();
+      t->table_->StartTransaction(true);
   } catch (...) {
     try {
       EachLastFirst(tables_, [](TSharedTable& t) { t.table_->Rollback(); });

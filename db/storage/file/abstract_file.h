@@ -98,6 +98,8 @@ class TAbstractFile {
   virtual TFileStatus Write(std::int32_t handle, const void* buffer, std::size_t n,
                             std::size_t* done) = 0;
   virtual TFileStatus Flush() = 0;
+  // The OS descriptor of a physical file while it is open, else -1.
+  virtual int OsDescriptor() const { return -1; }
   // Sets the handle's position; caller holds Mutex().
   std::int64_t Seek(std::int32_t handle, std::int64_t offset, TSeekOrigin origin);
   // Sets the file length (truncating or zero-extending).
@@ -144,6 +146,7 @@ class TPhysicalFile : public TAbstractFile {
   bool LockRange(std::int64_t start, std::int64_t length) override;
   bool UnlockRange(std::int64_t start, std::int64_t length) override;
   bool IsOsOpen() const { return fd_ >= 0; }
+  int OsDescriptor() const override { return fd_; }
 
  private:
   TFileStatus OpenOs(bool create);

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "db/storage/engine_error.h"
+#include "db/storage/file/file_system.h"
 
 namespace kura {
 
@@ -148,6 +149,24 @@ void TFileHandler::Flush() {
   if (capture_ != nullptr) return;
   TFileStatus s = file_->Flush();
   if (!s.ok()) Raise(kErrWriting, s.os_error);
+}
+
+void TFileHandler::FlushTogether(const std::vector<TFileHandler*>& files) {
+  std::vector<int> fds;
+  std::vector<TFileHandler*> owners;
+  for (TFileHandler* f : files) {
+    const int fd = f->open_ && f->capture_ == nullptr ? f->file_->OsDescriptor() : -1;
+    if (fd < 0) {
+      f->Flush();  // a memory file, or one that fails as it always does
+      continue;
+    }
+    fds.push_back(fd);
+    owners.push_back(f);
+  }
+  std::vector<int> errors;
+  FileSystem().SyncEach(fds, &errors);
+  for (std::size_t i = 0; i < owners.size(); ++i)
+    if (errors[i] != 0) owners[i]->Raise(kErrWriting, errors[i]);
 }
 
 void TFileHandler::SetSize(std::int64_t size) {

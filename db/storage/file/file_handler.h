@@ -54,6 +54,10 @@ class TFileHandler {
   virtual void Write(std::int64_t offset, const void* buffer, std::size_t n);
   // OS flush; failure is 9218.
   virtual void Flush();
+  // OS-flushes `files` together, so that their writes reach the disk at
+  // once (TFileSystem::SyncEach); the first failure is raised as Flush
+  // raises it (after all were tried).
+  static void FlushTogether(const std::vector<TFileHandler*>& files);
 
   // Reads exactly n bytes or raises 9217.
   void ReadFull(std::int64_t offset, void* buffer, std::size_t n);

@@ -31,6 +31,9 @@ class TFileSystem {
                       std::size_t* done) = 0;
   virtual int Truncate(int fd, std::int64_t size) = 0;
   virtual int Sync(int fd) = 0;
+  // OS-flushes every file of `fds`, the result of each in `errors`; here one
+  // after another through Sync.
+  virtual void SyncEach(const std::vector<int>& fds, std::vector<int>* errors);
   virtual int Size(int fd, std::int64_t* size) = 0;
   // A non-waiting OFD byte-range lock; a conflict is EAGAIN.
   virtual int Lock(int fd, std::int64_t start, std::int64_t length, TOsLockKind kind) = 0;
@@ -54,6 +57,10 @@ class TPosixFileSystem : public TFileSystem {
               std::size_t* done) override;
   int Truncate(int fd, std::int64_t size) override;
   int Sync(int fd) override;
+  // Starts the write-back of every file before the flushes wait one after
+  // another, so that their writes reach the disk together. A derived file
+  // system (a test's) gets only the flushes, through its own Sync.
+  void SyncEach(const std::vector<int>& fds, std::vector<int>* errors) override;
   int Size(int fd, std::int64_t* size) override;
   int Lock(int fd, std::int64_t start, std::int64_t length, TOsLockKind kind) override;
   int Stat(const std::string& path, bool* exists, bool* read_only) override;

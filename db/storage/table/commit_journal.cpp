@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -156,13 +157,15 @@ bool Decode(const std::string& directory, const std::vector<std::uint8_t>& j,
 }
 
 // Replays the journal open in `journal` (the caller holds the journal lock)
-// and empties it. See TCommitJournal::Recover for `held` and `must`.
+// and empties it. See TCommitJournal::Recover for `held`, `must` and
+// `durable`.
 bool ReplayLocked(const std::string& directory, TOsFile& journal,
                   const std::vector<std::string>& held, const TStorageSettings& settings,
-                  bool must) {
+                  bool must, bool durable) {
   std::vector<std::uint8_t> bytes;
   CheckOs(journal.ReadAll(&bytes), kErrReading);
   if (bytes.empty()) return true;
+  if (bytes.size() == TCommitJournal::kCutBytes && !durable) return true;
   std::vector<TJournalFile> files;
   std::vector<TJournalWrite> writes;
   if (Decode(directory, bytes, &files, &writes)) {
@@ -207,16 +210,18 @@ std::string TCommitJournal::LockPath(const std::string& directory) {
   return directory + "COMMIT.LCK";
 }
 
-void TCommitJournal::CaptureFile(TFileHandler& handler, std::int64_t lock_start,
-                                 std::int64_t lock_length) {
-  files_.push_back({&handler, lock_start, lock_length, std::make_unique<TWriteCapture>()});
+void TCommitJournal::CaptureFile(const TDataTable& table, TFileHandler& handler,
+                                 std::int64_t lock_start, std::int64_t lock_length) {
+  files_.push_back(
+      {&table, &handler, lock_start, lock_length, std::make_unique<TWriteCapture>()});
   handler.StartCapture(files_.back().capture.get());
 }
 
 void TCommitJournal::Capture(TDataTable& table) {
-  CaptureFile(table.Data(), kTableLockOffset, 1);
-  CaptureFile(table.Index().Handler(), kWriteLockOffset, kWriteLockLength);
-  if (table.Blobs() != nullptr) CaptureFile(*table.Blobs(), kWriteLockOffset, kWriteLockLength);
+  CaptureFile(table, table.Data(), kTableLockOffset, 1);
+  CaptureFile(table, table.Index().Handler(), kWriteLockOffset, kWriteLockLength);
+  if (table.Blobs() != nullptr)
+    CaptureFile(table, *table.Blobs(), kWriteLockOffset, kWriteLockLength);
 }
 
 void TCommitJournal::Release() {
@@ -267,6 +272,50 @@ std::vector<std::uint8_t> TCommitJournal::Encode() const {
   return j;
 }
 
+// The change counter of a file with writes, as the commit leaves it: the
+// first four bytes of its last header write (the counter leads the header
+// of every table file, stored as the file stores it).
+bool TCommitJournal::FinalCounter(const TCaptured& f, std::uint8_t* counter) {
+  for (auto w = f.capture->writes.rbegin(); w != f.capture->writes.rend(); ++w) {
+    if (w->offset == 0 && w->bytes.size() >= kCounterBytes) {
+      std::memcpy(counter, w->bytes.data(), kCounterBytes);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Writes each file's final change counter over its current one, changing
+// nothing else: the tables stay as they were, but every handle that read
+// them before now sees them changed, and so looks at the journal at its
+// next lock. A writer therefore need not look for a dead commit's journal
+// while its counters stand still. A table whose files have writes but no
+// header write could not announce the journal, and is refused before
+// anything is written.
+void TCommitJournal::BumpCounters() {
+  std::vector<std::pair<TFileHandler*, std::array<std::uint8_t, kCounterBytes>>> bumps;
+  for (std::size_t i = 0; i < files_.size(); ++i) {
+    if (files_[i].capture->writes.empty()) continue;
+    std::array<std::uint8_t, kCounterBytes> counter;
+    if (FinalCounter(files_[i], counter.data()))
+      bumps.emplace_back(files_[i].handler, counter);
+    else if (!TableBumped(i))
+      RaiseJournal(kErrWriting);
+  }
+  for (const auto& [handler, counter] : bumps)
+    handler->WriteThrough(0, counter.data(), counter.size());
+}
+
+// Whether another file of the table of files_[i] has a header write.
+bool TCommitJournal::TableBumped(std::size_t i) const {
+  std::uint8_t unused[kCounterBytes];
+  for (std::size_t k = 0; k < files_.size(); ++k)
+    if (files_[k].table == files_[i].table && !files_[k].capture->writes.empty() &&
+        FinalCounter(files_[k], unused))
+      return true;
+  return false;
+}
+
 void TCommitJournal::Apply(bool flush) {
   Release();
   bool any = false;
@@ -276,9 +325,11 @@ void TCommitJournal::Apply(bool flush) {
     for (TCaptured& f : files_)
       for (const TWriteCapture::TWrite& w : f.capture->writes)
         f.handler->WriteThrough(w.offset, w.bytes.data(), w.bytes.size());
-    if (flush)
-      for (TCaptured& f : files_)
-        if (!f.capture->writes.empty()) f.handler->Flush();
+    if (!flush) return;
+    std::vector<TFileHandler*> written;
+    for (TCaptured& f : files_)
+      if (!f.capture->writes.empty()) written.push_back(f.handler);
+    TFileHandler::FlushTogether(written);
   };
   if (!any) return;
   if (files_.size() > 0xFFFF) RaiseJournal(kErrWriting);
@@ -296,33 +347,51 @@ void TCommitJournal::Apply(bool flush) {
   TOsFile journal;
   CheckOs(journal.OpenOrCreate(JournalPath(directory_)), kErrWriting);
   // A commit that died on other tables of the directory is finished first:
-  // its journal must not be written over.
-  if (journal.Size() != 0) {
+  // its journal must not be written over. A cut journal is: this one
+  // replaces it durably before any table is written.
+  const std::int64_t found = journal.Size();
+  if (found != 0 && found != static_cast<std::int64_t>(kCutBytes)) {
     std::vector<std::string> held;
     for (const TCaptured& f : files_)
       held.push_back(f.handler->FileName());
-    ReplayLocked(directory_, journal, held, settings_, true);
+    ReplayLocked(directory_, journal, held, settings_, true, false);
   }
+  // Every file is bumped before the journal exists; see BumpCounters.
+  BumpCounters();
   {
     // Until the journal is whole nothing was written to the tables: a
-    // failure empties it again, as if the commit had never begun.
-    TUndoOnThrow empty([&journal] { journal.Truncate(0); });
+    // failure cuts it again, as if the commit had never begun (cut, not
+    // emptied: the journal it replaced may still be on the disk).
+    TUndoOnThrow empty([&journal] { journal.Truncate(kCutBytes); });
     CheckOs(journal.WriteAll(0, bytes.data(), bytes.size()), kErrWriting);
     if (flush) CheckOs(journal.Sync(), kErrWriting);
   }
   write_files();
-  CheckOs(journal.Truncate(0), kErrWriting);
-  if (flush) CheckOs(journal.Sync(), kErrWriting);
+  // Cut, not emptied durably: the tables are durable now, and whoever
+  // writes to them outside a commit empties the journal durably first. A
+  // table open exclusively takes no lock and so never looks: with one among
+  // them the commit empties the journal durably itself.
+  const bool exclusive = std::any_of(files_.begin(), files_.end(),
+                                     [](const TCaptured& f) { return f.table->Exclusive(); });
+  CheckOs(journal.Truncate(exclusive ? 0 : kCutBytes), kErrWriting);
+  if (exclusive && flush) CheckOs(journal.Sync(), kErrWriting);
+}
+
+TCommitJournal::TState TCommitJournal::State(const std::string& directory) {
+  std::int64_t size = -1;
+  if (FileSystem().FileSize(JournalPath(directory), &size) != 0 || size <= 0)
+    return TState::kEmpty;
+  return size == static_cast<std::int64_t>(kCutBytes) ? TState::kCut : TState::kPending;
 }
 
 bool TCommitJournal::Pending(const std::string& directory) {
-  std::int64_t size = -1;
-  return FileSystem().FileSize(JournalPath(directory), &size) == 0 && size > 0;
+  return State(directory) == TState::kPending;
 }
 
 bool TCommitJournal::Recover(const std::string& directory, const std::vector<std::string>& held,
-                             const TStorageSettings& settings, bool must) {
-  if (!Pending(directory)) return true;
+                             const TStorageSettings& settings, bool must, bool durable) {
+  const TState state = State(directory);
+  if (state == TState::kEmpty || (state == TState::kCut && !durable)) return true;
   const std::string path = JournalPath(directory);
   TOsFile lock;
   if (lock.Open(LockPath(directory), true) != 0) {
@@ -340,7 +409,24 @@ bool TCommitJournal::Recover(const std::string& directory, const std::vector<std
   const int err = journal.Open(path, false);
   if (err == ENOENT) return true;
   CheckOs(err, MapOsError(err));
-  return ReplayLocked(directory, journal, held, settings, must);
+  return ReplayLocked(directory, journal, held, settings, must, durable);
+}
+
+void TCommitJournal::EmptyDurably(const std::string& directory, const TStorageSettings& settings) {
+  if (State(directory) != TState::kCut) return;
+  TOsFile lock;
+  if (lock.Open(LockPath(directory), true) != 0 ||
+      !lock.Lock(0, 1, settings.low_level_retries, settings.low_level_sleep_ms))
+    RaiseJournal(kErrLockFailure);
+  TOsFile journal;
+  const int err = journal.Open(JournalPath(directory), false);
+  if (err == ENOENT) return;
+  CheckOs(err, MapOsError(err));
+  // Whatever else is there now (a live commit's journal came and went while
+  // we waited) is not ours to empty.
+  if (journal.Size() != static_cast<std::int64_t>(kCutBytes)) return;
+  CheckOs(journal.Truncate(0), kErrWriting);
+  CheckOs(journal.Sync(), kErrWriting);
 }
 
 }  // namespace kura

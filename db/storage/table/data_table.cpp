@@ -88,6 +88,9 @@ void TDataTable::Create(const std::vector<TFieldDefinition>& fields, const TTabl
                         const TIndexCreateOptions& index_options) {
   if (open_) Raise(kErrTableInUse);
   if (Exists()) Raise(kErrTableExists);
+  // A cut journal coming back after a power loss must not be replayed into
+  // new files that took the names of its tables.
+  if (!in_memory_) TCommitJournal::EmptyDurably(directory_, settings_);
   data_->CreateTable(DataFileName(), fields, options);
   {
     TUndoOnThrow remove([this] {
@@ -129,7 +132,9 @@ void TDataTable::OpenFiles(bool exclusive, bool read_only, bool repair) {
   // open may leave it to the first writer (readers are in the way now and
   // then, and the directory may not be writable); an exclusive writable one
   // never takes a lock again, so it must.
-  if (!in_memory_) TCommitJournal::Recover(directory_, {}, settings_, exclusive && !read_only);
+  const bool writes_unlocked = exclusive && !read_only;
+  if (!in_memory_)
+    TCommitJournal::Recover(directory_, {}, settings_, writes_unlocked, writes_unlocked);
   data_->SetAllowShortFile(repair);
   {
     TUndoOnThrow disallow([this] { data_->SetAllowShortFile(false); });
@@ -159,6 +164,9 @@ void TDataTable::OpenFiles(bool exclusive, bool read_only, bool repair) {
   open_ = true;
   use_count_ = 1;
   in_transaction_ = false;
+  // The headers were read without a lock, perhaps just after a commit died
+  // and bumped their counters: the first lock looks at the journal.
+  journal_unchecked_ = !in_memory_;
 }
 
 // The BLOB file is there only for tables that count BLOB fields; a missing
@@ -230,6 +238,7 @@ void TDataTable::Rename(const std::string& new_name) {
   if (!Exists()) Raise(kErrTableMissing);
   TDataTable target(directory_, new_name, settings_, in_memory_);
   if (target.Exists()) RaiseTableError(kErrTableExists, new_name);
+  if (!in_memory_) TCommitJournal::EmptyDurably(directory_, settings_);  // as in Create
   TFileList& files = TFileList::Global();
   const TFileKind kind = data_->Kind();
   data_->Check(files.Rename(DataFileName(), kind, target.DataFileName()));
@@ -312,18 +321,34 @@ bool TDataTable::TakeReadLock() {
     // The check's error is the one to report; the OS drops the lock with
     // the descriptor at the latest should giving the slot back fail too.
     TUndoOnThrow free_slot([this] { FreeReadSlot(); });
-    // Only a change can come from a commit that died half-way: then the
-    // journal is looked at, and one left behind is written to its end
-    // (outside the read slot, which a replay must be able to lock).
-    if (!CheckForChanges()) return false;
-    if (in_memory_ || table_lock_held_ || !TCommitJournal::Pending(directory_)) return true;
+    // Only a moved counter can announce a commit that died half-way (see
+    // journal_unchecked_): then the journal is looked at, and one left
+    // behind is written to its end (outside the read slot, which a replay
+    // must be able to lock).
+    const bool changed = CheckForChanges();
+    if (!journal_unchecked_) return changed;
+    if (in_memory_ || NoteJournal()) {
+      JournalChecked();
+      return true;
+    }
   }
   FreeReadSlot();
-  TCommitJournal::Recover(directory_, {}, settings_, false);
+  TCommitJournal::Recover(directory_, {}, settings_, false, false);
   TakeReadSlot();
   TUndoOnThrow free_slot([this] { FreeReadSlot(); });
-  CheckForChanges();
+  // What the replay (ours or another's) wrote is read afresh; the journal
+  // counts as seen only when there is nothing to replay under this slot.
+  RereadHeaders();
+  if (NoteJournal()) journal_unchecked_ = false;
   return true;
+}
+
+// Whether the journal holds nothing to replay (one stat); a cut journal is
+// remembered for this handle's next write.
+bool TDataTable::NoteJournal() {
+  const TCommitJournal::TState state = TCommitJournal::State(directory_);
+  if (state == TCommitJournal::TState::kCut) cut_journal_seen_ = true;
+  return state != TCommitJournal::TState::kPending;
 }
 
 void TDataTable::ReleaseReadLock() {
@@ -379,8 +404,8 @@ void TDataTable::TakeWriteLock(bool may_elide) {
   write_lock_count_ = 1;
   if (!table_lock_held_) {
     TUndoOnThrow release([this] { ReleaseWriteLock(); });
-    RecoverDeadCommit();
     CheckForChanges();
+    RecoverDeadCommit(true);
   }
 }
 
@@ -401,6 +426,12 @@ void TDataTable::ReleaseWriteLock() {
 }
 
 void TDataTable::TableLock() {
+  TakeTableLock(false);
+}
+
+// `journaled`: every write under this lock goes through a commit's journal,
+// which needs no cut journal emptied durably before it.
+void TDataTable::TakeTableLock(bool journaled) {
   if (!open_) Raise(kErrInvalidHandle);
   if (ProtocolSkipped() || table_lock_held_) return;
   // Our own write lock holds the table-lock byte: waiting would wait for
@@ -412,21 +443,44 @@ void TDataTable::TableLock() {
   table_lock_held_ = true;
   data_->SetTableLockHeld(true);
   if (blob_) blob_->SetTableLockHeld(true);
-  {
-    TUndoOnThrow release([this] { ReleaseTableLock(); });
-    RecoverDeadCommit();
-  }
+  TUndoOnThrow release([this] { ReleaseTableLock(); });
   CheckForChanges();
+  RecoverDeadCommit(!journaled);
 }
 
 // Before a writer changes anything, a commit that died half-way over this
 // directory's tables is written to its end: it may have written part of
 // this table, and writing it again later would overwrite what comes now.
-void TDataTable::RecoverDeadCommit() {
-  if (in_memory_) return;
-  std::vector<std::string> held{data_->FileName(), index_->Handler().FileName()};
-  if (blob_) held.push_back(blob_->FileName());
-  TCommitJournal::Recover(directory_, held, settings_, true);
+// Called under the write or table lock, after the counters were compared:
+// only a handle whose counters moved (or that has not looked since it
+// opened or ended a transaction) looks at the journal. `durable`: the caller
+// may write outside a commit, so a cut journal this handle found (now or
+// before) is emptied durably first.
+void TDataTable::RecoverDeadCommit(bool durable) {
+  if (!journal_unchecked_ && !(durable && cut_journal_seen_)) return;
+  if (!in_memory_) {
+    std::vector<std::string> held{data_->FileName(), index_->Handler().FileName()};
+    if (blob_) held.push_back(blob_->FileName());
+    TCommitJournal::Recover(directory_, held, settings_, true, durable);
+  }
+  if (durable) cut_journal_seen_ = false;
+  if (journal_unchecked_) JournalChecked();
+}
+
+// The journal was found empty (or was replayed) while this handle held a
+// lock of the table: the headers are read again, since a replay rewrites
+// them without moving the counters past the value the dead commit's bump
+// wrote, which this handle may have taken in before.
+void TDataTable::JournalChecked() {
+  RereadHeaders();
+  journal_unchecked_ = false;
+}
+
+void TDataTable::RereadHeaders() {
+  data_->MarkChanged();
+  index_->MarkChanged();
+  if (blob_) blob_->MarkChanged();
+  CheckForChanges();
 }
 
 void TDataTable::ReleaseTableLock() {
@@ -513,6 +567,7 @@ bool TDataTable::CheckForChanges() {
     changed = data_->ReReadHeaderIfChanged();
   }
   if (blob_ && blob_->ReReadHeaderIfChanged()) changed = true;
+  if (changed && !in_memory_) journal_unchecked_ = true;
   return changed;
 }
 
@@ -615,11 +670,11 @@ void TDataTable::Verify() {
 
 // ---- transactions ----
 
-void TDataTable::StartTransaction() {
+void TDataTable::StartTransaction(bool journaled) {
   if (!open_) Raise(kErrInvalidHandle);
   if (read_only_ || in_transaction_) return;
   if (exclusive_) Flush();
-  TableLock();
+  TakeTableLock(journaled);
   in_transaction_ = true;
   data_->SetDeferWrites(true);
   if (blob_) blob_->SetDeferWrites(true);
@@ -655,6 +710,10 @@ void TDataTable::EndTransaction() {
     blob_->DropBlocks();
     blob_->ReadHeader();
   }
+  // The commit's own counters are in the headers now; should the commit
+  // have failed after its journal was whole, nothing else would tell this
+  // handle to finish it before its next write.
+  journal_unchecked_ = !in_memory_;
   ReleaseTableLock();
 }
 

@@ -44,6 +44,17 @@
 //     until the commit, a write lock is only counted too. The commit's own
 //     writing takes the real write lock (WriteLockForCommit), which keeps
 //     readers of other processes out while the files change.
+//  9. A commit that died half-way leaves its journal (COMMIT.JNL, see
+//     commit_journal.h), and moved the change counters of every table it
+//     names before writing it. A handle looks at the journal when it takes a
+//     lock and its counters moved, and at its first lock after opening or
+//     after ending a transaction (journal_unchecked_); a writer finishes a
+//     journal it finds before changing anything, a reader when it can. While
+//     the counters stand still and the handle has looked, a lock costs no
+//     look at the file system. A journal its commit cut (finished, the cut
+//     perhaps not yet on the disk) is emptied durably by the handle's next
+//     write outside a transaction (cut_journal_seen_); a transaction's
+//     table lock leaves it to the commit, whose journal replaces it.
 //
 // States of one handle (transitions name the function):
 //
@@ -160,7 +171,10 @@ class TDataTable {
   void Verify();
 
   // ---- transactions (table level) ----
-  void StartTransaction();
+  // `journaled`: the transaction's commit goes through a commit journal
+  // (TDataDirectory::Commit), which replaces a cut journal durably itself;
+  // a table-level commit writes the files directly.
+  void StartTransaction(bool journaled = false);
   void Commit();
   void EndTransaction();
   void Rollback() { EndTransaction(); }
@@ -212,7 +226,12 @@ class TDataTable {
   void OpenFiles(bool exclusive, bool read_only, bool repair);
   std::unique_ptr<TTableIndex> MakeIndex(bool encrypted) const;
   bool ProtocolSkipped() const;
-  void RecoverDeadCommit();
+  void RecoverDeadCommit(bool durable);
+  bool NoteJournal();
+  void TakeTableLock(bool journaled);
+  void JournalChecked();
+  // Reads every header again and drops every cache, whatever the counters.
+  void RereadHeaders();
   [[noreturn]] void Raise(std::uint16_t code) const;
   bool TakeReadLock();
   void TakeWriteLock(bool may_elide);
@@ -252,6 +271,16 @@ class TDataTable {
   bool read_lock_elided_ = false;   // the held read lock took no slot (item 8)
   bool write_lock_elided_ = false;  // the held write lock took no bytes (item 8)
   bool table_lock_held_ = false;
+  // Whether a dead commit's journal may name this table without its
+  // counters having moved since this handle last read them: set at open,
+  // at every change seen and at the end of a transaction, cleared when the
+  // journal is found empty (or is replayed) under a lock of the table.
+  bool journal_unchecked_ = true;
+  // The journal was found cut (commit_journal.h) since this handle last
+  // wrote outside a transaction: its next such write empties it durably
+  // first, or a power loss could bring back a journal whose replay would
+  // undo the write.
+  bool cut_journal_seen_ = false;
   TRecordsBitmap locked_records_;    // records this handle holds locked
   TRecordsBitmap deferred_unlocks_;  // unlocked while the table lock is held
   std::mt19937 random_;

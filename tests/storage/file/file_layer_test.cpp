@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 #include <numeric>
+#include <string>
+#include <vector>
 
 #include "db/storage/engine_error.h"
 #include "db/storage/file/file_handler.h"
@@ -205,6 +207,60 @@ TEST(FileLayerTest, ShortWritesAndIoErrorsAreWriteErrors) {
     EXPECT_EQ(e.OsCode(), EIO);
   }
   a.Close();
+  SetFileSystemForTesting(nullptr);
+}
+
+// Fails the OS flush of one descriptor with EIO and records every flush.
+class TFailingSyncFileSystem : public TPosixFileSystem {
+ public:
+  int Sync(int fd) override {
+    synced.push_back(fd);
+    return fd == fail_fd ? EIO : TPosixFileSystem::Sync(fd);
+  }
+  int fail_fd = -1;
+  std::vector<int> synced;
+};
+
+// Flushing several files together: the POSIX file system reports each one's
+// result in its place; a file system of a test sees each flush through its
+// own Sync; the first failure is raised with the failing file's OS code,
+// after every file was flushed.
+TEST(FileLayerTest, FilesFlushedTogetherReportEachResult) {
+  TempDir dir;
+  std::vector<int> fds(4, -1);
+  for (std::size_t i = 0; i < fds.size(); ++i) {
+    if (i == 1) continue;  // a descriptor that is not open
+    ASSERT_EQ(FileSystem().Open(dir / ("f" + std::to_string(i)), true, true, &fds[i]), 0);
+  }
+  std::vector<int> errors;
+  FileSystem().SyncEach(fds, &errors);
+  EXPECT_EQ(errors, (std::vector<int>{0, EBADF, 0, 0}));
+  for (int fd : fds)
+    if (fd >= 0) FileSystem().Close(fd);
+
+  TFailingSyncFileSystem fs;
+  SetFileSystemForTesting(&fs);
+  {
+    TFileHandler a("t", false), b("t", false), m("t", true);
+    a.Create(dir / "a.DAT");
+    b.Create(dir / "b.DAT");
+    m.Create("m.DAT");
+    TFileHandler::FlushTogether({&a, &m, &b});
+    EXPECT_EQ(fs.synced.size(), 2u);
+    fs.fail_fd = fs.synced[0];
+    fs.synced.clear();
+    try {
+      TFileHandler::FlushTogether({&a, &m, &b});
+      ADD_FAILURE();
+    } catch (const EKuraEngineError& e) {
+      EXPECT_EQ(e.Code(), kErrWriting);
+      EXPECT_EQ(e.OsCode(), EIO);
+    }
+    EXPECT_EQ(fs.synced.size(), 2u);
+    a.Close();
+    b.Close();
+    m.Close();
+  }
   SetFileSystemForTesting(nullptr);
 }
 
