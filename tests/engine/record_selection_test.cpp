@@ -99,15 +99,19 @@ class Generator {
         return Chance(50) ? "I + 0 = " + std::to_string(Int(-5, 5)) : "S LIKE 'a%'";
     }
   }
-  std::string Expression(int depth) {
-    if (depth == 0 || Chance(35)) return Atom();
+  std::string Expression(int depth) { return Tree(depth, 35, [this] { return Atom(); }); }
+  // AND, OR and NOT over `atom()`s, at most `depth` deep; a branch ends in an
+  // atom at `stop` percent.
+  template <typename Atom>
+  std::string Tree(int depth, int stop, const Atom& atom) {
+    if (depth == 0 || Chance(stop)) return atom();
     switch (Int(0, 2)) {
       case 0:
-        return "(" + Expression(depth - 1) + ") AND (" + Expression(depth - 1) + ")";
+        return "(" + Tree(depth - 1, stop, atom) + ") AND (" + Tree(depth - 1, stop, atom) + ")";
       case 1:
-        return "(" + Expression(depth - 1) + ") OR (" + Expression(depth - 1) + ")";
+        return "(" + Tree(depth - 1, stop, atom) + ") OR (" + Tree(depth - 1, stop, atom) + ")";
       default:
-        return "NOT (" + Expression(depth - 1) + ")";
+        return "NOT (" + Tree(depth - 1, stop, atom) + ")";
     }
   }
 
@@ -238,17 +242,7 @@ class IntegerExpressions {
         return Value(1) + " " + g_.Op() + " " + Value(0);
     }
   }
-  std::string Expression(int depth) {
-    if (depth == 0 || g_.Chance(30)) return Atom();
-    switch (g_.Int(0, 2)) {
-      case 0:
-        return "(" + Expression(depth - 1) + ") AND (" + Expression(depth - 1) + ")";
-      case 1:
-        return "(" + Expression(depth - 1) + ") OR (" + Expression(depth - 1) + ")";
-      default:
-        return "NOT (" + Expression(depth - 1) + ")";
-    }
-  }
+  std::string Expression(int depth) { return g_.Tree(depth, 30, [this] { return Atom(); }); }
 
  private:
   Generator& g_;

@@ -228,6 +228,26 @@ class CommitJournalTest : public SessionTransactionTest {
   bool NothingToReplay() {
     return TCommitJournal::State(dir_.path() + "/") != TCommitJournal::TState::kPending;
   }
+  // What a commit killed at its call `loss_at` leaves, every write it made
+  // kept: the directory's files, and its journal.
+  struct TKilledCommit {
+    std::map<std::string, std::vector<std::uint8_t>> files;
+    std::int64_t journal_size = 0;
+    bool pending = false;  // the journal is there to replay
+  };
+  TKilledCommit KillCommitAt(std::int64_t loss_at) {
+    Fresh();
+    test::TPowerLossFileSystem fs(loss_at);
+    Commit(fs);
+    std::mt19937 random(1);
+    fs.Materialize(test::TPowerLossFileSystem::TSurvival::kEverything, random);
+    TKilledCommit killed;
+    killed.journal_size = JournalSize();
+    killed.pending = !NothingToReplay();
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+      killed.files[e.path().string()] = test::ReadFileBytes(e.path().string());
+    return killed;
+  }
   std::int64_t CountCalls() {
     Fresh();
     test::TPowerLossFileSystem counting(std::int64_t{1} << 40);
@@ -287,15 +307,9 @@ TEST_F(CommitJournalTest, NextWriterFinishesACommitKilledAtAnyPoint) {
   const std::int64_t calls = CountCalls();
   int finished = 0, absent = 0;
   for (std::int64_t loss_at = 1; loss_at <= calls; ++loss_at) {
-    Fresh();
-    test::TPowerLossFileSystem fs(loss_at);
-    Commit(fs);
-    std::mt19937 random(1);
-    fs.Materialize(test::TPowerLossFileSystem::TSurvival::kEverything, random);
-    std::map<std::string, std::vector<std::uint8_t>> disk;
-    for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
-      disk[e.path().string()] = test::ReadFileBytes(e.path().string());
-    const bool journal = JournalSize() > 0;
+    const TKilledCommit killed = KillCommitAt(loss_at);
+    const std::map<std::string, std::vector<std::uint8_t>>& disk = killed.files;
+    const bool journal = killed.journal_size > 0;
 
     Fresh();
     TClient user("user", dir_.path());
@@ -460,15 +474,9 @@ TEST_F(CommitJournalTest, ReaderThatCouldNotFinishADeadCommitSeesItFinishedByAno
   const std::int64_t calls = CountCalls();
   int cases = 0;
   for (std::int64_t loss_at = 1; loss_at <= calls; ++loss_at) {
-    Fresh();
-    test::TPowerLossFileSystem fs(loss_at);
-    Commit(fs);
-    std::mt19937 random(1);
-    fs.Materialize(test::TPowerLossFileSystem::TSurvival::kEverything, random);
-    if (NothingToReplay()) continue;
-    std::map<std::string, std::vector<std::uint8_t>> disk;
-    for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
-      disk[e.path().string()] = test::ReadFileBytes(e.path().string());
+    const TKilledCommit killed = KillCommitAt(loss_at);
+    if (!killed.pending) continue;
+    const std::map<std::string, std::vector<std::uint8_t>>& disk = killed.files;
 
     Fresh();
     TClient user("user", dir_.path());
@@ -518,15 +526,9 @@ TEST_F(CommitJournalTest, ReaderOfATableHalfWrittenByADeadCommitFinishesIt) {
   const std::int64_t calls = CountCalls();
   int cut_while_writing = 0, seen_after = 0;
   for (std::int64_t loss_at = 1; loss_at <= calls; ++loss_at) {
-    Fresh();
-    test::TPowerLossFileSystem fs(loss_at);
-    Commit(fs);
-    std::mt19937 random(1);
-    fs.Materialize(test::TPowerLossFileSystem::TSurvival::kEverything, random);
-    if (NothingToReplay()) continue;
-    std::map<std::string, std::vector<std::uint8_t>> disk;
-    for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
-      disk[e.path().string()] = test::ReadFileBytes(e.path().string());
+    const TKilledCommit killed = KillCommitAt(loss_at);
+    if (!killed.pending) continue;
+    const std::map<std::string, std::vector<std::uint8_t>>& disk = killed.files;
 
     Fresh();
     TClient user("user", dir_.path());

@@ -728,11 +728,10 @@ std::int32_t TDataFile::AppendSlots(const std::uint8_t* images, std::size_t coun
   const std::int32_t first = NextRecordNumber();
   const std::int64_t rs = RecordSize();
   const std::int64_t last = static_cast<std::int64_t>(first) + static_cast<std::int64_t>(count) - 1;
-  if (last > kMaxRecordNumber || DataStart() + last * rs > kMaxDataFileBytes ||
-      static_cast<std::int64_t>(LastAutoInc()) + static_cast<std::int64_t>(count) >
-          std::numeric_limits<std::int32_t>::max())
-    Raise(last > kMaxRecordNumber || DataStart() + last * rs > kMaxDataFileBytes ? kErrTableFull
-                                                                                 : kErrFieldLimits);
+  if (last > kMaxRecordNumber || DataStart() + last * rs > kMaxDataFileBytes) Raise(kErrTableFull);
+  if (static_cast<std::int64_t>(LastAutoInc()) + static_cast<std::int64_t>(count) >
+      std::numeric_limits<std::int32_t>::max())
+    Raise(kErrFieldLimits);
   if (count == 0) return first;
   // Blocks of about 64 KB keep the copy small and the writes few.
   const std::size_t per = std::max<std::size_t>(1, 65536 / static_cast<std::size_t>(rs));

@@ -32,12 +32,13 @@ TPageRef TIndexTree::Get(std::int32_t n) {
   return TPageRef(&store_, store_.GetPage(slot_, n));
 }
 
-int TIndexTree::LowerBound(const TPage& page, const std::uint8_t* key, int length) const {
+int TIndexTree::Bound(const TPage& page, const std::uint8_t* key, int length, bool equal) const {
   int lo = 1;
   int hi = page.count() + 1;
   while (lo < hi) {
     const int mid = lo + (hi - lo) / 2;
-    if (Compare(page.Key(mid), key, length) < 0) {
+    const int c = Compare(page.Key(mid), key, length);
+    if (c < 0 || (equal && c == 0)) {
       lo = mid + 1;
     } else {
       hi = mid;
@@ -98,45 +99,24 @@ void TIndexTree::Fill(const TPage& leaf, int pos, std::int64_t ordinal, TIndexEn
 }
 
 bool TIndexTree::Seek(const std::uint8_t* key, int length, TIndexEntry& out) {
-  if (store_.RootPage(slot_) == 0) return false;
-  length = std::clamp(length, 0, format_.key_size);
-  std::int64_t before = 0;
-  Path path = Descend(key, length, /*strict=*/true, &before);
-  TPageRef leaf = std::move(path.back().page);
-  path.clear();
-  int pos = LowerBound(*leaf, key, length);
-  before += pos - 1;
-  if (pos > leaf->count()) {
-    const std::int32_t next = leaf->next();
-    if (next == 0) return false;
-    leaf = Get(next);
-    if (!leaf->IsLeaf() || leaf->count() == 0) Corrupt();
-    pos = 1;
-  }
-  Fill(*leaf, pos, before, out);
-  return true;
+  return SeekPast(key, length, /*equal=*/false, out);
 }
 
 bool TIndexTree::SeekAfter(const std::uint8_t* key, int length, TIndexEntry& out) {
+  return SeekPast(key, length, /*equal=*/true, out);
+}
+
+bool TIndexTree::SeekPast(const std::uint8_t* key, int length, bool equal, TIndexEntry& out) {
   if (store_.RootPage(slot_) == 0) return false;
   length = std::clamp(length, 0, format_.key_size);
   std::int64_t before = 0;
-  // Each branch's last child whose first key is <= key: every later child
-  // starts above it, so the key sought is in that child or starts the next.
-  Path path = Descend(key, length, /*strict=*/false, &before);
+  // Past the equal keys too: each branch's last child whose first key is <=
+  // key, for every later child starts above it, so the key sought is in that
+  // child or starts the next.
+  Path path = Descend(key, length, /*strict=*/!equal, &before);
   TPageRef leaf = std::move(path.back().page);
   path.clear();
-  int lo = 1;
-  int hi = leaf->count() + 1;
-  while (lo < hi) {
-    const int mid = lo + (hi - lo) / 2;
-    if (Compare(leaf->Key(mid), key, length) <= 0) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  int pos = lo;
+  int pos = Bound(*leaf, key, length, equal);
   before += pos - 1;
   if (pos > leaf->count()) {
     const std::int32_t next = leaf->next();

@@ -125,7 +125,14 @@ class TIndexTree {
   // is < `key` (strict) or <= `key`, or the first entry. Accumulates the keys
   // in front of the chosen entries into `before`.
   Path Descend(const std::uint8_t* key, int length, bool strict, std::int64_t* before);
-  int LowerBound(const TPage& page, const std::uint8_t* key, int length) const;
+  // The first entry of `page` whose key is >= `key` (> `key` when `equal`:
+  // past the equal ones); count + 1 when there is none.
+  int Bound(const TPage& page, const std::uint8_t* key, int length, bool equal) const;
+  int LowerBound(const TPage& page, const std::uint8_t* key, int length) const {
+    return Bound(page, key, length, false);
+  }
+  // Seek (`equal` false) and SeekAfter (true).
+  bool SeekPast(const std::uint8_t* key, int length, bool equal, TIndexEntry& out);
   int Compare(const std::uint8_t* a, const std::uint8_t* b, int length) const {
     return comparator_.Compare(a, b, length);
   }
