@@ -192,6 +192,15 @@ class CommitJournalTest : public SessionTransactionTest {
       c.Dir().CloseTable(t);
     }
   }
+  // Starts c's transaction and appends the rows of `after_` past `before_`
+  // to both tables.
+  void StartAndAppendAfter(TClient& c, TSharedTable& a, TSharedTable& b) {
+    c.Dir().StartTransaction();
+    for (std::size_t i = before_.size(); i < after_.size(); ++i) {
+      Append(a.Table(), after_[i]);
+      Append(b.Table(), after_[i]);
+    }
+  }
   // The transaction taking both tables from `before_` to `after_` on `fs`;
   // true when its commit returned.
   bool Commit(test::TPowerLossFileSystem& fs) {
@@ -201,11 +210,7 @@ class CommitJournalTest : public SessionTransactionTest {
       TClient c("writer", dir_.path());
       TSharedTable& a = c.Dir().OpenTable("ta", false, false);
       TSharedTable& b = c.Dir().OpenTable("tb", false, false);
-      c.Dir().StartTransaction();
-      for (std::size_t i = before_.size(); i < after_.size(); ++i) {
-        Append(a.Table(), after_[i]);
-        Append(b.Table(), after_[i]);
-      }
+      StartAndAppendAfter(c, a, b);
       c.Dir().Commit(true);
       done = true;
       c.Dir().CloseTable(a);
@@ -359,11 +364,7 @@ TEST_F(CommitJournalTest, SessionWhoseCommitFailedFinishesItBeforeItsNextWrite) 
     TClient c("writer", dir_.path());
     TSharedTable& a = c.Dir().OpenTable("ta", false, false);
     TSharedTable& b = c.Dir().OpenTable("tb", false, false);
-    c.Dir().StartTransaction();
-    for (std::size_t i = before_.size(); i < after_.size(); ++i) {
-      Append(a.Table(), after_[i]);
-      Append(b.Table(), after_[i]);
-    }
+    StartAndAppendAfter(c, a, b);
     bool failed = false;
     try {
       c.Dir().Commit(true);
@@ -445,11 +446,7 @@ TEST_F(CommitJournalTest, FlushedWriteToAnExclusiveTableAfterACommitSurvivesAPow
     TClient c("writer", dir_.path(), true);
     TSharedTable& a = c.Dir().OpenTable("ta", false, true);
     TSharedTable& b = c.Dir().OpenTable("tb", false, false);
-    c.Dir().StartTransaction();
-    for (std::size_t i = before_.size(); i < after_.size(); ++i) {
-      Append(a.Table(), after_[i]);
-      Append(b.Table(), after_[i]);
-    }
+    StartAndAppendAfter(c, a, b);
     c.Dir().Commit(true);
     Append(a.Table(), 999);
     c.Dir().CloseTable(a);
