@@ -112,7 +112,7 @@ void TBlobFile::ReadHeader() {
 // Only the counter's four bytes are read unless it moved.
 bool TBlobFile::ReReadHeaderIfChanged() {
   std::uint8_t counter[4];
-  ReadFull(blob_header::kChangeCounter, counter, sizeof counter);
+  ReadHeadFull(blob_header::kChangeCounter, counter, sizeof counter);
   if (encrypted_)
     Scramble(counter, sizeof counter, ScrambleKeyAt(kRecordKey, blob_header::kChangeCounter));
   if (DecodeFixed32(counter) == DecodeFixed32(&header_[blob_header::kChangeCounter])) return false;

@@ -405,7 +405,7 @@ void TDataFile::CheckHeaderNumbers() {
 // whole header only when it moved.
 bool TDataFile::ReReadHeaderIfChanged() {
   std::uint8_t counter[4];
-  ReadFull(data_header::kChangeCounter, counter, sizeof counter);
+  ReadHeadFull(data_header::kChangeCounter, counter, sizeof counter);
   if (DecodeFixed32(counter) == DecodeFixed32(&header_[data_header::kChangeCounter])) return false;
   std::array<std::uint8_t, kDataHeaderSize> h;
   ReadFull(0, h.data(), h.size());

@@ -128,6 +128,7 @@ TFileStatus TPhysicalFile::OpenOs(bool create) {
 
 void TPhysicalFile::CloseOs() {
   if (fd_ < 0) return;
+  TFileSystem::UnmapHead(head_.exchange(nullptr));
   FileSystem().Close(fd_);  // closing the description drops its OFD locks
   fd_ = -1;
   locks_.clear();
@@ -189,6 +190,24 @@ TFileStatus TPhysicalFile::Read(std::int32_t handle, void* buffer, std::size_t n
   const int err = FileSystem().ReadAt(fd_, h->position, buffer, n, done);
   h->position += static_cast<std::int64_t>(*done);
   return TFileStatus::FromErrno(err);
+}
+
+bool TPhysicalFile::ReadHead(std::int64_t offset, void* buffer, std::size_t n) {
+  if (offset < 0 || offset + static_cast<std::int64_t>(n) >
+                        static_cast<std::int64_t>(TFileSystem::kHeadBytes))
+    return false;
+  const std::uint8_t* head = head_.load(std::memory_order_acquire);
+  if (head == nullptr) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ < 0) return false;
+    head = head_.load(std::memory_order_relaxed);
+    if (head == nullptr) {
+      head = FileSystem().MapHead(fd_, static_cast<std::size_t>(offset) + n);
+      if (head == nullptr) return false;
+      head_.store(head, std::memory_order_release);
+    }
+  }
+  return TFileSystem::CopyFromHead(head + offset, buffer, n);
 }
 
 TFileStatus TPhysicalFile::Write(std::int32_t handle, const void* buffer, std::size_t n,

@@ -95,6 +95,10 @@ class TAbstractFile {
   virtual TFileStatus Delete() = 0;
   // Transfer at the handle's position, advancing it; caller holds Mutex().
   virtual TFileStatus Read(std::int32_t handle, void* buffer, std::size_t n, std::size_t* done) = 0;
+  // Reads n bytes at `offset` within the file's first 4096 bytes without a
+  // system call where it can (a mapped head, TFileSystem::MapHead); false
+  // when it cannot, and the caller reads as usual.
+  virtual bool ReadHead(std::int64_t, void*, std::size_t) { return false; }
   virtual TFileStatus Write(std::int32_t handle, const void* buffer, std::size_t n,
                             std::size_t* done) = 0;
   virtual TFileStatus Flush() = 0;
@@ -139,6 +143,7 @@ class TPhysicalFile : public TAbstractFile {
   TFileStatus Rename(const std::string& new_name) override;
   TFileStatus Delete() override;
   TFileStatus Read(std::int32_t handle, void* buffer, std::size_t n, std::size_t* done) override;
+  bool ReadHead(std::int64_t offset, void* buffer, std::size_t n) override;
   TFileStatus Write(std::int32_t handle, const void* buffer, std::size_t n,
                     std::size_t* done) override;
   TFileStatus Flush() override;
@@ -152,6 +157,9 @@ class TPhysicalFile : public TAbstractFile {
   TFileStatus OpenOs(bool create);
   void CloseOs();
   int fd_ = -1;
+  // The mapped head, made at the first ReadHead that can use it and given
+  // back when the descriptor closes.
+  std::atomic<const std::uint8_t*> head_{nullptr};
 };
 
 // The memory block grows and shrinks in 4096-byte steps; new bytes are zero.

@@ -123,6 +123,11 @@ void TFileHandler::ReadFull(std::int64_t offset, void* buffer, std::size_t n) {
   if (Read(offset, buffer, n) != n) Raise(kErrReading);
 }
 
+void TFileHandler::ReadHeadFull(std::int64_t offset, void* buffer, std::size_t n) {
+  if (open_ && capture_ == nullptr && file_->ReadHead(offset, buffer, n)) return;
+  ReadFull(offset, buffer, n);
+}
+
 void TFileHandler::Write(std::int64_t offset, const void* buffer, std::size_t n) {
   if (capture_ == nullptr) return WriteThrough(offset, buffer, n);
   if (!open_) Raise(kErrInvalidHandle);

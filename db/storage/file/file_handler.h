@@ -61,6 +61,10 @@ class TFileHandler {
 
   // Reads exactly n bytes or raises 9217.
   void ReadFull(std::int64_t offset, void* buffer, std::size_t n);
+  // ReadFull for bytes within the first 4096, without a system call where
+  // the file's head is mapped: for the change counters, compared at every
+  // read and write lock.
+  void ReadHeadFull(std::int64_t offset, void* buffer, std::size_t n);
   // Sets the file length; failure is 9218.
   void SetSize(std::int64_t size);
   std::int64_t Size();

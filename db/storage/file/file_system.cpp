@@ -2,11 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csetjmp>
+#include <csignal>
 #include <cstdio>
+#include <mutex>
 #include <typeinfo>
 
 #include "db/storage/engine_error.h"
@@ -20,6 +24,46 @@ TPosixFileSystem& PosixFileSystem() {
 }
 
 TFileSystem* g_file_system = nullptr;
+
+// A read from a mapped head faults (SIGBUS) when another program has cut
+// the file below the mapped page since. The copy runs under a guard: the
+// handler returns to the copy's set-up point while one is armed on this
+// thread, and otherwise passes the signal on to what was installed before.
+thread_local sigjmp_buf* t_head_guard = nullptr;
+struct sigaction g_previous_bus;
+
+void OnBusError(int sig, siginfo_t* info, void* context) {
+  if (sigjmp_buf* guard = t_head_guard) {
+    t_head_guard = nullptr;
+    siglongjmp(*guard, 1);
+  }
+  if ((g_previous_bus.sa_flags & SA_SIGINFO) && g_previous_bus.sa_sigaction) {
+    g_previous_bus.sa_sigaction(sig, info, context);
+    return;
+  }
+  if (!(g_previous_bus.sa_flags & SA_SIGINFO) && g_previous_bus.sa_handler != SIG_DFL &&
+      g_previous_bus.sa_handler != SIG_IGN) {
+    g_previous_bus.sa_handler(sig);
+    return;
+  }
+  // The default action: returning repeats the faulting access, which now
+  // meets it.
+  ::signal(SIGBUS, SIG_DFL);
+}
+
+// False when the handler cannot be installed (the caller then reads
+// without mapping).
+bool InstallBusGuard() {
+  static const bool installed = [] {
+    struct sigaction action = {};
+    action.sa_sigaction = OnBusError;
+    // Not blocked while handled: the jump back leaves the mask as it was.
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    return ::sigaction(SIGBUS, &action, &g_previous_bus) == 0;
+  }();
+  return installed;
+}
 
 char AsciiLower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -161,6 +205,37 @@ int TPosixFileSystem::ListDirectory(const std::string& dir, std::vector<std::str
 
 void TPosixFileSystem::AdviseSequential(int fd) {
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+const std::uint8_t* TFileSystem::MapHead(int, std::size_t) {
+  return nullptr;
+}
+
+void TFileSystem::UnmapHead(const std::uint8_t* head) {
+  if (head) ::munmap(const_cast<std::uint8_t*>(head), kHeadBytes);
+}
+
+bool TFileSystem::CopyFromHead(const std::uint8_t* from, void* to, std::size_t n) {
+  sigjmp_buf guard;
+  if (sigsetjmp(guard, 0) != 0) return false;
+  t_head_guard = &guard;
+  // Byte by byte through a volatile pointer: the faulting access is this
+  // loop's own, never inside a library call.
+  const volatile std::uint8_t* in = from;
+  auto* out = static_cast<std::uint8_t*>(to);
+  for (std::size_t i = 0; i < n; ++i)
+    out[i] = in[i];
+  t_head_guard = nullptr;
+  return true;
+}
+
+const std::uint8_t* TPosixFileSystem::MapHead(int fd, std::size_t needed) {
+  std::int64_t size = 0;
+  if (needed > kHeadBytes || Size(fd, &size) != 0 || size < static_cast<std::int64_t>(needed) ||
+      !InstallBusGuard())
+    return nullptr;
+  void* at = ::mmap(nullptr, kHeadBytes, PROT_READ, MAP_SHARED, fd, 0);
+  return at == MAP_FAILED ? nullptr : static_cast<const std::uint8_t*>(at);
 }
 
 TFileSystem& FileSystem() {

@@ -45,6 +45,20 @@ class TFileSystem {
   virtual int Unlink(const std::string& path) = 0;
   virtual int ListDirectory(const std::string& dir, std::vector<std::string>* names) = 0;
   virtual void AdviseSequential(int fd) = 0;
+
+  // The first kHeadBytes of a file, mapped for reading: a change another
+  // program writes shows in the mapping at once (one page cache), so a
+  // header's change counter can be compared without a system call. Null
+  // when the file is shorter than `needed` bytes or cannot be mapped (and
+  // always here: a file system that is not the OS's own reads through
+  // ReadAt). UnmapHead gives a mapping back.
+  static constexpr std::size_t kHeadBytes = 4096;
+  virtual const std::uint8_t* MapHead(int fd, std::size_t needed);
+  static void UnmapHead(const std::uint8_t* head);
+  // Copies n bytes of a mapping made by MapHead; false when the file has
+  // shrunk under the mapping since (another program cut it short), and then
+  // the caller reads through ReadAt, which reports it as an error.
+  static bool CopyFromHead(const std::uint8_t* from, void* to, std::size_t n);
 };
 
 // The POSIX implementation; tests derive from it to inject faults.
@@ -69,6 +83,7 @@ class TPosixFileSystem : public TFileSystem {
   int Unlink(const std::string& path) override;
   int ListDirectory(const std::string& dir, std::vector<std::string>* names) override;
   void AdviseSequential(int fd) override;
+  const std::uint8_t* MapHead(int fd, std::size_t needed) override;
 };
 
 // The file system in use (the POSIX one unless a test installed another).

@@ -204,7 +204,7 @@ void TIndexFile::Close() {
 // whole header page only when it moved.
 bool TIndexFile::ReReadHeaderIfChanged() {
   std::uint8_t counter[4];
-  file_.ReadFull(ih::kChangeCounter, counter, sizeof counter);
+  file_.ReadHeadFull(ih::kChangeCounter, counter, sizeof counter);
   if (encrypted_) Scramble(counter, sizeof counter, ScrambleKeyAt(kRecordKey, ih::kChangeCounter));
   if (DecodeFixed32(counter) == DecodeFixed32(&header_[ih::kChangeCounter])) return false;
   std::array<std::uint8_t, kIndexPageSize> page;

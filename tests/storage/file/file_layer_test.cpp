@@ -1,9 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <numeric>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -208,6 +211,47 @@ TEST(FileLayerTest, ShortWritesAndIoErrorsAreWriteErrors) {
   }
   a.Close();
   SetFileSystemForTesting(nullptr);
+}
+
+// The head of a file is read through a mapping where one can be made (the
+// change counters at every lock). It must read what another program wrote
+// there a moment before, as a positioned read does, and a file cut to
+// nothing under the mapping must be a read error, never a crash.
+TEST(FileLayerTest, MappedHeadReadsWhatOthersWriteAndSurvivesACut) {
+  TempDir dir;
+  const std::string path = dir / "head.IDX";
+  TFileHandler h("t", false);
+  h.Create(path);
+  std::vector<std::uint8_t> zeros(8192, 0);
+  h.Write(0, zeros.data(), zeros.size());
+  // Another program's descriptor, outside the process's file registry.
+  const int other = ::open(path.c_str(), O_RDWR);
+  ASSERT_GE(other, 0);
+  std::mt19937 random(7);
+  for (int round = 0; round < 2000; ++round) {
+    std::uint8_t bytes[16];
+    const std::size_t n = 1 + random() % sizeof bytes;
+    const std::int64_t at = static_cast<std::int64_t>(random() % (4096 - n + 1));
+    for (std::size_t i = 0; i < n; ++i)
+      bytes[i] = static_cast<std::uint8_t>(random());
+    ASSERT_EQ(::pwrite(other, bytes, n, at), static_cast<ssize_t>(n));
+    std::uint8_t mapped[16] = {}, read[16] = {};
+    const std::size_t m = 1 + random() % sizeof mapped;
+    const std::int64_t from = random() % 2 ? at : static_cast<std::int64_t>(random() % (4096 - m));
+    h.ReadHeadFull(from, mapped, m);
+    h.ReadFull(from, read, m);
+    ASSERT_EQ(0, std::memcmp(mapped, read, m)) << "round " << round;
+  }
+  ASSERT_EQ(::ftruncate(other, 0), 0);
+  std::uint8_t counter[4];
+  EXPECT_EQ(CodeOf([&] { h.ReadHeadFull(0, counter, sizeof counter); }), kErrReading);
+  // Grown again, the head reads as before.
+  const std::uint8_t four[4] = {1, 2, 3, 4};
+  ASSERT_EQ(::pwrite(other, four, 4, 0), 4);
+  h.ReadHeadFull(0, counter, sizeof counter);
+  EXPECT_EQ(0, std::memcmp(counter, four, 4));
+  ::close(other);
+  h.Close();
 }
 
 // Fails the OS flush of one descriptor with EIO and records every flush.
