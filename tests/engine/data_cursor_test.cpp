@@ -112,10 +112,15 @@ TEST(DataCursor, RandomOperationsMatchModel) {
   TDataCursor::TFilter* v_filter = nullptr;
   int v_min = 0;
   TDataCursor::TFilter* even_filter = nullptr;
+  // An equality on NBX's field: in NBX order without a range it also bounds
+  // the cursor's walks to that key.
+  TDataCursor::TFilter* nb_filter = nullptr;
+  int nb_equal = 0;
 
   auto visible = [&](const Row& r) {
     if (ranged && (r.nb < lo || r.nb > hi)) return false;
     if (v_filter && r.v <= v_min) return false;
+    if (nb_filter && r.nb != nb_equal) return false;
     if (even_filter && r.nb % 2 != 0) return false;
     return true;
   };
@@ -225,7 +230,16 @@ TEST(DataCursor, RandomOperationsMatchModel) {
         ranged = true;
       }
     } else if (op == 7) {
-      if (rnd(2) == 0) {
+      const int which = rnd(3);
+      if (which == 2) {
+        if (nb_filter) {
+          a.RemoveFilter(nb_filter);
+          nb_filter = nullptr;
+        } else {
+          nb_equal = rnd(10);
+          nb_filter = a.AddFilter("NB = " + std::to_string(nb_equal));
+        }
+      } else if (which == 0) {
         if (v_filter) {
           a.RemoveFilter(v_filter);
           v_filter = nullptr;

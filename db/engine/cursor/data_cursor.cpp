@@ -1,5 +1,7 @@
 #include "db/engine/cursor/data_cursor.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -22,6 +24,7 @@ class TDataCursor::TFilter {
   TSelectCallback select;  // optional, with a callback: computes the bitmap
   bool active = true;
   TRecordsBitmap bitmap;  // records passing the filter (while active)
+  TKeyBound bound;        // where in an index their keys lie, when known
 };
 
 // Holds the begin/end pair of one operation.
@@ -271,7 +274,7 @@ void TDataCursor::ComputeRange() {
   if (!bits && tree.format().with_counts) {
     // Only the count is kept: the keys' ordinals give it, from the range's
     // first key to the first key past its end.
-    if (ok && BelowRangeEnd(e.key)) {
+    if (ok && Between(e.key, nullptr, &range_end_)) {
       TIndexEntry after;
       const std::int64_t end =
           tree.SeekAfter(range_end_.data(), static_cast<int>(range_end_.size()), after)
@@ -283,9 +286,16 @@ void TDataCursor::ComputeRange() {
     range_bits_ = false;
     return;
   }
-  for (; ok && BelowRangeEnd(e.key); ok = tree.Next(e)) {
-    if (bits) in_range_.Set(e.record);
-    ++range_count_;
+  if (ok) {
+    const KeyComparator& cmp = Comparator();
+    const int end_size = static_cast<int>(range_end_.size());
+    tree.Scan(range_start_.data(), static_cast<int>(range_start_.size()),
+              [&](const std::uint8_t* key, std::int32_t record) {
+                if (cmp.Compare(key, range_end_.data(), end_size) > 0) return false;
+                if (bits) in_range_.Set(record);
+                ++range_count_;
+                return true;
+              });
   }
   range_bits_ = bits;
 }
@@ -294,9 +304,10 @@ void TDataCursor::ComputeRange() {
 void TDataCursor::ComputeFilter(TFilter& f) {
   if (f.expression) {
     TTableRecordSource source(table_);
-    f.expression->SelectFrom(source, all_, f.bitmap);
+    f.expression->SelectFrom(source, all_, f.bitmap, &f.bound);
     return;
   }
+  f.bound = {};
   f.bitmap.CopyFrom(all_);
   if (f.select) {
     TTableRecordSource source(table_);
@@ -321,6 +332,7 @@ void TDataCursor::RecomputeVisible() {
       visible_count_ = range_count_;
       sparse_ = false;
       sparse_keys_.clear();
+      SetWalkBounds();
       return;
     }
     ComputeRange();
@@ -330,6 +342,7 @@ void TDataCursor::RecomputeVisible() {
     // Unfiltered: the visible set is the range's, used where it is.
     filtered_ = false;
     visible_count_ = InRange().Count();
+    SetWalkBounds();
     BuildSparseKeys();
     return;
   }
@@ -348,7 +361,30 @@ void TDataCursor::RecomputeVisible() {
     filtered_ = true;
   }
   visible_count_ = visible_.Count();
+  SetWalkBounds();
   BuildSparseKeys();
+}
+
+// The keys a walk in the active index stays between: the range's; without
+// one, the narrowest key bound of an active filter on that index (every
+// record the filter lets through has its key there, so nothing visible lies
+// outside); else none, and walks span the index.
+void TDataCursor::SetWalkBounds() {
+  walk_start_ = walk_end_ = nullptr;
+  walk_entries_ = -1;
+  if (natural()) return;
+  if (range_active_) {
+    walk_start_ = &range_start_;
+    walk_end_ = &range_end_;
+    return;
+  }
+  if (!filtered_) return;
+  for (const auto& f : filters_) {
+    if (!f->active || f->bound.slot != Slot()) continue;
+    if (walk_entries_ >= 0 && f->bound.entries >= walk_entries_) continue;
+    walk_start_ = walk_end_ = &f->bound.key;
+    walk_entries_ = f->bound.entries;
+  }
 }
 
 const KeyComparator& TDataCursor::Comparator() const {
@@ -368,6 +404,9 @@ void TDataCursor::BuildSparseKeys() {
   if (!filtered_ || natural()) return;
   const std::int32_t count = visible_count_;
   if (count > kSparseLimit || static_cast<std::int64_t>(count) * kSparseRatio > all_.Count())
+    return;
+  // A filter's key bound already keeps walks among few enough entries.
+  if (walk_entries_ >= 0 && static_cast<std::int64_t>(count) * kSparseRatio > walk_entries_)
     return;
   TIndexFile& x = Indexes();
   TDataFile& data = table_.Data();
@@ -488,17 +527,22 @@ void TDataCursor::StandNear(const std::vector<std::uint8_t>& key, std::int32_t r
 
 // ---- index walking ----
 
-bool TDataCursor::BelowRangeEnd(const std::vector<std::uint8_t>& key) const {
-  if (!range_active_) return true;
+// Keys compare with bounds over the bound's length (a bound may be a prefix).
+bool TDataCursor::Between(const std::vector<std::uint8_t>& key,
+                          const std::vector<std::uint8_t>* start,
+                          const std::vector<std::uint8_t>* end) const {
   const KeyComparator& cmp = Comparator();
-  return cmp.Compare(key.data(), range_end_.data(), static_cast<int>(range_end_.size())) <= 0;
+  if (start && cmp.Compare(key.data(), start->data(), static_cast<int>(start->size())) < 0)
+    return false;
+  return !end || cmp.Compare(key.data(), end->data(), static_cast<int>(end->size())) <= 0;
+}
+
+bool TDataCursor::BelowRangeEnd(const std::vector<std::uint8_t>& key) const {
+  return !walk_end_ || Between(key, nullptr, walk_end_);
 }
 
 bool TDataCursor::KeyInRange(const std::vector<std::uint8_t>& key) const {
-  if (!range_active_) return true;
-  const KeyComparator& cmp = Comparator();
-  return cmp.Compare(key.data(), range_start_.data(), static_cast<int>(range_start_.size())) >= 0 &&
-         cmp.Compare(key.data(), range_end_.data(), static_cast<int>(range_end_.size())) <= 0;
+  return !walk_start_ || Between(key, walk_start_, walk_end_);
 }
 
 bool TDataCursor::EntryVisible(const TIndexEntry& e) const {
@@ -511,13 +555,14 @@ bool TDataCursor::EntryVisible(const TIndexEntry& e) const {
 bool TDataCursor::SeekVisible(const std::vector<std::uint8_t>* key, bool forward,
                               TIndexEntry& out) {
   TIndexTree& tree = Tree();
-  const std::vector<std::uint8_t>* from = key ? key : (range_active_ ? &range_start_ : nullptr);
+  const std::vector<std::uint8_t>* from = key ? key : walk_start_;
   bool ok = from ? tree.Seek(from->data(), static_cast<int>(from->size()), out) : tree.First(out);
-  if (range_active_ && ok && from == key && key) {
+  if (walk_start_ && ok && from == key && key) {
     // Below the range start: begin at the start instead.
     const KeyComparator& cmp = Comparator();
-    if (cmp.Compare(out.key.data(), range_start_.data(), static_cast<int>(range_start_.size())) < 0)
-      ok = tree.Seek(range_start_.data(), static_cast<int>(range_start_.size()), out);
+    if (cmp.Compare(out.key.data(), walk_start_->data(), static_cast<int>(walk_start_->size())) <
+        0)
+      ok = tree.Seek(walk_start_->data(), static_cast<int>(walk_start_->size()), out);
   }
   if (!forward) {
     if (!ok) return LastVisible(out);
@@ -544,13 +589,14 @@ bool TDataCursor::StepVisible(TIndexEntry& e, bool forward) {
     return true;
   }
   TIndexTree& tree = Tree();
-  TIndexEntry probe = e;
+  TIndexEntry& probe = probe_;  // its key's room stays from step to step
+  probe = e;
   while (forward ? tree.Next(probe) : tree.Prior(probe)) {
     if (forward && !BelowRangeEnd(probe.key)) return false;
-    if (!forward && range_active_ && !KeyInRange(probe.key) && BelowRangeEnd(probe.key))
+    if (!forward && walk_start_ && !KeyInRange(probe.key) && BelowRangeEnd(probe.key))
       return false;  // below the range start
     if (EntryVisible(probe)) {
-      e = probe;
+      std::swap(e, probe);
       return true;
     }
   }
@@ -562,8 +608,8 @@ bool TDataCursor::LastVisible(TIndexEntry& out) {
   TIndexTree& tree = Tree();
   TIndexEntry e;
   bool ok;
-  if (range_active_) {
-    ok = tree.Seek(range_end_.data(), static_cast<int>(range_end_.size()), e);
+  if (walk_end_) {
+    ok = tree.Seek(walk_end_->data(), static_cast<int>(walk_end_->size()), e);
     // Keys equal to the end over its length are inside: walk past them.
     while (ok && BelowRangeEnd(e.key)) {
       TIndexEntry next = e;
@@ -890,12 +936,12 @@ void TDataCursor::ReadAhead() {
   };
   std::size_t filled = 0;
   bool end = false;
+  TIndexEntry e;
   {
     TUndoOnThrow undo(restore);  // passed on, with the cursor where the Next put it
     try {
       for (; static_cast<int>(filled) < want; ++filled) {
         std::int32_t n = 0;
-        TIndexEntry e;
         if (!StepFromCurrent(true, n, e)) {
           end = true;
           break;
@@ -923,14 +969,22 @@ void TDataCursor::ReadAhead() {
   ahead_end_ = end;
   ahead_counters_ = ReadCounters();
   ahead_writes_ = FileWrites();
-  ahead_time_ = std::chrono::steady_clock::now();
+  ahead_time_ = AheadClock();
+}
+
+// Milliseconds of the coarse monotonic clock: read without asking the
+// hardware (it moves in steps of a few milliseconds), which is all the age
+// bound of read-ahead records needs, and it is asked at every step.
+std::int64_t TDataCursor::AheadClock() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 bool TDataCursor::ServeAhead(std::uint8_t* buffer, int& code) {
   if (ahead_next_ >= ahead_size_ && !ahead_end_) return false;
   RequireOpen();
-  const bool stale =
-      std::chrono::steady_clock::now() - ahead_time_ > std::chrono::milliseconds(kAheadMillis);
+  const bool stale = AheadClock() - ahead_time_ > kAheadMillis;
   if (stale || !(ReadCounters() == ahead_counters_) || FileWrites() != ahead_writes_) {
     // A walk slower than the age bound starts reading ahead small again.
     const int run = stale ? 1 : forward_run_;
@@ -1269,7 +1323,8 @@ void TDataCursor::RetestRecord(std::int32_t n) {
   if (!range_bits_)
     ComputeRange();  // only the range's count is kept: count again
   else if (!range_is_all_)
-    put(in_range_, live && KeyInRange(Indexes().KeyOf(table_.Data(), Slot(), rec.data())));
+    put(in_range_, live && Between(Indexes().KeyOf(table_.Data(), Slot(), rec.data()),
+                                   &range_start_, &range_end_));
   for (auto& f : filters_)
     if (f->active) put(f->bitmap, live && FilterTrue(*f, rec.data()));
   if (!range_bits_) {

@@ -24,9 +24,10 @@
 // records for this process: no other operation of this cursor, the same
 // change counters of the table in memory (a change through another cursor
 // of this table moves them), no write to the table's files by any handle of
-// this process, and at most kAheadMillis since they were read. A change by another program inside that
-// interval is seen once those records are used up or too old, as if it had
-// come that much later. A single Next, as a person steps through a list, always
+// this process, and at most kAheadMillis since they were read (on the coarse
+// clock, so give or take a few milliseconds). A change by another program
+// inside that interval is seen once those records are used up or too old, as
+// if it had come that much later. A single Next, as a person steps through a list, always
 // re-synchronises.
 //
 // Position: BOF (before the first visible entry), EOF (after the last), or
@@ -37,7 +38,9 @@
 //
 // Ranges apply to index orders: the start and end keys (possibly partial,
 // shorter than the key size) bound the visible keys inclusively over their
-// own length. Changing the active index cancels the range.
+// own length. Changing the active index cancels the range. Without a range, a
+// filter that an index walk found to be an equality on the active index's
+// first field bounds walks the same way (nothing outside can pass it).
 //
 // Opening through a database: the cursor asks the database for the shared
 // open table of its name (one per database, name and kind, counted), follows
@@ -53,7 +56,6 @@
 // releases the record lock and keeps the position.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -261,6 +263,7 @@ class TDataCursor {
   void Rebuild();
   const KeyComparator& Comparator() const;
   void BuildSparseKeys();
+  void SetWalkBounds();
   // The end of a move: on record n (entry e in index order), its image read
   // into `buffer`; or past the last (forward) or first visible record.
   int StandOn(std::int32_t n, const TIndexEntry& e, std::uint8_t* buffer);
@@ -277,6 +280,9 @@ class TDataCursor {
   void ReadCurrent();
   bool ReadRecord(std::int32_t n, std::vector<std::uint8_t>* out);
 
+  bool Between(const std::vector<std::uint8_t>& key, const std::vector<std::uint8_t>* start,
+               const std::vector<std::uint8_t>* end) const;
+  // Against the walk bounds (the range's, or a filter's key bound).
   bool KeyInRange(const std::vector<std::uint8_t>& key) const;
   bool BelowRangeEnd(const std::vector<std::uint8_t>& key) const;
   bool EntryVisible(const TIndexEntry& e) const;
@@ -307,10 +313,16 @@ class TDataCursor {
   bool bof_ = true, eof_ = true;
   std::int32_t recno_ = 0;
   TIndexEntry entry_;                 // current entry (index orders)
+  TIndexEntry probe_;                 // StepVisible's, kept for its key's room
   std::vector<std::uint8_t> record_;  // copy of the current record
 
   bool range_active_ = false;
   std::vector<std::uint8_t> range_start_, range_end_;
+  // The keys walks in the active index stay between (SetWalkBounds): the
+  // range's, a filter's key bound, or null for the whole index.
+  const std::vector<std::uint8_t>* walk_start_ = nullptr;
+  const std::vector<std::uint8_t>* walk_end_ = nullptr;
+  std::int64_t walk_entries_ = -1;  // entries inside a filter's bound (-1: not one)
 
   std::vector<std::unique_ptr<TFilter>> filters_;
   bool filtered_ = false;
@@ -353,7 +365,8 @@ class TDataCursor {
   int forward_run_ = 0;         // Nexts since the last other operation
   TCounters ahead_counters_;
   std::uint64_t ahead_writes_ = 0;
-  std::chrono::steady_clock::time_point ahead_time_;
+  std::int64_t ahead_time_ = 0;  // AheadClock() when read
+  static std::int64_t AheadClock();
 
   std::int32_t locked_ = 0;      // record locked by this cursor
   std::int32_t edit_recno_ = 0;  // record of a pending edit (Current with lock)

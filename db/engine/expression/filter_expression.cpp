@@ -33,9 +33,10 @@ void TFilterExpression::Select(TRecordSource& source, TRecordsBitmap& bitmap) co
 }
 
 void TFilterExpression::SelectFrom(TRecordSource& source, const TRecordsBitmap& candidates,
-                                   TRecordsBitmap& out) const {
+                                   TRecordsBitmap& out, TKeyBound* bound) const {
+  if (bound) *bound = {};
   if (!evaluator_->CaseInsensitive())
-    return TRecordSelector(source, *evaluator_).SelectFrom(*tree_, candidates, out);
+    return TRecordSelector(source, *evaluator_).SelectFrom(*tree_, candidates, out, bound);
   out.CopyFrom(candidates);
   Select(source, out);
 }

@@ -26,9 +26,10 @@ class TFilterExpression {
   bool Matches(const std::uint8_t* record) const;
   // Narrows `bitmap` to the records of `source` that satisfy the filter.
   void Select(TRecordSource& source, TRecordsBitmap& bitmap) const;
-  // Sets `out` to the records of `candidates` that satisfy the filter.
-  void SelectFrom(TRecordSource& source, const TRecordsBitmap& candidates,
-                  TRecordsBitmap& out) const;
+  // Sets `out` to the records of `candidates` that satisfy the filter;
+  // `bound`, when given, to where in an index their keys lie, if known.
+  void SelectFrom(TRecordSource& source, const TRecordsBitmap& candidates, TRecordsBitmap& out,
+                  TKeyBound* bound = nullptr) const;
 
  private:
   TExpressionContext context_;

@@ -207,22 +207,27 @@ void TRecordSelector::Walk(const Plan& plan, std::uint8_t op, const std::vector<
   const bool from_first = plan.reversed ? (op == kOpGreater || op == kOpGreaterEqual)
                                         : (op == kOpLess || op == kOpLessEqual);
   bool skip_equal = plan.reversed ? op == kOpLess : op == kOpGreater;
-  TIndexEntry e;
-  bool ok = from_first ? tree.First(e) : tree.Seek(key.data(), segment, e);
-  for (; ok; ok = tree.Next(e)) {
-    if (e.key.empty()) break;
-    if (e.key[0] == null_byte) {
-      if (include_null) hits.Set(e.record);
-      continue;
-    }
-    int v = cmp.Compare(e.key.data(), key.data(), segment);
-    if (plan.reversed) v = -v;
-    if (holds(v)) {
-      hits.Set(e.record);
-      skip_equal = false;
-    } else if (!(skip_equal && v == 0)) {
-      break;
-    }
+  last_equal_ = {};
+  std::int64_t found = 0;
+  tree.Scan(from_first ? nullptr : key.data(), segment,
+            [&](const std::uint8_t* at, std::int32_t record) {
+              if (at[0] == null_byte) {
+                if (include_null) hits.Set(record);
+                return true;
+              }
+              int v = cmp.Compare(at, key.data(), segment);
+              if (plan.reversed) v = -v;
+              if (holds(v)) {
+                hits.Set(record);
+                ++found;
+                skip_equal = false;
+                return true;
+              }
+              return skip_equal && v == 0;
+            });
+  if (op == kOpEqual) {
+    const std::size_t length = std::min(static_cast<std::size_t>(segment), key.size());
+    last_equal_ = {plan.slot, std::vector<std::uint8_t>(key.begin(), key.begin() + length), found};
   }
 }
 
@@ -340,13 +345,15 @@ void TRecordSelector::Select(const TExpToken& n, TRecordsBitmap& bitmap) {
 }
 
 void TRecordSelector::SelectFrom(const TExpToken& n, const TRecordsBitmap& candidates,
-                                 TRecordsBitmap& out) {
+                                 TRecordsBitmap& out, TKeyBound* bound) {
+  if (bound) *bound = {};
   if (n.HasColumns()) {
     if (n.kind == kNodeBinary && n.code == kOpAnd) {
       const bool right_first = !Served(*n.left) && Served(*n.right);
       const TExpToken& first = right_first ? *n.right : *n.left;
       if (Served(first)) {
-        SelectFrom(first, candidates, out);
+        // The other side only narrows: the first side's bound holds.
+        SelectFrom(first, candidates, out, bound);
         Select(right_first ? *n.left : *n.right, out);
         return;
       }
@@ -354,6 +361,8 @@ void TRecordSelector::SelectFrom(const TExpToken& n, const TRecordsBitmap& candi
       TPooledBitmap hits;
       bool exclude = false;
       if (IndexHits(n, candidates.Size(), *hits, exclude) && !exclude) {
+        // One walk of an equality (not an IN list, several walks) bounds the keys.
+        if (bound && n.kind == kNodeBinary && last_equal_.slot >= 0) *bound = last_equal_;
         out.CopyFrom(*hits);
         out.SetSize(candidates.Size());
         out.And(candidates);

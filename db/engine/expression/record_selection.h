@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "db/engine/expression/expression.h"
 #include "db/storage/data/record.h"
@@ -69,6 +70,17 @@ class TTableRecordSource : public TRecordSource {
 // there is one, else by reading the slots).
 void SelectLiveRecords(TRecordSource& source, TRecordsBitmap& bitmap);
 
+// Where in one index every record satisfying a condition has its key: the
+// entries whose first key.size() bytes compare equal to `key` (the condition
+// is, or is ANDed with, an equality on the index's first field). A walk in
+// that index's order need look nowhere else. `entries`: how many entries the
+// index holds there.
+struct TKeyBound {
+  int slot = -1;  // -1: none known
+  std::vector<std::uint8_t> key;
+  std::int64_t entries = 0;
+};
+
 class TRecordSelector {
  public:
   TRecordSelector(TRecordSource& source, const TExpressionEvaluator& evaluator)
@@ -79,7 +91,10 @@ class TRecordSelector {
   // Sets `out` to the records of `candidates` that satisfy `tree`. A tree
   // that an index serves (or an AND with such a side) starts from the index's
   // hits, so that a few matches among many candidates cost by the matches.
-  void SelectFrom(const TExpToken& tree, const TRecordsBitmap& candidates, TRecordsBitmap& out);
+  // `bound`, when given, receives where the satisfying records' keys lie
+  // when the index walk shows it (else its slot is -1).
+  void SelectFrom(const TExpToken& tree, const TRecordsBitmap& candidates, TRecordsBitmap& out,
+                  TKeyBound* bound = nullptr);
 
   // Records read for evaluation and index ranges walked so far.
   std::int64_t RecordsRead() const { return records_read_; }
@@ -102,6 +117,7 @@ class TRecordSelector {
   const TExpressionEvaluator& evaluator_;
   std::int64_t records_read_ = 0;
   std::int64_t index_walks_ = 0;
+  TKeyBound last_equal_;  // the bound of the last walk, when it was an equality
 };
 
 }  // namespace kura

@@ -112,6 +112,12 @@ class TIndexTree {
   std::vector<std::string> Verify();
   // Calls `visit` for every leaf entry in key order.
   void ForEach(const std::function<void(const std::uint8_t* key, std::int32_t record)>& visit);
+  // Calls `visit` for the entries in key order from the first key >= `key`
+  // over `length` bytes (from the first key when `key` is null) until it
+  // returns false or the keys end: Seek and Next without an entry copied
+  // and a page looked up per key.
+  void Scan(const std::uint8_t* key, int length,
+            const std::function<bool(const std::uint8_t* key, std::int32_t record)>& visit);
 
  private:
   struct Level {
