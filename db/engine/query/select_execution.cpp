@@ -179,6 +179,26 @@ class TProduction {
     image_table_ = table;
     image_size_ = static_cast<std::size_t>(table->Data().RecordSize());
     key_values_.assign(order_.size(), {});
+    // A plain column whose field is stored as the result's field is (a
+    // number of the same type and size) is copied as bytes; the others go
+    // through their values.
+    byte_copies_.clear();
+    value_columns_.clear();
+    const TDataFile& result = table->Data();
+    for (std::size_t i = 0; i < out_.size(); ++i) {
+      const TFieldDescriptor& to = result.Field(static_cast<int>(i) + 1);
+      const TFieldDescriptor* from = out_[i].direct;
+      const bool bytes = from && !from->IsAutoInc() && !from->Computed() && !to.IsAutoInc() &&
+                         !to.Computed() && from->Type() == to.Type() &&
+                         from->StorageSize() == to.StorageSize() &&
+                         (IsIntegerType(to.Type()) || to.Type() == kFieldFloat);
+      if (bytes)
+        byte_copies_.push_back({static_cast<std::size_t>(from->Offset()),
+                                static_cast<std::size_t>(to.Offset()),
+                                std::size_t{1} + to.StorageSize()});
+      else
+        value_columns_.push_back(i);
+    }
   }
   // The result's rows: ImageCount() images, in production order or, when
   // Ordered(), in the order of the positions ImageOrder() lists.
@@ -440,6 +460,9 @@ class TProduction {
     TRecordsBitmap bitmap;
     SelectLiveRecords(source, bitmap);
     rows->size = static_cast<std::size_t>(table.Data().RecordSize());
+    const auto count = static_cast<std::size_t>(bitmap.Count());
+    rows->bytes.reserve(count * rows->size);
+    rows->numbers.reserve(count);
     for (std::int32_t n = bitmap.FindNext(0); n > 0; n = bitmap.FindNext(n)) {
       const std::uint8_t* rec = source.ReadRecord(n);
       if (!rec) continue;
@@ -529,8 +552,17 @@ class TProduction {
         const TFieldDescriptor& f = d.Field(layout_->Origin(keys[0].second->field).field);
         std::vector<std::pair<std::int64_t, std::uint32_t>> values;
         values.reserve(data[k].count);
+        // A stored 32-bit integer is read straight from its bytes.
+        const bool plain = f.Type() == kFieldInteger && !f.IsAutoInc() && !f.Computed();
         for (std::size_t r = 0; r < data[k].count; ++r) {
-          const TExpValue v = ReadFieldValue(d, f, data[k].At(static_cast<std::int32_t>(r)), nullptr);
+          const std::uint8_t* rec = data[k].At(static_cast<std::int32_t>(r));
+          if (plain) {
+            if (rec[f.Offset()] != 0)
+              values.push_back({static_cast<std::int32_t>(DecodeFixed32(rec + f.Offset() + 1)),
+                                static_cast<std::uint32_t>(r)});
+            continue;
+          }
+          const TExpValue v = ReadFieldValue(d, f, rec, nullptr);
           if (!v.null) values.push_back({v.i, static_cast<std::uint32_t>(r)});
         }
         SortIntegerKeys(values, false);
@@ -615,6 +647,9 @@ class TProduction {
       ++width;
     }
     const std::size_t tuple_count = tuples.size() / width;
+    // Room for every joined row's image at once: only the pages the rows
+    // that pass fill are ever touched, and none is copied by a regrowth.
+    if (image_table_ && !visit_) images_.reserve(images_.size() + tuple_count * image_size_);
     for (std::size_t t = 0; t < tuple_count && !Full(); ++t) {
       const std::uint8_t* img = build(&tuples[t * width], width, -1);
       if (q_.where && !evaluator_->Evaluate(*q_.where, img).IsTrue()) continue;
@@ -643,7 +678,10 @@ class TProduction {
       TDataFile& data = image_table_->Data();
       images_.resize(images_.size() + image_size_, 0);
       std::uint8_t* image = images_.data() + images_.size() - image_size_;
-      for (std::size_t i = 0; i < out_.size(); ++i)
+      // The flag byte and the value; a NULL (flag 0) is the image's zeros.
+      for (const TByteCopy& c : byte_copies_)
+        if (rec[c.from] != 0) std::memcpy(image + c.to, rec + c.from, c.size);
+      for (std::size_t i : value_columns_)
         StoreFieldValue(*image_table_, data.Field(static_cast<int>(i) + 1), image,
                         OutValue(out_[i], rec));
       // Selected ORDER BY columns are read back from the images; the values
@@ -1059,6 +1097,11 @@ class TProduction {
   std::size_t image_size_ = 0;
   std::size_t image_count_ = 0;
   std::vector<std::uint8_t> images_;
+  struct TByteCopy {
+    std::size_t from, to, size;  // offsets in the row and the image; flag byte + value
+  };
+  std::vector<TByteCopy> byte_copies_;
+  std::vector<std::size_t> value_columns_;  // the output columns stored by value
   // Per ORDER BY key on a column that is not selected, its value per image.
   std::vector<std::vector<TExpValue>> key_values_;
   std::vector<std::uint32_t> image_order_;
@@ -1458,11 +1501,13 @@ class TSelectExecution {
     // result, or a new one. BLOB values need the table's BLOB file, so their
     // rows stay value rows.
     std::unique_ptr<TQueryResult> result;
+    bool recycled = false;  // the spare, still holding its rows
     p.SetBeforeProduce([&](TProduction& production) {
       columns = OutputShapes(production.Columns());
       for (const auto& c : columns)
         if (c.shape.type == kFieldBlob) return;
-      result = Recycled(columns, 0);
+      result = Recycled(columns, 0, false);
+      recycled = result != nullptr;
       if (!result) {
         result = std::unique_ptr<TQueryResult>(new TQueryResult());
         CreateResultTable(*result, columns, 0);
@@ -1478,19 +1523,26 @@ class TSelectExecution {
       // Too many rows to keep in memory: a table of the same columns (and so
       // the same record layout) in the private directory takes them.
       result.reset();
+      recycled = false;
       result = std::unique_ptr<TQueryResult>(new TQueryResult());
       CreateResultTable(*result, columns, count);
     }
     TDataTable& table = *result->own_table_;
     table.SetBulkLoad(true);
-    if (!p.Ordered()) {
-      table.AppendRecords(p.Image(0), count);
-    } else {
+    std::vector<std::uint8_t> sorted;
+    const std::uint8_t* images = p.Image(0);
+    if (p.Ordered()) {
       const std::size_t rs = static_cast<std::size_t>(table.Data().RecordSize());
-      std::vector<std::uint8_t> sorted(count * rs);
+      sorted.resize(count * rs);
       for (std::size_t i = 0; i < count; ++i)
         std::memcpy(sorted.data() + i * rs, p.Image(order[i]), rs);
-      table.AppendRecords(sorted.data(), count);
+      images = sorted.data();
+    }
+    // The spare of as many rows as before (a prepared statement run again)
+    // takes the new ones in place; else it is emptied and refilled.
+    if (!recycled || !table.ReplaceRecords(images, count)) {
+      if (recycled) table.Empty();  // without writing: a bulk load
+      table.AppendRecords(images, count);
     }
     table.SetBulkLoad(false);
     return OpenCanned(std::move(result), columns);
@@ -1557,7 +1609,9 @@ class TSelectExecution {
   // The statement's previous result when its table is generated, in memory,
   // of the same column shapes and names, and may hold the new rows there;
   // emptied for refilling. Null otherwise (the spare is then closed).
-  std::unique_ptr<TQueryResult> Recycled(const std::vector<TOutColumn>& columns, std::size_t rows) {
+  // `empty` false: the caller empties it (or puts the new rows in place).
+  std::unique_ptr<TQueryResult> Recycled(const std::vector<TOutColumn>& columns, std::size_t rows,
+                                         bool empty = true) {
     std::unique_ptr<TQueryResult> spare = s_.TakeSpareResult();
     if (!spare || !spare->generated_ || !spare->own_table_ || !q_.into_name.empty() ||
         !q_.encrypted_password.empty() || !InMemory(columns, rows))
@@ -1581,6 +1635,7 @@ class TSelectExecution {
     }
     spare->cursor_->Close();
     spare->cursor_.reset();
+    if (!empty) return spare;
     // Emptied without writing: the filling that follows is a bulk load too.
     t.SetBulkLoad(true);
     t.Empty();

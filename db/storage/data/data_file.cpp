@@ -733,9 +733,26 @@ std::int32_t TDataFile::AppendSlots(const std::uint8_t* images, std::size_t coun
       std::numeric_limits<std::int32_t>::max())
     Raise(kErrFieldLimits);
   if (count == 0) return first;
-  // Blocks of about 64 KB keep the copy small and the writes few.
+  // A file in memory takes its final length at once instead of growing
+  // block by block (each growth a copy of all before it).
+  if (InMemory()) SetSize(SlotOffset(first) + static_cast<std::int64_t>(count) * rs);
+  WriteSlots(first, images, count, LastAutoInc());
+  const std::int32_t auto_inc = LastAutoInc() + static_cast<std::int32_t>(count);
+  SetHeader32(data_header::kNextRecord, static_cast<std::int32_t>(last + 1));
+  SetHeader32(data_header::kLastAutoInc, auto_inc);
+  header_changed_ = true;
+  written_ = true;
+  ++writes_;
+  return first;
+}
+
+// Slots first.. get the images, as live records holding their own number
+// and the auto-increment values after `auto_inc`: in blocks of about 64 KB,
+// which keep the copy small and the writes few.
+void TDataFile::WriteSlots(std::int32_t first, const std::uint8_t* images, std::size_t count,
+                           std::int32_t auto_inc) {
+  const std::int64_t rs = RecordSize();
   const std::size_t per = std::max<std::size_t>(1, 65536 / static_cast<std::size_t>(rs));
-  std::int32_t auto_inc = LastAutoInc();
   for (std::size_t done = 0; done < count;) {
     const std::size_t n = std::min(per, count - done);
     Grow(write_buffer_, n * static_cast<std::size_t>(rs));
@@ -751,12 +768,17 @@ std::int32_t TDataFile::AppendSlots(const std::uint8_t* images, std::size_t coun
           n * static_cast<std::size_t>(rs));
     done += n;
   }
-  SetHeader32(data_header::kNextRecord, static_cast<std::int32_t>(last + 1));
-  SetHeader32(data_header::kLastAutoInc, auto_inc);
+}
+
+void TDataFile::OverwriteSlots(const std::uint8_t* images, std::size_t count) {
+  DropRecords();
+  {
+    TUndoOnThrow forget([this] { DropRecords(); });
+    WriteSlots(1, images, count, 0);
+  }
   header_changed_ = true;
   written_ = true;
   ++writes_;
-  return first;
 }
 
 void TDataFile::UndoAppendSlots(const TInsertMark& mark) {

@@ -162,6 +162,11 @@ class TDataFile : public TFileHandler, public TCachedFileState {
   // slot's number. 9479 (table full) or 9492 (auto-increment values used up) before anything changes when they do
   // not fit. The caller adds their keys.
   std::int32_t AppendSlots(const std::uint8_t* images, std::size_t count);
+  // Writes `count` images over slots 1..count as AppendSlots wrote them into
+  // an empty file (each holding its own number as identifier and as
+  // auto-increment value); the caller has checked that those are the
+  // table's records, all live, and that nothing holds one pinned.
+  void OverwriteSlots(const std::uint8_t* images, std::size_t count);
   // Takes back a failed AppendSlots into a table that had no slot: the
   // file is cut back to its header and descriptors, the header is `mark`'s.
   struct TInsertMark;
@@ -245,6 +250,8 @@ class TDataFile : public TFileHandler, public TCachedFileState {
   int RecordsPerBlock() const { return records_per_block_; }
 
  private:
+  void WriteSlots(std::int32_t first, const std::uint8_t* images, std::size_t count,
+                  std::int32_t auto_inc);
   void DecodeDescriptors(const std::uint8_t* bytes);
   void CheckLayout() const;
   void CheckHeaderNumbers();

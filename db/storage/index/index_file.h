@@ -99,6 +99,7 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   // Only a table without record-built indexes, whose "Sys Deleted" tree is
   // still empty and uncompressed: that tree is then loaded bottom-up.
   bool CanLoadAppendedSlots(const TDataFile& data) override;
+  bool KeysFromRecords() override;
   void LoadAppendedSlots(const TDataFile& data, std::int32_t first, std::int32_t count) override;
 
   // ---- TIndexPageStore ----

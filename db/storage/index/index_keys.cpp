@@ -129,10 +129,14 @@ void TIndexFile::InsertKeys(const TDataFile& data, const std::uint8_t* record, s
   if (previous) deleted.Delete(DeletedKey(previous, true).data(), recno);
 }
 
-bool TIndexFile::CanLoadAppendedSlots(const TDataFile& /*data*/) {
-  if (RootPage(kSysDeletedSlot) != 0) return false;
+bool TIndexFile::KeysFromRecords() {
   for (int s = 0; s <= kMaxSecondaryIndexes; ++s)
-    if (SlotInUse(s)) return false;
+    if (SlotInUse(s)) return true;
+  return false;
+}
+
+bool TIndexFile::CanLoadAppendedSlots(const TDataFile& /*data*/) {
+  if (RootPage(kSysDeletedSlot) != 0 || KeysFromRecords()) return false;
   const PageFormat format = FormatOf(kSysDeletedSlot);
   return !format.Compressed() && format.key_size == 5;
 }

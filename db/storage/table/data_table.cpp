@@ -796,6 +796,23 @@ void TDataTable::AppendRecords(const std::uint8_t* images, std::size_t count) {
   if (!(bulk_load_ && exclusive_)) Flush();
 }
 
+bool TDataTable::ReplaceRecords(const std::uint8_t* images, std::size_t count) {
+  RequireWritable();
+  TDataFile& data = *data_;
+  // Slots 1..count all live (as many live records as slots), and the
+  // auto-increment values where appending left them: no slot was added,
+  // freed or reused since.
+  if (!exclusive_ || in_transaction_ || blob_ || count == 0 ||
+      count > static_cast<std::size_t>(kMaxRecordNumber) ||
+      data.SlotCount() != static_cast<std::int32_t>(count) ||
+      index_->RecordCount() != static_cast<std::int32_t>(count) ||
+      data.LastAutoInc() != static_cast<std::int32_t>(count) || index_->KeysFromRecords())
+    return false;
+  data.OverwriteSlots(images, count);
+  if (!bulk_load_) Flush();
+  return true;
+}
+
 void TDataTable::UpdateRecord(std::int32_t n, const std::uint8_t* image) {
   RequireWritable();
   TDataFile& data = *data_;

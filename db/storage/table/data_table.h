@@ -194,6 +194,13 @@ class TDataTable {
   // table) they are appended in one pass, their "Sys Deleted" keys loaded
   // bottom-up; otherwise they are inserted one by one.
   void AppendRecords(const std::uint8_t* images, std::size_t count);
+  // Puts `count` images in place of the table's records when the table is
+  // in the state AppendRecords leaves an empty one in after `count` images
+  // (a recycled result of as many rows; edits since that kept it so are
+  // fine): the same records and files result as from Empty and
+  // AppendRecords, and the index is not touched. False, with nothing done,
+  // when the table is in any other state.
+  bool ReplaceRecords(const std::uint8_t* images, std::size_t count);
   // Replaces the field values of live record n. Flushes.
   void UpdateRecord(std::int32_t n, const std::uint8_t* image);
   // Deletes live record n (8710 when there is none). Flushes.

@@ -68,6 +68,9 @@ class TTableIndex {
   // Whether LoadAppendedSlots can take the records of a table that has no
   // slot yet (else the caller inserts them one by one).
   virtual bool CanLoadAppendedSlots(const TDataFile& /*data*/) { return false; }
+  // Whether any index holds keys built from the records' fields (a record
+  // written over in place would then need its keys changed).
+  virtual bool KeysFromRecords() { return true; }
   // Adds in one pass the keys of `count` live records just appended as slots
   // first .. first + count - 1 to a table that had no slot before them.
   virtual void LoadAppendedSlots(const TDataFile& /*data*/, std::int32_t /*first*/,

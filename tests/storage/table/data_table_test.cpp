@@ -8,6 +8,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <tuple>
 
 #include "db/storage/coding.h"
 #include "db/storage/table/data_table.h"
@@ -180,6 +181,71 @@ TEST_F(DataTableTest, AppendRecordsInOnePassKeepsTheTableAsInsertsDo) {
     t->Close();
     t->Delete();
   }
+}
+
+// Replacing the records of a table that an append filled (a recycled query
+// result run again with as many rows) leaves what emptying and appending
+// would; a table in any other state is refused and left alone.
+TEST_F(DataTableTest, ReplaceRecordsActsAsEmptyAndAppendOrRefuses) {
+  for (const bool in_memory : {false, true}) {
+    for (const std::size_t count : {std::size_t{1}, std::size_t{3}, std::size_t{1000}}) {
+      SCOPED_TRACE(testing::Message() << count << (in_memory ? " in memory" : " on disk"));
+      auto t = Make(true, in_memory);
+      const std::size_t rs = static_cast<std::size_t>(t->Data().RecordSize());
+      auto images = [&](std::int32_t base, std::size_t n) {
+        std::vector<std::uint8_t> out(n * rs, 0);
+        for (std::size_t i = 0; i < n; ++i) {
+          std::uint8_t v[4];
+          EncodeFixed32(v, static_cast<std::uint32_t>(base + static_cast<std::int32_t>(i)));
+          t->Data().PutField(&out[i * rs], *t->Data().FieldByName("N"), v);
+          out[i * rs + 1] = 0xee;  // header garbage
+        }
+        return out;
+      };
+      auto rows = [&] {
+        std::vector<std::tuple<std::int32_t, std::int32_t, std::int32_t>> out;
+        for (std::int32_t n = 1; n <= t->Data().SlotCount(); ++n) {
+          TRecordPin r = t->Data().GetRecord(n);
+          if (!r->Deleted()) out.emplace_back(r->Link(), r->AutoInc(), N(*t, n));
+        }
+        return out;
+      };
+      t->AppendRecords(images(100, count).data(), count);
+      // The same table emptied and appended to: what replacing must leave.
+      t->Empty();
+      t->AppendRecords(images(500, count).data(), count);
+      const auto expected = rows();
+      t->Empty();
+      t->AppendRecords(images(100, count).data(), count);
+      ASSERT_TRUE(t->ReplaceRecords(images(500, count).data(), count));
+      EXPECT_EQ(rows(), expected);
+      EXPECT_EQ(t->Data().LastAutoInc(), static_cast<std::int32_t>(count));
+      EXPECT_EQ(t->Index().RecordCount(), static_cast<std::int32_t>(count));
+      // An edit of a field keeps the state; another row count does not fit.
+      auto edited = images(7, 1);
+      t->UpdateRecord(1, edited.data());
+      EXPECT_FALSE(t->ReplaceRecords(images(900, count + 1).data(), count + 1));
+      ASSERT_TRUE(t->ReplaceRecords(images(500, count).data(), count));
+      EXPECT_EQ(rows(), expected);
+      // A record deleted, or deleted and another inserted: refused, unchanged.
+      t->DeleteRecord(1);
+      Insert(*t, 42);
+      const auto before = rows();
+      EXPECT_FALSE(t->ReplaceRecords(images(900, count).data(), count));
+      EXPECT_EQ(rows(), before);
+      t->Flush();
+      EXPECT_TRUE(dynamic_cast<TIndexFile&>(t->Index()).CheckTrees(t->Data()).empty());
+      EXPECT_TRUE(t->Data().CheckSlots().empty());
+      t->Close();
+      t->Delete();
+    }
+  }
+  // A table with an index built from its records is never written over.
+  auto k = Make(false);
+  Insert(*k, 1);
+  std::vector<std::uint8_t> one(static_cast<std::size_t>(k->Data().RecordSize()), 0);
+  EXPECT_FALSE(k->ReplaceRecords(one.data(), 1));
+  EXPECT_EQ(N(*k, 1), 1);
 }
 
 TEST_F(DataTableTest, StringValueRules) {
