@@ -591,9 +591,25 @@ bool TDataCursor::StepVisible(TIndexEntry& e, bool forward) {
   TIndexTree& tree = Tree();
   TIndexEntry& probe = probe_;  // its key's room stays from step to step
   probe = e;
-  while (forward ? tree.Next(probe) : tree.Prior(probe)) {
-    if (forward && !BelowRangeEnd(probe.key)) return false;
-    if (!forward && walk_start_ && !KeyInRange(probe.key) && BelowRangeEnd(probe.key))
+  if (forward) {
+    // Past the end bound: none; else the first visible key inside the
+    // bounds, found without copying the keys passed over.
+    const KeyComparator& cmp = Comparator();
+    const bool found = tree.NextWhere(probe, [&](const std::uint8_t* key, std::int32_t record) {
+      if (walk_end_ &&
+          cmp.Compare(key, walk_end_->data(), static_cast<int>(walk_end_->size())) > 0)
+        return -1;
+      if (filtered_ && !Visible().Test(record)) return 0;
+      if (walk_start_ &&
+          cmp.Compare(key, walk_start_->data(), static_cast<int>(walk_start_->size())) < 0)
+        return 0;
+      return 1;
+    });
+    if (found) std::swap(e, probe);
+    return found;
+  }
+  while (tree.Prior(probe)) {
+    if (walk_start_ && !KeyInRange(probe.key) && BelowRangeEnd(probe.key))
       return false;  // below the range start
     if (EntryVisible(probe)) {
       std::swap(e, probe);

@@ -135,44 +135,53 @@ bool TIndexTree::First(TIndexEntry& out) {
 }
 
 bool TIndexTree::Next(TIndexEntry& entry) {
+  return NextWhere(entry, {});
+}
+
+bool TIndexTree::NextWhere(TIndexEntry& entry, const TStepTest& test) {
+  // The place of the key after `entry`: by its leaf hint, or (when the page
+  // changed) found again by its key.
   TPageRef leaf;
   int pos = 0;
+  std::int64_t ordinal = 0;
   if (entry.leaf != 0 && entry.leaf <= store_.PageCount()) {
     leaf = Get(entry.leaf);
     if (leaf->IsLeaf() && !leaf->freed() && entry.position >= 1 &&
         entry.position <= leaf->count() &&
         Compare(leaf->Key(entry.position), entry.key.data(), format_.key_size) == 0) {
-      pos = entry.position;
+      pos = entry.position + 1;
+      ordinal = entry.ordinal + 1;
     }
   }
   if (pos == 0) {
-    // The hint is stale: find the key again.
-    const std::vector<std::uint8_t> key = entry.key;
     TIndexEntry found;
-    if (!Seek(key.data(), format_.key_size, found)) return false;
-    if (Compare(found.key.data(), key.data(), format_.key_size) > 0) {
-      entry = found;
-      return true;
-    }
+    if (!Seek(entry.key.data(), format_.key_size, found)) return false;
+    const bool past = Compare(found.key.data(), entry.key.data(), format_.key_size) > 0;
     leaf = Get(found.leaf);
-    pos = found.position;
-    entry.ordinal = found.ordinal;
+    pos = found.position + (past ? 0 : 1);
+    ordinal = found.ordinal + (past ? 0 : 1);
   }
-  const std::int64_t ordinal = entry.ordinal + 1;
-  if (pos < leaf->count()) {
-    Fill(*leaf, pos + 1, ordinal, entry);
-    return true;
+  const std::int64_t limit = store_.PageCount();
+  for (std::int64_t leaves = 0;; ++leaves) {
+    for (; pos <= leaf->count(); ++pos, ++ordinal) {
+      const int verdict = test ? test(leaf->Key(pos), leaf->Pointer(pos)) : 1;
+      if (verdict < 0) return false;
+      if (verdict > 0) {
+        Fill(*leaf, pos, ordinal, entry);
+        return true;
+      }
+    }
+    const std::int32_t next = leaf->next();
+    if (next == 0) return false;
+    const std::vector<std::uint8_t> last(leaf->Key(leaf->count()),
+                                         leaf->Key(leaf->count()) + format_.key_size);
+    leaf = Get(next);
+    // Keys rise along the leaf chain; a link that goes back is a cycle.
+    if (leaves > limit || !leaf->IsLeaf() || leaf->count() == 0 ||
+        Compare(leaf->Key(1), last.data(), format_.key_size) <= 0)
+      Corrupt();
+    pos = 1;
   }
-  const std::int32_t next = leaf->next();
-  if (next == 0) return false;
-  leaf = Get(next);
-  // Keys rise along the leaf chain; a link that goes back is a cycle.
-  if (!leaf->IsLeaf() || leaf->count() == 0 ||
-      Compare(leaf->Key(1), entry.key.data(), format_.key_size) <= 0) {
-    Corrupt();
-  }
-  Fill(*leaf, 1, ordinal, entry);
-  return true;
 }
 
 bool TIndexTree::Prior(TIndexEntry& entry) {

@@ -83,6 +83,12 @@ class TIndexTree {
   // The key after / before `entry` (found by its leaf hint or, when the page
   // changed, by its key); false at the end.
   bool Next(TIndexEntry& entry);
+  // Next, past the keys `test` turns down: for each key after `entry` in
+  // order it answers 1 (the entry moves there; true), 0 (skipped) or -1
+  // (false: no such key before it). A walk that passes over many keys copies
+  // none of them.
+  using TStepTest = std::function<int(const std::uint8_t* key, std::int32_t record)>;
+  bool NextWhere(TIndexEntry& entry, const TStepTest& test);
   bool Prior(TIndexEntry& entry);
   // The key at logical position ordinal + 1 (requires subtree counts).
   bool AtOrdinal(std::int64_t ordinal, TIndexEntry& out);
