@@ -286,24 +286,8 @@ void TIndexTree::ForEach(
 void TIndexTree::Scan(const std::uint8_t* key, int length,
                       const std::function<bool(const std::uint8_t*, std::int32_t)>& visit) {
   TIndexEntry e;
-  if (!(key ? Seek(key, length, e) : First(e))) return;
-  TPageRef leaf = Get(e.leaf);
-  int pos = e.position;
-  const std::int64_t limit = store_.PageCount();
-  for (std::int64_t steps = 0;; ++steps) {
-    for (; pos <= leaf->count(); ++pos)
-      if (!visit(leaf->Key(pos), leaf->Pointer(pos))) return;
-    const std::int32_t next = leaf->next();
-    if (next == 0) return;
-    const std::vector<std::uint8_t> last(leaf->Key(leaf->count()),
-                                         leaf->Key(leaf->count()) + format_.key_size);
-    leaf = Get(next);
-    // Keys rise along the leaf chain; a link that goes back is a cycle.
-    if (steps > limit || !leaf->IsLeaf() || leaf->count() == 0 ||
-        Compare(leaf->Key(1), last.data(), format_.key_size) <= 0)
-      Corrupt();
-    pos = 1;
-  }
+  if (!(key ? Seek(key, length, e) : First(e)) || !visit(e.key.data(), e.record)) return;
+  NextWhere(e, [&](const std::uint8_t* k, std::int32_t record) { return visit(k, record) ? 0 : -1; });
 }
 
 void TIndexTree::Insert(const std::uint8_t* key, std::int32_t record) {
