@@ -21,14 +21,21 @@ constexpr int kMaxRecordSize = 65535;
 
 // Local date and time as a day count since 1899-12-30 with the time as
 // fraction, minus 693594 (the stored form of the last-write stamp).
+// The stamp moves once a second; a header written more often (a write
+// lock per row) reuses the second's stamp instead of converting again.
 double LastWriteStamp() {
+  thread_local std::time_t last = -1;
+  thread_local double stamp = 0;
   const std::time_t now = std::time(nullptr);
+  if (now == last) return stamp;
   std::tm tm{};
   localtime_r(&now, &tm);
   const double days = DayNumber(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday) -
                       DayNumber(1899, 12, 30) +
                       (tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec) / 86400.0;
-  return days - 693594;
+  last = now;
+  stamp = days - 693594;
+  return stamp;
 }
 
 void Grow(std::vector<std::uint8_t>& buffer, std::size_t n) {
