@@ -135,15 +135,10 @@ bool TIndexTree::First(TIndexEntry& out) {
 }
 
 bool TIndexTree::Next(TIndexEntry& entry) {
-  return NextWhere(entry, {});
+  return NextWhere(entry, [](const std::uint8_t*, std::int32_t) { return 1; });
 }
 
-bool TIndexTree::NextWhere(TIndexEntry& entry, const TStepTest& test) {
-  // The place of the key after `entry`: by its leaf hint, or (when the page
-  // changed) found again by its key.
-  TPageRef leaf;
-  int pos = 0;
-  std::int64_t ordinal = 0;
+bool TIndexTree::After(const TIndexEntry& entry, TPageRef& leaf, int& pos, std::int64_t& ordinal) {
   if (entry.leaf != 0 && entry.leaf <= store_.PageCount()) {
     leaf = Get(entry.leaf);
     if (leaf->IsLeaf() && !leaf->freed() && entry.position >= 1 &&
@@ -151,37 +146,29 @@ bool TIndexTree::NextWhere(TIndexEntry& entry, const TStepTest& test) {
         Compare(leaf->Key(entry.position), entry.key.data(), format_.key_size) == 0) {
       pos = entry.position + 1;
       ordinal = entry.ordinal + 1;
+      return true;
     }
   }
-  if (pos == 0) {
-    TIndexEntry found;
-    if (!Seek(entry.key.data(), format_.key_size, found)) return false;
-    const bool past = Compare(found.key.data(), entry.key.data(), format_.key_size) > 0;
-    leaf = Get(found.leaf);
-    pos = found.position + (past ? 0 : 1);
-    ordinal = found.ordinal + (past ? 0 : 1);
-  }
-  const std::int64_t limit = store_.PageCount();
-  for (std::int64_t leaves = 0;; ++leaves) {
-    for (; pos <= leaf->count(); ++pos, ++ordinal) {
-      const int verdict = test ? test(leaf->Key(pos), leaf->Pointer(pos)) : 1;
-      if (verdict < 0) return false;
-      if (verdict > 0) {
-        Fill(*leaf, pos, ordinal, entry);
-        return true;
-      }
-    }
-    const std::int32_t next = leaf->next();
-    if (next == 0) return false;
-    const std::vector<std::uint8_t> last(leaf->Key(leaf->count()),
-                                         leaf->Key(leaf->count()) + format_.key_size);
-    leaf = Get(next);
-    // Keys rise along the leaf chain; a link that goes back is a cycle.
-    if (leaves > limit || !leaf->IsLeaf() || leaf->count() == 0 ||
-        Compare(leaf->Key(1), last.data(), format_.key_size) <= 0)
-      Corrupt();
-    pos = 1;
-  }
+  TIndexEntry found;
+  if (!Seek(entry.key.data(), format_.key_size, found)) return false;
+  const bool past = Compare(found.key.data(), entry.key.data(), format_.key_size) > 0;
+  leaf = Get(found.leaf);
+  pos = found.position + (past ? 0 : 1);
+  ordinal = found.ordinal + (past ? 0 : 1);
+  return true;
+}
+
+bool TIndexTree::NextLeaf(TPageRef& leaf, std::int64_t& leaves) {
+  const std::int32_t next = leaf->next();
+  if (next == 0) return false;
+  const std::vector<std::uint8_t> last(leaf->Key(leaf->count()),
+                                       leaf->Key(leaf->count()) + format_.key_size);
+  leaf = Get(next);
+  // Keys rise along the leaf chain; a link that goes back is a cycle.
+  if (++leaves > store_.PageCount() || !leaf->IsLeaf() || leaf->count() == 0 ||
+      Compare(leaf->Key(1), last.data(), format_.key_size) <= 0)
+    Corrupt();
+  return true;
 }
 
 bool TIndexTree::Prior(TIndexEntry& entry) {
@@ -281,13 +268,6 @@ void TIndexTree::ForEach(
       visit(leaf->Key(i), leaf->Pointer(i));
     n = leaf->next();
   }
-}
-
-void TIndexTree::Scan(const std::uint8_t* key, int length,
-                      const std::function<bool(const std::uint8_t*, std::int32_t)>& visit) {
-  TIndexEntry e;
-  if (!(key ? Seek(key, length, e) : First(e)) || !visit(e.key.data(), e.record)) return;
-  NextWhere(e, [&](const std::uint8_t* k, std::int32_t record) { return visit(k, record) ? 0 : -1; });
 }
 
 void TIndexTree::Insert(const std::uint8_t* key, std::int32_t record) {

@@ -84,11 +84,11 @@ class TIndexTree {
   // changed, by its key); false at the end.
   bool Next(TIndexEntry& entry);
   // Next, past the keys `test` turns down: for each key after `entry` in
-  // order it answers 1 (the entry moves there; true), 0 (skipped) or -1
-  // (false: no such key before it). A walk that passes over many keys copies
-  // none of them.
-  using TStepTest = std::function<int(const std::uint8_t* key, std::int32_t record)>;
-  bool NextWhere(TIndexEntry& entry, const TStepTest& test);
+  // order, test(key, record) answers 1 (the entry moves there; true), 0
+  // (skipped) or -1 (false: no such key before it). A walk that passes over
+  // many keys copies none of them.
+  template <typename Test>
+  bool NextWhere(TIndexEntry& entry, Test&& test);
   bool Prior(TIndexEntry& entry);
   // The key at logical position ordinal + 1 (requires subtree counts).
   bool AtOrdinal(std::int64_t ordinal, TIndexEntry& out);
@@ -122,8 +122,8 @@ class TIndexTree {
   // over `length` bytes (from the first key when `key` is null) until it
   // returns false or the keys end: Seek and Next without an entry copied
   // and a page looked up per key.
-  void Scan(const std::uint8_t* key, int length,
-            const std::function<bool(const std::uint8_t* key, std::int32_t record)>& visit);
+  template <typename Visit>
+  void Scan(const std::uint8_t* key, int length, Visit&& visit);
 
  private:
   struct Level {
@@ -133,6 +133,13 @@ class TIndexTree {
   using Path = std::vector<Level>;
 
   TPageRef Get(std::int32_t n);
+  // Where the key after `entry` is: its leaf, position and ordinal (found by
+  // the entry's leaf hint or, when the page changed, by its key); false when
+  // there is none.
+  bool After(const TIndexEntry& entry, TPageRef& leaf, int& pos, std::int64_t& ordinal);
+  // From `leaf` to the next leaf of the chain, checked (`leaves` counts the
+  // steps against cycles); false at the last leaf.
+  bool NextLeaf(TPageRef& leaf, std::int64_t& leaves);
   // Descends from the root to a leaf: in each branch the last entry whose key
   // is < `key` (strict) or <= `key`, or the first entry. Accumulates the keys
   // in front of the chosen entries into `before`.
@@ -170,5 +177,32 @@ class TIndexTree {
   PageFormat format_;
   KeyComparator comparator_;
 };
+
+template <typename Test>
+bool TIndexTree::NextWhere(TIndexEntry& entry, Test&& test) {
+  TPageRef leaf;
+  int pos = 0;
+  std::int64_t ordinal = 0;
+  if (!After(entry, leaf, pos, ordinal)) return false;
+  for (std::int64_t leaves = 0;;) {
+    for (; pos <= leaf->count(); ++pos, ++ordinal) {
+      const int verdict = test(leaf->Key(pos), leaf->Pointer(pos));
+      if (verdict < 0) return false;
+      if (verdict > 0) {
+        Fill(*leaf, pos, ordinal, entry);
+        return true;
+      }
+    }
+    if (!NextLeaf(leaf, leaves)) return false;
+    pos = 1;
+  }
+}
+
+template <typename Visit>
+void TIndexTree::Scan(const std::uint8_t* key, int length, Visit&& visit) {
+  TIndexEntry e;
+  if (!(key ? Seek(key, length, e) : First(e)) || !visit(e.key.data(), e.record)) return;
+  NextWhere(e, [&](const std::uint8_t* k, std::int32_t record) { return visit(k, record) ? 0 : -1; });
+}
 
 }  // namespace kura
