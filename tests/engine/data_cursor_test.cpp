@@ -230,23 +230,21 @@ TEST(DataCursor, RandomOperationsMatchModel) {
         ranged = true;
       }
     } else if (op == 7) {
+      // Removes filter f, or adds it as `text` and a random value below `range`.
+      auto toggle = [&](TDataCursor::TFilter*& f, int& value, const std::string& text, int range) {
+        if (f) {
+          a.RemoveFilter(f);
+          f = nullptr;
+          return;
+        }
+        value = rnd(range);
+        f = a.AddFilter(text + std::to_string(value));
+      };
       const int which = rnd(3);
       if (which == 2) {
-        if (nb_filter) {
-          a.RemoveFilter(nb_filter);
-          nb_filter = nullptr;
-        } else {
-          nb_equal = rnd(10);
-          nb_filter = a.AddFilter("NB = " + std::to_string(nb_equal));
-        }
+        toggle(nb_filter, nb_equal, "NB = ", 10);
       } else if (which == 0) {
-        if (v_filter) {
-          a.RemoveFilter(v_filter);
-          v_filter = nullptr;
-        } else {
-          v_min = rnd(100);
-          v_filter = a.AddFilter("V > " + std::to_string(v_min));
-        }
+        toggle(v_filter, v_min, "V > ", 100);
       } else if (even_filter) {
         a.RemoveFilter(even_filter);
         even_filter = nullptr;
