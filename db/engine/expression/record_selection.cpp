@@ -21,7 +21,7 @@ std::int32_t TTableRecordSource::RecordLimit() {
 // are (cache or read block) instead of entering the record cache one by one.
 const std::uint8_t* TTableRecordSource::ReadRecord(std::int32_t n) {
   if (n < 1 || n > table_.Data().SlotCount()) return nullptr;
-  const std::uint8_t* record = table_.Data().PeekRecord(n);
+  const std::uint8_t* record = table_.Data().PeekFields(n);
   return record[record::kDeleted] != 0 ? nullptr : record;
 }
 

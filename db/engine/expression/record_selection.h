@@ -45,7 +45,8 @@ class TRecordSource {
   // Slots 1..RecordLimit() may hold records.
   virtual std::int32_t RecordLimit() = 0;
   // The image of live record n, or null for a deleted or missing slot;
-  // valid until the next call.
+  // valid until the next call or other read of the table's data file (the
+  // fields and the deleted flag are the record's; its link is as stored).
   virtual const std::uint8_t* ReadRecord(std::int32_t n) = 0;
   // The table's indexes, or null when records must be read.
   virtual TIndexFile* Indexes() = 0;

@@ -212,6 +212,11 @@ std::int64_t TDataFile::SlotOffset(std::int32_t n) const {
 }
 
 const TFieldDescriptor* TDataFile::FieldByNumber(int number) const {
+  // Numbers follow positions unless fields were dropped or moved: the field
+  // at the number's position is looked at first.
+  if (number >= 1 && static_cast<std::size_t>(number) <= fields_.size() &&
+      fields_[static_cast<std::size_t>(number) - 1]->Number() == number)
+    return fields_[static_cast<std::size_t>(number) - 1].get();
   for (const auto& f : fields_)
     if (f->Number() == number) return f.get();
   return nullptr;
@@ -711,6 +716,21 @@ const std::uint8_t* TDataFile::PeekRecord(std::int32_t n) {
   if (peek_buffer_[record::kDeleted] == 0)
     EncodeFixed32(&peek_buffer_[record::kLink], static_cast<std::uint32_t>(n));
   return peek_buffer_.data();
+}
+
+const std::uint8_t* TDataFile::PeekFields(std::int32_t n) {
+  // An encrypted block is held as stored: its records need the copy.
+  if (Encrypted()) return PeekRecord(n);
+  if (n <= 0 || n >= NextRecordNumber()) Raise(kErrRecordBuffersCorrupt);
+  if (const TRecord* r = cache_.Find(n)) return r->Data();
+  if (InBlock(n)) {
+    ++hits_;
+  } else {
+    ++misses_;
+    ReadBlock(n, false);
+  }
+  return read_buffer_.data() +
+         static_cast<std::size_t>(n - block_first_) * static_cast<std::size_t>(RecordSize());
 }
 
 TRecordPin TDataFile::AllocateSlot(bool no_primary_key) {

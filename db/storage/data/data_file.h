@@ -152,6 +152,10 @@ class TDataFile : public TFileHandler, public TCachedFileState {
   // block (read when needed) that does not enter the cache. Valid until the
   // next call on this file.
   const std::uint8_t* PeekRecord(std::int32_t n);
+  // PeekRecord for readers of the deleted flag and the fields only (record
+  // selection, query production): the slot's bytes where they lie in the
+  // read block, not copied, with the link field as stored. Valid as long.
+  const std::uint8_t* PeekFields(std::int32_t n);
   // The slot for an insert (pinned): the free-chain head, or a new slot when
   // the chain is empty or the table has no primary-key fields.
   TRecordPin AllocateSlot(bool no_primary_key);
