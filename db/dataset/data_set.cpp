@@ -195,6 +195,14 @@ void TDataSet::NotifyFieldChange(TField& field) {
 }
 
 void TDataSet::NotifyDataChange(TField* field) {
+  // A dataset seen by one source (every scroll of a program's query) calls
+  // it without copying the list; more are called from a copy, which their
+  // handlers may change.
+  if (sources_.size() == 1) {
+    TDataSource* source = sources_[0];
+    if (source->OnDataChange) source->OnDataChange(*source, field);
+    return;
+  }
   for (TDataSource* source : std::vector<TDataSource*>(sources_)) {
     if (source->OnDataChange) source->OnDataChange(*source, field);
   }

@@ -942,12 +942,12 @@ void TDataCursor::ReadAhead() {
   ahead_size_ = 0;  // what is read becomes servable only at the end
   ahead_end_ = false;
   const std::int32_t recno = recno_;
-  const TIndexEntry entry = entry_;
-  std::vector<std::uint8_t> current = record_;
+  ahead_entry_ = entry_;
+  ahead_record_.assign(record_.begin(), record_.end());
   auto restore = [&] {
     recno_ = recno;
-    entry_ = entry;
-    record_ = std::move(current);
+    std::swap(entry_, ahead_entry_);
+    record_.swap(ahead_record_);
     bof_ = eof_ = false;
   };
   std::size_t filled = 0;
@@ -1133,6 +1133,19 @@ std::int32_t TDataCursor::RecordNumber() {
        ok && !(e.record == entry_.record && e.key == entry_.key); ok = StepVisible(e, true))
     ++number;
   return number;
+}
+
+std::size_t TDataCursor::BookmarkInto(std::uint8_t* out, std::size_t room) const {
+  RequireOpen();
+  if (!on_record()) return 0;
+  if (natural()) {
+    std::uint8_t b[4];
+    EncodeFixed32(b, static_cast<std::uint32_t>(recno_));
+    std::memcpy(out, b, std::min<std::size_t>(4, room));
+    return 4;
+  }
+  std::memcpy(out, entry_.key.data(), std::min(entry_.key.size(), room));
+  return entry_.key.size();
 }
 
 std::vector<std::uint8_t> TDataCursor::Bookmark() const {

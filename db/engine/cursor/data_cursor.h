@@ -202,6 +202,9 @@ class TDataCursor {
   // Physical record number of the current record (0 when none).
   std::int32_t PhysicalRecord() const { return on_record() ? recno_ : 0; }
   std::vector<std::uint8_t> Bookmark() const;
+  // The bookmark's first `room` bytes into `out`, without allocating; its
+  // length (0 off a record).
+  std::size_t BookmarkInto(std::uint8_t* out, std::size_t room) const;
   // Returns whether the bookmarked record was found; otherwise, with
   // `nearest`, the cursor stands on the next visible entry after it.
   bool GotoBookmark(const std::vector<std::uint8_t>& bookmark, bool nearest = true);
@@ -314,6 +317,8 @@ class TDataCursor {
   std::int32_t recno_ = 0;
   TIndexEntry entry_;                 // current entry (index orders)
   TIndexEntry probe_;                 // StepVisible's, kept for its key's room
+  TIndexEntry ahead_entry_;           // ReadAhead's copies of the place it
+  std::vector<std::uint8_t> ahead_record_;  // stood on, kept for their room
   std::vector<std::uint8_t> record_;  // copy of the current record
 
   bool range_active_ = false;

@@ -295,9 +295,7 @@ TGetResult TKuraDataSet::GetRecord(TRecordBuffer buffer, TGetMode mode, bool che
   std::uint8_t* info = Engine(buffer + info_offset_);
   EncodeFixed32(info, static_cast<std::uint32_t>(cursor_->PhysicalRecord()));
   info[kInfoFlag] = static_cast<std::uint8_t>(TBookmarkFlag::bfCurrent);
-  const std::vector<std::uint8_t> bookmark = cursor_->Bookmark();
-  std::memcpy(buffer + bookmark_offset_, bookmark.data(),
-              std::min(bookmark.size(), bookmark_room_));
+  cursor_->BookmarkInto(Engine(buffer + bookmark_offset_), bookmark_room_);
   GetCalcFields(buffer);
   return TGetResult::grOK;
 }
