@@ -194,24 +194,29 @@ void TDataSet::NotifyFieldChange(TField& field) {
   NotifyDataChange(&field);
 }
 
-void TDataSet::NotifyDataChange(TField* field) {
-  // A dataset seen by one source (every scroll of a program's query) calls
-  // it without copying the list; more are called from a copy, which their
-  // handlers may change.
+// Calls `tell` for each data source. Handlers may change the list, so
+// several are called from a copy of it; one (every scroll of a program's
+// query) needs none.
+template <typename Tell>
+void TDataSet::TellSources(Tell tell) {
   if (sources_.size() == 1) {
-    TDataSource* source = sources_[0];
-    if (source->OnDataChange) source->OnDataChange(*source, field);
+    tell(*sources_[0]);
     return;
   }
-  for (TDataSource* source : std::vector<TDataSource*>(sources_)) {
-    if (source->OnDataChange) source->OnDataChange(*source, field);
-  }
+  for (TDataSource* source : std::vector<TDataSource*>(sources_))
+    tell(*source);
+}
+
+void TDataSet::NotifyDataChange(TField* field) {
+  TellSources([field](TDataSource& s) {
+    if (s.OnDataChange) s.OnDataChange(s, field);
+  });
 }
 
 void TDataSet::NotifyStateChange() {
-  for (TDataSource* source : std::vector<TDataSource*>(sources_)) {
-    if (source->OnStateChange) source->OnStateChange(*source);
-  }
+  TellSources([](TDataSource& s) {
+    if (s.OnStateChange) s.OnStateChange(s);
+  });
 }
 
 void TDataSet::DoBeforeScroll() {

@@ -259,6 +259,8 @@ class TDataSet {
   void SetCurrentRecord();
   void NotifyDataChange(TField* field);
   void NotifyStateChange();
+  template <typename Tell>
+  void TellSources(Tell tell);
 
   TDataSetState state_ = TDataSetState::dsInactive;
   bool bof_ = true;

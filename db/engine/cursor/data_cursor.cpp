@@ -274,7 +274,7 @@ void TDataCursor::ComputeRange() {
   if (!bits && tree.format().with_counts) {
     // Only the count is kept: the keys' ordinals give it, from the range's
     // first key to the first key past its end.
-    if (ok && Between(e.key, nullptr, &range_end_)) {
+    if (ok && Between(e.key.data(), nullptr, &range_end_)) {
       TIndexEntry after;
       const std::int64_t end =
           tree.SeekAfter(range_end_.data(), static_cast<int>(range_end_.size()), after)
@@ -287,11 +287,9 @@ void TDataCursor::ComputeRange() {
     return;
   }
   if (ok) {
-    const KeyComparator& cmp = Comparator();
-    const int end_size = static_cast<int>(range_end_.size());
     tree.Scan(range_start_.data(), static_cast<int>(range_start_.size()),
               [&](const std::uint8_t* key, std::int32_t record) {
-                if (cmp.Compare(key, range_end_.data(), end_size) > 0) return false;
+                if (!Between(key, nullptr, &range_end_)) return false;
                 if (bits) in_range_.Set(record);
                 ++range_count_;
                 return true;
@@ -527,22 +525,19 @@ void TDataCursor::StandNear(const std::vector<std::uint8_t>& key, std::int32_t r
 
 // ---- index walking ----
 
-// Keys compare with bounds over the bound's length (a bound may be a prefix).
-bool TDataCursor::Between(const std::vector<std::uint8_t>& key,
-                          const std::vector<std::uint8_t>* start,
+bool TDataCursor::Between(const std::uint8_t* key, const std::vector<std::uint8_t>* start,
                           const std::vector<std::uint8_t>* end) const {
   const KeyComparator& cmp = Comparator();
-  if (start && cmp.Compare(key.data(), start->data(), static_cast<int>(start->size())) < 0)
-    return false;
-  return !end || cmp.Compare(key.data(), end->data(), static_cast<int>(end->size())) <= 0;
+  if (start && cmp.Compare(key, start->data(), static_cast<int>(start->size())) < 0) return false;
+  return !end || cmp.Compare(key, end->data(), static_cast<int>(end->size())) <= 0;
 }
 
 bool TDataCursor::BelowRangeEnd(const std::vector<std::uint8_t>& key) const {
-  return !walk_end_ || Between(key, nullptr, walk_end_);
+  return Between(key.data(), nullptr, walk_end_);
 }
 
 bool TDataCursor::KeyInRange(const std::vector<std::uint8_t>& key) const {
-  return !walk_start_ || Between(key, walk_start_, walk_end_);
+  return Between(key.data(), walk_start_, walk_end_);
 }
 
 bool TDataCursor::EntryVisible(const TIndexEntry& e) const {
@@ -594,16 +589,9 @@ bool TDataCursor::StepVisible(TIndexEntry& e, bool forward) {
   if (forward) {
     // Past the end bound: none; else the first visible key inside the
     // bounds, found without copying the keys passed over.
-    const KeyComparator& cmp = Comparator();
     const bool found = tree.NextWhere(probe, [&](const std::uint8_t* key, std::int32_t record) {
-      if (walk_end_ &&
-          cmp.Compare(key, walk_end_->data(), static_cast<int>(walk_end_->size())) > 0)
-        return -1;
-      if (filtered_ && !Visible().Test(record)) return 0;
-      if (walk_start_ &&
-          cmp.Compare(key, walk_start_->data(), static_cast<int>(walk_start_->size())) < 0)
-        return 0;
-      return 1;
+      if (!Between(key, nullptr, walk_end_)) return -1;
+      return (!filtered_ || Visible().Test(record)) && Between(key, walk_start_, nullptr) ? 1 : 0;
     });
     if (found) std::swap(e, probe);
     return found;
@@ -1149,14 +1137,9 @@ std::size_t TDataCursor::BookmarkInto(std::uint8_t* out, std::size_t room) const
 }
 
 std::vector<std::uint8_t> TDataCursor::Bookmark() const {
-  RequireOpen();
-  if (!on_record()) return {};
-  if (natural()) {
-    std::vector<std::uint8_t> b(4);
-    EncodeFixed32(b.data(), static_cast<std::uint32_t>(recno_));
-    return b;
-  }
-  return entry_.key;
+  std::vector<std::uint8_t> b(natural() ? 4 : entry_.key.size());
+  b.resize(BookmarkInto(b.data(), b.size()));
+  return b;
 }
 
 bool TDataCursor::GotoBookmark(const std::vector<std::uint8_t>& bookmark, bool nearest) {
@@ -1352,7 +1335,7 @@ void TDataCursor::RetestRecord(std::int32_t n) {
   if (!range_bits_)
     ComputeRange();  // only the range's count is kept: count again
   else if (!range_is_all_)
-    put(in_range_, live && Between(Indexes().KeyOf(table_.Data(), Slot(), rec.data()),
+    put(in_range_, live && Between(Indexes().KeyOf(table_.Data(), Slot(), rec.data()).data(),
                                    &range_start_, &range_end_));
   for (auto& f : filters_)
     if (f->active) put(f->bitmap, live && FilterTrue(*f, rec.data()));

@@ -283,7 +283,9 @@ class TDataCursor {
   void ReadCurrent();
   bool ReadRecord(std::int32_t n, std::vector<std::uint8_t>* out);
 
-  bool Between(const std::vector<std::uint8_t>& key, const std::vector<std::uint8_t>* start,
+  // Whether `key` lies between the bounds (null: open), each compared over
+  // its own length (a bound may be a prefix).
+  bool Between(const std::uint8_t* key, const std::vector<std::uint8_t>* start,
                const std::vector<std::uint8_t>* end) const;
   // Against the walk bounds (the range's, or a filter's key bound).
   bool KeyInRange(const std::vector<std::uint8_t>& key) const;

@@ -698,19 +698,32 @@ TRecordPin TDataFile::GetRecord(std::int32_t n, bool backwards) {
   return TRecordPin(r);
 }
 
-const std::uint8_t* TDataFile::PeekRecord(std::int32_t n) {
+// Slot n where it lies: the record cache's copy (`cached`), else the read
+// block's bytes, as stored (the block read when it does not hold n).
+const std::uint8_t* TDataFile::SlotBytes(std::int32_t n, bool& cached) {
   if (n <= 0 || n >= NextRecordNumber()) Raise(kErrRecordBuffersCorrupt);
-  if (const TRecord* r = cache_.Find(n)) return r->Data();
+  if (const TRecord* r = cache_.Find(n)) {
+    cached = true;
+    return r->Data();
+  }
+  cached = false;
   if (InBlock(n)) {
     ++hits_;
   } else {
     ++misses_;
     ReadBlock(n, false);
   }
+  return read_buffer_.data() +
+         static_cast<std::size_t>(n - block_first_) * static_cast<std::size_t>(RecordSize());
+}
+
+const std::uint8_t* TDataFile::PeekRecord(std::int32_t n) {
+  bool cached = false;
+  const std::uint8_t* slot = SlotBytes(n, cached);
+  if (cached) return slot;
   const std::size_t rs = static_cast<std::size_t>(RecordSize());
   Grow(peek_buffer_, rs);
-  std::copy_n(read_buffer_.data() + static_cast<std::size_t>(n - block_first_) * rs, rs,
-              peek_buffer_.data());
+  std::copy_n(slot, rs, peek_buffer_.data());
   // As FinishRead does for a cached record.
   if (Encrypted()) Scramble(peek_buffer_.data(), rs, kRecordKey);
   if (peek_buffer_[record::kDeleted] == 0)
@@ -721,16 +734,8 @@ const std::uint8_t* TDataFile::PeekRecord(std::int32_t n) {
 const std::uint8_t* TDataFile::PeekFields(std::int32_t n) {
   // An encrypted block is held as stored: its records need the copy.
   if (Encrypted()) return PeekRecord(n);
-  if (n <= 0 || n >= NextRecordNumber()) Raise(kErrRecordBuffersCorrupt);
-  if (const TRecord* r = cache_.Find(n)) return r->Data();
-  if (InBlock(n)) {
-    ++hits_;
-  } else {
-    ++misses_;
-    ReadBlock(n, false);
-  }
-  return read_buffer_.data() +
-         static_cast<std::size_t>(n - block_first_) * static_cast<std::size_t>(RecordSize());
+  bool cached = false;
+  return SlotBytes(n, cached);
 }
 
 TRecordPin TDataFile::AllocateSlot(bool no_primary_key) {

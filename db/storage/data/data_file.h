@@ -256,6 +256,7 @@ class TDataFile : public TFileHandler, public TCachedFileState {
  private:
   void WriteSlots(std::int32_t first, const std::uint8_t* images, std::size_t count,
                   std::int32_t auto_inc);
+  const std::uint8_t* SlotBytes(std::int32_t n, bool& cached);
   void DecodeDescriptors(const std::uint8_t* bytes);
   void CheckLayout() const;
   void CheckHeaderNumbers();
