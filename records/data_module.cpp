@@ -109,9 +109,13 @@ void TDataModule1::OpenMoves(std::int32_t nb) {
 // The listed numbers are distinct (the primary index on NB) and positive, so
 // row k holds at least k, and exactly k for every row before the first
 // missing number; a game store on years of games then reads a dozen rows
-// rather than all of them.
+// rather than all of them. When the last row holds the row count no number
+// is missing, which is the usual case, and one row is read.
 std::int32_t TDataModule1::NextFreeGameNumber() {
   std::int32_t low = 1, high = KuraQuery1.RecordCount();
+  if (high == 0) return 1;
+  KuraQuery1.Last();
+  if (KuraQuery1.Fields()[0].AsInteger() == high) return high + 1;
   while (low <= high) {
     const std::int32_t k = low + (high - low) / 2;
     KuraQuery1.SetRecNo(k);

@@ -1041,8 +1041,15 @@ int TDataCursor::MoveTo(std::int32_t number, std::uint8_t* buffer) {
     found = n != 0;
   } else {
     found = SeekVisible(nullptr, true, e);
-    for (std::int32_t i = 1; found && i < number; ++i)
-      found = StepVisible(e, true);
+    TIndexTree& tree = Tree();
+    if (found && number > 1 && !filtered_ && !sparse_ && tree.format().with_counts) {
+      // Unfiltered, every key of the range is visible: the record is the
+      // key `number - 1` places on, found by the subtree counts.
+      found = tree.AtOrdinal(e.ordinal + number - 1, e) && KeyInRange(e.key);
+    } else {
+      for (std::int32_t i = 1; found && i < number; ++i)
+        found = StepVisible(e, true);
+    }
     n = e.record;
   }
   return found ? StandOn(n, e, buffer) : PastEnd(true);
