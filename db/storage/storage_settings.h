@@ -25,6 +25,10 @@ struct TStorageSettings {
   std::int32_t index_buffer_memory = 16384;
   std::int32_t blob_buffer_memory = 32768;
   std::int32_t blob_buffer_count = 8192;
+
+  // A commit journal that reaches this length is checkpointed by the commit
+  // that made it so: the tables its commits wrote are flushed and it is cut.
+  std::int64_t journal_checkpoint_bytes = std::int64_t{4} << 20;
 };
 
 // The process-wide defaults new tables start from.

@@ -45,6 +45,11 @@ class TFileSystem {
   virtual int Unlink(const std::string& path) = 0;
   virtual int ListDirectory(const std::string& dir, std::vector<std::string>* names) = 0;
   virtual void AdviseSequential(int fd) = 0;
+  // The identity of this run of the machine, 16 bytes, the same for every
+  // program until the machine starts again (a power loss included); empty
+  // when it cannot be known. Writes in the page cache are seen by every
+  // program of one run and may be lost only with it.
+  virtual std::string BootId();
 
   // The first kHeadBytes of a file, mapped for reading: a change another
   // program writes shows in the mapping at once (one page cache), so a

@@ -20,8 +20,15 @@ namespace kura {
 
 namespace {
 
-constexpr char kMagic[8] = {'K', 'U', 'R', 'A', 'J', 'N', 'L', '1'};
-constexpr std::size_t kHeaderBytes = 24;
+constexpr char kMagic[8] = {'K', 'U', 'R', 'A', 'J', 'N', 'L', '2'};
+// The single-commit journal of the older form: "KURAJNL1", file count,
+// write count, body length, the files and writes, CRC-32.
+constexpr char kMagicSingle[8] = {'K', 'U', 'R', 'A', 'J', 'N', 'L', '1'};
+constexpr std::size_t kHeaderBytes = 24;  // of the older form
+constexpr std::size_t kMagicBytes = TCommitJournal::kCutBytes;
+constexpr std::int64_t kRecordAlign = 512;
+constexpr std::size_t kBootBytes = 16;
+constexpr std::size_t kRecordHeadBytes = 4 + kBootBytes + 4 + 4;
 // A replay waits this long for a file's writer lock: readers let go within
 // milliseconds; a holder that keeps it longer is taken for a live writer.
 constexpr int kReplayLockRetries = 1000;
@@ -86,6 +93,9 @@ class TOsFile {
     out->resize(at);
     return 0;
   }
+  int ReadAt(std::int64_t offset, std::uint8_t* p, std::size_t n, std::size_t* done) {
+    return FileSystem().ReadAt(fd_, offset, p, n, done);
+  }
   int Truncate(std::int64_t size) { return FileSystem().Truncate(fd_, size); }
   int Sync() { return FileSystem().Sync(fd_); }
   std::int64_t Size() {
@@ -106,6 +116,18 @@ void CheckOs(int err, std::uint16_t code) {
   if (err != 0) RaiseJournal(code, err);
 }
 
+// A journal of this length holds settled records only (or none).
+bool Settled(std::int64_t size) {
+  return size >= static_cast<std::int64_t>(kMagicBytes) &&
+         (size - static_cast<std::int64_t>(kMagicBytes)) % kRecordAlign == 0;
+}
+
+// Where the record after one ending at `end` begins.
+std::int64_t RecordBoundary(std::int64_t end) {
+  const std::int64_t past = end - static_cast<std::int64_t>(kMagicBytes);
+  return static_cast<std::int64_t>(kMagicBytes) + (past + kRecordAlign - 1) / kRecordAlign * kRecordAlign;
+}
+
 struct TJournalFile {
   std::string path;
   std::int64_t lock_start;
@@ -117,11 +139,105 @@ struct TJournalWrite {
   const std::uint8_t* bytes;
   std::size_t length;
 };
+// A journal's records, their files merged.
+struct TJournalContent {
+  std::vector<TJournalFile> files;
+  std::vector<TJournalWrite> writes;
+  bool records = false;
+  // Every record was written in this run of the machine (its writes are in
+  // the page cache then, if the journal is settled).
+  bool this_run = false;
+};
 
-// Reads a journal's files and writes; false when it is not a whole journal.
+// Reads `count` files from j[*at, end) into `files`; false when they do not
+// fit.
+bool DecodeFiles(const std::string& directory, const std::vector<std::uint8_t>& j,
+                 std::size_t* at, std::size_t end, std::uint32_t count,
+                 std::vector<TJournalFile>* files) {
+  auto have = [&](std::size_t n) { return n <= end - *at; };
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (!have(2)) return false;
+    const std::size_t name = DecodeFixed16(&j[*at]);
+    *at += 2;
+    if (name == 0 || !have(name + 16)) return false;
+    std::string path(reinterpret_cast<const char*>(&j[*at]), name);
+    *at += name;
+    if (path.find('/') == std::string::npos) path = directory + path;
+    files->push_back({path, static_cast<std::int64_t>(DecodeFixed64(&j[*at])),
+                      static_cast<std::int64_t>(DecodeFixed64(&j[*at + 8]))});
+    *at += 16;
+  }
+  return true;
+}
+
+// Reads `count` writes from j[*at, end) into `writes`, their file indexes
+// mapped through `file_index`; false when they do not fit.
+bool DecodeWrites(const std::vector<std::uint8_t>& j, std::size_t* at, std::size_t end,
+                  std::uint32_t count, const std::vector<std::size_t>& file_index,
+                  std::vector<TJournalWrite>* writes) {
+  auto have = [&](std::size_t n) { return n <= end - *at; };
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (!have(14)) return false;
+    const std::size_t file = DecodeFixed16(&j[*at]);
+    const auto offset = static_cast<std::int64_t>(DecodeFixed64(&j[*at + 2]));
+    const std::size_t length = DecodeFixed32(&j[*at + 10]);
+    *at += 14;
+    if (file >= file_index.size() || offset < 0 || !have(length)) return false;
+    writes->push_back({file_index[file], offset, &j[*at], length});
+    *at += length;
+  }
+  return true;
+}
+
+// Reads a journal of records: every whole record up to the first that is
+// not. False when it is no such journal.
+bool DecodeRecords(const std::string& directory, const std::vector<std::uint8_t>& j,
+                   const std::string& boot, TJournalContent* out) {
+  if (j.size() < kMagicBytes || std::memcmp(j.data(), kMagic, sizeof kMagic) != 0) return false;
+  out->this_run = boot.size() == kBootBytes;
+  std::size_t at = kMagicBytes;
+  while (j.size() - at >= kRecordHeadBytes + 4) {
+    const std::size_t length = DecodeFixed32(&j[at]);
+    if (length < kRecordHeadBytes + 4 || length > j.size() - at) break;
+    const std::size_t end = at + length - 4;
+    if (Crc(&j[at], length - 4) != DecodeFixed32(&j[end])) break;
+    std::vector<TJournalFile> files;
+    std::vector<TJournalWrite> writes;
+    std::size_t p = at + kRecordHeadBytes;
+    if (!DecodeFiles(directory, j, &p, end, DecodeFixed32(&j[at + 20]), &files)) break;
+    // The record's files in the merged list (a file named by several
+    // records appears once).
+    std::vector<std::size_t> index;
+    for (const TJournalFile& f : files) {
+      std::size_t k = 0;
+      while (k < out->files.size() &&
+             !(out->files[k].path == f.path && out->files[k].lock_start == f.lock_start &&
+               out->files[k].lock_length == f.lock_length))
+        ++k;
+      index.push_back(k);
+      if (k == out->files.size()) out->files.push_back(f);
+    }
+    if (!DecodeWrites(j, &p, end, DecodeFixed32(&j[at + 24]), index, &writes) || end - p > 4)
+      break;
+    if (std::memcmp(&j[at + 4], boot.data(), std::min(boot.size(), kBootBytes)) != 0 ||
+        boot.size() != kBootBytes)
+      out->this_run = false;
+    out->records = true;
+    out->writes.insert(out->writes.end(), writes.begin(), writes.end());
+    at = static_cast<std::size_t>(RecordBoundary(static_cast<std::int64_t>(at + length)));
+    if (at > j.size()) break;
+  }
+  return true;
+}
+
+// Reads a journal's files and writes: its records, or the one commit of a
+// journal of the older form. False when it is neither (nothing of it
+// reached the tables).
 bool Decode(const std::string& directory, const std::vector<std::uint8_t>& j,
-            std::vector<TJournalFile>* files, std::vector<TJournalWrite>* writes) {
-  if (j.size() < kHeaderBytes + 4 || std::memcmp(j.data(), kMagic, sizeof kMagic) != 0)
+            const std::string& boot, TJournalContent* content) {
+  if (DecodeRecords(directory, j, boot, content)) return true;
+  if (j.size() < kHeaderBytes + 4 ||
+      std::memcmp(j.data(), kMagicSingle, sizeof kMagicSingle) != 0)
     return false;
   const std::uint32_t file_count = DecodeFixed32(&j[8]);
   const std::uint32_t write_count = DecodeFixed32(&j[12]);
@@ -130,35 +246,31 @@ bool Decode(const std::string& directory, const std::vector<std::uint8_t>& j,
   const std::size_t end = j.size() - 4;
   if (Crc(j.data(), end) != DecodeFixed32(&j[end])) return false;
   std::size_t at = kHeaderBytes;
-  auto have = [&](std::size_t n) { return n <= end - at; };
-  for (std::uint32_t i = 0; i < file_count; ++i) {
-    if (!have(2)) return false;
-    const std::size_t name = DecodeFixed16(&j[at]);
-    at += 2;
-    if (name == 0 || !have(name + 16)) return false;
-    std::string path(reinterpret_cast<const char*>(&j[at]), name);
-    at += name;
-    if (path.find('/') == std::string::npos) path = directory + path;
-    files->push_back({path, static_cast<std::int64_t>(DecodeFixed64(&j[at])),
-                      static_cast<std::int64_t>(DecodeFixed64(&j[at + 8]))});
-    at += 16;
-  }
-  for (std::uint32_t i = 0; i < write_count; ++i) {
-    if (!have(14)) return false;
-    const std::size_t file = DecodeFixed16(&j[at]);
-    const auto offset = static_cast<std::int64_t>(DecodeFixed64(&j[at + 2]));
-    const std::size_t length = DecodeFixed32(&j[at + 10]);
-    at += 14;
-    if (file >= files->size() || offset < 0 || !have(length)) return false;
-    writes->push_back({file, offset, &j[at], length});
-    at += length;
-  }
-  return at == end;
+  if (!DecodeFiles(directory, j, &at, end, file_count, &content->files)) return false;
+  std::vector<std::size_t> index(content->files.size());
+  for (std::size_t i = 0; i < index.size(); ++i)
+    index[i] = i;
+  if (!DecodeWrites(j, &at, end, write_count, index, &content->writes) || at != end) return false;
+  content->records = true;
+  return true;
 }
 
-// Replays the journal open in `journal` (the caller holds the journal lock)
-// and empties it. See TCommitJournal::Recover for `held`, `must` and
-// `durable`.
+// Whether the journal's first record was written in this run of the
+// machine: then its records are all of this run (a commit that finds one of
+// an earlier run replays it before it appends).
+bool FirstRecordOfThisRun(TOsFile& journal, const std::string& boot) {
+  if (boot.size() != kBootBytes) return false;
+  std::uint8_t head[kMagicBytes + kRecordHeadBytes];
+  std::size_t done = 0;
+  if (journal.ReadAt(0, head, sizeof head, &done) != 0 || done != sizeof head) return false;
+  return std::memcmp(head, kMagic, sizeof kMagic) == 0 &&
+         std::memcmp(head + kMagicBytes + 4, boot.data(), kBootBytes) == 0;
+}
+
+// Makes the files of the journal's records durable, first writing them
+// again unless the journal is settled and of this run, and empties it
+// (the caller holds the journal lock). See TCommitJournal::Recover for
+// `held`, `must` and `durable`.
 bool ReplayLocked(const std::string& directory, TOsFile& journal,
                   const std::vector<std::string>& held, const TStorageSettings& settings,
                   bool must, bool durable) {
@@ -166,26 +278,32 @@ bool ReplayLocked(const std::string& directory, TOsFile& journal,
   CheckOs(journal.ReadAll(&bytes), kErrReading);
   if (bytes.empty()) return true;
   if (bytes.size() == TCommitJournal::kCutBytes && !durable) return true;
-  std::vector<TJournalFile> files;
-  std::vector<TJournalWrite> writes;
-  if (Decode(directory, bytes, &files, &writes)) {
-    std::vector<TOsFile> open(files.size());
-    std::vector<bool> present(files.size(), false);
-    for (std::size_t i = 0; i < files.size(); ++i) {
-      const int err = open[i].Open(files[i].path, false);
+  TJournalContent content;
+  if (Decode(directory, bytes, FileSystem().BootId(), &content)) {
+    // Settled in this run: every write is in the tables already.
+    const bool rewrite =
+        !(Settled(static_cast<std::int64_t>(bytes.size())) && content.this_run);
+    if (!rewrite && !durable) return true;
+    std::vector<TOsFile> open(content.files.size());
+    std::vector<bool> present(content.files.size(), false);
+    for (std::size_t i = 0; i < content.files.size(); ++i) {
+      const TJournalFile& f = content.files[i];
+      const int err = open[i].Open(f.path, false);
       if (err == ENOENT) continue;  // the table was deleted since
       CheckOs(err, MapOsError(err));
       present[i] = true;
-      if (std::find(held.begin(), held.end(), files[i].path) != held.end()) continue;
-      if (!open[i].Lock(files[i].lock_start, files[i].lock_length, kReplayLockRetries,
+      if (!rewrite || std::find(held.begin(), held.end(), f.path) != held.end()) continue;
+      if (!open[i].Lock(f.lock_start, f.lock_length, kReplayLockRetries,
                         settings.low_level_sleep_ms)) {
         if (must) RaiseJournal(kErrLockFailure);
         return false;
       }
     }
-    for (const TJournalWrite& w : writes)
-      if (present[w.file]) CheckOs(open[w.file].WriteAll(w.offset, w.bytes, w.length), kErrWriting);
-    for (std::size_t i = 0; i < files.size(); ++i)
+    if (rewrite)
+      for (const TJournalWrite& w : content.writes)
+        if (present[w.file])
+          CheckOs(open[w.file].WriteAll(w.offset, w.bytes, w.length), kErrWriting);
+    for (std::size_t i = 0; i < content.files.size(); ++i)
       if (present[i]) CheckOs(open[i].Sync(), kErrWriting);
   }
   CheckOs(journal.Truncate(0), kErrWriting);
@@ -229,9 +347,10 @@ void TCommitJournal::Release() {
     f.handler->StopCapture();
 }
 
-std::vector<std::uint8_t> TCommitJournal::Encode() const {
-  std::vector<std::uint8_t> j(kHeaderBytes, 0);
-  std::memcpy(j.data(), kMagic, sizeof kMagic);
+// One record of the journal (see the header for its form).
+std::vector<std::uint8_t> TCommitJournal::EncodeRecord(const std::string& boot) const {
+  std::vector<std::uint8_t> j(kRecordHeadBytes, 0);
+  if (boot.size() == kBootBytes) std::memcpy(&j[4], boot.data(), kBootBytes);
   std::uint32_t write_count = 0;
   auto put16 = [&j](std::uint16_t v) {
     j.resize(j.size() + 2);
@@ -258,6 +377,7 @@ std::vector<std::uint8_t> TCommitJournal::Encode() const {
   }
   for (std::size_t i = 0; i < files_.size(); ++i) {
     for (const TWriteCapture::TWrite& w : files_[i].capture->writes) {
+      if (w.bytes.size() > 0xFFFFFFFFu) RaiseJournal(kErrWriting);
       put16(static_cast<std::uint16_t>(i));
       put64(w.offset);
       put32(static_cast<std::uint32_t>(w.bytes.size()));
@@ -265,9 +385,13 @@ std::vector<std::uint8_t> TCommitJournal::Encode() const {
       ++write_count;
     }
   }
-  EncodeFixed32(&j[8], static_cast<std::uint32_t>(files_.size()));
-  EncodeFixed32(&j[12], write_count);
-  EncodeFixed64(&j[16], j.size() - kHeaderBytes);
+  // A record whose length is a multiple of the boundary would leave the
+  // journal looking settled before it is.
+  if ((j.size() + 4) % kRecordAlign == 0) j.resize(j.size() + 4, 0);
+  if (j.size() + 4 > 0xFFFFFFFFu) RaiseJournal(kErrWriting);
+  EncodeFixed32(&j[0], static_cast<std::uint32_t>(j.size() + 4));
+  EncodeFixed32(&j[20], static_cast<std::uint32_t>(files_.size()));
+  EncodeFixed32(&j[24], write_count);
   put32(Crc(j.data(), j.size()));
   return j;
 }
@@ -321,67 +445,110 @@ void TCommitJournal::Apply(bool flush) {
   bool any = false;
   for (const TCaptured& f : files_)
     any = any || !f.capture->writes.empty();
+  if (!any) return;
+  std::vector<TFileHandler*> written;
+  for (TCaptured& f : files_)
+    if (!f.capture->writes.empty()) written.push_back(f.handler);
   auto write_files = [&] {
     for (TCaptured& f : files_)
       for (const TWriteCapture::TWrite& w : f.capture->writes)
         f.handler->WriteThrough(w.offset, w.bytes.data(), w.bytes.size());
-    if (!flush) return;
-    std::vector<TFileHandler*> written;
-    for (TCaptured& f : files_)
-      if (!f.capture->writes.empty()) written.push_back(f.handler);
-    TFileHandler::FlushTogether(written);
   };
-  if (!any) return;
   if (files_.size() > 0xFFFF) RaiseJournal(kErrWriting);
-  const std::vector<std::uint8_t> bytes = Encode();
+  const std::string boot = FileSystem().BootId();
+  std::vector<std::uint8_t> bytes = EncodeRecord(boot);
 
   TOsFile lock;
   // A directory where the journal cannot be made (no write permission)
   // commits as it did before there was one: table after table.
   if (const int err = lock.Open(LockPath(directory_), true)) {
-    if (err == EACCES || err == EPERM || err == EROFS) return write_files();
-    RaiseJournal(MapOsError(err), err);
+    if (err != EACCES && err != EPERM && err != EROFS) RaiseJournal(MapOsError(err), err);
+    write_files();
+    if (flush) TFileHandler::FlushTogether(written);
+    return;
   }
   if (!lock.Lock(0, 1, settings_.low_level_retries, settings_.low_level_sleep_ms))
     RaiseJournal(kErrLockFailure);
   TOsFile journal;
   CheckOs(journal.OpenOrCreate(JournalPath(directory_)), kErrWriting);
   // A commit that died on other tables of the directory is finished first:
-  // its journal must not be written over. A cut journal is: this one
-  // replaces it durably before any table is written.
-  const std::int64_t found = journal.Size();
-  if (found != 0 && found != static_cast<std::int64_t>(kCutBytes)) {
+  // its record must not be followed by ours. So are records of an earlier
+  // run of the machine: a record appended to them would be taken for one of
+  // that run too.
+  std::int64_t at = journal.Size();
+  if (at < 0) RaiseJournal(kErrReading);
+  if (at > static_cast<std::int64_t>(kCutBytes) &&
+      !(Settled(at) && FirstRecordOfThisRun(journal, boot))) {
     std::vector<std::string> held;
     for (const TCaptured& f : files_)
       held.push_back(f.handler->FileName());
     ReplayLocked(directory_, journal, held, settings_, true, false);
+    at = journal.Size();
+    if (at < 0) RaiseJournal(kErrReading);
   }
-  // Every file is bumped before the journal exists; see BumpCounters.
+  // A cut journal is written over from its start (its magic may be of the
+  // older form).
+  if (at <= static_cast<std::int64_t>(kCutBytes)) {
+    at = 0;
+    bytes.insert(bytes.begin(), kMagic, kMagic + kMagicBytes);
+  }
+  // Every file is bumped before the record exists; see BumpCounters.
   BumpCounters();
   {
-    // Until the journal is whole nothing was written to the tables: a
-    // failure cuts it again, as if the commit had never begun (cut, not
-    // emptied: the journal it replaced may still be on the disk).
-    TUndoOnThrow empty([&journal] { journal.Truncate(kCutBytes); });
-    CheckOs(journal.WriteAll(0, bytes.data(), bytes.size()), kErrWriting);
+    // Until the record is whole nothing was written to the tables: a
+    // failure takes the journal back to the settled records before it (or
+    // cuts it, not emptied: the journal it replaced may still be on the
+    // disk).
+    const std::int64_t before = std::max<std::int64_t>(at, kCutBytes);
+    TUndoOnThrow undo([&journal, before] { journal.Truncate(before); });
+    CheckOs(journal.WriteAll(at, bytes.data(), bytes.size()), kErrWriting);
     if (flush) CheckOs(journal.Sync(), kErrWriting);
   }
   write_files();
-  // Cut, not emptied durably: the tables are durable now, and whoever
-  // writes to them outside a commit empties the journal durably first. A
-  // table open exclusively takes no lock and so never looks: with one among
-  // them the commit empties the journal durably itself.
+  const std::int64_t end = at + static_cast<std::int64_t>(bytes.size());
+  // A table open exclusively takes no lock and so never looks at the
+  // journal: with one among them the commit checkpoints and empties the
+  // journal durably itself. Without the run's identity a settled journal
+  // could not be told from one of an earlier run: every commit checkpoints.
   const bool exclusive = std::any_of(files_.begin(), files_.end(),
                                      [](const TCaptured& f) { return f.table->Exclusive(); });
+  if (!exclusive && boot.size() == kBootBytes && end < settings_.journal_checkpoint_bytes) {
+    CheckOs(journal.Truncate(RecordBoundary(end)), kErrWriting);
+    return;
+  }
+  // Checkpoint: the tables of the earlier records and of this one are made
+  // durable, then the journal is cut. A commit without the OS flush
+  // promises nothing of its own, but the earlier records' commits may have.
+  const bool earlier = at > static_cast<std::int64_t>(kCutBytes);
+  if (earlier) {
+    std::vector<std::uint8_t> journaled;
+    CheckOs(journal.ReadAll(&journaled), kErrReading);
+    journaled.resize(static_cast<std::size_t>(at));
+    TJournalContent content;
+    Decode(directory_, journaled, boot, &content);
+    for (const TJournalFile& f : content.files) {
+      if (std::any_of(written.begin(), written.end(),
+                      [&f](const TFileHandler* h) { return h->FileName() == f.path; }))
+        continue;
+      TOsFile file;
+      const int err = file.Open(f.path, false);
+      if (err == ENOENT) continue;
+      CheckOs(err, MapOsError(err));
+      CheckOs(file.Sync(), kErrWriting);
+    }
+  }
+  if (flush || earlier) TFileHandler::FlushTogether(written);
+  // Cut, not emptied durably: the tables are durable now, and whoever
+  // writes to them outside a commit empties the journal durably first.
   CheckOs(journal.Truncate(exclusive ? 0 : kCutBytes), kErrWriting);
-  if (exclusive && flush) CheckOs(journal.Sync(), kErrWriting);
+  if (exclusive && (flush || earlier)) CheckOs(journal.Sync(), kErrWriting);
 }
 
 TCommitJournal::TState TCommitJournal::State(const std::string& directory) {
   std::int64_t size = -1;
   if (FileSystem().FileSize(JournalPath(directory), &size) != 0 || size <= 0)
     return TState::kEmpty;
-  return size == static_cast<std::int64_t>(kCutBytes) ? TState::kCut : TState::kPending;
+  return Settled(size) ? TState::kCut : TState::kPending;
 }
 
 bool TCommitJournal::Pending(const std::string& directory) {
@@ -390,9 +557,17 @@ bool TCommitJournal::Pending(const std::string& directory) {
 
 bool TCommitJournal::Recover(const std::string& directory, const std::vector<std::string>& held,
                              const TStorageSettings& settings, bool must, bool durable) {
-  const TState state = State(directory);
-  if (state == TState::kEmpty || (state == TState::kCut && !durable)) return true;
   const std::string path = JournalPath(directory);
+  std::int64_t size = -1;
+  if (FileSystem().FileSize(path, &size) != 0 || size <= 0) return true;
+  if (Settled(size) && !durable) {
+    // Settled records of this run are in the tables; of an earlier run
+    // they are written again before anything is read.
+    if (size == static_cast<std::int64_t>(kCutBytes)) return true;
+    TOsFile journal;
+    if (journal.Open(path, false) == 0 && FirstRecordOfThisRun(journal, FileSystem().BootId()))
+      return true;
+  }
   TOsFile lock;
   if (lock.Open(LockPath(directory), true) != 0) {
     if (must) RaiseJournal(kErrLockFailure);
@@ -422,11 +597,9 @@ void TCommitJournal::EmptyDurably(const std::string& directory, const TStorageSe
   const int err = journal.Open(JournalPath(directory), false);
   if (err == ENOENT) return;
   CheckOs(err, MapOsError(err));
-  // Whatever else is there now (a live commit's journal came and went while
-  // we waited) is not ours to empty.
-  if (journal.Size() != static_cast<std::int64_t>(kCutBytes)) return;
-  CheckOs(journal.Truncate(0), kErrWriting);
-  CheckOs(journal.Sync(), kErrWriting);
+  // Under the journal lock a journal that is not settled is a dead
+  // commit's: it is finished as well.
+  ReplayLocked(directory, journal, {}, settings, true, true);
 }
 
 }  // namespace kura

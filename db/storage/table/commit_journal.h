@@ -1,61 +1,79 @@
 // TCommitJournal: makes the commit of a transaction over several tables of a
 // directory all-or-nothing when the committing process dies or the power
-// fails half-way. Without it a commit writes its tables one after another,
-// and a game-record store killed in between kept the list row of a game
-// without its moves.
+// fails half-way, and durable once it returns. Without it a commit writes
+// its tables one after another, and a game-record store killed in between
+// kept the list row of a game without its moves.
 //
-// A commit captures every write of its tables' files in memory
+// The journal is a redo log: it holds the writes of the commits since its
+// last checkpoint, in commit order, each a whole image at its offset, so
+// that writing them all again in order leaves every file as the last of
+// them did. A commit captures every write of its tables' files in memory
 // (TFileHandler::StartCapture). Holding the write locks of all its tables and
 // the journal lock, it
 //   1. writes each file's final change counter (the first four bytes of the
 //      last header image it will write) over the current one: nothing else
 //      of the table changes, but every other handle now sees it changed;
-//   2. writes all the captured writes to the directory's journal and makes
-//      the journal durable;
-//   3. writes the table files (and makes them durable);
-//   4. cuts the journal to its first 8 bytes, without waiting for the disk
-//      (empties it durably when one of its tables is open exclusively: such
-//      a handle takes no locks, so it never looks at the journal again).
-// A cut journal counts as empty, but its cutting may not be durable yet: a
-// power loss could bring the whole journal back. Replaying it then is
-// harmless while its tables are as the commit left them, so whoever writes
-// to one of them outside a commit (or creates or renames a table) first
-// empties the journal durably; a commit's own journal replaces it durably
-// before any table is written.
-// A journal left with content is the record of a commit that may be
+//   2. appends its record to the journal and makes the journal durable:
+//      this is the moment the commit happens;
+//   3. writes the table files, without waiting for the disk: every program
+//      sees them at once (one page cache), and only a power loss can take
+//      them back, which the journal then brings back;
+//   4. settles the journal (lengthens it to the next record boundary, again
+//      without waiting): its records are all in the tables now. Once the
+//      journal reaches TStorageSettings::journal_checkpoint_bytes the commit
+//      checkpoints it instead: it makes the tables of every record durable
+//      and cuts the journal to its first 8 bytes (and empties it durably
+//      when one of its tables is open exclusively: such a handle takes no
+//      locks, so it never looks at the journal again).
+// So a commit waits for the disk once, not once per file.
+//
+// A settled journal counts as nothing to replay in the run of the machine
+// that wrote it. After the machine started again (its boot identifier is in
+// every record) its records are written again, all of them, before anyone
+// reads: the tables may have lost any write the disk had not taken. Writing
+// them again is harmless while the tables are as the commits left them, so
+// whoever writes to one of them outside a commit (or creates or renames a
+// table) first checkpoints the journal and empties it durably. A cut journal
+// may come back whole after a power loss; its tables are durable by then,
+// and the same rule keeps its replay harmless.
+// A journal that is not settled ends in the record of a commit that may be
 // half-written: whoever opens one of the directory's tables, or locks one
-// whose counters moved since it last looked, writes it again (every write is
-// a whole image at its offset, so writing it twice is harmless) and empties
-// it. Step 1 is what lets a handle skip the look while its counters stand
-// still: a dead commit's journal names only tables whose counters it moved
-// before the journal existed (TDataTable::journal_unchecked_ keeps the cases
-// where a handle's own counters came from the commit or from an unlocked
-// read). A replay writes the same counters the bump did, so whoever read a
-// bumped header reads every header again once the journal is empty.
+// whose counters moved since it last looked, writes all its records again,
+// makes their files durable and empties it. Step 1 is what lets a handle
+// skip the look while its counters stand still: a dead commit's record
+// names only tables whose counters it moved before the record existed
+// (TDataTable::journal_unchecked_ keeps the cases where a handle's own
+// counters came from the commit or from an unlocked read). A replay writes
+// the same counters the bump did, so whoever read a bumped header reads
+// every header again once the journal is empty.
 //
 // Two files in the directory:
 //   COMMIT.LCK  never written; byte 0 locked exclusively by the process
-//               writing or replaying the journal (the lock dies with it).
-//   COMMIT.JNL  empty, cut (8 bytes), or one journal (little-endian):
-//     0   8  "KURAJNL1"
-//     8   4  file count F
-//     12  4  write count W
-//     16  8  body length B (the bytes from 24 up to the checksum)
-//     24  .. F files: u16 name length, name (the base name for a file of this
+//               writing, replaying or checkpointing the journal (the lock
+//               dies with it).
+//   COMMIT.JNL  empty; cut (8 bytes); or "KURAJNL2" and records, each at an
+//               offset 8 more than a multiple of 512 (little-endian):
+//     0   4  record length T (every byte of it, the checksum included)
+//     4   16 boot identifier of the machine run that wrote it
+//     20  4  file count F
+//     24  4  write count W
+//     28  .. F files: u16 name length, name (the base name for a file of this
 //               directory, else the whole path), i64 lock start, i64 lock
 //               length (the range a writer of the file holds, taken by a
 //               replay so that no reader or writer is inside)
-//         .. W writes: u16 file index, i64 offset, u32 length, the bytes
-//     24+B 4 CRC-32 of the bytes before it.
-//   Anything else (short, another magic, lengths or checksum wrong) is the
-//   journal of a commit that never reached its tables, and is emptied. A
-//   journal of 8 bytes is never whole: a program that does not know cut
-//   journals empties it as such.
+//         .. W writes: u16 file index (in this record), i64 offset, u32
+//               length, the bytes
+//         .. 0 or 4 zero bytes, so that T is no multiple of 512
+//     T-4 4  CRC-32 of the record's bytes before it
+//   then zero bytes up to the next record boundary once settled. The length
+//   tells the state in one stat: 8 more than a multiple of 512 is settled
+//   (or cut), any other is not. Records are read up to the first that is
+//   not whole (a commit that died before its journal was durable, and so
+//   never reached its tables); a journal without the magic is emptied. A
+//   journal of the older form ("KURAJNL1", one commit) is replayed as such.
 //
-// The journal is cut before the committer lets go of its tables, so no one
-// replays it again in this life of the machine. A commit without the OS
-// flush is safe against a killed process, not against a power loss (nothing
-// is made durable then).
+// A commit without the OS flush is safe against a killed process, not
+// against a power loss (nothing is made durable then).
 #pragma once
 
 #include <cstdint>
@@ -80,9 +98,9 @@ class TCommitJournal {
 
   // Captures the writes of `table`'s data, index and BLOB files from now on.
   void Capture(TDataTable& table);
-  // Journals the captured writes, writes them to the files (OS-flushing the
-  // journal and the files when `flush`) and empties the journal. Capture
-  // ends first, whatever happens. A failure after the journal was complete
+  // Journals the captured writes (OS-flushing the journal when `flush`),
+  // writes them to the files, and settles or checkpoints the journal. Capture
+  // ends first, whatever happens. A failure after the record was complete
   // leaves it for the next writer to finish.
   void Apply(bool flush);
   // Ends capturing without writing anything.
@@ -91,20 +109,25 @@ class TCommitJournal {
   // The first bytes of a journal, to which a commit cuts it at its end.
   static constexpr std::size_t kCutBytes = 8;
 
-  // Writes again a journal a dead commit left in `directory` and empties
-  // it. Files in `held` (whole paths) are ones whose writer locks the caller
-  // holds; the others' are taken for the replay. Returns false without
-  // replaying when another process holds the journal (its commit is still
-  // running) or, unless `must`, when a file's lock cannot be had; with
-  // `must` that is 10249. A cut journal is left as it is unless `durable`
-  // (the caller is about to write outside a commit): then it is emptied
-  // durably. Cheap when there is nothing to do (one stat).
+  // Writes again the records of a journal that is not settled (a dead
+  // commit's) or was written in an earlier run of the machine, makes their
+  // files durable and empties it. Files in `held` (whole paths) are ones
+  // whose writer locks the caller holds; the others' are taken for the
+  // replay. Returns false without replaying when another process holds the
+  // journal (its commit is still running) or, unless `must`, when a file's
+  // lock cannot be had; with `must` that is 10249. A settled journal of this
+  // run is left as it is unless `durable` (the caller is about to write
+  // outside a commit): then it is checkpointed and emptied durably. Cheap
+  // when there is nothing to do (one stat, and a read of the first record's
+  // head when the journal holds settled records).
   static bool Recover(const std::string& directory, const std::vector<std::string>& held,
                       const TStorageSettings& settings, bool must, bool durable);
-  // Empties a cut journal durably (waiting for a running commit); 10249
-  // when the journal lock cannot be had.
+  // Checkpoints a settled journal and empties it durably (waiting for a
+  // running commit); 10249 when the journal lock cannot be had.
   static void EmptyDurably(const std::string& directory, const TStorageSettings& settings);
 
+  // kCut: settled (or cut), nothing to replay in this run of the machine;
+  // kPending: it ends in a record that may be half-written to its tables.
   enum class TState { kEmpty, kCut, kPending };
   // What the directory's journal holds (one stat).
   static TState State(const std::string& directory);
@@ -128,7 +151,7 @@ class TCommitJournal {
   static bool FinalCounter(const TCaptured& f, std::uint8_t* counter);
   bool TableBumped(std::size_t i) const;
   void BumpCounters();
-  std::vector<std::uint8_t> Encode() const;
+  std::vector<std::uint8_t> EncodeRecord(const std::string& boot) const;
 
   std::string directory_;
   TStorageSettings settings_;

@@ -7,7 +7,8 @@
 // all or a random part of the pending changes (whole writes, or 512-byte
 // sectors that survive or vanish one by one) and writes that disk to the
 // real files, which the engine, the repair and the independent readers then
-// open.
+// open. Its machine run is not the real one (BootId), as the run after a
+// power loss is not.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +40,9 @@ class TPowerLossFileSystem : public TPosixFileSystem {
   int Sync(int fd) override;
   int Rename(const std::string& from, const std::string& to) override;
   int Unlink(const std::string& path) override;
+  // A run of the machine of its own: the engine that opens the files after
+  // the loss runs on the real file system, as after a restart.
+  std::string BootId() override { return std::string(16, '\x5a'); }
 
   // The disk after the loss, written to the real files (call with no file
   // open). Returns a line per file saying what survived.
