@@ -10,6 +10,7 @@
 #include "db/storage/file/file_system.h"
 #include "db/storage/index/index_file.h"
 #include "db/storage/table/commit_journal.h"
+#include "db/storage/table/table_repair.h"
 #include "tests/engine/session_test_support.h"
 #include "tests/storage/file/power_loss_file_system.h"
 
@@ -299,6 +300,125 @@ TEST_F(CommitJournalTest, CommitCutByPowerLossIsWholeOrAbsentInBothTables) {
   // Losses early in the commit leave it out, late ones keep it.
   EXPECT_GT(whole, 0);
   EXPECT_GT(absent, 0);
+}
+
+// Four commits in a row by one session, each appending rows of its own to
+// both tables, then a flushed write outside a transaction; the power is lost
+// at each changing call of the run in turn, with none, all or a random part
+// of the unflushed writes reaching the disk. The journal is checkpointed
+// after every commit, once it holds two records, or only by the write. After
+// the restart both tables verify and hold the same rows: those of every step
+// that returned, and at most the one under way; the first open replayed the
+// journal.
+TEST_F(CommitJournalTest, CommitsCutByPowerLossKeepEveryStepThatReturned) {
+  constexpr int kCommits = 4;
+  auto rows_after = [&](int steps) {
+    std::vector<std::int32_t> v = before_;
+    for (int k = 0; k < std::min(steps, kCommits); ++k)
+      for (std::int32_t r = 0; r < 20; ++r)
+        v.push_back(1000 * (k + 1) + r);
+    if (steps > kCommits) v.push_back(9999);
+    return v;
+  };
+  // The steps that returned on `fs`.
+  auto run = [&](test::TPowerLossFileSystem& fs) {
+    SetFileSystemForTesting(&fs);
+    int returned = 0;
+    try {
+      TClient c("writer", dir_.path(), true);
+      TSharedTable& a = c.Dir().OpenTable("ta", false, false);
+      TSharedTable& b = c.Dir().OpenTable("tb", false, false);
+      for (int k = 0; k < kCommits; ++k) {
+        c.Dir().StartTransaction();
+        for (std::int32_t r = 0; r < 20; ++r) {
+          Append(a.Table(), 1000 * (k + 1) + r);
+          Append(b.Table(), 1000 * (k + 1) + r);
+        }
+        c.Dir().Commit(true);
+        ++returned;
+      }
+      Append(a.Table(), 9999);
+      Append(b.Table(), 9999);
+      ++returned;
+      c.Dir().CloseTable(a);
+      c.Dir().CloseTable(b);
+    } catch (const EDatabaseError&) {
+      if (!fs.Lost()) {
+        SetFileSystemForTesting(nullptr);
+        throw;
+      }
+    }
+    SetFileSystemForTesting(nullptr);
+    return returned;
+  };
+  // One record's settled length, to checkpoint at the second.
+  Fresh();
+  DefaultStorageSettings().journal_checkpoint_bytes = std::int64_t{1} << 40;
+  std::int64_t calls = 0, one_record = 0;
+  {
+    test::TPowerLossFileSystem counting(std::int64_t{1} << 40);
+    SetFileSystemForTesting(&counting);
+    {
+      TClient c("writer", dir_.path());
+      TSharedTable& a = c.Dir().OpenTable("ta", false, false);
+      c.Dir().StartTransaction();
+      Append(a.Table(), 1);
+      c.Dir().Commit(true);
+      one_record = JournalSize();
+      c.Dir().CloseTable(a);
+    }
+    SetFileSystemForTesting(nullptr);
+  }
+  ASSERT_GT(one_record, static_cast<std::int64_t>(TCommitJournal::kCutBytes));
+  std::mt19937 random(20261210);
+  for (const std::int64_t checkpoint : {std::int64_t{1}, one_record + 1, std::int64_t{1} << 40}) {
+    DefaultStorageSettings().journal_checkpoint_bytes = checkpoint;
+    Fresh();
+    {
+      test::TPowerLossFileSystem counting(std::int64_t{1} << 40);
+      ASSERT_EQ(run(counting), kCommits + 1);
+      calls = counting.Calls();
+    }
+    for (std::int64_t loss_at = 1; loss_at <= calls + 1; ++loss_at) {
+      Fresh();
+      test::TPowerLossFileSystem fs(loss_at);
+      const int returned = run(fs);
+      const auto survival = static_cast<test::TPowerLossFileSystem::TSurvival>(random() % 4);
+      const std::string said = "checkpoint at " + std::to_string(checkpoint) + ", loss at " +
+                               std::to_string(loss_at) + ", steps returned: " +
+                               std::to_string(returned) + "\n" + fs.Materialize(survival, random);
+      // The first open writes the journal again and empties it. A write
+      // outside a transaction cut short may leave its table to be mended
+      // (as any such write may); the commits before it must be there.
+      std::array<std::vector<std::int32_t>, 2> found;
+      for (std::size_t k = 0; k < 2; ++k) {
+        TDataTable t(dir_.path(), kTables[k], DefaultStorageSettings());
+        t.Open(false);
+        EXPECT_LE(JournalSize(), static_cast<std::int64_t>(TCommitJournal::kCutBytes)) << said;
+        try {
+          TReadLockGuard lock(t);
+          t.Verify();
+        } catch (const EKuraEngineError& e) {
+          EXPECT_EQ(returned, kCommits) << kTables[k] << ": " << e.what() << ", " << said;
+          t.Close();
+          RepairTableFiles(dir_.path(), kTables[k], DefaultStorageSettings());
+          t.Open(true);
+          EXPECT_NO_THROW(t.Verify()) << kTables[k] << ", " << said;
+        }
+        found[k] = Values(t);
+        t.Close();
+      }
+      if (returned == kCommits) {
+        for (const auto& rows : found)
+          EXPECT_TRUE(rows == rows_after(kCommits) || rows == rows_after(kCommits + 1)) << said;
+      } else {
+        EXPECT_EQ(found[0], found[1]) << said;
+        EXPECT_TRUE(found[0] == rows_after(returned) ||
+                    (returned < kCommits && found[0] == rows_after(returned + 1)))
+            << said;
+      }
+    }
+  }
 }
 
 // A commit killed at each of its changing calls in turn (the disk keeps
