@@ -1,12 +1,15 @@
 #include "db/storage/table/commit_journal.h"
 
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <random>
 #include <thread>
 
 #include "db/common/undo_on_throw.h"
@@ -28,7 +31,9 @@ constexpr std::size_t kHeaderBytes = 24;  // of the older form
 constexpr std::size_t kMagicBytes = TCommitJournal::kCutBytes;
 constexpr std::int64_t kRecordAlign = 512;
 constexpr std::size_t kBootBytes = 16;
-constexpr std::size_t kRecordHeadBytes = 4 + kBootBytes + 4 + 4;
+constexpr std::size_t kSaltBytes = 8;
+constexpr std::size_t kRecordHeadBytes = 4 + kBootBytes + kSaltBytes + 4 + 4;
+constexpr std::size_t kFileCountAt = 4 + kBootBytes + kSaltBytes;
 // A replay waits this long for a file's writer lock: readers let go within
 // milliseconds; a holder that keeps it longer is taken for a live writer.
 constexpr int kReplayLockRetries = 1000;
@@ -201,10 +206,15 @@ bool DecodeRecords(const std::string& directory, const std::vector<std::uint8_t>
     if (length < kRecordHeadBytes + 4 || length > j.size() - at) break;
     const std::size_t end = at + length - 4;
     if (Crc(&j[at], length - 4) != DecodeFixed32(&j[end])) break;
+    // Every record carries the salt of the journal's first: a record of an
+    // earlier journal that a lost cut left behind ours is not one of them.
+    if (out->records && std::memcmp(&j[at + 4 + kBootBytes], &j[kMagicBytes + 4 + kBootBytes],
+                                    kSaltBytes) != 0)
+      break;
     std::vector<TJournalFile> files;
     std::vector<TJournalWrite> writes;
     std::size_t p = at + kRecordHeadBytes;
-    if (!DecodeFiles(directory, j, &p, end, DecodeFixed32(&j[at + 20]), &files)) break;
+    if (!DecodeFiles(directory, j, &p, end, DecodeFixed32(&j[at + kFileCountAt]), &files)) break;
     // The record's files in the merged list (a file named by several
     // records appears once).
     std::vector<std::size_t> index;
@@ -217,7 +227,7 @@ bool DecodeRecords(const std::string& directory, const std::vector<std::uint8_t>
       index.push_back(k);
       if (k == out->files.size()) out->files.push_back(f);
     }
-    if (!DecodeWrites(j, &p, end, DecodeFixed32(&j[at + 24]), index, &writes) || end - p > 4)
+    if (!DecodeWrites(j, &p, end, DecodeFixed32(&j[at + kFileCountAt + 4]), index, &writes) || end - p > 4)
       break;
     if (std::memcmp(&j[at + 4], boot.data(), std::min(boot.size(), kBootBytes)) != 0 ||
         boot.size() != kBootBytes)
@@ -258,13 +268,27 @@ bool Decode(const std::string& directory, const std::vector<std::uint8_t>& j,
 // Whether the journal's first record was written in this run of the
 // machine: then its records are all of this run (a commit that finds one of
 // an earlier run replays it before it appends).
-bool FirstRecordOfThisRun(TOsFile& journal, const std::string& boot) {
+bool FirstRecordOfThisRun(TOsFile& journal, const std::string& boot,
+                          std::uint64_t* salt = nullptr) {
   if (boot.size() != kBootBytes) return false;
   std::uint8_t head[kMagicBytes + kRecordHeadBytes];
   std::size_t done = 0;
   if (journal.ReadAt(0, head, sizeof head, &done) != 0 || done != sizeof head) return false;
+  if (salt) *salt = DecodeFixed64(head + kMagicBytes + 4 + kBootBytes);
   return std::memcmp(head, kMagic, sizeof kMagic) == 0 &&
          std::memcmp(head + kMagicBytes + 4, boot.data(), kBootBytes) == 0;
+}
+
+// A salt for a journal started afresh: no earlier journal of the directory
+// is likely to have had it.
+std::uint64_t NewSalt() {
+  static std::atomic<std::uint64_t> counter{0};
+  std::random_device device;
+  const std::uint64_t r = (static_cast<std::uint64_t>(device()) << 32) ^ device();
+  const auto now = static_cast<std::uint64_t>(
+      std::chrono::steady_clock::now().time_since_epoch().count());
+  return r ^ (now * 0x9E3779B97F4A7C15ull) ^ (static_cast<std::uint64_t>(::getpid()) << 48) ^
+         ++counter;
 }
 
 // Makes the files of the journal's records durable, first writing them
@@ -298,6 +322,16 @@ bool ReplayLocked(const std::string& directory, TOsFile& journal,
         if (must) RaiseJournal(kErrLockFailure);
         return false;
       }
+    }
+    // Writing the records again takes each file back through the states
+    // of the commits before the last, so the journal is durably marked as
+    // not settled first: whoever finds it while this replay is under way
+    // or after it was cut short replays it too, and no one reads a table
+    // taken back as settled.
+    if (rewrite && Settled(static_cast<std::int64_t>(bytes.size())) &&
+        std::memcmp(bytes.data(), kMagic, sizeof kMagic) == 0) {
+      CheckOs(journal.Truncate(static_cast<std::int64_t>(bytes.size()) + 1), kErrWriting);
+      CheckOs(journal.Sync(), kErrWriting);
     }
     if (rewrite)
       for (const TJournalWrite& w : content.writes)
@@ -348,9 +382,11 @@ void TCommitJournal::Release() {
 }
 
 // One record of the journal (see the header for its form).
-std::vector<std::uint8_t> TCommitJournal::EncodeRecord(const std::string& boot) const {
+std::vector<std::uint8_t> TCommitJournal::EncodeRecord(const std::string& boot,
+                                                    std::uint64_t salt) const {
   std::vector<std::uint8_t> j(kRecordHeadBytes, 0);
   if (boot.size() == kBootBytes) std::memcpy(&j[4], boot.data(), kBootBytes);
+  EncodeFixed64(&j[4 + kBootBytes], salt);
   std::uint32_t write_count = 0;
   auto put16 = [&j](std::uint16_t v) {
     j.resize(j.size() + 2);
@@ -390,8 +426,8 @@ std::vector<std::uint8_t> TCommitJournal::EncodeRecord(const std::string& boot) 
   if ((j.size() + 4) % kRecordAlign == 0) j.resize(j.size() + 4, 0);
   if (j.size() + 4 > 0xFFFFFFFFu) RaiseJournal(kErrWriting);
   EncodeFixed32(&j[0], static_cast<std::uint32_t>(j.size() + 4));
-  EncodeFixed32(&j[20], static_cast<std::uint32_t>(files_.size()));
-  EncodeFixed32(&j[24], write_count);
+  EncodeFixed32(&j[kFileCountAt], static_cast<std::uint32_t>(files_.size()));
+  EncodeFixed32(&j[kFileCountAt + 4], write_count);
   put32(Crc(j.data(), j.size()));
   return j;
 }
@@ -456,7 +492,6 @@ void TCommitJournal::Apply(bool flush) {
   };
   if (files_.size() > 0xFFFF) RaiseJournal(kErrWriting);
   const std::string boot = FileSystem().BootId();
-  std::vector<std::uint8_t> bytes = EncodeRecord(boot);
 
   TOsFile lock;
   // A directory where the journal cannot be made (no write permission)
@@ -477,21 +512,23 @@ void TCommitJournal::Apply(bool flush) {
   // that run too.
   std::int64_t at = journal.Size();
   if (at < 0) RaiseJournal(kErrReading);
+  std::uint64_t salt = 0;
   if (at > static_cast<std::int64_t>(kCutBytes) &&
-      !(Settled(at) && FirstRecordOfThisRun(journal, boot))) {
+      !(Settled(at) && FirstRecordOfThisRun(journal, boot, &salt))) {
     std::vector<std::string> held;
     for (const TCaptured& f : files_)
       held.push_back(f.handler->FileName());
     ReplayLocked(directory_, journal, held, settings_, true, false);
     at = journal.Size();
-    if (at < 0) RaiseJournal(kErrReading);
+    if (at < 0 || (at > static_cast<std::int64_t>(kCutBytes) &&
+                   !FirstRecordOfThisRun(journal, boot, &salt)))
+      RaiseJournal(kErrReading);
   }
   // A cut journal is written over from its start (its magic may be of the
   // older form).
-  if (at <= static_cast<std::int64_t>(kCutBytes)) {
-    at = 0;
-    bytes.insert(bytes.begin(), kMagic, kMagic + kMagicBytes);
-  }
+  if (at <= static_cast<std::int64_t>(kCutBytes)) at = 0;
+  std::vector<std::uint8_t> bytes = EncodeRecord(boot, at == 0 ? NewSalt() : salt);
+  if (at == 0) bytes.insert(bytes.begin(), kMagic, kMagic + kMagicBytes);
   // Every file is bumped before the record exists; see BumpCounters.
   BumpCounters();
   {

@@ -55,9 +55,10 @@
 //               offset 8 more than a multiple of 512 (little-endian):
 //     0   4  record length T (every byte of it, the checksum included)
 //     4   16 boot identifier of the machine run that wrote it
-//     20  4  file count F
-//     24  4  write count W
-//     28  .. F files: u16 name length, name (the base name for a file of this
+//     20  8  salt: drawn by the journal's first record, carried by the others
+//     28  4  file count F
+//     32  4  write count W
+//     36  .. F files: u16 name length, name (the base name for a file of this
 //               directory, else the whole path), i64 lock start, i64 lock
 //               length (the range a writer of the file holds, taken by a
 //               replay so that no reader or writer is inside)
@@ -69,7 +70,9 @@
 //   tells the state in one stat: 8 more than a multiple of 512 is settled
 //   (or cut), any other is not. Records are read up to the first that is
 //   not whole (a commit that died before its journal was durable, and so
-//   never reached its tables); a journal without the magic is emptied. A
+//   never reached its tables) or has another salt (a record of an earlier
+//   journal, left behind ours when a cut did not reach the disk); a journal
+//   without the magic is emptied. A
 //   journal of the older form ("KURAJNL1", one commit) is replayed as such.
 //
 // A commit without the OS flush is safe against a killed process, not
@@ -151,7 +154,7 @@ class TCommitJournal {
   static bool FinalCounter(const TCaptured& f, std::uint8_t* counter);
   bool TableBumped(std::size_t i) const;
   void BumpCounters();
-  std::vector<std::uint8_t> EncodeRecord(const std::string& boot) const;
+  std::vector<std::uint8_t> EncodeRecord(const std::string& boot, std::uint64_t salt) const;
 
   std::string directory_;
   TStorageSettings settings_;
