@@ -202,12 +202,26 @@ class CommitJournalTest : public SessionTransactionTest {
       Append(b.Table(), after_[i]);
     }
   }
+  // Runs `body` on `fs`; the engine's failure once the power is lost ends
+  // it quietly.
+  template <typename Body>
+  static void OnFileSystem(test::TPowerLossFileSystem& fs, Body&& body) {
+    SetFileSystemForTesting(&fs);
+    try {
+      body();
+    } catch (const EDatabaseError&) {
+      if (!fs.Lost()) {
+        SetFileSystemForTesting(nullptr);
+        throw;
+      }
+    }
+    SetFileSystemForTesting(nullptr);
+  }
   // The transaction taking both tables from `before_` to `after_` on `fs`;
   // true when its commit returned.
   bool Commit(test::TPowerLossFileSystem& fs) {
-    SetFileSystemForTesting(&fs);
     bool done = false;
-    try {
+    OnFileSystem(fs, [&] {
       TClient c("writer", dir_.path());
       TSharedTable& a = c.Dir().OpenTable("ta", false, false);
       TSharedTable& b = c.Dir().OpenTable("tb", false, false);
@@ -216,13 +230,7 @@ class CommitJournalTest : public SessionTransactionTest {
       done = true;
       c.Dir().CloseTable(a);
       c.Dir().CloseTable(b);
-    } catch (const EDatabaseError&) {
-      if (!fs.Lost()) {
-        SetFileSystemForTesting(nullptr);
-        throw;
-      }
-    }
-    SetFileSystemForTesting(nullptr);
+    });
     return done;
   }
   std::int64_t JournalSize() {
@@ -340,9 +348,8 @@ TEST_F(CommitJournalTest, CommitsCutByPowerLossKeepEveryStepThatReturned) {
   };
   // The steps that returned on `fs`.
   auto run = [&](test::TPowerLossFileSystem& fs) {
-    SetFileSystemForTesting(&fs);
     int returned = 0;
-    try {
+    OnFileSystem(fs, [&] {
       TClient c("writer", dir_.path(), true);
       TSharedTable& a = c.Dir().OpenTable("ta", false, false);
       TSharedTable& b = c.Dir().OpenTable("tb", false, false);
@@ -360,13 +367,7 @@ TEST_F(CommitJournalTest, CommitsCutByPowerLossKeepEveryStepThatReturned) {
       ++returned;
       c.Dir().CloseTable(a);
       c.Dir().CloseTable(b);
-    } catch (const EDatabaseError&) {
-      if (!fs.Lost()) {
-        SetFileSystemForTesting(nullptr);
-        throw;
-      }
-    }
-    SetFileSystemForTesting(nullptr);
+    });
     return returned;
   };
   // One record's settled length, to checkpoint at the second.
@@ -375,8 +376,7 @@ TEST_F(CommitJournalTest, CommitsCutByPowerLossKeepEveryStepThatReturned) {
   std::int64_t calls = 0, one_record = 0;
   {
     test::TPowerLossFileSystem counting(std::int64_t{1} << 40);
-    SetFileSystemForTesting(&counting);
-    {
+    OnFileSystem(counting, [&] {
       TClient c("writer", dir_.path());
       TSharedTable& a = c.Dir().OpenTable("ta", false, false);
       c.Dir().StartTransaction();
@@ -384,8 +384,7 @@ TEST_F(CommitJournalTest, CommitsCutByPowerLossKeepEveryStepThatReturned) {
       c.Dir().Commit(true);
       one_record = JournalSize();
       c.Dir().CloseTable(a);
-    }
-    SetFileSystemForTesting(nullptr);
+    });
   }
   ASSERT_GT(one_record, static_cast<std::int64_t>(TCommitJournal::kCutBytes));
   std::mt19937 random(20261210);

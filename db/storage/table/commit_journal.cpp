@@ -32,8 +32,11 @@ constexpr std::size_t kMagicBytes = TCommitJournal::kCutBytes;
 constexpr std::int64_t kRecordAlign = 512;
 constexpr std::size_t kBootBytes = 16;
 constexpr std::size_t kSaltBytes = 8;
-constexpr std::size_t kRecordHeadBytes = 4 + kBootBytes + kSaltBytes + 4 + 4;
-constexpr std::size_t kFileCountAt = 4 + kBootBytes + kSaltBytes;
+// Where a record's fields lie, from its start.
+constexpr std::size_t kBootAt = 4;
+constexpr std::size_t kSaltAt = kBootAt + kBootBytes;
+constexpr std::size_t kFileCountAt = kSaltAt + kSaltBytes;
+constexpr std::size_t kRecordHeadBytes = kFileCountAt + 4 + 4;
 // A replay waits this long for a file's writer lock: readers let go within
 // milliseconds; a holder that keeps it longer is taken for a live writer.
 constexpr int kReplayLockRetries = 1000;
@@ -148,7 +151,6 @@ struct TJournalWrite {
 struct TJournalContent {
   std::vector<TJournalFile> files;
   std::vector<TJournalWrite> writes;
-  bool records = false;
   // Every record was written in this run of the machine (its writes are in
   // the page cache then, if the journal is settled).
   bool this_run = false;
@@ -200,7 +202,8 @@ bool DecodeRecords(const std::string& directory, const std::vector<std::uint8_t>
                    const std::string& boot, TJournalContent* out) {
   if (j.size() < kMagicBytes || std::memcmp(j.data(), kMagic, sizeof kMagic) != 0) return false;
   out->this_run = boot.size() == kBootBytes;
-  std::size_t at = kMagicBytes;
+  const std::size_t first = kMagicBytes;
+  std::size_t at = first;
   while (j.size() - at >= kRecordHeadBytes + 4) {
     const std::size_t length = DecodeFixed32(&j[at]);
     if (length < kRecordHeadBytes + 4 || length > j.size() - at) break;
@@ -208,8 +211,7 @@ bool DecodeRecords(const std::string& directory, const std::vector<std::uint8_t>
     if (Crc(&j[at], length - 4) != DecodeFixed32(&j[end])) break;
     // Every record carries the salt of the journal's first: a record of an
     // earlier journal that a lost cut left behind ours is not one of them.
-    if (out->records && std::memcmp(&j[at + 4 + kBootBytes], &j[kMagicBytes + 4 + kBootBytes],
-                                    kSaltBytes) != 0)
+    if (at != first && std::memcmp(&j[at + kSaltAt], &j[first + kSaltAt], kSaltBytes) != 0)
       break;
     std::vector<TJournalFile> files;
     std::vector<TJournalWrite> writes;
@@ -229,10 +231,8 @@ bool DecodeRecords(const std::string& directory, const std::vector<std::uint8_t>
     }
     if (!DecodeWrites(j, &p, end, DecodeFixed32(&j[at + kFileCountAt + 4]), index, &writes) || end - p > 4)
       break;
-    if (std::memcmp(&j[at + 4], boot.data(), std::min(boot.size(), kBootBytes)) != 0 ||
-        boot.size() != kBootBytes)
+    if (out->this_run && std::memcmp(&j[at + kBootAt], boot.data(), kBootBytes) != 0)
       out->this_run = false;
-    out->records = true;
     out->writes.insert(out->writes.end(), writes.begin(), writes.end());
     at = static_cast<std::size_t>(RecordBoundary(static_cast<std::int64_t>(at + length)));
     if (at > j.size()) break;
@@ -260,9 +260,7 @@ bool Decode(const std::string& directory, const std::vector<std::uint8_t>& j,
   std::vector<std::size_t> index(content->files.size());
   for (std::size_t i = 0; i < index.size(); ++i)
     index[i] = i;
-  if (!DecodeWrites(j, &at, end, write_count, index, &content->writes) || at != end) return false;
-  content->records = true;
-  return true;
+  return DecodeWrites(j, &at, end, write_count, index, &content->writes) && at == end;
 }
 
 // Whether the journal's first record was written in this run of the
@@ -274,9 +272,10 @@ bool FirstRecordOfThisRun(TOsFile& journal, const std::string& boot,
   std::uint8_t head[kMagicBytes + kRecordHeadBytes];
   std::size_t done = 0;
   if (journal.ReadAt(0, head, sizeof head, &done) != 0 || done != sizeof head) return false;
-  if (salt) *salt = DecodeFixed64(head + kMagicBytes + 4 + kBootBytes);
+  const std::uint8_t* record = head + kMagicBytes;
+  if (salt) *salt = DecodeFixed64(record + kSaltAt);
   return std::memcmp(head, kMagic, sizeof kMagic) == 0 &&
-         std::memcmp(head + kMagicBytes + 4, boot.data(), kBootBytes) == 0;
+         std::memcmp(record + kBootAt, boot.data(), kBootBytes) == 0;
 }
 
 // A salt for a journal started afresh: no earlier journal of the directory
@@ -385,8 +384,8 @@ void TCommitJournal::Release() {
 std::vector<std::uint8_t> TCommitJournal::EncodeRecord(const std::string& boot,
                                                     std::uint64_t salt) const {
   std::vector<std::uint8_t> j(kRecordHeadBytes, 0);
-  if (boot.size() == kBootBytes) std::memcpy(&j[4], boot.data(), kBootBytes);
-  EncodeFixed64(&j[4 + kBootBytes], salt);
+  if (boot.size() == kBootBytes) std::memcpy(&j[kBootAt], boot.data(), kBootBytes);
+  EncodeFixed64(&j[kSaltAt], salt);
   std::uint32_t write_count = 0;
   auto put16 = [&j](std::uint16_t v) {
     j.resize(j.size() + 2);
