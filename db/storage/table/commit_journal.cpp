@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -115,6 +116,13 @@ class TOsFile {
   int fd_ = -1;
 };
 
+// The name of a table file as it is on the disk (the registry found it
+// ignoring case), which is what the journal records and compares.
+std::string OnDiskName(const TFileHandler& handler) {
+  return handler.SharedFile() != nullptr && !handler.InMemory() ? handler.SharedFile()->Name()
+                                                                 : handler.FileName();
+}
+
 // Errors name the journal: it is what a user finds in the directory.
 [[noreturn]] void RaiseJournal(std::uint16_t code, int os_error = 0) {
   RaiseTableError(code, "COMMIT.JNL", os_error);
@@ -170,6 +178,9 @@ bool DecodeFiles(const std::string& directory, const std::vector<std::uint8_t>& 
     std::string path(reinterpret_cast<const char*>(&j[*at]), name);
     *at += name;
     if (path.find('/') == std::string::npos) path = directory + path;
+    // The file as the engine finds it (ignoring case): a program that named
+    // the table in other letters wrote the same files (rule J1).
+    path = ResolveFileName(path);
     files->push_back({path, static_cast<std::int64_t>(DecodeFixed64(&j[*at])),
                       static_cast<std::int64_t>(DecodeFixed64(&j[*at + 8]))});
     *at += 16;
@@ -290,13 +301,64 @@ std::uint64_t NewSalt() {
          ++counter;
 }
 
-// Makes the files of the journal's records durable, first writing them
-// again unless the journal is settled and of this run, and empties it
-// (the caller holds the journal lock). See TCommitJournal::Recover for
+// The bytes a file holds once every write of a journal has been made, as
+// disjoint runs keyed by offset: later writes over earlier ones.
+using TFinalImage = std::map<std::int64_t, std::vector<std::uint8_t>>;
+
+void Overlay(TFinalImage& image, std::int64_t offset, const std::uint8_t* bytes, std::size_t n) {
+  if (n == 0) return;
+  const std::int64_t end = offset + static_cast<std::int64_t>(n);
+  auto it = image.upper_bound(offset);
+  if (it != image.begin()) {
+    auto before = std::prev(it);
+    if (before->first + static_cast<std::int64_t>(before->second.size()) > offset) it = before;
+  }
+  std::int64_t start = offset;
+  std::vector<std::uint8_t> left, right;
+  while (it != image.end() && it->first < end) {
+    const std::int64_t s = it->first;
+    const std::int64_t e = s + static_cast<std::int64_t>(it->second.size());
+    if (s < offset) {
+      start = s;
+      left.assign(it->second.begin(), it->second.begin() + (offset - s));
+    }
+    if (e > end) right.assign(it->second.begin() + (end - s), it->second.end());
+    it = image.erase(it);
+  }
+  std::vector<std::uint8_t> run = std::move(left);
+  run.insert(run.end(), bytes, bytes + n);
+  run.insert(run.end(), right.begin(), right.end());
+  image.emplace(start, std::move(run));
+}
+
+// Whether `file` holds every byte of `image` (false on a read error too).
+bool Holds(TOsFile& file, const TFinalImage& image) {
+  std::vector<std::uint8_t> found;
+  for (const auto& [offset, bytes] : image) {
+    found.assign(bytes.size(), 0);
+    std::size_t at = 0;
+    while (at < found.size()) {
+      std::size_t done = 0;
+      if (file.ReadAt(offset + static_cast<std::int64_t>(at), found.data() + at,
+                      found.size() - at, &done) != 0 ||
+          done == 0)
+        return false;
+      at += done;
+    }
+    if (found != bytes) return false;
+  }
+  return true;
+}
+
+// Finishes the journal's records and empties it (the caller holds the
+// journal lock): a settled journal of this run only has its files made
+// durable; any other has each file compared with the bytes the records
+// leave, and only a file that differs is written, under its writer lock,
+// with those final bytes (rules J3 to J5). See TCommitJournal::Recover for
 // `held`, `must` and `durable`.
 bool ReplayLocked(const std::string& directory, TOsFile& journal,
                   const std::vector<std::string>& held, const TStorageSettings& settings,
-                  bool must, bool durable) {
+                  bool must, bool durable, bool* rewrote = nullptr) {
   std::vector<std::uint8_t> bytes;
   CheckOs(journal.ReadAll(&bytes), kErrReading);
   if (bytes.empty()) return true;
@@ -304,38 +366,51 @@ bool ReplayLocked(const std::string& directory, TOsFile& journal,
   TJournalContent content;
   if (Decode(directory, bytes, FileSystem().BootId(), &content)) {
     // Settled in this run: every write is in the tables already.
-    const bool rewrite =
+    const bool compare =
         !(Settled(static_cast<std::int64_t>(bytes.size())) && content.this_run);
-    if (!rewrite && !durable) return true;
+    if (!compare && !durable) return true;
     std::vector<TOsFile> open(content.files.size());
     std::vector<bool> present(content.files.size(), false);
     for (std::size_t i = 0; i < content.files.size(); ++i) {
-      const TJournalFile& f = content.files[i];
-      const int err = open[i].Open(f.path, false);
+      const int err = open[i].Open(content.files[i].path, false);
       if (err == ENOENT) continue;  // the table was deleted since
       CheckOs(err, MapOsError(err));
       present[i] = true;
-      if (!rewrite || std::find(held.begin(), held.end(), f.path) != held.end()) continue;
+    }
+    std::vector<bool> differs(content.files.size(), false);
+    std::vector<TFinalImage> images(content.files.size());
+    if (compare) {
+      for (const TJournalWrite& w : content.writes)
+        Overlay(images[w.file], w.offset, w.bytes, w.length);
+      for (std::size_t i = 0; i < content.files.size(); ++i)
+        differs[i] = present[i] && !Holds(open[i], images[i]);
+    }
+    // A file that differs is written under its writer lock, taken on every
+    // such file before any is written: no reader is inside one while it
+    // changes, and none sees one written and another not yet (J4).
+    const bool any = std::find(differs.begin(), differs.end(), true) != differs.end();
+    for (std::size_t i = 0; i < content.files.size(); ++i) {
+      const TJournalFile& f = content.files[i];
+      if (!differs[i] || std::find(held.begin(), held.end(), f.path) != held.end()) continue;
       if (!open[i].Lock(f.lock_start, f.lock_length, kReplayLockRetries,
                         settings.low_level_sleep_ms)) {
         if (must) RaiseJournal(kErrLockFailure);
         return false;
       }
     }
-    // Writing the records again takes each file back through the states
-    // of the commits before the last, so the journal is durably marked as
-    // not settled first: whoever finds it while this replay is under way
-    // or after it was cut short replays it too, and no one reads a table
-    // taken back as settled.
-    if (rewrite && Settled(static_cast<std::int64_t>(bytes.size())) &&
+    // A write cut short leaves files between two states, so a settled
+    // journal is durably marked as not settled first: whoever finds it
+    // after this replay was cut short replays it too.
+    if (any && Settled(static_cast<std::int64_t>(bytes.size())) &&
         std::memcmp(bytes.data(), kMagic, sizeof kMagic) == 0) {
       CheckOs(journal.Truncate(static_cast<std::int64_t>(bytes.size()) + 1), kErrWriting);
       CheckOs(journal.Sync(), kErrWriting);
     }
-    if (rewrite)
-      for (const TJournalWrite& w : content.writes)
-        if (present[w.file])
-          CheckOs(open[w.file].WriteAll(w.offset, w.bytes, w.length), kErrWriting);
+    if (any && rewrote) *rewrote = true;
+    for (std::size_t i = 0; i < content.files.size(); ++i)
+      if (differs[i])
+        for (const auto& [offset, run] : images[i])
+          CheckOs(open[i].WriteAll(offset, run.data(), run.size()), kErrWriting);
     for (std::size_t i = 0; i < content.files.size(); ++i)
       if (present[i]) CheckOs(open[i].Sync(), kErrWriting);
   }
@@ -400,7 +475,7 @@ std::vector<std::uint8_t> TCommitJournal::EncodeRecord(const std::string& boot,
     EncodeFixed64(&j[j.size() - 8], static_cast<std::uint64_t>(v));
   };
   for (const TCaptured& f : files_) {
-    std::string name = f.handler->FileName();
+    std::string name = OnDiskName(*f.handler);
     if (name.compare(0, directory_.size(), directory_) == 0 &&
         name.find('/', directory_.size()) == std::string::npos)
       name.erase(0, directory_.size());
@@ -516,7 +591,7 @@ void TCommitJournal::Apply(bool flush) {
       !(Settled(at) && FirstRecordOfThisRun(journal, boot, &salt))) {
     std::vector<std::string> held;
     for (const TCaptured& f : files_)
-      held.push_back(f.handler->FileName());
+      held.push_back(ResolveFileName(OnDiskName(*f.handler)));
     ReplayLocked(directory_, journal, held, settings_, true, false);
     at = journal.Size();
     if (at < 0 || (at > static_cast<std::int64_t>(kCutBytes) &&
@@ -564,7 +639,7 @@ void TCommitJournal::Apply(bool flush) {
     Decode(directory_, journaled, boot, &content);
     for (const TJournalFile& f : content.files) {
       if (std::any_of(written.begin(), written.end(),
-                      [&f](const TFileHandler* h) { return h->FileName() == f.path; }))
+                      [&f](const TFileHandler* h) { return OnDiskName(*h) == f.path; }))
         continue;
       TOsFile file;
       const int err = file.Open(f.path, false);
@@ -591,8 +666,24 @@ bool TCommitJournal::Pending(const std::string& directory) {
   return State(directory) == TState::kPending;
 }
 
+bool TCommitJournal::Replayable(const std::string& directory) {
+  TOsFile lock;
+  return lock.Open(LockPath(directory), true) == 0;
+}
+
+bool TCommitJournal::NeedsReplay(const std::string& directory) {
+  const std::string path = JournalPath(directory);
+  std::int64_t size = -1;
+  if (FileSystem().FileSize(path, &size) != 0 || size <= 0) return false;
+  if (!Settled(size)) return true;
+  if (size == static_cast<std::int64_t>(kCutBytes)) return false;
+  TOsFile journal;
+  return !(journal.Open(path, false) == 0 && FirstRecordOfThisRun(journal, FileSystem().BootId()));
+}
+
 bool TCommitJournal::Recover(const std::string& directory, const std::vector<std::string>& held,
-                             const TStorageSettings& settings, bool must, bool durable) {
+                             const TStorageSettings& settings, bool must, bool durable,
+                             bool* rewrote) {
   const std::string path = JournalPath(directory);
   std::int64_t size = -1;
   if (FileSystem().FileSize(path, &size) != 0 || size <= 0) return true;
@@ -609,10 +700,10 @@ bool TCommitJournal::Recover(const std::string& directory, const std::vector<std
     if (must) RaiseJournal(kErrLockFailure);
     return false;
   }
-  // A commit in progress holds the lock for as long as it runs; only a
-  // caller about to write must wait for it (its journal may name the
-  // caller's table once it lets go of it and dies).
-  if (!lock.Lock(0, 1, must ? settings.low_level_retries : 0, settings.low_level_sleep_ms)) {
+  // A commit or replay in progress holds the lock for as long as it runs:
+  // everyone waits for it, since what it is writing is not to be read or
+  // written over until it is done (J6).
+  if (!lock.Lock(0, 1, settings.low_level_retries, settings.low_level_sleep_ms)) {
     if (must) RaiseJournal(kErrLockFailure);
     return false;
   }
@@ -620,11 +711,17 @@ bool TCommitJournal::Recover(const std::string& directory, const std::vector<std
   const int err = journal.Open(path, false);
   if (err == ENOENT) return true;
   CheckOs(err, MapOsError(err));
-  return ReplayLocked(directory, journal, held, settings, must, durable);
+  std::vector<std::string> resolved;
+  for (const std::string& h : held)
+    resolved.push_back(ResolveFileName(h));
+  return ReplayLocked(directory, journal, resolved, settings, must, durable, rewrote);
 }
 
 void TCommitJournal::EmptyDurably(const std::string& directory, const TStorageSettings& settings) {
-  if (State(directory) != TState::kCut) return;
+  // A journal that is not settled is a dead commit's: it is finished first,
+  // so that its records are never written into files that take the names
+  // of its tables afterwards (J7).
+  if (State(directory) == TState::kEmpty) return;
   TOsFile lock;
   if (lock.Open(LockPath(directory), true) != 0 ||
       !lock.Lock(0, 1, settings.low_level_retries, settings.low_level_sleep_ms))
@@ -633,8 +730,6 @@ void TCommitJournal::EmptyDurably(const std::string& directory, const TStorageSe
   const int err = journal.Open(JournalPath(directory), false);
   if (err == ENOENT) return;
   CheckOs(err, MapOsError(err));
-  // Under the journal lock a journal that is not settled is a dead
-  // commit's: it is finished as well.
   ReplayLocked(directory, journal, {}, settings, true, true);
 }
 

@@ -27,25 +27,64 @@
 //      locks, so it never looks at the journal again).
 // So a commit waits for the disk once, not once per file.
 //
-// A settled journal counts as nothing to replay in the run of the machine
-// that wrote it. After the machine started again (its boot identifier is in
-// every record) its records are written again, all of them, before anyone
-// reads: the tables may have lost any write the disk had not taken. Writing
-// them again is harmless while the tables are as the commits left them, so
-// whoever writes to one of them outside a commit (or creates or renames a
-// table) first checkpoints the journal and empties it durably. A cut journal
-// may come back whole after a power loss; its tables are durable by then,
-// and the same rule keeps its replay harmless.
-// A journal that is not settled ends in the record of a commit that may be
-// half-written: whoever opens one of the directory's tables, or locks one
-// whose counters moved since it last looked, writes all its records again,
-// makes their files durable and empties it. Step 1 is what lets a handle
-// skip the look while its counters stand still: a dead commit's record
-// names only tables whose counters it moved before the record existed
-// (TDataTable::journal_unchecked_ keeps the cases where a handle's own
-// counters came from the commit or from an unlocked read). A replay writes
-// the same counters the bump did, so whoever read a bumped header reads
-// every header again once the journal is empty.
+// Rules of the journal among the programs sharing a directory, on one
+// computer or several through a shared folder (each rule is named where the
+// code keeps it):
+//  J1 Names. A record names each file as the disk has it; a replay finds a
+//     named file ignoring ASCII case, as the engine opens tables, so records
+//     of programs that named a table in other letters are of the same files.
+//  J2 Commits. A commit holds its tables' write locks and COMMIT.LCK from
+//     its counter bumps until its journal is settled or checkpointed: under
+//     COMMIT.LCK no one else writes a file the journal names.
+//  J3 When a replay is due. A journal that is not settled ends in a dead
+//     commit's record. A settled one whose records are of another run of a
+//     machine (another computer, or this one before it started again: the
+//     boot identifier in every record) may name writes that never reached
+//     the disk. A settled journal of this run needs nothing: its writes are
+//     in this machine's page cache.
+//  J4 Replay by final bytes. Under COMMIT.LCK each named file is compared
+//     with the bytes all records leave in it; only a file that differs is
+//     written, with those final bytes, under its writer lock (the data
+//     file's table-lock byte, the index and BLOB files' write ranges: no
+//     reader inside), taken on every such file before any is written. A
+//     file whose writer lock the caller holds is not locked again; a table
+//     lock holds the data file's byte only. So a replay never takes a file
+//     back through an older state, and one whose writes had all arrived
+//     writes nothing and needs no table's lock: an open transaction on one
+//     computer does not hold up another's writes.
+//  J5 A replay then makes every named file durable and empties the journal
+//     durably.
+//  J6 No one reads or writes a table while a replay is due. A handle looks
+//     at the journal at its first lock after opening or ending a
+//     transaction and whenever its counters moved; a reader that finds a
+//     replay due waits for COMMIT.LCK and replays (or finds it done), and
+//     fails with 10249 when that takes longer than the lock retries, instead
+//     of reading half a commit or an older state. Only in a directory where
+//     COMMIT.LCK cannot be made (read-only media) is a table read as it is.
+//     Step 1 is what lets a handle skip the look while its counters stand
+//     still: a dead commit's record names only tables whose counters it
+//     moved before the record existed (TDataTable::journal_unchecked_ keeps
+//     the cases where a handle's own counters came from the commit or from
+//     an unlocked read). A replay may write the counters back to older
+//     values, so whoever read a bumped header reads every header again once
+//     it finds the journal with nothing due.
+//  J7 Files change names over an empty journal only: creating, dropping,
+//     renaming and repairing a table first finish any journal (a dead
+//     commit's too) and empty it durably, so no record is ever written into
+//     files that took the names of its tables, and no repair backup is
+//     taken before the journal is in the tables.
+//  J8 Writes outside a commit. Before its first such write after a commit
+//     a writer checkpoints the journal and empties it durably (a cut
+//     journal may come back after a power loss), so replaying can never
+//     undo the write.
+//  J9 A writer of another run that is still running. Its table writes were
+//     made under the tables' write locks and reached the shared files when
+//     it let go of them, the coherence every reader relies on to see
+//     another's commit at its next lock. A replay then finds them in place,
+//     writes nothing and only flushes and cuts. A replay writes no bytes but
+//     the last record's for each place, and every later change of anyone's
+//     is either a later record of the same journal (J2) or came after the
+//     journal was emptied (J8): a replay never undoes one.
 //
 // Two files in the directory:
 //   COMMIT.LCK  never written; byte 0 locked exclusively by the process
@@ -112,21 +151,23 @@ class TCommitJournal {
   // The first bytes of a journal, to which a commit cuts it at its end.
   static constexpr std::size_t kCutBytes = 8;
 
-  // Writes again the records of a journal that is not settled (a dead
-  // commit's) or was written in an earlier run of the machine, makes their
-  // files durable and empties it. Files in `held` (whole paths) are ones
-  // whose writer locks the caller holds; the others' are taken for the
-  // replay. Returns false without replaying when another process holds the
-  // journal (its commit is still running) or, unless `must`, when a file's
-  // lock cannot be had; with `must` that is 10249. A settled journal of this
-  // run is left as it is unless `durable` (the caller is about to write
-  // outside a commit): then it is checkpointed and emptied durably. Cheap
-  // when there is nothing to do (one stat, and a read of the first record's
-  // head when the journal holds settled records).
+  // Finishes a journal that is not settled (a dead commit's) or was written
+  // in another run of a machine (J3, J4), makes its files durable and
+  // empties it. Files in `held` (whole paths) are ones whose writer locks
+  // the caller holds; the others' are taken where a file must be written.
+  // Waits for a commit or replay holding the journal lock (J6). Returns
+  // false when that or a file's lock cannot be had, unless `must`: then it
+  // is 10249. A settled journal of this run is left as it is unless
+  // `durable` (the caller is about to write outside a commit): then it is
+  // checkpointed and emptied durably. Cheap when there is nothing to do
+  // (one stat, and a read of the first record's head when the journal
+  // holds settled records). `rewrote` is set when a table file was written.
   static bool Recover(const std::string& directory, const std::vector<std::string>& held,
-                      const TStorageSettings& settings, bool must, bool durable);
-  // Checkpoints a settled journal and empties it durably (waiting for a
-  // running commit); 10249 when the journal lock cannot be had.
+                      const TStorageSettings& settings, bool must, bool durable,
+                      bool* rewrote = nullptr);
+  // Finishes any journal (a dead commit's too), checkpoints it and empties it
+  // durably (waiting for a running commit); 10249 when the journal lock
+  // cannot be had (J7).
   static void EmptyDurably(const std::string& directory, const TStorageSettings& settings);
 
   // kCut: settled (or cut), nothing to replay in this run of the machine;
@@ -136,6 +177,14 @@ class TCommitJournal {
   static TState State(const std::string& directory);
   // Whether the directory's journal holds something to replay (one stat).
   static bool Pending(const std::string& directory);
+  // Whether a replay is due before the directory's tables are read (J3): the
+  // journal is not settled, or holds records of another run of a machine.
+  // One stat, and a read of the first record's head when it holds settled
+  // records.
+  static bool NeedsReplay(const std::string& directory);
+  // Whether the journal lock can be made in the directory (false on
+  // read-only media: nobody can finish a journal there).
+  static bool Replayable(const std::string& directory);
 
   static std::string JournalPath(const std::string& directory);
   static std::string LockPath(const std::string& directory);

@@ -19,6 +19,10 @@ namespace kura {
 
 namespace {
 
+// How often a reader looks at a journal found due again after a replay
+// (each time another commit was under way) before it gives up.
+constexpr int kJournalLooks = 1000;
+
 // A seed for a handle's read-slot picks. Handles of one process draw theirs
 // from one sequence seeded once from the system's entropy, with the time in
 // nanoseconds mixed in, so that processes (a forked child continues its
@@ -223,6 +227,9 @@ void TDataTable::Close(bool discard) {
 void TDataTable::Delete() {
   if (open_) Raise(kErrAccessDenied);
   if (!Exists()) Raise(kErrTableMissing);
+  // A journal naming the table is finished before its files go (J7): a
+  // table made later under the name must not receive its records.
+  if (!in_memory_) TCommitJournal::EmptyDurably(directory_, settings_);
   TFileList& files = TFileList::Global();
   const TFileKind kind = data_->Kind();
   TFileStatus s = files.Delete(DataFileName(), kind);
@@ -333,22 +340,38 @@ bool TDataTable::TakeReadLock() {
     }
   }
   FreeReadSlot();
-  TCommitJournal::Recover(directory_, {}, settings_, false, false);
-  TakeReadSlot();
-  TUndoOnThrow free_slot([this] { FreeReadSlot(); });
-  // What the replay (ours or another's) wrote is read afresh; the journal
-  // counts as seen only when there is nothing to replay under this slot.
-  RereadHeaders();
-  if (NoteJournal()) journal_unchecked_ = false;
-  return true;
+  // Nothing is read while a replay is due (J6): the reader finishes the
+  // journal itself or waits for whoever holds it, and looks again.
+  for (int attempt = 0;; ++attempt) {
+    const bool replayed = TCommitJournal::Recover(directory_, {}, settings_, false, false);
+    TakeReadSlot();
+    {
+      TUndoOnThrow free_slot([this] { FreeReadSlot(); });
+      // What the replay (ours or another's) wrote is read afresh; the
+      // journal counts as seen only when nothing is due under this slot.
+      RereadHeaders();
+      if (NoteJournal()) {
+        journal_unchecked_ = false;
+        return true;
+      }
+      // Where the journal lock cannot be made nobody can finish a journal:
+      // the table is read as it is.
+      if (!replayed && !TCommitJournal::Replayable(directory_)) return true;
+    }
+    FreeReadSlot();
+    // A replay that could not be had waited as long as a lock may; one that
+    // was done but found the journal due again met commits under way.
+    if (!replayed || attempt >= kJournalLooks) Raise(kErrLockFailure);
+    std::this_thread::sleep_for(std::chrono::milliseconds(settings_.low_level_sleep_ms));
+  }
 }
 
-// Whether the journal holds nothing to replay (one stat); a cut journal is
-// remembered for this handle's next write.
+// Whether nothing is due in the journal (J3).
 bool TDataTable::NoteJournal() {
   const TCommitJournal::TState state = TCommitJournal::State(directory_);
-  if (state == TCommitJournal::TState::kCut) cut_journal_seen_ = true;
-  return state != TCommitJournal::TState::kPending;
+  if (state == TCommitJournal::TState::kEmpty) return true;
+  if (state == TCommitJournal::TState::kPending) return false;
+  return !TCommitJournal::NeedsReplay(directory_);
 }
 
 void TDataTable::ReleaseReadLock() {
@@ -405,7 +428,7 @@ void TDataTable::TakeWriteLock(bool may_elide) {
   if (!table_lock_held_) {
     TUndoOnThrow release([this] { ReleaseWriteLock(); });
     CheckForChanges();
-    RecoverDeadCommit(true);
+    RecoverDeadCommit(true, true);
   }
 }
 
@@ -445,26 +468,45 @@ void TDataTable::TakeTableLock(bool journaled) {
   if (blob_) blob_->SetTableLockHeld(true);
   TUndoOnThrow release([this] { ReleaseTableLock(); });
   CheckForChanges();
-  RecoverDeadCommit(!journaled);
+  RecoverDeadCommit(!journaled, false);
 }
 
-// Before a writer changes anything, a commit that died half-way over this
-// directory's tables is written to its end: it may have written part of
-// this table, and writing it again later would overwrite what comes now.
-// Called under the write or table lock, after the counters were compared:
-// only a handle whose counters moved (or that has not looked since it
-// opened or ended a transaction) looks at the journal. `durable`: the caller
-// may write outside a commit, so a cut journal this handle found (now or
-// before) is emptied durably first.
-void TDataTable::RecoverDeadCommit(bool durable) {
-  if (!journal_unchecked_ && !(durable && cut_journal_seen_)) return;
-  if (!in_memory_) {
-    std::vector<std::string> held{data_->FileName(), index_->Handler().FileName()};
-    if (blob_) held.push_back(blob_->FileName());
-    TCommitJournal::Recover(directory_, held, settings_, true, durable);
+// Before a writer changes anything, a journal that is due (a commit that died
+// half-way over this directory's tables, or records of another run) is
+// written to its end: it may name this table, and writing it again later
+// would overwrite what comes now. Called under the write or table lock,
+// after the counters were compared; costs one stat when the journal is
+// empty. `durable`: the caller may write outside a commit, so a journal
+// with anything in it is checkpointed and emptied durably first (J8); the
+// headers are read again when this handle's counters had moved or the
+// replay wrote a table file. `write_locked`: the caller holds the
+// write lock, whose ranges cover all three files; the table lock alone
+// holds only the data file's byte, and a replay that writes the index or
+// BLOB file takes their write ranges itself (J4).
+void TDataTable::RecoverDeadCommit(bool durable, bool write_locked) {
+  if (in_memory_) {
+    if (journal_unchecked_) JournalChecked();
+    return;
   }
-  if (durable) cut_journal_seen_ = false;
-  if (journal_unchecked_) JournalChecked();
+  // A writer looks at the journal at every lock it writes under, whatever
+  // its counters say (J6): a computer that lost its power may have left a
+  // record whose counter bumps never reached the shared files.
+  const TCommitJournal::TState state = TCommitJournal::State(directory_);
+  bool look = false;
+  if (state == TCommitJournal::TState::kPending)
+    look = true;
+  else if (state == TCommitJournal::TState::kCut)
+    look = durable || TCommitJournal::NeedsReplay(directory_);
+  bool rewrote = false;
+  if (look) {
+    std::vector<std::string> held{data_->FileName()};
+    if (write_locked) {
+      held.push_back(index_->Handler().FileName());
+      if (blob_) held.push_back(blob_->FileName());
+    }
+    TCommitJournal::Recover(directory_, held, settings_, true, durable, &rewrote);
+  }
+  if (journal_unchecked_ || rewrote) JournalChecked();
 }
 
 // The journal was found empty (or was replayed) while this handle held a

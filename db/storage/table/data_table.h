@@ -44,17 +44,16 @@
 //     until the commit, a write lock is only counted too. The commit's own
 //     writing takes the real write lock (WriteLockForCommit), which keeps
 //     readers of other processes out while the files change.
-//  9. A commit that died half-way leaves its journal (COMMIT.JNL, see
-//     commit_journal.h), and moved the change counters of every table it
-//     names before writing it. A handle looks at the journal when it takes a
-//     lock and its counters moved, and at its first lock after opening or
-//     after ending a transaction (journal_unchecked_); a writer finishes a
-//     journal it finds before changing anything, a reader when it can. While
-//     the counters stand still and the handle has looked, a lock costs no
-//     look at the file system. A journal its commit cut (finished, the cut
-//     perhaps not yet on the disk) is emptied durably by the handle's next
-//     write outside a transaction (cut_journal_seen_); a transaction's
-//     table lock leaves it to the commit, whose journal replaces it.
+//  9. A commit that died half-way leaves its journal (COMMIT.JNL, rules J1 to
+//     J9 in commit_journal.h), and moved the change counters of every table
+//     it names before writing it. A reader looks at the journal when it
+//     takes a lock and its counters moved, and at its first lock after
+//     opening or after ending a transaction (journal_unchecked_), and reads
+//     nothing while a replay is due. A writer looks at every write or table
+//     lock (one stat) and finishes a journal that is due before changing
+//     anything; before a write outside a transaction it also empties a
+//     settled or cut journal durably (J8). A transaction's table lock leaves
+//     a settled journal of this run to the commit, whose journal replaces it.
 //
 // States of one handle (transitions name the function):
 //
@@ -233,7 +232,7 @@ class TDataTable {
   void OpenFiles(bool exclusive, bool read_only, bool repair);
   std::unique_ptr<TTableIndex> MakeIndex(bool encrypted) const;
   bool ProtocolSkipped() const;
-  void RecoverDeadCommit(bool durable);
+  void RecoverDeadCommit(bool durable, bool write_locked);
   bool NoteJournal();
   void TakeTableLock(bool journaled);
   void JournalChecked();
@@ -283,11 +282,6 @@ class TDataTable {
   // at every change seen and at the end of a transaction, cleared when the
   // journal is found empty (or is replayed) under a lock of the table.
   bool journal_unchecked_ = true;
-  // The journal was found cut (commit_journal.h) since this handle last
-  // wrote outside a transaction: its next such write empties it durably
-  // first, or a power loss could bring back a journal whose replay would
-  // undo the write.
-  bool cut_journal_seen_ = false;
   TRecordsBitmap locked_records_;    // records this handle holds locked
   TRecordsBitmap deferred_unlocks_;  // unlocked while the table lock is held
   std::mt19937 random_;

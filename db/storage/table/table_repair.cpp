@@ -11,6 +11,7 @@
 #include "db/storage/file/file_list.h"
 #include "db/storage/file/scramble.h"
 #include "db/storage/index/index_file.h"
+#include "db/storage/table/commit_journal.h"
 #include "db/storage/table/data_table.h"
 
 namespace kura {
@@ -403,6 +404,10 @@ TRepairReport RepairTableFiles(const std::string& directory, const std::string& 
     TFileHandler missing(name, in_memory);
     missing.RaiseMissing(table.DataFileName());
   }
+  // The journal goes into the tables first (J7 of commit_journal.h): the
+  // backups a failed repair puts back must hold every commit, also one only
+  // the journal had.
+  if (!in_memory) TCommitJournal::EmptyDurably(table.Directory(), settings);
   const auto files = TableFiles(table, kind);
   for (const auto& [file, backup] : files)
     CopyFile(name, kind, file, backup, false);
