@@ -16,6 +16,16 @@
 //                plus a random part of what was not (nothing, everything, some 512-byte sectors or
 //                some whole writes); the table writer runs with ForceBufferFlush, the game writer
 //                as the program does (its commits flush)
+//   two computers  two writer processes, each a computer of its own (a mount
+//                namespace with another boot identifier where the machine
+//                allows it), commit to tables pa and pb of one folder at once,
+//                naming them in mixed letter case and dropping, making and
+//                renaming scratch tables between commits, while a third
+//                computer reads both and checks every read is a state some
+//                commit left and no older than one it saw (shared_folder.h);
+//                one writer is killed, or loses its power (what it had not yet
+//                sent to the server taken back) while the other goes on; after
+//                a loss `kura repair` runs on one table at random
 // Before an operation the writer tells the parent over a pipe what the
 // operation will leave, and after it returned that it is done, before it
 // starts the next one. After the writer ends, every table is checked with
@@ -41,9 +51,11 @@
 // each record only (the game store, spanning two tables, promises a whole
 // game).
 //
-// Usage: crash_soak [--kills N] [--losses N] [--seed S] [--restart N] [--keep DIR]
-//   --kills N    cycles with a SIGKILL (default 1000)
-//   --losses N   cycles with a power loss (default 250)
+// Usage: crash_soak [--kills N] [--losses N] [--shared N] [--seed S] [--restart N]
+//                   [--keep DIR]
+//   --kills N    cycles with a SIGKILL (default 500)
+//   --losses N   cycles with a power loss (default 125)
+//   --shared N   cycles on two computers, half kills, half power losses (default 625)
 //   --seed S     random seed (default from the clock; printed)
 //   --restart N  cycles of one database before it is made afresh (default 40)
 //   --keep DIR   where the files of a failing cycle are copied (default:
@@ -61,8 +73,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <array>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -81,6 +95,7 @@
 #include "db/storage/table/data_table.h"
 #include "records/data_module.h"
 #include "tests/storage/blob/blob_test_util.h"
+#include "tests/soak/shared_folder.h"
 #include "tests/storage/file/power_loss_file_system.h"
 
 namespace {
@@ -410,6 +425,9 @@ bool ApplyGameOperation(const std::vector<std::string>& lines, std::int32_t stor
 
 struct TFigures {
   int cycles = 0, table_kills = 0, game_kills = 0, table_losses = 0, game_losses = 0;
+  int shared_kills = 0, shared_losses = 0, shared_repairs = 0, ddl_cut_short = 0;
+  long reader_rounds = 0, reader_lock_waits = 0, shared_commits = 0, lock_failures = 0;
+  int stale_reads = 0;
   int clean = 0, repaired = 0;
   std::map<std::string, int> repaired_tables;
   // Faults.
@@ -417,7 +435,9 @@ struct TFigures {
   // Not faults.
   long acknowledged = 0;
   int in_flight_done = 0, in_flight_not_done = 0, table_transactions_partly_done = 0;
-  int Faults() const { return unrecoverable + lost + torn + writer_errors + early_ends + hangs; }
+  int Faults() const {
+    return unrecoverable + lost + torn + writer_errors + early_ends + hangs + stale_reads;
+  }
 };
 
 struct TRun {
@@ -545,6 +565,221 @@ class TCrashSoak {
       CheckTable(dir, done, flight);
   }
 
+
+  // One cycle on two computers (see shared_folder.h).
+  void SharedCycle(int index) {
+    ++f_.cycles;
+    if (shared_dir_.empty() || shared_age_++ % restart_ == 0) FreshShared();
+    const bool loss = random_() % 2 == 1;
+    ++(loss ? f_.shared_losses : f_.shared_kills);
+    const int victim = 1 + static_cast<int>(random_() % 2);
+    where_ = "cycle " + std::to_string(index) + " (two computers, " +
+             (loss ? "power loss" : "kill") + " of writer " + std::to_string(victim) + ")";
+    const std::string dir = shared_dir_;
+
+    struct TChild {
+      pid_t pid = -1;
+      int fd = -1;
+      std::string said;
+      bool ended = false;
+      int status = 0;
+    };
+    auto start = [&](const std::function<int(int)>& body) {
+      int p[2];
+      if (pipe(p) != 0) throw std::runtime_error("pipe failed");
+      std::fflush(nullptr);
+      TChild c;
+      c.pid = fork();
+      if (c.pid < 0) throw std::runtime_error("fork failed");
+      if (c.pid == 0) {
+        close(p[0]);
+        _exit(body(p[1]));
+      }
+      close(p[1]);
+      c.fd = p[0];
+      return c;
+    };
+    const unsigned reader_seed = random_();
+    TChild reader = start([&](int fd) {
+      return soak::SharedReader(dir, fd, reader_seed, namespaces_);
+    });
+    std::array<TChild, 2> writers;
+    for (int w = 1; w <= 2; ++w) {
+      const unsigned seed = random_();
+      const std::int64_t loss_at = loss && w == victim ? 1 + random_() % 600 : 0;
+      const int survival = static_cast<int>(random_() % 3);
+      writers[w - 1] = start([&, w, seed, loss_at, survival](int fd) {
+        return soak::SharedWriter(dir, fd, w, seed, loss_at, survival, namespaces_);
+      });
+    }
+    // Reads what every child says for `ms`, or until `until` holds.
+    auto pump = [&](int ms, const std::function<bool()>& until) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+      while (!(until && until())) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) return;
+        std::vector<pollfd> fds;
+        std::vector<TChild*> of;
+        for (TChild* c : {&reader, &writers[0], &writers[1]})
+          if (!c->ended) {
+            fds.push_back({c->fd, POLLIN, 0});
+            of.push_back(c);
+          }
+        if (fds.empty()) return;
+        if (poll(fds.data(), fds.size(), static_cast<int>(std::min<long>(left, 50))) <= 0)
+          continue;
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+          if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
+          char buffer[65536];
+          const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+          if (n <= 0)
+            of[i]->ended = true;
+          else
+            of[i]->said.append(buffer, static_cast<std::size_t>(n));
+        }
+      }
+    };
+    auto finish = [&](TChild& c, bool kill_it) {
+      if (kill_it) kill(c.pid, SIGKILL);
+      waitpid(c.pid, &c.status, 0);
+      char buffer[65536];
+      for (ssize_t n; (n = read(c.fd, buffer, sizeof buffer)) > 0;)
+        c.said.append(buffer, static_cast<std::size_t>(n));
+      close(c.fd);
+      c.ended = true;
+    };
+    TChild& dying = writers[victim - 1];
+    TChild& going_on = writers[2 - victim];
+    pump(100 + static_cast<int>(random_() % 300), nullptr);
+    if (loss) {
+      pump(20'000, [&] { return dying.ended; });
+      if (!dying.ended) Fault(f_.hangs, "the writer losing its power did not end");
+      finish(dying, !dying.ended);
+      if (!WIFEXITED(dying.status) || WEXITSTATUS(dying.status) != 0 ||
+          dying.said.find("L\n") == std::string::npos)
+        Fault(f_.early_ends, "the writer losing its power ended with status " +
+                                 std::to_string(dying.status));
+    } else {
+      finish(dying, true);
+    }
+    pump(50 + static_cast<int>(random_() % 200), nullptr);
+    finish(going_on, true);
+    pump(30, nullptr);
+    finish(reader, true);
+    if (WIFEXITED(going_on.status) || (!loss && WIFEXITED(dying.status)))
+      Fault(f_.early_ends, "a writer stopped on its own");
+    if (WIFEXITED(reader.status))
+      Fault(f_.early_ends, "the reader stopped on its own, status " +
+                               std::to_string(WEXITSTATUS(reader.status)));
+
+    // What the writers and the reader said.
+    std::map<std::int32_t, std::int32_t> acked;        // the highest acknowledged number
+    std::map<std::int32_t, std::set<std::int32_t>> maybe;  // begun, not acknowledged
+    std::set<std::int32_t> ddl_in_flight;  // writers cut short in a scratch-table step
+    for (int w = 1; w <= 2; ++w) {
+      std::istringstream lines(writers[w - 1].said);
+      for (std::string line; std::getline(lines, line);) {
+        const std::vector<std::string> words = Words(line);
+        if (words.empty()) continue;
+        if (line == "D") ddl_in_flight.insert(w);
+        if (line == "d") ddl_in_flight.erase(w);
+        if (words[0] == "B" && words.size() >= 2) {
+          maybe[w].insert(std::stoi(words[1]));
+        } else if (words[0] == "C" && words.size() >= 2) {
+          const std::int32_t s = std::stoi(words[1]);
+          maybe[w].erase(s);
+          acked[w] = std::max(acked[w], s);
+          ++f_.shared_commits;
+        } else if (words[0] == "A" || words[0] == "E") {
+          if (line.find("# 10249 ") != std::string::npos)
+            ++f_.lock_failures;
+          else
+            Fault(f_.writer_errors, "writer " + std::to_string(w) + ": " + line);
+        }
+      }
+    }
+    {
+      bool reader_faulted = false;
+      std::istringstream lines(reader.said);
+      for (std::string line; std::getline(lines, line);) {
+        if (line == "W") ++f_.reader_lock_waits;
+        if (line.rfind("R ", 0) == 0) f_.reader_rounds = reader_rounds_base_ + std::stol(line.substr(2));
+        // One fault a cycle; the reader says it again at every round.
+        if (line.rfind("F ", 0) == 0 && !reader_faulted) {
+          Fault(f_.stale_reads, "reader: " + line.substr(2));
+          reader_faulted = true;
+        }
+      }
+      reader_rounds_base_ = f_.reader_rounds;
+    }
+
+    // A repair after a loss must keep every commit; then every table is
+    // verified (and mended where it fails).
+    if (loss && random_() % 2 == 0) {
+      ++f_.shared_repairs;
+      const std::string t = random_() % 2 ? "PA" : "pb";
+      const TRun repair = RunKura({"repair", dir, t});
+      if (repair.status != 0)
+        Fault(f_.unrecoverable, "kura repair " + t + " after a loss failed:\n" + repair.output);
+    }
+    // A table whose making was cut short (the writer died between creating
+    // its files and writing its header) holds no data and is not a table
+    // yet: such scratch tables of a writer cut short in a step on them are
+    // removed when they do not verify.
+    std::vector<std::string> tables{"pa", "pb"};
+    for (const auto& e : fs::directory_iterator(dir)) {
+      const std::string name = e.path().filename().string();
+      if (name.size() <= 4 || (name[0] != 's' && name[0] != 'S') ||
+          name.substr(name.size() - 4) != ".DAT")
+        continue;
+      const std::string table = name.substr(0, name.size() - 4);
+      const std::int32_t w = table.size() > 2 ? table[2] - '0' : 0;
+      if (ddl_in_flight.count(w) && RunKura({"verify", dir, table}).output != "ok\n") {
+        for (const char* extension : {".DAT", ".IDX", ".BLB"})
+          fs::remove(dir + "/" + table + extension);
+        ++f_.ddl_cut_short;
+        continue;
+      }
+      tables.push_back(table);
+    }
+    if (!CheckTables(dir, tables, [this] { FreshShared(); })) return;
+
+    soak::TSequences pa, pb;
+    try {
+      soak::ReadShared(dir, &pa, &pb);
+    } catch (const std::exception& e) {
+      Fault(f_.lost, std::string("reading the verified tables: ") + e.what());
+      FreshShared();
+      return;
+    }
+    bool bad = false;
+    for (std::int32_t w : {1, 2}) {
+      const std::set<std::int32_t>& a = pa[w];
+      const std::set<std::int32_t>& b = pb[w];
+      const std::int32_t k = a.empty() ? 0 : *a.rbegin();
+      std::string what;
+      if (a != b)
+        what = "pa and pb differ (pa " + std::to_string(a.size()) + " numbers, pb " +
+               std::to_string(b.size()) + ")";
+      else if (static_cast<std::int32_t>(a.size()) != k)
+        what = "a number is missing below " + std::to_string(k);
+      else if (k < std::max(acked[w], shared_last_[w]))
+        what = "acknowledged up to " + std::to_string(std::max(acked[w], shared_last_[w])) +
+               ", found up to " + std::to_string(k);
+      else
+        for (std::int32_t s = std::max(acked[w], shared_last_[w]) + 1; s <= k && what.empty(); ++s)
+          if (!maybe[w].count(s)) what = "number " + std::to_string(s) + " was never committed";
+      if (!what.empty()) {
+        bad = true;
+        Fault(a != b ? f_.torn : f_.lost, "writer " + std::to_string(w) + ": " + what);
+      }
+      shared_last_[w] = k;
+    }
+    if (bad) FreshShared();
+  }
+
   void Print(double seconds) const {
     std::printf(
         "crash_soak: %d cycles in %.0f s: %d table kills, %d game kills, %d table power losses, %d "
@@ -561,8 +796,18 @@ class TCrashSoak {
         f_.acknowledged, f_.in_flight_done, f_.in_flight_not_done,
         f_.table_transactions_partly_done);
     std::printf(
-        "  faults: unrecoverable %d, lost %d, torn %d, writer errors %d, early ends %d, hangs %d\n",
-        f_.unrecoverable, f_.lost, f_.torn, f_.writer_errors, f_.early_ends, f_.hangs);
+        "  two computers (%s): %d kills, %d power losses, %d repairs after a loss; %ld commits "
+        "acknowledged; %ld reader rounds checked, %ld reads and %ld commits refused with a lock "
+        "failure; %d scratch tables whose making was cut short removed\n",
+        namespaces_ ? "mount namespaces with their own boot identifiers"
+                    : "boot identifiers of the test file system",
+        f_.shared_kills, f_.shared_losses, f_.shared_repairs, f_.shared_commits, f_.reader_rounds,
+        f_.reader_lock_waits, f_.lock_failures, f_.ddl_cut_short);
+    std::printf(
+        "  faults: unrecoverable %d, lost %d, torn %d, stale reads %d, writer errors %d, early "
+        "ends %d, hangs %d\n",
+        f_.unrecoverable, f_.lost, f_.torn, f_.stale_reads, f_.writer_errors, f_.early_ends,
+        f_.hangs);
   }
   int Faults() const { return f_.Faults(); }
 
@@ -582,9 +827,19 @@ class TCrashSoak {
     }
   }
 
+  void FreshShared() {
+    if (!shared_dir_.empty()) fs::remove_all(shared_dir_);
+    char name[] = "/tmp/crash-soak-XXXXXX";
+    if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
+    shared_dir_ = name;
+    shared_last_.clear();
+    soak::CreateSharedTables(shared_dir_);
+  }
+
  public:
+  void SetNamespaces(bool on) { namespaces_ = on; }
   ~TCrashSoak() {
-    for (const std::string& d : {table_dir_, game_dir_})
+    for (const std::string& d : {table_dir_, game_dir_, shared_dir_})
       if (!d.empty()) fs::remove_all(d);
   }
 
@@ -631,7 +886,9 @@ class TCrashSoak {
     ++counter;
     std::printf("FAULT %s: %s\n", where_.c_str(), what.c_str());
     std::fflush(stdout);
-    const std::string& dir = where_.find("game") != std::string::npos ? game_dir_ : table_dir_;
+    const std::string& dir = where_.find("two computers") != std::string::npos ? shared_dir_
+                             : where_.find("game") != std::string::npos        ? game_dir_
+                                                                               : table_dir_;
     if (!dir.empty() && fs::exists(dir)) {
       const std::string to = keep_ + "/" + std::to_string(f_.cycles);
       std::error_code ec;
@@ -644,7 +901,8 @@ class TCrashSoak {
 
   // `kura verify` on each table, `kura repair` where it fails; false (and a
   // fault, the database made afresh) when a table stays unsound.
-  bool CheckTables(const std::string& dir, const std::vector<std::string>& tables) {
+  bool CheckTables(const std::string& dir, const std::vector<std::string>& tables,
+                   const std::function<void()>& fresh = nullptr) {
     bool repaired = false;
     for (const std::string& t : tables) {
       const TRun verify = RunKura({"verify", dir, t});
@@ -654,7 +912,10 @@ class TCrashSoak {
       if (repair.status != 0 || again.status != 0 || again.output != "ok\n") {
         Fault(f_.unrecoverable, t + " failed verification:\n" + verify.output + "repair:\n" +
                                     repair.output + "verify after repair:\n" + again.output);
-        Fresh(tables.size() > 1);
+        if (fresh)
+          fresh();
+        else
+          Fresh(tables.size() > 1);
         return false;
       }
       repaired = true;
@@ -864,8 +1125,11 @@ class TCrashSoak {
   int restart_;
   std::string keep_;
   std::string where_;
-  std::string table_dir_, game_dir_;
-  int table_age_ = 0, game_age_ = 0;
+  std::string table_dir_, game_dir_, shared_dir_;
+  int table_age_ = 0, game_age_ = 0, shared_age_ = 0;
+  bool namespaces_ = false;
+  long reader_rounds_base_ = 0;
+  std::map<std::int32_t, std::int32_t> shared_last_;  // per writer, what the last check found
   TRows rows_;
   TGames games_;
   TFigures f_;
@@ -874,7 +1138,7 @@ class TCrashSoak {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int kills = 1000, losses = 250, restart = 40;
+  int kills = 500, losses = 125, shared = 625, restart = 40;
   auto seed = static_cast<unsigned>(std::chrono::system_clock::now().time_since_epoch().count());
   std::string keep = "crash_soak_failures";
   for (int i = 1; i < argc; ++i) {
@@ -885,6 +1149,8 @@ int main(int argc, char** argv) {
         kills = std::stoi(argv[++i]);
       else if (a == "--losses" && has_value)
         losses = std::stoi(argv[++i]);
+      else if (a == "--shared" && has_value)
+        shared = std::stoi(argv[++i]);
       else if (a == "--seed" && has_value)
         seed = static_cast<unsigned>(std::stoul(argv[++i]));
       else if (a == "--restart" && has_value)
@@ -896,24 +1162,33 @@ int main(int argc, char** argv) {
     } catch (const std::exception&) {
       std::fprintf(
           stderr,
-          "usage: crash_soak [--kills N] [--losses N] [--seed S] [--restart N] [--keep DIR]\n");
+          "usage: crash_soak [--kills N] [--losses N] [--shared N] [--seed S] [--restart N] "
+          "[--keep DIR]\n");
       return 2;
     }
   }
-  if (kills < 0 || losses < 0 || restart < 1) {
+  if (kills < 0 || losses < 0 || shared < 0 || restart < 1) {
     std::fprintf(stderr,
-                 "crash_soak: --kills and --losses take a count, --restart a positive number\n");
+                 "crash_soak: --kills, --losses and --shared take a count, --restart a positive "
+                 "number\n");
     return 2;
   }
   std::printf("crash_soak: seed %u\n", seed);
   std::fflush(stdout);
   const auto start = std::chrono::steady_clock::now();
   TCrashSoak soak(seed, restart, keep);
+  soak.SetNamespaces(shared > 0 && soak::NamespacesWork());
   try {
-    // Kills and losses interleaved at random.
+    // Kills, losses and cycles on two computers interleaved at random.
     std::mt19937 order(seed ^ 0x5eed5eedu);
-    for (int i = 0, k = kills, l = losses; k + l > 0; ++i) {
-      const bool loss = static_cast<int>(order() % static_cast<unsigned>(k + l)) < l;
+    for (int i = 0, k = kills, l = losses, sh = shared; k + l + sh > 0; ++i) {
+      const int pick = static_cast<int>(order() % static_cast<unsigned>(k + l + sh));
+      if (pick < sh) {
+        --sh;
+        soak.SharedCycle(i);
+        continue;
+      }
+      const bool loss = pick - sh < l;
       --(loss ? l : k);
       soak.Cycle(i, loss);
     }
