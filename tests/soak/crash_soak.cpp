@@ -318,10 +318,15 @@ std::int32_t Rotated(std::int32_t p) {
 
 std::string Describe(const std::optional<TGame>& g) {
   if (!g) return "absent";
-  std::string s = "\"" + g->comment + "\", " + std::to_string(g->entries.size()) + " entries";
+  std::string s(1, '"');
+  s.append(g->comment).append("\", ").append(std::to_string(g->entries.size())).append(" entries");
   for (std::size_t i = 0; i < std::min<std::size_t>(g->entries.size(), 3); ++i)
-    s += " " + std::to_string(g->entries[i].move) + "/" + std::to_string(g->entries[i].colour) +
-         "/" + std::to_string(g->entries[i].point);
+    s.append(" ")
+        .append(std::to_string(g->entries[i].move))
+        .append("/")
+        .append(std::to_string(g->entries[i].colour))
+        .append("/")
+        .append(std::to_string(g->entries[i].point));
   return s;
 }
 
