@@ -961,5 +961,47 @@ TEST_F(CommitJournalTest, OneComputersOpenTransactionDoesNotHoldUpAnothersWrites
   ExpectTables(dir_.path(), nullptr, {in_a, in_b}, "");
 }
 
+// A table made on a disk that loses power at each changing call in turn (with
+// none, all or part of what was not flushed kept): afterwards the table is
+// either there whole (it opens and verifies) or not there at all, and then
+// it can be made again.
+TEST_F(CommitJournalTest, TableMadeWhenThePowerIsLostIsWholeOrAbsent) {
+  auto make = [&](test::TPowerLossFileSystem& fs) {
+    OnFileSystem(fs, [&] { MakeTable(dir_.path(), "tc"); });
+  };
+  std::int64_t calls = 0;
+  {
+    test::TPowerLossFileSystem counting(std::int64_t{1} << 40);
+    make(counting);
+    calls = counting.Calls();
+  }
+  std::mt19937 random(20261210);
+  int whole = 0, absent = 0;
+  for (std::int64_t loss_at = 1; loss_at <= calls + 1; ++loss_at) {
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+      std::filesystem::remove(e.path());
+    test::TPowerLossFileSystem fs(loss_at);
+    make(fs);
+    const auto survival = static_cast<test::TPowerLossFileSystem::TSurvival>(random() % 4);
+    const std::string said = "loss at " + std::to_string(loss_at) + "\n" +
+                             fs.Materialize(survival, random);
+    TDataTable t(dir_.path(), "tc", DefaultStorageSettings());
+    if (t.Exists()) {
+      EXPECT_NO_THROW({
+        t.Open(false);
+        TReadLockGuard lock(t);
+        t.Verify();
+      }) << said;
+      t.Close();
+      ++whole;
+    } else {
+      EXPECT_NO_THROW(MakeTable(dir_.path(), "tc")) << said;
+      ++absent;
+    }
+  }
+  EXPECT_GT(whole, 0);
+  EXPECT_GT(absent, 0);
+}
+
 }  // namespace
 }  // namespace kura

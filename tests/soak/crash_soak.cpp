@@ -430,7 +430,7 @@ bool ApplyGameOperation(const std::vector<std::string>& lines, std::int32_t stor
 
 struct TFigures {
   int cycles = 0, table_kills = 0, game_kills = 0, table_losses = 0, game_losses = 0;
-  int shared_kills = 0, shared_losses = 0, shared_repairs = 0, ddl_cut_short = 0;
+  int shared_kills = 0, shared_losses = 0, shared_repairs = 0;
   long reader_rounds = 0, reader_lock_waits = 0, shared_commits = 0, lock_failures = 0;
   int stale_reads = 0;
   int clean = 0, repaired = 0;
@@ -682,14 +682,11 @@ class TCrashSoak {
     // What the writers and the reader said.
     std::map<std::int32_t, std::int32_t> acked;        // the highest acknowledged number
     std::map<std::int32_t, std::set<std::int32_t>> maybe;  // begun, not acknowledged
-    std::set<std::int32_t> ddl_in_flight;  // writers cut short in a scratch-table step
     for (int w = 1; w <= 2; ++w) {
       std::istringstream lines(writers[w - 1].said);
       for (std::string line; std::getline(lines, line);) {
         const std::vector<std::string> words = Words(line);
         if (words.empty()) continue;
-        if (line == "D") ddl_in_flight.insert(w);
-        if (line == "d") ddl_in_flight.erase(w);
         if (words[0] == "B" && words.size() >= 2) {
           maybe[w].insert(std::stoi(words[1]));
         } else if (words[0] == "C" && words.size() >= 2) {
@@ -729,25 +726,12 @@ class TCrashSoak {
       if (repair.status != 0)
         Fault(f_.unrecoverable, "kura repair " + t + " after a loss failed:\n" + repair.output);
     }
-    // A table whose making was cut short (the writer died between creating
-    // its files and writing its header) holds no data and is not a table
-    // yet: such scratch tables of a writer cut short in a step on them are
-    // removed when they do not verify.
     std::vector<std::string> tables{"pa", "pb"};
     for (const auto& e : fs::directory_iterator(dir)) {
       const std::string name = e.path().filename().string();
-      if (name.size() <= 4 || (name[0] != 's' && name[0] != 'S') ||
-          name.substr(name.size() - 4) != ".DAT")
-        continue;
-      const std::string table = name.substr(0, name.size() - 4);
-      const std::int32_t w = table.size() > 2 ? table[2] - '0' : 0;
-      if (ddl_in_flight.count(w) && RunKura({"verify", dir, table}).output != "ok\n") {
-        for (const char* extension : {".DAT", ".IDX", ".BLB"})
-          fs::remove(dir + "/" + table + extension);
-        ++f_.ddl_cut_short;
-        continue;
-      }
-      tables.push_back(table);
+      if (name.size() > 4 && (name[0] == 's' || name[0] == 'S') &&
+          name.substr(name.size() - 4) == ".DAT")
+        tables.push_back(name.substr(0, name.size() - 4));
     }
     if (!CheckTables(dir, tables, [this] { FreshShared(); })) return;
 
@@ -803,11 +787,11 @@ class TCrashSoak {
     std::printf(
         "  two computers (%s): %d kills, %d power losses, %d repairs after a loss; %ld commits "
         "acknowledged; %ld reader rounds checked, %ld reads and %ld commits refused with a lock "
-        "failure; %d scratch tables whose making was cut short removed\n",
+        "failure\n",
         namespaces_ ? "mount namespaces with their own boot identifiers"
                     : "boot identifiers of the test file system",
         f_.shared_kills, f_.shared_losses, f_.shared_repairs, f_.shared_commits, f_.reader_rounds,
-        f_.reader_lock_waits, f_.lock_failures, f_.ddl_cut_short);
+        f_.reader_lock_waits, f_.lock_failures);
     std::printf(
         "  faults: unrecoverable %d, lost %d, torn %d, stale reads %d, writer errors %d, early "
         "ends %d, hangs %d\n",

@@ -404,14 +404,12 @@ int SharedWriter(const std::string& dir, int fd, std::int32_t w, unsigned seed,
       }
       if (scratch) d.CloseTable(*scratch);
       if (random() % 4 == 0) {
-        say.Say("D");
         try {
           ScratchStep(dir, w, random);
         } catch (const std::exception& e) {
           if (computer.Lost()) break;
           say.Say(std::string("E scratch table: ") + e.what());
         }
-        say.Say("d");
       }
     }
   } catch (const std::exception& e) {

@@ -46,8 +46,8 @@ bool NamespacesWork();
 // loss at its `loss_at`-th changing call when loss_at > 0 (survival 0
 // nothing, 1 everything, 2 a random tail lost). Lines on `fd`: "B s" before
 // a commit, "C s" once it returned, "A s <message>" when it failed, "E
-// <message>" for an error outside a commit, "D" and "d" around a step on
-// its scratch table, "L" at the loss. Returns the exit status.
+// <message>" for an error outside a commit, "L" at the loss. Returns the
+// exit status.
 int SharedWriter(const std::string& dir, int fd, std::int32_t w, unsigned seed,
                  std::int64_t loss_at, int survival, bool use_namespace);
 

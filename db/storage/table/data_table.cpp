@@ -95,14 +95,22 @@ void TDataTable::Create(const std::vector<TFieldDefinition>& fields, const TTabl
   // A cut journal coming back after a power loss must not be replayed into
   // new files that took the names of its tables.
   if (!in_memory_) TCommitJournal::EmptyDurably(directory_, settings_);
-  data_->CreateTable(DataFileName(), fields, options);
+  // A table is there once its data file is. On the disk the data file is
+  // made under a passing name and takes the table's only once all three
+  // files are whole and durable: a make cut short by a kill or a power loss
+  // leaves no table, only files that the next make writes over.
+  TFileList& files = TFileList::Global();
+  const TFileKind kind = data_->Kind();
+  const std::string made = in_memory_ ? DataFileName() : FileName(".DAT~");
+  if (!in_memory_ && files.Exists(made, kind)) data_->Check(files.Delete(made, kind));
+  data_->CreateTable(made, fields, options);
   {
-    TUndoOnThrow remove([this] {
+    bool named = in_memory_;
+    TUndoOnThrow remove([&] {
       CloseAfterFailure();
-      if (TFileList::Global().Exists(BlobFileName(), data_->Kind()))
-        TFileList::Global().Delete(BlobFileName(), data_->Kind());
-      TFileList::Global().Delete(IndexFileName(), data_->Kind());
-      TFileList::Global().Delete(DataFileName(), data_->Kind());
+      if (files.Exists(BlobFileName(), kind)) files.Delete(BlobFileName(), kind);
+      files.Delete(IndexFileName(), kind);
+      files.Delete(named ? DataFileName() : made, kind);
     });
     index_ = MakeIndex(options.encrypted);
     index_->Create(IndexFileName(), index_options);
@@ -113,6 +121,15 @@ void TDataTable::Create(const std::vector<TFieldDefinition>& fields, const TTabl
     }
     data_->WriteHeader(true);
     data_->WriteDescriptorsIfChanged();
+    if (!in_memory_) {
+      std::vector<TFileHandler*> whole{data_.get(), &index_->Handler()};
+      if (blob_) whole.push_back(blob_.get());
+      TFileHandler::FlushTogether(whole);
+      data_->Close();
+      data_->Check(files.Rename(made, kind, DataFileName()));
+      named = true;
+      data_->Open(DataFileName(), true);
+    }
   }
   open_ = true;
   exclusive_ = true;

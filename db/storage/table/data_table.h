@@ -113,6 +113,8 @@ class TDataTable {
   // ---- life cycle ----
   // Creates the data and index files (13060 when the data file exists) and
   // leaves the table open exclusively with header and descriptors on disk.
+  // The data file is written as NAME.DAT~ and renamed once every file is
+  // whole and OS-flushed, so that a create cut short leaves no table.
   void Create(const std::vector<TFieldDefinition>& fields, const TTableOptions& options,
               const TIndexCreateOptions& index_options = {});
   // Opens data then index file; a missing index file is recreated with an
