@@ -553,6 +553,7 @@ void TForm2::KFShoriClick() {
       return asker_.YesNo(QStringLiteral("レコードを削除しますか?"));
     };
     services.help = [this] { ALLHelpClick(); };
+    services.showError = [this](const QString& text) { asker_.Error(text); };
     TForm3 form(this, services);
     form.exec();
   }

@@ -2,6 +2,7 @@
 
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QMetaObject>
 #include <optional>
 #include <string>
@@ -26,7 +27,23 @@ bool IsText(TFieldType type) {
   return type == TFieldType::ftString;
 }
 
+bool IsInteger(TFieldType type) {
+  return type == TFieldType::ftSmallint || type == TFieldType::ftInteger ||
+         type == TFieldType::ftWord || type == TFieldType::ftLargeint ||
+         type == TFieldType::ftAutoInc;
+}
+
+// The first character of text that CP932 cannot hold.
+QString FirstMissingCharacter(const QString& text) {
+  for (const char32_t c : text.toUcs4()) {
+    const QString one = QString::fromUcs4(&c, 1);
+    if (!kura::Utf8ToCp932Exact(one.toStdString())) return one;
+  }
+  return {};
+}
+
 }  // namespace
+
 
 TDataSetGridModel::TDataSetGridModel(kura::TDataSource* source, std::vector<TGridColumn> columns,
                                      QObject* parent)
@@ -81,74 +98,210 @@ QString TDataSetGridModel::FieldText(int column) const {
 void TDataSetGridModel::WriteField(int column, const QString& text) {
   kura::TField& field = DataSet()->Fields()[columns_[static_cast<std::size_t>(column)].field];
   const QString trimmed = text.trimmed();
+  const QString title = columns_[static_cast<std::size_t>(column)].title;
   if (!IsText(field.DataType())) {
     if (trimmed.isEmpty()) {
       field.Clear();
-    } else {
-      field.SetAsString(trimmed.toStdString());
+      return;
     }
+    if (IsInteger(field.DataType())) {
+      bool ok = false;
+      trimmed.toLongLong(&ok);
+      if (!ok) {
+        throw kura::EDatabaseError(
+            QStringLiteral("「%1」は整数ではありません。%2 には整数を入力してください。")
+                .arg(trimmed, title)
+                .toStdString());
+      }
+    }
+    field.SetAsString(trimmed.toStdString());
     return;
   }
   const std::optional<std::string> bytes = kura::Utf8ToCp932Exact(text.toStdString());
   if (!bytes) {
-    QString missing;
-    for (const char32_t c : text.toUcs4()) {
-      const QString one = QString::fromUcs4(&c, 1);
-      if (!kura::Utf8ToCp932Exact(one.toStdString())) {
-        missing = one;
-        break;
-      }
-    }
     throw kura::EDatabaseError(QStringLiteral("「%1」はこの文字コード (シフト JIS) "
                                               "で保存できない文字です。%2 は変更されませんでした。")
-                                   .arg(missing, QString::fromStdString(field.FieldName()))
+                                   .arg(FirstMissingCharacter(text), title)
                                    .toStdString());
   }
   field.SetAsString(*bytes);
+}
+
+template <typename F>
+bool TDataSetGridModel::Guarded(F&& action) {
+  if (!ShowError) {
+    action();
+    return true;
+  }
+  try {
+    action();
+    return true;
+  } catch (const std::exception& e) {
+    ShowError(QString::fromUtf8(e.what()));
+  }
+  return false;
+}
+
+void TDataSetGridModel::ShowRow(int row, const std::vector<QString>& texts) {
+  rows_[static_cast<std::size_t>(row)] = texts;
+  emit dataChanged(index(row, 0), index(row, columnCount() - 1));
+}
+
+std::vector<QString> TDataSetGridModel::CurrentTexts() const {
+  std::vector<QString> texts;
+  for (int c = 0; c < columnCount(); ++c)
+    texts.push_back(FieldText(c));
+  return texts;
 }
 
 bool TDataSetGridModel::setData(const QModelIndex& index, const QVariant& value, int role) {
   kura::TDataSet* ds = DataSet();
   if (role != Qt::EditRole || !index.isValid() || ds == nullptr || !ds->Active()) return false;
   const QString text = value.toString();
-  if (text == data(index, Qt::EditRole).toString()) return true;
-  try {
-    MoveTo(index.row());
-    if (!Editing(*ds)) ds->Edit();
+  if (text == data(index, Qt::EditRole).toString() && !refused_.count(index.column())) return true;
+  if (!MoveTo(index.row())) return false;
+  const bool written = Guarded([&] {
+    BeginEdit();
     WriteField(index.column(), text);
-    auto& row = rows_[static_cast<std::size_t>(current_)];
-    for (int c = 0; c < columnCount(); ++c)
-      row[static_cast<std::size_t>(c)] = FieldText(c);
-    emit dataChanged(this->index(current_, 0), this->index(current_, columnCount() - 1));
+  });
+  if (current_ < 0) return false;
+  std::vector<QString> shown = Editing(*ds) ? CurrentTexts() : rows_[std::size_t(current_)];
+  if (written) {
+    refused_.erase(index.column());
+  } else {
+    // The cell keeps what the user typed, for correction.
+    refused_[index.column()] = text;
+  }
+  for (const auto& [column, kept] : refused_)
+    shown[static_cast<std::size_t>(column)] = kept;
+  ShowRow(current_, shown);
+  chosen_ = shown;
+  return written;
+}
+
+// An edit refused because the row changed on disk (8708) reads the row again,
+// so that the next attempt edits the row as it is now.
+void TDataSetGridModel::BeginEdit() {
+  kura::TDataSet* ds = DataSet();
+  if (Editing(*ds)) return;
+  try {
+    ds->Edit();
   } catch (...) {
-    ScheduleReload();
+    try {
+      ds->Refresh();
+    } catch (...) {
+      // The edit's own error is the one reported.
+    }
     throw;
+  }
+}
+
+bool TDataSetGridModel::WriteRefused() {
+  kura::TDataSet* ds = DataSet();
+  if (!refused_.empty() && !Editing(*ds) && !Guarded([&] { BeginEdit(); })) return false;
+  for (auto it = refused_.begin(); it != refused_.end();) {
+    const int column = it->first;
+    if (!Guarded([&] { WriteField(column, it->second); })) return false;
+    it = refused_.erase(it);
   }
   return true;
 }
 
-void TDataSetGridModel::MoveTo(int row) {
+bool TDataSetGridModel::PostPending() {
   kura::TDataSet* ds = DataSet();
-  if (row == current_) return;
-  // Leaving an edited row posts it, which may move rows or bring in other
-  // users' changes: read the list again. A plain move only changes the
-  // current row; the scroll notifications it raises are our own.
-  const bool posts = Editing(*ds);
-  reloading_ = true;
-  try {
-    ds->SetRecNo(row + 1);
-  } catch (...) {
-    reloading_ = false;
-    ScheduleReload();
-    throw;
+  if (ds == nullptr || !ds->Active() || !Editing(*ds)) return true;
+  if (ds->State() == TDataSetState::dsInsert && !ds->Modified() && refused_.empty()) {
+    CancelPending();
+    return true;
   }
+  if (!WriteRefused()) return false;
+  reloading_ = true;
+  const bool posted = Guarded([&] { ds->Post(); });
   reloading_ = false;
+  if (posted) Reload();
+  return posted;
+}
+
+void TDataSetGridModel::CancelPending() {
+  refused_.clear();
+  kura::TDataSet* ds = DataSet();
+  if (ds != nullptr && ds->Active() && Editing(*ds)) ds->Cancel();
+  Reload();
+}
+
+bool TDataSetGridModel::MoveTo(int row) {
+  if (row == current_) return true;
+  if (!WriteRefused()) return false;
+  const std::vector<QString> clicked =
+      row >= 0 && row < static_cast<int>(rows_.size()) ? rows_[std::size_t(row)]
+                                                      : std::vector<QString>();
+  if (!MoveToRecord(row)) return false;
+  if (clicked.empty() || current_ < 0 || CurrentTexts() == clicked) return true;
+  FollowChange(clicked);
+  return true;
+}
+
+void TDataSetGridModel::CheckCurrentRow() {
+  kura::TDataSet* ds = DataSet();
+  if (ds == nullptr || !ds->Active() || ds->State() != TDataSetState::dsBrowse || current_ < 0 ||
+      current_ >= static_cast<int>(rows_.size()))
+    return;
+  const std::vector<QString> shown = rows_[std::size_t(current_)];
+  {
+    reloading_ = true;
+    const struct Done {
+      bool& flag;
+      ~Done() { flag = false; }
+    } done{reloading_};
+    if (!Guarded([&] { ds->Refresh(); })) return;
+  }
+  if (!ds->IsEmpty() && ds->RecNo() - 1 == current_ && CurrentTexts() == shown) return;
+  FollowChange(shown);
+}
+
+// The row the user chose changed under the grid: the list is read again and
+// the row is looked for by its first column; the user's choice stays what
+// they saw, so a command on it is refused until they choose again.
+void TDataSetGridModel::FollowChange(const std::vector<QString>& seen) {
+  Reload();
+  for (std::size_t r = 0; r < rows_.size(); ++r) {
+    if (rows_[r][0] == seen[0]) {
+      MoveToRecord(static_cast<int>(r));
+      break;
+    }
+  }
+  chosen_ = seen;
+  if (ListChanged) ListChanged();
+}
+
+// Leaving an edited row posts it, which may move rows or bring in other
+// users' changes: read the list again. A plain move only changes the current
+// row; the scroll notifications it raises are our own.
+bool TDataSetGridModel::MoveToRecord(int row) {
+  kura::TDataSet* ds = DataSet();
+  const bool posts = Editing(*ds);
+  bool moved = false;
+  {
+    reloading_ = true;
+    const struct Done {
+      bool& flag;
+      ~Done() { flag = false; }
+    } done{reloading_};
+    moved = Guarded([&] { ds->SetRecNo(row + 1); });
+  }
+  if (!moved) {
+    // A refused post leaves the row pending with the user's texts.
+    if (!Editing(*ds)) Reload();
+    return false;
+  }
   const int now = ds->IsEmpty() ? -1 : ds->RecNo() - 1;
   if (posts || now != row || now >= static_cast<int>(rows_.size())) {
     Reload();
   } else {
     current_ = now;
+    chosen_ = rows_[std::size_t(now)];
   }
+  return true;
 }
 
 void TDataSetGridModel::ScheduleReload() {
@@ -157,7 +310,9 @@ void TDataSetGridModel::ScheduleReload() {
   QMetaObject::invokeMethod(
       this,
       [this] {
-        if (reload_pending_) Reload();
+        // An open cell editor would be closed by the reset, its text lost:
+        // the grid reloads when the editor has closed.
+        if (reload_pending_ && !(Deferring && Deferring())) Reload();
       },
       Qt::QueuedConnection);
 }
@@ -216,16 +371,26 @@ void TDataSetGridModel::Reload() {
     }
   } catch (...) {
     reloading_ = false;
+    chosen_.clear();
     endResetModel();
     throw;
   }
   reloading_ = false;
+  if (current_ >= 0 && current_ < static_cast<int>(rows_.size())) {
+    auto& row = rows_[static_cast<std::size_t>(current_)];
+    for (const auto& [column, kept] : refused_)
+      row[static_cast<std::size_t>(column)] = kept;
+    chosen_ = row;
+  } else {
+    chosen_.clear();
+  }
   endResetModel();
 }
 
 TDBGrid::TDBGrid(kura::TDataSource* source, std::vector<TGridColumn> columns, QWidget* parent)
     : QTableView(parent), model_(new TDataSetGridModel(source, std::move(columns), this)) {
   setModel(model_);
+  model_->Deferring = [this] { return state() == QAbstractItemView::EditingState; };
   verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
   for (std::size_t c = 0; c < model_->Columns().size(); ++c) {
     setColumnWidth(static_cast<int>(c), model_->Columns()[c].width);
@@ -250,37 +415,90 @@ void TDBGrid::FollowDataSet() {
 void TDBGrid::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
   QTableView::currentChanged(current, previous);
   if (following_ || !current.isValid() || current.row() == model_->CurrentRow()) return;
-  model_->MoveTo(current.row());
+  if (!model_->MoveTo(current.row())) {
+    // The pending row stays current: the view goes back to it once Qt has
+    // finished moving.
+    QMetaObject::invokeMethod(this, [this] { FollowDataSet(); }, Qt::QueuedConnection);
+  }
+}
+
+void TDBGrid::mousePressEvent(QMouseEvent* event) {
+  const QModelIndex at = indexAt(event->position().toPoint());
+  const bool onCurrent = at.isValid() && at.row() == model_->CurrentRow();
+  QTableView::mousePressEvent(event);
+  // A click on the row that is already current moves nothing: the row is
+  // read again here, so that it shows what is stored.
+  if (onCurrent && state() != QAbstractItemView::EditingState) model_->CheckCurrentRow();
+}
+
+void TDBGrid::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) {
+  QTableView::closeEditor(editor, hint);
+  if (model_->ReloadPending()) {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          if (model_->ReloadPending() && state() != QAbstractItemView::EditingState)
+            model_->Reload();
+        },
+        Qt::QueuedConnection);
+  }
+}
+
+bool TDBGrid::FinishEditing() {
+  if (state() == QAbstractItemView::EditingState) {
+    if (QWidget* editor = indexWidget(currentIndex())) {
+      commitData(editor);
+      closeEditor(editor, QAbstractItemDelegate::NoHint);
+    }
+  }
+  return model_->PostPending();
 }
 
 void TDBGrid::keyPressEvent(QKeyEvent* event) {
   kura::TDataSet* ds = model_->DataSet();
   const bool active = ds != nullptr && ds->Active();
   if (active && state() != QAbstractItemView::EditingState) {
-    switch (event->key()) {
-      case Qt::Key_Down:
-        if (ds->CanModify() && ds->State() == kura::TDataSetState::dsBrowse &&
-            (ds->IsEmpty() || model_->CurrentRow() == model_->rowCount() - 1)) {
-          ds->Append();
-          model_->Reload();
+    const auto report = [this](const std::exception& e) {
+      if (!model_->ShowError) throw;
+      model_->ShowError(QString::fromUtf8(e.what()));
+    };
+    try {
+      switch (event->key()) {
+        case Qt::Key_Down:
+          if (ds->CanModify() && ds->State() == kura::TDataSetState::dsBrowse &&
+              !model_->HasRefusedText() &&
+              (ds->IsEmpty() || model_->CurrentRow() == model_->rowCount() - 1)) {
+            ds->Append();
+            model_->Reload();
+            return;
+          }
+          break;
+        case Qt::Key_Escape:
+          if (Editing(*ds) || model_->HasRefusedText()) {
+            model_->CancelPending();
+            return;
+          }
+          break;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+          // Enter confirms a cell edit or an input method's conversion; on
+          // a row it does nothing, and it goes no further: it never presses
+          // a button of the window the grid is in.
+          event->accept();
           return;
-        }
-        break;
-      case Qt::Key_Escape:
-        if (Editing(*ds)) {
-          ds->Cancel();
-          model_->Reload();
+        case Qt::Key_Delete:
+          if (ds->CanModify() && !ds->IsEmpty() && (!ConfirmDelete || ConfirmDelete())) {
+            ds->Delete();
+            model_->Reload();
+          }
           return;
-        }
-        break;
-      case Qt::Key_Delete:
-        if (ds->CanModify() && !ds->IsEmpty() && (!ConfirmDelete || ConfirmDelete())) {
-          ds->Delete();
-          model_->Reload();
-        }
-        return;
-      default:
-        break;
+        default:
+          break;
+      }
+    } catch (const std::exception& e) {
+      report(e);
+      model_->Reload();
+      return;
     }
   }
   QTableView::keyPressEvent(event);

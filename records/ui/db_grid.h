@@ -11,15 +11,28 @@
 // cell's text is written into its field, and moving to another row posts the
 // row (the dataset's move does that). Down on the last row appends a new row,
 // Escape cancels the pending row, Delete asks for confirmation and deletes the
-// current row. Strings are shown and edited as Unicode and stored as CP932; a
-// character CP932 lacks is refused with an error that names it, and nothing
-// is written. Errors of the dataset reach the application's error display.
+// current row. Strings are shown and edited as Unicode and stored as CP932.
+//
+// A refused edit (a character CP932 lacks, a number that is not one, a post
+// the engine refuses) is reported through ShowError and never travels
+// through Qt's code: the cell keeps the user's text for correction, the row
+// stays current and pending, and leaving it writes the kept texts again
+// first, so a refused text is never posted as something else and never
+// dropped without a word.
+//
+// Rows can change under the grid (another program shares the table). A move
+// to a row compares what the grid shows there with the row the dataset now
+// has; when they differ the list is read again (ListChanged tells the window)
+// and the row the user clicked is looked for by its first column. Chosen()
+// keeps what the user saw on the row they chose, so a command can check that
+// it still acts on that game.
 #pragma once
 
 #include <QAbstractTableModel>
 #include <QString>
 #include <QTableView>
 #include <functional>
+#include <map>
 #include <vector>
 
 #include "db/dataset/data_source.h"
@@ -55,17 +68,52 @@ class TDataSetGridModel : public QAbstractTableModel {
   // The grid row of the dataset's current row (-1 when there is none).
   int CurrentRow() const { return current_; }
   // Makes grid row `row` the dataset's current row (posting a pending row).
-  void MoveTo(int row);
+  // False when the pending row could not be posted (reported); the row
+  // stays current then.
+  bool MoveTo(int row);
+  // Posts the pending row (an appended row nothing was typed into is
+  // cancelled instead); false when it was refused (reported).
+  bool PostPending();
+  // Reads the current row again; when it no longer shows what the grid
+  // shows, the list is read again (as a move to a changed row does).
+  void CheckCurrentRow();
+  // Cancels the pending row and forgets the refused texts.
+  void CancelPending();
+  // What the grid showed on the row the user chose (empty when none).
+  const std::vector<QString>& Chosen() const { return chosen_; }
+  // The displayed texts of the dataset's current record, read now.
+  std::vector<QString> CurrentTexts() const;
+  // Whether a cell of the current row holds a text that was refused.
+  bool HasRefusedText() const { return !refused_.empty(); }
+
+  // Where refusals are reported; without it they are thrown.
+  std::function<void(const QString&)> ShowError;
+  // Called when a move found the rows changed under the grid.
+  std::function<void()> ListChanged;
+  // While it returns true, a scheduled reading of the rows waits.
+  std::function<bool()> Deferring;
+  bool ReloadPending() const { return reload_pending_; }
 
  private:
   void ScheduleReload();
   QString FieldText(int column) const;
   void WriteField(int column, const QString& text);
+  // Runs `action`; an error is reported and false returned.
+  template <typename F>
+  bool Guarded(F&& action);
+  // Writes the refused texts again; false (reported) while one is refused.
+  bool WriteRefused();
+  void BeginEdit();
+  bool MoveToRecord(int row);
+  void FollowChange(const std::vector<QString>& seen);
+  void ShowRow(int row, const std::vector<QString>& texts);
 
   kura::TDataSource* source_;
   std::vector<TGridColumn> columns_;
   std::vector<std::vector<QString>> rows_;      // what the grid shows
   std::vector<std::vector<QString>> snapshot_;  // the rows as last read in browse state
+  std::map<int, QString> refused_;              // column -> refused text of the current row
+  std::vector<QString> chosen_;
   int current_ = -1;
   bool reloading_ = false;
   bool reload_pending_ = false;
@@ -78,10 +126,15 @@ class TDBGrid : public QTableView {
   TDataSetGridModel& Model() { return *model_; }
   // Asked before the grid deletes a row; the row stays unless it returns true.
   std::function<bool()> ConfirmDelete;
+  // Ends the cell editor (its text goes to the model) and posts the pending
+  // row; false when something was refused (reported), the row kept.
+  bool FinishEditing();
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
   void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hint) override;
 
  private:
   void FollowDataSet();

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
@@ -13,6 +14,8 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QTreeWidget>
+
+#include "db/common/database_error.h"
 
 #include "records/sgf_reader.h"
 #include "records/ugf_reader.h"
@@ -37,6 +40,9 @@ const QString kInstructions = QStringLiteral(
     "右の棋譜ファイルリストで目的のファイルを選択し、\r\n"
     "再度「棋譜取込」ボタンを押してください。\r\n"
     "番号は自動採番、コメントは自動入力されます。");
+
+const QString kListChanged =
+    QStringLiteral("　一覧が他で変更されていたので読み直しました。行を選び直してください。");
 
 }  // namespace
 
@@ -77,6 +83,8 @@ TForm3::TForm3(QWidget* owner, TForm3Services services)
   grid_->setObjectName(QStringLiteral("DBGrid1"));
   grid_->setGeometry(48, 32, 625, 242);
   grid_->ConfirmDelete = services_.confirmDelete;
+  grid_->Model().ShowError = [this](const QString& text) { ShowError(text); };
+  grid_->Model().ListChanged = [this] { SetStatus(kListChanged); };
 
   label4_ = new QLabel(QStringLiteral("操作方法"), client);
   label4_->setObjectName(QStringLiteral("Label4"));
@@ -121,6 +129,9 @@ TForm3::TForm3(QWidget* owner, TForm3Services services)
     auto* button = new QPushButton(QString::fromUtf8(place.caption), client);
     button->setObjectName(QString::fromLatin1(place.name));
     button->setGeometry(place.x, place.y, 75, 25);
+    // Enter in the grid or an editor must not press a button.
+    button->setAutoDefault(false);
+    button->setDefault(false);
     connect(button, &QPushButton::clicked, this, place.handler);
   }
 
@@ -150,12 +161,58 @@ void TForm3::FormCreate() {
 }
 
 void TForm3::closeEvent(QCloseEvent* event) {
+  if (!grid_->FinishEditing()) {
+    event->ignore();
+    return;
+  }
   if (services_.data != nullptr) services_.data->KuraQuery2.Close();
   QDialog::closeEvent(event);
 }
 
-std::int32_t TForm3::SelectedNumber() {
-  const std::int32_t n = services_.data->KuraQuery1.Fields()[0].AsInteger();
+void TForm3::done(int result) {
+  if (!grid_->FinishEditing()) return;
+  QDialog::done(result);
+}
+
+void TForm3::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    // Only a button the user moved the focus to.
+    if (auto* button = qobject_cast<QPushButton*>(focusWidget());
+        button != nullptr && isAncestorOf(button)) {
+      button->click();
+    }
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void TForm3::ShowError(const QString& text) {
+  if (services_.showError) {
+    services_.showError(text);
+  } else if (services_.main != nullptr) {
+    services_.main->ShowMessage(text.toStdString());
+  } else {
+    throw kura::EDatabaseError(text.toStdString());
+  }
+}
+
+std::optional<std::int32_t> TForm3::SelectedNumber() {
+  TDataSetGridModel& model = grid_->Model();
+  if (model.rowCount() == 0) {
+    LastGameNumber = 0;
+    return 0;
+  }
+  const std::vector<QString> seen = model.Chosen();
+  bool ok = false;
+  const std::int32_t n = seen.empty() ? 0 : seen[0].toInt(&ok);
+  // The game as stored now (a pending row of the grid is posted first).
+  if (!ok || !services_.data->KuraQuery1.Locate("NB", {kura::TFieldValue(int64_t{n})}, {}) ||
+      model.CurrentTexts() != seen) {
+    model.Reload();
+    SetStatus(kListChanged);
+    return std::nullopt;
+  }
   LastGameNumber = n;
   return n;
 }
@@ -171,9 +228,10 @@ void TForm3::SetStatus(const QString& text) {
 void TForm3::Button1Click() {
   if (services_.data == nullptr || services_.game == nullptr) return;
   GameState& game = *services_.game;
+  const std::optional<std::int32_t> n = SelectedNumber();
+  if (!n) return;
   game.ResetGame();
-  const std::int32_t n = SelectedNumber();
-  services_.data->LoadGame(n, game.MoveRecord);
+  services_.data->LoadGame(*n, game.MoveRecord);
   game.ReplayTo(1, 1);
   if (services_.main != nullptr) services_.main->SetStatusText(0, "　始めてください。");
   close();
@@ -181,27 +239,27 @@ void TForm3::Button1Click() {
 
 void TForm3::Button2Click() {
   if (services_.data == nullptr || services_.game == nullptr) return;
-  const std::int32_t n = SelectedNumber();
-  if (!Ask(n, "　番の登録／更新を行っていいですか？")) return;
-  services_.data->ReplaceMoves(n, services_.game->MoveRecord, services_.game->Position);
+  const std::optional<std::int32_t> n = SelectedNumber();
+  if (!n || !Ask(*n, "　番の登録／更新を行っていいですか？")) return;
+  services_.data->ReplaceMoves(*n, services_.game->MoveRecord, services_.game->Position);
   SetStatus(QStringLiteral("　登録／更新しました。"));
   if (services_.main != nullptr) services_.main->PlaySound(0);
 }
 
 void TForm3::Button9Click() {
   if (services_.data == nullptr) return;
-  const std::int32_t n = SelectedNumber();
-  if (!Ask(n, "　番を180°回転していいですか？")) return;
-  services_.data->RotateGame(n);
+  const std::optional<std::int32_t> n = SelectedNumber();
+  if (!n || !Ask(*n, "　番を180°回転していいですか？")) return;
+  services_.data->RotateGame(*n);
   SetStatus(QStringLiteral("180°回転しました。"));
   if (services_.main != nullptr) services_.main->PlaySound(0);
 }
 
 void TForm3::Button8Click() {
   if (services_.data == nullptr) return;
-  const std::int32_t n = SelectedNumber();
-  if (!Ask(n, "　番を削除していいですか？")) return;
-  if (services_.data->DeleteGame(n)) {
+  const std::optional<std::int32_t> n = SelectedNumber();
+  if (!n || !Ask(*n, "　番を削除していいですか？")) return;
+  if (services_.data->DeleteGame(*n)) {
     SetStatus(QStringLiteral("　削除しました。"));
     if (services_.main != nullptr) services_.main->PlaySound(0);
   }

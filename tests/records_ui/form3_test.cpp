@@ -262,7 +262,7 @@ TEST(Form3Test, NoAnswersReopeningRotatingTwiceAndCancel) {
   GameState game(main);
   game.MoveRecord = Game(9);
   game.Position = 20;
-  TForm3Services services{&data, &game, &main, dir.path(), {}, {}};
+  TForm3Services services{&data, &game, &main, dir.path(), {}, {}, {}};
   const auto stored = [&](std::int32_t n) {
     Record r{};
     data.LoadGame(n, r);
