@@ -408,6 +408,7 @@ void TDBGrid::FollowDataSet() {
   if (row >= 0) {
     const int column = currentIndex().isValid() ? currentIndex().column() : 0;
     setCurrentIndex(model_->index(row, column));
+    scrollTo(model_->index(row, column));  // a row made current is shown
   }
   following_ = false;
 }

@@ -5,7 +5,9 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QApplication>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
@@ -17,6 +19,9 @@
 
 #include "db/common/database_error.h"
 
+#include <cerrno>
+
+#include "records/record_file.h"
 #include "records/sgf_reader.h"
 #include "records/ugf_reader.h"
 
@@ -40,6 +45,32 @@ const QString kInstructions = QStringLiteral(
     "右の棋譜ファイルリストで目的のファイルを選択し、\r\n"
     "再度「棋譜取込」ボタンを押してください。\r\n"
     "番号は自動採番、コメントは自動入力されます。");
+
+// The reason a game-record file could not be read, in the window's language.
+QString ReadErrorText(const RecordFileError& e) {
+  QString reason;
+  switch (e.Error()) {
+    case 0:
+      reason = QStringLiteral("棋譜ファイルとしては大きすぎます。");
+      break;
+    case ENOENT:
+    case ENOTDIR:
+      reason = QStringLiteral("ファイルがありません。");
+      break;
+    case EACCES:
+    case EPERM:
+      reason = QStringLiteral("読み取りが許可されていません。");
+      break;
+    case EISDIR:
+      reason = QStringLiteral("フォルダーです。");
+      break;
+    default:
+      reason = QStringLiteral("エラー番号 %1").arg(e.Error());
+      break;
+  }
+  return QStringLiteral("棋譜ファイル「%1」を読み込めません。%2")
+      .arg(QString::fromStdString(e.Path().string()), reason);
+}
 
 const QString kListChanged =
     QStringLiteral("　一覧が他で変更されていたので読み直しました。行を選び直してください。");
@@ -66,6 +97,10 @@ TForm3::TForm3(QWidget* owner, TForm3Services services)
   QAction* back = menu->addAction(QStringLiteral("碁盤に戻る"));
   back->setObjectName(QStringLiteral("N1"));
   connect(back, &QAction::triggered, this, &TForm3::N1Click);
+  // The second click of the double-click that opened the window must not
+  // land on this menu bar, which lies where the main window's menu is.
+  menu->installEventFilter(this);
+  menuBar_ = menu;
   const int menuHeight = menu->sizeHint().height();
   menu->setGeometry(0, 0, kClientWidth, menuHeight);
 
@@ -110,6 +145,8 @@ TForm3::TForm3(QWidget* owner, TForm3Services services)
   fileListBox1_->setObjectName(QStringLiteral("FileListBox1"));
   fileListBox1_->setGeometry(552, 296, 121, 217);
   connect(fileListBox1_, &QListWidget::itemClicked, this, &TForm3::FileListBox1Click);
+  // A click where no file is arms the import with no file, too.
+  fileListBox1_->viewport()->installEventFilter(this);
 
   struct ButtonPlace {
     const char* name;
@@ -185,6 +222,30 @@ void TForm3::keyPressEvent(QKeyEvent* event) {
     return;
   }
   QDialog::keyPressEvent(event);
+}
+
+void TForm3::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  shown_.start();
+}
+
+bool TForm3::eventFilter(QObject* watched, QEvent* event) {
+  const QEvent::Type type = event->type();
+  const bool press = type == QEvent::MouseButtonPress || type == QEvent::MouseButtonRelease ||
+                     type == QEvent::MouseButtonDblClick;
+  if (press && watched == menuBar_ && shown_.isValid() &&
+      shown_.elapsed() < QApplication::doubleClickInterval()) {
+    return true;
+  }
+  if (type == QEvent::MouseButtonRelease && watched == fileListBox1_->viewport()) {
+    const auto* mouse = static_cast<QMouseEvent*>(event);
+    if (fileListBox1_->itemAt(mouse->position().toPoint()) == nullptr) {
+      fileListBox1_->clearSelection();
+      fileListBox1_->setCurrentItem(nullptr);
+      FileListBox1Click();
+    }
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 void TForm3::ShowError(const QString& text) {
@@ -348,10 +409,20 @@ void TForm3::Import() {
   if (services_.game == nullptr || services_.data == nullptr) return;
   Record& record = services_.game->MoveRecord;
   const std::filesystem::path path = chosenFile_.toStdString();
-  const std::string comment =
-      kind == QStringLiteral("SGF") ? ReadSgfFile(path, record) : ReadUgfFile(path, record);
+  std::string comment, unkept;
+  try {
+    comment = kind == QStringLiteral("SGF") ? ReadSgfFile(path, record, &unkept)
+                                            : ReadUgfFile(path, record);
+  } catch (const RecordFileError& e) {
+    // Nothing is stored, and the window stays in the import state.
+    ShowError(ReadErrorText(e));
+    return;
+  }
   services_.data->StoreImportedGame(comment, record);
-  SetStatus(QStringLiteral("　取込みました。"));
+  SetStatus(unkept.empty() ? QStringLiteral("　取込みました。")
+                           : QStringLiteral("　取込みました。シフト JIS にない文字「%1」は"
+                                            "「?」になりました。")
+                                 .arg(QString::fromStdString(unkept)));
   ShowImport(false);
   if (services_.main != nullptr) services_.main->PlaySound(0);
   fileChosen_ = false;

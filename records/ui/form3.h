@@ -17,6 +17,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -81,6 +82,8 @@ class TForm3 : public QDialog {
 
  private:
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void ShowImport(bool shown);
   // The number of the game on the row the user chose (0 on an empty list),
@@ -101,6 +104,8 @@ class TForm3 : public QDialog {
   QTreeWidget* directoryListBox1_ = nullptr;
   QListWidget* fileListBox1_ = nullptr;
   QStatusBar* statusBar1_ = nullptr;
+  QWidget* menuBar_ = nullptr;
+  QElapsedTimer shown_;  // since the window was shown
   bool fileChosen_ = false;
   QString chosenFile_;
 };

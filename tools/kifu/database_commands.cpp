@@ -137,13 +137,19 @@ int Import(const std::vector<std::string>& args, std::ostream& out) {
     const fs::path& file = list.files[i];
     Record record{};
     std::string comment;
+    std::string unkept;
     try {
-      comment = ReadGameRecord(file, record);
+      comment = ReadGameRecord(file, record, &unkept);
     } catch (const RecordFileError& e) {
       progress.Clear();
       std::cerr << "kifu: " << e.what() << '\n';
       failed = true;
       continue;
+    }
+    if (!unkept.empty()) {
+      progress.Clear();
+      std::cerr << "kifu: " << file.string() << ": the comment keeps \"?\" for " << unkept
+                << " (not in CP932)\n";
     }
     // A database error (a locked table, a full disk) ends the import: the
     // store was rolled back, and the next one would fail alike.
