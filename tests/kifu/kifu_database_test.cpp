@@ -8,6 +8,8 @@
 #include <set>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "kifu/kifu_run.h"
 #include "records/record_test_util.h"
 
@@ -73,6 +75,54 @@ std::map<std::string, std::vector<std::string>> ParsedStones(const std::string& 
   return files;
 }
 
+// What `kifu show` prints from the line "position:" on: the final position
+// and the captured stones, without the comment (an export carries it in GC).
+std::string PositionPart(const std::string& shown) {
+  const std::size_t at = shown.find("\nentries:");
+  return at == std::string::npos ? shown : shown.substr(at + 1);
+}
+
+// The final position and captures GNU Go's own SGF loader gives the file, in
+// the form of `kifu show`: 19 rows of '.', 'X', 'O' and the captured line.
+std::string GnuGoPosition(const ScratchDir& dir, const std::string& file) {
+  const std::string commands = dir.Write("gtp.txt",
+                                         "loadsgf " + file +
+                                             "\nlist_stones black\nlist_stones white\n"
+                                             "captures white\ncaptures black\nquit\n")
+                                   .string();
+  const char* gnugo = ::access("/usr/games/gnugo", X_OK) == 0 ? "/usr/games/gnugo" : "gnugo";
+  const KifuRun run = test::RunProgram(dir, gnugo, {"--mode", "gtp", "--gtp-input", commands});
+  EXPECT_EQ(run.status, 0) << "gnugo (scripts/install-deps installs it): " << run.err;
+  std::vector<std::string> answers;  // the text after "= " of each answer
+  for (const std::string& line : Lines(run.out)) {
+    if (line.starts_with("=")) answers.push_back(line.size() > 2 ? line.substr(2) : "");
+    if (line.starts_with("?")) ADD_FAILURE() << file << ": " << line;
+  }
+  if (answers.size() < 5) return "gnugo answered " + run.out;
+  std::vector<std::string> rows(kBoardSize, std::string(kBoardSize, '.'));
+  for (int colour = 0; colour < 2; ++colour) {
+    std::istringstream vertices(answers[static_cast<std::size_t>(1 + colour)]);
+    for (std::string v; vertices >> v;) {
+      // Columns A..T without I; row 19 is the top.
+      const int column = v[0] - 'A' - (v[0] > 'I' ? 1 : 0);
+      rows.at(static_cast<std::size_t>(kBoardSize - std::stoi(v.substr(1))))
+          .at(static_cast<std::size_t>(column)) = colour == 0 ? 'X' : 'O';
+    }
+  }
+  std::string out;
+  for (const std::string& row : rows)
+    out += row + "\n";
+  // Black's stones captured are the captures White made.
+  return out + "captured: black=" + answers[3] + " white=" + answers[4] + "\n";
+}
+
+// The board part of `kifu show`: the rows after the "position:" line.
+std::string BoardPart(const std::string& shown) {
+  const std::size_t at = shown.find("\nposition:");
+  if (at == std::string::npos) return shown;
+  return shown.substr(shown.find('\n', at + 1) + 1);
+}
+
 TEST(KifuDatabaseTest, EveryTestGameLoadsAsItsFileShowsAndExportsToAnSgfParser) {
   ScratchDir dir;
   const std::string db = (dir.path() / "kifu").string();
@@ -89,6 +139,7 @@ TEST(KifuDatabaseTest, EveryTestGameLoadsAsItsFileShowsAndExportsToAnSgfParser) 
   ASSERT_EQ(listed.size(), files.size());
   std::vector<std::string> exports;
   std::map<std::string, std::vector<std::string>> expected;
+  int byGnuGo = 0;
   for (const auto& [nb, file] : files) {
     SCOPED_TRACE(file);
     const std::string number = std::to_string(nb);
@@ -105,8 +156,20 @@ TEST(KifuDatabaseTest, EveryTestGameLoadsAsItsFileShowsAndExportsToAnSgfParser) 
     const KifuRun exported = Kifu(dir, {"export", db, number});
     ASSERT_EQ(exported.status, 0) << exported.err;
     exports.push_back(dir.Write("export-" + number + ".sgf", exported.out).string());
+    // Read back by this program's reader, and by GNU Go's: the same entries,
+    // position and captures.
+    EXPECT_EQ(PositionPart(Kifu(dir, {"show", exports.back()}).out), PositionPart(shown.out));
+    EXPECT_EQ(Kifu(dir, {"entries", exports.back()}).out, Kifu(dir, {"entries", file}).out);
+    // The real games only: the fuzz seeds play on occupied points, which GNU
+    // Go refuses.
+    if (file.starts_with(KIROBAKU_TEST_DATA "/sgf/")) {
+      EXPECT_EQ(GnuGoPosition(dir, exports.back()), BoardPart(shown.out));
+      ++byGnuGo;
+    }
     expected[exports.back()] = ExpectedStones(listed.at(nb), Kifu(dir, {"entries", file}).out);
   }
+
+  EXPECT_GE(byGnuGo, 45);
 
   // The node package is installed by scripts/install-deps; without it this
   // test fails rather than passing unchecked.
