@@ -4,14 +4,21 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 
-#include <unistd.h>
-
 #include "kifu/kifu_run.h"
+#include "db/engine/dataset/kura_query.h"
+#include "records/data_module.h"
 #include "records/record_test_util.h"
+#include "records/sgf_reader.h"
 
 namespace kirobaku {
 namespace {
@@ -127,7 +134,8 @@ TEST(KifuDatabaseTest, EveryTestGameLoadsAsItsFileShowsAndExportsToAnSgfParser) 
   ScratchDir dir;
   const std::string db = (dir.path() / "kifu").string();
   const KifuRun imported = Kifu(
-      dir, {"import", db, KIROBAKU_TEST_DATA "/sgf", KIROBAKU_TEST_DATA "/fuzz/ugf_reader_fuzzer"});
+      dir, {"import", db, "--duplicates", KIROBAKU_TEST_DATA "/sgf",
+            KIROBAKU_TEST_DATA "/fuzz/ugf_reader_fuzzer"});
   ASSERT_EQ(imported.status, 0) << imported.err;
   EXPECT_EQ(imported.err, "");
   const std::map<int, std::string> files = ByNumber(imported.out);
@@ -237,7 +245,7 @@ TEST(KifuDatabaseTest, ListSearchRotateDeleteAndFreeNumbers) {
   const KifuRun gone = Kifu(dir, {"load", db, "2"});
   EXPECT_EQ(gone.status, 1);
   EXPECT_EQ(gone.err, "kifu: no game 2 in the database\n");
-  EXPECT_EQ(Kifu(dir, {"import", db, paths[0]}).out, "2\t" + paths[0] + "\n");
+  EXPECT_EQ(Kifu(dir, {"import", db, paths[0], "--duplicates"}).out, "2\t" + paths[0] + "\n");
   EXPECT_EQ(Kifu(dir, {"load", db, "2"}).out, Kifu(dir, {"show", paths[0]}).out);
 }
 
@@ -282,7 +290,8 @@ TEST(KifuDatabaseTest, ProgressLineOnlyOnATerminal) {
   std::filesystem::create_directories(dir.path() / "many");
   for (int i = 0; i < 25; ++i)
     dir.Write("many/g" + std::to_string(100 + i) + ".sgf", "(;B[aa];W[bb])");
-  const KifuRun r = test::KifuOnTerminal(dir, {"import", db, (dir.path() / "many").string()});
+  const KifuRun r =
+      test::KifuOnTerminal(dir, {"import", db, "--duplicates", (dir.path() / "many").string()});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Lines(r.out).size(), 25u);
   EXPECT_THAT(r.err, HasSubstr("kifu: import 0/25"));
@@ -334,6 +343,126 @@ TEST(KifuDatabaseTest, BadArgumentsAndUnknownGames) {
   // Nothing above changed the stored game.
   EXPECT_EQ(Kifu(dir, {"list", db}).out, "1\t\n");
   EXPECT_EQ(Kifu(dir, {"export", db, "1"}).out, "(;FF[4]GM[1]SZ[19]CA[UTF-8]GC[];B[aa];W[bb])\n");
+}
+
+}  // namespace
+}  // namespace kirobaku
+
+namespace kirobaku {
+namespace {
+
+// A game of its own per i: distinct moves, its number in the comment.
+std::string GeneratedGame(int i) {
+  std::string text = "(;EV[g" + std::to_string(i) + "]";
+  for (int m = 0; m < 30; ++m) {
+    const int p = (i * 7 + m * 13) % 361;
+    text += (m % 2 == 0 ? ";B[" : ";W[");
+    text += static_cast<char>('a' + (p / 19 + m) % 19);
+    text += static_cast<char>('a' + p % 19);
+    text += ']';
+  }
+  return text + ")";
+}
+
+// Every listed game is whole (its moves those of the file its comment
+// names) and no stones lie under an unlisted number; returns the listed games.
+std::set<int> ExpectWholeGames(const std::string& db, const ScratchDir& files) {
+  TDataModule1 data(db);
+  data.OpenList(TDataModule1::kListedGames);
+  std::set<int> listed;
+  for (data.KuraQuery1.First(); !data.KuraQuery1.Eof(); data.KuraQuery1.Next()) {
+    listed.insert(data.KuraQuery1.Fields()[0].AsInteger());
+  }
+  for (const int nb : listed) {
+    data.OpenList(" Where NB = " + std::to_string(nb));
+    const std::string comment = data.KuraQuery1.Fields()[1].AsString();
+    Record stored{}, file{};
+    data.LoadGame(nb, stored);
+    ReadSgfFile(files.path() / "games" / (comment + ".sgf"), file);
+    EXPECT_EQ(stored, file) << nb;
+  }
+  kura::TKuraQuery stones(&data);
+  stones.SetDatabaseName("kifu");
+  stones.SetSQL({"select NB from kifudata"});
+  stones.Open();
+  for (stones.First(); !stones.Eof(); stones.Next())
+    EXPECT_TRUE(listed.count(stones.Fields()[0].AsInteger())) << stones.Fields()[0].AsInteger();
+  return listed;
+}
+
+// The numbers of the "<NB>\t<path>" lines printed.
+std::set<int> Printed(const std::string& out) {
+  std::set<int> printed;
+  for (const auto& [nb, path] : ByNumber(out))
+    printed.insert(nb);
+  return printed;
+}
+
+// An import killed at random moments, or cancelled by SIGINT, leaves every
+// game whole or absent, and every game it printed stored.
+TEST(KifuDatabaseTest, ImportKilledOrCancelledLeavesWholeGames) {
+  ScratchDir dir;
+  std::filesystem::create_directories(dir.path() / "games");
+  const int games = 1200;  // more than two commits
+  for (int i = 0; i < games; ++i)
+    dir.Write("games/g" + std::to_string(i) + ".sgf", GeneratedGame(i));
+  std::mt19937 random(28);
+  std::size_t before = 0;
+  int cut_short = 0;
+  const std::string db = (dir.path() / "db").string();
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    const int signal = round % 2 == 0 ? SIGKILL : SIGINT;
+    const auto out = dir.path() / "import.out";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int null = ::open("/dev/null", O_WRONLY);
+      if (fd < 0 || null < 0 || ::dup2(fd, 1) < 0 || ::dup2(null, 2) < 0) ::_exit(127);
+      test::detail::Exec(KIROBAKU_TOOLS_DIR "/kifu",
+                         {"import", db, "--duplicates", (dir.path() / "games").string()});
+    }
+    ::usleep(static_cast<useconds_t>(300000 + random() % 2000000));
+    ::kill(pid, signal);
+    const int status = test::detail::Wait(pid);
+    const std::set<int> listed = ExpectWholeGames(db, dir);
+    const std::set<int> printed = Printed(test::ReadWholeFile(out));
+    EXPECT_TRUE(std::includes(listed.begin(), listed.end(), printed.begin(), printed.end()));
+    // A kill between a commit and the printing of its lines leaves stored
+    // games unprinted, never the other way round.
+    EXPECT_LE(before + printed.size(), listed.size()) << "status " << status;
+    EXPECT_LE(listed.size(), before + printed.size() + TGameImport::kGamesPerCommit);
+    cut_short += listed.size() < static_cast<std::size_t>(games * (round + 1)) ? 1 : 0;
+    before = listed.size();
+  }
+  EXPECT_GT(before, 0u);
+  EXPECT_GT(cut_short, 0);  // some run was stopped before its end
+}
+
+// A game whose moves equal a stored game's is reported and not stored, from
+// another file and under another comment too; --duplicates stores it, and
+// `duplicates` lists it.
+TEST(KifuDatabaseTest, DuplicatesAreReportedNotStoredAndListed) {
+  ScratchDir dir;
+  const std::string db = (dir.path() / "db").string();
+  const std::string a = dir.Write("a.sgf", "(;EV[A]PB[x];B[aa];W[bb];B[cc])").string();
+  const std::string b = dir.Write("b.sgf", "(;EV[B]PB[y];B[aa];W[bb];B[cd])").string();
+  const std::string again = dir.Write("again.sgf", "(;GN[other]EV[C];B[aa];W[bb];B[cc])").string();
+  const std::string ugf = dir.Write("a.ugf", "[Data]\nAS,B1,1,0\nBR,W2,2,0\nCQ,B3,1,0\n").string();
+  ASSERT_EQ(Kifu(dir, {"import", db, a, b}).status, 0);
+  const KifuRun r = Kifu(dir, {"import", db, again, ugf, a});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "kifu: " + again + ": the same game as 1, not stored (--duplicates stores it)\n" +
+                       "kifu: " + ugf + ": the same game as 1, not stored (--duplicates stores it)\n" +
+                       "kifu: " + a + ": the same game as 1, not stored (--duplicates stores it)\n");
+  EXPECT_EQ(Kifu(dir, {"duplicates", db}).out, "");
+  EXPECT_EQ(Kifu(dir, {"import", db, "--duplicates", again, b}).out,
+            "3\t" + again + "\n4\t" + b + "\n");
+  EXPECT_EQ(Kifu(dir, {"duplicates", db}).out, "3\t1\tC\n4\t2\tB黒：y\n");
+  // A file imported twice in one run is a duplicate the second time.
+  const std::string c = dir.Write("c.sgf", "(;B[ss];W[rr])").string();
+  EXPECT_EQ(Kifu(dir, {"import", db, c, c}).out, "5\t" + c + "\n");
 }
 
 }  // namespace
