@@ -238,7 +238,6 @@ std::int32_t TGameImport::Store(const std::string& comment, const Record& entrie
     list.Fields()[1].SetAsString(comment);
     list.Post();
     StoreStones(n, entries);
-    if (pending_ >= kGamesPerCommit) Commit();
     return n;
   } catch (...) {
     pending_ = 0;
@@ -246,6 +245,10 @@ std::int32_t TGameImport::Store(const std::string& comment, const Record& entrie
     data_.RollBack();
     throw;
   }
+}
+
+void TGameImport::CommitWhenFull() {
+  if (pending_ >= kGamesPerCommit) Commit();
 }
 
 void TGameImport::Commit() {

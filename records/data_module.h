@@ -93,9 +93,9 @@ class TDataModule1 {
 
 // A bulk import: games stored through it are written as StoreImportedGame
 // writes them, but many to a transaction. A transaction holds whole games
-// only and is committed (and flushed) once it holds kGamesPerCommit games, or
-// by Commit, so a kill or a power loss leaves every game whole or absent;
-// the games of a transaction are stored when its commit has returned. An
+// only and is committed (and flushed) by CommitWhenFull once it holds
+// kGamesPerCommit games, or by Commit, so a kill or a power loss leaves
+// every game whole or absent; the games of a transaction are stored when its commit has returned. An
 // error in a store rolls back the open transaction: the games stored since
 // the last commit are absent, and the import object is done. Destroyed
 // without Commit, the open transaction is rolled back.
@@ -108,9 +108,11 @@ class TGameImport {
   TGameImport(const TGameImport&) = delete;
   TGameImport& operator=(const TGameImport&) = delete;
 
-  // Stores the game under the lowest free number and returns it; the game
-  // is durable once Committed() has passed it.
+  // Stores the game under the lowest free number, in the open transaction,
+  // and returns the number; the game is durable once committed.
   std::int32_t Store(const std::string& comment, const Record& entries);
+  // Commits when the open transaction holds kGamesPerCommit games.
+  void CommitWhenFull();
   // Commits the open transaction (a cancelled import keeps what it stored).
   void Commit();
   // How many games are committed.

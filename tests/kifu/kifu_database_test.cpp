@@ -437,6 +437,11 @@ TEST(KifuDatabaseTest, ImportKilledOrCancelledLeavesWholeGames) {
   }
   EXPECT_GT(before, 0u);
   EXPECT_GT(cut_short, 0);  // some run was stopped before its end
+  // A run to its end prints every game, the last of a full commit too.
+  const KifuRun whole = Kifu(dir, {"import", db, "--duplicates", (dir.path() / "games").string()});
+  EXPECT_EQ(whole.status, 0) << whole.err;
+  EXPECT_EQ(Printed(whole.out).size(), static_cast<std::size_t>(games));
+  EXPECT_EQ(ExpectWholeGames(db, dir).size(), before + games);
 }
 
 // A game whose moves equal a stored game's is reported and not stored, from

@@ -220,6 +220,7 @@ int Import(const std::vector<std::string>& args, std::ostream& out) {
     const std::int32_t nb = import.Store(comment, record);
     if (stored) stored->Add(nb, record);
     pending_lines.push_back(std::to_string(nb) + '\t' + file.string() + '\n');
+    import.CommitWhenFull();
   }
   import.Commit();
   if (import_cancelled) {
