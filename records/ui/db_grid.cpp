@@ -390,7 +390,7 @@ void TDataSetGridModel::Reload() {
 TDBGrid::TDBGrid(kura::TDataSource* source, std::vector<TGridColumn> columns, QWidget* parent)
     : QTableView(parent), model_(new TDataSetGridModel(source, std::move(columns), this)) {
   setModel(model_);
-  model_->Deferring = [this] { return state() == QAbstractItemView::EditingState; };
+  model_->Deferring = [this] { return frozen_ || state() == QAbstractItemView::EditingState; };
   verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
   for (std::size_t c = 0; c < model_->Columns().size(); ++c) {
     setColumnWidth(static_cast<int>(c), model_->Columns()[c].width);
@@ -443,6 +443,12 @@ void TDBGrid::closeEditor(QWidget* editor, QAbstractItemDelegate::EndEditHint hi
         },
         Qt::QueuedConnection);
   }
+}
+
+void TDBGrid::SetFrozen(bool frozen) {
+  if (frozen_ == frozen) return;
+  frozen_ = frozen;
+  if (!frozen_) model_->Reload();
 }
 
 bool TDBGrid::FinishEditing() {

@@ -129,6 +129,9 @@ class TDBGrid : public QTableView {
   // Ends the cell editor (its text goes to the model) and posts the pending
   // row; false when something was refused (reported), the row kept.
   bool FinishEditing();
+  // While frozen the grid reads no rows (a bulk change is under way); it
+  // reads them when thawed.
+  void SetFrozen(bool frozen);
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
@@ -141,6 +144,7 @@ class TDBGrid : public QTableView {
 
   TDataSetGridModel* model_;
   bool following_ = false;
+  bool frozen_ = false;
 };
 
 }  // namespace kirobaku

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
@@ -21,6 +22,7 @@
 
 #include <cerrno>
 
+#include "records/duplicates.h"
 #include "records/record_file.h"
 #include "records/sgf_reader.h"
 #include "records/ugf_reader.h"
@@ -117,7 +119,11 @@ TForm3::TForm3(QWidget* owner, TForm3Services services)
                       client);
   grid_->setObjectName(QStringLiteral("DBGrid1"));
   grid_->setGeometry(48, 32, 625, 242);
-  grid_->ConfirmDelete = services_.confirmDelete;
+  grid_->ConfirmDelete = [this] {
+    const bool yes = !services_.confirmDelete || services_.confirmDelete();
+    if (yes) stored_.reset();  // the list changes under the index
+    return yes;
+  };
   grid_->Model().ShowError = [this](const QString& text) { ShowError(text); };
   grid_->Model().ListChanged = [this] { SetStatus(kListChanged); };
 
@@ -144,6 +150,7 @@ TForm3::TForm3(QWidget* owner, TForm3Services services)
   fileListBox1_ = new QListWidget(client);
   fileListBox1_->setObjectName(QStringLiteral("FileListBox1"));
   fileListBox1_->setGeometry(552, 296, 121, 217);
+  fileListBox1_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   connect(fileListBox1_, &QListWidget::itemClicked, this, &TForm3::FileListBox1Click);
   // A click where no file is arms the import with no file, too.
   fileListBox1_->viewport()->installEventFilter(this);
@@ -172,6 +179,11 @@ TForm3::TForm3(QWidget* owner, TForm3Services services)
     connect(button, &QPushButton::clicked, this, place.handler);
   }
 
+  progressBar1_ = new QProgressBar(client);
+  progressBar1_->setObjectName(QStringLiteral("ProgressBar1"));
+  progressBar1_->setGeometry(240, 492, 168, 18);
+  progressBar1_->hide();
+
   statusBar1_ = new QStatusBar(client);
   statusBar1_->setObjectName(QStringLiteral("StatusBar1"));
   statusBar1_->setSizeGripEnabled(false);
@@ -198,6 +210,11 @@ void TForm3::FormCreate() {
 }
 
 void TForm3::closeEvent(QCloseEvent* event) {
+  if (importing_) {
+    cancelRequested_ = true;  // the import stops; the window stays open
+    event->ignore();
+    return;
+  }
   if (!grid_->FinishEditing()) {
     event->ignore();
     return;
@@ -207,6 +224,10 @@ void TForm3::closeEvent(QCloseEvent* event) {
 }
 
 void TForm3::done(int result) {
+  if (importing_) {
+    cancelRequested_ = true;
+    return;
+  }
   if (!grid_->FinishEditing()) return;
   QDialog::done(result);
 }
@@ -302,6 +323,7 @@ void TForm3::Button2Click() {
   if (services_.data == nullptr || services_.game == nullptr) return;
   const std::optional<std::int32_t> n = SelectedNumber();
   if (!n || !Ask(*n, "　番の登録／更新を行っていいですか？")) return;
+  stored_.reset();
   services_.data->ReplaceMoves(*n, services_.game->MoveRecord, services_.game->Position);
   SetStatus(QStringLiteral("　登録／更新しました。"));
   if (services_.main != nullptr) services_.main->PlaySound(0);
@@ -311,6 +333,7 @@ void TForm3::Button9Click() {
   if (services_.data == nullptr) return;
   const std::optional<std::int32_t> n = SelectedNumber();
   if (!n || !Ask(*n, "　番を180°回転していいですか？")) return;
+  stored_.reset();
   services_.data->RotateGame(*n);
   SetStatus(QStringLiteral("180°回転しました。"));
   if (services_.main != nullptr) services_.main->PlaySound(0);
@@ -320,6 +343,7 @@ void TForm3::Button8Click() {
   if (services_.data == nullptr) return;
   const std::optional<std::int32_t> n = SelectedNumber();
   if (!n || !Ask(*n, "　番を削除していいですか？")) return;
+  stored_.reset();
   if (services_.data->DeleteGame(*n)) {
     SetStatus(QStringLiteral("　削除しました。"));
     if (services_.main != nullptr) services_.main->PlaySound(0);
@@ -400,33 +424,126 @@ void TForm3::Button7Click() {
 void TForm3::Import() {
   if (services_.game != nullptr) services_.game->MoveRecord.fill(MoveEntry{});
   if (!services_.programDir.isEmpty()) ChangeFolder(services_.programDir);
-  const QString kind = chosenFile_.right(3).toUpper();
-  if (kind != QStringLiteral("SGF") && kind != QStringLiteral("UGF")) {
+  QStringList files;
+  for (const QString& file : chosenFiles_.isEmpty() ? QStringList{chosenFile_} : chosenFiles_) {
+    const QString kind = file.right(3).toUpper();
+    if (kind == QStringLiteral("SGF") || kind == QStringLiteral("UGF")) files << file;
+  }
+  if (files.isEmpty()) {
     if (services_.main != nullptr)
       services_.main->ShowMessage("棋譜ファイルリストを選んでください。");
     return;
   }
   if (services_.game == nullptr || services_.data == nullptr) return;
+  if (!grid_->FinishEditing()) return;
+  ImportFiles(files);
+}
+
+// The chosen files go in through one bulk import: many games to a commit,
+// the progress bar moving, キャンセル (the only control left enabled) ending
+// it after the file being read; what was stored stays. A game whose moves
+// equal a stored game's is stored only when the user says so.
+void TForm3::ImportFiles(const QStringList& files) {
   Record& record = services_.game->MoveRecord;
-  const std::filesystem::path path = chosenFile_.toStdString();
-  std::string comment, unkept;
-  try {
-    comment = kind == QStringLiteral("SGF") ? ReadSgfFile(path, record, &unkept)
-                                            : ReadUgfFile(path, record);
-  } catch (const RecordFileError& e) {
-    // Nothing is stored, and the window stays in the import state.
-    ShowError(ReadErrorText(e));
-    return;
+  TDataModule1& data = *services_.data;
+  if (!stored_) stored_.emplace(data);
+  struct Outcome {
+    int stored = 0, skipped = 0, unreadable = 0;
+    std::int32_t last = 0;
+    std::string unkept;
+  } outcome;
+  SetImporting(true, static_cast<int>(files.size()));
+  const struct Restore {
+    TForm3* form;
+    ~Restore() { form->SetImporting(false, 0); }
+  } restore{this};
+  TGameImport import(data);
+  QElapsedTimer sinceEvents;
+  sinceEvents.start();
+  for (int i = 0; i < files.size() && !cancelRequested_; ++i) {
+    const std::filesystem::path path = files[i].toStdString();
+    record.fill(MoveEntry{});
+    std::string comment, unkept;
+    try {
+      comment = ReadGameRecord(path, record, &unkept);
+    } catch (const RecordFileError& e) {
+      if (files.size() == 1) {
+        // Nothing is stored, and the window stays in the import state.
+        ShowError(ReadErrorText(e));
+        return;
+      }
+      ++outcome.unreadable;
+      continue;
+    }
+    if (const std::int32_t same = stored_->Find(record);
+        same != 0 && !(services_.main != nullptr &&
+                       services_.main->AskYesNo(
+                           QStringLiteral("「%1」は %2 番と同じ棋譜です。取り込みますか？")
+                               .arg(QFileInfo(files[i]).fileName())
+                               .arg(same)
+                               .toStdString()))) {
+      ++outcome.skipped;
+    } else {
+      outcome.last = import.Store(comment, record);
+      stored_->Add(outcome.last, record);
+      import.CommitWhenFull();
+      ++outcome.stored;
+      for (const char32_t c : QString::fromStdString(unkept).toUcs4()) {
+        const std::string one = QString::fromUcs4(&c, 1).toStdString();
+        if (outcome.unkept.find(one) == std::string::npos) outcome.unkept += one;
+      }
+    }
+    progressBar1_->setValue(i + 1);
+    // The window is kept alive (and キャンセル heard) every 50 ms.
+    if (i == 0 || sinceEvents.elapsed() >= 50) {
+      QCoreApplication::processEvents();
+      sinceEvents.restart();
+    }
   }
-  services_.data->StoreImportedGame(comment, record);
-  SetStatus(unkept.empty() ? QStringLiteral("　取込みました。")
-                           : QStringLiteral("　取込みました。シフト JIS にない文字「%1」は"
-                                            "「?」になりました。")
-                                 .arg(QString::fromStdString(unkept)));
+  import.Commit();
+  ReportImport(outcome.stored, outcome.skipped, outcome.unreadable, files.size() > 1,
+               outcome.unkept);
+  if (outcome.stored > 0) {
+    data.KuraQuery1.Locate("NB", {kura::TFieldValue(int64_t{outcome.last})}, {});
+    if (services_.main != nullptr) services_.main->PlaySound(0);
+  }
   ShowImport(false);
-  if (services_.main != nullptr) services_.main->PlaySound(0);
   fileChosen_ = false;
-  grid_->Model().Reload();
+  chosenFiles_.clear();
+}
+
+void TForm3::ReportImport(int stored, int skipped, int unreadable, bool many,
+                          const std::string& unkept) {
+  QString text;
+  if (cancelRequested_) {
+    text = QStringLiteral("　取込みを中止しました。%1 局を取込みました。").arg(stored);
+  } else if (!many && stored == 1) {
+    text = QStringLiteral("　取込みました。");
+  } else {
+    text = QStringLiteral("　%1 局を取込みました。").arg(stored);
+  }
+  if (skipped > 0) text += QStringLiteral("同じ棋譜 %1 局は取込みませんでした。").arg(skipped);
+  if (unreadable > 0) text += QStringLiteral("読めないファイルが %1 ありました。").arg(unreadable);
+  if (!unkept.empty()) {
+    text += QStringLiteral("シフト JIS にない文字「%1」は「?」になりました。")
+                .arg(QString::fromStdString(unkept));
+  }
+  SetStatus(text);
+}
+
+void TForm3::SetImporting(bool importing, int files) {
+  importing_ = importing;
+  cancelRequested_ = false;
+  for (QPushButton* button : findChildren<QPushButton*>()) {
+    if (button->objectName() != QStringLiteral("Button5")) button->setEnabled(!importing);
+  }
+  grid_->setEnabled(!importing);
+  directoryListBox1_->setEnabled(!importing);
+  fileListBox1_->setEnabled(!importing);
+  grid_->SetFrozen(importing);
+  progressBar1_->setRange(0, std::max(files, 1));
+  progressBar1_->setValue(0);
+  progressBar1_->setVisible(importing && files > 1);
 }
 
 void TForm3::FileListBox1Click() {
@@ -434,10 +551,23 @@ void TForm3::FileListBox1Click() {
   chosenFile_ = item != nullptr && item->isSelected()
                     ? QDir::current().absoluteFilePath(item->text())
                     : QString();
+  // Several files chosen (Shift or Ctrl with the click) are imported together.
+  chosenFiles_.clear();
+  const QList<QListWidgetItem*> selected = fileListBox1_->selectedItems();
+  if (selected.size() > 1) {
+    for (int i = 0; i < fileListBox1_->count(); ++i) {
+      if (fileListBox1_->item(i)->isSelected())
+        chosenFiles_ << QDir::current().absoluteFilePath(fileListBox1_->item(i)->text());
+    }
+  }
   fileChosen_ = true;
 }
 
 void TForm3::Button5Click() {
+  if (importing_) {
+    cancelRequested_ = true;
+    return;
+  }
   if (services_.data != nullptr) {
     services_.data->OpenList(TDataModule1::kListedGames);
     grid_->Model().Reload();

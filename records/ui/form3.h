@@ -19,6 +19,7 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -26,10 +27,12 @@
 #include "board/board_view.h"
 #include "board/game_state.h"
 #include "records/data_module.h"
+#include "records/duplicates.h"
 #include "records/ui/db_grid.h"
 
 class QKeyEvent;
 class QLabel;
+class QProgressBar;
 class QListWidget;
 class QStatusBar;
 class QTreeWidget;
@@ -94,6 +97,9 @@ class TForm3 : public QDialog {
   bool Ask(std::int32_t n, const char* question);
   void SetStatus(const QString& text);
   void Import();
+  void ImportFiles(const QStringList& files);
+  void ReportImport(int stored, int skipped, int unreadable, bool many, const std::string& unkept);
+  void SetImporting(bool importing, int files);
   void FillFolderList();
   void FillFileList();
 
@@ -106,8 +112,15 @@ class TForm3 : public QDialog {
   QStatusBar* statusBar1_ = nullptr;
   QWidget* menuBar_ = nullptr;
   QElapsedTimer shown_;  // since the window was shown
+  QProgressBar* progressBar1_ = nullptr;
   bool fileChosen_ = false;
   QString chosenFile_;
+  QStringList chosenFiles_;  // when several files are chosen
+  bool importing_ = false;
+  bool cancelRequested_ = false;
+  // The stored games by their moves, read at the first import of this
+  // opening and kept up to date by the window's own commands.
+  std::optional<TGameIndex> stored_;
 };
 
 }  // namespace kirobaku

@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QTreeWidget>
 
+#include "records/sgf_reader.h"
 #include "records/ui/form3.h"
 #include "tests/support/fake_board_view.h"
 
@@ -343,6 +344,72 @@ TEST(Form3Test, NoAnswersReopeningRotatingTwiceAndCancel) {
   TForm3 form(nullptr, services);
   EXPECT_EQ(Child<QTableView>(form, "DBGrid1")->currentIndex().row(), 0);
   EXPECT_EQ(selected(), 1);
+  QDir::setCurrent(start);
+}
+
+}  // namespace
+}  // namespace kirobaku
+
+namespace kirobaku {
+namespace {
+
+// Several files chosen with one selection go in together: a game already
+// stored is asked about, and キャンセル during the import keeps what it stored.
+TEST(Form3Test, ImportOfSeveralFilesAsksAboutDuplicatesAndCancels) {
+  QTemporaryDir dir;
+  const auto write = [&](const char* name, const char* text) {
+    QFile f(dir.filePath(QString::fromLatin1(name)));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(text);
+  };
+  write("a.sgf", "(;EV[A];B[aa];W[bb];B[cc])");
+  write("b.sgf", "(;EV[B];B[dd];W[ee])");
+  write("c.ugf", "[Header]\nTitle=C\n[Data]\nPD,B1,1,0\nDP,W2,2,0\n");
+  write("d.sgf", "(;EV[D];B[aa];W[bb];B[cc])");  // the moves of a.sgf
+  const QString start = QDir::currentPath();
+  QDir::setCurrent(dir.path());
+  TDataModule1 data(dir.filePath(QStringLiteral("kifu")).toStdString());
+  test::FakeBoardView main;
+  GameState game(main);
+  TForm3Services services{&data, &game, &main, dir.path(), {}, {}, {}};
+  TForm3 form(nullptr, services);
+  auto* files = Child<QListWidget>(form, "FileListBox1");
+  auto* import = Child<QPushButton>(form, "Button7");
+  const auto chooseAll = [&] {
+    QTest::mouseClick(import, Qt::LeftButton);
+    files->selectAll();
+    form.FileListBox1Click();
+  };
+  chooseAll();
+  main.answers = {false};
+  QTest::mouseClick(import, Qt::LeftButton);
+  EXPECT_EQ(main.questions,
+            std::vector<std::string>{"「d.sgf」は 1 番と同じ棋譜です。取り込みますか？"});
+  EXPECT_EQ(form.StatusBar()->currentMessage(),
+            QStringLiteral("　3 局を取込みました。同じ棋譜 1 局は取込みませんでした。"));
+  QCoreApplication::processEvents();
+  auto* grid = Child<QTableView>(form, "DBGrid1");
+  ASSERT_EQ(grid->model()->rowCount(), 3);
+  EXPECT_EQ(grid->currentIndex().row(), 2);
+  EXPECT_FALSE(form.Choosing());
+  EXPECT_TRUE(Child<QPushButton>(form, "Button1")->isEnabled());
+
+  // Yes stores the repeated game too; キャンセル pressed while the import
+  // runs stops it after the first file.
+  chooseAll();
+  main.answers = {true};
+  auto* cancel = Child<QPushButton>(form, "Button5");
+  QMetaObject::invokeMethod(cancel, [cancel] { cancel->click(); }, Qt::QueuedConnection);
+  QTest::mouseClick(import, Qt::LeftButton);
+  EXPECT_EQ(form.StatusBar()->currentMessage(),
+            QStringLiteral("　取込みを中止しました。1 局を取込みました。"));
+  Record stored{}, file{};
+  data.LoadGame(4, stored);
+  ReadSgfFile(dir.filePath(QStringLiteral("a.sgf")).toStdString(), file);
+  EXPECT_EQ(stored, file);
+  data.OpenList(TDataModule1::kListedGames);
+  EXPECT_EQ(data.KuraQuery1.RecordCount(), 4);
+  EXPECT_TRUE(Child<QWidget>(form, "ProgressBar1")->isHidden());
   QDir::setCurrent(start);
 }
 
