@@ -1,6 +1,7 @@
 #include "records/ui/db_grid.h"
 
 #include <QHeaderView>
+#include <algorithm>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QMetaObject>
@@ -280,6 +281,18 @@ void TDataSetGridModel::FollowChange(const std::vector<QString>& seen) {
 bool TDataSetGridModel::MoveToRecord(int row) {
   kura::TDataSet* ds = DataSet();
   const bool posts = Editing(*ds);
+  // An edited row whose key stays and whose texts are stored as shown (no
+  // trailing blank, which the engine drops) keeps its place: after the post
+  // only that row is new, and the list is not read again (a list of years of
+  // games takes long to read). Changes of others show when a row is chosen.
+  const int from = current_;
+  const bool keeps_place = ds->State() == TDataSetState::dsEdit && from >= 0 &&
+                           from < static_cast<int>(rows_.size()) &&
+                           rows_.size() == snapshot_.size() &&
+                           rows_[std::size_t(from)][0] == snapshot_[std::size_t(from)][0] &&
+                           std::none_of(rows_[std::size_t(from)].begin(),
+                                        rows_[std::size_t(from)].end(),
+                                        [](const QString& t) { return t.endsWith(u' '); });
   bool moved = false;
   {
     reloading_ = true;
@@ -295,7 +308,13 @@ bool TDataSetGridModel::MoveToRecord(int row) {
     return false;
   }
   const int now = ds->IsEmpty() ? -1 : ds->RecNo() - 1;
-  if (posts || now != row || now >= static_cast<int>(rows_.size())) {
+  if (posts && keeps_place && now == row && now < static_cast<int>(rows_.size())) {
+    snapshot_[std::size_t(from)] = rows_[std::size_t(from)];
+    // The reading scheduled by the edit's own state changes is not needed.
+    reload_pending_ = false;
+    current_ = now;
+    chosen_ = rows_[std::size_t(now)];
+  } else if (posts || now != row || now >= static_cast<int>(rows_.size())) {
     Reload();
   } else {
     current_ = now;

@@ -125,7 +125,8 @@ TEST_F(GridFixture, EditsReachTheDataSetByItsRules) {
 }
 
 // Moving between rows only changes the current row; the list is read again
-// when a row is posted or the dataset changes outside the grid.
+// when a posted row may have moved (its key changed) or the dataset changes
+// outside the grid. A posted comment keeps its row's place: nothing is read.
 TEST_F(GridFixture, MovingReadsNoRowsButPostingReadsThemAgain) {
   for (int32_t n = 3; n <= 40; ++n)
     ds.rows.push_back({n, n, "x"});
@@ -146,10 +147,15 @@ TEST_F(GridFixture, MovingReadsNoRowsButPostingReadsThemAgain) {
 
   Type(18, 1, QStringLiteral("手合"));
   Key(Qt::Key_Up);
-  EXPECT_GT(ds.walks, walks);
+  EXPECT_EQ(ds.walks, walks);
   EXPECT_EQ(ds.rows[18].cmt, std::optional<std::string>(kura::Utf8ToCp932("手合")));
   EXPECT_EQ(Cell(18, 1), QStringLiteral("手合"));
   EXPECT_EQ(grid->Model().CurrentRow(), 17);
+  Type(17, 0, QStringLiteral("99"));
+  Key(Qt::Key_Down);
+  EXPECT_GT(ds.walks, walks);
+  EXPECT_EQ(ds.rows[17].nb, std::optional<int32_t>(99));
+  EXPECT_EQ(Cell(17, 0), QStringLiteral("99"));
 }
 
 TEST_F(GridFixture, ChangesMadeOutsideTheGridAreShown) {
