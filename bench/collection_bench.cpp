@@ -16,7 +16,9 @@
 //
 // Targets: import >= 5,000 games/s from kifu import (>= 1,000 through the
 // window); P4 <= 1 ms; window opens <= 0.5 s, steps instant; list <= 1 s.
-// Usage: bench_collection_bench [GAMES [DIR]]   (DIR: where the database goes)
+// Usage: bench_collection_bench [GAMES [DIR]]
+//   DIR: where the database goes; it is kept there, and a later run with the
+//   same GAMES reuses it (the import figure is then skipped).
 #include <stdlib.h>
 
 #include <QApplication>
@@ -179,10 +181,15 @@ int main(int argc, char** argv) {
   const int games = argc > 1 ? std::atoi(argv[1]) : 100000;
   if (games < 2) return 2;
   std::string dir;
+  bool keep = false, reuse = false;
   if (argc > 2) {
-    dir = std::string(argv[2]) + "/collection-bench";
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    dir = std::string(argv[2]) + "/collection-bench-" + std::to_string(games);
+    keep = true;
+    reuse = std::filesystem::exists(dir + "/complete");
+    if (!reuse) {
+      std::filesystem::remove_all(dir);
+      std::filesystem::create_directories(dir);
+    }
   } else {
     char pattern[] = "/tmp/collection-bench-XXXXXX";
     const char* made = ::mkdtemp(pattern);
@@ -191,16 +198,20 @@ int main(int argc, char** argv) {
   }
   const std::string db = dir + "/kifu";
   try {
-    ImportFigure(db, games);
+    if (!reuse) {
+      ImportFigure(db, games);
+      std::FILE* complete = std::fopen((dir + "/complete").c_str(), "w");
+      if (complete != nullptr) std::fclose(complete);
+    }
     LoadFigure(db, games);
     ListFigure(db, games);
     DuplicatesFigure(db);
     WindowFigure(db, games);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "collection bench: %s\n", e.what());
-    std::filesystem::remove_all(dir);
+    if (!keep) std::filesystem::remove_all(dir);
     return 1;
   }
-  std::filesystem::remove_all(dir);
+  if (!keep) std::filesystem::remove_all(dir);
   return 0;
 }

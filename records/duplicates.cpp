@@ -1,16 +1,16 @@
 #include "records/duplicates.h"
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <set>
+#include <string>
 
-#include "db/engine/dataset/kura_table.h"
+#include "db/engine/dataset/kura_query.h"
 
 namespace kirobaku {
 
 namespace {
-
-constexpr std::uint64_t kFnvPrime = 1099511628211ull;
 
 // The moves of a record: its entries without the setup stones.
 std::vector<MoveEntry> MovesOf(const Record& record) {
@@ -21,23 +21,26 @@ std::vector<MoveEntry> MovesOf(const Record& record) {
   return moves;
 }
 
-}  // namespace
+using KeyPoints = std::array<std::int32_t, kKeyMoves.size()>;
 
-void TMovesDigest::Add(std::int32_t move, std::int32_t colour, std::int32_t point) {
-  for (const std::int32_t v : {move, colour, point}) {
-    for (int byte = 0; byte < 4; ++byte) {
-      value_ ^= static_cast<std::uint32_t>(v) >> (8 * byte) & 0xFF;
-      value_ *= kFnvPrime;
-    }
-  }
-  ++moves_;
+// The points of the key moves, 9 bits each (0 for a move not stored).
+std::uint64_t KeyOf(const KeyPoints& points) {
+  std::uint64_t key = 0;
+  for (const std::int32_t p : points)
+    key = key << 9 | static_cast<std::uint64_t>(p & 0x1FF);
+  return key;
 }
 
-TMovesDigest DigestOf(const Record& entries) {
-  TMovesDigest digest;
-  for (const MoveEntry& e : MovesOf(entries))
-    digest.Add(e.move, e.colour, e.point);
-  return digest;
+}  // namespace
+
+std::uint64_t KeyOf(const Record& entries) {
+  KeyPoints points{};
+  for (std::size_t i = 1; i < entries.size() && entries[i].colour > 0; ++i) {
+    for (std::size_t k = 0; k < kKeyMoves.size(); ++k) {
+      if (entries[i].move == kKeyMoves[k]) points[k] = entries[i].point;
+    }
+  }
+  return KeyOf(points);
 }
 
 TGameIndex::TGameIndex(TDataModule1& data) : data_(data) {
@@ -51,29 +54,32 @@ TGameIndex::TGameIndex(TDataModule1& data) : data_(data) {
       listed.insert(list.Fields()[0].AsInteger());
     list.Close();
   }
-  // One walk over the stones of all games, in the order they were stored,
-  // which is each game's order.
-  std::unordered_map<std::int32_t, TMovesDigest> digests;
-  kura::TKuraTable stones(&data);
-  stones.SetDatabaseName("kifu");
-  stones.SetTableName("kifudata");
-  stones.SetReadOnly(true);
-  stones.Open();
-  kura::TField& nb = stones.Fields()[0];
-  kura::TField& move = stones.Fields()[1];
-  kura::TField& colour = stones.Fields()[2];
-  kura::TField& point = stones.Fields()[3];
-  for (stones.First(); !stones.Eof(); stones.Next()) {
-    const std::int32_t m = move.AsInteger();
-    if (m <= 0) continue;
-    const std::int32_t n = nb.AsInteger();
-    if (!listed.count(n)) continue;
-    digests[n].Add(m, colour.AsInteger(), point.AsInteger());
+  // Only the rows of the key moves come out of the table: the engine tests
+  // the condition on each row where it lies.
+  std::unordered_map<std::int32_t, KeyPoints> points;
+  for (const std::int32_t n : listed)
+    points[n] = {};
+  kura::TKuraQuery keys(&data);
+  keys.SetDatabaseName("kifu");
+  std::string condition = "where NB > 0 and (";
+  for (std::size_t k = 0; k < kKeyMoves.size(); ++k) {
+    if (k > 0) condition += " or ";
+    condition += "MNO = " + std::to_string(kKeyMoves[k]);
   }
-  stones.Close();
-  for (const auto& [n, digest] : digests)
-    by_digest_.emplace(digest.Value(), n);
-  games_ = digests.size();
+  keys.SetSQL({"select NB, MNO, PNT from kifudata", condition + ")"});
+  keys.Open();
+  for (keys.First(); !keys.Eof(); keys.Next()) {
+    const auto game = points.find(keys.Fields()[0].AsInteger());
+    if (game == points.end()) continue;
+    const std::int32_t move = keys.Fields()[1].AsInteger();
+    for (std::size_t k = 0; k < kKeyMoves.size(); ++k) {
+      if (move == kKeyMoves[k]) game->second[k] = keys.Fields()[2].AsInteger();
+    }
+  }
+  keys.Close();
+  for (const auto& [n, p] : points)
+    by_key_.emplace(KeyOf(p), n);
+  games_ = points.size();
 }
 
 bool TGameIndex::SameMoves(std::int32_t nb, const Record& entries) {
@@ -89,10 +95,9 @@ bool TGameIndex::SameMoves(std::int32_t a, std::int32_t b) {
 }
 
 std::int32_t TGameIndex::Find(const Record& entries) {
-  const TMovesDigest digest = DigestOf(entries);
-  if (digest.Moves() == 0) return 0;
+  if (MovesOf(entries).empty()) return 0;
   std::vector<std::int32_t> candidates;
-  const auto [begin, end] = by_digest_.equal_range(digest.Value());
+  const auto [begin, end] = by_key_.equal_range(KeyOf(entries));
   for (auto it = begin; it != end; ++it)
     candidates.push_back(it->second);
   std::sort(candidates.begin(), candidates.end());
@@ -103,18 +108,16 @@ std::int32_t TGameIndex::Find(const Record& entries) {
 }
 
 void TGameIndex::Add(std::int32_t nb, const Record& entries) {
-  const TMovesDigest digest = DigestOf(entries);
-  if (digest.Moves() == 0) return;
-  by_digest_.emplace(digest.Value(), nb);
+  by_key_.emplace(KeyOf(entries), nb);
   ++games_;
 }
 
 std::vector<std::pair<std::int32_t, std::int32_t>> TGameIndex::Duplicates() {
   std::map<std::uint64_t, std::vector<std::int32_t>> groups;
-  for (const auto& [digest, n] : by_digest_)
-    groups[digest].push_back(n);
+  for (const auto& [key, n] : by_key_)
+    groups[key].push_back(n);
   std::vector<std::pair<std::int32_t, std::int32_t>> found;
-  for (auto& [digest, games] : groups) {
+  for (auto& [key, games] : groups) {
     if (games.size() < 2) continue;
     std::sort(games.begin(), games.end());
     // Each game against the first of the classes of equal games before it.

@@ -4,12 +4,15 @@
 // so the same game imported from two files with different headers is one
 // game.
 //
-// TGameIndex holds, for every listed game, a 64-bit digest of its move list,
-// read in one walk over kifudata in physical order (no query per game). Two
-// games with one digest are compared by their full move lists before they
-// are called equal, so a digest collision never makes a game a duplicate.
+// TGameIndex holds every listed game under its key: the points of moves 20,
+// 31, 40, 51, 60 and 71 (0 for one not stored). The keys are read in one
+// query whose condition passes only those moves' rows, so the engine tests
+// each stone row where it lies and the index costs no query per game. Games
+// under one key are compared by their full move lists before they are
+// called equal.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -19,19 +22,9 @@
 
 namespace kirobaku {
 
-// The digest of a move list, built one move at a time.
-class TMovesDigest {
- public:
-  void Add(std::int32_t move, std::int32_t colour, std::int32_t point);
-  std::uint64_t Value() const { return value_; }
-  std::int32_t Moves() const { return moves_; }
-
- private:
-  std::uint64_t value_ = 14695981039346656037ull;  // FNV-1a offset basis
-  std::int32_t moves_ = 0;
-};
-
-TMovesDigest DigestOf(const Record& entries);
+// The moves whose points make a game's key.
+inline constexpr std::array<std::int32_t, 6> kKeyMoves{20, 31, 40, 51, 60, 71};
+std::uint64_t KeyOf(const Record& entries);
 
 class TGameIndex {
  public:
@@ -52,7 +45,7 @@ class TGameIndex {
   bool SameMoves(std::int32_t a, std::int32_t b);
 
   TDataModule1& data_;
-  std::unordered_multimap<std::uint64_t, std::int32_t> by_digest_;
+  std::unordered_multimap<std::uint64_t, std::int32_t> by_key_;
   std::size_t games_ = 0;
 };
 

@@ -72,7 +72,10 @@ int TDataSetGridModel::columnCount(const QModelIndex& parent) const {
 
 QVariant TDataSetGridModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::EditRole)) return {};
-  return rows_[static_cast<std::size_t>(index.row())][static_cast<std::size_t>(index.column())];
+  FillRows(index.row());
+  const auto& row = rows_[static_cast<std::size_t>(index.row())];
+  if (row.empty()) return QString();
+  return row[static_cast<std::size_t>(index.column())];
 }
 
 QVariant TDataSetGridModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -233,6 +236,7 @@ void TDataSetGridModel::CancelPending() {
 bool TDataSetGridModel::MoveTo(int row) {
   if (row == current_) return true;
   if (!WriteRefused()) return false;
+  FillRows(row);
   const std::vector<QString> clicked =
       row >= 0 && row < static_cast<int>(rows_.size()) ? rows_[std::size_t(row)]
                                                       : std::vector<QString>();
@@ -248,6 +252,7 @@ void TDataSetGridModel::CheckCurrentRow() {
       current_ >= static_cast<int>(rows_.size()))
     return;
   const std::vector<QString> shown = rows_[std::size_t(current_)];
+  if (shown.empty()) return;  // never shown: read when it is
   {
     reloading_ = true;
     const struct Done {
@@ -264,13 +269,16 @@ void TDataSetGridModel::CheckCurrentRow() {
 // the row is looked for by its first column; the user's choice stays what
 // they saw, so a command on it is refused until they choose again.
 void TDataSetGridModel::FollowChange(const std::vector<QString>& seen) {
-  Reload();
-  for (std::size_t r = 0; r < rows_.size(); ++r) {
-    if (rows_[r][0] == seen[0]) {
-      MoveToRecord(static_cast<int>(r));
-      break;
-    }
+  kura::TDataSet* ds = DataSet();
+  kura::TField& key = ds->Fields()[columns_[0].field];
+  bool number = false;
+  const qint64 value = seen[0].toLongLong(&number);
+  if (number && IsInteger(key.DataType()) && ds->State() == TDataSetState::dsBrowse) {
+    reloading_ = true;
+    Guarded([&] { ds->Locate(key.FieldName(), {kura::TFieldValue(int64_t{value})}, {}); });
+    reloading_ = false;
   }
+  Reload();
   chosen_ = seen;
   if (ListChanged) ListChanged();
 }
@@ -289,6 +297,8 @@ bool TDataSetGridModel::MoveToRecord(int row) {
   const bool keeps_place = ds->State() == TDataSetState::dsEdit && from >= 0 &&
                            from < static_cast<int>(rows_.size()) &&
                            rows_.size() == snapshot_.size() &&
+                           !rows_[std::size_t(from)].empty() &&
+                           !snapshot_[std::size_t(from)].empty() &&
                            rows_[std::size_t(from)][0] == snapshot_[std::size_t(from)][0] &&
                            std::none_of(rows_[std::size_t(from)].begin(),
                                         rows_[std::size_t(from)].end(),
@@ -318,6 +328,7 @@ bool TDataSetGridModel::MoveToRecord(int row) {
     Reload();
   } else {
     current_ = now;
+    FillRows(now);
     chosen_ = rows_[std::size_t(now)];
   }
   return true;
@@ -336,6 +347,10 @@ void TDataSetGridModel::ScheduleReload() {
       Qt::QueuedConnection);
 }
 
+// The rows are read as the view shows them, a block at a time, never all of
+// them: rows_ holds an empty entry for a row not read yet. While a row is
+// being edited, moving would post it, so rows not read show empty until the
+// post.
 void TDataSetGridModel::Reload() {
   reload_pending_ = false;
   kura::TDataSet* ds = DataSet();
@@ -345,20 +360,13 @@ void TDataSetGridModel::Reload() {
   reloading_ = true;
   try {
     if (ds != nullptr && ds->Active()) {
-      const auto read_row = [&] {
-        std::vector<QString> row;
-        for (int c = 0; c < columnCount(); ++c)
-          row.push_back(FieldText(c));
-        return row;
-      };
       if (Editing(*ds)) {
-        // Moving would post the pending row: show the rows as they are with
-        // the pending one in its place (an appended row at the end).
+        // The rows as they are, with the pending one in its place (an
+        // appended row at the end).
         const bool appended = ds->State() == TDataSetState::dsInsert;
-        std::vector<QString> pending = read_row();
-        const int at = appended ? ds->RecordCount() : ds->RecNo() - 1;
-        for (auto& r : snapshot_)
-          rows_.push_back(r);
+        std::vector<QString> pending = CurrentTexts();
+        const int at = appended ? static_cast<int>(snapshot_.size()) : ds->RecNo() - 1;
+        rows_ = snapshot_;
         if (appended) {
           rows_.push_back(pending);
         } else if (at >= 0 && at < static_cast<int>(rows_.size())) {
@@ -366,24 +374,10 @@ void TDataSetGridModel::Reload() {
         }
         current_ = at;
       } else if (!ds->IsEmpty()) {
-        const int recno = ds->RecNo();
-        const kura::TDataSetNotifyEvent before = ds->BeforeScroll, after = ds->AfterScroll;
-        ds->BeforeScroll = nullptr;
-        ds->AfterScroll = nullptr;
-        try {
-          const kura::TBookmark mark = ds->GetBookmark();
-          for (ds->First(); !ds->Eof(); ds->Next())
-            rows_.push_back(read_row());
-          ds->GotoBookmark(mark);
-        } catch (...) {
-          ds->BeforeScroll = before;
-          ds->AfterScroll = after;
-          throw;
-        }
-        ds->BeforeScroll = before;
-        ds->AfterScroll = after;
-        current_ = recno - 1;
-        snapshot_ = rows_;
+        const std::size_t count = static_cast<std::size_t>(std::max(ds->RecordCount(), 0));
+        rows_.assign(count, {});
+        snapshot_.assign(count, {});
+        current_ = ds->RecNo() - 1;
       } else {
         snapshot_.clear();
       }
@@ -396,14 +390,58 @@ void TDataSetGridModel::Reload() {
   }
   reloading_ = false;
   if (current_ >= 0 && current_ < static_cast<int>(rows_.size())) {
+    FillRows(current_);
     auto& row = rows_[static_cast<std::size_t>(current_)];
-    for (const auto& [column, kept] : refused_)
-      row[static_cast<std::size_t>(column)] = kept;
+    if (!row.empty()) {
+      for (const auto& [column, kept] : refused_)
+        row[static_cast<std::size_t>(column)] = kept;
+    }
     chosen_ = row;
   } else {
     chosen_.clear();
   }
   endResetModel();
+}
+
+// Reads the block of rows around `row` that are not read yet, in browse
+// state only; the dataset's current row and its scroll events are kept.
+void TDataSetGridModel::FillRows(int row) const {
+  kura::TDataSet* ds = DataSet();
+  if (ds == nullptr || !ds->Active() || Editing(*ds) || reloading_ || row < 0 ||
+      row >= static_cast<int>(rows_.size()) || !rows_[std::size_t(row)].empty())
+    return;
+  constexpr int kBlock = 64;
+  const int first = std::max(0, row - kBlock / 4);
+  const int last = std::min(static_cast<int>(rows_.size()) - 1, first + kBlock - 1);
+  const kura::TDataSetNotifyEvent before = ds->BeforeScroll, after = ds->AfterScroll;
+  ds->BeforeScroll = nullptr;
+  ds->AfterScroll = nullptr;
+  reloading_ = true;
+  const struct Restore {
+    kura::TDataSet* ds;
+    kura::TDataSetNotifyEvent before, after;
+    bool& reloading;
+    ~Restore() {
+      ds->BeforeScroll = before;
+      ds->AfterScroll = after;
+      reloading = false;
+    }
+  } restore{ds, before, after, reloading_};
+  try {
+    const kura::TBookmark mark = ds->GetBookmark();
+    ds->SetRecNo(first + 1);
+    for (int r = first; r <= last && !ds->Eof(); ++r, ds->Next()) {
+      if (ds->RecNo() - 1 != r) break;  // fewer rows than counted
+      auto& shown = rows_[std::size_t(r)];
+      if (shown.empty()) {
+        shown = CurrentTexts();
+        snapshot_[std::size_t(r)] = shown;
+      }
+    }
+    ds->GotoBookmark(mark);
+  } catch (const std::exception&) {
+    // A row that cannot be read shows empty; the next reading tries again.
+  }
 }
 
 TDBGrid::TDBGrid(kura::TDataSource* source, std::vector<TGridColumn> columns, QWidget* parent)

@@ -1,10 +1,12 @@
 // TDBGrid: a grid that shows and edits a dataset in place, row by row, as the
 // game-record window's list of games does.
 //
-// The grid's model keeps a snapshot of the displayed fields of every row,
-// read in the dataset's order, so painting never moves the dataset. The
-// snapshot is read again (coalesced, after the event that caused it) when the
-// dataset's state or data change from outside the grid.
+// The grid's model reads the displayed fields of the rows as the view shows
+// them, a block of rows at a time (the dataset's current row and its scroll
+// events kept), never all rows: a list of years of games opens and scrolls
+// at once. What was read is kept; it is read again (coalesced, after the
+// event that caused it) when the dataset's state or data change from outside
+// the grid.
 //
 // Editing follows the dataset's rules: typing into a cell of a row puts the
 // dataset into edit on that row (or keeps the appended row in insert), the
@@ -107,15 +109,18 @@ class TDataSetGridModel : public QAbstractTableModel {
   bool MoveToRecord(int row);
   void FollowChange(const std::vector<QString>& seen);
   void ShowRow(int row, const std::vector<QString>& texts);
+  void FillRows(int row) const;
 
   kura::TDataSource* source_;
   std::vector<TGridColumn> columns_;
-  std::vector<std::vector<QString>> rows_;      // what the grid shows
-  std::vector<std::vector<QString>> snapshot_;  // the rows as last read in browse state
+  // What the grid shows, and the rows as last read in browse state; an empty
+  // entry is a row not read yet.
+  mutable std::vector<std::vector<QString>> rows_;
+  mutable std::vector<std::vector<QString>> snapshot_;
   std::map<int, QString> refused_;              // column -> refused text of the current row
   std::vector<QString> chosen_;
   int current_ = -1;
-  bool reloading_ = false;
+  mutable bool reloading_ = false;
   bool reload_pending_ = false;
 };
 
