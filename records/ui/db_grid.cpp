@@ -430,8 +430,8 @@ void TDataSetGridModel::FillRows(int row) const {
   try {
     const kura::TBookmark mark = ds->GetBookmark();
     ds->SetRecNo(first + 1);
+    // A dataset with fewer rows than counted ends the block early (Eof).
     for (int r = first; r <= last && !ds->Eof(); ++r, ds->Next()) {
-      if (ds->RecNo() - 1 != r) break;  // fewer rows than counted
       auto& shown = rows_[std::size_t(r)];
       if (shown.empty()) {
         shown = CurrentTexts();
