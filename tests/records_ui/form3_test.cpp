@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -410,6 +412,67 @@ TEST(Form3Test, ImportOfSeveralFilesAsksAboutDuplicatesAndCancels) {
   data.OpenList(TDataModule1::kListedGames);
   EXPECT_EQ(data.KuraQuery1.RecordCount(), 4);
   EXPECT_TRUE(Child<QWidget>(form, "ProgressBar1")->isHidden());
+  QDir::setCurrent(start);
+}
+
+}  // namespace
+}  // namespace kirobaku
+
+namespace kirobaku {
+namespace {
+
+// Clicks a user makes in passing: the second click of the double-click that
+// opened the window lands on its menu bar and does nothing; a click where no
+// file is arms the import with no file; a game just imported is shown.
+TEST(Form3Test, StrayClicksAndTheImportedRowInView) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(QFile::copy(QStringLiteral(KIROBAKU_TEST_DATA "/sgf/9handicap.sgf"),
+                          dir.filePath(QStringLiteral("9handicap.sgf"))));
+  ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("empty")));
+  const QString start = QDir::currentPath();
+  QDir::setCurrent(dir.path());
+  TDataModule1 data(dir.filePath(QStringLiteral("kifu")).toStdString());
+  for (int g = 1; g <= 40; ++g) {
+    Record r{};
+    r[1] = MoveEntry{1, 1, g};
+    r[2] = MoveEntry{2, 2, g + 100};
+    data.StoreImportedGame("game " + std::to_string(g), r);
+  }
+  test::FakeBoardView main;
+  GameState game(main);
+  int helped = 0;
+  TForm3Services services{&data, &game, &main, dir.path(), {}, [&] { ++helped; }, {}};
+  TForm3 form(nullptr, services);
+  form.show();
+  auto* bar = form.findChild<QMenuBar*>();
+  ASSERT_NE(bar, nullptr);
+  const QPoint help = bar->actionGeometry(Child<QAction>(form, "Help1")).center();
+  QTest::mouseClick(bar, Qt::LeftButton, {}, help);
+  EXPECT_EQ(helped, 0);
+  QTest::qWait(QApplication::doubleClickInterval() + 50);
+  QTest::mouseClick(bar, Qt::LeftButton, {}, help);
+  EXPECT_EQ(helped, 1);
+
+  auto* files = Child<QListWidget>(form, "FileListBox1");
+  auto* import = Child<QPushButton>(form, "Button7");
+  QTest::mouseClick(import, Qt::LeftButton);
+  form.ChangeFolder(dir.filePath(QStringLiteral("empty")));
+  QTest::mouseClick(files->viewport(), Qt::LeftButton, {}, QPoint(20, 20));
+  EXPECT_TRUE(form.FileChosen());
+  EXPECT_EQ(form.ChosenFile(), QString());
+  QTest::mouseClick(import, Qt::LeftButton);
+  EXPECT_EQ(main.messages, std::vector<std::string>{"棋譜ファイルリストを選んでください。"});
+  EXPECT_TRUE(form.Choosing());
+
+  form.ChangeFolder(dir.path());
+  files->setCurrentRow(0);
+  QTest::mouseClick(files->viewport(), Qt::LeftButton, {},
+                    files->visualItemRect(files->item(0)).center());
+  QTest::mouseClick(import, Qt::LeftButton);
+  QCoreApplication::processEvents();
+  auto* grid = Child<QTableView>(form, "DBGrid1");
+  ASSERT_EQ(grid->currentIndex().row(), 40);
+  EXPECT_TRUE(grid->viewport()->rect().contains(grid->visualRect(grid->currentIndex())));
   QDir::setCurrent(start);
 }
 
