@@ -95,12 +95,12 @@ void ImportFigure(const std::string& db, int games) {
     all.push_back(CopyOf(real, i));
   kirobaku::TDataModule1 data(db);
   const auto start = Clock::now();
-  kirobaku::TGameImport import(data);
+  kirobaku::TGameImport bulk(data);
   for (const Game& g : all) {
-    import.Store(g.comment, g.record);
-    import.CommitWhenFull();
+    bulk.Store(g.comment, g.record);
+    bulk.CommitWhenFull();
   }
-  import.Commit();
+  bulk.Commit();
   const double s = Seconds(start);
   std::printf("import      %d games in %.2f s: %.0f games/s (%d games to a commit)\n", games, s,
               games / s, kirobaku::TGameImport::kGamesPerCommit);
@@ -126,8 +126,8 @@ void ListFigure(const std::string& db, int games) {
   command += " '000 ' > /dev/null";
   const auto start = Clock::now();
   const int status = std::system(command.c_str());
-  std::printf("list TEXT   %.3f s for kifu list over %d games (status %d)\n", Seconds(start),
-              games, status);
+  std::printf("list TEXT   %.3f s for kifu list over %d games (status %d)\n", Seconds(start), games,
+              status);
 }
 
 void DuplicatesFigure(const std::string& db) {
@@ -207,13 +207,13 @@ void WindowImportFigure(const std::string& dir, int files) {
   QDir::setCurrent(QString::fromStdString(folder));
   kirobaku::TForm3 form(nullptr, services);
   form.show();
-  auto* import = form.findChild<QPushButton*>(QStringLiteral("Button7"));
+  auto* importButton = form.findChild<QPushButton*>(QStringLiteral("Button7"));
   auto* list = form.findChild<QListWidget*>(QStringLiteral("FileListBox1"));
-  import->click();
+  importButton->click();
   list->selectAll();
   form.FileListBox1Click();
   const auto start = Clock::now();
-  import->click();
+  importButton->click();
   const double s = Seconds(start);
   std::printf("window imp  %d files in %.2f s: %.0f games/s (%s)\n", files, s, files / s,
               form.StatusBar()->currentMessage().toStdString().c_str());

@@ -95,10 +95,10 @@ class TDataModule1 {
 // writes them, but many to a transaction. A transaction holds whole games
 // only and is committed (and flushed) by CommitWhenFull once it holds
 // kGamesPerCommit games, or by Commit, so a kill or a power loss leaves
-// every game whole or absent; the games of a transaction are stored when its commit has returned. An
-// error in a store rolls back the open transaction: the games stored since
-// the last commit are absent, and the import object is done. Destroyed
-// without Commit, the open transaction is rolled back.
+// every game whole or absent; the games of a transaction are stored when its commit has returned.
+// An error in a store rolls back the open transaction: the games stored since the last commit are
+// absent, and the import object is done. Destroyed without Commit, the open transaction is rolled
+// back.
 class TGameImport {
  public:
   static constexpr int kGamesPerCommit = 200;

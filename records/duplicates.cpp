@@ -123,8 +123,8 @@ std::vector<std::pair<std::int32_t, std::int32_t>> TGameIndex::Duplicates() {
     // Each game against the first of the classes of equal games before it.
     std::vector<std::int32_t> firsts;
     for (const std::int32_t n : games) {
-      const auto equal =
-          std::find_if(firsts.begin(), firsts.end(), [&](std::int32_t f) { return SameMoves(f, n); });
+      const auto equal = std::find_if(firsts.begin(), firsts.end(),
+                                      [&](std::int32_t f) { return SameMoves(f, n); });
       if (equal == firsts.end()) {
         firsts.push_back(n);
       } else {

@@ -92,8 +92,7 @@ RecordFormat FormatOfFileName(const std::filesystem::path& path) {
   return RecordFormat::kUnknown;
 }
 
-std::string ReadGameRecord(const std::filesystem::path& path, Record& record,
-                           std::string* unkept) {
+std::string ReadGameRecord(const std::filesystem::path& path, Record& record, std::string* unkept) {
   if (unkept != nullptr) unkept->clear();
   switch (FormatOfFileName(path)) {
     case RecordFormat::kSgf:

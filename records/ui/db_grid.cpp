@@ -1,10 +1,10 @@
 #include "records/ui/db_grid.h"
 
 #include <QHeaderView>
-#include <algorithm>
 #include <QKeyEvent>
-#include <QMouseEvent>
 #include <QMetaObject>
+#include <QMouseEvent>
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -44,7 +44,6 @@ QString FirstMissingCharacter(const QString& text) {
 }
 
 }  // namespace
-
 
 TDataSetGridModel::TDataSetGridModel(kura::TDataSource* source, std::vector<TGridColumn> columns,
                                      QObject* parent)
@@ -237,9 +236,9 @@ bool TDataSetGridModel::MoveTo(int row) {
   if (row == current_) return true;
   if (!WriteRefused()) return false;
   FillRows(row);
-  const std::vector<QString> clicked =
-      row >= 0 && row < static_cast<int>(rows_.size()) ? rows_[std::size_t(row)]
-                                                      : std::vector<QString>();
+  const std::vector<QString> clicked = row >= 0 && row < static_cast<int>(rows_.size())
+                                           ? rows_[std::size_t(row)]
+                                           : std::vector<QString>();
   if (!MoveToRecord(row)) return false;
   if (clicked.empty() || current_ < 0 || CurrentTexts() == clicked) return true;
   FollowChange(clicked);
@@ -294,15 +293,13 @@ bool TDataSetGridModel::MoveToRecord(int row) {
   // only that row is new, and the list is not read again (a list of years of
   // games takes long to read). Changes of others show when a row is chosen.
   const int from = current_;
-  const bool keeps_place = ds->State() == TDataSetState::dsEdit && from >= 0 &&
-                           from < static_cast<int>(rows_.size()) &&
-                           rows_.size() == snapshot_.size() &&
-                           !rows_[std::size_t(from)].empty() &&
-                           !snapshot_[std::size_t(from)].empty() &&
-                           rows_[std::size_t(from)][0] == snapshot_[std::size_t(from)][0] &&
-                           std::none_of(rows_[std::size_t(from)].begin(),
-                                        rows_[std::size_t(from)].end(),
-                                        [](const QString& t) { return t.endsWith(u' '); });
+  const bool keeps_place =
+      ds->State() == TDataSetState::dsEdit && from >= 0 && from < static_cast<int>(rows_.size()) &&
+      rows_.size() == snapshot_.size() && !rows_[std::size_t(from)].empty() &&
+      !snapshot_[std::size_t(from)].empty() &&
+      rows_[std::size_t(from)][0] == snapshot_[std::size_t(from)][0] &&
+      std::none_of(rows_[std::size_t(from)].begin(), rows_[std::size_t(from)].end(),
+                   [](const QString& t) { return t.endsWith(u' '); });
   bool moved = false;
   {
     reloading_ = true;
@@ -476,7 +473,8 @@ void TDBGrid::currentChanged(const QModelIndex& current, const QModelIndex& prev
   if (!model_->MoveTo(current.row())) {
     // The pending row stays current: the view goes back to it once Qt has
     // finished moving.
-    QMetaObject::invokeMethod(this, [this] { FollowDataSet(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { FollowDataSet(); }, Qt::QueuedConnection);
   }
 }
 

@@ -117,7 +117,7 @@ class TDataSetGridModel : public QAbstractTableModel {
   // entry is a row not read yet.
   mutable std::vector<std::vector<QString>> rows_;
   mutable std::vector<std::vector<QString>> snapshot_;
-  std::map<int, QString> refused_;              // column -> refused text of the current row
+  std::map<int, QString> refused_;  // column -> refused text of the current row
   std::vector<QString> chosen_;
   int current_ = -1;
   mutable bool reloading_ = false;

@@ -1,16 +1,16 @@
 #include "records/ui/form3.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHeaderView>
-#include <QApplication>
 #include <QKeyEvent>
-#include <QMouseEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -463,7 +463,7 @@ void TForm3::ImportFiles(const QStringList& files) {
     TForm3* form;
     ~Restore() { form->SetImporting(false, 0); }
   } restore{this};
-  TGameImport import(data);
+  TGameImport bulk(data);
   QElapsedTimer sinceEvents;
   sinceEvents.start();
   for (int i = 0; i < files.size() && !cancelRequested_; ++i) {
@@ -482,17 +482,17 @@ void TForm3::ImportFiles(const QStringList& files) {
       continue;
     }
     if (const std::int32_t same = stored_->Find(record);
-        same != 0 && !(services_.main != nullptr &&
-                       services_.main->AskYesNo(
-                           QStringLiteral("「%1」は %2 番と同じ棋譜です。取り込みますか？")
-                               .arg(QFileInfo(files[i]).fileName())
-                               .arg(same)
-                               .toStdString()))) {
+        same != 0 &&
+        !(services_.main != nullptr &&
+          services_.main->AskYesNo(QStringLiteral("「%1」は %2 番と同じ棋譜です。取り込みますか？")
+                                       .arg(QFileInfo(files[i]).fileName())
+                                       .arg(same)
+                                       .toStdString()))) {
       ++outcome.skipped;
     } else {
-      outcome.last = import.Store(comment, record);
+      outcome.last = bulk.Store(comment, record);
       stored_->Add(outcome.last, record);
-      import.CommitWhenFull();
+      bulk.CommitWhenFull();
       ++outcome.stored;
       for (const char32_t c : QString::fromStdString(unkept).toUcs4()) {
         const std::string one = QString::fromUcs4(&c, 1).toStdString();
@@ -506,7 +506,7 @@ void TForm3::ImportFiles(const QStringList& files) {
       sinceEvents.restart();
     }
   }
-  import.Commit();
+  bulk.Commit();
   ReportImport(outcome.stored, outcome.skipped, outcome.unreadable, files.size() > 1,
                outcome.unkept);
   if (outcome.stored > 0) {

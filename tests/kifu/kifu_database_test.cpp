@@ -14,8 +14,8 @@
 #include <set>
 #include <sstream>
 
-#include "kifu/kifu_run.h"
 #include "db/engine/dataset/kura_query.h"
+#include "kifu/kifu_run.h"
 #include "records/data_module.h"
 #include "records/record_test_util.h"
 #include "records/sgf_reader.h"
@@ -92,10 +92,9 @@ std::string PositionPart(const std::string& shown) {
 // The final position and captures GNU Go's own SGF loader gives the file, in
 // the form of `kifu show`: 19 rows of '.', 'X', 'O' and the captured line.
 std::string GnuGoPosition(const ScratchDir& dir, const std::string& file) {
-  const std::string commands = dir.Write("gtp.txt",
-                                         "loadsgf " + file +
-                                             "\nlist_stones black\nlist_stones white\n"
-                                             "captures white\ncaptures black\nquit\n")
+  const std::string commands = dir.Write("gtp.txt", "loadsgf " + file +
+                                                        "\nlist_stones black\nlist_stones white\n"
+                                                        "captures white\ncaptures black\nquit\n")
                                    .string();
   const char* gnugo = ::access("/usr/games/gnugo", X_OK) == 0 ? "/usr/games/gnugo" : "gnugo";
   const KifuRun run = test::RunProgram(dir, gnugo, {"--mode", "gtp", "--gtp-input", commands});
@@ -133,9 +132,8 @@ std::string BoardPart(const std::string& shown) {
 TEST(KifuDatabaseTest, EveryTestGameLoadsAsItsFileShowsAndExportsToAnSgfParser) {
   ScratchDir dir;
   const std::string db = (dir.path() / "kifu").string();
-  const KifuRun imported = Kifu(
-      dir, {"import", db, "--duplicates", KIROBAKU_TEST_DATA "/sgf",
-            KIROBAKU_TEST_DATA "/fuzz/ugf_reader_fuzzer"});
+  const KifuRun imported = Kifu(dir, {"import", db, "--duplicates", KIROBAKU_TEST_DATA "/sgf",
+                                      KIROBAKU_TEST_DATA "/fuzz/ugf_reader_fuzzer"});
   ASSERT_EQ(imported.status, 0) << imported.err;
   EXPECT_EQ(imported.err, "");
   const std::map<int, std::string> files = ByNumber(imported.out);
@@ -458,9 +456,10 @@ TEST(KifuDatabaseTest, DuplicatesAreReportedNotStoredAndListed) {
   const KifuRun r = Kifu(dir, {"import", db, again, ugf, a});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "kifu: " + again + ": the same game as 1, not stored (--duplicates stores it)\n" +
-                       "kifu: " + ugf + ": the same game as 1, not stored (--duplicates stores it)\n" +
-                       "kifu: " + a + ": the same game as 1, not stored (--duplicates stores it)\n");
+  EXPECT_EQ(r.err,
+            "kifu: " + again + ": the same game as 1, not stored (--duplicates stores it)\n" +
+                "kifu: " + ugf + ": the same game as 1, not stored (--duplicates stores it)\n" +
+                "kifu: " + a + ": the same game as 1, not stored (--duplicates stores it)\n");
   EXPECT_EQ(Kifu(dir, {"duplicates", db}).out, "");
   EXPECT_EQ(Kifu(dir, {"import", db, "--duplicates", again, b}).out,
             "3\t" + again + "\n4\t" + b + "\n");

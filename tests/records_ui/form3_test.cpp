@@ -401,7 +401,8 @@ TEST(Form3Test, ImportOfSeveralFilesAsksAboutDuplicatesAndCancels) {
   chooseAll();
   main.answers = {true};
   auto* cancel = Child<QPushButton>(form, "Button5");
-  QMetaObject::invokeMethod(cancel, [cancel] { cancel->click(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      cancel, [cancel] { cancel->click(); }, Qt::QueuedConnection);
   QTest::mouseClick(import, Qt::LeftButton);
   EXPECT_EQ(form.StatusBar()->currentMessage(),
             QStringLiteral("　取込みを中止しました。1 局を取込みました。"));

@@ -138,7 +138,7 @@ class CancelOnInterrupt {
  public:
   CancelOnInterrupt() {
     import_cancelled = 0;
-    struct sigaction action {};
+    struct sigaction action = {};
     action.sa_handler = CancelImport;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, &before_);
@@ -148,7 +148,7 @@ class CancelOnInterrupt {
   CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;
 
  private:
-  struct sigaction before_ {};
+  struct sigaction before_ = {};
 };
 
 int Import(const std::vector<std::string>& args, std::ostream& out) {
@@ -175,8 +175,8 @@ int Import(const std::vector<std::string>& args, std::ostream& out) {
   // Games are durable once their transaction commits: their lines are
   // printed then, so that every line printed names a stored game.
   std::vector<std::string> pending_lines;
-  TGameImport import(db.module);
-  import.AfterCommit = [&](std::size_t) {
+  TGameImport bulk(db.module);
+  bulk.AfterCommit = [&](std::size_t) {
     for (const std::string& line : pending_lines)
       out << line;
     out.flush();
@@ -217,15 +217,15 @@ int Import(const std::vector<std::string>& args, std::ostream& out) {
     // A database error (a locked table, a full disk) ends the import: the
     // games since the last commit are rolled back, and the next store would
     // fail alike.
-    const std::int32_t nb = import.Store(comment, record);
+    const std::int32_t nb = bulk.Store(comment, record);
     if (stored) stored->Add(nb, record);
     pending_lines.push_back(std::to_string(nb) + '\t' + file.string() + '\n');
-    import.CommitWhenFull();
+    bulk.CommitWhenFull();
   }
-  import.Commit();
+  bulk.Commit();
   if (import_cancelled) {
     progress.Clear();
-    std::cerr << "kifu: import cancelled: " << import.Committed() << " games stored, "
+    std::cerr << "kifu: import cancelled: " << bulk.Committed() << " games stored, "
               << list.files.size() - i << " files not read\n";
     return kExitBadData;
   }
