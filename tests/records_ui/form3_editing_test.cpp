@@ -209,8 +209,11 @@ TEST_F(WindowFixture, RefusedEditsKeepTheUsersTextAndLaterEditsWork) {
   EXPECT_EQ(StoredComment(5), "五番");
   EXPECT_EQ(Grid()->currentIndex().row(), 1);
 
-  // Another program changes the row the user starts typing into (8708): the
-  // text stays, and leaving the row stores it over the row as it is now.
+  // Another program changes the row the user has chosen and starts typing
+  // into (8708): the text stays, and leaving the row stores it over the row
+  // as it is now.
+  Click(0);
+  const std::size_t before = main.messages.size();
   {
     TDataModule1 other(db);
     other.OpenList(TDataModule1::kListedGames);
@@ -220,7 +223,11 @@ TEST_F(WindowFixture, RefusedEditsKeepTheUsersTextAndLaterEditsWork) {
     other.KuraQuery1.Post();
   }
   Type(0, 1, QStringLiteral("布石"));
+  ASSERT_EQ(main.messages.size(), before + 1);
+  EXPECT_NE(main.messages.back().find("8708"), std::string::npos) << main.messages.back();
+  EXPECT_EQ(Cell(0, 1), QStringLiteral("布石"));
   Key(Grid(), Qt::Key_Down);
+  EXPECT_EQ(main.messages.size(), before + 1);
   EXPECT_EQ(StoredComment(1), "布石");
   EXPECT_EQ(StoredComment(2), "修正済み");
   EXPECT_EQ(StoredComment(5), "五番");
