@@ -553,9 +553,11 @@ void TForm2::KFShoriClick() {
       return asker_.YesNo(QStringLiteral("レコードを削除しますか?"));
     };
     services.help = [this] { ALLHelpClick(); };
+    services.showError = [this](const QString& text) { asker_.Error(text); };
     TForm3 form(this, services);
     form.exec();
   }
+  recordsClosed_.start();
   radios_[kModeGame]->setChecked(true);
   modeButtonClicked(kModeGame, &TForm2::RadioButton1Click);
   game_.Mode = kModeGame;
@@ -664,6 +666,12 @@ bool TForm2::eventFilter(QObject* watched, QEvent* event) {
   if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) {
     auto* label = qobject_cast<QLabel*>(watched);
     if (label != nullptr && label->property(kPointProperty).isValid()) {
+      // The second click of a double-click that closed the game-record
+      // window (棋譜読込) lands here; it is no move.
+      if (recordsClosed_.isValid() &&
+          recordsClosed_.elapsed() < QApplication::doubleClickInterval()) {
+        return true;
+      }
       const auto* mouse = static_cast<QMouseEvent*>(event);
       Label1MouseDown(label, mouse->button(), mouse->modifiers(),
                       type == QEvent::MouseButtonDblClick);

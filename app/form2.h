@@ -12,6 +12,7 @@
 
 #include <sys/types.h>
 #include <QAction>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -195,6 +196,7 @@ class TForm2 : public QMainWindow, public BoardView {
   QString programDir_;
   QString databaseDir_;
   Asker& asker_;
+  QElapsedTimer recordsClosed_;  // since the game-record window last closed
   GameState game_{*this};
   QString printFile_;
   SoundPlayer sound_{this};

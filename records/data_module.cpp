@@ -138,15 +138,19 @@ void TDataModule1::InTransaction(F&& body) {
     if (KuraQuery2.Active()) KuraQuery2.Post();
     database_.Commit(true);
   } catch (...) {
-    // What the operation wrote goes; the queries are read again, so that
-    // neither shows rows that are no longer stored.
-    if (KuraQuery1.Active()) KuraQuery1.Cancel();
-    if (KuraQuery2.Active()) KuraQuery2.Cancel();
-    if (database_.InTransaction()) database_.Rollback();
-    KuraQuery2.Close();
-    if (KuraQuery1.Active()) KuraQuery1.Refresh();
+    RollBack();
     throw;
   }
+}
+
+// What the operation wrote goes; the queries are read again, so that neither
+// shows rows that are no longer stored.
+void TDataModule1::RollBack() {
+  if (KuraQuery1.Active()) KuraQuery1.Cancel();
+  if (KuraQuery2.Active()) KuraQuery2.Cancel();
+  if (database_.InTransaction()) database_.Rollback();
+  KuraQuery2.Close();
+  if (KuraQuery1.Active()) KuraQuery1.Refresh();
 }
 
 void TDataModule1::AppendEntries(std::int32_t nb, const Record& entries, std::int32_t limit) {
@@ -169,23 +173,99 @@ void TDataModule1::DeleteCurrentRows(kura::TKuraQuery& query) {
     query.Delete();
 }
 
+void TDataModule1::StoreGameRows(std::int32_t n, const std::string& comment,
+                                 const Record& entries) {
+  KuraQuery1.Append();
+  KuraQuery1.Fields()[0].SetAsInteger(n);
+  KuraQuery1.Fields()[1].SetAsString(comment);
+  KuraQuery1.Post();
+  // Rows under a number no game lists are left over from the grid's own
+  // delete (which keeps them) or from a store cut short before commits went
+  // through the journal: they go, so that the new game does not take them
+  // over.
+  OpenMoves(n);
+  if (!KuraQuery2.IsEmpty()) DeleteCurrentRows(KuraQuery2);
+  AppendEntries(n, entries, -1);
+}
+
 std::int32_t TDataModule1::StoreImportedGame(const std::string& comment, const Record& entries) {
   if (!KuraQuery1.Active()) OpenList(kListedGames);
   const std::int32_t n = NextFreeGameNumber();
-  InTransaction([&] {
-    KuraQuery1.Append();
-    KuraQuery1.Fields()[0].SetAsInteger(n);
-    KuraQuery1.Fields()[1].SetAsString(comment);
-    KuraQuery1.Post();
-    // Rows under a number no game lists are left over from the grid's own
-    // delete (which keeps them) or from a store cut short before commits
-    // went through the journal: they go, so that the new game does not
-    // take them over.
-    OpenMoves(n);
-    if (!KuraQuery2.IsEmpty()) DeleteCurrentRows(KuraQuery2);
-    AppendEntries(n, entries, -1);
-  });
+  InTransaction([&] { StoreGameRows(n, comment, entries); });
   return n;
+}
+
+TGameImport::TGameImport(TDataModule1& data) : data_(data), stones_(&data) {
+  if (!data_.KuraQuery1.Active()) data_.OpenList(TDataModule1::kListedGames);
+  stones_.SetDatabaseName(kDatabaseName);
+  stones_.SetTableName(kMovesTable);
+  stones_.Open();
+}
+
+TGameImport::~TGameImport() {
+  if (pending_ == 0) return;
+  try {
+    stones_.Cancel();
+    data_.RollBack();
+  } catch (...) {
+    // Nothing of the open transaction was committed; it cannot be reported here.
+  }
+}
+
+// Rows left over under n go first, as StoreImportedGame removes them.
+void TGameImport::StoreStones(std::int32_t n, const Record& entries) {
+  while (stones_.Locate("NB", {kura::TFieldValue(int64_t{n})}, {}))
+    stones_.Delete();
+  kura::TFields& fields = stones_.Fields();
+  for (std::size_t i = 1; i <= kRecordSize && entries[i].colour > 0; ++i) {
+    stones_.Append();
+    fields[0].SetAsInteger(n);
+    fields[1].SetAsInteger(entries[i].move);
+    fields[2].SetAsInteger(entries[i].colour);
+    fields[3].SetAsInteger(entries[i].point);
+  }
+  stones_.Post();
+}
+
+std::int32_t TGameImport::Store(const std::string& comment, const Record& entries) {
+  if (pending_ == 0) data_.database_.StartTransaction();
+  ++pending_;
+  try {
+    kura::TKuraQuery& list = data_.KuraQuery1;
+    const std::int32_t n = data_.NextFreeGameNumber();
+    list.Append();
+    list.Fields()[0].SetAsInteger(n);
+    list.Fields()[1].SetAsString(comment);
+    list.Post();
+    StoreStones(n, entries);
+    return n;
+  } catch (...) {
+    pending_ = 0;
+    stones_.Cancel();
+    data_.RollBack();
+    throw;
+  }
+}
+
+void TGameImport::CommitWhenFull() {
+  if (pending_ >= kGamesPerCommit) Commit();
+}
+
+void TGameImport::Commit() {
+  if (pending_ == 0) return;
+  try {
+    data_.KuraQuery1.Post();
+    stones_.Post();
+    data_.database_.Commit(true);
+  } catch (...) {
+    pending_ = 0;
+    stones_.Cancel();
+    data_.RollBack();
+    throw;
+  }
+  committed_ += static_cast<std::size_t>(pending_);
+  pending_ = 0;
+  if (AfterCommit) AfterCommit(committed_);
 }
 
 std::int32_t TDataModule1::LoadGame(std::int32_t nb, Record& record) {

@@ -22,11 +22,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "board/game_state.h"
 #include "db/dataset/data_source.h"
 #include "db/engine/dataset/kura_query.h"
+#include "db/engine/dataset/kura_table.h"
 #include "db/engine/session/kura_session.h"
 
 namespace kirobaku {
@@ -72,14 +74,61 @@ class TDataModule1 {
   kura::TKuraDatabase& Database() { return database_; }
 
  private:
+  friend class TGameImport;
   void CreateMissingTables();
   // Runs `body` in one transaction of the database, rolled back on error.
   template <typename F>
   void InTransaction(F&& body);
   void AppendEntries(std::int32_t nb, const Record& entries, std::int32_t limit);
   void DeleteCurrentRows(kura::TKuraQuery& query);
+  // Appends the list row and the moves of a game under n (the body of a
+  // store, inside a transaction).
+  void StoreGameRows(std::int32_t n, const std::string& comment, const Record& entries);
+  // Cancels pending rows and rolls the open transaction back; the queries
+  // are read again.
+  void RollBack();
 
   std::string list_where_ = kListedGames;
+};
+
+// A bulk import: games stored through it are written as StoreImportedGame
+// writes them, but many to a transaction. A transaction holds whole games
+// only and is committed (and flushed) by CommitWhenFull once it holds
+// kGamesPerCommit games, or by Commit, so a kill or a power loss leaves
+// every game whole or absent; the games of a transaction are stored when its commit has returned.
+// An error in a store rolls back the open transaction: the games stored since the last commit are
+// absent, and the import object is done. Destroyed without Commit, the open transaction is rolled
+// back.
+class TGameImport {
+ public:
+  static constexpr int kGamesPerCommit = 200;
+
+  explicit TGameImport(TDataModule1& data);
+  ~TGameImport();
+  TGameImport(const TGameImport&) = delete;
+  TGameImport& operator=(const TGameImport&) = delete;
+
+  // Stores the game under the lowest free number, in the open transaction,
+  // and returns the number; the game is durable once committed.
+  std::int32_t Store(const std::string& comment, const Record& entries);
+  // Commits when the open transaction holds kGamesPerCommit games.
+  void CommitWhenFull();
+  // Commits the open transaction (a cancelled import keeps what it stored).
+  void Commit();
+  // How many games are committed.
+  std::size_t Committed() const { return committed_; }
+  // Called after each commit with the count of committed games.
+  std::function<void(std::size_t committed)> AfterCommit;
+
+ private:
+  void StoreStones(std::int32_t n, const Record& entries);
+
+  TDataModule1& data_;
+  // kifudata in its natural (appended) order: the stones are appended here,
+  // without the moves query's condition and its reopening per game.
+  kura::TKuraTable stones_;
+  int pending_ = 0;  // games in the open transaction
+  std::size_t committed_ = 0;
 };
 
 }  // namespace kirobaku

@@ -14,12 +14,13 @@ namespace kirobaku {
 
 namespace {
 
-[[noreturn]] void ThrowReadError(const std::filesystem::path& path, const std::string& reason) {
-  throw RecordFileError("cannot read \"" + path.string() + "\": " + reason);
+[[noreturn]] void ThrowReadError(const std::filesystem::path& path, const std::string& reason,
+                                 int error = 0) {
+  throw RecordFileError("cannot read \"" + path.string() + "\": " + reason, path, error);
 }
 
 [[noreturn]] void ThrowErrno(const std::filesystem::path& path, int error) {
-  ThrowReadError(path, std::strerror(error));
+  ThrowReadError(path, std::strerror(error), error);
 }
 
 // Closes the descriptor when the read is over, whichever way it ends.
@@ -91,10 +92,11 @@ RecordFormat FormatOfFileName(const std::filesystem::path& path) {
   return RecordFormat::kUnknown;
 }
 
-std::string ReadGameRecord(const std::filesystem::path& path, Record& record) {
+std::string ReadGameRecord(const std::filesystem::path& path, Record& record, std::string* unkept) {
+  if (unkept != nullptr) unkept->clear();
   switch (FormatOfFileName(path)) {
     case RecordFormat::kSgf:
-      return ReadSgfFile(path, record);
+      return ReadSgfFile(path, record, unkept);
     case RecordFormat::kUgf:
       return ReadUgfFile(path, record);
     case RecordFormat::kUnknown:

@@ -15,7 +15,15 @@ namespace kirobaku {
 // and the system's reason, e.g. `cannot read "/x/a.sgf": No such file or directory`.
 class RecordFileError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  // error: the system's error number, 0 when the file is refused for its size.
+  RecordFileError(const std::string& message, std::filesystem::path path, int error)
+      : std::runtime_error(message), path_(std::move(path)), error_(error) {}
+  const std::filesystem::path& Path() const { return path_; }
+  int Error() const { return error_; }
+
+ private:
+  std::filesystem::path path_;
+  int error_;
 };
 
 // Files above this size are refused as unreadable: real game records are a few
@@ -54,6 +62,9 @@ RecordFormat FormatOfFileName(const std::filesystem::path& path);
 // record (which the caller has emptied), and returns the comment as CP932
 // bytes. Throws RecordFileError when the file cannot be read and
 // std::invalid_argument when its name ends in neither .sgf nor .ugf.
-std::string ReadGameRecord(const std::filesystem::path& path, Record& record);
+// `unkept` receives the characters the comment could not keep (see
+// ReadSgfText; a UGF file is CP932 and keeps all).
+std::string ReadGameRecord(const std::filesystem::path& path, Record& record,
+                           std::string* unkept = nullptr);
 
 }  // namespace kirobaku

@@ -1,5 +1,6 @@
 #include "records/sgf_reader.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -101,16 +102,69 @@ bool DeclaresUtf8(const SgfText& text) {
   return false;
 }
 
-// A file is read as UTF-8 when it declares CA[UTF-8]. The declaration is looked
-// for with the CP932 rule first and then byte by byte, since either encoding
-// read with the other's rule can hide it inside a value.
+// The length of the UTF-8 sequence that starts at text[i], or 0 when none
+// does there (a stray continuation byte, an overlong form, a surrogate, a
+// value above U+10FFFF, a sequence cut short).
+size_t Utf8SequenceAt(std::string_view text, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b = byte(i);
+  if (b < 0x80) return 1;
+  size_t n = 0;
+  char32_t c = 0, min = 0;
+  if ((b & 0xE0) == 0xC0) {
+    n = 2, c = b & 0x1F, min = 0x80;
+  } else if ((b & 0xF0) == 0xE0) {
+    n = 3, c = b & 0x0F, min = 0x800;
+  } else if ((b & 0xF8) == 0xF0) {
+    n = 4, c = b & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + n > text.size()) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    c = (c << 6) | (byte(i + k) & 0x3F);
+  }
+  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+  return n;
+}
+
+// Whether the bytes are valid UTF-8 with at least one character beyond ASCII:
+// CP932 text beyond ASCII is almost never valid UTF-8 (its lead bytes 0x81-0x9F
+// are continuation bytes there), so such a file without a declaration is read
+// as UTF-8.
+bool LooksLikeUtf8(std::string_view raw) {
+  bool beyondAscii = false;
+  for (size_t i = 0; i < raw.size();) {
+    const size_t n = Utf8SequenceAt(raw, i);
+    if (n == 0) return false;
+    beyondAscii = beyondAscii || n > 1;
+    i += n;
+  }
+  return beyondAscii;
+}
+
+bool DeclaresCharset(const SgfText& text) {
+  for (size_t k = text.Find("CA"); k != kNone; k = text.Find("CA", k + 1)) {
+    if (text.OutsideAt(k + 2) == '[') return true;
+  }
+  return false;
+}
+
+// A file is read as UTF-8 when it declares CA[UTF-8], or when it declares no
+// character set and its bytes are UTF-8 beyond ASCII; otherwise as CP932. The
+// declaration is looked for with the CP932 rule first and then byte by byte,
+// since either encoding read with the other's rule can hide it inside a value.
 SgfText Scan(std::string_view raw) {
   SgfText text = Join(raw, true);
   if (DeclaresUtf8(text)) {
     text = Join(raw, false);
   } else {
     SgfText bytewise = Join(raw, false);
-    if (!DeclaresUtf8(bytewise)) return text;
+    if (!DeclaresUtf8(bytewise) &&
+        (DeclaresCharset(text) || DeclaresCharset(bytewise) || !LooksLikeUtf8(raw))) {
+      return text;
+    }
     text = std::move(bytewise);
   }
   text.utf8 = true;
@@ -174,13 +228,29 @@ class SgfReader {
     return comment;
   }
 
+  // What the comment could not keep: the characters CP932 lacks (each once,
+  // UTF-8), written as "?" in the comment.
+  const std::string& Unkept() const { return unkept_; }
+
  private:
   // A value as it goes into the comment: CP932 bytes.
-  std::string CommentValue(std::string_view value) const {
-    return text_.utf8 ? kura::Utf8ToCp932(value) : std::string(value);
+  std::string CommentValue(std::string_view value) {
+    if (!text_.utf8) return std::string(value);
+    std::string bytes = kura::Utf8ToCp932(value);
+    if (bytes.find('?') != std::string::npos) NoteUnkept(value);
+    return bytes;
   }
 
-  std::string Comment() const {
+  void NoteUnkept(std::string_view value) {
+    for (size_t i = 0; i < value.size();) {
+      const size_t n = std::max<size_t>(Utf8SequenceAt(value, i), 1);
+      const std::string_view one = value.substr(i, n);
+      if (!kura::Utf8ToCp932Exact(one) && unkept_.find(one) == std::string::npos) unkept_ += one;
+      i += n;
+    }
+  }
+
+  std::string Comment() {
     const CommentTexts& texts = Texts();
     std::string comment;
     if (const size_t k = text_.Find("EV"); k != kNone) comment = CommentValue(text_.ValueAfter(k));
@@ -195,7 +265,7 @@ class SgfReader {
   }
 
   // The result value "B+R", "W+6.5", "0", ... as the comment says it.
-  std::string Result(std::string_view value) const {
+  std::string Result(std::string_view value) {
     const CommentTexts& texts = Texts();
     const char winner = value.empty() ? '\0' : value[0];
     if (winner == '0') return texts.draw;
@@ -278,16 +348,20 @@ class SgfReader {
 
   const SgfText text_;
   EntryWriter entries_;
+  std::string unkept_;
 };
 
 }  // namespace
 
-std::string ReadSgfText(std::string_view bytes, Record& record) {
-  return SgfReader(bytes, record).Read();
+std::string ReadSgfText(std::string_view bytes, Record& record, std::string* unkept) {
+  SgfReader reader(bytes, record);
+  std::string comment = reader.Read();
+  if (unkept != nullptr) *unkept = reader.Unkept();
+  return comment;
 }
 
-std::string ReadSgfFile(const std::filesystem::path& path, Record& record) {
-  return ReadSgfText(ReadRecordFile(path), record);
+std::string ReadSgfFile(const std::filesystem::path& path, Record& record, std::string* unkept) {
+  return ReadSgfText(ReadRecordFile(path), record, unkept);
 }
 
 }  // namespace kirobaku

@@ -9,9 +9,11 @@
 //  - A property value runs from "[" to its closing "]"; "\" escapes the byte
 //    after it, and in a CP932 file the byte after a double-byte lead byte
 //    (0x81-0x9F, 0xE0-0xFC) is never taken for "]" or "\". A file that declares
-//    CA[UTF-8] (any letter case) has no double-byte rule, and the values it
-//    puts into the comment are converted from UTF-8 to CP932 ("?" for what
-//    CP932 lacks). Markers are never searched inside values.
+//    CA[UTF-8] (any letter case), or declares no CA and is valid UTF-8 beyond
+//    ASCII, is read as UTF-8: no double-byte rule, and the values it puts
+//    into the comment are converted from UTF-8 to CP932 ("?" for what CP932
+//    lacks, those characters reported). Markers are never searched inside
+//    values.
 //  - Points are two letters a..s (column from the left, row from the top); a
 //    move whose letters are not both a..s (a pass, upper case, ...) is counted
 //    but not stored, so later moves keep the game's own numbers.
@@ -31,11 +33,14 @@
 namespace kirobaku {
 
 // Reads the SGF text (the file's bytes) into entries 1..n of record, which the
-// caller has emptied, and returns the comment as CP932 bytes.
-std::string ReadSgfText(std::string_view bytes, Record& record);
+// caller has emptied, and returns the comment as CP932 bytes. `unkept`, when
+// given, receives the characters of a UTF-8 file's values that CP932 lacks
+// (UTF-8, each once, in the order met; empty when all were kept).
+std::string ReadSgfText(std::string_view bytes, Record& record, std::string* unkept = nullptr);
 
 // Reads the SGF file at path as ReadSgfText does. Throws RecordFileError when
 // the file cannot be read; nothing is stored then.
-std::string ReadSgfFile(const std::filesystem::path& path, Record& record);
+std::string ReadSgfFile(const std::filesystem::path& path, Record& record,
+                        std::string* unkept = nullptr);
 
 }  // namespace kirobaku

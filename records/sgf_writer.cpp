@@ -30,7 +30,6 @@ std::string WriteSgfText(std::string_view comment_cp932, const Record& record) {
   root += ']';
   std::string black, white, moves;
   std::int32_t last = 0;
-  StoneColour previous = kWhite;  // the colour of the node before; black opens
   for (std::size_t i = 1; i < record.size() && record[i].colour > 0; ++i) {
     const MoveEntry& e = record[i];
     if (!IsPoint(e.point) || !IsStoneColour(e.colour)) continue;
@@ -41,16 +40,24 @@ std::string WriteSgfText(std::string_view comment_cp932, const Record& record) {
       setup += ']';
       continue;
     }
+    // The reader alternates colours from the first move on, so the move
+    // `distance` numbers before this one has this move's colour when the
+    // distance is even and the other colour when it is odd.
     for (std::int32_t pass = last + 1; pass < e.move; ++pass) {
-      previous = OtherColour(previous);
-      moves += previous == kBlack ? ";B[]" : ";W[]";
+      const bool same = (e.move - pass) % 2 == 0;
+      const StoneColour colour = same ? e.colour : OtherColour(e.colour);
+      moves += colour == kBlack ? ";B[]" : ";W[]";
     }
     moves += e.colour == kBlack ? ";B[" : ";W[";
     moves += PointText(e.point);
     moves += ']';
-    previous = e.colour;
     last = e.move > last ? e.move : last + 1;
   }
+  // A reader that alternates starts only where both colours have a node: a
+  // game of one stored move ends with the other colour's pass.
+  const bool blackNode = moves.find(";B[") != std::string::npos;
+  const bool whiteNode = moves.find(";W[") != std::string::npos;
+  if (blackNode != whiteNode) moves += blackNode ? ";W[]" : ";B[]";
   if (!black.empty()) root.append("AB").append(black);
   if (!white.empty()) root.append("AW").append(white);
   root += moves;

@@ -84,6 +84,24 @@ TEST_F(CommandsTest, GameRecordWindowReturnsToGameModeAndLeavesEndMode) {
   EXPECT_EQ(Game().Position, 2);
 }
 
+// The second click of a double-click that closed the game-record window
+// (棋譜読込 double-clicked) lands on the board: it is no move and asks
+// nothing; a click after the double-click time is a move again.
+TEST_F(CommandsTest, ClickRightAfterTheGameRecordWindowClosedIsNoMove) {
+  Press("dd");
+  bool seen = false;
+  CloseModalSoon(&seen);
+  Menu("KFShori");
+  ASSERT_TRUE(seen);
+  Press("pp");
+  EXPECT_EQ(ShownColour(Sgf("pp")), kEmpty);
+  EXPECT_EQ(Game().Position, 1);
+  QTest::qWait(QApplication::doubleClickInterval() + 50);
+  Press("pp");
+  EXPECT_EQ(ShownColour(Sgf("pp")), kWhite);
+  EXPECT_EQ(Game().Position, 2);
+}
+
 // The game-record window over the main window: a file imported with two
 // presses of 棋譜取込 and loaded with 棋譜読込 shows its setup stones and first
 // move on the main board, and the window has closed.

@@ -4,12 +4,21 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 
+#include "db/engine/dataset/kura_query.h"
 #include "kifu/kifu_run.h"
+#include "records/data_module.h"
 #include "records/record_test_util.h"
+#include "records/sgf_reader.h"
 
 namespace kirobaku {
 namespace {
@@ -73,11 +82,58 @@ std::map<std::string, std::vector<std::string>> ParsedStones(const std::string& 
   return files;
 }
 
+// What `kifu show` prints from the line "position:" on: the final position
+// and the captured stones, without the comment (an export carries it in GC).
+std::string PositionPart(const std::string& shown) {
+  const std::size_t at = shown.find("\nentries:");
+  return at == std::string::npos ? shown : shown.substr(at + 1);
+}
+
+// The final position and captures GNU Go's own SGF loader gives the file, in
+// the form of `kifu show`: 19 rows of '.', 'X', 'O' and the captured line.
+std::string GnuGoPosition(const ScratchDir& dir, const std::string& file) {
+  const std::string commands = dir.Write("gtp.txt", "loadsgf " + file +
+                                                        "\nlist_stones black\nlist_stones white\n"
+                                                        "captures white\ncaptures black\nquit\n")
+                                   .string();
+  const char* gnugo = ::access("/usr/games/gnugo", X_OK) == 0 ? "/usr/games/gnugo" : "gnugo";
+  const KifuRun run = test::RunProgram(dir, gnugo, {"--mode", "gtp", "--gtp-input", commands});
+  EXPECT_EQ(run.status, 0) << "gnugo (scripts/install-deps installs it): " << run.err;
+  std::vector<std::string> answers;  // the text after "= " of each answer
+  for (const std::string& line : Lines(run.out)) {
+    if (line.starts_with("=")) answers.push_back(line.size() > 2 ? line.substr(2) : "");
+    if (line.starts_with("?")) ADD_FAILURE() << file << ": " << line;
+  }
+  if (answers.size() < 5) return "gnugo answered " + run.out;
+  std::vector<std::string> rows(kBoardSize, std::string(kBoardSize, '.'));
+  for (int colour = 0; colour < 2; ++colour) {
+    std::istringstream vertices(answers[static_cast<std::size_t>(1 + colour)]);
+    for (std::string v; vertices >> v;) {
+      // Columns A..T without I; row 19 is the top.
+      const int column = v[0] - 'A' - (v[0] > 'I' ? 1 : 0);
+      rows.at(static_cast<std::size_t>(kBoardSize - std::stoi(v.substr(1))))
+          .at(static_cast<std::size_t>(column)) = colour == 0 ? 'X' : 'O';
+    }
+  }
+  std::string out;
+  for (const std::string& row : rows)
+    out += row + "\n";
+  // Black's stones captured are the captures White made.
+  return out + "captured: black=" + answers[3] + " white=" + answers[4] + "\n";
+}
+
+// The board part of `kifu show`: the rows after the "position:" line.
+std::string BoardPart(const std::string& shown) {
+  const std::size_t at = shown.find("\nposition:");
+  if (at == std::string::npos) return shown;
+  return shown.substr(shown.find('\n', at + 1) + 1);
+}
+
 TEST(KifuDatabaseTest, EveryTestGameLoadsAsItsFileShowsAndExportsToAnSgfParser) {
   ScratchDir dir;
   const std::string db = (dir.path() / "kifu").string();
-  const KifuRun imported = Kifu(
-      dir, {"import", db, KIROBAKU_TEST_DATA "/sgf", KIROBAKU_TEST_DATA "/fuzz/ugf_reader_fuzzer"});
+  const KifuRun imported = Kifu(dir, {"import", db, "--duplicates", KIROBAKU_TEST_DATA "/sgf",
+                                      KIROBAKU_TEST_DATA "/fuzz/ugf_reader_fuzzer"});
   ASSERT_EQ(imported.status, 0) << imported.err;
   EXPECT_EQ(imported.err, "");
   const std::map<int, std::string> files = ByNumber(imported.out);
@@ -89,6 +145,7 @@ TEST(KifuDatabaseTest, EveryTestGameLoadsAsItsFileShowsAndExportsToAnSgfParser) 
   ASSERT_EQ(listed.size(), files.size());
   std::vector<std::string> exports;
   std::map<std::string, std::vector<std::string>> expected;
+  int byGnuGo = 0;
   for (const auto& [nb, file] : files) {
     SCOPED_TRACE(file);
     const std::string number = std::to_string(nb);
@@ -105,8 +162,20 @@ TEST(KifuDatabaseTest, EveryTestGameLoadsAsItsFileShowsAndExportsToAnSgfParser) 
     const KifuRun exported = Kifu(dir, {"export", db, number});
     ASSERT_EQ(exported.status, 0) << exported.err;
     exports.push_back(dir.Write("export-" + number + ".sgf", exported.out).string());
+    // Read back by this program's reader, and by GNU Go's: the same entries,
+    // position and captures.
+    EXPECT_EQ(PositionPart(Kifu(dir, {"show", exports.back()}).out), PositionPart(shown.out));
+    EXPECT_EQ(Kifu(dir, {"entries", exports.back()}).out, Kifu(dir, {"entries", file}).out);
+    // The real games only: the fuzz seeds play on occupied points, which GNU
+    // Go refuses.
+    if (file.starts_with(KIROBAKU_TEST_DATA "/sgf/")) {
+      EXPECT_EQ(GnuGoPosition(dir, exports.back()), BoardPart(shown.out));
+      ++byGnuGo;
+    }
     expected[exports.back()] = ExpectedStones(listed.at(nb), Kifu(dir, {"entries", file}).out);
   }
+
+  EXPECT_GE(byGnuGo, 45);
 
   // The node package is installed by scripts/install-deps; without it this
   // test fails rather than passing unchecked.
@@ -174,7 +243,7 @@ TEST(KifuDatabaseTest, ListSearchRotateDeleteAndFreeNumbers) {
   const KifuRun gone = Kifu(dir, {"load", db, "2"});
   EXPECT_EQ(gone.status, 1);
   EXPECT_EQ(gone.err, "kifu: no game 2 in the database\n");
-  EXPECT_EQ(Kifu(dir, {"import", db, paths[0]}).out, "2\t" + paths[0] + "\n");
+  EXPECT_EQ(Kifu(dir, {"import", db, paths[0], "--duplicates"}).out, "2\t" + paths[0] + "\n");
   EXPECT_EQ(Kifu(dir, {"load", db, "2"}).out, Kifu(dir, {"show", paths[0]}).out);
 }
 
@@ -219,7 +288,8 @@ TEST(KifuDatabaseTest, ProgressLineOnlyOnATerminal) {
   std::filesystem::create_directories(dir.path() / "many");
   for (int i = 0; i < 25; ++i)
     dir.Write("many/g" + std::to_string(100 + i) + ".sgf", "(;B[aa];W[bb])");
-  const KifuRun r = test::KifuOnTerminal(dir, {"import", db, (dir.path() / "many").string()});
+  const KifuRun r =
+      test::KifuOnTerminal(dir, {"import", db, "--duplicates", (dir.path() / "many").string()});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Lines(r.out).size(), 25u);
   EXPECT_THAT(r.err, HasSubstr("kifu: import 0/25"));
@@ -271,6 +341,132 @@ TEST(KifuDatabaseTest, BadArgumentsAndUnknownGames) {
   // Nothing above changed the stored game.
   EXPECT_EQ(Kifu(dir, {"list", db}).out, "1\t\n");
   EXPECT_EQ(Kifu(dir, {"export", db, "1"}).out, "(;FF[4]GM[1]SZ[19]CA[UTF-8]GC[];B[aa];W[bb])\n");
+}
+
+}  // namespace
+}  // namespace kirobaku
+
+namespace kirobaku {
+namespace {
+
+// A game of its own per i: distinct moves, its number in the comment.
+std::string GeneratedGame(int i) {
+  std::string text = "(;EV[g" + std::to_string(i) + "]";
+  for (int m = 0; m < 30; ++m) {
+    const int p = (i * 7 + m * 13) % 361;
+    text += (m % 2 == 0 ? ";B[" : ";W[");
+    text += static_cast<char>('a' + (p / 19 + m) % 19);
+    text += static_cast<char>('a' + p % 19);
+    text += ']';
+  }
+  return text + ")";
+}
+
+// Every listed game is whole (its moves those of the file its comment
+// names) and no stones lie under an unlisted number; returns the listed games.
+std::set<int> ExpectWholeGames(const std::string& db, const ScratchDir& files) {
+  TDataModule1 data(db);
+  data.OpenList(TDataModule1::kListedGames);
+  std::set<int> listed;
+  for (data.KuraQuery1.First(); !data.KuraQuery1.Eof(); data.KuraQuery1.Next()) {
+    listed.insert(data.KuraQuery1.Fields()[0].AsInteger());
+  }
+  for (const int nb : listed) {
+    data.OpenList(" Where NB = " + std::to_string(nb));
+    const std::string comment = data.KuraQuery1.Fields()[1].AsString();
+    Record stored{}, file{};
+    data.LoadGame(nb, stored);
+    ReadSgfFile(files.path() / "games" / (comment + ".sgf"), file);
+    EXPECT_EQ(stored, file) << nb;
+  }
+  kura::TKuraQuery stones(&data);
+  stones.SetDatabaseName("kifu");
+  stones.SetSQL({"select NB from kifudata"});
+  stones.Open();
+  for (stones.First(); !stones.Eof(); stones.Next())
+    EXPECT_TRUE(listed.count(stones.Fields()[0].AsInteger())) << stones.Fields()[0].AsInteger();
+  return listed;
+}
+
+// The numbers of the "<NB>\t<path>" lines printed.
+std::set<int> Printed(const std::string& out) {
+  std::set<int> printed;
+  for (const auto& [nb, path] : ByNumber(out))
+    printed.insert(nb);
+  return printed;
+}
+
+// An import killed at random moments, or cancelled by SIGINT, leaves every
+// game whole or absent, and every game it printed stored.
+TEST(KifuDatabaseTest, ImportKilledOrCancelledLeavesWholeGames) {
+  ScratchDir dir;
+  std::filesystem::create_directories(dir.path() / "games");
+  const int games = 1200;  // more than two commits
+  for (int i = 0; i < games; ++i)
+    dir.Write("games/g" + std::to_string(i) + ".sgf", GeneratedGame(i));
+  std::mt19937 random(28);
+  std::size_t before = 0;
+  int cut_short = 0;
+  const std::string db = (dir.path() / "db").string();
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    const int signal = round % 2 == 0 ? SIGKILL : SIGINT;
+    const auto out = dir.path() / "import.out";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      const int null = ::open("/dev/null", O_WRONLY);
+      if (fd < 0 || null < 0 || ::dup2(fd, 1) < 0 || ::dup2(null, 2) < 0) ::_exit(127);
+      test::detail::Exec(KIROBAKU_TOOLS_DIR "/kifu",
+                         {"import", db, "--duplicates", (dir.path() / "games").string()});
+    }
+    ::usleep(static_cast<useconds_t>(300000 + random() % 2000000));
+    ::kill(pid, signal);
+    const int status = test::detail::Wait(pid);
+    const std::set<int> listed = ExpectWholeGames(db, dir);
+    const std::set<int> printed = Printed(test::ReadWholeFile(out));
+    EXPECT_TRUE(std::includes(listed.begin(), listed.end(), printed.begin(), printed.end()));
+    // A kill between a commit and the printing of its lines leaves stored
+    // games unprinted, never the other way round.
+    EXPECT_LE(before + printed.size(), listed.size()) << "status " << status;
+    EXPECT_LE(listed.size(), before + printed.size() + TGameImport::kGamesPerCommit);
+    cut_short += listed.size() < static_cast<std::size_t>(games * (round + 1)) ? 1 : 0;
+    before = listed.size();
+  }
+  EXPECT_GT(before, 0u);
+  EXPECT_GT(cut_short, 0);  // some run was stopped before its end
+  // A run to its end prints every game, the last of a full commit too.
+  const KifuRun whole = Kifu(dir, {"import", db, "--duplicates", (dir.path() / "games").string()});
+  EXPECT_EQ(whole.status, 0) << whole.err;
+  EXPECT_EQ(Printed(whole.out).size(), static_cast<std::size_t>(games));
+  EXPECT_EQ(ExpectWholeGames(db, dir).size(), before + games);
+}
+
+// A game whose moves equal a stored game's is reported and not stored, from
+// another file and under another comment too; --duplicates stores it, and
+// `duplicates` lists it.
+TEST(KifuDatabaseTest, DuplicatesAreReportedNotStoredAndListed) {
+  ScratchDir dir;
+  const std::string db = (dir.path() / "db").string();
+  const std::string a = dir.Write("a.sgf", "(;EV[A]PB[x];B[aa];W[bb];B[cc])").string();
+  const std::string b = dir.Write("b.sgf", "(;EV[B]PB[y];B[aa];W[bb];B[cd])").string();
+  const std::string again = dir.Write("again.sgf", "(;GN[other]EV[C];B[aa];W[bb];B[cc])").string();
+  const std::string ugf = dir.Write("a.ugf", "[Data]\nAS,B1,1,0\nBR,W2,2,0\nCQ,B3,1,0\n").string();
+  ASSERT_EQ(Kifu(dir, {"import", db, a, b}).status, 0);
+  const KifuRun r = Kifu(dir, {"import", db, again, ugf, a});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "kifu: " + again + ": the same game as 1, not stored (--duplicates stores it)\n" +
+                "kifu: " + ugf + ": the same game as 1, not stored (--duplicates stores it)\n" +
+                "kifu: " + a + ": the same game as 1, not stored (--duplicates stores it)\n");
+  EXPECT_EQ(Kifu(dir, {"duplicates", db}).out, "");
+  EXPECT_EQ(Kifu(dir, {"import", db, "--duplicates", again, b}).out,
+            "3\t" + again + "\n4\t" + b + "\n");
+  EXPECT_EQ(Kifu(dir, {"duplicates", db}).out, "3\t1\tC\n4\t2\tB黒：y\n");
+  // A file imported twice in one run is a duplicate the second time.
+  const std::string c = dir.Write("c.sgf", "(;B[ss];W[rr])").string();
+  EXPECT_EQ(Kifu(dir, {"import", db, c, c}).out, "5\t" + c + "\n");
 }
 
 }  // namespace

@@ -145,9 +145,37 @@ TEST(SgfReaderTest, Utf8FileIsScannedBytewiseAndConverted) {
   const Read late("(;EV[あ]PB[x]CA[UTF-8];B[aa];W[bb])");
   EXPECT_EQ(late.comment, Sjis("あ黒：x"));
   EXPECT_EQ(late.Entries().size(), 2u);
-  // Without the declaration the bytes are taken as CP932, unconverted.
-  EXPECT_EQ(Read("(;EV[\xE3\x81\x82]").comment, "");  // value never closes under CP932 rule
+  // Another declaration takes the bytes as CP932, unconverted.
   EXPECT_EQ(Read("(;CA[Shift_JIS]EV[" + Sjis("碁") + "])").comment, Sjis("碁"));
+  EXPECT_EQ(Read("(;CA[Shift_JIS]EV[\xE3\x81\x82]").comment, "");  // "]" taken by 82
+}
+
+// Without CA the bytes decide: valid UTF-8 beyond ASCII is UTF-8, anything
+// else CP932. A UTF-8 name read as CP932 would run on past its "]".
+TEST(SgfReaderTest, WithoutADeclarationTheBytesDecideTheEncoding) {
+  const Read utf8("(;EV[第51期本因坊戦]PB[趙治勲]PW[小林光一]RE[W+0.5];B[aa];W[bb])");
+  EXPECT_EQ(utf8.Utf8(), "第51期本因坊戦黒：趙治勲 × 白：小林光一  白0.5目勝ち");
+  EXPECT_EQ(utf8.Entries().size(), 2u);
+  const Read cp932(Sjis("(;EV[第51期本因坊戦]PB[趙治勲]PW[小林光一]RE[W+0.5];B[aa];W[bb])"));
+  EXPECT_EQ(cp932.Utf8(), "第51期本因坊戦黒：趙治勲 × 白：小林光一  白0.5目勝ち");
+  // ASCII only, or bytes that are not UTF-8, stay CP932 bytes.
+  EXPECT_EQ(Read("(;PB[Lee]PW[Cho])").comment, Sjis("黒：Lee × 白：Cho"));
+  EXPECT_EQ(Read("(;PB[\xE3\x81]PW[x])").comment,
+            Sjis("黒：") + "\xE3\x81" + Sjis(" × 白：x"));  // E3 81 is one CP932 character
+}
+
+// What CP932 cannot hold becomes "?", and the reader says which characters.
+TEST(SgfReaderTest, CharactersCp932LacksAreReported) {
+  Record record{};
+  std::string unkept;
+  const std::string comment =
+      ReadSgfText("(;CA[UTF-8]PB[이세돌]PW[柯洁]RE[W+R];B[aa];W[bb])", record, &unkept);
+  EXPECT_EQ(comment, Sjis("黒：??? × 白：柯?  白中押し勝ち"));
+  EXPECT_EQ(unkept, "이세돌洁");
+  ReadSgfText("(;CA[UTF-8]PB[趙治勲]PW[이세돌 이])", record, &unkept);
+  EXPECT_EQ(unkept, "이세돌");
+  ReadSgfText(Sjis("(;PB[趙治勲])"), record, &unkept);
+  EXPECT_EQ(unkept, "");
 }
 
 TEST(SgfReaderTest, PointsOutsideTheAlphabetAreCountedNotStored) {

@@ -3,6 +3,7 @@
 // holding the characters SGF escapes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 
@@ -62,6 +63,59 @@ TEST(SgfWriterTest, RandomRecordsWithPassesAndEscapedComments) {
     ASSERT_EQ(ReadBack(text), Readable(record)) << text;
     // The comment is one value: GC[...] with its "]" and "\" escaped.
     EXPECT_NE(text.find("GC[第1局 [黒\\] \\\\ 白\\]"), std::string::npos) << text;
+  }
+}
+
+// Random games as an SGF file holds them, held against a model of what they
+// are: the first move of either colour, colours alternating, passes written
+// "" or "tt", points the reader cannot place (upper case), black setup
+// stones. Reading the file gives the model's entries, and so does reading
+// what the writer makes of them.
+TEST(SgfWriterTest, RandomGamesReadBackAsTheirFiles) {
+  std::mt19937 random(20261210);
+  for (int round = 0; round < 500; ++round) {
+    std::string text = "(;GM[1]SZ[19]";
+    std::vector<MoveEntry> model;
+    const auto letters = [&](char base) {
+      return std::string{static_cast<char>(base + random() % 19),
+                         static_cast<char>(base + random() % 19)};
+    };
+    if (random() % 3 == 0) {
+      text += "AB";
+      for (int s = 1 + static_cast<int>(random() % 9); s > 0; --s) {
+        const std::string xy = letters('a');
+        text += "[" + xy + "]";
+        model.push_back({0, kBlack, (xy[0] - 'a') * kBoardSize + (xy[1] - 'a') + 1});
+      }
+    }
+    StoneColour colour = random() % 2 == 0 ? kBlack : kWhite;
+    // A game of one move has one colour only, which the reader reads as none.
+    const int moves = std::max(2, static_cast<int>(random() % 60));
+    for (std::int32_t move = 1; move <= moves; ++move, colour = OtherColour(colour)) {
+      text += colour == kBlack ? ";B[" : ";W[";
+      switch (random() % 8) {
+        case 0:
+          break;  // a pass
+        case 1:
+          text += "tt";
+          break;
+        case 2:
+          text += letters('A');  // counted, not placed
+          break;
+        default: {
+          const std::string xy = letters('a');
+          text += xy;
+          model.push_back({move, colour, (xy[0] - 'a') * kBoardSize + (xy[1] - 'a') + 1});
+        }
+      }
+      text += ']';
+    }
+    text += ")";
+    ASSERT_EQ(ReadBack(text), model) << text;
+    Record record{};
+    const std::string comment = ReadSgfText(text, record);
+    const std::string written = WriteSgfText(comment, record);
+    ASSERT_EQ(ReadBack(written), model) << text << "\n" << written;
   }
 }
 

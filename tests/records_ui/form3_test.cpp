@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -10,12 +11,14 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
 
+#include "records/sgf_reader.h"
 #include "records/ui/form3.h"
 #include "tests/support/fake_board_view.h"
 
@@ -262,7 +265,7 @@ TEST(Form3Test, NoAnswersReopeningRotatingTwiceAndCancel) {
   GameState game(main);
   game.MoveRecord = Game(9);
   game.Position = 20;
-  TForm3Services services{&data, &game, &main, dir.path(), {}, {}};
+  TForm3Services services{&data, &game, &main, dir.path(), {}, {}, {}};
   const auto stored = [&](std::int32_t n) {
     Record r{};
     data.LoadGame(n, r);
@@ -343,6 +346,134 @@ TEST(Form3Test, NoAnswersReopeningRotatingTwiceAndCancel) {
   TForm3 form(nullptr, services);
   EXPECT_EQ(Child<QTableView>(form, "DBGrid1")->currentIndex().row(), 0);
   EXPECT_EQ(selected(), 1);
+  QDir::setCurrent(start);
+}
+
+}  // namespace
+}  // namespace kirobaku
+
+namespace kirobaku {
+namespace {
+
+// Several files chosen with one selection go in together: a game already
+// stored is asked about, and キャンセル during the import keeps what it stored.
+TEST(Form3Test, ImportOfSeveralFilesAsksAboutDuplicatesAndCancels) {
+  QTemporaryDir dir;
+  const auto write = [&](const char* name, const char* text) {
+    QFile f(dir.filePath(QString::fromLatin1(name)));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(text);
+  };
+  write("a.sgf", "(;EV[A];B[aa];W[bb];B[cc])");
+  write("b.sgf", "(;EV[B];B[dd];W[ee])");
+  write("c.ugf", "[Header]\nTitle=C\n[Data]\nPD,B1,1,0\nDP,W2,2,0\n");
+  write("d.sgf", "(;EV[D];B[aa];W[bb];B[cc])");  // the moves of a.sgf
+  const QString start = QDir::currentPath();
+  QDir::setCurrent(dir.path());
+  TDataModule1 data(dir.filePath(QStringLiteral("kifu")).toStdString());
+  test::FakeBoardView main;
+  GameState game(main);
+  TForm3Services services{&data, &game, &main, dir.path(), {}, {}, {}};
+  TForm3 form(nullptr, services);
+  auto* files = Child<QListWidget>(form, "FileListBox1");
+  auto* import = Child<QPushButton>(form, "Button7");
+  const auto chooseAll = [&] {
+    QTest::mouseClick(import, Qt::LeftButton);
+    files->selectAll();
+    form.FileListBox1Click();
+  };
+  chooseAll();
+  main.answers = {false};
+  QTest::mouseClick(import, Qt::LeftButton);
+  EXPECT_EQ(main.questions,
+            std::vector<std::string>{"「d.sgf」は 1 番と同じ棋譜です。取り込みますか？"});
+  EXPECT_EQ(form.StatusBar()->currentMessage(),
+            QStringLiteral("　3 局を取込みました。同じ棋譜 1 局は取込みませんでした。"));
+  QCoreApplication::processEvents();
+  auto* grid = Child<QTableView>(form, "DBGrid1");
+  ASSERT_EQ(grid->model()->rowCount(), 3);
+  EXPECT_EQ(grid->currentIndex().row(), 2);
+  EXPECT_FALSE(form.Choosing());
+  EXPECT_TRUE(Child<QPushButton>(form, "Button1")->isEnabled());
+
+  // Yes stores the repeated game too; キャンセル pressed while the import
+  // runs stops it after the first file.
+  chooseAll();
+  main.answers = {true};
+  auto* cancel = Child<QPushButton>(form, "Button5");
+  QMetaObject::invokeMethod(
+      cancel, [cancel] { cancel->click(); }, Qt::QueuedConnection);
+  QTest::mouseClick(import, Qt::LeftButton);
+  EXPECT_EQ(form.StatusBar()->currentMessage(),
+            QStringLiteral("　取込みを中止しました。1 局を取込みました。"));
+  Record stored{}, file{};
+  data.LoadGame(4, stored);
+  ReadSgfFile(dir.filePath(QStringLiteral("a.sgf")).toStdString(), file);
+  EXPECT_EQ(stored, file);
+  data.OpenList(TDataModule1::kListedGames);
+  EXPECT_EQ(data.KuraQuery1.RecordCount(), 4);
+  EXPECT_TRUE(Child<QWidget>(form, "ProgressBar1")->isHidden());
+  QDir::setCurrent(start);
+}
+
+}  // namespace
+}  // namespace kirobaku
+
+namespace kirobaku {
+namespace {
+
+// Clicks a user makes in passing: the second click of the double-click that
+// opened the window lands on its menu bar and does nothing; a click where no
+// file is arms the import with no file; a game just imported is shown.
+TEST(Form3Test, StrayClicksAndTheImportedRowInView) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(QFile::copy(QStringLiteral(KIROBAKU_TEST_DATA "/sgf/9handicap.sgf"),
+                          dir.filePath(QStringLiteral("9handicap.sgf"))));
+  ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("empty")));
+  const QString start = QDir::currentPath();
+  QDir::setCurrent(dir.path());
+  TDataModule1 data(dir.filePath(QStringLiteral("kifu")).toStdString());
+  for (int g = 1; g <= 40; ++g) {
+    Record r{};
+    r[1] = MoveEntry{1, 1, g};
+    r[2] = MoveEntry{2, 2, g + 100};
+    data.StoreImportedGame("game " + std::to_string(g), r);
+  }
+  test::FakeBoardView main;
+  GameState game(main);
+  int helped = 0;
+  TForm3Services services{&data, &game, &main, dir.path(), {}, [&] { ++helped; }, {}};
+  TForm3 form(nullptr, services);
+  form.show();
+  auto* bar = form.findChild<QMenuBar*>();
+  ASSERT_NE(bar, nullptr);
+  const QPoint help = bar->actionGeometry(Child<QAction>(form, "Help1")).center();
+  QTest::mouseClick(bar, Qt::LeftButton, {}, help);
+  EXPECT_EQ(helped, 0);
+  QTest::qWait(QApplication::doubleClickInterval() + 50);
+  QTest::mouseClick(bar, Qt::LeftButton, {}, help);
+  EXPECT_EQ(helped, 1);
+
+  auto* files = Child<QListWidget>(form, "FileListBox1");
+  auto* import = Child<QPushButton>(form, "Button7");
+  QTest::mouseClick(import, Qt::LeftButton);
+  form.ChangeFolder(dir.filePath(QStringLiteral("empty")));
+  QTest::mouseClick(files->viewport(), Qt::LeftButton, {}, QPoint(20, 20));
+  EXPECT_TRUE(form.FileChosen());
+  EXPECT_EQ(form.ChosenFile(), QString());
+  QTest::mouseClick(import, Qt::LeftButton);
+  EXPECT_EQ(main.messages, std::vector<std::string>{"棋譜ファイルリストを選んでください。"});
+  EXPECT_TRUE(form.Choosing());
+
+  form.ChangeFolder(dir.path());
+  files->setCurrentRow(0);
+  QTest::mouseClick(files->viewport(), Qt::LeftButton, {},
+                    files->visualItemRect(files->item(0)).center());
+  QTest::mouseClick(import, Qt::LeftButton);
+  QCoreApplication::processEvents();
+  auto* grid = Child<QTableView>(form, "DBGrid1");
+  ASSERT_EQ(grid->currentIndex().row(), 40);
+  EXPECT_TRUE(grid->viewport()->rect().contains(grid->visualRect(grid->currentIndex())));
   QDir::setCurrent(start);
 }
 

@@ -33,8 +33,8 @@ struct Command {
 
 // The commands on game-record files: show, entries.
 std::span<const Command> RecordFileCommands();
-// The commands on a game-record database: import, list, load, export,
-// rotate, delete.
+// The commands on a game-record database: import, duplicates, list, load,
+// export, rotate, delete.
 std::span<const Command> DatabaseCommands();
 
 }  // namespace kirobaku::kifu

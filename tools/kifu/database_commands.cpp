@@ -3,10 +3,12 @@
 // the same data module and operations the game-record window uses. The
 // database is created with both tables when the directory or a table is
 // missing, as the program does at start-up.
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <iostream>
@@ -16,6 +18,7 @@
 #include "db/common/code_page.h"
 #include "db/engine/dataset/kura_query.h"
 #include "records/data_module.h"
+#include "records/duplicates.h"
 #include "records/record_file.h"
 #include "records/sgf_writer.h"
 #include "tools/kifu/command.h"
@@ -122,35 +125,124 @@ ImportList CollectFiles(const std::vector<std::string>& paths) {
   return list;
 }
 
+// Set by SIGINT during an import: the import stops after the game it is
+// storing, commits what it stored and says so.
+volatile std::sig_atomic_t import_cancelled = 0;
+
+extern "C" void CancelImport(int) {
+  import_cancelled = 1;
+}
+
+// SIGINT cancels the import while it runs; the handler before is put back.
+class CancelOnInterrupt {
+ public:
+  CancelOnInterrupt() {
+    import_cancelled = 0;
+    struct sigaction action = {};
+    action.sa_handler = CancelImport;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, &before_);
+  }
+  ~CancelOnInterrupt() { ::sigaction(SIGINT, &before_, nullptr); }
+  CancelOnInterrupt(const CancelOnInterrupt&) = delete;
+  CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;
+
+ private:
+  struct sigaction before_ = {};
+};
+
 int Import(const std::vector<std::string>& args, std::ostream& out) {
-  if (args.size() < 2) throw UsageError("import needs a database folder and one or more files");
-  Database db(args[0]);
-  const std::vector<std::string> paths(args.begin() + 1, args.end());
+  std::vector<std::string> positional;
+  bool duplicates = false;
+  for (const std::string& arg : args) {
+    if (arg == "--duplicates") {
+      duplicates = true;
+    } else if (arg.starts_with("--")) {
+      throw UsageError("import: unknown option \"" + arg + "\"");
+    } else {
+      positional.push_back(arg);
+    }
+  }
+  if (positional.size() < 2)
+    throw UsageError("import needs a database folder and one or more files");
+  Database db(positional[0]);
+  const std::vector<std::string> paths(positional.begin() + 1, positional.end());
   const ImportList list = CollectFiles(paths);
   for (const std::string& error : list.errors)
     std::cerr << "kifu: " << error << '\n';
   bool failed = !list.errors.empty();
 
+  // Games are durable once their transaction commits: their lines are
+  // printed then, so that every line printed names a stored game.
+  std::vector<std::string> pending_lines;
+  TGameImport bulk(db.module);
+  bulk.AfterCommit = [&](std::size_t) {
+    for (const std::string& line : pending_lines)
+      out << line;
+    out.flush();
+    pending_lines.clear();
+  };
+  std::optional<TGameIndex> stored;
+  if (!duplicates && !list.files.empty()) stored.emplace(db.module);
+  const CancelOnInterrupt cancel;
   Progress progress(list.files.size());
-  for (std::size_t i = 0; i < list.files.size(); ++i) {
+  std::size_t i = 0;
+  for (; i < list.files.size() && !import_cancelled; ++i) {
     progress.Update(i);
     const fs::path& file = list.files[i];
     Record record{};
     std::string comment;
+    std::string unkept;
     try {
-      comment = ReadGameRecord(file, record);
+      comment = ReadGameRecord(file, record, &unkept);
     } catch (const RecordFileError& e) {
       progress.Clear();
       std::cerr << "kifu: " << e.what() << '\n';
       failed = true;
       continue;
     }
+    if (!unkept.empty()) {
+      progress.Clear();
+      std::cerr << "kifu: " << file.string() << ": the comment keeps \"?\" for " << unkept
+                << " (not in CP932)\n";
+    }
+    if (stored) {
+      if (const std::int32_t same = stored->Find(record); same != 0) {
+        progress.Clear();
+        std::cerr << "kifu: " << file.string() << ": the same game as " << same
+                  << ", not stored (--duplicates stores it)\n";
+        continue;
+      }
+    }
     // A database error (a locked table, a full disk) ends the import: the
-    // store was rolled back, and the next one would fail alike.
-    const std::int32_t nb = db.module.StoreImportedGame(comment, record);
-    out << nb << '\t' << file.string() << '\n';
+    // games since the last commit are rolled back, and the next store would
+    // fail alike.
+    const std::int32_t nb = bulk.Store(comment, record);
+    if (stored) stored->Add(nb, record);
+    pending_lines.push_back(std::to_string(nb) + '\t' + file.string() + '\n');
+    bulk.CommitWhenFull();
+  }
+  bulk.Commit();
+  if (import_cancelled) {
+    progress.Clear();
+    std::cerr << "kifu: import cancelled: " << bulk.Committed() << " games stored, "
+              << list.files.size() - i << " files not read\n";
+    return kExitBadData;
   }
   return failed ? kExitBadData : kExitOk;
+}
+
+// ---- duplicates ---------------------------------------------------------
+
+int Duplicates(const std::vector<std::string>& args, std::ostream& out) {
+  if (args.size() != 1) throw UsageError("duplicates needs a database folder");
+  Database db(args[0]);
+  TGameIndex index(db.module);
+  for (const auto& [game, first] : index.Duplicates()) {
+    const std::string comment = LocateGame(db.module, game);
+    out << game << '\t' << first << '\t' << kura::Cp932ToUtf8(comment) << '\n';
+  }
+  return kExitOk;
 }
 
 // ---- list --------------------------------------------------------------
@@ -273,15 +365,25 @@ int Delete(const std::vector<std::string>& args, std::ostream&) {
 }
 
 constexpr Command kCommands[] = {
-    {"import", "DB PATH...",
+    {"import", "DB PATH... [--duplicates]",
      "    Stores each game-record file (.sgf or .ugf, letter case ignored; a folder\n"
      "    is searched recursively for them) in the database folder DB under the\n"
      "    lowest free game number, as the game-record window imports, and prints\n"
-     "    <NB><tab><path> per stored game. A file that cannot be read gives one\n"
-     "    line on stderr and the others go on; the exit status is then 1. On a\n"
-     "    terminal a progress line is shown on stderr for long batches. DB and\n"
-     "    its tables are created when missing (as for every command below).\n",
+     "    <NB><tab><path> per stored game. Games are committed many at a time,\n"
+     "    whole games only; a line is printed once its game is committed, so an\n"
+     "    import killed midway leaves the printed games stored and no game in\n"
+     "    part. A game whose moves equal a stored game's is reported on stderr\n"
+     "    and not stored, unless --duplicates is given. A file that cannot be\n"
+     "    read gives one line on stderr and the others go on; the exit status is\n"
+     "    then 1. On a terminal a progress line is shown on stderr for long\n"
+     "    batches. Ctrl-C (SIGINT) cancels: the games stored so far are kept,\n"
+     "    and the exit status is 1. DB and its tables are created when missing\n"
+     "    (as for every command below).\n",
      Import},
+    {"duplicates", "DB",
+     "    Prints <NB><tab><first NB><tab><comment> for every stored game whose\n"
+     "    moves equal those of a game with a lower number (the first such).\n",
+     Duplicates},
     {"list", "DB [TEXT]",
      "    Prints <NB><tab><comment> (UTF-8) for every listed game in game-number\n"
      "    order; with TEXT only the games whose comment contains TEXT.\n",
