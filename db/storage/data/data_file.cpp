@@ -612,7 +612,11 @@ TRecord* TDataFile::TakeBuffer(std::int32_t n) {
       FlushRecords();
       MakeRoom(batch);
     }
-    if (cache_.sorted.size() >= capacity_) capacity_ += 64;
+    // Every record dirty or pinned (a large transaction): the cache grows,
+    // by an eighth of itself at least 64, so that the scans for room stay
+    // a constant share of the records taken instead of one per 64 of them.
+    if (cache_.sorted.size() >= capacity_)
+      capacity_ += std::max<std::size_t>(64, cache_.sorted.size() / 8);
   }
   return cache_.TakeFresh(stack_, this, static_cast<std::size_t>(RecordSize()), n);
 }
