@@ -222,7 +222,12 @@ TExpValue TExpressionEvaluator::Arithmetic(const TExpToken& n, const TExpValue& 
       if (y == 0) return TExpValue::Null(n.type);
       r = x / y;
   }
-  return TExpValue::Float(kFieldFloat, static_cast<double>(r));
+  const double d = static_cast<double>(r);
+  // A float result beyond the range of a double is an overflow, as for
+  // integers (a NaN from finite operands cannot arise: / by 0 is NULL).
+  if (std::isinf(d) && std::isfinite(x) && std::isfinite(y))
+    context_.FailIn("Arithmetic overflow in " + n.source);
+  return TExpValue::Float(kFieldFloat, d);
 }
 
 TExpValue TExpressionEvaluator::Cast(const TExpToken& n, const TExpValue& v) const {
@@ -432,20 +437,14 @@ TExpValue TExpressionEvaluator::Function(const TExpToken& n, const std::uint8_t*
       const long double scale = std::pow(10.0L, n.option);
       return TExpValue::Float(n.type, static_cast<double>(std::round(v.f * scale) / scale));
     }
-    case kFnIf: {
-      TExpValue v = arg(0).IsTrue() ? arg(1) : arg(2);
-      if (v.null) v.type = n.type;
-      return v;
-    }
-    case kFnIfNull: {
-      TExpValue v = arg(0).null ? arg(1) : arg(2);
-      if (v.null) v.type = n.type;
-      return v;
-    }
+    case kFnIf:
+      return AsCommonType(arg(0).IsTrue() ? arg(1) : arg(2), n.type);
+    case kFnIfNull:
+      return AsCommonType(arg(0).null ? arg(1) : arg(2), n.type);
     case kFnCoalesce:
       for (std::size_t i = 0; i < ops.size(); ++i) {
         TExpValue v = arg(i);
-        if (!v.null) return v;
+        if (!v.null) return AsCommonType(std::move(v), n.type);
       }
       return TExpValue::Null(n.type);
     case kFnTextSearch:

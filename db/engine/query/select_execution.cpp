@@ -28,7 +28,11 @@ std::atomic<std::uint64_t> result_serial{0};
 // ---- value keys for hashing, grouping and DISTINCT ----
 
 void AppendKey(const TExpValue& v, std::string* key) {
-  if (v.null) {
+  // A string is stored without its trailing blanks, and an empty one as
+  // NULL: keys of groups and DISTINCT rows are the values as stored.
+  const bool blank = v.type == kFieldString && !v.null &&
+                     v.s.find_first_not_of(' ') == std::string::npos;
+  if (v.null || blank) {
     key->push_back('\0');
     return;
   }
@@ -43,7 +47,12 @@ void AppendKey(const TExpValue& v, std::string* key) {
   key->push_back(static_cast<char>(v.type));
   if (v.type == kFieldTimestamp) {
     key->append(reinterpret_cast<const char*>(&v.f), 10);
-  } else if (v.type == kFieldString || IsByteType(v.type) || v.type == kFieldBlob) {
+  } else if (v.type == kFieldString) {
+    const std::string_view text(v.s.data(), v.s.find_last_not_of(' ') + 1);
+    const std::uint32_t n = static_cast<std::uint32_t>(text.size());
+    key->append(reinterpret_cast<const char*>(&n), 4);
+    key->append(text);
+  } else if (IsByteType(v.type) || v.type == kFieldBlob) {
     const std::uint32_t n = static_cast<std::uint32_t>(v.s.size());
     key->append(reinterpret_cast<const char*>(&n), 4);
     key->append(v.s);
@@ -545,7 +554,9 @@ class TProduction {
       const bool test_candidates = !(integer_key && keys_are_condition);
       // The integer key's records: their positions grouped by key value (in
       // position order within a value), and each value's run of them.
-      std::vector<std::int32_t> int_rows;
+      // NULL equals NULL in a join key as everywhere else: the NULL keys
+      // have a run of their own.
+      std::vector<std::int32_t> int_rows, int_nulls;
       std::unordered_map<std::int64_t, std::pair<std::size_t, std::size_t>> int_runs;
       if (integer_key) {
         const TDataFile& d = sources_->Table(k).Data();
@@ -560,10 +571,15 @@ class TProduction {
             if (rec[f.Offset()] != 0)
               values.push_back({static_cast<std::int32_t>(DecodeFixed32(rec + f.Offset() + 1)),
                                 static_cast<std::uint32_t>(r)});
+            else
+              int_nulls.push_back(static_cast<std::int32_t>(r));
             continue;
           }
           const TExpValue v = ReadFieldValue(d, f, rec, nullptr);
-          if (!v.null) values.push_back({v.i, static_cast<std::uint32_t>(r)});
+          if (v.null)
+            int_nulls.push_back(static_cast<std::int32_t>(r));
+          else
+            values.push_back({v.i, static_cast<std::uint32_t>(r)});
         }
         SortIntegerKeys(values, false);
         int_rows.reserve(values.size());
@@ -582,13 +598,9 @@ class TProduction {
             recs[i] = i == k ? data[k].At(static_cast<std::int32_t>(r)) : nullptr;
           layout_->Combine(recs, image.data());
           std::string key;
-          bool null = false;
-          for (const auto& kk : keys) {
-            const TExpValue v = evaluator_->Evaluate(*kk.second, image.data());
-            null = null || v.null;
-            AppendKey(v, &key);
-          }
-          if (!null) hash[key].push_back(static_cast<std::int32_t>(r));
+          for (const auto& kk : keys)
+            AppendKey(evaluator_->Evaluate(*kk.second, image.data()), &key);
+          hash[key].push_back(static_cast<std::int32_t>(r));
         }
       }
       std::vector<bool> right_matched(join.kind == kJoinRight ? data[k].count : 0, false);
@@ -605,20 +617,17 @@ class TProduction {
           build(tuple, width, -1);
           const TExpValue v = evaluator_->Evaluate(*keys[0].first, image.data());
           auto it = v.null ? int_runs.end() : int_runs.find(v.i);
-          candidates = it == int_runs.end()
+          candidates = v.null ? std::span<const std::int32_t>(int_nulls)
+                       : it == int_runs.end()
                            ? std::span<const std::int32_t>()
                            : std::span<const std::int32_t>(int_rows.data() + it->second.first,
                                                            it->second.second);
         } else if (!keys.empty()) {
           build(tuple, width, -1);
           std::string key;
-          bool null = false;
-          for (const auto& kk : keys) {
-            const TExpValue v = evaluator_->Evaluate(*kk.first, image.data());
-            null = null || v.null;
-            AppendKey(v, &key);
-          }
-          auto it = null ? hash.end() : hash.find(key);
+          for (const auto& kk : keys)
+            AppendKey(evaluator_->Evaluate(*kk.first, image.data()), &key);
+          auto it = hash.find(key);
           candidates = it == hash.end() ? std::span<const std::int32_t>()
                                         : std::span<const std::int32_t>(it->second);
         }
@@ -772,9 +781,10 @@ class TProduction {
       case kAggSum:
       case kAggRunSum:
         if (acc.count == 0) return TExpValue::Null(type);
+        // The sum is kept in long double and given as the nearest double,
+        // the value a FLOAT column holds.
         if (acc.is_float || IsFloatType(type))
-          return TExpValue::Float(kFieldFloat,
-                                  acc.is_float ? acc.fsum : static_cast<long double>(acc.isum));
+          return TExpValue::Float(kFieldFloat, static_cast<double>(acc.is_float ? acc.fsum : static_cast<long double>(acc.isum)));
         return TExpValue::Int(kFieldLargeInt, acc.isum);
       case kAggAvg: {
         if (acc.count == 0) return TExpValue::Null(kFieldFloat);
@@ -847,7 +857,7 @@ class TProduction {
             agg[a].i = running_i[a];
           } else {
             running[a] += agg[a].f;
-            agg[a].f = running[a];
+            agg[a].f = static_cast<double>(running[a]);
           }
         }
       }
@@ -1112,7 +1122,25 @@ class TProduction {
   std::function<void(std::int32_t, const std::uint8_t*)> visit_;
 };
 
-// Rows of a query block and its UNION parts, with the first part's shapes.
+// A UNION result column holds the values of every part: strings and bytes
+// as long as the longest, numbers in their common type (an integer and a
+// float make a float). Columns of unlike kinds keep the first part's shape,
+// into which the other parts' values are converted.
+void WidenShape(TValueShape* shape, const TValueShape& other) {
+  const std::uint8_t a = shape->type, b = other.type;
+  if (a == b && (a == kFieldString || IsByteType(a))) {
+    shape->length = std::max(shape->length, other.length);
+  } else if (IsNumericType(a) && IsNumericType(b) && a != b) {
+    *shape = {CommonValueType(a, b), 0, 0, 0};
+  } else if (a == kFieldDate && b == kFieldTimestamp) {
+    *shape = other;
+  } else if (a == b && a == kFieldBcd) {
+    shape->scale = std::max(shape->scale, other.scale);
+  }
+  if (a == b && shape->subtype != other.subtype && a != kFieldBlob) shape->subtype = kSubtypeNone;
+}
+
+// Rows of a query block and its UNION parts, with shapes that hold them all.
 std::vector<TResultRow> ProduceAll(TQueryStatement& s, TDataQuery& q,
                                    std::vector<TOutColumn>* columns) {
   TProduction first(s, q);
@@ -1124,19 +1152,20 @@ std::vector<TResultRow> ProduceAll(TQueryStatement& s, TDataQuery& q,
     c.blobs = nullptr;
   }
   std::vector<TResultRow> rows = std::move(first.Rows());
-  bool distinct = false;
   for (TDataQuery* prev = &q; prev->union_next; prev = prev->union_next) {
     TDataQuery* part = prev->union_next;
     TProduction p(s, *part);
     p.Run(false);
     if (p.Columns().size() != columns->size())
       SqlFail("Number of columns in UNIONed queries must be the same");
+    for (std::size_t i = 0; i < columns->size(); ++i)
+      WidenShape(&(*columns)[i].shape, p.Columns()[i].shape);
     for (auto& r : p.Rows())
       rows.push_back(std::move(r));
-    // UNION without ALL removes duplicates over all parts.
-    distinct = distinct || !prev->union_all;
+    // Each UNION applies to everything on its left, as written: in
+    // A UNION B UNION ALL C the duplicates of C stay.
+    if (!prev->union_all) TProduction::Distinct(&rows, columns->size());
   }
-  if (distinct) TProduction::Distinct(&rows, columns->size());
   return rows;
 }
 
@@ -1270,12 +1299,12 @@ void PrepareCorrelated(TQueryStatement& statement, TDataQuery& sub, TExpToken& n
       }
       std::vector<TExpValue> list;
       for (auto& row : ProduceRows(*s, *q, nullptr))
-        if (!row[0].null) list.push_back(std::move(row[0]));
+        list.push_back(std::move(row[0]));
       it = state->cache.emplace(std::move(key), std::move(list)).first;
     }
-    if (probe.null) return false;
+    // As IN (list): the probe equals a value under the NULL rules.
     for (const TExpValue& v : it->second)
-      if (ev.Compare(probe, v) == 0) return true;
+      if (ev.CompareOp(kOpEqual, probe, v)) return true;
     return false;
   };
 }
@@ -1302,7 +1331,7 @@ void PrepareSubSelects(TQueryStatement& statement, TExpToken* n, const TRowLayou
     for (auto& r : rows) {
       std::string key;
       AppendKey(r[0], &key);
-      if (r[0].null || !seen.insert(key).second) continue;
+      if (!seen.insert(key).second) continue;
       auto c = std::make_unique<TExpToken>();
       c->kind = kNodeConstant;
       c->type = r[0].type;
