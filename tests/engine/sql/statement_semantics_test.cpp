@@ -3,6 +3,7 @@
 // cannot hold, and the NULL rules across tables.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "tests/engine/sql/sql_test_support.h"
@@ -57,5 +58,123 @@ TEST_F(StatementSemanticsTest, LongFlatConditionsRunAndLongArithmeticIsRefused) 
   EXPECT_EQ(One("select " + short_sum + " from p where id = 2"), "1800");
 }
 
+
+TEST_F(StatementSemanticsTest, MixedTypesTakeTheirCommonTypeInBranchesSumsAndUnions) {
+  db_.Run("create table f (x float, s varchar(20))");
+  for (const char* r : {"(1.1, 'Tokyo')", "(2.2, 'a')", "(3.3, NULL)"})
+    db_.Run(std::string("insert into f values ") + r);
+  // A long-double sum is given as the double nearest to it.
+  EXPECT_EQ(One("select sum(x), sum(1.1), avg(x) from f"), "6.6|3.3|2.2");
+  EXPECT_EQ(db_.Rows("select s, runsum(x) from f group by s"),
+            (std::vector<std::string>{"NULL|3.3", "Tokyo|4.4", "a|6.6"}));
+  // IF, IFNULL and COALESCE: an integer and a float branch make a float.
+  EXPECT_EQ(db_.Rows("select id, if(id > 1, 1, 2.5) * 2, -if(id > 1, 2.5, id), "
+                     "coalesce(null, if(id > 1, null, id), 0.5) from p where id <= 2"),
+            (std::vector<std::string>{"1|5|-1|1", "2|2|-2.5|0.5"}));
+  EXPECT_EQ(One("select if(id > 1, 1, 2.5), ifnull(id, 3, 0.25) from p where id = 1"), "2.5|0.25");
+  // UNION applies to what stands on its left, as written.
+  auto sorted = [](std::vector<std::string> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  EXPECT_EQ(sorted(db_.Rows("select 1 from p where id < 3 union select 3 from p where id = 1 "
+                            "union all select 3 from p where id = 1")),
+            (std::vector<std::string>{"1", "3", "3"}));
+  EXPECT_EQ(sorted(db_.Rows("select 3 from p where id = 1 union all select 3 from p where id = 1 "
+                            "union select 1 from p where id = 1")),
+            (std::vector<std::string>{"1", "3"}));
+  // A UNION column holds every part's values: the longest string, a float
+  // for an integer and a float.
+  EXPECT_EQ(sorted(db_.Rows("select v from p where id = 1 union all select s from f")),
+            (std::vector<std::string>{"NULL", "Tokyo", "a", "v1"}));
+  EXPECT_EQ(sorted(db_.Rows("select id from p where id = 1 union select x from f where x < 2")),
+            (std::vector<std::string>{"1", "1.1"}));
+  // A float beyond the range of a double is an overflow, not infinity.
+  std::uint16_t code = 0;
+  const std::string detail = SqlDetail([&] { db_.Rows("select x * 1E308 * 10 from f"); }, &code);
+  EXPECT_EQ(code, 11949);
+  EXPECT_NE(detail.find("Arithmetic overflow"), std::string::npos) << detail;
+}
+
+TEST_F(StatementSemanticsTest, NullEqualsNullInJoinKeysSubSelectsAndGroups) {
+  db_.Run("create table e (dept integer, salary integer, code varchar(4))");
+  db_.Run("create table d (did integer, budget integer)");
+  for (const char* r : {"(1, 10, 'a b')", "(1, NULL, 'a')", "(2, NULL, NULL)", "(NULL, 5, 'c')"})
+    db_.Run(std::string("insert into e values ") + r);
+  for (const char* r : {"(1, NULL)", "(2, 10)", "(NULL, 5)"})
+    db_.Run(std::string("insert into d values ") + r);
+  // The same rows whichever way the condition is run: by a hash join on
+  // both keys, on one key, or tested row by row.
+  const std::vector<std::string> expected{"NULL|5", "1|NULL"};
+  for (const char* sql :
+       {"select e.dept, e.salary from e, d where e.dept = d.did and d.budget = e.salary",
+        "select e.dept, e.salary from e join d on e.dept = d.did where d.budget = e.salary",
+        "select e.dept, e.salary from e left join d on d.did = e.dept and d.budget = e.salary "
+        "where d.did = e.dept",
+        "select e.dept, e.salary from e, d where e.dept + 0 = d.did and d.budget = e.salary"})
+    EXPECT_EQ(db_.Rows(std::string(sql) + " order by 1, 2"), expected) << sql;
+  // IN (SELECT ...) as IN (list): a NULL probe finds a NULL value.
+  EXPECT_EQ(One("select count(*) from e where salary in (select budget from d)"), "4");
+  EXPECT_EQ(One("select count(*) from e where salary in (null, 5, 10)"), "4");
+  EXPECT_EQ(One("select count(*) from e where e.salary in (select d.budget from d "
+                "where d.did = e.dept)"),
+            "2");
+  // ' ' is stored as NULL: it groups with NULL, once.
+  EXPECT_EQ(db_.Rows("select substring(code from 2 for 1), count(*) from e group by 1"),
+            (std::vector<std::string>{"NULL|4"}));
+  EXPECT_EQ(db_.Rows("select distinct substring(code from 2 for 1) from e"),
+            (std::vector<std::string>{"NULL"}));
+}
+
+TEST_F(StatementSemanticsTest, AFailedChangeOfSeveralRowsChangesNone) {
+  auto ids = [&] { return db_.Rows("select id, v from p order by id"); };
+  const std::vector<std::string> start = ids();
+  std::uint16_t code = 0;
+  auto refused = [&](const std::string& sql) {
+    code = 0;
+    SqlDetail([&] { db_.Run(sql); }, &code);
+    return code;
+  };
+  // Row 4 changes before row 5 is refused: outside a transaction the
+  // statement runs in one of its own.
+  EXPECT_EQ(refused("update p set id = 50 where id >= 4"), 9729);
+  EXPECT_EQ(ids(), start);
+  EXPECT_EQ(refused("insert into p select 10 - id, 'n' from p"), 9729);
+  EXPECT_EQ(ids(), start);
+  // Uniqueness holds for the statement's result: a key shifted either way
+  // is no conflict, whatever the order the rows are visited in.
+  db_.Run("update p set id = id + 1");
+  EXPECT_EQ(One("select min(id), max(id), count(*) from p"), "2|7|6");
+  db_.Run("update p set id = id - 1");
+  EXPECT_EQ(ids(), start);
+  // Chains 1 > 2 > 4 > 8, 3 > 6 > 12, 5 > 10: several rounds.
+  db_.Run("update p set id = id * 2");
+  EXPECT_EQ(One("select min(id), max(id), sum(id) from p"), "2|12|42");
+  db_.Run("update p set id = id / 2");
+  EXPECT_EQ(ids(), start);
+  // A cycle of keys (a swap) cannot be ordered: refused, nothing changed.
+  EXPECT_EQ(refused("update p set id = 7 - id"), 9729);
+  EXPECT_EQ(ids(), start);
+  // Inside a transaction a failed statement undoes its own changes and
+  // leaves the transaction's earlier work.
+  for (const char* end : {"rollback", "commit"}) {
+    db_.Run("start transaction");
+    db_.Run("insert into p values (100, 'x')");
+    EXPECT_EQ(refused("update p set id = 50 where id >= 4"), 9729);
+    EXPECT_EQ(refused("insert into p select 10 - id, 'n' from p"), 9729);
+    // 4, 5 and 100 change before 6 is refused (1 is not the statement's).
+    EXPECT_EQ(refused("update p set id = if(id = 6, 1, id + 200) where id >= 4 or id = 100"),
+              9729);
+    EXPECT_EQ(One("select count(*), sum(id) from p"), "7|121") << end;
+    db_.Run("delete from p where id = 100");
+    db_.Run(end);
+    EXPECT_EQ(ids(), start) << end;
+  }
+  TSharedTable& p = db_.Db().OpenTable("p", true, false);
+  p.Table().ReadLock();
+  EXPECT_NO_THROW(p.Table().Verify());
+  p.Table().ReleaseReadLock();
+  db_.Db().CloseTable(p);
+}
 }  // namespace
 }  // namespace kura::test
