@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <istream>
 #include <ostream>
+#include <stdexcept>
 
 #include "db/common/code_page.h"
 #include "db/engine/query/query_result.h"
@@ -32,6 +33,22 @@ struct TSqlUsage {
   std::string message;
 };
 
+// The CP932 text of `utf8`. A character CP932 lacks would be stored as "?",
+// another text than the one given: it is refused, named, and nothing runs.
+std::string ExactCp932(const std::string& utf8, const std::string& what) {
+  if (auto cp932 = Utf8ToCp932Exact(utf8)) return *cp932;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    const std::string character = utf8.substr(i, length);
+    if (!Utf8ToCp932Exact(character))
+      throw std::runtime_error(what + " holds '" + character +
+                               "', a character CP932 lacks; nothing was run");
+    i += length;
+  }
+  throw std::runtime_error(what + " cannot be written in CP932; nothing was run");
+}
+
 TExpValue ParamValue(const std::string& text) {
   std::int64_t i = 0;
   auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), i);
@@ -42,7 +59,11 @@ TExpValue ParamValue(const std::string& text) {
   if (ec2 == std::errc() && q == text.data() + text.size() && !text.empty() && std::isfinite(d))
     return TExpValue::Float(kFieldFloat, d);
   if (!IsValidUtf8(text)) throw TSqlUsage{"--param value is not UTF-8"};
-  return TExpValue::Str(kFieldString, Utf8ToCp932(text));
+  try {
+    return TExpValue::Str(kFieldString, ExactCp932(text, "--param " + text));
+  } catch (const std::runtime_error& e) {
+    throw TSqlUsage{e.what()};
+  }
 }
 
 TSqlOptions ParseOptions(const std::vector<std::string>& args) {
@@ -153,7 +174,18 @@ class TShell {
     try {
       TQueryStatement s(*db_);
       s.SetRequestLive(false);
-      s.Prepare(Utf8ToCp932(utf8));
+      s.Prepare(ExactCp932(utf8, "the statement"));
+      // Every "?" takes one --param, and every --param a "?".
+      const std::size_t wanted = s.Parameters().size(), given = o_.params.size();
+      if (given < wanted)
+        throw std::runtime_error("No value for parameter " + std::to_string(given + 1) + " (the "
+                                 "statement has " + std::to_string(wanted) + ", --param gave " +
+                                 std::to_string(given) + "); nothing was run");
+      // A shell session's --param serve the statements that have "?".
+      if (given > wanted && (o_.has_command || wanted > 0))
+        throw std::runtime_error("the statement has " + std::to_string(wanted) +
+                                 " parameters, --param gave " + std::to_string(given) +
+                                 "; nothing was run");
       TQueryResult* r = s.Execute(o_.params);
       if (r) Print(*r);
       char time[32];
@@ -324,7 +356,9 @@ std::string SqlHelpText() {
       separated by tabs: NULL as \N, tab, line break and backslash in text as
       \t, \n, \\; --format table aligns the columns (the default on a
       terminal). --param binds the "?" parameters in order (an integer, a
-      decimal or text).
+      decimal or text): a statement with "?" runs only when it has one for
+      each --param, as does the text of -c. Text CP932 cannot hold (a statement or a --param with, say,
+      an emoji) is refused, the character named, and nothing runs.
 )";
 }
 

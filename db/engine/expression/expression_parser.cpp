@@ -6,6 +6,7 @@
 #include <ctime>
 #include <limits>
 
+#include "db/common/code_page.h"
 #include "db/engine/expression/expression.h"
 #include "db/storage/engine_error.h"
 
@@ -842,7 +843,11 @@ std::unique_ptr<TExpToken> TExpressionParser::ParseFunction(std::uint8_t code, s
         context_.Fail("TRIM character must be a single character constant in " +
                       context_.context_name);
       auto c = ParsePrimary();
-      if (c->value.null || c->value.s.size() != 1)
+      // One character: a byte, or a double-byte character of the code page.
+      const std::string& ch = c->value.s;
+      const bool one = ch.size() == 1 ||
+                       (ch.size() == 2 && IsCp932LeadByte(static_cast<unsigned char>(ch[0])));
+      if (c->value.null || !one)
         context_.Fail("TRIM character must be a single character constant in " +
                       context_.context_name);
       n->operands.push_back(std::move(c));

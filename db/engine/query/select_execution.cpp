@@ -160,8 +160,12 @@ class TProduction {
     layout_ = std::make_unique<TRowLayout>(*sources_);
     PrepareSubSelects(s_, q_.where.get(), layout_.get());
     const std::uint32_t locale = q_.into_locale ? *q_.into_locale : sources_->Locale();
-    evaluator_ = std::make_unique<TExpressionEvaluator>(SqlContext("WHERE clause"),
-                                                        &layout_->Data(), locale);
+    evaluator_ = std::make_unique<TExpressionEvaluator>(
+        SqlContext("WHERE clause"), &layout_->Data(), locale, LastAutoIncOf(s_.Database()));
+    // Errors of the select list are reported as such.
+    column_evaluator_ = std::make_unique<TExpressionEvaluator>(
+        SqlContext("source column expression"), &layout_->Data(), locale,
+        LastAutoIncOf(s_.Database()));
     Bind();
     if (before_produce_) before_produce_(*this);
     s_.Progress(0);
@@ -675,7 +679,7 @@ class TProduction {
     if (c.direct) return ReadFieldValue(layout_->Data(), *c.direct, rec, c.blobs);
     if (c.blobs && c.tree && c.tree->field)
       return ReadFieldValue(layout_->Data(), *c.tree->field, rec, c.blobs);
-    return evaluator_->Evaluate(*c.tree, rec);
+    return column_evaluator_->Evaluate(*c.tree, rec);
   }
 
   // A row that passed WHERE (single-table rows were narrowed by selection).
@@ -740,7 +744,7 @@ class TProduction {
       ++acc.count;
       return;
     }
-    const TExpValue v = evaluator_->Evaluate(*a.operand, rec);
+    const TExpValue v = column_evaluator_->Evaluate(*a.operand, rec);
     if (v.null) return;
     if (a.distinct) {
       std::string key;
@@ -1095,7 +1099,7 @@ class TProduction {
   TDataQuery& q_;
   std::unique_ptr<TSourceSet> sources_;
   std::unique_ptr<TRowLayout> layout_;
-  std::unique_ptr<TExpressionEvaluator> evaluator_;
+  std::unique_ptr<TExpressionEvaluator> evaluator_, column_evaluator_;
   std::vector<TOutColumn> out_, hidden_;
   std::vector<TAggregate> aggregates_;
   std::vector<std::pair<TExpToken*, int>> having_aggregates_;
@@ -1334,6 +1338,8 @@ void PrepareSubSelects(TQueryStatement& statement, TExpToken* n, const TRowLayou
       if (!seen.insert(key).second) continue;
       auto c = std::make_unique<TExpToken>();
       c->kind = kNodeConstant;
+      // Type errors name the sub-select's column.
+      c->text = sub->columns.empty() ? std::string("SELECT") : sub->columns[0].text;
       c->type = r[0].type;
       c->size = static_cast<int>(r[0].s.size());
       c->value = std::move(r[0]);
@@ -1459,7 +1465,8 @@ class TSelectExecution {
     const std::uint32_t locale = q_.into_locale ? *q_.into_locale : sources.Locale();
     auto result = std::unique_ptr<TQueryResult>(new TQueryResult());
     result->evaluator_ =
-        std::make_unique<TExpressionEvaluator>(SqlContext("WHERE clause"), &data, locale);
+        std::make_unique<TExpressionEvaluator>(SqlContext("WHERE clause"), &data, locale,
+                                               LastAutoIncOf(s_.Database()));
     if (q_.where)
       BindExpression(*q_.where, SqlContext("WHERE clause"), layout.Resolver("WHERE clause"), true);
     for (auto& f : q_.columns) {

@@ -181,7 +181,7 @@ void Insert(TQueryStatement& s, TDataQuery& q) {
     const TColumnResolver none = [](const std::string&, const std::string&) {
       return static_cast<const TFieldDescriptor*>(nullptr);
     };
-    TExpressionEvaluator ev(context, nullptr, 0);
+    TExpressionEvaluator ev(context, nullptr, 0, LastAutoIncOf(db));
     TResultRow row;
     for (auto& v : q.update_values) {
       BindExpression(*v.tree, context, none, false);
@@ -356,7 +356,10 @@ void UpdateOrDelete(TQueryStatement& s, TDataQuery& q) {
   cursor.SetActiveIndex(TDataCursor::kNaturalOrder);
   TRowLayout layout(target);
   PrepareSubSelects(s, q.where.get(), &layout);
-  TExpressionEvaluator ev(SqlContext("WHERE clause"), &table.Data(), target.Locale());
+  TExpressionEvaluator ev(SqlContext("WHERE clause"), &table.Data(), target.Locale(),
+                          LastAutoIncOf(db));
+  const TExpressionEvaluator set_ev(SqlContext("SQL statement"), &table.Data(), target.Locale(),
+                                    LastAutoIncOf(db));
   if (q.where)
     BindExpression(*q.where, SqlContext("WHERE clause"), layout.Resolver("WHERE clause"), true);
   const std::vector<int> fields = SetFieldPositions(table.Data(), q);
@@ -373,7 +376,7 @@ void UpdateOrDelete(TQueryStatement& s, TDataQuery& q) {
     if (!ChangeTarget(cursor, marks[m], q.kind == kStmtDelete, before, rec, scope, [&] {
           std::vector<TExpValue> values;
           for (std::size_t i = 0; i < fields.size(); ++i)
-            values.push_back(ev.Evaluate(*q.update_values[i].tree, before.data()));
+            values.push_back(set_ev.Evaluate(*q.update_values[i].tree, before.data()));
           StoreSetValues(table, fields, rec.data(), values);
         }))
       return;
@@ -719,11 +722,20 @@ void ExecuteQuery(TQueryStatement& s, TDataQuery& q, std::unique_ptr<TQueryResul
       *result = ExecuteSelect(s, q);
       break;
     case kStmtInsert:
-      Insert(s, q);
-      break;
     case kStmtUpdate:
     case kStmtDelete:
-      UpdateOrDelete(s, q);
+      try {
+        if (q.kind == kStmtInsert)
+          Insert(s, q);
+        else
+          UpdateOrDelete(s, q);
+      } catch (const EKuraEngineError& e) {
+        // The primary index has no name of its own: say which it is.
+        if (e.Code() != kErrDuplicateKey || !e.Context().index_name.empty()) throw;
+        TErrorContext named = e.Context();
+        named.index_name = "primary key";
+        RaiseEngineError(e.Code(), named);
+      }
       break;
     case kStmtCreateTable:
       CreateTable(s, q);

@@ -176,5 +176,44 @@ TEST_F(StatementSemanticsTest, AFailedChangeOfSeveralRowsChangesNone) {
   p.Table().ReleaseReadLock();
   db_.Db().CloseTable(p);
 }
+
+TEST_F(StatementSemanticsTest, FunctionsValuesAndMessagesOfTheSmallerRules) {
+  db_.Run("create table a (n autoinc, s varchar(8))");
+  db_.Run("insert into a (s) values ('x')");
+  db_.Run("insert into a (s) values ('y')");
+  // LASTAUTOINC and IDENT_CURRENT reach the tables of the database.
+  EXPECT_EQ(One("select lastautoinc('a'), ident_current('A') from p where id = 1"), "2|2");
+  EXPECT_EQ(One("select count(*) from a where n = lastautoinc('a')"), "1");
+  db_.Run("update p set v = 'z' where id = ident_current('a')");
+  EXPECT_EQ(One("select v from p where id = 2"), "z");
+  // ROUND rounds the decimal text as it reads, half away from zero.
+  EXPECT_EQ(One("select round(2.675 to 2), round(61.05 to 1), round(-0.125 to 2), "
+                "round(9.995 to 2), round(2.5) from p where id = 1"),
+            "2.68|61.1|-0.13|10|3");
+  // Trailing blanks are not stored, so they do not count against a length;
+  // TRIM takes a double-byte character.
+  db_.Run("insert into a (s) values ('abcdefgh   ')");
+  EXPECT_EQ(One("select s from a where n = 3"), "abcdefgh");
+  const std::string a = "\x83\x41";  // a double-byte character of CP932
+  EXPECT_EQ(One("select trim(both '" + a + "' from '" + a + a + "b" + a + "'), trim(leading '" +
+                a + "' from '" + a + "\x83" + "b') from p where id = 1"),
+            "b|\x83" "b");
+  // Messages: a select-list error is not a WHERE error, the primary index
+  // is named, a sub-select's column is named.
+  std::uint16_t code = 0;
+  std::string detail =
+      SqlDetail([&] { db_.Rows("select cast(v as integer) from p where id = 1"); }, &code);
+  EXPECT_EQ(detail.find("WHERE clause"), std::string::npos) << detail;
+  EXPECT_NE(detail.find("source column expression"), std::string::npos) << detail;
+  try {
+    db_.Run("insert into p values (1, 'again')");
+    ADD_FAILURE() << "a duplicate key was stored";
+  } catch (const EKuraEngineError& e) {
+    EXPECT_EQ(e.Code(), 9729);
+    EXPECT_NE(std::string(e.what()).find("'primary key'"), std::string::npos) << e.what();
+  }
+  detail = SqlDetail([&] { db_.Rows("select id from p where id in (select s from a)"); });
+  EXPECT_NE(detail.find("s (CHAR)"), std::string::npos) << detail;
+}
 }  // namespace
 }  // namespace kura::test
