@@ -339,7 +339,8 @@ bool ConvertValue(const TExpValue& v, const TValueShape& shape, TExpValue* out) 
     return true;
   }
   if (t == kFieldTimestamp && v.type == kFieldDate) {
-    *out = TExpValue::Float(kFieldTimestamp, static_cast<long double>(v.i) * 86400000.0L);
+    // Day 1 (0001-01-01) is timestamp 0.
+    *out = TExpValue::Float(kFieldTimestamp, static_cast<long double>(v.i - 1) * 86400000.0L);
     return true;
   }
   return false;

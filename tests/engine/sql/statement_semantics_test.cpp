@@ -141,6 +141,8 @@ TEST_F(StatementSemanticsTest, AFailedChangeOfSeveralRowsChangesNone) {
   EXPECT_EQ(ids(), start);
   EXPECT_EQ(refused("insert into p select 10 - id, 'n' from p"), 9729);
   EXPECT_EQ(ids(), start);
+  EXPECT_EQ(refused("update p set v = if(id = 5, 'far too long', 'ok')"), 11949);
+  EXPECT_EQ(ids(), start);
   // Uniqueness holds for the statement's result: a key shifted either way
   // is no conflict, whatever the order the rows are visited in.
   db_.Run("update p set id = id + 1");
@@ -198,6 +200,10 @@ TEST_F(StatementSemanticsTest, FunctionsValuesAndMessagesOfTheSmallerRules) {
   EXPECT_EQ(One("select trim(both '" + a + "' from '" + a + a + "b" + a + "'), trim(leading '" +
                 a + "' from '" + a + "\x83" + "b') from p where id = 1"),
             "b|\x83" "b");
+  // A date stored into a timestamp column is that day's midnight.
+  db_.Run("create table ts (t timestamp)");
+  db_.Run("insert into ts values (cast('2020-01-03' as date))");
+  EXPECT_EQ(One("select count(*) from ts where t = cast('2020-01-03 00:00:00' as timestamp)"), "1");
   // Messages: a select-list error is not a WHERE error, the primary index
   // is named, a sub-select's column is named.
   std::uint16_t code = 0;
