@@ -407,8 +407,10 @@ class TExpressionEvaluator {
   const TDataFile* data_;
   std::uint32_t locale_;
   TLastAutoIncLookup last_auto_inc_;
-  std::unique_ptr<KeyCollator> collator_;
-  std::unique_ptr<KeyCaseMapper> mapper_;
+  const KeyCollator* Collator() const;  // null for byte order (locale 0)
+  KeyCaseMapper& Mapper() const;
+  mutable std::unique_ptr<KeyCollator> collator_;  // made on first use
+  mutable std::unique_ptr<KeyCaseMapper> mapper_;
   bool case_insensitive_ = false;
 };
 

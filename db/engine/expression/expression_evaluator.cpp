@@ -81,8 +81,13 @@ double RoundDecimal(double x, int digits) {
       ++kept[i - 1];
   }
   const std::size_t whole = kept.size() - wanted;
-  std::string rounded = (negative ? "-" : "") + kept.substr(0, whole);
-  if (wanted) rounded += "." + kept.substr(whole);
+  std::string rounded;
+  if (negative) rounded.push_back('-');
+  rounded.append(kept, 0, whole);
+  if (wanted) {
+    rounded.push_back('.');
+    rounded.append(kept, whole, std::string::npos);
+  }
   return std::strtod(rounded.c_str(), nullptr);
 }
 
@@ -114,15 +119,25 @@ TExpressionEvaluator::TExpressionEvaluator(const TExpressionContext& context, co
     : context_(context),
       data_(data),
       locale_(locale),
-      last_auto_inc_(std::move(last_auto_inc)),
-      mapper_(std::make_unique<KeyCaseMapper>(locale)) {
-  if (locale != 0) collator_ = std::make_unique<KeyCollator>(locale);
+      last_auto_inc_(std::move(last_auto_inc)) {}
+
+// The language tables are loaded when a string is first compared or mapped:
+// most statements compare none, and loading them is a good part of a short
+// statement's time.
+const KeyCollator* TExpressionEvaluator::Collator() const {
+  if (locale_ != 0 && !collator_) collator_ = std::make_unique<KeyCollator>(locale_);
+  return collator_.get();
+}
+
+KeyCaseMapper& TExpressionEvaluator::Mapper() const {
+  if (!mapper_) mapper_ = std::make_unique<KeyCaseMapper>(locale_);
+  return *mapper_;
 }
 
 TExpressionEvaluator::~TExpressionEvaluator() = default;
 
 std::string TExpressionEvaluator::Upper(const std::string& s) const {
-  return mapper_->Upper(s, std::numeric_limits<std::size_t>::max() / 2);
+  return Mapper().Upper(s, std::numeric_limits<std::size_t>::max() / 2);
 }
 
 std::string TExpressionEvaluator::Lower(const std::string& s) const {
@@ -141,11 +156,11 @@ int TExpressionEvaluator::Compare(const TExpValue& a, const TExpValue& b) const 
   if (a.type == kFieldString && b.type == kFieldString) {
     if (case_insensitive_) {
       const std::string ua = Upper(a.s), ub = Upper(b.s);
-      if (collator_) return collator_->Compare(ua, ub);
+      if (const KeyCollator* c = Collator()) return c->Compare(ua, ub);
       const int r = ua.compare(ub);
       return r < 0 ? -1 : (r > 0 ? 1 : 0);
     }
-    if (collator_) return collator_->Compare(a.s, b.s);
+    if (const KeyCollator* c = Collator()) return c->Compare(a.s, b.s);
     const int r = a.s.compare(b.s);
     return r < 0 ? -1 : (r > 0 ? 1 : 0);
   }
@@ -196,7 +211,7 @@ bool TExpressionEvaluator::CompareOp(std::uint8_t code, const TExpValue& a,
 }
 
 bool TExpressionEvaluator::CharEqual(std::string_view a, std::string_view b) const {
-  if (collator_) return collator_->Compare(a, b) == 0;
+  if (const KeyCollator* c = Collator()) return c->Compare(a, b) == 0;
   return a == b;
 }
 
