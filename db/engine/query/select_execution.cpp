@@ -7,6 +7,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <optional>
 #include <span>
 #include <unordered_map>
 #include <unordered_set>
@@ -440,6 +441,7 @@ class TProduction {
   void ProduceSingle() {
     TDataTable& table = sources_->Table(0);
     TTableRecordSource source(table);
+    if (ProduceTopByIndex(table, source)) return;
     TRecordsBitmap bitmap;
     if (q_.where) {
       // Every slot to start with: an index-served condition narrows to live
@@ -454,6 +456,152 @@ class TProduction {
     for (std::int32_t n = bitmap.FindNext(0); n > 0 && !Full(); n = bitmap.FindNext(n)) {
       const std::uint8_t* rec = source.ReadRecord(n);
       if (rec) Consume(rec);
+    }
+  }
+
+  // TOP n ordered by one integer or date column that an ascending index
+  // keeps in value order (NULLs first, as ORDER BY has them): the records
+  // are visited in the index's order, forward or backward from where the
+  // WHERE's bounds on the column put the first (`k BETWEEN a AND b`, `k <
+  // b`, ...), and tested against WHERE until n have passed and the key moves
+  // on from the n-th one's (its ties stay). They are then produced in record
+  // order, as the full production has them before ordering, so that the
+  // result holds the same rows in the same order as ordering every row that
+  // passes would. A walk that visits more than a sixteenth of the table gives
+  // up before producing anything, and every row is produced and ordered.
+  bool ProduceTopByIndex(TDataTable& table, TTableRecordSource& source) {
+    if (q_.top < 0 || order_.size() != 1 || grouped_ || q_.distinct || q_.row_limit >= 0 ||
+        visit_)
+      return false;
+    const auto column = static_cast<std::size_t>(order_[0].column);
+    const TOutColumn& c = column < out_.size() ? out_[column] : hidden_[column - out_.size()];
+    if (!c.direct || c.direct->Computed() || c.direct->IsAutoInc()) return false;
+    const std::uint8_t type = c.direct->Type();
+    if (type != kFieldSmallInt && type != kFieldInteger && type != kFieldWord &&
+        type != kFieldLargeInt && type != kFieldDate && type != kFieldTime)
+      return false;
+    TIndexFile* x = source.Indexes();
+    if (!x) return false;
+    const TDataFile& data = table.Data();
+    const int field = layout_->Origin(c.direct).field;
+    int slot = -1, segment = 0;
+    for (int i = 0; i <= x->SecondaryCount() && slot < 0; ++i) {
+      if ((i == 0 && x->NoPrimaryKey()) || !x->SlotInUse(i)) continue;
+      const TIndexDefinition def = x->Definition(i);
+      if (def.fields.empty() || def.fields[0] != field) continue;
+      const KeyLayout layout = x->Layout(data, i);
+      if (!layout.fields.empty() && !layout.descending && !layout.fields[0].descending) {
+        slot = i;
+        segment = layout.fields[0].SegmentSize();
+      }
+    }
+    if (slot < 0) return false;
+    const TFieldDescriptor& key_field = data.Field(field);
+    std::optional<std::int64_t> lo, hi;
+    Bounds(*c.direct, &lo, &hi);
+    // The key of a record whose column holds v (its first segment counts).
+    auto key_of = [&](std::int64_t v, std::vector<std::uint8_t>* key) {
+      std::vector<std::uint8_t> bytes;
+      if (!EncodeFieldValue(key_field.Shape(), TExpValue::Int(type, v), &bytes)) return false;
+      std::vector<std::uint8_t> image(static_cast<std::size_t>(data.RecordSize()), 0);
+      image[key_field.Offset()] = 1;
+      std::copy(bytes.begin(), bytes.end(), image.begin() + key_field.Offset() + 1);
+      *key = x->KeyOf(data, slot, image.data());
+      return static_cast<int>(key->size()) >= segment;
+    };
+    TIndexTree tree = x->Tree(data, slot);
+    const bool forward = !order_[0].descending;
+    TIndexEntry e;
+    std::vector<std::uint8_t> key;
+    bool more = false;
+    if (forward) {
+      more = lo && key_of(*lo, &key) ? tree.Seek(key.data(), segment, e) : tree.First(e);
+    } else {
+      if (!(hi && key_of(*hi, &key) && tree.SeekAfter(key.data(), segment, e))) {
+        // Past every key: the prior one is the last.
+        e.key.assign(static_cast<std::size_t>(tree.format().key_size), 0xFF);
+      }
+      more = tree.Prior(e);
+    }
+    const std::size_t n = static_cast<std::size_t>(q_.top);
+    const std::int64_t budget = std::max<std::int64_t>(1000, source.RecordLimit() / 16);
+    std::int64_t visited = 0;
+    std::vector<std::int32_t> chosen;
+    TExpValue boundary;
+    bool bounded = false;
+    for (; more && n > 0; more = forward ? tree.Next(e) : tree.Prior(e)) {
+      if (++visited > budget) return false;
+      const std::uint8_t* rec = source.ReadRecord(e.record);
+      if (!rec) continue;
+      const TExpValue v = ReadFieldValue(data, key_field, rec, nullptr);
+      if (bounded && (v.null != boundary.null || (!v.null && v.i != boundary.i))) break;
+      // Past the bounds nothing passes (nor does a NULL, which no bound admits).
+      if ((lo || hi) && (v.null || (forward ? hi && v.i > *hi : lo && v.i < *lo))) {
+        if (forward && v.null) continue;
+        break;
+      }
+      if (q_.where && !evaluator_->Evaluate(*q_.where, rec).IsTrue()) continue;
+      chosen.push_back(e.record);
+      if (chosen.size() == n) {
+        boundary = v;
+        bounded = true;
+      }
+    }
+    std::sort(chosen.begin(), chosen.end());
+    for (std::int32_t r : chosen)
+      if (const std::uint8_t* rec = source.ReadRecord(r)) Consume(rec);
+    return true;
+  }
+
+  // The bounds that the WHERE's AND terms put on column f (comparisons with
+  // integer constants, BETWEEN): every row that passes lies within them.
+  void Bounds(const TFieldDescriptor& f, std::optional<std::int64_t>* lo,
+              std::optional<std::int64_t>* hi) const {
+    if (!q_.where) return;
+    auto tighten = [](std::optional<std::int64_t>* b, std::int64_t v, bool upper) {
+      if (!*b || (upper ? v < **b : v > **b)) *b = v;
+    };
+    auto constant = [&](const TExpToken& t, std::int64_t* v) {
+      if (t.HasColumns()) return false;
+      const TExpValue value = evaluator_->Evaluate(t, nullptr);
+      if (value.null || !(IsIntegerType(value.type) || value.type == f.Type())) return false;
+      *v = value.i;
+      return true;
+    };
+    auto is_column = [&](const TExpToken& t) { return t.kind == kNodeColumn && t.field == &f; };
+    std::vector<const TExpToken*> stack{q_.where.get()};
+    while (!stack.empty()) {
+      const TExpToken* t = stack.back();
+      stack.pop_back();
+      std::int64_t a = 0, b = 0;
+      if (t->kind == kNodeBinary && t->code == kOpAnd) {
+        stack.push_back(t->left.get());
+        stack.push_back(t->right.get());
+      } else if (t->kind == kNodePredicate && t->code == kPredBetween && !t->negated &&
+                 is_column(*t->operands[0]) && constant(*t->operands[1], &a) &&
+                 constant(*t->operands[2], &b)) {
+        tighten(lo, a, false);
+        tighten(hi, b, true);
+      } else if (t->kind == kNodeBinary && IsComparison(t->code) && t->code != kOpNotEqual) {
+        std::uint8_t op = t->code;
+        if (is_column(*t->right) && constant(*t->left, &a)) {
+          // constant op column: the column's side of it
+          if (op == kOpLess)
+            op = kOpGreater;
+          else if (op == kOpGreater)
+            op = kOpLess;
+          else if (op == kOpLessEqual)
+            op = kOpGreaterEqual;
+          else if (op == kOpGreaterEqual)
+            op = kOpLessEqual;
+        } else if (!(is_column(*t->left) && constant(*t->right, &a))) {
+          continue;
+        }
+        if (op == kOpEqual || op == kOpGreaterEqual) tighten(lo, a, false);
+        if (op == kOpEqual || op == kOpLessEqual) tighten(hi, a, true);
+        if (op == kOpGreater && a < std::numeric_limits<std::int64_t>::max()) tighten(lo, a + 1, false);
+        if (op == kOpLess && a > std::numeric_limits<std::int64_t>::min()) tighten(hi, a - 1, true);
+      }
     }
   }
 
