@@ -387,6 +387,12 @@ TEST_F(KuraToolTest, SqlShellRunsStatementsPrintsTsvAndGoesOnAfterErrors) {
   c = Kura({"sql", d, "-c", "insert into g values (90, '😀€', 1, true)"});
   EXPECT_EQ(c.status, 1);
   EXPECT_NE(c.err.find("'😀'"), std::string::npos) << c.err;
+  c = Kura({"sql", d, "-c", "insert into g (NB, CMT) values (91, 'it''s' || 'x€')"});
+  EXPECT_NE(c.err.find("'€', a character CP932 lacks, in the value of column 'CMT'"),
+            std::string::npos)
+      << c.err;
+  c = Kura({"sql", d, "-c", "update g set OK = false, CMT = '東京€' where NB = 1"});
+  EXPECT_NE(c.err.find("column 'CMT'"), std::string::npos) << c.err;
   EXPECT_EQ(Kura({"sql", d, "-c", "select NB from g where NB = ?", "--param", "東京😀"}).status, 2);
   c = Kura({"sql", d, "-c", "select NB from g where NB = ? or NB = ?", "--param", "1"});
   EXPECT_EQ(c.status, 1);
