@@ -382,6 +382,25 @@ TEST_F(KuraToolTest, SqlShellRunsStatementsPrintsTsvAndGoesOnAfterErrors) {
   c = Kura({"sql", d, "--format", "table", "-c", "select NB, CMT from g where NB < 3 order by NB"});
   EXPECT_EQ(c.out, "NB | CMT\n---+---------\n1  | 最初\\tの\n2  | a\\\\b\n");
   EXPECT_EQ(Kura({"sql", d, "--format", "xml", "-c", "select 1 from g"}).status, 2);
+  // Text CP932 lacks is refused and named, not stored as "?"; parameters
+  // are counted.
+  c = Kura({"sql", d, "-c", "insert into g values (90, '😀€', 1, true)"});
+  EXPECT_EQ(c.status, 1);
+  EXPECT_NE(c.err.find("'😀'"), std::string::npos) << c.err;
+  c = Kura({"sql", d, "-c", "insert into g (NB, CMT) values (91, 'it''s' || 'x€')"});
+  EXPECT_NE(c.err.find("'€', a character CP932 lacks, in the value of column 'CMT'"),
+            std::string::npos)
+      << c.err;
+  c = Kura({"sql", d, "-c", "update g set OK = false, CMT = '東京€' where NB = 1"});
+  EXPECT_NE(c.err.find("column 'CMT'"), std::string::npos) << c.err;
+  EXPECT_EQ(Kura({"sql", d, "-c", "select NB from g where NB = ?", "--param", "東京😀"}).status, 2);
+  c = Kura({"sql", d, "-c", "select NB from g where NB = ? or NB = ?", "--param", "1"});
+  EXPECT_EQ(c.status, 1);
+  EXPECT_NE(c.err.find("No value for parameter 2"), std::string::npos) << c.err;
+  c = Kura({"sql", d, "-c", "select NB from g where NB = ?", "--param", "1", "--param", "2"});
+  EXPECT_EQ(c.status, 1);
+  EXPECT_NE(c.err.find("--param gave 2"), std::string::npos) << c.err;
+  EXPECT_EQ(Kura({"sql", d, "-c", "select count(*) from g"}).out, "count(*)\n3\n");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <istream>
 #include <ostream>
+#include <stdexcept>
 
 #include "db/common/code_page.h"
 #include "db/engine/query/query_result.h"
@@ -32,6 +33,83 @@ struct TSqlUsage {
   std::string message;
 };
 
+// In the statement `utf8`, the number of the string literal (from 0) that
+// holds byte `at`; -1 when `at` is outside every literal.
+int LiteralAt(const std::string& utf8, std::size_t at) {
+  int literals = 0;
+  bool inside = false;
+  for (std::size_t i = 0; i < utf8.size() && i <= at; ++i) {
+    if (utf8[i] != '\'') continue;
+    if (inside && i + 1 < utf8.size() && utf8[i + 1] == '\'') {
+      ++i;  // a quote within the literal
+      continue;
+    }
+    if (i == at) return -1;
+    if (inside) ++literals;
+    inside = !inside;
+  }
+  return inside ? literals : -1;
+}
+
+// Counts the string literals of `n` in the order they were written, down
+// to the `target`-th; true when it is within n.
+bool HoldsLiteral(const TExpToken& n, int target, int* seen) {
+  if (n.left && HoldsLiteral(*n.left, target, seen)) return true;
+  if (n.kind == kNodeConstant && !n.is_param && n.type == kFieldString &&
+      !(n.text.size() > 1 && n.text[0] == '#') && (*seen)++ == target)
+    return true;
+  if (n.right && HoldsLiteral(*n.right, target, seen)) return true;
+  for (const auto& o : n.operands)
+    if (HoldsLiteral(*o, target, seen)) return true;
+  return false;
+}
+
+// The column that the literal holding byte `at` of the statement is the
+// value of, when it is a value of INSERT ... VALUES or UPDATE ... SET (the
+// statement parsed with the characters CP932 lacks replaced); else "".
+std::string ColumnOfValueAt(TDataDirectory& db, const std::string& utf8, std::size_t at) {
+  const int literal = LiteralAt(utf8, at);
+  if (literal < 0) return {};
+  try {
+    TQueryStatement statement(db);
+    TExpressionParser parser(TExpressionContext{kErrSql, "", "SQL statement"});
+    parser.SetText(Utf8ToCp932(utf8));
+    parser.NextToken();
+    const TDataQuery& q = ParseStatement(statement, parser);
+    if (q.kind != kStmtInsert && q.kind != kStmtUpdate) return {};
+    int seen = 0;
+    for (std::size_t i = 0; i < q.update_values.size(); ++i) {
+      if (!HoldsLiteral(*q.update_values[i].tree, literal, &seen)) continue;
+      if (i < q.update_fields.size()) return "column '" + Cp932ToUtf8(q.update_fields[i].name) + "'";
+      return "value " + std::to_string(i + 1);
+    }
+  } catch (const EKuraEngineError&) {
+    // Not a statement the parser takes: the character alone is named.
+  }
+  return {};
+}
+
+// The CP932 text of `utf8`. A character CP932 lacks would be stored as "?",
+// another text than the one given: it is refused, named (with the column
+// whose value it is in, when `db` is given), and nothing runs.
+std::string ExactCp932(const std::string& utf8, const std::string& what,
+                       TDataDirectory* db = nullptr) {
+  if (auto cp932 = Utf8ToCp932Exact(utf8)) return *cp932;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    const std::string character = utf8.substr(i, length);
+    if (!Utf8ToCp932Exact(character)) {
+      const std::string column = db ? ColumnOfValueAt(*db, utf8, i) : std::string();
+      throw std::runtime_error(what + " holds '" + character + "', a character CP932 lacks" +
+                               (column.empty() ? "" : ", in the value of " + column) +
+                               "; nothing was run");
+    }
+    i += length;
+  }
+  throw std::runtime_error(what + " cannot be written in CP932; nothing was run");
+}
+
 TExpValue ParamValue(const std::string& text) {
   std::int64_t i = 0;
   auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), i);
@@ -42,7 +120,11 @@ TExpValue ParamValue(const std::string& text) {
   if (ec2 == std::errc() && q == text.data() + text.size() && !text.empty() && std::isfinite(d))
     return TExpValue::Float(kFieldFloat, d);
   if (!IsValidUtf8(text)) throw TSqlUsage{"--param value is not UTF-8"};
-  return TExpValue::Str(kFieldString, Utf8ToCp932(text));
+  try {
+    return TExpValue::Str(kFieldString, ExactCp932(text, "--param " + text));
+  } catch (const std::runtime_error& e) {
+    throw TSqlUsage{e.what()};
+  }
 }
 
 TSqlOptions ParseOptions(const std::vector<std::string>& args) {
@@ -153,7 +235,18 @@ class TShell {
     try {
       TQueryStatement s(*db_);
       s.SetRequestLive(false);
-      s.Prepare(Utf8ToCp932(utf8));
+      s.Prepare(ExactCp932(utf8, "the statement", db_));
+      // Every "?" takes one --param, and every --param a "?".
+      const std::size_t wanted = s.Parameters().size(), given = o_.params.size();
+      if (given < wanted)
+        throw std::runtime_error("No value for parameter " + std::to_string(given + 1) + " (the "
+                                 "statement has " + std::to_string(wanted) + ", --param gave " +
+                                 std::to_string(given) + "); nothing was run");
+      // A shell session's --param serve the statements that have "?".
+      if (given > wanted && (o_.has_command || wanted > 0))
+        throw std::runtime_error("the statement has " + std::to_string(wanted) +
+                                 " parameters, --param gave " + std::to_string(given) +
+                                 "; nothing was run");
       TQueryResult* r = s.Execute(o_.params);
       if (r) Print(*r);
       char time[32];
@@ -324,7 +417,9 @@ std::string SqlHelpText() {
       separated by tabs: NULL as \N, tab, line break and backslash in text as
       \t, \n, \\; --format table aligns the columns (the default on a
       terminal). --param binds the "?" parameters in order (an integer, a
-      decimal or text).
+      decimal or text): a statement with "?" runs only when it has one for
+      each --param, as does the text of -c. Text CP932 cannot hold (a statement or a --param with, say,
+      an emoji) is refused, the character named, and nothing runs.
 )";
 }
 

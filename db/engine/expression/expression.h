@@ -197,6 +197,7 @@ struct TExpToken {
   std::unique_ptr<TExpToken> left, right;
   std::vector<std::unique_ptr<TExpToken>> operands;  // functions, predicates
   TExpToken* parent = nullptr;
+  int height = 1;  // levels of the tree below and including this node
 
   // columns
   std::string correlation, column;
@@ -292,8 +293,15 @@ class TExpressionParser {
   std::function<void(TExpressionParser&, TExpToken&)> sub_select;
 
  private:
+  struct TChainTerm {
+    std::unique_ptr<TExpToken> node;
+    std::size_t start, end;  // its text
+  };
   std::unique_ptr<TExpToken> ParseOr();
   std::unique_ptr<TExpToken> ParseAnd();
+  std::unique_ptr<TExpToken> ParseChain(std::uint8_t code);
+  std::unique_ptr<TExpToken> BalancedChain(std::vector<TChainTerm>& terms, std::size_t lo,
+                                           std::size_t hi, std::uint8_t code, const char* word);
   std::unique_ptr<TExpToken> ParseNot();
   std::unique_ptr<TExpToken> ParseCompare();
   std::unique_ptr<TExpToken> ParsePredicate(std::unique_ptr<TExpToken> left, std::size_t start);
@@ -310,6 +318,8 @@ class TExpressionParser {
                                     std::unique_ptr<TExpToken> l, std::unique_ptr<TExpToken> r,
                                     std::size_t start);
   void Finish(TExpToken& node, std::size_t start) const;
+  // Sets the children's parent links and the node's height (bounded).
+  void Link(TExpToken& node) const;
   void Expect(std::uint8_t type);
   void ExpectKeyword(std::string_view word);
   [[noreturn]] void Unexpected() const;
@@ -331,6 +341,11 @@ class TExpressionParser {
 
 // Deepest nesting of parentheses, NOT and signs an expression may have.
 inline constexpr int kMaxExpressionDepth = 200;
+// Tallest tree an expression may build (a flat AND or OR chain of any length
+// builds a balanced tree; a run of arithmetic operators one level a term).
+inline constexpr int kMaxExpressionHeight = 1000;
+// Longest text kept on an inner node of an AND or OR chain.
+inline constexpr std::size_t kMaxChainNodeText = 1024;
 
 // ---- binding ----
 
@@ -342,6 +357,14 @@ using TColumnResolver =
 // `boolean` demands a boolean result (WHERE, JOIN, filters).
 void BindExpression(TExpToken& root, const TExpressionContext& context,
                     const TColumnResolver& resolve, bool boolean);
+
+// The type of a value taken from an expression of type a or one of type b
+// (comparable types): integer and float give float, two integer widths a
+// 64-bit integer, date and timestamp a timestamp.
+std::uint8_t CommonValueType(std::uint8_t a, std::uint8_t b);
+// `v` as a value of type `type` (the common type of its expression), for
+// numbers and dates; other values keep their type.
+TExpValue AsCommonType(TExpValue v, std::uint8_t type);
 
 // ---- evaluation ----
 
@@ -384,8 +407,10 @@ class TExpressionEvaluator {
   const TDataFile* data_;
   std::uint32_t locale_;
   TLastAutoIncLookup last_auto_inc_;
-  std::unique_ptr<KeyCollator> collator_;
-  std::unique_ptr<KeyCaseMapper> mapper_;
+  const KeyCollator* Collator() const;  // null for byte order (locale 0)
+  KeyCaseMapper& Mapper() const;
+  mutable std::unique_ptr<KeyCollator> collator_;  // made on first use
+  mutable std::unique_ptr<KeyCaseMapper> mapper_;
   bool case_insensitive_ = false;
 };
 

@@ -35,6 +35,20 @@ int TypeClass(std::uint8_t t) {
   }
 }
 
+// The type of a value that may come from either of two comparable
+// expressions (IF, IFNULL, COALESCE, a UNION column): an integer and a float
+// make a float, integers of two widths a 64-bit integer, a date and a
+// timestamp a timestamp.
+std::uint8_t CommonType(std::uint8_t a, std::uint8_t b) {
+  if (a == 0) return b;
+  if (b == 0 || a == b) return a;
+  if (IsNumericType(a) && IsNumericType(b))
+    return IsFloatType(a) || IsFloatType(b) ? std::uint8_t{kFieldFloat}
+                                            : std::uint8_t{kFieldLargeInt};
+  if (TypeClass(a) == 4 && TypeClass(b) == 4) return kFieldTimestamp;
+  return a;
+}
+
 class TBinder {
  public:
   TBinder(const TExpressionContext& c, const TColumnResolver& r) : context_(c), resolve_(r) {}
@@ -201,7 +215,7 @@ void TBinder::BindFunction(TExpToken& n) {
       const TExpToken& a = *ops[1];
       const TExpToken& b = *ops[2];
       if (!Comparable(a.type, b.type)) Mismatch(a, b);
-      n.type = a.type ? a.type : b.type;
+      n.type = CommonType(a.type, b.type);
       n.size = std::max(a.size, b.size);
       return;
     }
@@ -209,7 +223,7 @@ void TBinder::BindFunction(TExpToken& n) {
       n.type = 0;
       for (const auto& o : ops) {
         if (!Comparable(ops[0]->type ? ops[0]->type : o->type, o->type)) Mismatch(*ops[0], *o);
-        if (n.type == 0) n.type = o->type;
+        n.type = CommonType(n.type, o->type);
         n.size = std::max(n.size, o->size);
       }
       return;
@@ -306,6 +320,10 @@ void TBinder::Bind(TExpToken& n) {
 }
 
 }  // namespace
+
+std::uint8_t CommonValueType(std::uint8_t a, std::uint8_t b) {
+  return CommonType(a, b);
+}
 
 void BindExpression(TExpToken& root, const TExpressionContext& context,
                     const TColumnResolver& resolve, bool boolean) {

@@ -9,7 +9,9 @@
 // a function produces is NULL, as an empty stored string is.
 #include <unicode/ustring.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -28,6 +30,65 @@ TExpValue StrResult(std::string s) {
 long double AsLongDouble(const TExpValue& v) {
   if (v.type == kFieldDate) return static_cast<long double>(v.i - 1) * 86400000.0L;
   return IsFloatType(v.type) || v.type == kFieldTimestamp ? v.f : static_cast<long double>(v.i);
+}
+
+// `s` without the leading and/or trailing characters `c` (one byte, or a
+// double-byte character of the code page). Characters are found by walking
+// from the start, so that a trail byte is never taken for a character.
+std::string Trim(const std::string& s, const std::string& c, std::uint8_t mode) {
+  std::vector<std::size_t> starts;  // where each character begins
+  for (std::size_t i = 0; i < s.size();) {
+    starts.push_back(i);
+    i += IsCp932LeadByte(static_cast<unsigned char>(s[i])) && i + 1 < s.size() ? 2 : 1;
+  }
+  auto is_c = [&](std::size_t k) {
+    const std::size_t end = k + 1 < starts.size() ? starts[k + 1] : s.size();
+    return s.compare(starts[k], end - starts[k], c) == 0;
+  };
+  std::size_t first = 0, last = starts.size();
+  if (mode != kTrimTrailing)
+    while (first < last && is_c(first))
+      ++first;
+  if (mode != kTrimLeading)
+    while (last > first && is_c(last - 1))
+      --last;
+  if (first == last) return {};
+  const std::size_t end = last < starts.size() ? starts[last] : s.size();
+  return s.substr(starts[first], end - starts[first]);
+}
+
+// x rounded to `digits` decimals as its decimal text reads (the shortest
+// text that gives x back), half away from zero: 2.675 gives 2.68, although
+// the double nearest 2.675 lies below it.
+double RoundDecimal(double x, int digits) {
+  char buf[512];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed);
+  if (!std::isfinite(x) || ec != std::errc()) return x;
+  std::string text(buf, end);
+  const bool negative = text[0] == '-';
+  if (negative) text.erase(0, 1);
+  const std::size_t dot = text.find('.');
+  const auto wanted = static_cast<std::size_t>(digits);
+  if (dot == std::string::npos || text.size() - dot - 1 <= wanted) return x;
+  std::string kept = text.substr(0, dot) + text.substr(dot + 1, wanted);
+  if (text[dot + 1 + wanted] >= '5') {
+    std::size_t i = kept.size();
+    while (i > 0 && kept[i - 1] == '9')
+      kept[--i] = '0';
+    if (i == 0)
+      kept.insert(kept.begin(), '1');
+    else
+      ++kept[i - 1];
+  }
+  const std::size_t whole = kept.size() - wanted;
+  std::string rounded;
+  if (negative) rounded.push_back('-');
+  rounded.append(kept, 0, whole);
+  if (wanted) {
+    rounded.push_back('.');
+    rounded.append(kept, whole, std::string::npos);
+  }
+  return std::strtod(rounded.c_str(), nullptr);
 }
 
 bool HoldsInteger(std::uint8_t t) {
@@ -58,15 +119,25 @@ TExpressionEvaluator::TExpressionEvaluator(const TExpressionContext& context, co
     : context_(context),
       data_(data),
       locale_(locale),
-      last_auto_inc_(std::move(last_auto_inc)),
-      mapper_(std::make_unique<KeyCaseMapper>(locale)) {
-  if (locale != 0) collator_ = std::make_unique<KeyCollator>(locale);
+      last_auto_inc_(std::move(last_auto_inc)) {}
+
+// The language tables are loaded when a string is first compared or mapped:
+// most statements compare none, and loading them is a good part of a short
+// statement's time.
+const KeyCollator* TExpressionEvaluator::Collator() const {
+  if (locale_ != 0 && !collator_) collator_ = std::make_unique<KeyCollator>(locale_);
+  return collator_.get();
+}
+
+KeyCaseMapper& TExpressionEvaluator::Mapper() const {
+  if (!mapper_) mapper_ = std::make_unique<KeyCaseMapper>(locale_);
+  return *mapper_;
 }
 
 TExpressionEvaluator::~TExpressionEvaluator() = default;
 
 std::string TExpressionEvaluator::Upper(const std::string& s) const {
-  return mapper_->Upper(s, std::numeric_limits<std::size_t>::max() / 2);
+  return Mapper().Upper(s, std::numeric_limits<std::size_t>::max() / 2);
 }
 
 std::string TExpressionEvaluator::Lower(const std::string& s) const {
@@ -85,11 +156,11 @@ int TExpressionEvaluator::Compare(const TExpValue& a, const TExpValue& b) const 
   if (a.type == kFieldString && b.type == kFieldString) {
     if (case_insensitive_) {
       const std::string ua = Upper(a.s), ub = Upper(b.s);
-      if (collator_) return collator_->Compare(ua, ub);
+      if (const KeyCollator* c = Collator()) return c->Compare(ua, ub);
       const int r = ua.compare(ub);
       return r < 0 ? -1 : (r > 0 ? 1 : 0);
     }
-    if (collator_) return collator_->Compare(a.s, b.s);
+    if (const KeyCollator* c = Collator()) return c->Compare(a.s, b.s);
     const int r = a.s.compare(b.s);
     return r < 0 ? -1 : (r > 0 ? 1 : 0);
   }
@@ -140,7 +211,7 @@ bool TExpressionEvaluator::CompareOp(std::uint8_t code, const TExpValue& a,
 }
 
 bool TExpressionEvaluator::CharEqual(std::string_view a, std::string_view b) const {
-  if (collator_) return collator_->Compare(a, b) == 0;
+  if (const KeyCollator* c = Collator()) return c->Compare(a, b) == 0;
   return a == b;
 }
 
@@ -222,7 +293,12 @@ TExpValue TExpressionEvaluator::Arithmetic(const TExpToken& n, const TExpValue& 
       if (y == 0) return TExpValue::Null(n.type);
       r = x / y;
   }
-  return TExpValue::Float(kFieldFloat, static_cast<double>(r));
+  const double d = static_cast<double>(r);
+  // A float result beyond the range of a double is an overflow, as for
+  // integers (a NaN from finite operands cannot arise: / by 0 is NULL).
+  if (std::isinf(d) && std::isfinite(x) && std::isfinite(y))
+    context_.FailIn("Arithmetic overflow in " + n.source);
+  return TExpValue::Float(kFieldFloat, d);
 }
 
 TExpValue TExpressionEvaluator::Cast(const TExpToken& n, const TExpValue& v) const {
@@ -355,16 +431,9 @@ TExpValue TExpressionEvaluator::Function(const TExpToken& n, const std::uint8_t*
       return TExpValue::Int(kFieldInteger, count);
     }
     case kFnTrim: {
-      const char c = ops[0]->value.s[0];
       TExpValue v = arg(1);
       if (v.null) return v;
-      std::string s = v.s;
-      if (n.option != kTrimTrailing) s.erase(0, std::min(s.find_first_not_of(c), s.size()));
-      if (n.option != kTrimLeading) {
-        const std::size_t last = s.find_last_not_of(c);
-        s.erase(last == std::string::npos ? 0 : last + 1);
-      }
-      return StrResult(std::move(s));
+      return StrResult(Trim(v.s, ops[0]->value.s, n.option));
     }
     case kFnExtract: {
       const TExpValue v = arg(0);
@@ -429,23 +498,16 @@ TExpValue TExpressionEvaluator::Function(const TExpToken& n, const std::uint8_t*
     case kFnRound: {
       TExpValue v = arg(0);
       if (v.null || HoldsInteger(v.type)) return v;
-      const long double scale = std::pow(10.0L, n.option);
-      return TExpValue::Float(n.type, static_cast<double>(std::round(v.f * scale) / scale));
+      return TExpValue::Float(n.type, RoundDecimal(static_cast<double>(v.f), n.option));
     }
-    case kFnIf: {
-      TExpValue v = arg(0).IsTrue() ? arg(1) : arg(2);
-      if (v.null) v.type = n.type;
-      return v;
-    }
-    case kFnIfNull: {
-      TExpValue v = arg(0).null ? arg(1) : arg(2);
-      if (v.null) v.type = n.type;
-      return v;
-    }
+    case kFnIf:
+      return AsCommonType(arg(0).IsTrue() ? arg(1) : arg(2), n.type);
+    case kFnIfNull:
+      return AsCommonType(arg(0).null ? arg(1) : arg(2), n.type);
     case kFnCoalesce:
       for (std::size_t i = 0; i < ops.size(); ++i) {
         TExpValue v = arg(i);
-        if (!v.null) return v;
+        if (!v.null) return AsCommonType(std::move(v), n.type);
       }
       return TExpValue::Null(n.type);
     case kFnTextSearch:

@@ -1,10 +1,12 @@
 // The tokenizer and the recursive-descent parser of expressions.
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <limits>
 
+#include "db/common/code_page.h"
 #include "db/engine/expression/expression.h"
 #include "db/storage/engine_error.h"
 
@@ -301,10 +303,27 @@ void TExpressionParser::ExpectKeyword(std::string_view word) {
 
 void TExpressionParser::Finish(TExpToken& node, std::size_t start) const {
   node.source = text_.substr(start, prev_end_ > start ? prev_end_ - start : 0);
-  if (node.left) node.left->parent = &node;
-  if (node.right) node.right->parent = &node;
+  Link(node);
+}
+
+void TExpressionParser::Link(TExpToken& node) const {
+  int height = 0;
+  auto child = [&](TExpToken& c) {
+    c.parent = &node;
+    height = std::max(height, c.height);
+  };
+  if (node.left) child(*node.left);
+  if (node.right) child(*node.right);
   for (auto& o : node.operands)
-    o->parent = &node;
+    child(*o);
+  node.height = height + 1;
+  // Long runs of + - * / (left-deep, and not associative) are the one way a
+  // tree grows tall without nesting; bounding the height keeps every
+  // recursive walk of the tree within the stack.
+  if (node.height > kMaxExpressionHeight)
+    context_.Fail("Expression nested too deeply (more than " +
+                  std::to_string(kMaxExpressionHeight) + " operators in a row) in " +
+                  context_.context_name);
 }
 
 std::unique_ptr<TExpToken> TExpressionParser::Binary(std::uint8_t kind, std::uint8_t code,
@@ -361,23 +380,51 @@ std::unique_ptr<TExpToken> TExpressionParser::ParseText(std::string_view text, i
 
 std::unique_ptr<TExpToken> TExpressionParser::ParseOr() {
   const TDepthGuard depth(*this);
-  const std::size_t start = token_start_;
-  auto left = ParseAnd();
-  while (IsKeyword("OR")) {
-    NextToken();
-    left = Binary(kNodeBinary, kOpOr, "OR", std::move(left), ParseAnd(), start);
-  }
-  return left;
+  return ParseChain(kOpOr);
 }
 
 std::unique_ptr<TExpToken> TExpressionParser::ParseAnd() {
-  const std::size_t start = token_start_;
-  auto left = ParseNot();
-  while (IsKeyword("AND")) {
+  return ParseChain(kOpAnd);
+}
+
+// A flat run of ORs (of ANDs) is read in a loop and built as a balanced tree,
+// so that a condition of any number of terms has a tree of logarithmic height
+// and every recursive walk (binding, evaluation, selection, destruction) stays
+// shallow. AND and OR are associative, and evaluation takes the right operand
+// first at every node, so any bracketing tests the terms in the same order,
+// right to left, and stops at the same term.
+std::unique_ptr<TExpToken> TExpressionParser::ParseChain(std::uint8_t code) {
+  const char* word = code == kOpOr ? "OR" : "AND";
+  std::vector<TChainTerm> terms;
+  for (;;) {
+    const std::size_t start = token_start_;
+    auto term = code == kOpOr ? ParseAnd() : ParseNot();
+    terms.push_back({std::move(term), start, prev_end_});
+    if (!IsKeyword(word)) break;
     NextToken();
-    left = Binary(kNodeBinary, kOpAnd, "AND", std::move(left), ParseNot(), start);
   }
-  return left;
+  if (terms.size() == 1) return std::move(terms[0].node);
+  return BalancedChain(terms, 0, terms.size(), code, word);
+}
+
+std::unique_ptr<TExpToken> TExpressionParser::BalancedChain(std::vector<TChainTerm>& terms,
+                                                            std::size_t lo, std::size_t hi,
+                                                            std::uint8_t code, const char* word) {
+  if (hi - lo == 1) return std::move(terms[lo].node);
+  const std::size_t mid = lo + (hi - lo) / 2;
+  auto n = std::make_unique<TExpToken>();
+  n->kind = kNodeBinary;
+  n->code = code;
+  n->text = word;
+  n->left = BalancedChain(terms, lo, mid, code, word);
+  n->right = BalancedChain(terms, mid, hi, code, word);
+  // The text of an inner node serves only messages; long ones are left out
+  // so that the texts of a long chain take memory linear in its length.
+  const std::size_t begin = terms[lo].start, end = terms[hi - 1].end;
+  const bool whole = lo == 0 && hi == terms.size();
+  if (whole || end - begin <= kMaxChainNodeText) n->source = text_.substr(begin, end - begin);
+  Link(*n);
+  return n;
 }
 
 std::unique_ptr<TExpToken> TExpressionParser::ParseNot() {
@@ -796,7 +843,11 @@ std::unique_ptr<TExpToken> TExpressionParser::ParseFunction(std::uint8_t code, s
         context_.Fail("TRIM character must be a single character constant in " +
                       context_.context_name);
       auto c = ParsePrimary();
-      if (c->value.null || c->value.s.size() != 1)
+      // One character: a byte, or a double-byte character of the code page.
+      const std::string& ch = c->value.s;
+      const bool one = ch.size() == 1 ||
+                       (ch.size() == 2 && IsCp932LeadByte(static_cast<unsigned char>(ch[0])));
+      if (c->value.null || !one)
         context_.Fail("TRIM character must be a single character constant in " +
                       context_.context_name);
       n->operands.push_back(std::move(c));

@@ -235,4 +235,20 @@ bool EncodeFieldValue(const TValueShape& shape, const TExpValue& v,
   }
 }
 
+TExpValue AsCommonType(TExpValue v, std::uint8_t type) {
+  if (v.null) {
+    v.type = type;
+    return v;
+  }
+  if (type == 0 || v.type == type) return v;
+  if (IsFloatType(type) && IsIntegerType(v.type)) return TExpValue::Float(type, static_cast<long double>(v.i));
+  if ((IsFloatType(type) && IsFloatType(v.type)) || (IsIntegerType(type) && IsIntegerType(v.type))) {
+    v.type = type;
+    return v;
+  }
+  if (type == kFieldTimestamp && v.type == kFieldDate)
+    return TExpValue::Float(type, static_cast<long double>(v.i - 1) * 86400000.0L);
+  return v;
+}
+
 }  // namespace kura

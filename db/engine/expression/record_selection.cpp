@@ -231,11 +231,40 @@ void TRecordSelector::Walk(const Plan& plan, std::uint8_t op, const std::vector<
   }
 }
 
+namespace {
+
+bool IsChain(const TExpToken& n, std::uint8_t code) {
+  return n.kind == kNodeBinary && n.code == code;
+}
+
+// The terms of the run of `code` (AND or OR) nodes at n, left to right:
+// one walk over a chain however it is bracketed, instead of a recursion
+// at every node that would redo the work of the nodes below.
+std::vector<const TExpToken*> ChainTerms(const TExpToken& n, std::uint8_t code) {
+  std::vector<const TExpToken*> terms, stack{&n};
+  while (!stack.empty()) {
+    const TExpToken* t = stack.back();
+    stack.pop_back();
+    if (IsChain(*t, code)) {
+      stack.push_back(t->right.get());
+      stack.push_back(t->left.get());
+    } else {
+      terms.push_back(t);
+    }
+  }
+  return terms;
+}
+
+}  // namespace
+
 bool TRecordSelector::Served(const TExpToken& n) {
   Plan plan;
   std::vector<std::uint8_t> key;
-  if (n.kind == kNodeBinary && (n.code == kOpAnd || n.code == kOpOr))
-    return Served(*n.left) && Served(*n.right);
+  if (IsChain(n, kOpAnd) || IsChain(n, kOpOr)) {
+    for (const TExpToken* t : ChainTerms(n, n.code))
+      if (!Served(*t)) return false;
+    return true;
+  }
   if (n.kind == kNodeUnary && n.code == kOpNot) return Served(*n.left);
   if (n.kind == kNodeBinary && IsComparison(n.code)) {
     if (MakePlan(*n.left, &plan)) return ConstantKey(plan, *n.right, &key);
@@ -316,21 +345,36 @@ void TRecordSelector::Select(const TExpToken& n, TRecordsBitmap& bitmap) {
     if (!evaluator_.Evaluate(n, nullptr).IsTrue()) bitmap.ClearAll();
     return;
   }
-  if (n.kind == kNodeBinary && n.code == kOpAnd) {
-    // An index-served side first: it leaves fewer records to read.
-    const bool right_first = !Served(*n.left) && Served(*n.right);
-    Select(right_first ? *n.right : *n.left, bitmap);
-    Select(right_first ? *n.left : *n.right, bitmap);
+  if (IsChain(n, kOpAnd)) {
+    SelectAll(n, ChainTerms(n, kOpAnd), bitmap);
     return;
   }
-  if (n.kind == kNodeBinary && n.code == kOpOr && Served(*n.left) && Served(*n.right)) {
-    TPooledBitmap left, right;
-    left->CopyFrom(bitmap);
-    right->CopyFrom(bitmap);
-    Select(*n.left, *left);
-    Select(*n.right, *right);
-    left->Or(*right);
-    bitmap.CopyFrom(*left);
+  if (IsChain(n, kOpOr)) {
+    const std::vector<const TExpToken*> terms = ChainTerms(n, kOpOr);
+    bool served = true;
+    for (std::size_t i = 0; i < terms.size() && served; ++i)
+      served = Served(*terms[i]);
+    if (served) {
+      // A comparison's (or IN list's) index hits are added to the union
+      // directly, at the cost of its hits; any other term narrows a copy of
+      // the candidates, which is ORed in.
+      TPooledBitmap any, term;
+      any->SetSize(bitmap.Size());
+      any->ClearAll();
+      for (const TExpToken* t : terms) {
+        const bool adds = (t->kind == kNodeBinary && IsComparison(t->code) &&
+                           t->code != kOpNotEqual) ||
+                          (t->kind == kNodePredicate && t->code == kPredIn && !t->negated);
+        bool exclude = false;
+        if (adds && IndexHits(*t, bitmap.Size(), *any, exclude) && !exclude) continue;
+        term->CopyFrom(bitmap);
+        Select(*t, *term);
+        any->Or(*term);
+      }
+      bitmap.And(*any);
+      return;
+    }
+    Evaluate(n, bitmap);
     return;
   }
   if (n.kind == kNodeUnary && n.code == kOpNot && Served(*n.left)) {
@@ -344,17 +388,38 @@ void TRecordSelector::Select(const TExpToken& n, TRecordsBitmap& bitmap) {
   Evaluate(n, bitmap);
 }
 
+// The terms of the AND chain `n` that indexes serve narrow first (they leave
+// fewer records to read); the rest are tested by reading the records that
+// remain, all of them in one pass when no term is served.
+void TRecordSelector::SelectAll(const TExpToken& n, const std::vector<const TExpToken*>& terms,
+                                TRecordsBitmap& bitmap, const TExpToken* done) {
+  std::vector<const TExpToken*> rest;
+  for (const TExpToken* t : terms) {
+    if (t == done) continue;
+    if (t->HasColumns() && !Served(*t))
+      rest.push_back(t);
+    else
+      Select(*t, bitmap);
+  }
+  if (!done && rest.size() == terms.size()) {
+    Evaluate(n, bitmap);
+    return;
+  }
+  for (const TExpToken* t : rest)
+    Select(*t, bitmap);
+}
+
 void TRecordSelector::SelectFrom(const TExpToken& n, const TRecordsBitmap& candidates,
                                  TRecordsBitmap& out, TKeyBound* bound) {
   if (bound) *bound = {};
   if (n.HasColumns()) {
-    if (n.kind == kNodeBinary && n.code == kOpAnd) {
-      const bool right_first = !Served(*n.left) && Served(*n.right);
-      const TExpToken& first = right_first ? *n.right : *n.left;
-      if (Served(first)) {
-        // The other side only narrows: the first side's bound holds.
-        SelectFrom(first, candidates, out, bound);
-        Select(right_first ? *n.left : *n.right, out);
+    if (IsChain(n, kOpAnd)) {
+      const std::vector<const TExpToken*> terms = ChainTerms(n, kOpAnd);
+      for (const TExpToken* first : terms) {
+        if (!first->HasColumns() || !Served(*first)) continue;
+        // The other terms only narrow: the first served term's bound holds.
+        SelectFrom(*first, candidates, out, bound);
+        SelectAll(n, terms, out, first);
         return;
       }
     } else {

@@ -112,6 +112,9 @@ class TRecordSelector {
   // (sized `size`); `exclude`: the condition holds for the records not found.
   bool IndexHits(const TExpToken& n, std::int32_t size, TRecordsBitmap& hits, bool& exclude);
   bool IndexSelect(const TExpToken& n, TRecordsBitmap& bitmap);
+  // Narrows by every term of the AND chain n but `done`.
+  void SelectAll(const TExpToken& n, const std::vector<const TExpToken*>& terms,
+                 TRecordsBitmap& bitmap, const TExpToken* done = nullptr);
   void Evaluate(const TExpToken& n, TRecordsBitmap& bitmap);
 
   TRecordSource& source_;

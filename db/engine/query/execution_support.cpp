@@ -253,6 +253,23 @@ TColumnResolver TRowLayout::Resolver(const char* clause) const {
 
 // ---- values ----
 
+TLastAutoIncLookup LastAutoIncOf(TDataDirectory& db) {
+  return [&db](const std::string& name) {
+    TSharedTable& shared = db.OpenTable(name, true, false);
+    std::int32_t value = 0;
+    try {
+      // The read lock re-reads a header another program changed.
+      const TReadLockGuard lock(shared.Table());
+      value = shared.Table().Data().LastAutoInc();
+    } catch (...) {
+      db.CloseTable(shared);
+      throw;
+    }
+    db.CloseTable(shared);
+    return value;
+  };
+}
+
 TExpValue ReadFieldValue(const TDataFile& data, const TFieldDescriptor& f,
                          const std::uint8_t* record, TBlobFile* blobs) {
   std::uint8_t buf[kBcdSize + 256];
@@ -322,7 +339,8 @@ bool ConvertValue(const TExpValue& v, const TValueShape& shape, TExpValue* out) 
     return true;
   }
   if (t == kFieldTimestamp && v.type == kFieldDate) {
-    *out = TExpValue::Float(kFieldTimestamp, static_cast<long double>(v.i) * 86400000.0L);
+    // Day 1 (0001-01-01) is timestamp 0.
+    *out = TExpValue::Float(kFieldTimestamp, static_cast<long double>(v.i - 1) * 86400000.0L);
     return true;
   }
   return false;
@@ -346,7 +364,18 @@ void StoreFieldValue(TDataTable& table, const TFieldDescriptor& f, std::uint8_t*
   if (!same && !ConvertValue(value, f.Shape(), &converted))
     SqlFail("Type mismatch: a value of type " + TypeName(value.type) +
             " cannot be stored in column '" + f.Name() + "' of type " + TypeName(f.Type()));
-  const TExpValue& v = same ? value : converted;
+  const TExpValue& given = same ? value : converted;
+  // Trailing blanks are not stored, so they do not count against the
+  // column's length.
+  TExpValue trimmed;
+  const bool blanks = !given.null && f.Type() == kFieldString && !given.s.empty() &&
+                      given.s.back() == ' ';
+  if (blanks) {
+    trimmed = given;
+    trimmed.s.erase(trimmed.s.find_last_not_of(' ') + 1);
+    if (trimmed.s.empty()) trimmed = TExpValue::Null(kFieldString);
+  }
+  const TExpValue& v = blanks ? trimmed : given;
   if (v.null) {
     data.PutNull(record, f);
     return;

@@ -105,6 +105,11 @@ class TRowLayout {
 
 // A value of a field of a record image; BLOB and memo values are loaded
 // from `blobs` when given (else a non-NULL BLOB has no bytes).
+// LASTAUTOINC('t') and IDENT_CURRENT('t') of a statement: the last
+// auto-increment value of table t of the database, as its header holds it
+// now (the table is opened for the look-up when it is not open already).
+TLastAutoIncLookup LastAutoIncOf(TDataDirectory& db);
+
 TExpValue ReadFieldValue(const TDataFile& data, const TFieldDescriptor& f,
                          const std::uint8_t* record, TBlobFile* blobs);
 // Stores a value into a field of a record image under the field's rules;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <optional>
 #include <span>
 #include <unordered_map>
 #include <unordered_set>
@@ -28,7 +29,11 @@ std::atomic<std::uint64_t> result_serial{0};
 // ---- value keys for hashing, grouping and DISTINCT ----
 
 void AppendKey(const TExpValue& v, std::string* key) {
-  if (v.null) {
+  // A string is stored without its trailing blanks, and an empty one as
+  // NULL: keys of groups and DISTINCT rows are the values as stored.
+  const bool blank = v.type == kFieldString && !v.null &&
+                     v.s.find_first_not_of(' ') == std::string::npos;
+  if (v.null || blank) {
     key->push_back('\0');
     return;
   }
@@ -43,7 +48,12 @@ void AppendKey(const TExpValue& v, std::string* key) {
   key->push_back(static_cast<char>(v.type));
   if (v.type == kFieldTimestamp) {
     key->append(reinterpret_cast<const char*>(&v.f), 10);
-  } else if (v.type == kFieldString || IsByteType(v.type) || v.type == kFieldBlob) {
+  } else if (v.type == kFieldString) {
+    const std::string_view text(v.s.data(), v.s.find_last_not_of(' ') + 1);
+    const std::uint32_t n = static_cast<std::uint32_t>(text.size());
+    key->append(reinterpret_cast<const char*>(&n), 4);
+    key->append(text);
+  } else if (IsByteType(v.type) || v.type == kFieldBlob) {
     const std::uint32_t n = static_cast<std::uint32_t>(v.s.size());
     key->append(reinterpret_cast<const char*>(&n), 4);
     key->append(v.s);
@@ -151,8 +161,12 @@ class TProduction {
     layout_ = std::make_unique<TRowLayout>(*sources_);
     PrepareSubSelects(s_, q_.where.get(), layout_.get());
     const std::uint32_t locale = q_.into_locale ? *q_.into_locale : sources_->Locale();
-    evaluator_ = std::make_unique<TExpressionEvaluator>(SqlContext("WHERE clause"),
-                                                        &layout_->Data(), locale);
+    evaluator_ = std::make_unique<TExpressionEvaluator>(
+        SqlContext("WHERE clause"), &layout_->Data(), locale, LastAutoIncOf(s_.Database()));
+    // Errors of the select list are reported as such.
+    column_evaluator_ = std::make_unique<TExpressionEvaluator>(
+        SqlContext("source column expression"), &layout_->Data(), locale,
+        LastAutoIncOf(s_.Database()));
     Bind();
     if (before_produce_) before_produce_(*this);
     s_.Progress(0);
@@ -427,6 +441,7 @@ class TProduction {
   void ProduceSingle() {
     TDataTable& table = sources_->Table(0);
     TTableRecordSource source(table);
+    if (ProduceTopByIndex(table, source)) return;
     TRecordsBitmap bitmap;
     if (q_.where) {
       // Every slot to start with: an index-served condition narrows to live
@@ -441,6 +456,152 @@ class TProduction {
     for (std::int32_t n = bitmap.FindNext(0); n > 0 && !Full(); n = bitmap.FindNext(n)) {
       const std::uint8_t* rec = source.ReadRecord(n);
       if (rec) Consume(rec);
+    }
+  }
+
+  // TOP n ordered by one integer or date column that an ascending index
+  // keeps in value order (NULLs first, as ORDER BY has them): the records
+  // are visited in the index's order, forward or backward from where the
+  // WHERE's bounds on the column put the first (`k BETWEEN a AND b`, `k <
+  // b`, ...), and tested against WHERE until n have passed and the key moves
+  // on from the n-th one's (its ties stay). They are then produced in record
+  // order, as the full production has them before ordering, so that the
+  // result holds the same rows in the same order as ordering every row that
+  // passes would. A walk that visits more than a sixteenth of the table gives
+  // up before producing anything, and every row is produced and ordered.
+  bool ProduceTopByIndex(TDataTable& table, TTableRecordSource& source) {
+    if (q_.top < 0 || order_.size() != 1 || grouped_ || q_.distinct || q_.row_limit >= 0 ||
+        visit_)
+      return false;
+    const auto column = static_cast<std::size_t>(order_[0].column);
+    const TOutColumn& c = column < out_.size() ? out_[column] : hidden_[column - out_.size()];
+    if (!c.direct || c.direct->Computed() || c.direct->IsAutoInc()) return false;
+    const std::uint8_t type = c.direct->Type();
+    if (type != kFieldSmallInt && type != kFieldInteger && type != kFieldWord &&
+        type != kFieldLargeInt && type != kFieldDate && type != kFieldTime)
+      return false;
+    TIndexFile* x = source.Indexes();
+    if (!x) return false;
+    const TDataFile& data = table.Data();
+    const int field = layout_->Origin(c.direct).field;
+    int slot = -1, segment = 0;
+    for (int i = 0; i <= x->SecondaryCount() && slot < 0; ++i) {
+      if ((i == 0 && x->NoPrimaryKey()) || !x->SlotInUse(i)) continue;
+      const TIndexDefinition def = x->Definition(i);
+      if (def.fields.empty() || def.fields[0] != field) continue;
+      const KeyLayout layout = x->Layout(data, i);
+      if (!layout.fields.empty() && !layout.descending && !layout.fields[0].descending) {
+        slot = i;
+        segment = layout.fields[0].SegmentSize();
+      }
+    }
+    if (slot < 0) return false;
+    const TFieldDescriptor& key_field = data.Field(field);
+    std::optional<std::int64_t> lo, hi;
+    Bounds(*c.direct, &lo, &hi);
+    // The key of a record whose column holds v (its first segment counts).
+    auto key_of = [&](std::int64_t v, std::vector<std::uint8_t>* key) {
+      std::vector<std::uint8_t> bytes;
+      if (!EncodeFieldValue(key_field.Shape(), TExpValue::Int(type, v), &bytes)) return false;
+      std::vector<std::uint8_t> image(static_cast<std::size_t>(data.RecordSize()), 0);
+      image[key_field.Offset()] = 1;
+      std::copy(bytes.begin(), bytes.end(), image.begin() + key_field.Offset() + 1);
+      *key = x->KeyOf(data, slot, image.data());
+      return static_cast<int>(key->size()) >= segment;
+    };
+    TIndexTree tree = x->Tree(data, slot);
+    const bool forward = !order_[0].descending;
+    TIndexEntry e;
+    std::vector<std::uint8_t> key;
+    bool more = false;
+    if (forward) {
+      more = lo && key_of(*lo, &key) ? tree.Seek(key.data(), segment, e) : tree.First(e);
+    } else {
+      if (!(hi && key_of(*hi, &key) && tree.SeekAfter(key.data(), segment, e))) {
+        // Past every key: the prior one is the last.
+        e.key.assign(static_cast<std::size_t>(tree.format().key_size), 0xFF);
+      }
+      more = tree.Prior(e);
+    }
+    const std::size_t n = static_cast<std::size_t>(q_.top);
+    const std::int64_t budget = std::max<std::int64_t>(1000, source.RecordLimit() / 16);
+    std::int64_t visited = 0;
+    std::vector<std::int32_t> chosen;
+    TExpValue boundary;
+    bool bounded = false;
+    for (; more && n > 0; more = forward ? tree.Next(e) : tree.Prior(e)) {
+      if (++visited > budget) return false;
+      const std::uint8_t* rec = source.ReadRecord(e.record);
+      if (!rec) continue;
+      const TExpValue v = ReadFieldValue(data, key_field, rec, nullptr);
+      if (bounded && (v.null != boundary.null || (!v.null && v.i != boundary.i))) break;
+      // Past the bounds nothing passes (nor does a NULL, which no bound admits).
+      if ((lo || hi) && (v.null || (forward ? hi && v.i > *hi : lo && v.i < *lo))) {
+        if (forward && v.null) continue;
+        break;
+      }
+      if (q_.where && !evaluator_->Evaluate(*q_.where, rec).IsTrue()) continue;
+      chosen.push_back(e.record);
+      if (chosen.size() == n) {
+        boundary = v;
+        bounded = true;
+      }
+    }
+    std::sort(chosen.begin(), chosen.end());
+    for (std::int32_t r : chosen)
+      if (const std::uint8_t* rec = source.ReadRecord(r)) Consume(rec);
+    return true;
+  }
+
+  // The bounds that the WHERE's AND terms put on column f (comparisons with
+  // integer constants, BETWEEN): every row that passes lies within them.
+  void Bounds(const TFieldDescriptor& f, std::optional<std::int64_t>* lo,
+              std::optional<std::int64_t>* hi) const {
+    if (!q_.where) return;
+    auto tighten = [](std::optional<std::int64_t>* b, std::int64_t v, bool upper) {
+      if (!*b || (upper ? v < **b : v > **b)) *b = v;
+    };
+    auto constant = [&](const TExpToken& t, std::int64_t* v) {
+      if (t.HasColumns()) return false;
+      const TExpValue value = evaluator_->Evaluate(t, nullptr);
+      if (value.null || !(IsIntegerType(value.type) || value.type == f.Type())) return false;
+      *v = value.i;
+      return true;
+    };
+    auto is_column = [&](const TExpToken& t) { return t.kind == kNodeColumn && t.field == &f; };
+    std::vector<const TExpToken*> stack{q_.where.get()};
+    while (!stack.empty()) {
+      const TExpToken* t = stack.back();
+      stack.pop_back();
+      std::int64_t a = 0, b = 0;
+      if (t->kind == kNodeBinary && t->code == kOpAnd) {
+        stack.push_back(t->left.get());
+        stack.push_back(t->right.get());
+      } else if (t->kind == kNodePredicate && t->code == kPredBetween && !t->negated &&
+                 is_column(*t->operands[0]) && constant(*t->operands[1], &a) &&
+                 constant(*t->operands[2], &b)) {
+        tighten(lo, a, false);
+        tighten(hi, b, true);
+      } else if (t->kind == kNodeBinary && IsComparison(t->code) && t->code != kOpNotEqual) {
+        std::uint8_t op = t->code;
+        if (is_column(*t->right) && constant(*t->left, &a)) {
+          // constant op column: the column's side of it
+          if (op == kOpLess)
+            op = kOpGreater;
+          else if (op == kOpGreater)
+            op = kOpLess;
+          else if (op == kOpLessEqual)
+            op = kOpGreaterEqual;
+          else if (op == kOpGreaterEqual)
+            op = kOpLessEqual;
+        } else if (!(is_column(*t->left) && constant(*t->right, &a))) {
+          continue;
+        }
+        if (op == kOpEqual || op == kOpGreaterEqual) tighten(lo, a, false);
+        if (op == kOpEqual || op == kOpLessEqual) tighten(hi, a, true);
+        if (op == kOpGreater && a < std::numeric_limits<std::int64_t>::max()) tighten(lo, a + 1, false);
+        if (op == kOpLess && a > std::numeric_limits<std::int64_t>::min()) tighten(hi, a - 1, true);
+      }
     }
   }
 
@@ -545,7 +706,9 @@ class TProduction {
       const bool test_candidates = !(integer_key && keys_are_condition);
       // The integer key's records: their positions grouped by key value (in
       // position order within a value), and each value's run of them.
-      std::vector<std::int32_t> int_rows;
+      // NULL equals NULL in a join key as everywhere else: the NULL keys
+      // have a run of their own.
+      std::vector<std::int32_t> int_rows, int_nulls;
       std::unordered_map<std::int64_t, std::pair<std::size_t, std::size_t>> int_runs;
       if (integer_key) {
         const TDataFile& d = sources_->Table(k).Data();
@@ -560,10 +723,15 @@ class TProduction {
             if (rec[f.Offset()] != 0)
               values.push_back({static_cast<std::int32_t>(DecodeFixed32(rec + f.Offset() + 1)),
                                 static_cast<std::uint32_t>(r)});
+            else
+              int_nulls.push_back(static_cast<std::int32_t>(r));
             continue;
           }
           const TExpValue v = ReadFieldValue(d, f, rec, nullptr);
-          if (!v.null) values.push_back({v.i, static_cast<std::uint32_t>(r)});
+          if (v.null)
+            int_nulls.push_back(static_cast<std::int32_t>(r));
+          else
+            values.push_back({v.i, static_cast<std::uint32_t>(r)});
         }
         SortIntegerKeys(values, false);
         int_rows.reserve(values.size());
@@ -582,13 +750,9 @@ class TProduction {
             recs[i] = i == k ? data[k].At(static_cast<std::int32_t>(r)) : nullptr;
           layout_->Combine(recs, image.data());
           std::string key;
-          bool null = false;
-          for (const auto& kk : keys) {
-            const TExpValue v = evaluator_->Evaluate(*kk.second, image.data());
-            null = null || v.null;
-            AppendKey(v, &key);
-          }
-          if (!null) hash[key].push_back(static_cast<std::int32_t>(r));
+          for (const auto& kk : keys)
+            AppendKey(evaluator_->Evaluate(*kk.second, image.data()), &key);
+          hash[key].push_back(static_cast<std::int32_t>(r));
         }
       }
       std::vector<bool> right_matched(join.kind == kJoinRight ? data[k].count : 0, false);
@@ -605,20 +769,17 @@ class TProduction {
           build(tuple, width, -1);
           const TExpValue v = evaluator_->Evaluate(*keys[0].first, image.data());
           auto it = v.null ? int_runs.end() : int_runs.find(v.i);
-          candidates = it == int_runs.end()
+          candidates = v.null ? std::span<const std::int32_t>(int_nulls)
+                       : it == int_runs.end()
                            ? std::span<const std::int32_t>()
                            : std::span<const std::int32_t>(int_rows.data() + it->second.first,
                                                            it->second.second);
         } else if (!keys.empty()) {
           build(tuple, width, -1);
           std::string key;
-          bool null = false;
-          for (const auto& kk : keys) {
-            const TExpValue v = evaluator_->Evaluate(*kk.first, image.data());
-            null = null || v.null;
-            AppendKey(v, &key);
-          }
-          auto it = null ? hash.end() : hash.find(key);
+          for (const auto& kk : keys)
+            AppendKey(evaluator_->Evaluate(*kk.first, image.data()), &key);
+          auto it = hash.find(key);
           candidates = it == hash.end() ? std::span<const std::int32_t>()
                                         : std::span<const std::int32_t>(it->second);
         }
@@ -666,7 +827,7 @@ class TProduction {
     if (c.direct) return ReadFieldValue(layout_->Data(), *c.direct, rec, c.blobs);
     if (c.blobs && c.tree && c.tree->field)
       return ReadFieldValue(layout_->Data(), *c.tree->field, rec, c.blobs);
-    return evaluator_->Evaluate(*c.tree, rec);
+    return column_evaluator_->Evaluate(*c.tree, rec);
   }
 
   // A row that passed WHERE (single-table rows were narrowed by selection).
@@ -731,7 +892,7 @@ class TProduction {
       ++acc.count;
       return;
     }
-    const TExpValue v = evaluator_->Evaluate(*a.operand, rec);
+    const TExpValue v = column_evaluator_->Evaluate(*a.operand, rec);
     if (v.null) return;
     if (a.distinct) {
       std::string key;
@@ -772,9 +933,10 @@ class TProduction {
       case kAggSum:
       case kAggRunSum:
         if (acc.count == 0) return TExpValue::Null(type);
+        // The sum is kept in long double and given as the nearest double,
+        // the value a FLOAT column holds.
         if (acc.is_float || IsFloatType(type))
-          return TExpValue::Float(kFieldFloat,
-                                  acc.is_float ? acc.fsum : static_cast<long double>(acc.isum));
+          return TExpValue::Float(kFieldFloat, static_cast<double>(acc.is_float ? acc.fsum : static_cast<long double>(acc.isum)));
         return TExpValue::Int(kFieldLargeInt, acc.isum);
       case kAggAvg: {
         if (acc.count == 0) return TExpValue::Null(kFieldFloat);
@@ -847,7 +1009,7 @@ class TProduction {
             agg[a].i = running_i[a];
           } else {
             running[a] += agg[a].f;
-            agg[a].f = running[a];
+            agg[a].f = static_cast<double>(running[a]);
           }
         }
       }
@@ -1085,7 +1247,7 @@ class TProduction {
   TDataQuery& q_;
   std::unique_ptr<TSourceSet> sources_;
   std::unique_ptr<TRowLayout> layout_;
-  std::unique_ptr<TExpressionEvaluator> evaluator_;
+  std::unique_ptr<TExpressionEvaluator> evaluator_, column_evaluator_;
   std::vector<TOutColumn> out_, hidden_;
   std::vector<TAggregate> aggregates_;
   std::vector<std::pair<TExpToken*, int>> having_aggregates_;
@@ -1112,7 +1274,25 @@ class TProduction {
   std::function<void(std::int32_t, const std::uint8_t*)> visit_;
 };
 
-// Rows of a query block and its UNION parts, with the first part's shapes.
+// A UNION result column holds the values of every part: strings and bytes
+// as long as the longest, numbers in their common type (an integer and a
+// float make a float). Columns of unlike kinds keep the first part's shape,
+// into which the other parts' values are converted.
+void WidenShape(TValueShape* shape, const TValueShape& other) {
+  const std::uint8_t a = shape->type, b = other.type;
+  if (a == b && (a == kFieldString || IsByteType(a))) {
+    shape->length = std::max(shape->length, other.length);
+  } else if (IsNumericType(a) && IsNumericType(b) && a != b) {
+    *shape = {CommonValueType(a, b), 0, 0, 0};
+  } else if (a == kFieldDate && b == kFieldTimestamp) {
+    *shape = other;
+  } else if (a == b && a == kFieldBcd) {
+    shape->scale = std::max(shape->scale, other.scale);
+  }
+  if (a == b && shape->subtype != other.subtype && a != kFieldBlob) shape->subtype = kSubtypeNone;
+}
+
+// Rows of a query block and its UNION parts, with shapes that hold them all.
 std::vector<TResultRow> ProduceAll(TQueryStatement& s, TDataQuery& q,
                                    std::vector<TOutColumn>* columns) {
   TProduction first(s, q);
@@ -1124,19 +1304,20 @@ std::vector<TResultRow> ProduceAll(TQueryStatement& s, TDataQuery& q,
     c.blobs = nullptr;
   }
   std::vector<TResultRow> rows = std::move(first.Rows());
-  bool distinct = false;
   for (TDataQuery* prev = &q; prev->union_next; prev = prev->union_next) {
     TDataQuery* part = prev->union_next;
     TProduction p(s, *part);
     p.Run(false);
     if (p.Columns().size() != columns->size())
       SqlFail("Number of columns in UNIONed queries must be the same");
+    for (std::size_t i = 0; i < columns->size(); ++i)
+      WidenShape(&(*columns)[i].shape, p.Columns()[i].shape);
     for (auto& r : p.Rows())
       rows.push_back(std::move(r));
-    // UNION without ALL removes duplicates over all parts.
-    distinct = distinct || !prev->union_all;
+    // Each UNION applies to everything on its left, as written: in
+    // A UNION B UNION ALL C the duplicates of C stay.
+    if (!prev->union_all) TProduction::Distinct(&rows, columns->size());
   }
-  if (distinct) TProduction::Distinct(&rows, columns->size());
   return rows;
 }
 
@@ -1270,12 +1451,12 @@ void PrepareCorrelated(TQueryStatement& statement, TDataQuery& sub, TExpToken& n
       }
       std::vector<TExpValue> list;
       for (auto& row : ProduceRows(*s, *q, nullptr))
-        if (!row[0].null) list.push_back(std::move(row[0]));
+        list.push_back(std::move(row[0]));
       it = state->cache.emplace(std::move(key), std::move(list)).first;
     }
-    if (probe.null) return false;
+    // As IN (list): the probe equals a value under the NULL rules.
     for (const TExpValue& v : it->second)
-      if (ev.Compare(probe, v) == 0) return true;
+      if (ev.CompareOp(kOpEqual, probe, v)) return true;
     return false;
   };
 }
@@ -1302,9 +1483,11 @@ void PrepareSubSelects(TQueryStatement& statement, TExpToken* n, const TRowLayou
     for (auto& r : rows) {
       std::string key;
       AppendKey(r[0], &key);
-      if (r[0].null || !seen.insert(key).second) continue;
+      if (!seen.insert(key).second) continue;
       auto c = std::make_unique<TExpToken>();
       c->kind = kNodeConstant;
+      // Type errors name the sub-select's column.
+      c->text = sub->columns.empty() ? std::string("SELECT") : sub->columns[0].text;
       c->type = r[0].type;
       c->size = static_cast<int>(r[0].s.size());
       c->value = std::move(r[0]);
@@ -1430,7 +1613,8 @@ class TSelectExecution {
     const std::uint32_t locale = q_.into_locale ? *q_.into_locale : sources.Locale();
     auto result = std::unique_ptr<TQueryResult>(new TQueryResult());
     result->evaluator_ =
-        std::make_unique<TExpressionEvaluator>(SqlContext("WHERE clause"), &data, locale);
+        std::make_unique<TExpressionEvaluator>(SqlContext("WHERE clause"), &data, locale,
+                                               LastAutoIncOf(s_.Database()));
     if (q_.where)
       BindExpression(*q_.where, SqlContext("WHERE clause"), layout.Resolver("WHERE clause"), true);
     for (auto& f : q_.columns) {

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <exception>
+#include <optional>
 
 #include "db/common/undo_on_throw.h"
 #include "db/engine/cursor/data_cursor.h"
@@ -34,39 +36,138 @@ int FieldPosition(const TDataFile& data, const std::string& name) {
   return 0;
 }
 
-// COMMIT [INTERVAL n] [FLUSH] outside a transaction: the statement runs in
-// one of its own, committed every n rows (n = 0: at the end only).
-class TCommitScope {
+// What a change statement runs in, so that a statement that fails changes
+// none of its rows:
+// - COMMIT [INTERVAL n] [FLUSH] outside a transaction: a transaction of its
+//   own, committed every n rows (n = 0: at the end only); a failure loses
+//   the rows since the last commit.
+// - otherwise outside a transaction, a change of more than one row: a
+//   transaction of its own, committed at the end (without an OS flush, as a
+//   change outside a transaction makes none);
+// - inside the user's transaction, and in the in-memory database (which has
+//   no transactions): the statement logs what it changed and, failing, puts
+//   the records back (last change first), leaving the transaction's earlier
+//   work. A record whose BLOB values a change replaced or freed cannot be put
+//   back: those changes stay for the transaction's ROLLBACK.
+// A change of one record is whole or nothing by itself.
+class TStatementScope {
  public:
-  TCommitScope(TDataDirectory& db, const TDataQuery& q) : db_(db), q_(q) {
-    own_ = q.commit_given && !db.InTransaction() && !db.IsMemory();
-    if (own_) db_.StartTransaction();
-  }
-  ~TCommitScope() {
-    if (own_ && db_.InTransaction()) {
-      try {
+  TStatementScope(TDataDirectory& db, const TDataQuery& q) : db_(db), q_(q) {}
+  ~TStatementScope() {
+    if (done_) return;
+    try {
+      if (own_ && db_.InTransaction())
         db_.Rollback();
-      } catch (...) {
-      }
+      else
+        Undo();
+    } catch (...) {
+      // The statement's own failure is the one reported.
     }
   }
-  // After each row.
+  TStatementScope(const TStatementScope&) = delete;
+  TStatementScope& operator=(const TStatementScope&) = delete;
+
+  // Before the first change, `rows` being the number of changes to come.
+  void Begin(std::size_t rows) {
+    if (db_.InTransaction() || db_.IsMemory()) {
+      logging_ = true;
+      return;
+    }
+    own_ = q_.commit_given || rows > 1;
+    if (own_) db_.StartTransaction();
+  }
+  // After each changed row.
   void Row() {
-    if (!own_ || q_.commit_interval <= 0) return;
+    if (!own_ || !q_.commit_given || q_.commit_interval <= 0) return;
     if (++rows_ % q_.commit_interval != 0) return;
     db_.Commit(q_.commit_flush);
     db_.StartTransaction();
   }
   void Done() {
-    if (own_) db_.Commit(q_.commit_flush);
+    if (own_) db_.Commit(q_.commit_given && q_.commit_flush);
+    done_ = true;
+  }
+
+  // The change log (kept inside the user's transaction only).
+  void Inserted(TDataTable& table, std::int32_t record) {
+    if (logging_) log_.push_back({&table, kInserted, record, {}});
+  }
+  void Modified(TDataTable& table, std::int32_t record, const std::vector<std::uint8_t>& before) {
+    if (logging_) log_.push_back({&table, kModified, record, before});
+  }
+  void Deleted(TDataTable& table, std::int32_t record, const std::vector<std::uint8_t>& before) {
+    if (logging_) log_.push_back({&table, kDeleted, record, before});
   }
 
  private:
+  enum TChange { kInserted, kModified, kDeleted };
+  struct TLogged {
+    TDataTable* table;
+    TChange change;
+    std::int32_t record;
+    std::vector<std::uint8_t> before;  // the record image before the change
+  };
+
+  void Undo() {
+    for (auto it = log_.rbegin(); it != log_.rend(); ++it) {
+      TDataTable& table = *it->table;
+      if (it->change != kInserted && table.Blobs()) continue;
+      TWriteLockGuard lock(table);
+      if (it->change == kInserted) {
+        table.DeleteRecord(it->record);
+      } else if (it->change == kModified) {
+        table.UpdateRecord(it->record, it->before.data());
+      } else {
+        table.InsertRecord(it->before.data(), AutoIncOf(table.Data(), it->before.data()));
+      }
+    }
+  }
+  static std::optional<std::int32_t> AutoIncOf(const TDataFile& data, const std::uint8_t* image) {
+    for (int p = 1; p <= data.FieldCount(); ++p) {
+      const TFieldDescriptor& f = data.Field(p);
+      if (!f.IsAutoInc()) continue;
+      const TExpValue v = ReadFieldValue(data, f, image, nullptr);
+      if (!v.null) return static_cast<std::int32_t>(v.i);
+    }
+    return std::nullopt;
+  }
+
   TDataDirectory& db_;
   const TDataQuery& q_;
   bool own_ = false;
+  bool logging_ = false;
+  bool done_ = false;
   std::int64_t rows_ = 0;
+  std::vector<TLogged> log_;
 };
+
+// Runs change(i) for each i below `count`. A change refused for a duplicate
+// key (9729) waits until the others have run and is tried again, the waiting
+// ones in reverse order, for as long as a round changes something: the
+// uniqueness of a statement's keys holds for its result, not for the order
+// its rows are visited in (SET k = k + 1 over a unique k succeeds in either
+// direction). When a round changes nothing the first refusal is raised.
+template <typename F>
+void ChangeEach(std::size_t count, F&& change) {
+  std::vector<std::size_t> pending(count);
+  for (std::size_t i = 0; i < count; ++i)
+    pending[i] = i;
+  while (!pending.empty()) {
+    std::vector<std::size_t> waiting;
+    std::exception_ptr refusal;
+    for (std::size_t i : pending) {
+      try {
+        change(i);
+      } catch (const EKuraEngineError& e) {
+        if (e.Code() != kErrDuplicateKey) throw;
+        if (!refusal) refusal = std::current_exception();
+        waiting.push_back(i);
+      }
+    }
+    if (waiting.size() == pending.size()) std::rethrow_exception(refusal);
+    pending.assign(waiting.rbegin(), waiting.rend());
+  }
+}
 
 // ---- INSERT ----
 
@@ -80,7 +181,7 @@ void Insert(TQueryStatement& s, TDataQuery& q) {
     const TColumnResolver none = [](const std::string&, const std::string&) {
       return static_cast<const TFieldDescriptor*>(nullptr);
     };
-    TExpressionEvaluator ev(context, nullptr, 0);
+    TExpressionEvaluator ev(context, nullptr, 0, LastAutoIncOf(db));
     TResultRow row;
     for (auto& v : q.update_values) {
       BindExpression(*v.tree, context, none, false);
@@ -88,11 +189,12 @@ void Insert(TQueryStatement& s, TDataQuery& q) {
     }
     rows.push_back(std::move(row));
   }
-  TCommitScope commit(db, q);
+  TStatementScope scope(db, q);
   TSourceSet target(db, q.sources, true);
   TDataTable& table = target.Table(0);
   TDataCursor& cursor = *q.sources[0].cursor;
   const TDataFile& data = table.Data();
+  scope.Begin(rows.size());
   std::vector<int> fields;
   if (q.update_fields.empty()) {
     for (int p = 1; p <= data.FieldCount(); ++p)
@@ -130,14 +232,15 @@ void Insert(TQueryStatement& s, TDataQuery& q) {
     }
     if (auto_inc) {
       TWriteLockGuard lock(table);
-      table.InsertRecord(rec.data(), auto_inc);
+      scope.Inserted(table, table.InsertRecord(rec.data(), auto_inc));
     } else {
       cursor.Insert(rec.data());
+      scope.Inserted(table, cursor.PhysicalRecord());
     }
     ++q.rows_affected;
-    commit.Row();
+    scope.Row();
   }
-  commit.Done();
+  scope.Done();
 }
 
 // ---- UPDATE and DELETE ----
@@ -184,6 +287,29 @@ void StoreSetValues(TDataTable& table, const std::vector<int>& fields, std::uint
     StoreFieldValue(table, table.Data().Field(fields[i]), record, values[i]);
 }
 
+// Deletes the bookmarked record, or modifies it with the values `set`
+// stores into `rec` (a copy of the record, which `before` holds); logs the
+// change. False when the record is gone.
+template <typename F>
+bool ChangeTarget(TDataCursor& cursor, const std::vector<std::uint8_t>& mark, bool erase,
+                  std::vector<std::uint8_t>& before, std::vector<std::uint8_t>& rec,
+                  TStatementScope& scope, F&& set) {
+  if (!cursor.GotoBookmark(mark, false)) return false;
+  if (cursor.Current(before.data(), true) != TDataCursor::kOk) return false;
+  const std::int32_t record = cursor.PhysicalRecord();
+  TUndoOnThrow cancel([&] { cursor.CancelEdit(); });
+  if (erase) {
+    cursor.Delete();
+    scope.Deleted(cursor.Table(), record, before);
+  } else {
+    rec = before;
+    set();
+    cursor.Modify(rec.data());
+    scope.Modified(cursor.Table(), record, before);
+  }
+  return true;
+}
+
 // UPDATE ... FROM and DELETE with joins: the target (the first source) is
 // joined with the others; every target record that some joined row passing
 // the ON conditions and WHERE contains is changed once, its SET values taken
@@ -193,7 +319,7 @@ void UpdateOrDeleteJoined(TQueryStatement& s, TDataQuery& q) {
   std::vector<TExpToken*> values;
   for (auto& v : q.update_values)
     values.push_back(v.tree.get());
-  TCommitScope commit(db, q);
+  TStatementScope scope(db, q);
   const auto targets = JoinedTargets(s, q, values);
   TDataTable& table = q.sources[0].cursor->Table();
   TDataCursor& cursor = *q.sources[0].cursor;
@@ -205,68 +331,61 @@ void UpdateOrDeleteJoined(TQueryStatement& s, TDataQuery& q) {
     auto it = targets.find(cursor.PhysicalRecord());
     if (it != targets.end()) marks.emplace_back(cursor.Bookmark(), &it->second);
   }
-  std::vector<std::uint8_t> rec(static_cast<std::size_t>(cursor.RecordSize()));
+  std::vector<std::uint8_t> before(static_cast<std::size_t>(cursor.RecordSize()));
+  std::vector<std::uint8_t> rec(before.size());
   q.rows_affected = 0;
-  for (const auto& [mark, row] : marks) {
-    if (!cursor.GotoBookmark(mark, false)) continue;
-    if (q.kind == kStmtDelete) {
-      cursor.Delete();
-    } else {
-      if (cursor.Current(rec.data(), true) != TDataCursor::kOk) continue;
-      {
-        TUndoOnThrow cancel([&] { cursor.CancelEdit(); });
-        StoreSetValues(table, fields, rec.data(), *row);
-      }
-      cursor.Modify(rec.data());
-    }
+  scope.Begin(marks.size());
+  ChangeEach(marks.size(), [&](std::size_t m) {
+    if (!ChangeTarget(cursor, marks[m].first, q.kind == kStmtDelete, before, rec, scope, [&] {
+          StoreSetValues(table, fields, rec.data(), *marks[m].second);
+        }))
+      return;
     ++q.rows_affected;
-    commit.Row();
-  }
-  commit.Done();
+    scope.Row();
+  });
+  scope.Done();
 }
 
 void UpdateOrDelete(TQueryStatement& s, TDataQuery& q) {
   if (q.sources.size() > 1) return UpdateOrDeleteJoined(s, q);
   TDataDirectory& db = s.Database();
-  TCommitScope commit(db, q);
+  TStatementScope scope(db, q);
   TSourceSet target(db, q.sources, true);
   TDataTable& table = target.Table(0);
   TDataCursor& cursor = *q.sources[0].cursor;
   cursor.SetActiveIndex(TDataCursor::kNaturalOrder);
   TRowLayout layout(target);
   PrepareSubSelects(s, q.where.get(), &layout);
-  TExpressionEvaluator ev(SqlContext("WHERE clause"), &table.Data(), target.Locale());
+  TExpressionEvaluator ev(SqlContext("WHERE clause"), &table.Data(), target.Locale(),
+                          LastAutoIncOf(db));
+  const TExpressionEvaluator set_ev(SqlContext("SQL statement"), &table.Data(), target.Locale(),
+                                    LastAutoIncOf(db));
   if (q.where)
     BindExpression(*q.where, SqlContext("WHERE clause"), layout.Resolver("WHERE clause"), true);
   const std::vector<int> fields = SetFieldPositions(table.Data(), q);
   for (auto& v : q.update_values)
     BindExpression(*v.tree, SqlContext("SQL statement"), layout.Resolver("SQL statement"), false);
   const auto marks = Targets(q, ev);
-  std::vector<std::uint8_t> rec(static_cast<std::size_t>(cursor.RecordSize()));
-  std::vector<std::uint8_t> changed(rec.size());
+  std::vector<std::uint8_t> before(static_cast<std::size_t>(cursor.RecordSize()));
+  std::vector<std::uint8_t> rec(before.size());
   q.rows_affected = 0;
   const std::size_t total = marks.size();
-  for (std::size_t m = 0; m < total; ++m) {
-    if (!cursor.GotoBookmark(marks[m], false)) continue;
-    if (q.kind == kStmtDelete) {
-      cursor.Delete();
-    } else {
-      if (cursor.Current(rec.data(), true) != TDataCursor::kOk) continue;
-      {
-        TUndoOnThrow cancel([&] { cursor.CancelEdit(); });
-        changed = rec;
-        std::vector<TExpValue> values;
-        for (std::size_t i = 0; i < fields.size(); ++i)
-          values.push_back(ev.Evaluate(*q.update_values[i].tree, rec.data()));
-        StoreSetValues(table, fields, changed.data(), values);
-      }
-      cursor.Modify(changed.data());
-    }
+  scope.Begin(total);
+  std::size_t done = 0;
+  ChangeEach(total, [&](std::size_t m) {
+    if (!ChangeTarget(cursor, marks[m], q.kind == kStmtDelete, before, rec, scope, [&] {
+          std::vector<TExpValue> values;
+          for (std::size_t i = 0; i < fields.size(); ++i)
+            values.push_back(set_ev.Evaluate(*q.update_values[i].tree, before.data()));
+          StoreSetValues(table, fields, rec.data(), values);
+        }))
+      return;
     ++q.rows_affected;
-    commit.Row();
-    if (total > 1000 && m % (total / 20) == 0) s.Progress(static_cast<int>(m * 100 / total));
-  }
-  commit.Done();
+    scope.Row();
+    if (total > 1000 && ++done % (total / 20) == 0)
+      s.Progress(static_cast<int>(done * 100 / total));
+  });
+  scope.Done();
 }
 
 // ---- DDL ----
@@ -603,11 +722,20 @@ void ExecuteQuery(TQueryStatement& s, TDataQuery& q, std::unique_ptr<TQueryResul
       *result = ExecuteSelect(s, q);
       break;
     case kStmtInsert:
-      Insert(s, q);
-      break;
     case kStmtUpdate:
     case kStmtDelete:
-      UpdateOrDelete(s, q);
+      try {
+        if (q.kind == kStmtInsert)
+          Insert(s, q);
+        else
+          UpdateOrDelete(s, q);
+      } catch (const EKuraEngineError& e) {
+        // The primary index has no name of its own: say which it is.
+        if (e.Code() != kErrDuplicateKey || !e.Context().index_name.empty()) throw;
+        TErrorContext named = e.Context();
+        named.index_name = "primary key";
+        RaiseEngineError(e.Code(), named);
+      }
       break;
     case kStmtCreateTable:
       CreateTable(s, q);
