@@ -267,6 +267,11 @@ class CommitJournalTest : public SessionTransactionTest {
       killed.files[e.path().string()] = test::ReadFileBytes(e.path().string());
     return killed;
   }
+  // Puts a killed commit's files in place (the open files see them).
+  static void PutInPlace(const TKilledCommit& killed) {
+    for (const auto& [path, bytes] : killed.files)
+      test::WriteFileBytes(path, bytes);
+  }
   std::int64_t CountCalls() {
     Fresh();
     test::TPowerLossFileSystem counting(std::int64_t{1} << 40);
@@ -459,7 +464,6 @@ TEST_F(CommitJournalTest, NextWriterFinishesACommitKilledAtAnyPoint) {
   int finished = 0, absent = 0;
   for (std::int64_t loss_at = 1; loss_at <= calls; ++loss_at) {
     const TKilledCommit killed = KillCommitAt(loss_at);
-    const std::map<std::string, std::vector<std::uint8_t>>& disk = killed.files;
     const bool journal = killed.journal_size > 0;
 
     Fresh();
@@ -468,8 +472,7 @@ TEST_F(CommitJournalTest, NextWriterFinishesACommitKilledAtAnyPoint) {
     TSharedTable& b = user.Dir().OpenTable("tb", false, false);
     EXPECT_EQ(Values(a.Table()), before_);
     EXPECT_EQ(Values(b.Table()), before_);
-    for (const auto& [path, bytes] : disk)
-      test::WriteFileBytes(path, bytes);  // in place: the open files see it
+    PutInPlace(killed);
     Append(b.Table(), 999);
     EXPECT_LE(JournalSize(), 0) << "loss at " << loss_at;
     const std::vector<std::int32_t> in_a = Values(a.Table());
@@ -618,14 +621,12 @@ TEST_F(CommitJournalTest, ReaderSeesADeadCommitFinishedByAnother) {
   for (std::int64_t loss_at = 1; loss_at <= calls; ++loss_at) {
     const TKilledCommit killed = KillCommitAt(loss_at);
     if (!killed.pending) continue;
-    const std::map<std::string, std::vector<std::uint8_t>>& disk = killed.files;
 
     Fresh();
     TClient user("user", dir_.path());
     TSharedTable& a = user.Dir().OpenTable("ta", false, false);
     EXPECT_EQ(Values(a.Table()), before_);
-    for (const auto& [path, bytes] : disk)
-      test::WriteFileBytes(path, bytes);
+    PutInPlace(killed);
     EXPECT_FALSE(NothingToReplay()) << "loss at " << loss_at;
     {
       TClient other("other", dir_.path());
@@ -663,7 +664,6 @@ TEST_F(CommitJournalTest, ReaderOfATableHalfWrittenByADeadCommitFinishesIt) {
   for (std::int64_t loss_at = 1; loss_at <= calls; ++loss_at) {
     const TKilledCommit killed = KillCommitAt(loss_at);
     if (!killed.pending) continue;
-    const std::map<std::string, std::vector<std::uint8_t>>& disk = killed.files;
 
     Fresh();
     TClient user("user", dir_.path());
@@ -672,9 +672,8 @@ TEST_F(CommitJournalTest, ReaderOfATableHalfWrittenByADeadCommitFinishesIt) {
       open[k] = &user.Dir().OpenTable(kTables[k], true, false);
       EXPECT_EQ(Values(open[k]->Table()), before_);
     }
-    for (const auto& [path, bytes] : disk)
-      test::WriteFileBytes(path, bytes);  // in place: the open files see it
-    cut_while_writing += disk.size() > 0;
+    PutInPlace(killed);
+    cut_while_writing += !killed.files.empty();
     for (std::size_t k = 0; k < 2; ++k) {
       TDataTable& t = open[k]->Table();
       const std::vector<std::int32_t> found = Values(t);
@@ -776,8 +775,7 @@ TEST_F(CommitJournalTest, ReplayUnderATableLockWaitsForReadersOfTheIndex) {
     const TKilledCommit killed = KillCommitAt(loss_at);
     if (!killed.pending || killed.files.at(index_path) == final_index) continue;
     Fresh();
-    for (const auto& [path, bytes] : killed.files)
-      test::WriteFileBytes(path, bytes);
+    PutInPlace(killed);
     int reader = -1;
     ASSERT_EQ(FileSystem().Open(index_path, false, false, &reader), 0);
     ASSERT_EQ(FileSystem().Lock(reader, ReadSlotOffset(7), 1, TOsLockKind::kShared), 0);
@@ -855,8 +853,7 @@ TEST_F(CommitJournalTest, TableDroppedAfterAKilledCommitIsMadeAgainSound) {
     if (!killed.pending) continue;
     const std::string said = "loss at " + std::to_string(loss_at);
     Fresh();
-    for (const auto& [path, bytes] : killed.files)
-      test::WriteFileBytes(path, bytes);
+    PutInPlace(killed);
     TDataTable(dir_.path(), "ta", DefaultStorageSettings()).Delete();
     MakeTable(dir_.path(), "ta");
     {
@@ -886,8 +883,7 @@ TEST_F(CommitJournalTest, ReaderWaitsForTheJournalInsteadOfReadingHalfACommit) {
     TClient user("user", dir_.path());
     TSharedTable& a = user.Dir().OpenTable("ta", true, false);
     EXPECT_EQ(Values(a.Table()), before_);
-    for (const auto& [path, bytes] : killed.files)
-      test::WriteFileBytes(path, bytes);
+    PutInPlace(killed);
     int lock_fd = -1;
     ASSERT_EQ(FileSystem().Open(TCommitJournal::LockPath(dir_.path() + "/"), true, true, &lock_fd),
               0);

@@ -29,29 +29,6 @@ namespace {
 
 constexpr const char* kBootIdPath = "/proc/sys/kernel/random/boot_id";
 
-// The kernel's boot identifier as 16 bytes (as the engine reads it), read
-// afresh: a forked process may have bound another over it.
-std::string KernelBootId() {
-  std::string out;
-  const int fd = ::open(kBootIdPath, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return out;
-  char text[64];
-  const ssize_t n = ::read(fd, text, sizeof text);
-  ::close(fd);
-  std::uint8_t byte = 0;
-  int digits = 0;
-  for (ssize_t i = 0; i < n; ++i) {
-    const char c = text[i];
-    int v;
-    if (c >= '0' && c <= '9') v = c - '0';
-    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    else continue;
-    byte = static_cast<std::uint8_t>(byte << 4 | v);
-    if (++digits % 2 == 0) out.push_back(static_cast<char>(byte));
-  }
-  return out.size() == 16 ? out : std::string();
-}
-
 // Gives this process a mount namespace of its own with another boot
 // identifier bound over the kernel's; false where the machine does not allow
 // it.
@@ -85,7 +62,7 @@ class TComputer : public kura::TPosixFileSystem {
       boot_.push_back(static_cast<char>(random()));
   }
   bool Lost() const { return lost_; }
-  std::string BootId() override { return from_kernel_ ? KernelBootId() : boot_; }
+  std::string BootId() override { return from_kernel_ ? kura::KernelBootId() : boot_; }
 
   int Open(const std::string& path, bool writable, bool create, int* fd) override {
     if (create && Count()) return EIO;
@@ -346,8 +323,8 @@ bool NamespacesWork() {
   const pid_t child = ::fork();
   if (child == 0) {
     std::mt19937 random(7);
-    const std::string before = KernelBootId();
-    ::_exit(BindOtherBootId(random) && KernelBootId() != before ? 0 : 1);
+    const std::string before = kura::KernelBootId();
+    ::_exit(BindOtherBootId(random) && kura::KernelBootId() != before ? 0 : 1);
   }
   int status = 0;
   return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&

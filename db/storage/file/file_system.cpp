@@ -123,30 +123,32 @@ int TPosixFileSystem::Truncate(int fd, std::int64_t size) {
   return ::ftruncate(fd, size) == 0 ? 0 : errno;
 }
 
-// The kernel's random boot identifier, a UUID in text, read once.
+std::string KernelBootId() {
+  std::string out;
+  const int fd = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return out;
+  char text[64];
+  const ssize_t n = ::read(fd, text, sizeof text);
+  ::close(fd);
+  std::uint8_t byte = 0;
+  int digits = 0;
+  for (ssize_t i = 0; i < n; ++i) {
+    const char c = text[i];
+    int v;
+    if (c >= '0' && c <= '9') v = c - '0';
+    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+    else continue;
+    byte = static_cast<std::uint8_t>(byte << 4 | v);
+    if (++digits % 2 == 0) out.push_back(static_cast<char>(byte));
+  }
+  if (out.size() != 16) out.clear();
+  return out;
+}
+
+// Read once: the run of the machine does not change while a program runs.
 std::string TFileSystem::BootId() {
-  static const std::string id = [] {
-    std::string out;
-    const int fd = ::open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return out;
-    char text[64];
-    const ssize_t n = ::read(fd, text, sizeof text);
-    ::close(fd);
-    std::uint8_t byte = 0;
-    int digits = 0;
-    for (ssize_t i = 0; i < n; ++i) {
-      const char c = text[i];
-      int v;
-      if (c >= '0' && c <= '9') v = c - '0';
-      else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-      else continue;
-      byte = static_cast<std::uint8_t>(byte << 4 | v);
-      if (++digits % 2 == 0) out.push_back(static_cast<char>(byte));
-    }
-    if (out.size() != 16) out.clear();
-    return out;
-  }();
+  static const std::string id = KernelBootId();
   return id;
 }
 

@@ -91,6 +91,10 @@ class TPosixFileSystem : public TFileSystem {
   const std::uint8_t* MapHead(int fd, std::size_t needed) override;
 };
 
+// The kernel's boot identifier (/proc/sys/kernel/random/boot_id) as 16
+// bytes, read afresh at every call; empty when it cannot be read.
+std::string KernelBootId();
+
 // The file system in use (the POSIX one unless a test installed another).
 TFileSystem& FileSystem();
 // Installs `fs` (nullptr restores POSIX). The caller keeps ownership and must

@@ -119,8 +119,7 @@ class TOsFile {
 // The name of a table file as it is on the disk (the registry found it
 // ignoring case), which is what the journal records and compares.
 std::string OnDiskName(const TFileHandler& handler) {
-  return handler.SharedFile() != nullptr && !handler.InMemory() ? handler.SharedFile()->Name()
-                                                                 : handler.FileName();
+  return handler.SharedFile() != nullptr ? handler.SharedFile()->Name() : handler.FileName();
 }
 
 // Errors name the journal: it is what a user finds in the directory.
@@ -591,7 +590,7 @@ void TCommitJournal::Apply(bool flush) {
       !(Settled(at) && FirstRecordOfThisRun(journal, boot, &salt))) {
     std::vector<std::string> held;
     for (const TCaptured& f : files_)
-      held.push_back(ResolveFileName(OnDiskName(*f.handler)));
+      held.push_back(OnDiskName(*f.handler));
     ReplayLocked(directory_, journal, held, settings_, true, false);
     at = journal.Size();
     if (at < 0 || (at > static_cast<std::int64_t>(kCutBytes) &&

@@ -351,7 +351,7 @@ bool TDataTable::TakeReadLock() {
     // must be able to lock).
     const bool changed = CheckForChanges();
     if (!journal_unchecked_) return changed;
-    if (in_memory_ || NoteJournal()) {
+    if (in_memory_ || !TCommitJournal::NeedsReplay(directory_)) {
       JournalChecked();
       return true;
     }
@@ -367,7 +367,7 @@ bool TDataTable::TakeReadLock() {
       // What the replay (ours or another's) wrote is read afresh; the
       // journal counts as seen only when nothing is due under this slot.
       RereadHeaders();
-      if (NoteJournal()) {
+      if (!TCommitJournal::NeedsReplay(directory_)) {
         journal_unchecked_ = false;
         return true;
       }
@@ -381,14 +381,6 @@ bool TDataTable::TakeReadLock() {
     if (!replayed || attempt >= kJournalLooks) Raise(kErrLockFailure);
     std::this_thread::sleep_for(std::chrono::milliseconds(settings_.low_level_sleep_ms));
   }
-}
-
-// Whether nothing is due in the journal (J3).
-bool TDataTable::NoteJournal() {
-  const TCommitJournal::TState state = TCommitJournal::State(directory_);
-  if (state == TCommitJournal::TState::kEmpty) return true;
-  if (state == TCommitJournal::TState::kPending) return false;
-  return !TCommitJournal::NeedsReplay(directory_);
 }
 
 void TDataTable::ReleaseReadLock() {
@@ -508,12 +500,8 @@ void TDataTable::RecoverDeadCommit(bool durable, bool write_locked) {
   // A writer looks at the journal at every lock it writes under, whatever
   // its counters say (J6): a computer that lost its power may have left a
   // record whose counter bumps never reached the shared files.
-  const TCommitJournal::TState state = TCommitJournal::State(directory_);
-  bool look = false;
-  if (state == TCommitJournal::TState::kPending)
-    look = true;
-  else if (state == TCommitJournal::TState::kCut)
-    look = durable || TCommitJournal::NeedsReplay(directory_);
+  const bool look = durable ? TCommitJournal::State(directory_) != TCommitJournal::TState::kEmpty
+                            : TCommitJournal::NeedsReplay(directory_);
   bool rewrote = false;
   if (look) {
     std::vector<std::string> held{data_->FileName()};

@@ -235,7 +235,6 @@ class TDataTable {
   std::unique_ptr<TTableIndex> MakeIndex(bool encrypted) const;
   bool ProtocolSkipped() const;
   void RecoverDeadCommit(bool durable, bool write_locked);
-  bool NoteJournal();
   void TakeTableLock(bool journaled);
   void JournalChecked();
   // Reads every header again and drops every cache, whatever the counters.
