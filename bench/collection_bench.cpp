@@ -142,16 +142,24 @@ void DuplicatesFigure(const std::string& db) {
   std::printf(", a lookup %.3f ms (found %d)\n", Seconds(start) * 1000, same);
 }
 
-void WindowFigure(const std::string& db, int games) {
-  kirobaku::TDataModule1 data(db);
+// What a game-record window needs around it: the database at `db`, a board
+// nobody sees, its game.
+struct TWindowRig {
+  explicit TWindowRig(const std::string& db) : data(db), game(main) {
+    services.data = &data;
+    services.game = &game;
+    services.main = &main;
+  }
+  kirobaku::TDataModule1 data;
   kirobaku::test::FakeBoardView main;
-  kirobaku::GameState game(main);
+  kirobaku::GameState game;
   kirobaku::TForm3Services services;
-  services.data = &data;
-  services.game = &game;
-  services.main = &main;
+};
+
+void WindowFigure(const std::string& db, int games) {
+  TWindowRig rig(db);
   auto start = Clock::now();
-  kirobaku::TForm3 form(nullptr, services);
+  kirobaku::TForm3 form(nullptr, rig.services);
   form.show();
   QApplication::processEvents();
   std::printf("window      opens in %.3f s over %d games", Seconds(start), games);
@@ -196,16 +204,10 @@ void WindowImportFigure(const std::string& dir, int files) {
     std::fwrite(text.data(), 1, text.size(), f);
     std::fclose(f);
   }
-  kirobaku::TDataModule1 data(dir + "/window-kifu");
-  kirobaku::test::FakeBoardView main;
-  kirobaku::GameState game(main);
-  kirobaku::TForm3Services services;
-  services.data = &data;
-  services.game = &game;
-  services.main = &main;
-  services.programDir = QString::fromStdString(folder);
+  TWindowRig rig(dir + "/window-kifu");
+  rig.services.programDir = QString::fromStdString(folder);
   QDir::setCurrent(QString::fromStdString(folder));
-  kirobaku::TForm3 form(nullptr, services);
+  kirobaku::TForm3 form(nullptr, rig.services);
   form.show();
   auto* importButton = form.findChild<QPushButton*>(QStringLiteral("Button7"));
   auto* list = form.findChild<QListWidget*>(QStringLiteral("FileListBox1"));

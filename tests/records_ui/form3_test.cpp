@@ -32,6 +32,20 @@ W* Child(QWidget& form, const char* name) {
   return w;
 }
 
+// A fresh folder holding a copy of a real game record, the current folder
+// while the helper lives (the window's folder and file lists start there).
+struct TGameFolder {
+  TGameFolder() : start(QDir::currentPath()) {
+    copied = QFile::copy(QStringLiteral(KIROBAKU_TEST_DATA "/sgf/9handicap.sgf"),
+                         dir.filePath(QStringLiteral("9handicap.sgf")));
+    QDir::setCurrent(dir.path());
+  }
+  ~TGameFolder() { QDir::setCurrent(start); }
+  QString start;
+  QTemporaryDir dir;
+  bool copied = false;
+};
+
 TEST(Form3Test, LayoutTextsAndColours) {
   TForm3 form(nullptr);
   EXPECT_EQ(form.windowTitle(), QStringLiteral("棋譜処理"));
@@ -170,11 +184,9 @@ namespace {
 // database: import by clicking a file and pressing 棋譜取込 twice, rotate
 // answered No and Yes, register after stepping back, load, delete.
 TEST(Form3Test, DataCommandsThroughTheButtons) {
-  QTemporaryDir dir;
-  ASSERT_TRUE(QFile::copy(QStringLiteral(KIROBAKU_TEST_DATA "/sgf/9handicap.sgf"),
-                          dir.filePath(QStringLiteral("9handicap.sgf"))));
-  const QString start = QDir::currentPath();
-  QDir::setCurrent(dir.path());
+  TGameFolder folder;
+  ASSERT_TRUE(folder.copied);
+  QTemporaryDir& dir = folder.dir;
   TDataModule1 data(dir.filePath(QStringLiteral("kifu")).toStdString());
   test::FakeBoardView main;
   GameState game(main);
@@ -231,7 +243,6 @@ TEST(Form3Test, DataCommandsThroughTheButtons) {
     QCoreApplication::processEvents();  // the grid reads the list again
     EXPECT_EQ(Child<QTableView>(form, "DBGrid1")->model()->rowCount(), 0);
   }
-  QDir::setCurrent(start);
 }
 
 }  // namespace
@@ -252,11 +263,9 @@ Record Game(int seed) {
 // キャンセル shows what another program stored meanwhile; imports take the
 // lowest free number.
 TEST(Form3Test, NoAnswersReopeningRotatingTwiceAndCancel) {
-  QTemporaryDir dir;
-  ASSERT_TRUE(QFile::copy(QStringLiteral(KIROBAKU_TEST_DATA "/sgf/9handicap.sgf"),
-                          dir.filePath(QStringLiteral("9handicap.sgf"))));
-  const QString start = QDir::currentPath();
-  QDir::setCurrent(dir.path());
+  TGameFolder folder;
+  ASSERT_TRUE(folder.copied);
+  QTemporaryDir& dir = folder.dir;
   const std::string db = dir.filePath(QStringLiteral("kifu")).toStdString();
   TDataModule1 data(db);
   for (int g = 1; g <= 3; ++g)
@@ -346,7 +355,6 @@ TEST(Form3Test, NoAnswersReopeningRotatingTwiceAndCancel) {
   TForm3 form(nullptr, services);
   EXPECT_EQ(Child<QTableView>(form, "DBGrid1")->currentIndex().row(), 0);
   EXPECT_EQ(selected(), 1);
-  QDir::setCurrent(start);
 }
 
 }  // namespace
@@ -426,12 +434,10 @@ namespace {
 // opened the window lands on its menu bar and does nothing; a click where no
 // file is arms the import with no file; a game just imported is shown.
 TEST(Form3Test, StrayClicksAndTheImportedRowInView) {
-  QTemporaryDir dir;
-  ASSERT_TRUE(QFile::copy(QStringLiteral(KIROBAKU_TEST_DATA "/sgf/9handicap.sgf"),
-                          dir.filePath(QStringLiteral("9handicap.sgf"))));
+  TGameFolder folder;
+  ASSERT_TRUE(folder.copied);
+  QTemporaryDir& dir = folder.dir;
   ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("empty")));
-  const QString start = QDir::currentPath();
-  QDir::setCurrent(dir.path());
   TDataModule1 data(dir.filePath(QStringLiteral("kifu")).toStdString());
   for (int g = 1; g <= 40; ++g) {
     Record r{};
@@ -474,7 +480,6 @@ TEST(Form3Test, StrayClicksAndTheImportedRowInView) {
   auto* grid = Child<QTableView>(form, "DBGrid1");
   ASSERT_EQ(grid->currentIndex().row(), 40);
   EXPECT_TRUE(grid->viewport()->rect().contains(grid->visualRect(grid->currentIndex())));
-  QDir::setCurrent(start);
 }
 
 }  // namespace
