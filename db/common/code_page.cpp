@@ -32,6 +32,14 @@ Converter OpenStrictCp932() {
   return c;
 }
 
+// The thread's strict converter, opened at its first use: opening one costs
+// more than converting a short text, and every conversion resets it first.
+UConverter* StrictCp932() {
+  thread_local Converter c;
+  if (!c) c = OpenStrictCp932();
+  return c.get();
+}
+
 // Decodes the one- or two-byte character at bytes [0, n) to UTF-16; false when
 // the bytes are not exactly one CP932 character.
 bool DecodeOne(UConverter* c, const char* bytes, int n, std::u16string& out) {
@@ -70,7 +78,7 @@ std::u16string Utf8ToUtf16Counting(std::string_view utf8, std::size_t* malformed
 std::string Utf16ToCp932Counting(std::u16string_view utf16, std::size_t* missing) {
   std::string out;
   out.reserve(utf16.size() * 2);
-  Converter c;
+  UConverter* c = nullptr;
   for (size_t i = 0; i < utf16.size();) {
     UChar32 cp;
     const size_t start = i;
@@ -79,13 +87,13 @@ std::string Utf16ToCp932Counting(std::u16string_view utf16, std::size_t* missing
       out.push_back(static_cast<char>(cp));
       continue;
     }
-    if (!c) c = OpenStrictCp932();
+    if (!c) c = StrictCp932();
     char buffer[8];
     UErrorCode status = U_ZERO_ERROR;
-    ucnv_resetFromUnicode(c.get());
+    ucnv_resetFromUnicode(c);
     const int32_t length =
         U_IS_SURROGATE(cp) ? 0
-                           : ucnv_fromUChars(c.get(), buffer, sizeof buffer,
+                           : ucnv_fromUChars(c, buffer, sizeof buffer,
                                              reinterpret_cast<const UChar*>(utf16.data() + start),
                                              static_cast<int32_t>(i - start), &status);
     if (U_FAILURE(status) || length <= 0) {
@@ -103,7 +111,7 @@ std::string Utf16ToCp932Counting(std::u16string_view utf16, std::size_t* missing
 std::u16string Cp932ToUtf16(std::string_view cp932) {
   std::u16string out;
   out.reserve(cp932.size());
-  Converter c;
+  UConverter* c = nullptr;
   for (size_t i = 0; i < cp932.size();) {
     const auto b = static_cast<unsigned char>(cp932[i]);
     if (b < 0x80) {
@@ -111,11 +119,11 @@ std::u16string Cp932ToUtf16(std::string_view cp932) {
       ++i;
       continue;
     }
-    if (!c) c = OpenStrictCp932();
+    if (!c) c = StrictCp932();
     if (IsCp932LeadByte(b) && i + 1 < cp932.size() &&
-        DecodeOne(c.get(), cp932.data() + i, 2, out)) {
+        DecodeOne(c, cp932.data() + i, 2, out)) {
       i += 2;
-    } else if (!IsCp932LeadByte(b) && DecodeOne(c.get(), cp932.data() + i, 1, out)) {
+    } else if (!IsCp932LeadByte(b) && DecodeOne(c, cp932.data() + i, 1, out)) {
       i += 1;
     } else {
       out.push_back(kReplacement);

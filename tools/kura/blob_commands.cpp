@@ -50,6 +50,7 @@ std::string ChainText(const std::vector<std::int32_t>& blocks) {
 std::optional<TBlobValueError> TakeBlobValues(const TDataFile& data, std::string* line,
                                               TBlobValues* values) {
   values->values.clear();
+  if (data.BlobFieldCount() == 0) return std::nullopt;
   std::vector<std::string> parts;
   for (std::size_t start = 0;;) {
     const std::size_t tab = line->find('\t', start);

@@ -194,7 +194,12 @@ void Insert(TQueryStatement& s, TDataQuery& q) {
   TDataTable& table = target.Table(0);
   TDataCursor& cursor = *q.sources[0].cursor;
   const TDataFile& data = table.Data();
-  scope.Begin(rows.size());
+  // Many rows outside a transaction, none with its own auto-increment value
+  // or a BLOB: one bulk append, a commit of its own through the journal (an
+  // empty table's indexes built from their sorted keys).
+  const bool bulk = q.insert_select && rows.size() > 1 && !db.InTransaction() && !db.IsMemory() &&
+                    !q.commit_given && !q.no_auto_inc && table.Blobs() == nullptr;
+  if (!bulk) scope.Begin(rows.size());
   std::vector<int> fields;
   if (q.update_fields.empty()) {
     for (int p = 1; p <= data.FieldCount(); ++p)
@@ -208,6 +213,29 @@ void Insert(TQueryStatement& s, TDataQuery& q) {
   }
   std::vector<std::uint8_t> rec(static_cast<std::size_t>(cursor.RecordSize()));
   q.rows_affected = 0;
+  // Every row of a bulk append is built first, so a value that does not fit
+  // changes nothing.
+  if (bulk) {
+    const std::size_t rs = rec.size();
+    std::vector<std::uint8_t> images(rows.size() * rs);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      const TResultRow& row = rows[r];
+      if (row.size() != fields.size())
+        SqlFail("The number of values (" + std::to_string(row.size()) +
+                ") does not match the number of columns (" + std::to_string(fields.size()) + ")");
+      std::uint8_t* image = images.data() + r * rs;
+      cursor.InitRecord(image);
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        const TFieldDescriptor& f = data.Field(fields[i]);
+        if (!f.IsAutoInc()) StoreFieldValue(table, f, image, row[i]);
+      }
+    }
+    std::vector<TResultRow>().swap(rows);
+    table.BulkAppend(images.data(), images.size() / rs, false);
+    q.rows_affected = static_cast<std::int32_t>(images.size() / rs);
+    scope.Done();
+    return;
+  }
   for (const auto& row : rows) {
     if (row.size() != fields.size())
       SqlFail("The number of values (" + std::to_string(row.size()) +

@@ -96,11 +96,13 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   void ModifyKeys(const TDataFile& data, const std::uint8_t* old_record,
                   const std::uint8_t* new_record, std::int32_t recno) override;
   void DeleteKeys(const TDataFile& data, const std::uint8_t* record, std::int32_t recno) override;
-  // Only a table without record-built indexes, whose "Sys Deleted" tree is
-  // still empty and uncompressed: that tree is then loaded bottom-up.
+  // Every tree in use still empty ("Sys Deleted" and the record-built
+  // indexes): each is then loaded from its sorted keys, bottom-up where its
+  // format is uncompressed, key by key in order where it is compressed.
   bool CanLoadAppendedSlots(const TDataFile& data) override;
   bool KeysFromRecords() override;
-  void LoadAppendedSlots(const TDataFile& data, std::int32_t first, std::int32_t count) override;
+  void LoadAppendedSlots(const TDataFile& data, std::int32_t first, std::int32_t count,
+                         const std::uint8_t* images, std::int32_t first_id) override;
 
   // ---- TIndexPageStore ----
   TPage* GetPage(int slot, std::int32_t n) override;

@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "db/common/undo_on_throw.h"
+#include "db/storage/coding.h"
 #include "db/storage/data/data_file.h"
 #include "db/storage/engine_error.h"
 #include "db/storage/file/scramble.h"
@@ -136,21 +137,110 @@ bool TIndexFile::KeysFromRecords() {
 }
 
 bool TIndexFile::CanLoadAppendedSlots(const TDataFile& /*data*/) {
-  if (RootPage(kSysDeletedSlot) != 0 || KeysFromRecords()) return false;
-  const PageFormat format = FormatOf(kSysDeletedSlot);
-  return !format.Compressed() && format.key_size == 5;
+  if (RootPage(kSysDeletedSlot) != 0 || FormatOf(kSysDeletedSlot).key_size != 5) return false;
+  for (int slot : KeySlots())
+    if (RootPage(slot) != 0) return false;
+  return true;
 }
 
-void TIndexFile::LoadAppendedSlots(const TDataFile& data, std::int32_t first,
-                                   std::int32_t count) {
-  if (RootPage(kSysDeletedSlot) != 0) Raise(kErrPageBuffersCorrupt, kSysDeletedSlot);
-  // The live key of slot n: flag 0, then n as DeletedKey encodes it.
-  Tree(data, kSysDeletedSlot)
-      .Load(count, [first](std::int64_t i, std::uint8_t* key, std::int32_t* record) {
-        *record = first + static_cast<std::int32_t>(i);
-        key[0] = 0;
-        EncodeKeyInt32(key + 1, *record);
+void TIndexFile::LoadAppendedSlots(const TDataFile& data, std::int32_t first, std::int32_t count,
+                                   const std::uint8_t* images, std::int32_t first_id) {
+  if (count <= 0) return;
+  const std::size_t rs = static_cast<std::size_t>(data.RecordSize());
+  const std::size_t n = static_cast<std::size_t>(count);
+  // One tree filled from `n` keys of `ks` bytes each, taken in the order of
+  // `order` (the records' positions among the appended ones).
+  auto fill = [&](int slot, const std::uint8_t* keys, std::size_t ks,
+                  const std::vector<std::uint32_t>* order) {
+    if (RootPage(slot) != 0) Raise(kErrPageBuffersCorrupt, slot);
+    TIndexTree tree = Tree(data, slot);
+    auto at = [&](std::size_t i) { return order ? (*order)[i] : static_cast<std::uint32_t>(i); };
+    if (!FormatOf(slot).Compressed()) {
+      tree.Load(count, [&](std::int64_t i, std::uint8_t* key, std::int32_t* record) {
+        const std::uint32_t p = at(static_cast<std::size_t>(i));
+        std::memcpy(key, keys + p * ks, ks);
+        *record = first + static_cast<std::int32_t>(p);
       });
+      return;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t p = at(i);
+      tree.Insert(keys + p * ks, first + static_cast<std::int32_t>(p));
+    }
+  };
+
+  // The live key of each record: flag 0, then its identifier as DeletedKey
+  // encodes it; identifiers ascend, so the keys do.
+  {
+    std::vector<std::uint8_t> keys(n * 5);
+    for (std::size_t i = 0; i < n; ++i) {
+      keys[i * 5] = 0;
+      EncodeKeyInt32(&keys[i * 5 + 1], first_id + static_cast<std::int32_t>(i));
+    }
+    fill(kSysDeletedSlot, keys.data(), 5, nullptr);
+  }
+
+  std::vector<std::uint8_t> record(rs);
+  for (int slot : KeySlots()) {
+    SlotKeys& k = Keys(data, slot);
+    const std::size_t ks = static_cast<std::size_t>(k.format.key_size);
+    std::vector<std::uint8_t> keys(n * ks);
+    for (std::size_t i = 0; i < n; ++i) {
+      // The record as its slot holds it: live, its number, its identifier.
+      std::memcpy(record.data(), images + i * rs, rs);
+      record[0] = 0;
+      EncodeFixed32(&record[1], static_cast<std::uint32_t>(first + static_cast<std::int32_t>(i)));
+      EncodeFixed32(&record[kRecordIdentifierOffset],
+                    static_cast<std::uint32_t>(first_id + static_cast<std::int32_t>(i)));
+      BuildKey(k.layout, record, k.mapper.get(), &keys[i * ks]);
+    }
+    const KeyComparator& cmp = *k.comparator;
+    const int len = static_cast<int>(ks);
+    auto less = [&](std::uint32_t a, std::uint32_t b) {
+      return cmp.Compare(&keys[a * ks], &keys[b * ks], len) < 0;
+    };
+    // Rows often come in key order (a game's moves, numbered rows): then no sort.
+    bool sorted = true;
+    for (std::size_t i = 1; i < n && sorted; ++i)
+      sorted = cmp.Compare(&keys[(i - 1) * ks], &keys[i * ks], len) < 0;
+    if (sorted) {
+      fill(slot, keys.data(), ks, nullptr);
+      continue;
+    }
+    std::vector<std::uint32_t> order(n);
+    if (cmp.ByteOrder()) {
+      // Byte order: sorted on the first eight bytes as one number (all bits
+      // flipped when descending), the rest compared only where those agree.
+      struct TPrefix {
+        std::uint64_t head;
+        std::uint32_t at;
+      };
+      const std::uint64_t flip = cmp.Descending() ? ~std::uint64_t{0} : 0;
+      const std::size_t head_bytes = std::min<std::size_t>(8, ks);
+      std::vector<TPrefix> heads(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t h = 0;
+        for (std::size_t b = 0; b < 8; ++b)
+          h = (h << 8) | (b < head_bytes ? keys[i * ks + b] : 0);
+        heads[i] = {h ^ flip, static_cast<std::uint32_t>(i)};
+      }
+      std::sort(heads.begin(), heads.end(), [&](const TPrefix& a, const TPrefix& b) {
+        if (a.head != b.head) return a.head < b.head;
+        return ks > 8 && cmp.Compare(&keys[a.at * ks], &keys[b.at * ks], len) < 0;
+      });
+      for (std::size_t i = 0; i < n; ++i)
+        order[i] = heads[i].at;
+    } else {
+      for (std::size_t i = 0; i < n; ++i)
+        order[i] = static_cast<std::uint32_t>(i);
+      std::sort(order.begin(), order.end(), less);
+    }
+    // Keys are whole (a non-unique index's carry the identifier): equal
+    // neighbours are a unique index's duplicate.
+    for (std::size_t i = 1; i < n; ++i)
+      if (!less(order[i - 1], order[i])) Raise(kErrDuplicateKey, slot);
+    fill(slot, keys.data(), ks, &order);
+  }
 }
 
 void TIndexFile::CheckModify(const TDataFile& data, const std::uint8_t* old_record,

@@ -61,6 +61,9 @@ class KeyComparator {
   explicit KeyComparator(const KeyLayout& layout);
 
   int Compare(const std::uint8_t* a, const std::uint8_t* b, int length) const;
+  // Whether keys compare as bytes (no locale's collation), and in which direction.
+  bool ByteOrder() const { return !collator_; }
+  bool Descending() const { return descending_; }
 
  private:
   int CompareFields(const std::uint8_t* a, const std::uint8_t* b, int length) const;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <span>
 #include <thread>
 
 #include "db/common/undo_on_throw.h"
@@ -454,12 +455,24 @@ void TCommitJournal::Release() {
     f.handler->StopCapture();
 }
 
-// One record of the journal (see the header for its form).
-std::vector<std::uint8_t> TCommitJournal::EncodeRecord(const std::string& boot,
-                                                    std::uint64_t salt) const {
-  std::vector<std::uint8_t> j(kRecordHeadBytes, 0);
-  if (boot.size() == kBootBytes) std::memcpy(&j[kBootAt], boot.data(), kBootBytes);
-  EncodeFixed64(&j[kSaltAt], salt);
+// One record of the journal (see the header for its form), after `lead`
+// (the journal's magic when the record is its first, else empty). The whole
+// size is reserved first: a bulk commit's record may be hundreds of MB.
+std::vector<std::uint8_t> TCommitJournal::EncodeRecord(const std::string& boot, std::uint64_t salt,
+                                                    std::span<const std::uint8_t> lead) const {
+  std::size_t total = lead.size() + kRecordHeadBytes + 8;
+  for (const TCaptured& f : files_) {
+    total += 2 + OnDiskName(*f.handler).size() + 16;
+    for (const TWriteCapture::TWrite& w : f.capture->writes)
+      total += 14 + w.bytes.size();
+  }
+  std::vector<std::uint8_t> j;
+  j.reserve(total);
+  j.assign(lead.begin(), lead.end());
+  const std::size_t at = j.size();
+  j.resize(at + kRecordHeadBytes, 0);
+  if (boot.size() == kBootBytes) std::memcpy(&j[at + kBootAt], boot.data(), kBootBytes);
+  EncodeFixed64(&j[at + kSaltAt], salt);
   std::uint32_t write_count = 0;
   auto put16 = [&j](std::uint16_t v) {
     j.resize(j.size() + 2);
@@ -496,12 +509,12 @@ std::vector<std::uint8_t> TCommitJournal::EncodeRecord(const std::string& boot,
   }
   // A record whose length is a multiple of the boundary would leave the
   // journal looking settled before it is.
-  if ((j.size() + 4) % kRecordAlign == 0) j.resize(j.size() + 4, 0);
-  if (j.size() + 4 > 0xFFFFFFFFu) RaiseJournal(kErrWriting);
-  EncodeFixed32(&j[0], static_cast<std::uint32_t>(j.size() + 4));
-  EncodeFixed32(&j[kFileCountAt], static_cast<std::uint32_t>(files_.size()));
-  EncodeFixed32(&j[kFileCountAt + 4], write_count);
-  put32(Crc(j.data(), j.size()));
+  if ((j.size() - at + 4) % kRecordAlign == 0) j.resize(j.size() + 4, 0);
+  if (j.size() - at + 4 > 0xFFFFFFFFu) RaiseJournal(kErrWriting);
+  EncodeFixed32(&j[at], static_cast<std::uint32_t>(j.size() - at + 4));
+  EncodeFixed32(&j[at + kFileCountAt], static_cast<std::uint32_t>(files_.size()));
+  EncodeFixed32(&j[at + kFileCountAt + 4], write_count);
+  put32(Crc(j.data() + at, j.size() - at));
   return j;
 }
 
@@ -600,8 +613,9 @@ void TCommitJournal::Apply(bool flush) {
   // A cut journal is written over from its start (its magic may be of the
   // older form).
   if (at <= static_cast<std::int64_t>(kCutBytes)) at = 0;
-  std::vector<std::uint8_t> bytes = EncodeRecord(boot, at == 0 ? NewSalt() : salt);
-  if (at == 0) bytes.insert(bytes.begin(), kMagic, kMagic + kMagicBytes);
+  const std::span<const std::uint8_t> magic(reinterpret_cast<const std::uint8_t*>(kMagic),
+                                            at == 0 ? kMagicBytes : 0);
+  std::vector<std::uint8_t> bytes = EncodeRecord(boot, at == 0 ? NewSalt() : salt, magic);
   // Every file is bumped before the record exists; see BumpCounters.
   BumpCounters();
   {

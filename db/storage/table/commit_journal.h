@@ -120,6 +120,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -203,7 +204,8 @@ class TCommitJournal {
   static bool FinalCounter(const TCaptured& f, std::uint8_t* counter);
   bool TableBumped(std::size_t i) const;
   void BumpCounters();
-  std::vector<std::uint8_t> EncodeRecord(const std::string& boot, std::uint64_t salt) const;
+  std::vector<std::uint8_t> EncodeRecord(const std::string& boot, std::uint64_t salt,
+                                         std::span<const std::uint8_t> lead) const;
 
   std::string directory_;
   TStorageSettings settings_;

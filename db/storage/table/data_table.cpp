@@ -825,8 +825,9 @@ void TDataTable::AppendRecords(const std::uint8_t* images, std::size_t count) {
         data.UndoAppendSlots(mark);
         index_->Empty();
       });
+      const std::int32_t first_id = data.LastAutoInc() + 1;
       const std::int32_t first = data.AppendSlots(images, count);
-      index_->LoadAppendedSlots(data, first, static_cast<std::int32_t>(count));
+      index_->LoadAppendedSlots(data, first, static_cast<std::int32_t>(count), images, first_id);
     }
     index_->AdjustRecordCount(static_cast<std::int32_t>(count));
     if (!bulk_load_) Flush();
@@ -841,6 +842,67 @@ void TDataTable::AppendRecords(const std::uint8_t* images, std::size_t count) {
   }
   bulk_load_ = was_bulk;
   if (!(bulk_load_ && exclusive_)) Flush();
+}
+
+void TDataTable::BulkAppend(const std::uint8_t* images, std::size_t count, bool flush) {
+  RequireWritable();
+  if (count == 0) return;
+  if (in_transaction_ || in_memory_) {
+    AppendRecords(images, count);
+    return;
+  }
+  StartTransaction(true);
+  TCommitJournal journal(directory_, settings_);
+  {
+    TUndoOnThrow roll_back([&] {
+      journal.Release();
+      EndTransaction();
+    });
+    // From here every write of the table's files is held in memory until
+    // the journal has it: the slots written in one pass too.
+    journal.Capture(*this);
+    TDataFile& data = *data_;
+    if (!blob_ && data.SlotCount() == 0 && count <= static_cast<std::size_t>(kMaxRecordNumber) &&
+        index_->CanLoadAppendedSlots(data)) {
+      const std::int32_t first_id = data.LastAutoInc() + 1;
+      const std::int32_t first = data.AppendSlots(images, count);
+      index_->LoadAppendedSlots(data, first, static_cast<std::int32_t>(count), images, first_id);
+      index_->AdjustRecordCount(static_cast<std::int32_t>(count));
+    } else {
+      const std::size_t size = static_cast<std::size_t>(data.RecordSize());
+      for (std::size_t i = 0; i < count; ++i)
+        InsertRecord(images + i * size);
+    }
+    Commit();
+    WriteLockForCommit();
+    TUndoOnThrow unlock([&] { ReleaseWriteLock(); });
+    journal.Apply(flush);
+  }
+  ReleaseWriteLock();
+  EndTransaction();
+}
+
+void TDataTable::CommitJournaled(bool flush) {
+  if (!in_transaction_) return;
+  if (in_memory_) {
+    Commit();
+    EndTransaction();
+    return;
+  }
+  TCommitJournal journal(directory_, settings_);
+  {
+    TUndoOnThrow roll_back([&] {
+      journal.Release();
+      EndTransaction();
+    });
+    journal.Capture(*this);
+    Commit();
+    WriteLockForCommit();
+    TUndoOnThrow unlock([&] { ReleaseWriteLock(); });
+    journal.Apply(flush);
+  }
+  ReleaseWriteLock();
+  EndTransaction();
 }
 
 bool TDataTable::ReplaceRecords(const std::uint8_t* images, std::size_t count) {

@@ -195,6 +195,23 @@ class TDataTable {
   // table) they are appended in one pass, their "Sys Deleted" keys loaded
   // bottom-up; otherwise they are inserted one by one.
   void AppendRecords(const std::uint8_t* images, std::size_t count);
+  // Appends `count` records (images as for InsertRecord, each with a new
+  // auto-increment value) as one commit of their own, for loading many rows:
+  // the table lock is held throughout (other writers wait, as for a
+  // transaction), and the records reach the files through the directory's
+  // commit journal, so a kill or a power loss leaves all of them or none;
+  // durable on return when `flush`. Into a table with no slot and no BLOB
+  // field the slots are written in one pass and every index is built from
+  // its sorted keys; otherwise the records go in one by one. A duplicate key
+  // (9729) or any other failure leaves the table as it was. Inside a
+  // transaction the records join it instead (its commit writes them).
+  void BulkAppend(const std::uint8_t* images, std::size_t count, bool flush = true);
+  // Ends a transaction started with StartTransaction(true) on this table
+  // alone by committing it through the directory's commit journal (as the
+  // engine commits a database's tables together), then EndTransaction. On
+  // failure the transaction is rolled back (a journal record already whole
+  // is finished by the next writer).
+  void CommitJournaled(bool flush = true);
   // Puts `count` images in place of the table's records when the table is
   // in the state AppendRecords leaves an empty one in after `count` images
   // (a recycled result of as many rows; edits since that kept it so are

@@ -72,9 +72,14 @@ class TTableIndex {
   // written over in place would then need its keys changed).
   virtual bool KeysFromRecords() { return true; }
   // Adds in one pass the keys of `count` live records just appended as slots
-  // first .. first + count - 1 to a table that had no slot before them.
+  // first .. first + count - 1 to a table that had no slot before them:
+  // `images` are their field values (record size bytes each, as given to the
+  // append), `first_id` the identifier of the first (the others follow it).
+  // A duplicate of a unique index is 9729; the caller then empties the
+  // indexes again.
   virtual void LoadAppendedSlots(const TDataFile& /*data*/, std::int32_t /*first*/,
-                                 std::int32_t /*count*/) {}
+                                 std::int32_t /*count*/, const std::uint8_t* /*images*/,
+                                 std::int32_t /*first_id*/) {}
 };
 
 }  // namespace kura
