@@ -6,7 +6,8 @@
 // or a game writer at even odds):
 //   table kill   a writer opens table T (ID integer, NOTE memo, PIC BLOB, a
 //                unique index on ID) shared and runs inserts, updates of one
-//                BLOB field, deletes and small transactions until it is killed
+//                BLOB field, deletes, small transactions and bulk appends
+//                (all of their records or none) until it is killed
 //   game kill    a writer opens the game-record database (TDataModule1 on a
 //                kifu folder) and stores imported games, replaces moves,
 //                rotates and deletes games until it is killed
@@ -196,8 +197,37 @@ void TableWriter(const std::string& dir, TReporter& say, std::int32_t first_id, 
     }
   }
   std::int32_t next_id = first_id;
+  // The record numbers of every ID, read again after a bulk append.
+  auto read_numbers = [&] {
+    std::optional<kura::TReadLockGuard> lock;
+    if (!exclusive) lock.emplace(t);
+    recno.clear();
+    for (std::int32_t n = 1; n <= d.SlotCount(); ++n) {
+      kura::TRecordPin r = d.GetRecord(n);
+      if (!r->Deleted()) recno[IdOf(d, r->Data())] = n;
+    }
+  };
   for (std::int32_t version = 1; !(lossy && lossy->Lost()); ++version) {
     const unsigned action = random() % 20;
+    if (action == 15) {
+      // A bulk append: its records all arrive or none does ("A").
+      say.Say("B");
+      say.Say("A");
+      const int count = 20 + static_cast<int>(random() % 400);
+      const std::size_t rs = static_cast<std::size_t>(d.RecordSize());
+      std::vector<std::uint8_t> images(static_cast<std::size_t>(count) * rs, 0);
+      for (int i = 0; i < count; ++i) {
+        const std::int32_t id = next_id++;
+        say.Say("I " + std::to_string(id) + " 0 0 0 0");
+        std::uint8_t id_bytes[4];
+        kura::EncodeFixed32(id_bytes, static_cast<std::uint32_t>(id));
+        d.PutField(images.data() + static_cast<std::size_t>(i) * rs, id_field, id_bytes);
+      }
+      t.BulkAppend(images.data(), static_cast<std::size_t>(count), true);
+      read_numbers();
+      say.Say("C");
+      continue;
+    }
     const int steps = action >= 16 ? 2 + static_cast<int>(random() % 4) : 1;
     const bool transaction = steps > 1;
     say.Say("B");
@@ -264,6 +294,7 @@ TValueName NameOf(const std::string& version, const std::string& length) {
 bool ApplyTableOperation(const std::vector<std::string>& lines, TRows& rows,
                          std::set<std::int32_t>& touched) {
   for (const std::string& line : lines) {
+    if (line == "A") continue;  // the operation is all or nothing
     const auto w = Words(line);
     if (w.empty()) return false;
     const std::int32_t id = w.size() > 1 ? std::stoi(w[1]) : 0;
@@ -999,7 +1030,11 @@ class TCrashSoak {
                            ": found " + describe(now) + "; acknowledged " + describe(before));
       }
     }
-    if (as_before > 0 && as_after > 0)
+    const bool all_or_nothing = std::find(flight.begin(), flight.end(), "A") != flight.end();
+    if (as_before > 0 && as_after > 0 && all_or_nothing)
+      Fault(f_.torn, "a bulk append in flight left " + std::to_string(as_after) + " of " +
+                         std::to_string(as_before + as_after) + " records");
+    else if (as_before > 0 && as_after > 0)
       ++f_.table_transactions_partly_done;
     else if (as_after > 0)
       ++f_.in_flight_done;

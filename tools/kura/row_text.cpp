@@ -135,39 +135,39 @@ bool FillRecord(const TDataFile& data, std::string_view line, std::vector<std::u
   for (int pos = 1; pos <= data.FieldCount(); ++pos) {
     const TFieldDescriptor& f = data.Field(pos);
     const std::string_view text = values[static_cast<std::size_t>(pos - 1)];
-    const std::string name = Cp932ToUtf8(f.Name());
+    // The field's name, for an error only.
+    auto name = [&f] { return Cp932ToUtf8(f.Name()); };
     if (text == "\\N") {
       if (f.IsAutoInc()) continue;  // a new value is handed out
       mutable_data.PutNull(record->data(), f);
       continue;
     }
     if (f.Type() == kFieldBlob) {
-      *error = "field " + name + ": BLOB values cannot be given as text";
+      *error = "field " + name() + ": BLOB values cannot be given as text";
       return false;
     }
     if (!IsValidUtf8(text)) {
-      *error = "field " + name + ": text is not UTF-8";
+      *error = "field " + name() + ": text is not UTF-8";
       return false;
     }
-    std::string converted(text);
+    std::optional<std::string> cp932;
     if (f.Type() == kFieldString) {
-      const auto cp932 = Utf8ToCp932Exact(text);
+      cp932 = Utf8ToCp932Exact(text);
       if (!cp932) {
-        *error = "field " + name + ": a character has no CP932 form: " + std::string(text);
+        *error = "field " + name() + ": a character has no CP932 form: " + std::string(text);
         return false;
       }
-      converted = *cp932;
     }
     std::string why;
-    const auto value = ParseValueText(f.Shape(), converted, &why);
+    const auto value = ParseValueText(f.Shape(), cp932 ? std::string_view(*cp932) : text, &why);
     if (!value) {
-      *error = "field " + name + ": " + why + ": " + std::string(text);
+      *error = "field " + name() + ": " + why + ": " + std::string(text);
       return false;
     }
     if (f.IsAutoInc()) {
       const auto v = static_cast<std::int32_t>(DecodeFixed32(value->data()));
       if (v <= 0) {
-        *error = "field " + name + ": auto-increment values are positive";
+        *error = "field " + name() + ": auto-increment values are positive";
         return false;
       }
       *auto_inc = v;
