@@ -100,6 +100,11 @@ class TIndexFile : public TTableIndex, public TIndexPageStore {
   // indexes): each is then loaded from its sorted keys, bottom-up where its
   // format is uncompressed, key by key in order where it is compressed.
   bool CanLoadAppendedSlots(const TDataFile& data) override;
+  void CheckAppended(const TDataFile& data, const std::uint8_t* images, std::size_t count) override;
+  // Each index's keys sorted, then as one run (TIndexTree::InsertRun) or, when
+  // the tree holds keys among them, one by one in order.
+  void InsertAppendedKeys(const TDataFile& data, const std::int32_t* records,
+                          const std::uint8_t* images, std::size_t count) override;
   bool KeysFromRecords() override;
   void LoadAppendedSlots(const TDataFile& data, std::int32_t first, std::int32_t count,
                          const std::uint8_t* images, std::int32_t first_id) override;

@@ -18,6 +18,60 @@ namespace {
 
 namespace id = index_descriptor;
 
+// The positions 0 .. n - 1 of `n` keys of `ks` bytes each in key order;
+// empty when they already are in order (rows often come so: a game's
+// moves, numbered rows). Keys are whole (a non-unique index's carry the
+// identifier), so only a unique index's duplicates compare equal.
+std::vector<std::uint32_t> KeyOrder(const KeyComparator& cmp, const std::uint8_t* keys,
+                                    std::size_t n, std::size_t ks) {
+  const int len = static_cast<int>(ks);
+  bool sorted = true;
+  for (std::size_t i = 1; i < n && sorted; ++i)
+    sorted = cmp.Compare(keys + (i - 1) * ks, keys + i * ks, len) < 0;
+  std::vector<std::uint32_t> order;
+  if (sorted) return order;
+  order.resize(n);
+  if (cmp.ByteOrder()) {
+    // Byte order: sorted on the first eight bytes as one number (all bits
+    // flipped when descending), the rest compared only where those agree.
+    struct TPrefix {
+      std::uint64_t head;
+      std::uint32_t at;
+    };
+    const std::uint64_t flip = cmp.Descending() ? ~std::uint64_t{0} : 0;
+    const std::size_t head_bytes = std::min<std::size_t>(8, ks);
+    std::vector<TPrefix> heads(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      std::uint64_t h = 0;
+      for (std::size_t b = 0; b < 8; ++b)
+        h = (h << 8) | (b < head_bytes ? keys[i * ks + b] : 0);
+      heads[i] = {h ^ flip, static_cast<std::uint32_t>(i)};
+    }
+    std::sort(heads.begin(), heads.end(), [&](const TPrefix& a, const TPrefix& b) {
+      if (a.head != b.head) return a.head < b.head;
+      return ks > 8 && cmp.Compare(keys + a.at * ks, keys + b.at * ks, len) < 0;
+    });
+    for (std::size_t i = 0; i < n; ++i)
+      order[i] = heads[i].at;
+  } else {
+    for (std::size_t i = 0; i < n; ++i)
+      order[i] = static_cast<std::uint32_t>(i);
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return cmp.Compare(keys + a * ks, keys + b * ks, len) < 0;
+    });
+  }
+  return order;
+}
+
+// Whether two keys in `order` compare equal (in order they are neighbours).
+bool HasEqualNeighbours(const KeyComparator& cmp, const std::uint8_t* keys, std::size_t ks,
+                        const std::vector<std::uint32_t>& order) {
+  for (std::size_t i = 1; i < order.size(); ++i)
+    if (cmp.Compare(keys + order[i - 1] * ks, keys + order[i] * ks, static_cast<int>(ks)) >= 0)
+      return true;
+  return false;
+}
+
 }  // namespace
 
 // ---- key layouts ----
@@ -194,52 +248,75 @@ void TIndexFile::LoadAppendedSlots(const TDataFile& data, std::int32_t first, st
                     static_cast<std::uint32_t>(first_id + static_cast<std::int32_t>(i)));
       BuildKey(k.layout, record, k.mapper.get(), &keys[i * ks]);
     }
-    const KeyComparator& cmp = *k.comparator;
-    const int len = static_cast<int>(ks);
-    auto less = [&](std::uint32_t a, std::uint32_t b) {
-      return cmp.Compare(&keys[a * ks], &keys[b * ks], len) < 0;
-    };
-    // Rows often come in key order (a game's moves, numbered rows): then no sort.
-    bool sorted = true;
-    for (std::size_t i = 1; i < n && sorted; ++i)
-      sorted = cmp.Compare(&keys[(i - 1) * ks], &keys[i * ks], len) < 0;
-    if (sorted) {
+    const std::vector<std::uint32_t> order = KeyOrder(*k.comparator, keys.data(), n, ks);
+    if (!order.empty() && HasEqualNeighbours(*k.comparator, keys.data(), ks, order))
+      Raise(kErrDuplicateKey, slot);
+    if (order.empty()) {
       fill(slot, keys.data(), ks, nullptr);
       continue;
     }
-    std::vector<std::uint32_t> order(n);
-    if (cmp.ByteOrder()) {
-      // Byte order: sorted on the first eight bytes as one number (all bits
-      // flipped when descending), the rest compared only where those agree.
-      struct TPrefix {
-        std::uint64_t head;
-        std::uint32_t at;
-      };
-      const std::uint64_t flip = cmp.Descending() ? ~std::uint64_t{0} : 0;
-      const std::size_t head_bytes = std::min<std::size_t>(8, ks);
-      std::vector<TPrefix> heads(n);
-      for (std::size_t i = 0; i < n; ++i) {
-        std::uint64_t h = 0;
-        for (std::size_t b = 0; b < 8; ++b)
-          h = (h << 8) | (b < head_bytes ? keys[i * ks + b] : 0);
-        heads[i] = {h ^ flip, static_cast<std::uint32_t>(i)};
-      }
-      std::sort(heads.begin(), heads.end(), [&](const TPrefix& a, const TPrefix& b) {
-        if (a.head != b.head) return a.head < b.head;
-        return ks > 8 && cmp.Compare(&keys[a.at * ks], &keys[b.at * ks], len) < 0;
-      });
-      for (std::size_t i = 0; i < n; ++i)
-        order[i] = heads[i].at;
-    } else {
-      for (std::size_t i = 0; i < n; ++i)
-        order[i] = static_cast<std::uint32_t>(i);
-      std::sort(order.begin(), order.end(), less);
-    }
-    // Keys are whole (a non-unique index's carry the identifier): equal
-    // neighbours are a unique index's duplicate.
-    for (std::size_t i = 1; i < n; ++i)
-      if (!less(order[i - 1], order[i])) Raise(kErrDuplicateKey, slot);
     fill(slot, keys.data(), ks, &order);
+  }
+}
+
+void TIndexFile::CheckAppended(const TDataFile& data, const std::uint8_t* images,
+                               std::size_t count) {
+  const std::size_t rs = static_cast<std::size_t>(data.RecordSize());
+  for (int slot : KeySlots()) {
+    SlotKeys& k = Keys(data, slot);
+    if (!k.layout.unique) continue;
+    // A key of the identifier is new for every appended record.
+    if (std::any_of(k.layout.fields.begin(), k.layout.fields.end(),
+                    [](const KeyField& f) { return f.IsAutoIncrement(); }))
+      continue;
+    const std::size_t ks = static_cast<std::size_t>(k.format.key_size);
+    std::vector<std::uint8_t> keys(count * ks);
+    TIndexTree tree = Tree(data, slot);
+    for (std::size_t i = 0; i < count; ++i) {
+      BuildKey(k.layout, {images + i * rs, rs}, k.mapper.get(), &keys[i * ks]);
+      if (tree.Contains(&keys[i * ks])) Raise(kErrDuplicateKey, slot);
+    }
+    const std::vector<std::uint32_t> order = KeyOrder(*k.comparator, keys.data(), count, ks);
+    if (!order.empty() && HasEqualNeighbours(*k.comparator, keys.data(), ks, order))
+      Raise(kErrDuplicateKey, slot);
+  }
+}
+
+void TIndexFile::InsertAppendedKeys(const TDataFile& data, const std::int32_t* records,
+                                    const std::uint8_t* images, std::size_t count) {
+  const std::size_t rs = static_cast<std::size_t>(data.RecordSize());
+  std::vector<int> slots = KeySlots();
+  slots.push_back(kSysDeletedSlot);
+  for (int slot : slots) {
+    SlotKeys& k = Keys(data, slot);
+    const std::size_t ks = static_cast<std::size_t>(k.format.key_size);
+    std::vector<std::uint8_t> keys(count * ks);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (slot == kSysDeletedSlot) {
+        keys[i * ks] = 0;
+        EncodeKeyInt32(&keys[i * ks + 1], static_cast<std::int32_t>(DecodeFixed32(
+                                              images + i * rs + kRecordIdentifierOffset)));
+      } else {
+        BuildKey(k.layout, {images + i * rs, rs}, k.mapper.get(), &keys[i * ks]);
+      }
+    }
+    const std::vector<std::uint32_t> order = KeyOrder(*k.comparator, keys.data(), count, ks);
+    auto at = [&](std::int64_t i) {
+      return order.empty() ? static_cast<std::size_t>(i) : order[static_cast<std::size_t>(i)];
+    };
+    TIndexTree tree = Tree(data, slot);
+    // Appended keys mostly form one run the tree holds nothing inside (the
+    // right edge, or one game's keys of a number): one descent for all.
+    const bool run = (order.empty() || !HasEqualNeighbours(*k.comparator, keys.data(), ks, order)) &&
+                     tree.InsertRun(static_cast<std::int64_t>(count),
+                                    [&](std::int64_t i, std::uint8_t* key, std::int32_t* record) {
+                                      const std::size_t p = at(i);
+                                      std::memcpy(key, &keys[p * ks], ks);
+                                      *record = records[p];
+                                    });
+    if (run) continue;
+    for (std::size_t i = 0; i < count; ++i)
+      tree.Insert(&keys[at(static_cast<std::int64_t>(i)) * ks], records[at(static_cast<std::int64_t>(i))]);
   }
 }
 

@@ -300,6 +300,60 @@ void TIndexTree::Insert(const std::uint8_t* key, std::int32_t record) {
   FixOverflow(path, leaf_level);
 }
 
+bool TIndexTree::InsertRun(
+    std::int64_t count,
+    const std::function<void(std::int64_t, std::uint8_t*, std::int32_t*)>& entry) {
+  if (count <= 0) return true;
+  const int k = format_.key_size;
+  std::vector<std::uint8_t> key(static_cast<std::size_t>(k));
+  std::vector<std::uint8_t> last(static_cast<std::size_t>(k));
+  std::int32_t record = 0;
+  entry(count - 1, last.data(), &record);
+  entry(0, key.data(), &record);
+  if (store_.RootPage(slot_) != 0) {
+    // The first key's place, and the tree's next key after it: it must lie
+    // beyond the run's last key.
+    Path path = Descend(key.data(), k, /*strict=*/false, nullptr);
+    TPage& leaf = *path.back().page;
+    const int pos = LowerBound(leaf, key.data(), k);
+    if (pos <= leaf.count()) {
+      if (Compare(leaf.Key(pos), last.data(), k) <= 0) return false;
+    } else if (leaf.next() != 0) {
+      TPageRef next = Get(leaf.next());
+      if (next->count() == 0) Corrupt();
+      if (Compare(next->Key(1), last.data(), k) <= 0) return false;
+    }
+  }
+  Insert(key.data(), record);
+  if (count == 1) return true;
+  Path path = Descend(key.data(), k, /*strict=*/false, nullptr);
+  int pos = LowerBound(*path.back().page, key.data(), k);
+  int leaf_level = static_cast<int>(path.size()) - 1;
+  for (std::int64_t i = 1; i < count; ++i) {
+    entry(i, key.data(), &record);
+    TPage& leaf = *path.back().page;
+    ++pos;
+    leaf.Insert(pos, key.data(), record, 0);
+    path.back().pos = pos;
+    Dirty(leaf);
+    if (format_.with_counts) {
+      for (int level = 0; level < leaf_level; ++level) {
+        TPage& branch = *path[level].page;
+        branch.SetSubtreeCount(path[level].pos, branch.SubtreeCount(path[level].pos) + 1);
+        Dirty(branch);
+      }
+    }
+    if (leaf.Overflows()) {
+      FixOverflow(path, leaf_level);
+      // The split may have moved the key and grown the tree: find it again.
+      path = Descend(key.data(), k, /*strict=*/false, nullptr);
+      pos = LowerBound(*path.back().page, key.data(), k);
+      leaf_level = static_cast<int>(path.size()) - 1;
+    }
+  }
+  return true;
+}
+
 namespace {
 
 // Entries per page of a level of `n` entries at `capacity` a page: full

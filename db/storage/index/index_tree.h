@@ -109,6 +109,15 @@ class TIndexTree {
   // is the caller's promise: it is not checked key by key.
   void Load(std::int64_t count,
             const std::function<void(std::int64_t, std::uint8_t*, std::int32_t*)>& entry);
+  // Adds `count` keys that `entry(i, key, &record)` gives in strictly
+  // increasing order when no key of the tree lies between the first and the
+  // last of them (a run appended at the right edge, or falling between two
+  // neighbouring keys), and none equals one of them: one descent finds the
+  // place, then each key goes in after the one before, splitting pages as
+  // Insert splits them. False, with nothing changed, when the tree holds a
+  // key inside or at the ends of the run (the caller inserts them one by one).
+  bool InsertRun(std::int64_t count,
+                 const std::function<void(std::int64_t, std::uint8_t*, std::int32_t*)>& entry);
   // Removes the key equal to `key` that points at `record`; false when absent.
   bool Delete(const std::uint8_t* key, std::int32_t record);
 

@@ -833,6 +833,29 @@ void TDataTable::AppendRecords(const std::uint8_t* images, std::size_t count) {
     if (!bulk_load_) Flush();
     return;
   }
+  // Inside a transaction, into new slots only (no primary index reusing
+  // deleted ones, or none to reuse): every check first, then the slots, then
+  // each index's keys sorted and added as a run.
+  if (in_transaction_ && count > 1 && !blob_ && (index_->NoPrimaryKey() || data.FreeHead() == 0) &&
+      count <= static_cast<std::size_t>(kMaxRecordNumber)) {
+    index_->CheckAppended(data, images, count);
+    std::vector<std::uint8_t> placed(count * size);
+    std::vector<std::int32_t> numbers(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      TRecordPin slot = data.AllocateSlot(true);
+      const std::int32_t n = slot->Number();
+      std::memcpy(slot->Data(), images + i * size, size);
+      slot->SetDeleted(false);
+      slot->SetLink(n);
+      slot->SetAutoInc(data.NextAutoInc());
+      slot->SetDirty(true);
+      std::memcpy(&placed[i * size], slot->Data(), size);
+      numbers[i] = n;
+    }
+    index_->InsertAppendedKeys(data, numbers.data(), placed.data(), count);
+    index_->AdjustRecordCount(static_cast<std::int32_t>(count));
+    return;
+  }
   const bool was_bulk = bulk_load_;
   bulk_load_ = true;
   {
@@ -869,9 +892,7 @@ void TDataTable::BulkAppend(const std::uint8_t* images, std::size_t count, bool 
       index_->LoadAppendedSlots(data, first, static_cast<std::int32_t>(count), images, first_id);
       index_->AdjustRecordCount(static_cast<std::int32_t>(count));
     } else {
-      const std::size_t size = static_cast<std::size_t>(data.RecordSize());
-      for (std::size_t i = 0; i < count; ++i)
-        InsertRecord(images + i * size);
+      AppendRecords(images, count);
     }
     Commit();
     WriteLockForCommit();

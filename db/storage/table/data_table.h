@@ -191,9 +191,12 @@ class TDataTable {
   // Inserts `count` records (images as for InsertRecord, one after another),
   // each with a new auto-increment value, and flushes once (not at all in a
   // bulk load). Into a table open exclusively, outside a transaction, with no
-  // slot yet, no BLOB field and no index built from records (a query's result
-  // table) they are appended in one pass, their "Sys Deleted" keys loaded
-  // bottom-up; otherwise they are inserted one by one.
+  // slot yet and no BLOB field (a query's result table) they are appended in
+  // one pass, every index built from its sorted keys. Inside a transaction,
+  // into a table without BLOB fields whose records only go into new slots,
+  // every unique key is checked first, then the slots are filled and each
+  // index takes its sorted keys as a run; a failure after the checks leaves
+  // the transaction to be rolled back. Otherwise they are inserted one by one.
   void AppendRecords(const std::uint8_t* images, std::size_t count);
   // Appends `count` records (images as for InsertRecord, each with a new
   // auto-increment value) as one commit of their own, for loading many rows:
@@ -202,7 +205,8 @@ class TDataTable {
   // commit journal, so a kill or a power loss leaves all of them or none;
   // durable on return when `flush`. Into a table with no slot and no BLOB
   // field the slots are written in one pass and every index is built from
-  // its sorted keys; otherwise the records go in one by one. A duplicate key
+  // its sorted keys; otherwise they go in as AppendRecords puts them into a
+  // transaction. A duplicate key
   // (9729) or any other failure leaves the table as it was. Inside a
   // transaction the records join it instead (its commit writes them).
   void BulkAppend(const std::uint8_t* images, std::size_t count, bool flush = true);

@@ -4,6 +4,7 @@
 // without the table changing. TIndexFile (index/index_file.h) implements them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -65,6 +66,17 @@ class TTableIndex {
   // The record is about to be marked deleted in slot `recno`.
   virtual void DeleteKeys(const TDataFile& data, const std::uint8_t* record,
                           std::int32_t recno) = 0;
+  // Before `count` records (images as given to an append, record size bytes
+  // each) are appended with new identifiers: 9729 when one would duplicate a
+  // key of a unique index, of the table or of another of them.
+  virtual void CheckAppended(const TDataFile& data, const std::uint8_t* images,
+                             std::size_t count) = 0;
+  // Adds the keys of `count` live records just put into new slots (none a
+  // reused deleted one): `records` their numbers, `images` the slots' images
+  // (identifiers included). Nothing is taken back on a failure: the caller,
+  // inside a transaction, rolls it back.
+  virtual void InsertAppendedKeys(const TDataFile& data, const std::int32_t* records,
+                                  const std::uint8_t* images, std::size_t count) = 0;
   // Whether LoadAppendedSlots can take the records of a table that has no
   // slot yet (else the caller inserts them one by one).
   virtual bool CanLoadAppendedSlots(const TDataFile& /*data*/) { return false; }
