@@ -2,10 +2,14 @@
 
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "db/common/database_error.h"
 #include "db/common/undo_on_throw.h"
+#include "db/engine/cursor/data_cursor.h"
 #include "db/engine/session/data_session.h"
+#include "db/storage/coding.h"
+#include "db/storage/table/data_table.h"
 
 namespace kirobaku {
 
@@ -216,15 +220,26 @@ TGameImport::~TGameImport() {
 void TGameImport::StoreStones(std::int32_t n, const Record& entries) {
   while (stones_.Locate("NB", {kura::TFieldValue(int64_t{n})}, {}))
     stones_.Delete();
-  kura::TFields& fields = stones_.Fields();
+  // The rows go into the table in one append (its keys added as runs inside
+  // the open transaction), not one by one through the dataset.
+  kura::TDataTable& table = stones_.Cursor()->Table();
+  kura::TDataFile& data = table.Data();
+  const std::size_t rs = static_cast<std::size_t>(data.RecordSize());
+  std::vector<std::uint8_t>& images = stone_images_;
+  images.clear();
   for (std::size_t i = 1; i <= kRecordSize && entries[i].colour > 0; ++i) {
-    stones_.Append();
-    fields[0].SetAsInteger(n);
-    fields[1].SetAsInteger(entries[i].move);
-    fields[2].SetAsInteger(entries[i].colour);
-    fields[3].SetAsInteger(entries[i].point);
+    images.resize(images.size() + rs, 0);
+    std::uint8_t* row = &images[images.size() - rs];
+    const std::int32_t values[4] = {n, entries[i].move, entries[i].colour, entries[i].point};
+    for (int f = 0; f < 4; ++f) {
+      std::uint8_t bytes[4];
+      kura::EncodeFixed32(bytes, static_cast<std::uint32_t>(values[f]));
+      data.PutField(row, data.Field(f + 1), bytes);
+    }
   }
-  stones_.Post();
+  if (images.empty()) return;
+  kura::TWriteLockGuard lock(table);
+  table.AppendRecords(images.data(), images.size() / rs);
 }
 
 std::int32_t TGameImport::Store(const std::string& comment, const Record& entries) {

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "board/game_state.h"
 #include "db/dataset/data_source.h"
@@ -127,6 +128,7 @@ class TGameImport {
   // kifudata in its natural (appended) order: the stones are appended here,
   // without the moves query's condition and its reopening per game.
   kura::TKuraTable stones_;
+  std::vector<std::uint8_t> stone_images_;  // one game's rows, reused
   int pending_ = 0;  // games in the open transaction
   std::size_t committed_ = 0;
 };

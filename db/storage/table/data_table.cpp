@@ -854,6 +854,7 @@ void TDataTable::AppendRecords(const std::uint8_t* images, std::size_t count) {
     }
     index_->InsertAppendedKeys(data, numbers.data(), placed.data(), count);
     index_->AdjustRecordCount(static_cast<std::int32_t>(count));
+    Flush();  // in a transaction: counts the change for this handle's cursors
     return;
   }
   const bool was_bulk = bulk_load_;
