@@ -286,7 +286,8 @@ void EngineMatch::EndByPasses() {
 void EngineMatch::Finish(MatchResult result) {
   state_ = State::kIdle;
   result.comment = Comment(result.result);
-  game_.View->SetStatusText(1, "");
+  // Panel 1 goes back to the activity the board has (a variation under study).
+  game_.View->SetStatusText(1, game_.VariationActive != 0 ? "変化手順の検討中" : "");
   game_.View->SetStatusText(0, result.summary);
   if (ended_) ended_(result);
 }

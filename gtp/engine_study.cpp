@@ -43,7 +43,7 @@ bool EngineStudy::CanSend(const char* what) {
 }
 
 void EngineStudy::Failed(const std::string& message) {
-  game_.View->SetStatusText(1, "");
+  game_.View->SetStatusText(0, "");
   game_.View->ShowMessage(message);
 }
 
@@ -77,10 +77,8 @@ void EngineStudy::Estimate() {
   const Asked asked = AskedOf(game_);
   auto failed = [this](const std::string& m) { Failed(m); };
   game_.View->SetStatusText(0, "形勢判断をしています…");
-  game_.View->SetStatusText(1, "形勢判断中");
   session_.SyncTo(PositionMoves(game_), [this, asked, failed] {
     session_.Estimate(true, [this, asked](double lead, std::vector<PointIndex> dead) {
-      game_.View->SetStatusText(1, "");
       if (AskedOf(game_) != asked) return;
       // The marks of an earlier group go first, as a new marking replaces them.
       if (game_.DeadState > 0) {
