@@ -213,9 +213,11 @@ void EngineMatch::EngineTurn() {
 
 void EngineMatch::Apply(const EngineMove& move, const Snapshot& before) {
   const std::string engine = ColourName(EngineColour());
-  if (Take() != before || game_.Mode != kModeGame || game_.ToPlay != EngineColour()) {
+  if (Take() != before || game_.Mode != kModeGame || game_.ToPlay != EngineColour() ||
+      game_.FigureShown || game_.MovingEntry > 0 || !BoardShowsRecord(game_)) {
     // The user went elsewhere while the engine thought (navigation, another
-    // game): its move belongs to a position no longer shown.
+    // game, the printed figure, a lifted stone): its move belongs to a
+    // position no longer shown.
     Prompt("局面が変わったため、コンピュータの手は打ちませんでした。");
     return;
   }

@@ -59,8 +59,11 @@ void EngineStudy::Suggest() {
       const std::string who = colour == kBlack ? "黒" : "白";
       if (move.resign) {
         game_.View->SetStatusText(0, "次の一手：" + who + "は投了です。");
-      } else if (move.point == 0 || game_.Board[move.point] != kEmpty) {
+      } else if (move.point == 0) {
         game_.View->SetStatusText(0, "次の一手：" + who + "はパスです。");
+      } else if (game_.Board[move.point] != kEmpty) {
+        game_.View->SetStatusText(0, "次の一手：" + who + " " + VertexText(move.point) +
+                                         "（石のある点です。コンピュータの答えが正しくありません）");
       } else {
         game_.View->SetLabelColour(move.point, kSuggestionColour);
         game_.View->SetLabelCaption(move.point, kSuggestionMark);

@@ -101,6 +101,7 @@ TEST(KifuPlayTest, ScoreAsksTheEngineAboutTheFinalPosition) {
   EXPECT_EQ(Kifu(dir, {"score", (dir.path() / "db").string(), "0"}).status, 2);
   EXPECT_EQ(Kifu(dir, {"play", "db", "--level", "11"}).status, 2);
   EXPECT_EQ(Kifu(dir, {"play", "db", "--handicap", "1"}).status, 2);
+  EXPECT_EQ(Kifu(dir, {"play", "db", "--engine", "gnugo \"open"}).status, 2);
 }
 
 // A short game against GNU Go at level 1: three moves, then the user passes

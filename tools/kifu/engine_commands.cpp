@@ -9,6 +9,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 
 #include "db/common/code_page.h"
 #include "gtp/engine_match.h"
@@ -55,7 +56,11 @@ EngineOptions ParseEngineOptions(const std::vector<std::string>& args, const cha
     const std::string& a = args[i];
     if (a == "--engine") {
       o.settings.command = value(i);
-      gtp::SplitCommandLine(o.settings.command.empty() ? "-" : o.settings.command);
+      try {
+        gtp::EngineArguments(o.settings.command, o.settings.level);
+      } catch (const std::invalid_argument& e) {
+        throw UsageError(std::string("--engine: ") + e.what());
+      }
     } else if (a == "--level") {
       o.settings.level = ParseNumberArgument(value(i), 1, "--level wants 1 to 10");
       if (o.settings.level > 10) throw UsageError("--level wants 1 to 10");
@@ -239,7 +244,8 @@ const Command kCommands[] = {
      "    resignation. --handicap N gives Black N stones as the engine places them\n"
      "    (--own-handicap: on the program's star points) and komi 0.5 unless --komi\n"
      "    (default 6.5). The game is stored under the lowest free number with the\n"
-     "    comment \"黒：… × 白：…  結果\"; an engine that dies, hangs or answers nonsense\n"
+     "    comment \"黒：… × 白：…  結果\" (--name: yours, default the login name);\n"
+     "    an engine that dies, hangs or answers nonsense\n"
      "    ends the game with a message, and what was played is stored (exit status 1).\n"
      "    --engine CMD: the engine's command line (default: gnugo --mode gtp --level N,\n"
      "    found on PATH or in /usr/games); --level N: 1..10 (default 5; a named engine\n"
