@@ -108,19 +108,21 @@ void EngineMatch::Start(const MatchSettings& settings) {
   settings_ = settings;
   if (settings_.handicap < 2) settings_.handicap = 0;
   if (settings_.handicap > 9) settings_.handicap = 9;
-  if (game_.Mode == kModeEnd) game_.SelectGameOrFree(kModeGame);
-  game_.View->SelectModeButton(kModeGame);
-  game_.Mode = kModeGame;
-  game_.ClearGame();
   passes_ = 0;
   state_ = State::kWaiting;
   const std::uint64_t turn = ++turn_;
-  game_.View->SetStatusText(1, "コンピュータと対局中");
   game_.View->SetStatusText(0, "コンピュータを準備しています…");
   session_.NewGame(
       settings_.handicap, settings_.engineHandicap, OwnHandicapStones(settings_.handicap),
       [this, turn](std::vector<PointIndex> stones) {
         if (turn != turn_) return;
+        // The board is cleared once the engine is ready: an engine that
+        // cannot start leaves the game on the board alone.
+        if (game_.Mode == kModeEnd) game_.SelectGameOrFree(kModeGame);
+        game_.View->SelectModeButton(kModeGame);
+        game_.Mode = kModeGame;
+        game_.ClearGame();
+        game_.View->SetStatusText(1, "コンピュータと対局中");
         for (PointIndex p : stones)
           game_.PlaceFree(p, MouseButton::kLeft);
         if (stones.empty()) game_.ToPlay = kBlack;

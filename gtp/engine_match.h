@@ -60,9 +60,9 @@ class EngineMatch {
   EngineMatch(GameState& game, EngineSession& session, Ended ended)
       : game_(game), session_(session), ended_(std::move(ended)) {}
 
-  // Clears the board (the game before comes back with その他 → 元に戻す), game
-  // mode, the handicap stones, and the engine's first move when it has Black
-  // (or White in a handicap game).
+  // Once the engine is ready: clears the board (the game before comes back
+  // with その他 → 元に戻す), game mode, the handicap stones, and the engine's
+  // first move when it has Black (or White in a handicap game).
   void Start(const MatchSettings& settings);
   bool Active() const { return state_ != State::kIdle; }
   // The engine is starting, thinking or counting: the board waits.
