@@ -24,9 +24,7 @@ EngineMenu::EngineMenu(TForm2& form)
     : QObject(&form),
       form_(form),
       settingsFile_(form.ProgramDir() + QStringLiteral("Kirobaku.ini")),
-      session_([this](const std::vector<std::string>& args) {
-        return std::make_unique<GtpProcess>(args, this);
-      }),
+      session_([this](const std::vector<std::string>& args) { return StartGtpProcess(args, this); }),
       match_(form.Game(), session_, [this](const gtp::MatchResult& r) { matchEnded(r); }),
       study_(form.Game(), session_, [this](PointIndex p) { suggestion_ = p; }) {
   setObjectName(QStringLiteral("EngineMenu"));

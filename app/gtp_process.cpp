@@ -32,11 +32,6 @@ GtpProcess::~GtpProcess() {
   pending_.reset();
   process_.disconnect(this);
   if (process_.state() == QProcess::NotRunning) return;
-  if (running_) {
-    process_.write(QByteArray::fromStdString(gtp::CommandLine(nextId_++, "quit")));
-    process_.closeWriteChannel();
-    if (process_.waitForFinished(500)) return;
-  }
   process_.kill();
   process_.waitForFinished(1000);
 }
@@ -97,6 +92,34 @@ void GtpProcess::answer(gtp::Outcome outcome, std::string text) {
   Done done = std::move(pending_->done);
   pending_.reset();
   done({outcome, std::move(text)});
+}
+
+namespace {
+
+class ProcessHandle : public gtp::Channel {
+ public:
+  explicit ProcessHandle(GtpProcess* process) : process_(process) {}
+  ~ProcessHandle() override {
+    process_->Close();
+    process_->deleteLater();
+  }
+  ProcessHandle(const ProcessHandle&) = delete;
+  ProcessHandle& operator=(const ProcessHandle&) = delete;
+
+  void Send(const std::string& command, gtp::Milliseconds limit, Done done) override {
+    process_->Send(command, limit, std::move(done));
+  }
+  bool Running() const override { return process_->Running(); }
+  void Close() override { process_->Close(); }
+
+ private:
+  GtpProcess* process_;
+};
+
+}  // namespace
+
+std::unique_ptr<gtp::Channel> StartGtpProcess(const std::vector<std::string>& args, QObject* parent) {
+  return std::make_unique<ProcessHandle>(new GtpProcess(args, parent));
 }
 
 }  // namespace kirobaku

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QTimer>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,7 +24,7 @@ class GtpProcess : public QObject, public gtp::Channel {
   // Starts args[0] (found as gtp::FindProgram finds it) with the other
   // arguments. Throws std::runtime_error (Japanese) when there is no such program.
   explicit GtpProcess(const std::vector<std::string>& args, QObject* parent = nullptr);
-  // Asks the engine to quit, gives it half a second, then kills it.
+  // Kills an engine still running (an engine ends with the window).
   ~GtpProcess() override;
 
   void Send(const std::string& command, gtp::Milliseconds limit, Done done) override;
@@ -48,5 +49,10 @@ class GtpProcess : public QObject, public gtp::Channel {
   std::optional<Pending> pending_;
   gtp::ReplyReader reader_;
 };
+
+// Starts an engine process and gives the channel to it: dropping the channel
+// closes the engine and deletes the process object later (deleteLater), so
+// that its owner may drop it anywhere, also inside the channel's own answer.
+std::unique_ptr<gtp::Channel> StartGtpProcess(const std::vector<std::string>& args, QObject* parent);
 
 }  // namespace kirobaku
