@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string_view>
 
 #include "gtp/gtp_protocol.h"
@@ -50,10 +51,10 @@ std::string FindProgram(const std::string& name) {
   std::string_view rest = dirs;
   while (!rest.empty()) {
     const std::size_t colon = rest.find(':');
-    std::string dir(rest.substr(0, colon));
+    const std::string_view dir = rest.substr(0, colon);
     rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-    if (dir.empty()) dir = ".";
-    const std::string candidate = dir + "/" + name;
+    const std::string candidate =
+        (std::filesystem::path(dir.empty() ? std::string_view(".") : dir) / name).string();
     if (IsExecutableFile(candidate)) return candidate;
   }
   return {};

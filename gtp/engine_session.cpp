@@ -16,6 +16,20 @@ std::string KomiText(double komi) {
   return text;
 }
 
+// An engine's name or version for a game's comment: one line of at most
+// `bytes` bytes, cut before a UTF-8 sequence, control characters as blanks.
+std::string CleanName(std::string_view text, std::size_t bytes) {
+  std::string name;
+  for (char c : text.substr(0, text.find('\n')))
+    name += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? ' ' : c;
+  if (name.size() > bytes) {
+    std::size_t cut = bytes;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    name.resize(cut);
+  }
+  return name;
+}
+
 std::string PlayCommand(const Played& move) {
   return std::string("play ") + ColourWord(move.colour) + ' ' + VertexText(move.point);
 }
@@ -121,6 +135,11 @@ void EngineSession::Begin(Failed failed, std::function<void(Failed)> body) {
 }
 
 void EngineSession::Open(std::function<void()> done, Failed failed) {
+  if (channel_ != nullptr) {
+    // An engine whose start-up failed halfway is not used again.
+    channel_->Close();
+    finished_ = std::move(channel_);
+  }
   std::vector<std::string> args;
   try {
     args = EngineArguments(settings_.command, settings_.level);
@@ -183,9 +202,12 @@ void EngineSession::Open(std::function<void()> done, Failed failed) {
       throw GtpGarbage("GTP のバージョンが 2 ではありません（" + version + "）");
     }
     Run("name", Limit::kQuick, [this, commands, failed](const std::string& name) {
-      name_ = name.substr(0, 80);
+      name_ = CleanName(name, 60);
       Run("version", Limit::kQuick, [this, commands](const std::string& version) {
-        if (!version.empty()) name_ += " " + version.substr(0, 40);
+        if (!version.empty()) {
+          name_ += ' ';
+          name_ += CleanName(version, 30);
+        }
         commands();
       }, failed);
     }, failed);
@@ -293,8 +315,10 @@ void EngineSession::NewGame(int handicap, bool engineHandicap,
             fail);
       } else {
         std::string command = "set_free_handicap";
-        for (PointIndex p : ownStones)
-          command += " " + VertexText(p);
+        for (PointIndex p : ownStones) {
+          command += ' ';
+          command += VertexText(p);
+        }
         Run(command, Limit::kQuick, [placed, ownStones](const std::string&) { placed(ownStones); },
             fail);
       }

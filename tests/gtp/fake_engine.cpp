@@ -9,6 +9,7 @@
 //                                that is no reply), refuse ("?" reply), badvalue (a
 //                                success whose value is nonsense), wrongid
 //   --delay MS                   waits before every genmove answer
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -27,6 +28,15 @@ std::vector<std::string> Split(const std::string& text, char separator) {
   for (std::string part; std::getline(in, part, separator);)
     if (!part.empty()) parts.push_back(part);
   return parts;
+}
+
+std::string Join(const std::vector<std::string>& parts, char separator) {
+  std::string out;
+  for (const std::string& part : parts) {
+    if (!out.empty()) out.push_back(separator);
+    out.append(part);
+  }
+  return out;
 }
 
 const char* const kCommands[] = {
@@ -103,10 +113,7 @@ int main(int argc, char** argv) {
     } else if (command == "version") {
       reply("1.0");
     } else if (command == "list_commands") {
-      std::string list;
-      for (const std::string& k : known)
-        list += (list.empty() ? "" : "\n") + k;
-      reply(list);
+      reply(Join(known, '\n'));
     } else if (command == "quit") {
       reply("");
       return 0;
@@ -116,17 +123,11 @@ int main(int argc, char** argv) {
     } else if (command == "fixed_handicap") {
       static const char* const kStars[] = {"D4", "Q16", "D16", "Q4", "D10", "Q10", "K4", "K16", "K10"};
       const int n = words.size() > 1 ? std::stoi(words[1]) : 0;
-      std::string list;
-      for (int k = 0; k < n && k < 9; ++k)
-        list += (list.empty() ? "" : " ") + std::string(kStars[k]);
-      reply(list);
+      reply(Join(std::vector<std::string>(kStars, kStars + std::min(std::max(n, 0), 9)), ' '));
     } else if (command == "final_score" || command == "estimate_score") {
       reply(score);
     } else if (command == "final_status_list") {
-      std::string list;
-      for (const std::string& v : Split(dead, ','))
-        list += (list.empty() ? "" : "\n") + v;
-      reply(list);
+      reply(Join(Split(dead, ','), '\n'));
     } else {
       reply("");
     }

@@ -113,11 +113,12 @@ class TerminalView : public NullBoardView {
   void ShowMessage(const std::string& text) override { Line(text); }
 
  private:
-  void Line(std::string text) {
-    for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;)
-      text.replace(at, 2, "\n");
+  // A message's "\r\n" line breaks become the terminal's "\n".
+  void Line(const std::string& text) {
     if (text.find_first_not_of(" 　") == std::string::npos) return;
-    out_ << text << '\n' << std::flush;
+    for (char c : text)
+      if (c != '\r') out_ << c;
+    out_ << '\n' << std::flush;
   }
   std::ostream& out_;
 };
