@@ -195,7 +195,10 @@ void EngineMatch::EngineTurn() {
     return;
   }
   if (!BoardShowsRecord(game_)) {
-    Fail("盤面が棋譜と一致しないため、コンピュータに局面を伝えられません。");
+    // A lifted stone or removed groups: the game goes on once the board shows
+    // the record again (コンピュータが打つ).
+    state_ = State::kUsersTurn;
+    game_.View->SetStatusText(0, "盤面が棋譜と一致しないため、コンピュータに局面を伝えられません。");
     return;
   }
   state_ = State::kWaiting;

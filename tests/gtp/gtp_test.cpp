@@ -248,6 +248,14 @@ TEST_F(MatchTest, SteppingBackAndPlayingOnSendsTheNewLine) {
   // The engine's board was D4 Q16 Q4 D16: not a prefix, so it starts again.
   EXPECT_EQ(Count("clear_board"), 3u);
   EXPECT_EQ(Count("play black Q16"), 2u);
+  // A lifted stone: the engine is not asked, and the game waits for the board.
+  game.LiftStone(*ParseVertex("R4"));
+  Play("K10");
+  EXPECT_TRUE(match.Active());
+  EXPECT_EQ(view.status[0], "盤面が棋譜と一致しないため、コンピュータに局面を伝えられません。");
+  game.DropStone(*ParseVertex("R4"));
+  match.EngineMoves();
+  EXPECT_EQ(view.status[0], "コンピュータ（白）はパスしました。あなたの番です（黒）。");
 }
 
 // Every way the engine can fail leaves the game as it was, with a message,
