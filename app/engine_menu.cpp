@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QMenuBar>
-#include <QMouseEvent>
 #include <QSettings>
 #include <QTimer>
 

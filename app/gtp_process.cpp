@@ -51,7 +51,8 @@ void GtpProcess::fail(gtp::Outcome outcome, std::string text) {
 
 void GtpProcess::Send(const std::string& command, gtp::Milliseconds limit, Done done) {
   if (!running_ || pending_) {
-    done({gtp::Outcome::kNotRunning, {}});
+    // An engine that ended by itself (or never started) says so again.
+    done({lost_.empty() ? gtp::Outcome::kNotRunning : gtp::Outcome::kDied, lost_});
     return;
   }
   pending_ = Pending{nextId_++, std::move(done)};
@@ -83,6 +84,7 @@ void GtpProcess::ended(const std::string& how) {
   // What the engine wrote before it ended may hold the reply.
   readOutput();
   if (!running_) return;
+  lost_ = how;
   fail(gtp::Outcome::kDied, how);
 }
 

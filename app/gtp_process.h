@@ -45,6 +45,7 @@ class GtpProcess : public QObject, public gtp::Channel {
   QProcess process_;
   QTimer limit_;
   bool running_ = true;
+  std::string lost_;  // how the engine ended by itself, once it has
   std::int64_t nextId_ = 1;
   std::optional<Pending> pending_;
   gtp::ReplyReader reader_;

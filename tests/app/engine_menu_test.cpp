@@ -160,6 +160,24 @@ TEST_F(EngineWindowTest, AFailingEngineLeavesTheGameOnTheBoard) {
     EXPECT_EQ(Game().Position, 4);
     ASSERT_TRUE(WaitFor([&] { return asker.answers.empty(); }));
   }
+  // A file that cannot run: the game does not start, the board stays.
+  const QString notRunnable = scratch.path() + "/not-an-engine";
+  {
+    QFile file(notRunnable);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("\x7f" "ELF but not really");
+    file.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+  }
+  asker.informed.clear();
+  QTimer::singleShot(0, [&] {
+    QWidget* dialog = QApplication::activeModalWidget();
+    ASSERT_NE(dialog, nullptr);
+    dialog->findChild<QLineEdit*>("EngineCommand")->setText(notRunnable);
+    QTest::mouseClick(dialog->findChild<QPushButton*>("EngineOk"), Qt::LeftButton);
+  });
+  Menu("CPTaikyoku");
+  ASSERT_TRUE(WaitFor([&] { return Informed("起動できませんでした"); }));
+  EXPECT_EQ(Game().Position, 4);
   // A command naming no program is refused by the dialog, which stays open.
   QTimer::singleShot(0, [] {
     QWidget* dialog = QApplication::activeModalWidget();
