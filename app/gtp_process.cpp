@@ -21,7 +21,7 @@ GtpProcess::GtpProcess(const std::vector<std::string>& args, QObject* parent) : 
   });
   connect(&process_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
     if (error == QProcess::FailedToStart) {
-      ended("起動できませんでした：" + process_.errorString().toStdString());
+      ended(std::string(gtp::kNeverStarted) + "：" + process_.errorString().toStdString());
     }
   });
   process_.setStandardErrorFile(QProcess::nullDevice());

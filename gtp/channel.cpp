@@ -19,6 +19,8 @@ std::string FailureMessage(const std::string& command, const Answer& answer, Mil
     case Outcome::kFailure:
       return "コンピュータがコマンド" + quoted + "を受け付けませんでした（" + answer.text + "）。";
     case Outcome::kDied:
+      // A process that never ran is told apart by its channel's text.
+      if (answer.text.starts_with(kNeverStarted)) return "コンピュータを" + answer.text + "。";
       return "コンピュータが終了しました（" + answer.text + "）。";
     case Outcome::kTimedOut:
       return "コンピュータが " + std::to_string((limit.count() + 999) / 1000) + " 秒以内にコマンド" +

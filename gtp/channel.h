@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kirobaku::gtp {
@@ -43,6 +44,9 @@ class Channel {
   // answer kNotRunning. Safe to call from inside an answer.
   virtual void Close() = 0;
 };
+
+// The start of a kDied answer's text when the engine never ran ("起動できませんでした：reason").
+inline constexpr std::string_view kNeverStarted = "起動できませんでした";
 
 // The Japanese message for an answer that failed a command.
 std::string FailureMessage(const std::string& command, const Answer& answer, Milliseconds limit);

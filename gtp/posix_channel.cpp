@@ -117,7 +117,7 @@ std::string PosixChannel::Reap(bool kill) {
   pid_ = -1;
   if (got <= 0) return "終了状態不明";
   if (WIFEXITED(status)) {
-    return WEXITSTATUS(status) == 127 ? "起動できませんでした"
+    return WEXITSTATUS(status) == 127 ? std::string(kNeverStarted)
                                       : "終了コード " + std::to_string(WEXITSTATUS(status));
   }
   return "シグナル " + std::to_string(WTERMSIG(status));

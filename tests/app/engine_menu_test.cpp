@@ -176,7 +176,7 @@ TEST_F(EngineWindowTest, AFailingEngineLeavesTheGameOnTheBoard) {
     QTest::mouseClick(dialog->findChild<QPushButton*>("EngineOk"), Qt::LeftButton);
   });
   Menu("CPTaikyoku");
-  ASSERT_TRUE(WaitFor([&] { return Informed("起動できませんでした"); }));
+  ASSERT_TRUE(WaitFor([&] { return Informed("コンピュータを起動できませんでした："); }));
   EXPECT_EQ(Game().Position, 4);
   // A command naming no program is refused by the dialog, which stays open.
   QTimer::singleShot(0, [] {
