@@ -144,7 +144,7 @@ bool EngineMenu::inMatch() {
 
 void EngineMenu::CPPassClick() {
   if (!inMatch()) return;
-  if (match_.Waiting()) {
+  if (match_.Waiting() || session_.Busy()) {
     form_.SetStatusText(0, "コンピュータが考えています。お待ちください。");
     return;
   }
@@ -160,7 +160,7 @@ void EngineMenu::CPToryoClick() {
 
 void EngineMenu::CPUchiClick() {
   if (!inMatch()) return;
-  if (match_.Waiting()) {
+  if (match_.Waiting() || session_.Busy()) {
     form_.SetStatusText(0, "コンピュータが考えています。お待ちください。");
     return;
   }
@@ -222,7 +222,7 @@ bool EngineMenu::eventFilter(QObject* watched, QEvent* event) {
   if (widget == nullptr || (widget != &form_ && !form_.isAncestorOf(widget))) return false;
   clearSuggestion();
   if (!widget->property(kPointProperty).isValid() || !match_.Active()) return false;
-  if (match_.Waiting()) {
+  if (match_.Waiting() || session_.Busy()) {
     form_.SetStatusText(0, "コンピュータが考えています。お待ちください。");
     return true;
   }

@@ -3,8 +3,8 @@
 // second opinion on the position shown (次の一手, 形勢判断), and the engine's
 // settings (設定), kept between runs in "Kirobaku.ini" in the program's folder.
 //
-// While a game runs, a press on the board while the engine starts, thinks or
-// counts is refused with a note in panel 0; a click that puts a stone of the
+// While a game runs, a press on the board while the engine starts, thinks,
+// counts or answers a question is refused with a note in panel 0; a click that puts a stone of the
 // user's colour on the board in game mode is the user's move, and the engine
 // answers it. The suggestion mark goes at the next press in the window.
 // At the end the result is shown and the game may be stored in the

@@ -201,6 +201,12 @@ void EngineMatch::EngineTurn() {
     game_.View->SetStatusText(0, "盤面が棋譜と一致しないため、コンピュータに局面を伝えられません。");
     return;
   }
+  if (session_.Busy()) {
+    // The engine is answering a question about a position (次の一手, 形勢判断).
+    state_ = State::kUsersTurn;
+    game_.View->SetStatusText(0, "コンピュータが質問に答えています。答えのあとで「コンピュータが打つ」を選んでください。");
+    return;
+  }
   state_ = State::kWaiting;
   const std::uint64_t turn = ++turn_;
   const Snapshot before = Take();

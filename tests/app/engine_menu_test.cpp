@@ -80,7 +80,7 @@ class EngineWindowTest : public WindowTest {
 };
 
 TEST_F(EngineWindowTest, AGameIsPlayedByClicksAndStoredWithItsResult) {
-  ThroughDialog("CPTaikyoku", "--moves D4,pass --score W+0.5 --delay 300");
+  ThroughDialog("CPTaikyoku", "--moves D4,Q10,pass --score W+0.5 --delay 300");
   ASSERT_TRUE(Engine()->Match().Active());
   EXPECT_EQ(Panel(1), "コンピュータと対局中");
   Press(At("Q16"));
@@ -92,6 +92,11 @@ TEST_F(EngineWindowTest, AGameIsPlayedByClicksAndStoredWithItsResult) {
   ASSERT_TRUE(WaitFor([&] { return ShownColour(At("D4")) == kWhite; }));
   EXPECT_EQ(Label(At("D4"))->text(), "2");
   EXPECT_EQ(Panel(0), "コンピュータ（白）は D4。あなたの番です（黒）。");
+  // A suggestion asked in the game holds the board until it is answered.
+  Menu("CPTsugi");
+  Press(At("Q4"));
+  EXPECT_EQ(Game().Board[At("Q4")], kEmpty);
+  ASSERT_TRUE(WaitFor([&] { return Label(At("Q10"))->text() == "◎"; }));
   Press(At("Q4"));
   ASSERT_TRUE(WaitFor([&] { return Panel(0).contains("はパスしました"); }));
   Menu("CPPass");
