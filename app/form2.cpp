@@ -17,6 +17,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "app/engine_menu.h"
 #include "app/program_files.h"
 #include "records/ui/form3.h"
 #include "records/ui/printing.h"
@@ -187,6 +188,7 @@ TForm2::TForm2(const QString& programDir, Asker& asker, QWidget* parent,
     asker_.Error(QString::fromUtf8(e.what()));
   }
   FormCreate();
+  engine_ = std::make_unique<EngineMenu>(*this);
 }
 
 TForm2::~TForm2() {

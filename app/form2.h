@@ -37,6 +37,8 @@
 
 namespace kirobaku {
 
+class EngineMenu;
+
 class TForm2 : public QMainWindow, public BoardView {
   // Within a handler, stone images cleared and shown again (a replay clears
   // the whole board first) only change at the end, when the batch applies
@@ -238,6 +240,7 @@ class TForm2 : public QMainWindow, public BoardView {
   QSlider* trackBar1_ = nullptr;
   QLabel* scale_ = nullptr;  // Label363, the track bar's scale
   QTimer* timer1_ = nullptr;
+  std::unique_ptr<EngineMenu> engine_;  // the menu コンピュータ; goes first
 };
 
 }  // namespace kirobaku

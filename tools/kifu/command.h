@@ -36,5 +36,7 @@ std::span<const Command> RecordFileCommands();
 // The commands on a game-record database: import, duplicates, list, load,
 // export, rotate, delete.
 std::span<const Command> DatabaseCommands();
+// The commands with a GTP engine: play, score.
+std::span<const Command> EngineCommands();
 
 }  // namespace kirobaku::kifu

@@ -22,6 +22,8 @@ std::vector<const Command*> AllCommands() {
     all.push_back(&c);
   for (const Command& c : DatabaseCommands())
     all.push_back(&c);
+  for (const Command& c : EngineCommands())
+    all.push_back(&c);
   return all;
 }
 
