@@ -94,7 +94,7 @@ void BuildKura(const std::string& dir, const std::string& name, bool index,
     fields.push_back(d);
   }
   // Created open exclusively: the rows go in without the lock protocol.
-  table.Create(fields, TTableOptions{}, TIndexCreateOptions{false});
+  table.Create(fields, TTableOptions{}, TIndexCreateOptions{true});
   if (index) {
     TIndexDefinition def;
     def.name = "NB";

@@ -115,6 +115,9 @@ class TDataTable {
   // leaves the table open exclusively with header and descriptors on disk.
   // The data file is written as NAME.DAT~ and renamed once every file is
   // whole and OS-flushed, so that a create cut short leaves no table.
+  // With `index_options.no_primary_key` false the index header promises a
+  // primary index: the caller adds it (TIndexFile::AddPrimaryIndex) before
+  // the table is used, or the table does not verify.
   void Create(const std::vector<TFieldDefinition>& fields, const TTableOptions& options,
               const TIndexCreateOptions& index_options = {});
   // Opens data then index file; a missing index file is recreated with an
